@@ -1,0 +1,85 @@
+// kel::Safe: the class an application holds. One Safe stands for one store
+// file and the password that unlocks it. Every operation is a thin call into
+// the Safe's own kel::Store; failures come back as -1 (or false) with a
+// human-readable message in the error text, never as exceptions the library
+// raises itself. The error text is never cleared on success.
+//
+// One Safe is used by one thread at a time. Several Safes, in this process or
+// in others, may share one store file: writers exclude each other with a lock
+// on the whole file, and every Safe notices the others' changes before it
+// reads or writes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kel/entry.h"
+#include "kel/export.h"
+#include "kel/progress.h"
+
+namespace kel {
+
+class Store;
+
+class KEL_SAFE_EXPORT Safe {
+ public:
+  // A Safe without a store name or password; every store operation fails
+  // (create_safe reports "Invalid store name").
+  Safe();
+  // name: the store file's path; ".safe" is appended unless it ends with it.
+  // password: the store password. Nothing is opened yet.
+  Safe(const std::string& name, const std::string& password);
+  Safe(const Safe&) = delete;
+  Safe& operator=(const Safe&) = delete;
+  virtual ~Safe();
+
+  // The library's version, "1.0.0".
+  std::string_view version() const;
+
+  // Creates a new, empty store file (mode 0660 less the umask). Fails if the
+  // file exists or the password breaks the policy. On success the error
+  // text holds the new file's path.
+  int create_safe(std::string& error);
+  // Whether this Safe's password unlocks its store file. Once the store is
+  // open, whether the password that opened it still matches the file.
+  bool key_verified(std::string& error);
+  // Changes the password of the store named `name` (old password checked,
+  // new one held to the policy). The old file is kept as "<path>.backup1".
+  // This Safe keeps its own password; use a new Safe with the new one.
+  int change_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, std::string& error);
+
+  // Stores the entry's name and value; fails with "Item exists" when the
+  // name is stored already. On 0 the record is on stable storage.
+  int add_entry(const Entry& entry, std::string& error);
+  // Fills the entry's value from the item of the entry's name.
+  int get_entry(Entry& entry, std::string& error);
+  // Whether an item of that name is stored; false when the store cannot be
+  // opened or read.
+  bool exists(const std::string& name);
+  // Appends every stored name to `names` (in no particular order).
+  int list_entries(std::vector<std::string>& names, std::string& error);
+  // Removes an item by rewriting the store file; the old file is kept as
+  // "<path>.backup2".
+  int remove_entry(const std::string& name, std::string& error);
+  // Stores the whole content of the file at `path` as the value of `name`.
+  // The file is streamed; memory use does not grow with its size.
+  int add_entry_from_file(const std::string& name, const std::string& path,
+                          std::string& error);
+  int add_entry_from_file(const std::string& name, const std::string& path,
+                          std::string& error, const Progress& progress);
+  // Decrypts the value of `name` into the descriptor `fd` (at its current
+  // position), in pieces, without holding the whole value in memory. The
+  // bytes written are authenticated only when the call returns 0: on -1 the
+  // caller must discard what reached `fd` (write to a private temporary
+  // file and put it in place only on success).
+  int get_entry_to_fd(const std::string& name, int fd, std::string& error);
+  int get_entry_to_fd(const std::string& name, int fd, std::string& error,
+                      const Progress& progress);
+
+ private:
+  Store* store;
+};
+
+}  // namespace kel

@@ -1,0 +1,77 @@
+// The store file format, in one place. A store file is a 132-byte header
+// followed by item records packed back to back up to the end of the file; no
+// magic number, version, count or trailer. All integers are little-endian.
+//
+// Header:  password_hash[64] password_salt[8] store_key_cipher[32]
+//          store_key_nonce[12] store_key_tag[16]
+// Record (N = name length 1..255, V = value length 1..2^32-1), from its start R:
+//          name_length[1] name_cipher[N] name_nonce[12] name_tag[16]
+//          value_offset[8, signed, = R + N + 41] value_length[4, unsigned]
+//          value_cipher[V] value_nonce[12] value_tag[16]
+// The first N + 41 bytes are the record's fixed part, the last V + 28 its
+// value part. Every reader and writer takes its offsets from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kel::format {
+
+inline constexpr std::size_t kHashSize = 64;
+inline constexpr std::size_t kSaltSize = 8;
+inline constexpr std::size_t kKeySize = 32;
+inline constexpr std::size_t kNonceSize = 12;
+inline constexpr std::size_t kTagSize = 16;
+inline constexpr std::size_t kMaskIvSize = 16;
+inline constexpr int kPbkdf2Iterations = 1000;
+
+// Header field offsets.
+inline constexpr long kHashOffset = 0;
+inline constexpr long kSaltOffset = kHashOffset + kHashSize;             // 64
+inline constexpr long kKeyCipherOffset = kSaltOffset + kSaltSize;        // 72
+inline constexpr long kKeyNonceOffset = kKeyCipherOffset + kKeySize;     // 104
+inline constexpr long kKeyTagOffset = kKeyNonceOffset + kNonceSize;      // 116
+inline constexpr long kHeaderSize = kKeyTagOffset + kTagSize;            // 132
+
+inline constexpr std::size_t kMaxNameLength = 255;
+inline constexpr std::uint64_t kMaxValueLength = 0xFFFFFFFFull;
+
+// Offsets inside a record, relative to its first byte, for a name of n bytes.
+constexpr long name_cipher_at() { return 1; }
+constexpr long name_nonce_at(long n) { return 1 + n; }
+constexpr long name_tag_at(long n) { return name_nonce_at(n) + kNonceSize; }
+constexpr long value_offset_at(long n) { return name_tag_at(n) + kTagSize; }
+constexpr long value_length_at(long n) { return value_offset_at(n) + 8; }
+// Size of the fixed part (everything before the value cipher): n + 41.
+constexpr long fixed_part_size(long n) { return value_length_at(n) + 4; }
+// Size of the value part (cipher, nonce, tag): v + 28.
+constexpr long long value_part_size(long long v) {
+  return v + static_cast<long long>(kNonceSize + kTagSize);
+}
+// Size of a whole record: n + v + 69.
+constexpr long long record_size(long n, long long v) {
+  return fixed_part_size(n) + value_part_size(v);
+}
+
+inline void put_i64(unsigned char* at, std::int64_t value) {
+  auto bits = static_cast<std::uint64_t>(value);
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(bits >> (8 * i));
+}
+
+inline std::int64_t get_i64(const unsigned char* at) {
+  std::uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | at[i];
+  return static_cast<std::int64_t>(bits);
+}
+
+inline void put_u32(unsigned char* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline std::uint32_t get_u32(const unsigned char* at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | at[i];
+  return value;
+}
+
+}  // namespace kel::format
