@@ -1,0 +1,177 @@
+// Changing the store password: only the header changes, the same store key
+// is wrapped anew, the old file is kept as ".backup1", and Safes that are
+// open elsewhere keep working.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "items/item_support.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "kel/store.h"
+#include "support/test_support.h"
+
+namespace kel::test::items {
+namespace {
+
+class ChangePassword : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = dir.file("change.safe");
+    create_store(path, kPassword);
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    for (const char* n : {"one", "two", "three"}) {
+      ASSERT_EQ(safe.add_entry(kel::Entry(n, value_for(n)), error), 0) << error;
+    }
+  }
+  void expect_reads_all(kel::Safe& safe) {
+    std::string error;
+    for (const char* n : {"one", "two", "three"}) {
+      kel::Entry e(n);
+      ASSERT_EQ(safe.get_entry(e, error), 0) << n << ": " << error;
+      EXPECT_TRUE(e.value() == value_for(n)) << n;
+    }
+  }
+  TempDir dir;
+  std::string path;
+};
+
+TEST_F(ChangePassword, RewritesOnlyTheHeader) {
+  const std::string old = read_file(path);
+  auto old_key = unwrap_store_key(old, kPassword);
+  ASSERT_TRUE(old_key.has_value());
+
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  testing::internal::CaptureStdout();
+  const int result = safe.change_key(path, kPassword, kOtherPassword, error);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(result, 0) << error;
+  EXPECT_NE(printed.find("backup file: " + path + ".backup1\n"),
+            std::string::npos)
+      << printed;
+
+  const std::string now = read_file(path);
+  ASSERT_EQ(now.size(), old.size());
+  EXPECT_TRUE(now.substr(kHeaderSize) == old.substr(kHeaderSize));
+  EXPECT_NE(now.substr(kSaltAt, 8), old.substr(kSaltAt, 8)) << "salt reused";
+  EXPECT_NE(now.substr(kKeyNonceAt, 12), old.substr(kKeyNonceAt, 12))
+      << "key nonce reused";
+  EXPECT_EQ(now.substr(kHashAt, 64),
+            sha3_512(kOtherPassword + now.substr(kSaltAt, 8)));
+  // The same store key, wrapped under the new password only.
+  EXPECT_EQ(unwrap_store_key(now, kOtherPassword), old_key);
+  EXPECT_FALSE(unwrap_store_key(now, kPassword).has_value());
+  EXPECT_TRUE(read_file(path + ".backup1") == old);
+
+  kel::Safe with_new(path, kOtherPassword);
+  EXPECT_TRUE(with_new.key_verified(error)) << error;
+  expect_reads_all(with_new);
+  kel::Safe with_old(path, kPassword);
+  error.clear();
+  EXPECT_FALSE(with_old.key_verified(error));
+  EXPECT_EQ(error, "Invalid password");
+  kel::Entry e("one");
+  EXPECT_EQ(with_old.get_entry(e, error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_FALSE(with_old.exists("one"));
+}
+
+TEST_F(ChangePassword, TheChangingSafeKeepsItsOldPassword) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  expect_reads_all(safe);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0)
+      << error;
+  testing::internal::GetCapturedStdout();
+  kel::Entry e("one");
+  EXPECT_EQ(safe.get_entry(e, error), -1);
+  EXPECT_EQ(safe.add_entry(kel::Entry("four", "4"), error), -1);
+  kel::Safe fresh(path, kOtherPassword);
+  EXPECT_FALSE(fresh.exists("four"));
+}
+
+TEST_F(ChangePassword, OpenSafeInAnotherProcessKeepsWorking) {
+  kel::Safe open_before(path, kPassword);
+  expect_reads_all(open_before);
+  const std::string p = path;
+  ASSERT_EQ(run_in_child([&p]() -> int {
+              kel::Safe other(p, kPassword);
+              std::string e;
+              return other.change_key(p, kPassword, kOtherPassword, e) == 0 ? 0 : 1;
+            }),
+            0);
+  std::string error;
+  expect_reads_all(open_before);
+  ASSERT_EQ(open_before.add_entry(kel::Entry("four", "4"), error), 0) << error;
+  kel::Safe fresh(path, kOtherPassword);
+  kel::Entry four("four");
+  ASSERT_EQ(fresh.get_entry(four, error), 0) << error;
+  EXPECT_EQ(four.value(), "4");
+  expect_reads_all(fresh);
+}
+
+TEST_F(ChangePassword, SecondChangeReplacesTheBackup) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0) << error;
+  const std::string between = read_file(path);
+  // The name may be given without its extension.
+  const std::string bare = path.substr(0, path.size() - 5);
+  ASSERT_EQ(safe.change_key(bare, kOtherPassword, "Third-Pass-99-Word", error), 0)
+      << error;
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(read_file(path + ".backup1") == between);
+  kel::Safe third(path, "Third-Pass-99-Word");
+  expect_reads_all(third);
+}
+
+TEST_F(ChangePassword, RefusalsLeaveNoBackup) {
+  const std::string old = read_file(path);
+  struct Case {
+    std::string name, old_password, new_password, message;
+  };
+  const std::vector<Case> cases = {
+      {"", "", "", "store required"},
+      {"", kPassword, kOtherPassword, "store required"},
+      {path, "", kOtherPassword, "password cannot be empty"},
+      {path, kPassword, "", "password cannot be empty"},
+      {path, kPassword, "Short-1a", "Minimum password length is: 14 characters"},
+      {path, kPassword, "alllowercaseletters!", "Invalid password, digit required"},
+      {path, kPassword, "Has Space 123 x!", "Invalid password, no whitespace allow"},
+      {path, kPassword, "NoSymbolsHere1234", "Invalid password, non alphanumeric char required"},
+      {path, kOtherPassword, "Brand-New-Pass-55", "Invalid password"},
+      {path, kOtherPassword, kOtherPassword, "Invalid password"},
+  };
+  kel::Safe safe(path, kPassword);
+  for (const Case& c : cases) {
+    std::string error = "previous";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(safe.change_key(c.name, c.old_password, c.new_password, error), -1)
+        << c.message;
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(error, c.message);
+    EXPECT_EQ(printed.find("backup file: "), std::string::npos) << c.message;
+    EXPECT_FALSE(std::filesystem::exists(path + ".backup1")) << c.message;
+    EXPECT_TRUE(read_file(path) == old) << c.message;
+  }
+  // The refusals did not disturb the Safe.
+  expect_reads_all(safe);
+
+  // A missing store.
+  kel::Safe nowhere;
+  std::string error;
+  EXPECT_EQ(nowhere.change_key(dir.file("missing"), kPassword, kOtherPassword,
+                               error),
+            -1);
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing.safe.backup1")));
+}
+
+}  // namespace
+}  // namespace kel::test::items

@@ -1,0 +1,203 @@
+// Several writers on one store file at once: processes (fork) and threads of
+// one process, each with its own Safe. Nothing acknowledged may be lost, no
+// name may be stored twice, and readers see other writers' changes at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "items/item_support.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "support/test_support.h"
+
+namespace kel::test::items {
+namespace {
+
+std::string child_name(int child, int i) {
+  return "child" + std::to_string(child) + "-item" + std::to_string(i);
+}
+
+// Checks through a fresh Safe that the store holds exactly `expected`.
+void expect_store_holds(const std::string& path,
+                        const std::map<std::string, std::string>& expected) {
+  kel::Safe fresh(path, kPassword);
+  std::vector<std::string> listed;
+  std::string error;
+  ASSERT_EQ(fresh.list_entries(listed, error), 0) << error;
+  std::map<std::string, int> seen;
+  for (const auto& n : listed) ++seen[n];
+  for (const auto& [n, count] : seen) {
+    EXPECT_EQ(count, 1) << "listed more than once: " << n;
+    EXPECT_TRUE(expected.count(n)) << "unexpected name: " << n;
+  }
+  for (const auto& [n, v] : expected) {
+    EXPECT_TRUE(seen.count(n)) << "lost: " << n;
+    kel::Entry entry(n);
+    ASSERT_EQ(fresh.get_entry(entry, error), 0) << n << ": " << error;
+    EXPECT_TRUE(entry.value() == v) << "value differs: " << n;
+  }
+  // The file itself is a clean sequence of records without duplicates.
+  const std::string file = read_file(path);
+  bool complete = false;
+  auto records = parse_records(file, &complete);
+  EXPECT_TRUE(complete) << "file does not end at a record boundary";
+  EXPECT_EQ(records.size(), expected.size());
+  for (const auto& r : records) {
+    EXPECT_EQ(r.value_offset, static_cast<std::int64_t>(r.value_cipher_at()));
+  }
+}
+
+TEST(ConcurrentAdd, ProcessesAddingAtOnceLoseNothing) {
+  TempDir dir;
+  const std::string path = dir.file("shared.safe");
+  create_store(path, kPassword);
+  constexpr int kChildren = 4;
+  constexpr int kPerChild = 40;
+
+  ChildGroup group;
+  for (int c = 0; c < kChildren; ++c) {
+    group.spawn([&path, c]() -> int {
+      kel::Safe safe(path, kPassword);
+      std::string error;
+      for (int i = 0; i < kPerChild; ++i) {
+        const std::string n = child_name(c, i);
+        if (safe.add_entry(kel::Entry(n, value_for(n)), error) != 0) return 1;
+      }
+      return 0;
+    });
+  }
+  // Two processes race for the same name with different values.
+  for (int c = 0; c < 2; ++c) {
+    group.spawn([&path, c]() -> int {
+      kel::Safe safe(path, kPassword);
+      std::string error;
+      int result = safe.add_entry(
+          kel::Entry("contested", "value from racer " + std::to_string(c)),
+          error);
+      if (result == 0) return 0;
+      return error == "Item exists" ? 10 : 20;
+    });
+  }
+  group.release();
+  auto codes = group.wait_all();
+  ASSERT_EQ(codes.size(), static_cast<std::size_t>(kChildren + 2));
+  for (int c = 0; c < kChildren; ++c) EXPECT_EQ(codes[c], 0) << "child " << c;
+  const int racer0 = codes[kChildren], racer1 = codes[kChildren + 1];
+  EXPECT_TRUE((racer0 == 0 && racer1 == 10) || (racer0 == 10 && racer1 == 0))
+      << "racers ended with " << racer0 << " and " << racer1
+      << " (0 stored, 10 Item exists, 20 other failure)";
+
+  std::map<std::string, std::string> expected;
+  for (int c = 0; c < kChildren; ++c) {
+    for (int i = 0; i < kPerChild; ++i) {
+      expected[child_name(c, i)] = value_for(child_name(c, i));
+    }
+  }
+  expected["contested"] =
+      std::string("value from racer ") + (racer0 == 0 ? "0" : "1");
+  expect_store_holds(path, expected);
+}
+
+TEST(ConcurrentAdd, ThreadsWithTheirOwnSafesLoseNothing) {
+  TempDir dir;
+  const std::string path = dir.file("threads.safe");
+  create_store(path, kPassword);
+  constexpr int kPerThread = 40;
+  std::vector<int> failures(2, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&path, &failures, t]() {
+      kel::Safe safe(path, kPassword);
+      std::string error;
+      for (int i = 0; i < kPerThread; ++i) {
+        const std::string n = child_name(t, i);
+        if (safe.add_entry(kel::Entry(n, value_for(n)), error) != 0) {
+          ++failures[t];
+        }
+      }
+      // Both threads try the same name as well: one of them gets it.
+      if (safe.add_entry(kel::Entry("both", "x"), error) != 0 &&
+          error != "Item exists") {
+        ++failures[t];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>({0, 0}));
+  std::map<std::string, std::string> expected;
+  for (int t = 0; t < 2; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      expected[child_name(t, i)] = value_for(child_name(t, i));
+    }
+  }
+  expected["both"] = "x";
+  expect_store_holds(path, expected);
+}
+
+TEST(ConcurrentAdd, OpenSafeSeesAnotherProcessAddAtOnce) {
+  TempDir dir;
+  const std::string path = dir.file("visible.safe");
+  create_store(path, kPassword);
+  kel::Safe reader(path, kPassword);
+  std::string error;
+  ASSERT_EQ(reader.add_entry(kel::Entry("own", "o"), error), 0) << error;
+  // Several rounds in quick succession: most fall within one second of the
+  // reader's last scan, where whole-second change detection goes blind.
+  for (int round = 0; round < 5; ++round) {
+    const std::string n = "other-" + std::to_string(round);
+    ASSERT_TRUE(reader.exists("own"));
+    ASSERT_FALSE(reader.exists(n));
+    int code = run_in_child([&path, &n]() -> int {
+      kel::Safe writer(path, kPassword);
+      std::string e;
+      return writer.add_entry(kel::Entry(n, value_for(n)), e) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(code, 0);
+    kel::Entry entry(n);
+    ASSERT_EQ(reader.get_entry(entry, error), 0) << "round " << round << ": " << error;
+    EXPECT_TRUE(entry.value() == value_for(n));
+    EXPECT_TRUE(reader.exists(n));
+    std::vector<std::string> listed;
+    ASSERT_EQ(reader.list_entries(listed, error), 0) << error;
+    EXPECT_EQ(listed.size(), static_cast<std::size_t>(round + 2));
+    // The reader's own adds continue after the other's record.
+    const std::string mine = "mine-" + std::to_string(round);
+    ASSERT_EQ(reader.add_entry(kel::Entry(mine, value_for(mine)), error), 0)
+        << error;
+  }
+  std::map<std::string, std::string> expected = {{"own", "o"}};
+  for (int round = 0; round < 5; ++round) {
+    for (const std::string& n :
+         {"other-" + std::to_string(round), "mine-" + std::to_string(round)}) {
+      expected[n] = value_for(n);
+    }
+  }
+  expect_store_holds(path, expected);
+}
+
+TEST(ConcurrentAdd, AddOfANameAnotherProcessStoredIsRefused) {
+  TempDir dir;
+  const std::string path = dir.file("dup.safe");
+  create_store(path, kPassword);
+  kel::Safe first(path, kPassword);
+  std::string error;
+  ASSERT_EQ(first.add_entry(kel::Entry("a", "1"), error), 0) << error;
+  int code = run_in_child([&path]() -> int {
+    kel::Safe other(path, kPassword);
+    std::string e;
+    return other.add_entry(kel::Entry("b", "2"), e) == 0 ? 0 : 1;
+  });
+  ASSERT_EQ(code, 0);
+  // `first` never read since the other process added "b".
+  EXPECT_EQ(first.add_entry(kel::Entry("b", "3"), error), -1);
+  EXPECT_EQ(error, "Item exists");
+  expect_store_holds(path, {{"a", "1"}, {"b", "2"}});
+}
+
+}  // namespace
+}  // namespace kel::test::items

@@ -1,0 +1,250 @@
+// Reading items back: get_item, exists and list_items through the Store and
+// the Safe facade, including damaged and hostile store files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "items/item_support.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "kel/store.h"
+#include "support/test_support.h"
+
+namespace kel::test::items {
+namespace {
+
+class ReadItem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = dir.file("read.safe");
+    create_store(path, kPassword);
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    for (const auto& name : names) {
+      ASSERT_EQ(safe.add_entry(kel::Entry(name, value_for(name)), error), 0)
+          << error;
+    }
+  }
+  TempDir dir;
+  std::string path;
+  const std::vector<std::string> names = {"alpha", "beta", "gamma"};
+};
+
+TEST_F(ReadItem, NameLengthIsCheckedBeforeOpening) {
+  // Even a store that does not exist answers the name check first.
+  kel::Store missing(dir.file("none.safe"), kPassword);
+  std::string value = "kept";
+  std::string error;
+  EXPECT_EQ(missing.get_item("", value, error), -1);
+  EXPECT_EQ(error, "Invalid entry name");
+  error.clear();
+  EXPECT_EQ(missing.get_item(std::string(256, 'x'), value, error), -1);
+  EXPECT_EQ(error, "Invalid entry name");
+  EXPECT_FALSE(missing.store_opened);
+  EXPECT_EQ(value, "kept");
+
+  kel::Store store(path, kPassword);
+  error.clear();
+  EXPECT_EQ(store.get_item(std::string(255, 'x'), value, error), -1);
+  EXPECT_EQ(error, "Item not found");
+  EXPECT_EQ(value, "kept");
+}
+
+TEST_F(ReadItem, ValuesComeBackWhole) {
+  kel::Store store(path, kPassword);
+  std::string error;
+  for (const auto& name : names) {
+    std::string value = "previous content that must be replaced";
+    ASSERT_EQ(store.get_item(name, value, error), 0) << error;
+    EXPECT_EQ(value, value_for(name)) << name;
+  }
+  std::string value = "unchanged";
+  EXPECT_EQ(store.get_item("delta", value, error), -1);
+  EXPECT_EQ(error, "Item not found");
+  EXPECT_EQ(value, "unchanged");
+}
+
+TEST_F(ReadItem, ExistsAnswersOnlyForStoredNames) {
+  kel::Safe safe(path, kPassword);
+  for (const auto& name : names) EXPECT_TRUE(safe.exists(name)) << name;
+  EXPECT_FALSE(safe.exists("delta"));
+  EXPECT_FALSE(safe.exists(""));
+  EXPECT_FALSE(safe.exists(std::string(300, 'a')));
+  EXPECT_FALSE(safe.exists("alpha" + std::string(1, '\0')));
+
+  // A store that cannot be opened holds no name.
+  kel::Safe wrong(path, kOtherPassword);
+  EXPECT_FALSE(wrong.exists("alpha"));
+  kel::Safe missing(dir.file("missing.safe"), kPassword);
+  EXPECT_FALSE(missing.exists("alpha"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing.safe")));
+}
+
+TEST_F(ReadItem, ListAppendsEveryNameOnce) {
+  kel::Safe safe(path, kPassword);
+  std::vector<std::string> listed = {"already", "there"};
+  std::string error;
+  ASSERT_EQ(safe.list_entries(listed, error), 0) << error;
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[0], "already");
+  EXPECT_EQ(listed[1], "there");
+  std::vector<std::string> tail(listed.begin() + 2, listed.end());
+  std::sort(tail.begin(), tail.end());
+  EXPECT_EQ(tail, names);
+
+  // Own adds show at once.
+  ASSERT_EQ(safe.add_entry(kel::Entry("delta", "d"), error), 0) << error;
+  std::vector<std::string> again;
+  ASSERT_EQ(safe.list_entries(again, error), 0) << error;
+  EXPECT_EQ(again.size(), 4u);
+  EXPECT_EQ(std::count(again.begin(), again.end(), "delta"), 1);
+
+  // An empty store appends nothing.
+  create_store(dir.file("empty.safe"), kPassword);
+  kel::Safe empty(dir.file("empty.safe"), kPassword);
+  std::vector<std::string> none = {"x"};
+  ASSERT_EQ(empty.list_entries(none, error), 0) << error;
+  EXPECT_EQ(none, std::vector<std::string>{"x"});
+
+  kel::Safe wrong(path, kOtherPassword);
+  std::vector<std::string> refused = {"x"};
+  error.clear();
+  EXPECT_EQ(wrong.list_entries(refused, error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_EQ(refused, std::vector<std::string>{"x"});
+}
+
+TEST_F(ReadItem, DamagedValuePartFailsOnlyThatItem) {
+  std::string file = read_file(path);
+  auto records = parse_records(file);
+  ASSERT_EQ(records.size(), 3u);
+  // One flipped bit in each of the value cipher, nonce and tag of "beta".
+  const std::vector<std::size_t> spots = {
+      records[1].value_cipher_at() + records[1].value_length / 2,
+      records[1].value_nonce_at() + 5, records[1].value_tag_at() + 15};
+  for (std::size_t spot : spots) {
+    std::string damaged = file;
+    damaged[spot] ^= 0x01;
+    write_file(path, damaged);
+    kel::Safe safe(path, kPassword);
+    kel::Entry beta("beta", "old");
+    std::string error;
+    EXPECT_EQ(safe.get_entry(beta, error), -1) << "spot " << spot;
+    EXPECT_EQ(error, "Could not decrypt value cipher");
+    EXPECT_EQ(beta.value(), "old") << "entry changed by a failed read";
+    for (const char* other : {"alpha", "gamma"}) {
+      kel::Entry entry(other);
+      ASSERT_EQ(safe.get_entry(entry, error), 0) << error;
+      EXPECT_EQ(entry.value(), value_for(other));
+    }
+    EXPECT_TRUE(safe.exists("beta"));
+  }
+}
+
+TEST_F(ReadItem, ValuePartRunningPastTheEndIsRefused) {
+  // value_length is not covered by any tag: a hostile file may claim far
+  // more than the file holds. The scan still indexes the name, reading it
+  // must fail without trusting the claimed length.
+  std::string file = read_file(path);
+  auto records = parse_records(file);
+  ASSERT_EQ(records.size(), 3u);
+  put_le(file, records[2].value_length_at(), 0xFFFFFFFFu, 4);
+  write_file(path, file);
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  kel::Entry gamma("gamma");
+  EXPECT_EQ(safe.get_entry(gamma, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  EXPECT_EQ(gamma.length(), 0u);
+  kel::Entry alpha("alpha");
+  ASSERT_EQ(safe.get_entry(alpha, error), 0) << error;
+  EXPECT_EQ(alpha.value(), value_for("alpha"));
+
+  // A file cut inside the last value part.
+  std::string cut = read_file(path).substr(0, records[2].value_tag_at() + 4);
+  put_le(cut, records[2].value_length_at(), records[2].value_length, 4);
+  write_file(path, cut);
+  kel::Safe again(path, kPassword);
+  EXPECT_EQ(again.get_entry(gamma, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  kel::Entry beta("beta");
+  ASSERT_EQ(again.get_entry(beta, error), 0) << error;
+  EXPECT_EQ(beta.value(), value_for("beta"));
+}
+
+TEST_F(ReadItem, RecordFixedPartPastTheEndFailsTheScan) {
+  std::string file = read_file(path);
+  auto records = parse_records(file);
+  // Cut in the middle of the last record's name nonce.
+  write_file(path, file.substr(0, records[2].name_nonce_at() + 3));
+  kel::Safe safe(path, kPassword);
+  std::vector<std::string> listed;
+  std::string error;
+  EXPECT_EQ(safe.list_entries(listed, error), -1);
+  EXPECT_EQ(error, "Could not decrypt item name cipher");
+  EXPECT_FALSE(safe.exists("alpha"));
+}
+
+TEST_F(ReadItem, SafeFacadeEdgeCases) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  // get_entry replaces a value the entry already holds.
+  kel::Entry alpha("alpha", "something else entirely");
+  ASSERT_EQ(safe.get_entry(alpha, error), 0) << error;
+  EXPECT_EQ(alpha.value(), value_for("alpha"));
+  // ... and leaves it alone when it fails.
+  kel::Entry missing("missing", "keep me");
+  EXPECT_EQ(safe.get_entry(missing, error), -1);
+  EXPECT_EQ(error, "Item not found");
+  EXPECT_EQ(missing.value(), "keep me");
+  // An entry without a value is refused.
+  error.clear();
+  EXPECT_EQ(safe.add_entry(kel::Entry("novalue"), error), -1);
+  EXPECT_EQ(error, "Invalid entry value");
+  EXPECT_FALSE(safe.exists("novalue"));
+
+  // A moved-from entry is refused, not dereferenced.
+  kel::Entry source("moved", "value");
+  kel::Entry target(std::move(source));
+  error.clear();
+  EXPECT_EQ(safe.add_entry(source, error), -1);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(error, "Invalid entry name");
+  error.clear();
+  EXPECT_EQ(safe.get_entry(source, error), -1);
+  EXPECT_EQ(error, "Invalid entry name");
+  EXPECT_EQ(source.length(), 0u);
+  EXPECT_FALSE(safe.exists("moved"));
+  // The entry it moved into works.
+  ASSERT_EQ(safe.add_entry(target, error), 0) << error;
+  kel::Entry back("moved");
+  ASSERT_EQ(safe.get_entry(back, error), 0) << error;
+  EXPECT_EQ(back.value(), "value");
+}
+
+TEST_F(ReadItem, ReadOnlyStoreFileReadsButRefusesWrites) {
+  ASSERT_EQ(chmod(path.c_str(), 0400), 0);
+  const std::string before = read_file(path);
+  const std::string p = path;
+  int code = run_unprivileged(dir.path().string(), [&p]() -> int {
+    kel::Safe safe(p, kPassword);
+    kel::Entry alpha("alpha");
+    std::string error;
+    if (safe.get_entry(alpha, error) != 0) return 1;
+    if (alpha.value() != value_for("alpha")) return 2;
+    if (safe.add_entry(kel::Entry("new", "v"), error) != -1) return 3;
+    if (safe.remove_entry("alpha", error) != -1) return 4;
+    if (!safe.exists("alpha") || safe.exists("new")) return 5;
+    return 0;
+  });
+  EXPECT_EQ(code, 0) << "1: read failed, 2: wrong value, 3: add accepted, "
+                        "4: removal accepted, 5: names changed";
+  EXPECT_EQ(read_file(path), before);
+  EXPECT_FALSE(std::filesystem::exists(path + ".backup2"));
+}
+
+}  // namespace
+}  // namespace kel::test::items

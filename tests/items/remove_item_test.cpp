@@ -1,0 +1,411 @@
+// Removing items: the rewritten file checked byte for byte against what an
+// independent reader expects, the backup, permissions, the temporary file's
+// place, and removals racing with other processes' adds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "items/item_support.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "kel/store.h"
+#include "support/test_support.h"
+
+namespace kel::test::items {
+namespace {
+
+// The file that removing records[k] must leave: the head as it was, the
+// later records moved up with their value_offset lowered by the removed
+// record's length.
+std::string expected_after_removal(const std::string& old,
+                                   const std::vector<RawRecord>& records,
+                                   std::size_t k) {
+  const RawRecord& gone = records[k];
+  const std::size_t removed = gone.length();
+  std::string out = old.substr(0, gone.start);
+  std::string tail = old.substr(gone.end());
+  for (std::size_t i = k + 1; i < records.size(); ++i) {
+    put_le(tail, records[i].value_offset_at() - gone.end(),
+           static_cast<std::uint64_t>(records[i].value_offset -
+                                      static_cast<std::int64_t>(removed)),
+           8);
+  }
+  return out + tail;
+}
+
+class RemoveItem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = dir.file("remove.safe");
+    create_store(path, kPassword);
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    for (const auto& [n, v] : items) {
+      ASSERT_EQ(safe.add_entry(kel::Entry(n, v), error), 0) << error;
+    }
+  }
+  void expect_holds(kel::Safe& safe, const std::string& without) {
+    std::string error;
+    std::vector<std::string> listed;
+    ASSERT_EQ(safe.list_entries(listed, error), 0) << error;
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected;
+    for (const auto& [n, v] : items) {
+      if (n == without) continue;
+      expected.push_back(n);
+      kel::Entry entry(n);
+      ASSERT_EQ(safe.get_entry(entry, error), 0) << n << ": " << error;
+      EXPECT_TRUE(entry.value() == v) << n;
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    EXPECT_FALSE(safe.exists(without));
+  }
+  std::vector<std::string> store_dir_expected() const {
+    return {"remove.safe", "remove.safe.backup2"};
+  }
+  TempDir dir;
+  std::string path;
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"first", pattern(10, 1)},
+      {std::string(255, 'L'), pattern(3000, 2)},
+      {"middle", std::string("\0\0\0", 3)},
+      {"n", pattern(70000, 4)},
+      {"last", pattern(1, 5)},
+  };
+};
+
+TEST_F(RemoveItem, FirstMiddleAndLastRecords) {
+  for (std::size_t k : {std::size_t{0}, std::size_t{2}, std::size_t{4}}) {
+    SCOPED_TRACE("removing record " + std::to_string(k));
+    TempDir local;
+    const std::string p = local.file("remove.safe");
+    std::filesystem::copy_file(path, p);
+    const std::string old = read_file(p);
+    auto records = parse_records(old);
+    ASSERT_EQ(records.size(), items.size());
+
+    kel::Safe safe(p, kPassword);
+    std::string error;
+    ASSERT_TRUE(safe.exists(items[k].first));
+    ASSERT_EQ(safe.remove_entry(items[k].first, error), 0) << error;
+
+    const std::string now = read_file(p);
+    EXPECT_EQ(now.size(), old.size() - records[k].length());
+    EXPECT_TRUE(now == expected_after_removal(old, records, k))
+        << "rewritten file differs from the expected bytes";
+    EXPECT_TRUE(read_file(p + ".backup2") == old);
+    EXPECT_EQ(dir_entries(local.path().string()), store_dir_expected());
+
+    expect_holds(safe, items[k].first);
+    kel::Safe fresh(p, kPassword);
+    expect_holds(fresh, items[k].first);
+    kel::Entry gone(items[k].first);
+    EXPECT_EQ(fresh.get_entry(gone, error), -1);
+    EXPECT_EQ(error, "Item not found");
+
+    // An add after the removal follows the moved records.
+    ASSERT_EQ(safe.add_entry(kel::Entry("added", "later"), error), 0) << error;
+    const std::string grown = read_file(p);
+    auto after = parse_records(grown);
+    ASSERT_EQ(after.size(), items.size());
+    EXPECT_EQ(after.back().start, now.size());
+    EXPECT_EQ(after.back().value_offset,
+              static_cast<std::int64_t>(now.size() + 5 + 41));
+  }
+}
+
+TEST_F(RemoveItem, OnlyItemLeavesTheBareHeader) {
+  const std::string p = dir.file("single.safe");
+  create_store(p, kPassword);
+  const std::string header = read_file(p);
+  kel::Safe safe(p, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.add_entry(kel::Entry("only", "one"), error), 0) << error;
+  const std::string old = read_file(p);
+  ASSERT_EQ(safe.remove_entry("only", error), 0) << error;
+  EXPECT_EQ(read_file(p), header);
+  EXPECT_EQ(read_file(p + ".backup2"), old);
+  std::vector<std::string> listed;
+  ASSERT_EQ(safe.list_entries(listed, error), 0) << error;
+  EXPECT_TRUE(listed.empty());
+  kel::Safe fresh(p, kPassword);
+  EXPECT_FALSE(fresh.exists("only"));
+}
+
+TEST_F(RemoveItem, MissingNameChangesNothing) {
+  const std::string old = read_file(path);
+  const auto entries = dir_entries(dir.path().string());
+  kel::Safe safe(path, kPassword);
+  std::string error = "previous";
+  EXPECT_EQ(safe.remove_entry("absent", error), -1);
+  EXPECT_EQ(error, "Entry not found");
+  EXPECT_EQ(read_file(path), old);
+  EXPECT_EQ(dir_entries(dir.path().string()), entries);
+
+  kel::Safe wrong(path, kOtherPassword);
+  EXPECT_EQ(wrong.remove_entry("first", error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_EQ(read_file(path), old);
+  EXPECT_EQ(dir_entries(dir.path().string()), entries);
+}
+
+TEST_F(RemoveItem, SecondRemovalReplacesTheBackup) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.remove_entry("first", error), 0) << error;
+  const std::string between = read_file(path);
+  ASSERT_EQ(safe.remove_entry("last", error), 0) << error;
+  EXPECT_EQ(read_file(path + ".backup2"), between);
+  EXPECT_EQ(dir_entries(dir.path().string()), store_dir_expected());
+}
+
+TEST_F(RemoveItem, PermissionBitsAreKept) {
+  const mode_t old_mask = umask(077);
+  for (int mode : {0600, 0640, 0660}) {
+    ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    const std::string name = items[static_cast<std::size_t>(mode % 5)].first;
+    ASSERT_EQ(safe.remove_entry(name, error), 0) << error;
+    EXPECT_EQ(file_mode(path), mode) << std::oct << "store was " << mode;
+    ASSERT_EQ(safe.add_entry(kel::Entry(name, "back"), error), 0) << error;
+  }
+  umask(022);
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.remove_entry("middle", error), 0) << error;
+  EXPECT_EQ(file_mode(path), 0600) << "a 0600 store was widened";
+  umask(old_mask);
+}
+
+// The working directory plays no part in a removal: it may be unwritable
+// or on another filesystem, and nothing may be left in it.
+TEST_F(RemoveItem, WorkingDirectoryOnAnotherFilesystem) {
+  const std::string cwd = dir.file("cwd");
+  ASSERT_TRUE(std::filesystem::create_directory(cwd));
+  for (bool read_only : {false, true}) {
+    SCOPED_TRACE(read_only ? "read-only tmpfs" : "writable tmpfs");
+    ScopedTmpfs mount(cwd, read_only);
+    if (!mount.mounted()) GTEST_SKIP() << mount.reason();
+    ScopedCwd in(cwd);
+    ASSERT_TRUE(in.ok());
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    const std::string name = read_only ? "first" : "last";
+    ASSERT_EQ(safe.remove_entry(name, error), 0) << error;
+    EXPECT_FALSE(safe.exists(name));
+    EXPECT_TRUE(dir_entries(cwd).empty());
+    EXPECT_TRUE(safe.exists("middle"));
+  }
+  kel::Safe fresh(path, kPassword);
+  EXPECT_FALSE(fresh.exists("first"));
+  EXPECT_FALSE(fresh.exists("last"));
+  EXPECT_EQ(dir_entries(dir.path().string()),
+            (std::vector<std::string>{"cwd", "remove.safe",
+                                      "remove.safe.backup2"}));
+}
+
+TEST_F(RemoveItem, UnwritableWorkingDirectory) {
+  const std::string cwd = dir.file("locked");
+  ASSERT_TRUE(std::filesystem::create_directory(cwd));
+  ASSERT_EQ(chmod(cwd.c_str(), 0555), 0);
+  const std::string p = path;
+  const std::string c = cwd;
+  // As root the permission bits alone would not stop a write, so the
+  // removal runs as an unprivileged user.
+  int code = run_unprivileged(dir.path().string(), [&p, &c]() -> int {
+    if (chdir(c.c_str()) != 0) return 1;
+    if (access(".", W_OK) == 0) return 2;
+    kel::Safe safe(p, kPassword);
+    std::string error;
+    if (safe.remove_entry("middle", error) != 0) {
+      fprintf(stderr, "remove_entry: %s\n", error.c_str());
+      return 3;
+    }
+    return safe.exists("middle") ? 4 : 0;
+  });
+  EXPECT_EQ(code, 0) << "1: chdir, 2: directory writable, 3: removal "
+                        "failed, 4: name still there";
+  EXPECT_TRUE(dir_entries(cwd).empty());
+  kel::Safe fresh(path, kPassword);
+  EXPECT_FALSE(fresh.exists("middle"));
+  EXPECT_TRUE(fresh.exists("first"));
+}
+
+// Two Safes of one process take turns: each must notice the other's
+// rewritten file before it writes, or stale offsets would corrupt the store.
+TEST_F(RemoveItem, StaleSafeInThisProcessWorksOnTheNewFile) {
+  kel::Safe a(path, kPassword);
+  kel::Safe b(path, kPassword);
+  std::string error;
+  ASSERT_TRUE(a.exists("n"));
+  ASSERT_TRUE(b.exists("n"));
+  ASSERT_EQ(b.remove_entry("first", error), 0) << error;
+  ASSERT_EQ(a.remove_entry("middle", error), 0) << error;
+  ASSERT_EQ(b.add_entry(kel::Entry("from-b", "bb"), error), 0) << error;
+  kel::Entry n("n");
+  ASSERT_EQ(a.get_entry(n, error), 0) << error;
+  EXPECT_TRUE(n.value() == items[3].second);
+  ASSERT_EQ(a.add_entry(kel::Entry("from-a", "aa"), error), 0) << error;
+
+  kel::Safe fresh(path, kPassword);
+  std::vector<std::string> listed;
+  ASSERT_EQ(fresh.list_entries(listed, error), 0) << error;
+  std::sort(listed.begin(), listed.end());
+  std::vector<std::string> expected = {items[1].first, "from-a", "from-b",
+                                       "last", "n"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+  for (const auto& name : expected) {
+    kel::Entry e(name);
+    EXPECT_EQ(fresh.get_entry(e, error), 0) << name << ": " << error;
+  }
+  bool complete = false;
+  auto records = parse_records(read_file(path), &complete);
+  EXPECT_TRUE(complete);
+  for (const auto& r : records) {
+    EXPECT_EQ(r.value_offset, static_cast<std::int64_t>(r.value_cipher_at()));
+  }
+}
+
+TEST_F(RemoveItem, OpenSafeInAnotherProcessSeesTheRemoval) {
+  kel::Safe a(path, kPassword);
+  std::string error;
+  ASSERT_TRUE(a.exists("middle"));
+  const std::string before = read_file(path);
+  const std::string p = path;
+  ASSERT_EQ(run_in_child([&p]() -> int {
+              kel::Safe other(p, kPassword);
+              std::string e;
+              return other.remove_entry("first", e) == 0 ? 0 : 1;
+            }),
+            0);
+  // `a` still holds a descriptor of the old file, now the backup.
+  EXPECT_FALSE(a.exists("first"));
+  kel::Entry last("last");
+  ASSERT_EQ(a.get_entry(last, error), 0) << error;
+  EXPECT_TRUE(last.value() == items[4].second);
+  ASSERT_EQ(a.add_entry(kel::Entry("after", "x"), error), 0) << error;
+  EXPECT_TRUE(read_file(path + ".backup2") == before)
+      << "a record was written into the backup";
+  kel::Safe fresh(path, kPassword);
+  kel::Entry after("after");
+  ASSERT_EQ(fresh.get_entry(after, error), 0) << error;
+  EXPECT_EQ(after.value(), "x");
+  EXPECT_FALSE(fresh.exists("first"));
+}
+
+TEST_F(RemoveItem, RemovalWhileOthersAddLosesNoAcknowledgedAdd) {
+  constexpr int kAdders = 2;
+  constexpr int kPerAdder = 25;
+  const std::string p = path;
+  ChildGroup group;
+  for (int c = 0; c < kAdders; ++c) {
+    group.spawn([&p, c]() -> int {
+      kel::Safe safe(p, kPassword);
+      std::string error;
+      for (int i = 0; i < kPerAdder; ++i) {
+        const std::string n = "add" + std::to_string(c) + "-" + std::to_string(i);
+        if (safe.add_entry(kel::Entry(n, value_for(n)), error) != 0) return 1;
+      }
+      return 0;
+    });
+  }
+  const auto& original = items;
+  group.spawn([&p, &original]() -> int {
+    kel::Safe safe(p, kPassword);
+    std::string error;
+    for (const auto& item : original) {
+      if (safe.remove_entry(item.first, error) != 0) return 1;
+    }
+    return 0;
+  });
+  group.release();
+  auto codes = group.wait_all();
+  EXPECT_EQ(codes, std::vector<int>(kAdders + 1, 0));
+
+  kel::Safe fresh(path, kPassword);
+  std::vector<std::string> listed;
+  std::string error;
+  ASSERT_EQ(fresh.list_entries(listed, error), 0) << error;
+  std::sort(listed.begin(), listed.end());
+  std::vector<std::string> expected;
+  for (int c = 0; c < kAdders; ++c) {
+    for (int i = 0; i < kPerAdder; ++i) {
+      expected.push_back("add" + std::to_string(c) + "-" + std::to_string(i));
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+  for (const auto& n : expected) {
+    kel::Entry e(n);
+    ASSERT_EQ(fresh.get_entry(e, error), 0) << n << ": " << error;
+    EXPECT_TRUE(e.value() == value_for(n)) << n;
+  }
+  bool complete = false;
+  parse_records(read_file(path), &complete);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(dir_entries(dir.path().string()), store_dir_expected());
+}
+
+// A record in the tail whose value_length was tampered with so that the
+// walk over the moved records lands inside the last record: removal must
+// fail with a message, not read or write past its buffer.
+TEST_F(RemoveItem, DamagedTailRecordFailsTheRemoval) {
+  const std::string old = read_file(path);
+  auto records = parse_records(old);
+  ASSERT_EQ(records.size(), items.size());
+  const RawRecord& victim = records[3];
+  // Land a few bytes before the end of the file, on a non-zero byte (a zero
+  // name length would read as an interrupted append).
+  std::size_t landing = old.size() - 5;
+  while (old[landing] == '\0') --landing;
+  const std::uint64_t forged =
+      landing - victim.start - victim.name_length - 69;
+  std::string damaged = old;
+  put_le(damaged, victim.value_length_at(), forged, 4);
+
+  // A Safe whose index was built before the damage, with the file's size
+  // and times put back, so that nothing tells it the file changed.
+  kel::Safe stale(path, kPassword);
+  ASSERT_TRUE(stale.exists("first"));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, damaged.data() + victim.value_length_at(), 4,
+                     static_cast<off_t>(victim.value_length_at())),
+              4);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    ::close(fd);
+  }
+  std::string error;
+  EXPECT_EQ(stale.remove_entry("first", error), -1);
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(read_file(path) == damaged);
+  for (const auto& name : dir_entries(dir.path().string())) {
+    EXPECT_TRUE(name == "remove.safe" || name == "remove.safe.backup2")
+        << "left behind: " << name;
+  }
+
+  // A Safe that opens the damaged file fails as well and changes nothing.
+  kel::Safe fresh(path, kPassword);
+  error.clear();
+  EXPECT_EQ(fresh.remove_entry("first", error), -1);
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(read_file(path) == damaged);
+}
+
+}  // namespace
+}  // namespace kel::test::items
