@@ -1,0 +1,248 @@
+#include "bench_support.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "kel/safe.h"
+
+namespace kel::bench {
+namespace {
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+struct FdClose {
+  void operator()(const int* fd) const {
+    if (*fd >= 0) ::close(*fd);
+    delete fd;
+  }
+};
+using Fd = std::unique_ptr<int, FdClose>;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "benchmark setup failed: %s\n", what.c_str());
+  std::exit(2);
+}
+
+class Scratch {
+ public:
+  Scratch() {
+    const char* base = std::getenv("KEL_SAFE_BENCH_DIR");
+    std::string pattern =
+        (base != nullptr ? std::string(base)
+                         : std::filesystem::temp_directory_path().string()) +
+        "/kel-safe-bench-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) die("mkdtemp");
+    path = pattern;
+    owner = getpid();
+  }
+  ~Scratch() {
+    // Children made by measure_in_child leave through _exit; only the
+    // process that made the folder removes it.
+    if (getpid() != owner) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+  pid_t owner = 0;
+};
+
+void crypt(bool encrypt, const unsigned char* key, const unsigned char* nonce,
+           const unsigned char* in, std::size_t length, unsigned char* out,
+           unsigned char* tag, bool* ok) {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr,
+                                key, nonce, encrypt ? 1 : 0) != 1) {
+    die("cipher init");
+  }
+  constexpr std::size_t kPiece = std::size_t{1} << 26;
+  std::size_t done = 0;
+  while (done < length) {
+    int piece = static_cast<int>(std::min(kPiece, length - done));
+    int written = 0;
+    if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done, piece) != 1) {
+      die("cipher update");
+    }
+    done += static_cast<std::size_t>(piece);
+  }
+  if (!encrypt) {
+    EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag);
+  }
+  unsigned char last[16];
+  int written = 0;
+  const bool final_ok = EVP_CipherFinal_ex(ctx.get(), last, &written) == 1;
+  if (encrypt) {
+    if (!final_ok) die("cipher final");
+    EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, tag);
+  }
+  if (ok != nullptr) *ok = final_ok;
+}
+
+void put_le(unsigned char* at, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+const std::string& scratch_dir() {
+  static Scratch scratch;
+  return scratch.path;
+}
+
+std::string fresh_store_path(const std::string& stem) {
+  static int counter = 0;
+  return scratch_dir() + "/" + stem + "-" + std::to_string(getpid()) + "-" +
+         std::to_string(counter++) + ".safe";
+}
+
+void create_store(const std::string& path) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  if (safe.create_safe(error) != 0) die("create_safe: " + error);
+}
+
+std::string unwrap_store_key(const std::string& path) {
+  unsigned char header[132];
+  Fd fd(new int(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+  if (*fd < 0 || ::pread(*fd, header, 132, 0) != 132) die("read header");
+  unsigned char derived[32];
+  PKCS5_PBKDF2_HMAC(kPassword.data(), static_cast<int>(kPassword.size()),
+                    header + 64, 8, 1000, EVP_sha256(), 32, derived);
+  unsigned char key[32];
+  if (!open_sealed(derived, header + 104, header + 72, 32, key, header + 116)) {
+    die("unwrap store key");
+  }
+  return std::string(reinterpret_cast<char*>(key), 32);
+}
+
+void seal(const unsigned char* key, const unsigned char* nonce,
+          const unsigned char* in, std::size_t length, unsigned char* out,
+          unsigned char* tag) {
+  crypt(true, key, nonce, in, length, out, tag, nullptr);
+}
+
+bool open_sealed(const unsigned char* key, const unsigned char* nonce,
+                 const unsigned char* in, std::size_t length,
+                 unsigned char* out, const unsigned char* tag) {
+  bool ok = false;
+  crypt(false, key, nonce, in, length, out, const_cast<unsigned char*>(tag), &ok);
+  return ok;
+}
+
+void append_records(const std::string& path, std::size_t count,
+                    std::size_t value_size) {
+  const std::string key_bytes = unwrap_store_key(path);
+  const auto* key = reinterpret_cast<const unsigned char*>(key_bytes.data());
+  Fd fd(new int(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)));
+  if (*fd < 0) die("open store for appending");
+  off_t at = ::lseek(*fd, 0, SEEK_END);
+  const std::string value = filler(value_size, 7);
+  std::vector<unsigned char> out;
+  out.reserve(1 << 20);
+  for (std::size_t i = 0; i < count; ++i) {
+    char name[32];
+    const int n = std::snprintf(name, sizeof name, "item-%07zu", i);
+    const std::size_t record = static_cast<std::size_t>(n) + value_size + 69;
+    const std::size_t base = out.size();
+    out.resize(base + record);
+    unsigned char* r = out.data() + base;
+    r[0] = static_cast<unsigned char>(n);
+    RAND_bytes(r + 1 + n, 12);
+    seal(key, r + 1 + n, reinterpret_cast<const unsigned char*>(name),
+         static_cast<std::size_t>(n), r + 1, r + 13 + n);
+    const std::uint64_t value_offset =
+        static_cast<std::uint64_t>(at) + base + static_cast<std::size_t>(n) + 41;
+    put_le(r + 29 + n, value_offset, 8);
+    put_le(r + 37 + n, value_size, 4);
+    unsigned char* v = r + 41 + n;
+    RAND_bytes(v + value_size, 12);
+    seal(key, v + value_size, reinterpret_cast<const unsigned char*>(value.data()),
+         value_size, v, v + value_size + 12);
+    if (out.size() > (1 << 20) - 4096 || i + 1 == count) {
+      if (::write(*fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+        die("write records");
+      }
+      at += static_cast<off_t>(out.size());
+      out.clear();
+    }
+  }
+}
+
+std::string filler(std::size_t length, std::uint32_t seed) {
+  std::string out(length, '\0');
+  std::uint64_t x = 0x9E3779B97F4A7C15ULL ^ seed;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::memcpy(out.data() + i, &x, 8);
+  }
+  for (; i < length; ++i) out[i] = static_cast<char>(i);
+  return out;
+}
+
+void make_file(const std::string& path, std::uint64_t length, bool zeros) {
+  Fd fd(new int(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)));
+  if (*fd < 0) die("create " + path);
+  if (zeros) {
+    if (::ftruncate(*fd, static_cast<off_t>(length)) != 0) die("ftruncate");
+    return;
+  }
+  const std::string block = filler(std::size_t{1} << 20, 11);
+  std::uint64_t done = 0;
+  while (done < length) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - done));
+    if (::write(*fd, block.data(), piece) != static_cast<ssize_t>(piece)) die("write");
+    done += piece;
+  }
+}
+
+ChildResult measure_in_child(const std::function<bool()>& work) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) die("pipe");
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) die("fork");
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    ChildResult result;
+    result.ok = work();
+    result.seconds = std::chrono::duration<double>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    result.rss_growth_kib = after.ru_maxrss - before.ru_maxrss;
+    const ssize_t ignored = ::write(pipe_fds[1], &result, sizeof result);
+    (void)ignored;
+    _exit(0);
+  }
+  ::close(pipe_fds[1]);
+  ChildResult result;
+  if (::read(pipe_fds[0], &result, sizeof result) != sizeof result) result.ok = false;
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return result;
+}
+
+}  // namespace kel::bench

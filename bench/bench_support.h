@@ -1,0 +1,47 @@
+// Shared pieces of the benchmarks: a scratch folder, stores made quickly by
+// writing records directly, the bare cipher, and measuring a piece of work
+// (time and peak memory growth) in a child process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kel::bench {
+
+inline const std::string kPassword = "Bench-Passw0rd-2024!";
+
+// The benchmarks' scratch folder (created on first use, removed at exit).
+const std::string& scratch_dir();
+// A new path in the scratch folder, ending in ".safe".
+std::string fresh_store_path(const std::string& stem);
+// Creates an empty store; aborts the program on failure.
+void create_store(const std::string& path);
+// The store key of a store file, unwrapped with the benchmark password.
+std::string unwrap_store_key(const std::string& path);
+// ChaCha20-Poly1305 seal/open of one buffer (pieces of 64 MiB at most).
+void seal(const unsigned char* key, const unsigned char* nonce,
+          const unsigned char* in, std::size_t length, unsigned char* out,
+          unsigned char* tag);
+bool open_sealed(const unsigned char* key, const unsigned char* nonce,
+                 const unsigned char* in, std::size_t length,
+                 unsigned char* out, const unsigned char* tag);
+// Appends `count` records "item-NNNNNNN" with `value_size`-byte values to an
+// existing store file, written directly in the store's record layout.
+void append_records(const std::string& path, std::size_t count,
+                    std::size_t value_size);
+// Deterministic filler bytes.
+std::string filler(std::size_t length, std::uint32_t seed);
+// Writes a file of `length` bytes of filler (sparse zeros when `zeros`).
+void make_file(const std::string& path, std::uint64_t length, bool zeros);
+
+struct ChildResult {
+  bool ok = false;
+  double seconds = 0;
+  // Growth of the child's peak resident set while `work` ran, in KiB.
+  long rss_growth_kib = 0;
+};
+// Runs work() in a forked child; `ok` is work()'s result.
+ChildResult measure_in_child(const std::function<bool()>& work);
+
+}  // namespace kel::bench
