@@ -32,6 +32,7 @@ class KEL_SAFE_EXPORT Store {
     ino_t inode = 0;
     off_t size = -1;
     timespec modified{0, 0};
+    timespec status_changed{0, 0};
     bool valid = false;
   };
 

@@ -1,0 +1,112 @@
+// ChaCha20-Poly1305 sealing and opening of one whole field (a name, a value or
+// the wrapped store key): 12-byte nonce, no associated data, 16-byte tag.
+#include <cstring>
+
+#include "crypto/ossl.h"
+#include "kel/store.h"
+
+namespace kel {
+
+namespace {
+
+// The common opening of both calls: a context and the cipher, each reported
+// when missing.
+bool open_cipher(crypto::CipherCtxPtr& ctx, crypto::CipherPtr& cipher) {
+  ctx.reset(EVP_CIPHER_CTX_new());
+  cipher.reset(EVP_CIPHER_fetch(nullptr, crypto::kChaCha20Poly1305, nullptr));
+  if (!ctx) {
+    crypto::print_line("Could not initialize CTX");
+    return false;
+  }
+  if (!cipher) {
+    crypto::print_line("Could not fetch cipher");
+    return false;
+  }
+  return true;
+}
+
+int seal(const unsigned char* in, unsigned long length, const unsigned char* key,
+         const unsigned char* nonce, unsigned char* out, unsigned char* tag) {
+  crypto::CipherCtxPtr ctx;
+  crypto::CipherPtr cipher;
+  if (!open_cipher(ctx, cipher)) return -1;
+  if (EVP_CipherInit_ex2(ctx.get(), cipher.get(), key, nonce, 1, nullptr) != 1) {
+    crypto::print_line("Could not set init");
+    return -1;
+  }
+  std::size_t written = 0;
+  if (!crypto::cipher_update(ctx.get(), out, in, length, written)) {
+    crypto::print_line("Cipher update error");
+    return -1;
+  }
+  int final_length = 0;
+  if (EVP_CipherFinal_ex(ctx.get(), out + written, &final_length) != 1) {
+    crypto::print_line("Cipher final error");
+    return -1;
+  }
+  if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, tag) != 1) {
+    crypto::print_line("Could not get tag");
+    return -1;
+  }
+  return 1;
+}
+
+int open(const unsigned char* in, unsigned long length, const unsigned char* key,
+         const unsigned char* nonce, unsigned char* out,
+         const unsigned char* expected_tag) {
+  unsigned char tag[16];
+  std::memcpy(tag, expected_tag, sizeof tag);
+  crypto::CipherCtxPtr ctx;
+  crypto::CipherPtr cipher;
+  if (!open_cipher(ctx, cipher)) return -1;
+  if (EVP_CipherInit_ex2(ctx.get(), cipher.get(), key, nonce, 0, nullptr) != 1) {
+    crypto::print_line("Initialize error");
+    return -1;
+  }
+  if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) != 1) {
+    crypto::print_line("Could not set tag");
+    return -1;
+  }
+  std::size_t written = 0;
+  if (!crypto::cipher_update(ctx.get(), out, in, length, written)) {
+    crypto::print_line("Cipher update error");
+    return -1;
+  }
+  int final_length = 0;
+  if (EVP_CipherFinal_ex(ctx.get(), out + written, &final_length) != 1) {
+    crypto::print_line("Cipher finalize error");
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int Store::encrypt_chacha20_poly1305(const unsigned char* in,
+                                     unsigned long length,
+                                     const unsigned char* key,
+                                     const unsigned char* nonce,
+                                     unsigned char* out, unsigned char* tag) {
+  try {
+    return seal(in, length, key, nonce, out, tag);
+  } catch (...) {
+    crypto::print_line("Exception occurred in encryption");
+    return -1;
+  }
+}
+
+int Store::decrypt_chacha20_poly1305(const unsigned char* in,
+                                     unsigned long length,
+                                     const unsigned char* key,
+                                     const unsigned char* nonce,
+                                     unsigned char* out,
+                                     const unsigned char* tag) {
+  try {
+    return open(in, length, key, nonce, out, tag);
+  } catch (...) {
+    crypto::print_line("exception occurred in decrypt");
+    return -1;
+  }
+}
+
+}  // namespace kel

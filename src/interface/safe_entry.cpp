@@ -1,0 +1,82 @@
+#include <cstring>
+
+#include "kel/safe_entry.h"
+#include "store/secret.h"
+
+namespace kel {
+
+namespace {
+
+// Overwrites a value buffer with 0x01 and then 0x00 before releasing it.
+void dispose(unsigned char*& data, std::size_t length) {
+  if (data != nullptr && length != 0) {
+    std::memset(data, 0x01, length);
+    detail::wipe(data, length);  // ends with zeros, and cannot be dropped
+    delete[] data;
+  }
+  data = nullptr;
+}
+
+}  // namespace
+
+SafeEntry::SafeEntry() = default;
+
+SafeEntry::SafeEntry(const std::string& name) : name(name) {}
+
+SafeEntry::SafeEntry(const std::string& name, const std::string& value)
+    : name(name) {
+  set_value(value);
+}
+
+SafeEntry::SafeEntry(SafeEntry&& other) noexcept
+    : value_length(other.value_length),
+      name(std::move(other.name)),
+      value_data(other.value_data) {
+  other.value_data = nullptr;
+  other.value_length = 0;
+  other.name.clear();
+}
+
+SafeEntry& SafeEntry::operator=(SafeEntry&& other) noexcept {
+  if (this == &other) return *this;
+  dispose(value_data, value_length);
+  value_length = other.value_length;
+  value_data = other.value_data;
+  name = std::move(other.name);
+  other.value_data = nullptr;
+  other.value_length = 0;
+  other.name.clear();
+  return *this;
+}
+
+SafeEntry::~SafeEntry() {
+  dispose(value_data, value_length);
+  detail::wipe(name.data(), name.size());
+}
+
+void SafeEntry::set_name(const std::string& new_name) { name = new_name; }
+
+void SafeEntry::set_value(const std::string& value) {
+  dispose(value_data, value_length);
+  value_length = 0;
+  if (value.empty()) return;
+  value_data = new unsigned char[value.size()];
+  std::memcpy(value_data, value.data(), value.size());
+  value_length = value.size();
+}
+
+void SafeEntry::set_value(const std::vector<unsigned char>& value) {
+  dispose(value_data, value_length);
+  value_length = 0;
+  if (value.empty()) return;
+  value_data = new unsigned char[value.size()];
+  std::memcpy(value_data, value.data(), value.size());
+  value_length = value.size();
+}
+
+std::string_view SafeEntry::value() const {
+  if (value_data == nullptr || value_length == 0) return {};
+  return {reinterpret_cast<const char*>(value_data), value_length};
+}
+
+}  // namespace kel

@@ -1,0 +1,69 @@
+// Every Safe operation is one call into the Safe's Store.
+#include "kel/safe.h"
+#include "kel/safe_entry.h"
+#include "kel/store.h"
+
+namespace kel {
+
+bool Safe::exists(const std::string& name) { return store->exists(name); }
+
+int Safe::create_safe(std::string& error) { return store->create_store(error); }
+
+bool Safe::key_verified(std::string& error) {
+  return store->verify_store_password(error);
+}
+
+int Safe::change_key(const std::string& name, const std::string& old_password,
+                     const std::string& new_password, std::string& error) {
+  return store->change_store_password(name, old_password, new_password, error);
+}
+
+int Safe::add_entry(const Entry& entry, std::string& error) {
+  if (entry.holder == nullptr) {  // moved from: it has no name to store
+    error = "Invalid entry name";
+    return -1;
+  }
+  const SafeEntry& data = *entry.holder;
+  return store->add_item(data.name, data.value_data, data.value_length, error);
+}
+
+int Safe::get_entry(Entry& entry, std::string& error) {
+  if (entry.holder == nullptr) {
+    error = "Invalid entry name";
+    return -1;
+  }
+  std::string value;
+  if (store->get_item(entry.holder->name, value, error) == -1) return -1;
+  entry.holder->set_value(value);
+  store->mem_clear(value.data(), value.size());
+  return 0;
+}
+
+int Safe::list_entries(std::vector<std::string>& names, std::string& error) {
+  return store->list_items(names, error);
+}
+
+int Safe::remove_entry(const std::string& name, std::string& error) {
+  return store->remove_item(name, error);
+}
+
+int Safe::add_entry_from_file(const std::string& name, const std::string& path,
+                              std::string& error) {
+  return store->add_item_from_file(name, path, error);
+}
+
+int Safe::add_entry_from_file(const std::string& name, const std::string& path,
+                              std::string& error, const Progress& progress) {
+  return store->add_item_from_file(name, path, error, progress);
+}
+
+int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error) {
+  return store->get_item_to_fd(name, fd, error, Progress());
+}
+
+int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error,
+                          const Progress& progress) {
+  return store->get_item_to_fd(name, fd, error, progress);
+}
+
+}  // namespace kel

@@ -1,0 +1,86 @@
+// Adding one item from memory: the whole record is sealed first, then
+// appended under the lock.
+#include <vector>
+
+#include "items/append.h"
+#include "kel/store.h"
+#include "store/current_file.h"
+#include "store/format.h"
+#include "store/secret.h"
+
+namespace kel {
+
+namespace {
+
+// Seals the value into its place in `record` (cipher, nonce, tag).
+int seal_value(Store& store, const unsigned char* key, const unsigned char* value,
+               unsigned long length, long n, unsigned char* record,
+               std::string& error) {
+  unsigned char* cipher = record + format::fixed_part_size(n);
+  unsigned char* nonce = cipher + length;
+  unsigned char* tag = nonce + format::kNonceSize;
+  std::string ignored;
+  if (store.gen_random(nonce, format::kNonceSize, ignored) != 0) {
+    error = "Could not generate item iv";
+    return -1;
+  }
+  if (store.encrypt_chacha20_poly1305(value, length, key, nonce, cipher, tag) == -1) {
+    error += "Could not encrypt item value";
+    return -1;
+  }
+  return 0;
+}
+
+int append_record(Store& store, const unsigned char* key, const std::string& name,
+                  std::vector<unsigned char>& record, std::uint32_t length,
+                  std::string& error) {
+  const long n = static_cast<long>(name.size());
+  long start = detail::begin_append(store, key, name, error);
+  if (start < 0) return -1;
+  format::put_i64(record.data() + format::value_offset_at(n),
+                  start + format::fixed_part_size(n));
+  if (detail::write_record_body(store, start, 0, record.data() + 1,
+                                static_cast<long>(record.size() - 1), error) != 0 ||
+      detail::finish_append(store, start, name, length, record[0], error) != 0) {
+    detail::abort_append(store, start, error);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Store::add_item(const std::string& name, const unsigned char* value,
+                    unsigned long length, std::string& error) {
+  try {
+    if (open_store(error) != 0) return -1;
+    // A lock-free look first, so that the checks speak of the store as it
+    // is; the duplicate check is made again under the lock.
+    std::string ignored;
+    if (detail::ensure_current_fd(*this) == 0) {
+      detail::refresh_index_if_changed(*this, ignored);
+    }
+    if (detail::check_new_item(*this, name, length, error) != 0) return -1;
+    const long n = static_cast<long>(name.size());
+    std::vector<unsigned char> record(
+        static_cast<std::size_t>(format::record_size(n, static_cast<long long>(length))));
+    detail::SecretBytes<format::kKeySize> key;
+    if (get_store_key(key.data()) != 0) {
+      error = "Could not get store key";
+      return -1;
+    }
+    if (detail::seal_name(*this, key.data(), name,
+                          static_cast<std::uint32_t>(length), record.data(),
+                          error) != 0 ||
+        seal_value(*this, key.data(), value, length, n, record.data(), error) != 0) {
+      return -1;
+    }
+    return append_record(*this, key.data(), name, record,
+                         static_cast<std::uint32_t>(length), error);
+  } catch (...) {
+    error = "Unknown exception while adding new entry to store.";
+    return -1;
+  }
+}
+
+}  // namespace kel

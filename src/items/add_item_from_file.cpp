@@ -1,0 +1,152 @@
+// Importing a whole file as an item's value. The file is streamed through the
+// cipher into the record under the lock, a piece at a time, so memory use
+// stays the same whatever the file's size.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "crypto/aead_stream.h"
+#include "items/append.h"
+#include "kel/store.h"
+#include "store/current_file.h"
+#include "store/format.h"
+#include "store/io.h"
+#include "store/secret.h"
+
+namespace kel {
+
+namespace {
+
+constexpr std::size_t kPieceSize = 1 << 20;
+
+struct Source {
+  int fd;
+  const std::string& path;
+  std::uint32_t size;
+};
+
+// Seals the source's bytes into the record at `start`, followed by the
+// value's nonce and tag. The plain pieces are wiped as they go.
+int stream_value(Store& store, const Source& source, long start, long n,
+                 crypto::AeadStream& sealer, const unsigned char* nonce,
+                 const Progress& progress, std::string& error) {
+  detail::SecretBuffer plain(kPieceSize);
+  std::vector<unsigned char> sealed(kPieceSize);
+  const long value_at = format::fixed_part_size(n) - 1;
+  std::uint64_t done = 0;
+  while (done < source.size) {
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kPieceSize, source.size - done));
+    ssize_t got = io::read_full(source.fd, plain.data(), want);
+    if (got < 0) {
+      error = "Could not read file: " + source.path + " - " + io::error_text(errno);
+      return -1;
+    }
+    if (static_cast<std::size_t>(got) != want) {  // the file shrank meanwhile
+      error = "read file error";
+      return -1;
+    }
+    if (!sealer.update(plain.data(), want, sealed.data())) {
+      error += "Could not encrypt item value";
+      return -1;
+    }
+    if (detail::write_record_body(store, start, value_at + static_cast<long>(done),
+                                  sealed.data(), static_cast<long>(want), error) != 0) {
+      return -1;
+    }
+    done += want;
+    if (progress) progress(done, source.size);
+  }
+  unsigned char trailer[format::kNonceSize + format::kTagSize];
+  std::copy(nonce, nonce + format::kNonceSize, trailer);
+  if (!sealer.finish(trailer + format::kNonceSize)) {
+    error += "Could not encrypt item value";
+    return -1;
+  }
+  return detail::write_record_body(store, start, value_at + static_cast<long>(source.size),
+                                   trailer, sizeof trailer, error);
+}
+
+int import_locked(Store& store, const unsigned char* key, const std::string& name,
+                  const Source& source, const Progress& progress,
+                  std::string& error) {
+  const long n = static_cast<long>(name.size());
+  std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
+  unsigned char nonce[format::kNonceSize] = {};
+  crypto::AeadStream sealer;
+  std::string ignored;
+  if (detail::seal_name(store, key, name, source.size, fixed.data(), error) != 0) {
+    return -1;
+  }
+  if (store.gen_random(nonce, sizeof nonce, ignored) != 0) {
+    error = "Could not generate item iv";
+    return -1;
+  }
+  if (!sealer.begin(key, nonce, true)) {
+    error += "Could not encrypt item value";
+    return -1;
+  }
+  long start = detail::begin_append(store, key, name, error);
+  if (start < 0) return -1;
+  format::put_i64(fixed.data() + format::value_offset_at(n),
+                  start + format::fixed_part_size(n));
+  try {
+    if (detail::write_record_body(store, start, 0, fixed.data() + 1,
+                                  static_cast<long>(fixed.size() - 1), error) == 0 &&
+        stream_value(store, source, start, n, sealer, nonce, progress, error) == 0 &&
+        detail::finish_append(store, start, name, source.size, fixed[0], error) == 0) {
+      return 0;
+    }
+  } catch (...) {
+    error = "Unknown exception while adding new entry to store.";
+  }
+  detail::abort_append(store, start, error);
+  return -1;
+}
+
+}  // namespace
+
+int Store::add_item_from_file(const std::string& name, std::string file_path,
+                              std::string& error) {
+  return add_item_from_file(name, std::move(file_path), error, Progress());
+}
+
+int Store::add_item_from_file(const std::string& name, std::string file_path,
+                              std::string& error, const Progress& progress) {
+  io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.valid()) {
+    error = "Could not open file: " + file_path + " - " + io::error_text(errno);
+    return -1;
+  }
+  off_t size = ::lseek(source.get(), 0, SEEK_END);
+  if (size == -1 || ::lseek(source.get(), 0, SEEK_SET) == -1) {
+    error = "Could not get file size - " + io::error_text(errno);
+    return -1;
+  }
+  try {
+    if (open_store(error) != 0) return -1;
+    std::string ignored;
+    if (detail::ensure_current_fd(*this) == 0) {
+      detail::refresh_index_if_changed(*this, ignored);
+    }
+    if (detail::check_new_item(*this, name, static_cast<std::uint64_t>(size),
+                               error) != 0) {
+      return -1;
+    }
+    detail::SecretBytes<format::kKeySize> key;
+    if (get_store_key(key.data()) != 0) {
+      error = "Could not get store key";
+      return -1;
+    }
+    Source from{source.get(), file_path, static_cast<std::uint32_t>(size)};
+    return import_locked(*this, key.data(), name, from, progress, error);
+  } catch (...) {
+    error = "Unknown exception while adding new entry to store.";
+    return -1;
+  }
+}
+
+}  // namespace kel

@@ -1,0 +1,126 @@
+#include "items/append.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/current_file.h"
+#include "store/format.h"
+#include "store/io.h"
+
+namespace kel::detail {
+
+int check_new_item(Store& store, const std::string& name, std::uint64_t length,
+                   std::string& error) {
+  if (store.index.count(name) != 0) {
+    error = "Item exists";
+    return -1;
+  }
+  if (name.size() > format::kMaxNameLength) {
+    error = "Entry name length must less than 255 characters";
+    return -1;
+  }
+  if (name.empty()) {
+    error = "Invalid entry name";
+    return -1;
+  }
+  if (length > format::kMaxValueLength) {
+    error = "Entry value too big";
+    return -1;
+  }
+  if (length == 0) {
+    error = "Invalid entry value";
+    return -1;
+  }
+  return 0;
+}
+
+int seal_name(Store& store, const unsigned char* key, const std::string& name,
+              std::uint32_t value_length, unsigned char* record,
+              std::string& error) {
+  const long n = static_cast<long>(name.size());
+  record[0] = static_cast<unsigned char>(n);
+  unsigned char* nonce = record + format::name_nonce_at(n);
+  if (store.gen_random(nonce, format::kNonceSize, error) != 0) {
+    error = "Could not generate iv";
+    return -1;
+  }
+  if (store.encrypt_chacha20_poly1305(
+          reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
+          nonce, record + format::name_cipher_at(),
+          record + format::name_tag_at(n)) == -1) {
+    error = "Could not encrypt item name";
+    return -1;
+  }
+  format::put_u32(record + format::value_length_at(n), value_length);
+  return 0;
+}
+
+long begin_append(Store& store, const unsigned char* key,
+                  const std::string& name, std::string& error) {
+  if (lock_current_store(store, "Could not obtain file lock to add entry: ",
+                         error) != 0) {
+    return -1;
+  }
+  // Under the lock the index is brought up to the file as it is, so the
+  // duplicate check sees every name any process has added.
+  if (refresh_index(store, key, error) != 0 ||
+      cut_interrupted_append(store, error) != 0) {
+    unlock_store(store);
+    return -1;
+  }
+  if (store.index.count(name) != 0) {
+    error = "Item exists";
+    unlock_store(store);
+    return -1;
+  }
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    error = "Could not get current file offset for new entry: " +
+            io::error_text(errno);
+    unlock_store(store);
+    return -1;
+  }
+  return static_cast<long>(status.st_size);
+}
+
+int write_record_body(Store& store, long record_start, long offset,
+                      const unsigned char* data, long size, std::string& error) {
+  return store.store_write(store.store_fd, record_start + 1 + offset, data, size,
+                           error);
+}
+
+int finish_append(Store& store, long record_start, const std::string& name,
+                  std::uint32_t value_length, unsigned char name_length,
+                  std::string& error) {
+  if (store.store_write(store.store_fd, record_start, &name_length, 1, error) != 0) {
+    return -1;
+  }
+  if (io::sync_data(store.store_fd) != 0) {
+    error = "Error, could not write to store - " + io::error_text(errno);
+    return -1;
+  }
+  const long n = name_length;
+  // This append was made on top of a current index, so the index still
+  // describes the file; a read right after it need not rescan.
+  remember_indexed_file(store,
+                        record_start + static_cast<long>(format::record_size(n, value_length)));
+  Item item;
+  item.value_length = value_length;
+  item.value_offset = record_start + format::fixed_part_size(n);
+  store.index.try_emplace(name, std::move(item));
+  unlock_store(store);
+  return 0;
+}
+
+void abort_append(Store& store, long record_start, std::string& error) {
+  if (::ftruncate(store.store_fd, record_start) != 0) {
+    error = "Could not truncate file: " + io::error_text(errno);
+  } else {
+    io::sync_data(store.store_fd);
+    remember_indexed_file(store, record_start);
+  }
+  unlock_store(store);
+}
+
+}  // namespace kel::detail

@@ -1,0 +1,33 @@
+#include "items/value_reader.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include "store/format.h"
+#include "store/io.h"
+
+namespace kel::detail {
+
+int locate_value(Store& store, const std::string& name, ValueLocation& where,
+                 std::string& error) {
+  auto found = store.index.find(name);
+  if (found == store.index.end()) {
+    error = "Item not found";
+    return -1;
+  }
+  where.offset = found->second.value_offset;
+  where.length = found->second.value_length;
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    error = "Error, could not get item - " + io::error_text(errno);
+    return -1;
+  }
+  const long long end = where.offset + format::value_part_size(where.length);
+  if (where.offset < format::kHeaderSize || end > status.st_size) {
+    error = "Could not decrypt value cipher";
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace kel::detail

@@ -1,0 +1,183 @@
+// Changing the store password: only the header is rewritten (new salt, hash
+// and wrapping of the same store key); the records stay as they are, since
+// items are encrypted under the store key, not the password.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "kel/store.h"
+#include "store/current_file.h"
+#include "store/file_names.h"
+#include "store/format.h"
+#include "store/header_reader.h"
+#include "store/io.h"
+#include "store/secret.h"
+
+namespace kel {
+
+namespace {
+
+using detail::SecretBytes;
+
+// The new header for `key` under `new_password`, or -1 with the message.
+int make_new_header(Store& store, const unsigned char* key,
+                    const std::string& new_password, unsigned char* header,
+                    std::string& text) {
+  unsigned char* salt = header + format::kSaltOffset;
+  if (store.gen_random(salt, format::kSaltSize, text) != 0) {
+    text += ". Could not generate store salt random";
+    return -1;
+  }
+  if (store.store_hash(reinterpret_cast<const unsigned char*>(new_password.data()),
+                       new_password.size(), salt,
+                       header + format::kHashOffset, text) != 0) {
+    return -1;
+  }
+  unsigned char* nonce = header + format::kKeyNonceOffset;
+  if (store.gen_random(nonce, format::kNonceSize, text) != 0) {
+    text = "Could not generate new random iv";
+    return -1;
+  }
+  if (store.encrypt_store_key(key, new_password, salt, nonce,
+                              header + format::kKeyCipherOffset,
+                              header + format::kKeyTagOffset, text) != 0) {
+    text = "Encrypt store key with new password failed";
+    return -1;
+  }
+  return 0;
+}
+
+// A durable copy of the store file as it is now (the caller holds the lock).
+int back_up(const Store& store, std::string& text) {
+  const std::string backup = store.file_path + detail::kPasswordChangeBackup;
+  std::cout << "backup file: " << backup << std::endl;
+  std::error_code failure;
+  std::filesystem::copy_file(store.file_path, backup,
+                             std::filesystem::copy_options::overwrite_existing,
+                             failure);
+  if (failure) {
+    text = "Could not copy store file to backup file " + backup + " - " +
+           failure.message();
+    return -1;
+  }
+  io::UniqueFd copy(io::open_file(backup.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!copy.valid() || io::sync_all(copy.get()) != 0) {
+    text = "Could not copy store file to backup file " + backup + " - " +
+           io::error_text(errno);
+    return -1;
+  }
+  return 0;
+}
+
+// Writes `header` in place and makes it durable. On failure the previous
+// header goes back, so the file opens with the old password as before.
+int rewrite_header(Store& store, const unsigned char* header,
+                   const unsigned char* previous, std::string& text) {
+  if (store.store_write(store.store_fd, 0, header, format::kHeaderSize, text) == 0 &&
+      io::sync_data(store.store_fd) == 0) {
+    return 0;
+  }
+  std::string ignored;
+  if (store.store_write(store.store_fd, 0, previous, format::kHeaderSize, ignored) == 0) {
+    io::sync_data(store.store_fd);
+  }
+  text = "Could not change store password";
+  return -1;
+}
+
+// The header of the locked file, as the current members hold it.
+void copy_header(const Store& store, unsigned char* header) {
+  std::memcpy(header + format::kHashOffset, store.password_hash, format::kHashSize);
+  std::memcpy(header + format::kSaltOffset, store.password_salt, format::kSaltSize);
+  std::memcpy(header + format::kKeyCipherOffset, store.store_key_cipher, format::kKeySize);
+  std::memcpy(header + format::kKeyNonceOffset, store.store_key_nonce, format::kNonceSize);
+  std::memcpy(header + format::kKeyTagOffset, store.store_key_tag, format::kTagSize);
+}
+
+void close_store(Store& store) {
+  if (store.store_fd >= 0) {
+    detail::unlock_store(store);
+    ::close(store.store_fd);
+  }
+  store.store_fd = -1;
+  store.store_opened = false;
+  store.index.clear();
+  store.indexed_file.valid = false;
+}
+
+// The part that runs under the write lock: the header as it is now is
+// checked against the old password, re-wrapped, backed up and replaced.
+int change_locked(Store& store, const std::string& old_password,
+                  const std::string& new_password, bool& header_touched,
+                  std::string& text) {
+  if (detail::read_header_fields(store, store.store_fd, text) != 0) return -1;
+  unsigned char computed[format::kHashSize] = {};
+  if (store.store_hash(reinterpret_cast<const unsigned char*>(old_password.data()),
+                       old_password.size(), store.password_salt, computed,
+                       text) != 0) {
+    return -1;
+  }
+  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+                         format::kHashSize)) {
+    text = "Invalid password";
+    return -1;
+  }
+  SecretBytes<format::kKeySize> key;
+  if (store.decrypt_store_key(store.store_key_cipher, old_password,
+                              store.password_salt, store.store_key_nonce,
+                              key.data(), store.store_key_tag, text) != 0) {
+    return -1;
+  }
+  SecretBytes<format::kHeaderSize> header;
+  unsigned char previous[format::kHeaderSize];
+  copy_header(store, previous);
+  if (make_new_header(store, key.data(), new_password, header.data(), text) != 0 ||
+      back_up(store, text) != 0) {
+    return -1;
+  }
+  header_touched = true;
+  return rewrite_header(store, header.data(), previous, text);
+}
+
+}  // namespace
+
+int Store::change_store_password(const std::string& name,
+                                 const std::string& old_password,
+                                 const std::string& new_password,
+                                 std::string& text) {
+  if (name.empty()) {
+    text = "store required";
+    return -1;
+  }
+  if (old_password.empty() || new_password.empty()) {
+    text = "password cannot be empty";
+    return -1;
+  }
+  if (validate_password(new_password, text) != 0) return -1;
+  if (!verify_store_password(name, old_password, text)) return -1;
+  bool same_store = detail::path_with_extension(name, file_extension) == file_path;
+  bool header_touched = false;
+  int rc = -1;
+  try {
+    set_file_name(name);
+    if (load_header(text) == 0 &&
+        detail::lock_current_store(
+            *this, "Could not obtain file lock for change password - ", text) == 0) {
+      rc = change_locked(*this, old_password, new_password, header_touched, text);
+      detail::unlock_store(*this);
+    }
+  } catch (...) {
+    text = "Unknown exception, could not change store password";
+    rc = -1;
+  }
+  // After a change (or an attempt that reached the file) this Store is
+  // closed: it opens again with its own password on its next operation.
+  if (rc == 0 || header_touched || !same_store) close_store(*this);
+  return rc;
+}
+
+}  // namespace kel

@@ -1,0 +1,152 @@
+#include "store/current_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "store/format.h"
+#include "store/io.h"
+#include "store/secret.h"
+
+namespace kel::detail {
+
+namespace {
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Bounds the reopen-and-relock loop: each turn means another process
+// replaced the file while we waited, which cannot go on for ever.
+constexpr int kMaxLockAttempts = 1000;
+
+}  // namespace
+
+Store::FileIdentity identity_of(const struct stat& status) {
+  Store::FileIdentity identity;
+  identity.device = status.st_dev;
+  identity.inode = status.st_ino;
+  identity.size = status.st_size;
+  identity.modified = status.st_mtim;
+  identity.status_changed = status.st_ctim;
+  identity.valid = true;
+  return identity;
+}
+
+bool same_identity(const Store::FileIdentity& a, const Store::FileIdentity& b) {
+  return a.valid && b.valid && a.device == b.device && a.inode == b.inode &&
+         a.size == b.size && same_time(a.modified, b.modified) &&
+         same_time(a.status_changed, b.status_changed);
+}
+
+bool store_fd_is_current(const Store& store) {
+  if (store.store_fd < 0) return false;
+  struct stat open_file {}, named_file {};
+  if (::fstat(store.store_fd, &open_file) != 0) return false;
+  if (::stat(store.file_path.c_str(), &named_file) != 0) return false;
+  return open_file.st_dev == named_file.st_dev &&
+         open_file.st_ino == named_file.st_ino;
+}
+
+int ensure_current_fd(Store& store) {
+  if (store_fd_is_current(store)) return 0;
+  bool read_only = false;
+  int fd = io::open_store_file(store.file_path, read_only);
+  if (fd < 0) return -1;
+  if (store.store_fd >= 0) ::close(store.store_fd);
+  store.store_fd = fd;
+  store.read_only = read_only;
+  return 0;
+}
+
+int lock_current_store(Store& store, const std::string& prefix,
+                       std::string& text) {
+  for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+    if (ensure_current_fd(store) != 0 ||
+        io::lock_whole_file(store.store_fd, F_WRLCK) != 0) {
+      text = prefix + io::error_text(errno);
+      return -1;
+    }
+    // While we waited, a removal may have put a new file in place; the lock
+    // we hold is then on the old one, which nobody will read again.
+    if (store_fd_is_current(store)) return 0;
+    io::unlock_whole_file(store.store_fd);
+  }
+  text = prefix + io::error_text(EAGAIN);
+  return -1;
+}
+
+void unlock_store(const Store& store) {
+  if (store.store_fd >= 0) io::unlock_whole_file(store.store_fd);
+}
+
+int refresh_index(Store& store, const unsigned char* key, std::string& text) {
+  if (!store.is_store_changed()) return 0;
+  auto previous_index = std::move(store.index);
+  store.index.clear();
+  auto previous_time = store.index_time;
+  auto previous_file = store.indexed_file;
+  auto previous_end = store.index_end;
+  if (store.build_index(key, text) == 0) return 0;
+  store.index = std::move(previous_index);
+  store.index_time = previous_time;
+  store.indexed_file = previous_file;
+  store.index_end = previous_end;
+  return -1;
+}
+
+int refresh_index_if_changed(Store& store, std::string& text) {
+  if (!store.is_store_changed()) return 0;
+  SecretBytes<format::kKeySize> key;
+  if (store.get_store_key(key.data()) != 0) {
+    text = "Could not get store key";
+    return -1;
+  }
+  return refresh_index(store, key.data(), text);
+}
+
+int prepare_to_read(Store& store, std::string& text) {
+  if (!store.store_opened) return store.open_store(text);
+  if (ensure_current_fd(store) != 0) {
+    text = "Could not open store: " + store.file_path + " - " +
+           io::error_text(errno);
+    return -1;
+  }
+  return refresh_index_if_changed(store, text);
+}
+
+void remember_indexed_file(Store& store, long index_end) {
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    store.indexed_file.valid = false;
+    return;
+  }
+  store.indexed_file = identity_of(status);
+  store.index_end = index_end;
+}
+
+int cut_interrupted_append(Store& store, std::string& text) {
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    text = "Could not get current file offset for new entry: " +
+           io::error_text(errno);
+    return -1;
+  }
+  if (store.index_end < format::kHeaderSize || status.st_size <= store.index_end) {
+    return 0;
+  }
+  // The scan stopped at a record whose first byte is still zero: an append
+  // writes that byte last, so this is one that never finished. Nothing in
+  // it was ever acknowledged.
+  if (::ftruncate(store.store_fd, store.index_end) != 0 ||
+      io::sync_data(store.store_fd) != 0) {
+    text = "Could not truncate file: " + io::error_text(errno);
+    return -1;
+  }
+  remember_indexed_file(store, store.index_end);
+  return 0;
+}
+
+}  // namespace kel::detail

@@ -1,0 +1,54 @@
+// Keeping a Store on the file that is the store *now*. Other processes append
+// to the file, rewrite its header, or replace it with a rewritten file (a
+// removal); these helpers make sure a Store reads and writes the file that
+// is at file_path, with an index that describes it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "kel/store.h"
+
+namespace kel::detail {
+
+Store::FileIdentity identity_of(const struct stat& status);
+bool same_identity(const Store::FileIdentity& a, const Store::FileIdentity& b);
+
+// Whether store_fd is open on the file now at file_path (same device and inode).
+bool store_fd_is_current(const Store& store);
+
+// Points store_fd at the file now at file_path, reopening when the file was
+// replaced or the descriptor was lost. -1 with errno set when it cannot.
+int ensure_current_fd(Store& store);
+
+// Takes the whole-file write lock on the file now at file_path, following a
+// replacement until the locked descriptor is the current file. On failure
+// `text` is `prefix` followed by the system's error text.
+int lock_current_store(Store& store, const std::string& prefix,
+                       std::string& text);
+void unlock_store(const Store& store);
+
+// Rebuilds the index when the file changed since it was built. The scan runs
+// into a fresh index that replaces the old one only when it completed, so
+// names removed elsewhere disappear and no stale offset survives a failure.
+// `key` is the plain store key (obtained by the caller).
+int refresh_index(Store& store, const unsigned char* key, std::string& text);
+
+// As refresh_index, unmasking the store key itself when a rebuild is needed.
+int refresh_index_if_changed(Store& store, std::string& text);
+
+// What every reading operation does first: open the store on first use, or
+// else follow the file at file_path and refresh the index if it changed.
+int prepare_to_read(Store& store, std::string& text);
+
+// Records the file as it is now (through store_fd) as the one the index
+// describes, after this Store itself changed it.
+void remember_indexed_file(Store& store, long index_end);
+
+// With the write lock held: cuts off what an append that never finished
+// (its process died) left at the end of the file, so that the next record
+// follows the last complete one.
+int cut_interrupted_append(Store& store, std::string& text);
+
+}  // namespace kel::detail

@@ -1,0 +1,158 @@
+#include "store/io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kel::io {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int open_store_file(const std::string& path, bool& read_only) {
+  read_only = false;
+  int fd = open_file(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) {
+    return fd;
+  }
+  int saved = errno;
+  fd = open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    errno = saved;
+    return -1;
+  }
+  read_only = true;
+  return fd;
+}
+
+ssize_t pread_full(int fd, void* buffer, std::size_t length, off_t offset) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, at + done, length - done,
+                        offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t read_full(int fd, void* buffer, std::size_t length) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd, at + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int pwrite_full(int fd, const void* data, std::size_t length, off_t offset) {
+  const auto* at = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd, at + done, length - done,
+                         offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int write_all(int fd, const void* data, std::size_t length) {
+  const auto* at = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::write(fd, at + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int sync_data(int fd) {
+  int rc;
+  do {
+    rc = ::fdatasync(fd);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int sync_all(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int sync_parent_directory(const std::string& path) {
+  UniqueFd dir(open_file(parent_directory(path).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return -1;
+  return sync_all(dir.get());
+}
+
+int lock_whole_file(int fd, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int unlock_whole_file(int fd) {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+std::string error_text(int error_number) { return ::strerror(error_number); }
+
+std::string parent_directory(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace kel::io

@@ -1,0 +1,26 @@
+// Buffered positioned reads over a store file, so that walking many small
+// records costs a few large reads instead of two system calls per record.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace kel::detail {
+
+class RecordReader {
+ public:
+  explicit RecordReader(int fd, std::size_t buffer_size = 64 * 1024);
+  // Copies up to `length` bytes at `offset` into `out`. Returns the count
+  // (fewer only at the end of the file), or -1 with errno set.
+  ssize_t read(off_t offset, void* out, std::size_t length);
+
+ private:
+  int fd_;
+  std::vector<unsigned char> buffer_;
+  off_t start_ = 0;
+  std::size_t filled_ = 0;
+};
+
+}  // namespace kel::detail

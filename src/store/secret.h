@@ -1,0 +1,41 @@
+// Wiping of secrets, and a fixed-size buffer that wipes itself on every path.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace kel::detail {
+
+// Overwrites `length` bytes with 0x00, 0x01, then 0x00 again. The stores are
+// kept even when the buffer dies right afterwards.
+void wipe(void* buffer, std::size_t length);
+
+// A plain key (or other small secret) that lives on the stack and is wiped
+// when it goes out of scope, however the scope is left.
+template <std::size_t N>
+struct SecretBytes {
+  unsigned char bytes[N] = {};
+  SecretBytes() = default;
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+  ~SecretBytes() { wipe(bytes, N); }
+  unsigned char* data() { return bytes; }
+  const unsigned char* data() const { return bytes; }
+  static constexpr std::size_t size() { return N; }
+};
+
+// A heap buffer for plain value bytes, wiped before it is released.
+class SecretBuffer {
+ public:
+  explicit SecretBuffer(std::size_t size) : bytes_(size) {}
+  SecretBuffer(const SecretBuffer&) = delete;
+  SecretBuffer& operator=(const SecretBuffer&) = delete;
+  ~SecretBuffer() { wipe(bytes_.data(), bytes_.size()); }
+  unsigned char* data() { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
+}  // namespace kel::detail
