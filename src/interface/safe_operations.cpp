@@ -2,6 +2,7 @@
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
+#include "store/secret.h"
 
 namespace kel {
 
@@ -33,9 +34,13 @@ int Safe::get_entry(Entry& entry, std::string& error) {
     return -1;
   }
   std::string value;
+  // The plain copy is wiped however this scope ends, exceptions included.
+  struct Wipe {
+    std::string& bytes;
+    ~Wipe() { detail::wipe(bytes.data(), bytes.size()); }
+  } wipe_value{value};
   if (store->get_item(entry.holder->name, value, error) == -1) return -1;
   entry.holder->set_value(value);
-  store->mem_clear(value.data(), value.size());
   return 0;
 }
 
