@@ -34,11 +34,7 @@ int Safe::get_entry(Entry& entry, std::string& error) {
     return -1;
   }
   std::string value;
-  // The plain copy is wiped however this scope ends, exceptions included.
-  struct Wipe {
-    std::string& bytes;
-    ~Wipe() { detail::wipe(bytes.data(), bytes.size()); }
-  } wipe_value{value};
+  detail::StringWiper wipe_value(value);
   if (store->get_item(entry.holder->name, value, error) == -1) return -1;
   entry.holder->set_value(value);
   return 0;

@@ -22,12 +22,6 @@ bool valid_name(const std::string& name) {
   return !name.empty() && name.size() <= format::kMaxNameLength;
 }
 
-// Wipes a string that held plain value bytes when the scope ends.
-struct WipeString {
-  std::string& bytes;
-  ~WipeString() { detail::wipe(bytes.data(), bytes.size()); }
-};
-
 // Prepares a read of `name`: the store open and current, the key unmasked,
 // the value part located.
 int start_read(Store& store, const std::string& name, unsigned char* key,
@@ -98,7 +92,7 @@ int Store::get_item(const std::string& name, std::string& value,
     return -1;
   }
   std::string buffer;
-  WipeString wipe_buffer{buffer};
+  detail::StringWiper wipe_buffer(buffer);
   try {
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;

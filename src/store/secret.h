@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace kel::detail {
@@ -22,6 +23,19 @@ struct SecretBytes {
   unsigned char* data() { return bytes; }
   const unsigned char* data() const { return bytes; }
   static constexpr std::size_t size() { return N; }
+};
+
+// Wipes a string that holds (or will hold) plain bytes when the scope ends,
+// however it ends.
+class StringWiper {
+ public:
+  explicit StringWiper(std::string& bytes) : bytes_(bytes) {}
+  StringWiper(const StringWiper&) = delete;
+  StringWiper& operator=(const StringWiper&) = delete;
+  ~StringWiper() { wipe(bytes_.data(), bytes_.size()); }
+
+ private:
+  std::string& bytes_;
 };
 
 // A heap buffer for plain value bytes, wiped before it is released.
