@@ -1,0 +1,275 @@
+#include "support/reference_store.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+namespace kel::test::ref {
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+const unsigned char* u(const Bytes& b) {
+  return reinterpret_cast<const unsigned char*>(b.data());
+}
+unsigned char* u(Bytes& b) { return reinterpret_cast<unsigned char*>(b.data()); }
+
+void require(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+}  // namespace
+
+Bytes sha3(int bits, const Bytes& data) {
+  const EVP_MD* md = bits == 224   ? EVP_sha3_224()
+                     : bits == 256 ? EVP_sha3_256()
+                     : bits == 384 ? EVP_sha3_384()
+                                   : EVP_sha3_512();
+  MdCtx ctx(EVP_MD_CTX_new());
+  require(ctx != nullptr, "EVP_MD_CTX_new");
+  Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md)), '\0');
+  require(EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1, "digest init");
+  require(EVP_DigestUpdate(ctx.get(), data.data(), data.size()) == 1, "digest update");
+  require(EVP_DigestFinal_ex(ctx.get(), u(out), nullptr) == 1, "digest final");
+  return out;
+}
+
+Bytes pbkdf2_sha256(const Bytes& password, const Bytes& salt, int iterations,
+                    std::size_t length) {
+  Bytes out(length, '\0');
+  require(PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                            u(salt), static_cast<int>(salt.size()), iterations,
+                            EVP_sha256(), static_cast<int>(length), u(out)) == 1,
+          "PKCS5_PBKDF2_HMAC");
+  return out;
+}
+
+Bytes random_bytes(std::size_t count) {
+  Bytes out(count, '\0');
+  require(RAND_bytes(u(out), static_cast<int>(count)) == 1, "RAND_bytes");
+  return out;
+}
+
+Bytes chacha20(const Bytes& key, const Bytes& iv, const Bytes& in) {
+  require(key.size() == 32 && iv.size() == 16, "chacha20 sizes");
+  CipherCtx ctx(EVP_CIPHER_CTX_new());
+  require(ctx != nullptr, "EVP_CIPHER_CTX_new");
+  require(EVP_EncryptInit_ex(ctx.get(), EVP_chacha20(), nullptr, u(key), u(iv)) == 1,
+          "chacha20 init");
+  Bytes out(in.size(), '\0');
+  int n = 0;
+  require(EVP_EncryptUpdate(ctx.get(), u(out), &n, u(in), static_cast<int>(in.size())) == 1,
+          "chacha20 update");
+  return out;
+}
+
+Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain) {
+  require(key.size() == 32 && nonce.size() == 12, "aead sizes");
+  CipherCtx ctx(EVP_CIPHER_CTX_new());
+  require(ctx != nullptr, "EVP_CIPHER_CTX_new");
+  require(EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, u(key),
+                             u(nonce)) == 1,
+          "aead init");
+  Sealed s{Bytes(plain.size(), '\0'), Bytes(16, '\0')};
+  int n = 0;
+  if (!plain.empty()) {
+    require(EVP_EncryptUpdate(ctx.get(), u(s.cipher), &n, u(plain),
+                              static_cast<int>(plain.size())) == 1,
+            "aead update");
+  }
+  int fin = 0;
+  unsigned char scratch[16];
+  require(EVP_EncryptFinal_ex(ctx.get(), scratch, &fin) == 1, "aead final");
+  require(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, u(s.tag)) == 1,
+          "aead tag");
+  return s;
+}
+
+std::optional<Bytes> aead_open(const Bytes& key, const Bytes& nonce,
+                               const Bytes& cipher, const Bytes& tag) {
+  require(key.size() == 32 && nonce.size() == 12 && tag.size() == 16, "aead sizes");
+  CipherCtx ctx(EVP_CIPHER_CTX_new());
+  require(ctx != nullptr, "EVP_CIPHER_CTX_new");
+  require(EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, u(key),
+                             u(nonce)) == 1,
+          "aead init");
+  Bytes tag_copy = tag;
+  require(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, u(tag_copy)) == 1,
+          "aead set tag");
+  Bytes out(cipher.size(), '\0');
+  int n = 0;
+  if (!cipher.empty()) {
+    require(EVP_DecryptUpdate(ctx.get(), u(out), &n, u(cipher),
+                              static_cast<int>(cipher.size())) == 1,
+            "aead update");
+  }
+  unsigned char scratch[16];
+  int fin = 0;
+  if (EVP_DecryptFinal_ex(ctx.get(), scratch, &fin) != 1) return std::nullopt;
+  return out;
+}
+
+Bytes le64(std::int64_t value) {
+  Bytes out(8, '\0');
+  auto v = static_cast<std::uint64_t>(value);
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  return out;
+}
+
+Bytes le32(std::uint32_t value) {
+  Bytes out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  return out;
+}
+
+std::int64_t read_le64(const Bytes& bytes, std::size_t at) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes.at(at + i));
+  return static_cast<std::int64_t>(v);
+}
+
+std::uint32_t read_le32(const Bytes& bytes, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes.at(at + i));
+  return v;
+}
+
+Bytes make_header(const Bytes& password, const Bytes& salt, const Bytes& store_key,
+                  const Bytes& nonce) {
+  require(salt.size() == kSaltLen && store_key.size() == 32 && nonce.size() == kNonceLen,
+          "header sizes");
+  const Bytes wrap = pbkdf2_sha256(password, salt, 1000, 32);
+  const Sealed sealed = aead_seal(wrap, nonce, store_key);
+  Bytes header = sha3(512, password + salt) + salt + sealed.cipher + nonce + sealed.tag;
+  require(header.size() == kHeaderSize, "header size");
+  return header;
+}
+
+std::optional<Bytes> unwrap_store_key(const Bytes& file, const Bytes& password) {
+  if (file.size() < kHeaderSize) return std::nullopt;
+  const Bytes salt = file.substr(kSaltAt, kSaltLen);
+  const Bytes wrap = pbkdf2_sha256(password, salt, 1000, 32);
+  return aead_open(wrap, file.substr(kKeyNonceAt, kNonceLen),
+                   file.substr(kKeyCipherAt, kKeyCipherLen), file.substr(kKeyTagAt, kTagLen));
+}
+
+Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
+                  const Bytes& value, const RecordOptions& options) {
+  require(!name.empty() && name.size() <= 255, "name length");
+  const Bytes name_nonce = random_bytes(kNonceLen);
+  const Bytes value_nonce = random_bytes(kNonceLen);
+  const Sealed n = aead_seal(store_key, name_nonce, name);
+  const Sealed v = aead_seal(store_key, value_nonce, value);
+  const auto n_len = static_cast<std::int64_t>(name.size());
+  Bytes rec;
+  rec += static_cast<char>(name.size());
+  rec += n.cipher + name_nonce + n.tag;
+  rec += le64(options.value_offset.value_or(start + n_len + 41));
+  rec += le32(options.value_length.value_or(static_cast<std::uint32_t>(value.size())));
+  rec += v.cipher + value_nonce + v.tag;
+  return rec;
+}
+
+std::vector<RecordView> read_records(const Bytes& file, const Bytes& store_key) {
+  std::vector<RecordView> out;
+  std::size_t at = kHeaderSize;
+  while (at < file.size()) {
+    RecordView r;
+    r.start = static_cast<std::int64_t>(at);
+    r.name_length = static_cast<unsigned char>(file.at(at));
+    const std::size_t n = r.name_length;
+    const auto name = aead_open(store_key, file.substr(at + 1 + n, 12),
+                                file.substr(at + 1, n), file.substr(at + 13 + n, 16));
+    require(name.has_value(), "record name does not open");
+    r.name = *name;
+    r.value_offset = read_le64(file, at + 29 + n);
+    r.value_length = read_le32(file, at + 37 + n);
+    const std::size_t vo = at + 41 + n, vl = r.value_length;
+    require(vo + vl + 28 <= file.size(), "record value past the end");
+    const auto value = aead_open(store_key, file.substr(vo + vl, 12), file.substr(vo, vl),
+                                 file.substr(vo + vl + 12, 16));
+    require(value.has_value(), "record value does not open");
+    r.value = *value;
+    out.push_back(r);
+    at = vo + vl + 28;
+  }
+  return out;
+}
+
+StoreImage::StoreImage(const Bytes& password) : key_(random_bytes(32)) {
+  bytes_ = make_header(password, random_bytes(kSaltLen), key_, random_bytes(kNonceLen));
+}
+
+std::int64_t StoreImage::add(const Bytes& name, const Bytes& value,
+                             const RecordOptions& options) {
+  const auto start = static_cast<std::int64_t>(bytes_.size());
+  bytes_ += make_record(key_, start, name, value, options);
+  return start;
+}
+
+std::string run_in_child(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  std::cout.flush();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return "fork failed";
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    std::string report;
+    try {
+      report = body();
+    } catch (const std::exception& e) {
+      report = std::string("exception in child: ") + e.what();
+    } catch (...) {
+      report = "unknown exception in child";
+    }
+    std::size_t done = 0;
+    while (done < report.size()) {
+      const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n > 0) {
+      report.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    report += " [child ended abnormally, status " + std::to_string(status) + "]";
+  }
+  return report;
+}
+
+}  // namespace kel::test::ref

@@ -1,0 +1,103 @@
+// A second, deliberately separate description of the store file and its
+// cryptography, for the unit tests. It calls OpenSSL directly and keeps its own
+// byte offsets, so that the library's format code and cipher wrappers can be
+// checked against something they do not share code with.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kel::test::ref {
+
+using Bytes = std::string;
+
+// Header layout: hash, salt, wrapped key, its nonce, its tag.
+inline constexpr std::size_t kHeaderSize = 132;
+inline constexpr std::size_t kHashAt = 0, kHashLen = 64;
+inline constexpr std::size_t kSaltAt = 64, kSaltLen = 8;
+inline constexpr std::size_t kKeyCipherAt = 72, kKeyCipherLen = 32;
+inline constexpr std::size_t kKeyNonceAt = 104, kNonceLen = 12;
+inline constexpr std::size_t kKeyTagAt = 116, kTagLen = 16;
+
+// Digests and key derivation straight from libcrypto.
+Bytes sha3(int bits, const Bytes& data);
+Bytes pbkdf2_sha256(const Bytes& password, const Bytes& salt, int iterations,
+                    std::size_t length);
+Bytes random_bytes(std::size_t count);
+
+// Plain ChaCha20 with a 16-byte IV (little-endian counter, then the nonce).
+Bytes chacha20(const Bytes& key, const Bytes& iv, const Bytes& in);
+
+// ChaCha20-Poly1305 without additional data.
+struct Sealed {
+  Bytes cipher;
+  Bytes tag;
+};
+Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain);
+std::optional<Bytes> aead_open(const Bytes& key, const Bytes& nonce,
+                               const Bytes& cipher, const Bytes& tag);
+
+// Little-endian integers as the records hold them.
+Bytes le64(std::int64_t value);
+Bytes le32(std::uint32_t value);
+std::int64_t read_le64(const Bytes& bytes, std::size_t at);
+std::uint32_t read_le32(const Bytes& bytes, std::size_t at);
+
+// A complete 132-byte header that wraps `store_key` under `password`.
+Bytes make_header(const Bytes& password, const Bytes& salt,
+                  const Bytes& store_key, const Bytes& nonce);
+// The store key held by a store file's header, if `password` unwraps it.
+std::optional<Bytes> unwrap_store_key(const Bytes& file, const Bytes& password);
+
+// One item record that starts at file offset `start`. value_offset is
+// start + N + 41 unless overridden; value_length is the value's size unless
+// overridden (the cipher is still made from `value` itself).
+struct RecordOptions {
+  std::optional<std::int64_t> value_offset;
+  std::optional<std::uint32_t> value_length;
+};
+Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
+                  const Bytes& value, const RecordOptions& options = {});
+
+// What one record of a file says, read with the offsets above.
+struct RecordView {
+  std::int64_t start = 0;
+  unsigned name_length = 0;
+  Bytes name;  // decrypted
+  std::int64_t value_offset = 0;
+  std::uint32_t value_length = 0;
+  Bytes value;  // decrypted
+};
+// Reads every record of a complete store file; throws on damage.
+std::vector<RecordView> read_records(const Bytes& file, const Bytes& store_key);
+
+// Builds a store file in memory: a header for `password` and a fresh random
+// store key, then records appended one after another.
+class StoreImage {
+ public:
+  explicit StoreImage(const Bytes& password);
+  const Bytes& store_key() const { return key_; }
+  const Bytes& bytes() const { return bytes_; }
+  // Appends a record and returns its start offset.
+  std::int64_t add(const Bytes& name, const Bytes& value,
+                   const RecordOptions& options = {});
+  void append_raw(const Bytes& raw) { bytes_ += raw; }
+  void truncate(std::size_t size) { bytes_.resize(size); }
+
+ private:
+  Bytes key_;
+  Bytes bytes_;
+};
+
+// Runs `body` in a forked child and returns what it reported: an empty
+// string when all went well, otherwise a description of what went wrong.
+// The child leaves with _exit, so nothing of the parent's state is flushed
+// or destroyed twice.
+std::string run_in_child(const std::function<std::string()>& body);
+
+}  // namespace kel::test::ref

@@ -1,0 +1,232 @@
+// Creating a store: the header bytes are checked with the test's own offsets
+// and libcrypto used directly, never with the library's format code.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "kel/safe.h"
+#include "kel/store.h"
+#include "support/reference_store.h"
+#include "support/test_support.h"
+#include "support/unit_util.h"
+
+namespace {
+
+using kel::test::as_string;
+using kel::test::errno_text;
+using kel::test::kPassword;
+using kel::test::read_file;
+using kel::test::TempDir;
+namespace ref = kel::test::ref;
+namespace fs = std::filesystem;
+
+// Sets the umask for the lifetime of the object.
+class Umask {
+ public:
+  explicit Umask(mode_t mask) : old_(umask(mask)) {}
+  ~Umask() { umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+TEST(CreateStore, HeaderIsHashSaltAndWrappedKey) {
+  TempDir dir;
+  kel::Store store(dir.file("vault"), kPassword);
+  std::string text = "previous";
+  ASSERT_EQ(store.create_store(text), 0) << text;
+  EXPECT_EQ(text, dir.file("vault.safe"));
+  EXPECT_FALSE(store.store_opened);
+
+  const std::string file = read_file(dir.file("vault.safe"));
+  ASSERT_EQ(file.size(), 132u);
+  const std::string salt = file.substr(64, 8);
+  EXPECT_EQ(file.substr(0, 64), ref::sha3(512, kPassword + salt));
+
+  const std::string wrap = ref::pbkdf2_sha256(kPassword, salt, 1000, 32);
+  const auto key =
+      ref::aead_open(wrap, file.substr(104, 12), file.substr(72, 32), file.substr(116, 16));
+  ASSERT_TRUE(key.has_value()) << "the wrapped store key does not open";
+  EXPECT_NE(*key, std::string(32, '\0'));
+  // The Store keeps the new key masked, and the cipher member matches the file.
+  unsigned char held[32] = {};
+  ASSERT_EQ(store.get_store_key(held), 0);
+  EXPECT_EQ(as_string(held, 32), *key);
+  EXPECT_EQ(as_string(store.store_key_cipher, 32), file.substr(72, 32));
+  // The plain key appears nowhere in the file.
+  EXPECT_EQ(file.find(*key), std::string::npos);
+}
+
+TEST(CreateStore, EveryStoreGetsItsOwnSaltNonceAndKey) {
+  TempDir dir;
+  kel::Store a(dir.file("a"), kPassword);
+  kel::Store b(dir.file("b"), kPassword);
+  std::string text;
+  ASSERT_EQ(a.create_store(text), 0) << text;
+  ASSERT_EQ(b.create_store(text), 0) << text;
+  const std::string fa = read_file(dir.file("a.safe"));
+  const std::string fb = read_file(dir.file("b.safe"));
+  ASSERT_EQ(fa.size(), 132u);
+  ASSERT_EQ(fb.size(), 132u);
+  EXPECT_NE(fa.substr(64, 8), fb.substr(64, 8));     // salt
+  EXPECT_NE(fa.substr(104, 12), fb.substr(104, 12));  // nonce
+  EXPECT_NE(fa.substr(0, 64), fb.substr(0, 64));      // hash (salted)
+  const auto ka = ref::unwrap_store_key(fa, kPassword);
+  const auto kb = ref::unwrap_store_key(fb, kPassword);
+  ASSERT_TRUE(ka.has_value());
+  ASSERT_TRUE(kb.has_value());
+  EXPECT_NE(*ka, *kb);
+}
+
+TEST(CreateStore, ExistingFileIsLeftByteForByte) {
+  TempDir dir;
+  const std::string path = dir.file("taken.safe");
+  const std::string original = std::string("not a store\0\x01\x02", 14) + std::string(300, 'q');
+  kel::test::write_file(path, original);
+  kel::Store store(path, kPassword);
+  std::string text;
+  EXPECT_EQ(store.create_store(text), -1);
+  EXPECT_EQ(text, "could not create store - " + errno_text(EEXIST));
+  EXPECT_EQ(read_file(path), original);
+  EXPECT_EQ(store.store_fd, -1);
+
+  // Also when the existing file is an earlier store of the same path.
+  const std::string path2 = dir.file("twice");
+  kel::Store first(path2, kPassword);
+  ASSERT_EQ(first.create_store(text), 0) << text;
+  const std::string before = read_file(path2 + ".safe");
+  kel::Store second(path2, kPassword);
+  EXPECT_EQ(second.create_store(text), -1);
+  EXPECT_EQ(text, "could not create store - " + errno_text(EEXIST));
+  EXPECT_EQ(read_file(path2 + ".safe"), before);
+}
+
+TEST(CreateStore, RejectedPasswordCreatesNoFile) {
+  TempDir dir;
+  const struct {
+    const char* password;
+    const char* message;
+  } cases[] = {
+      {"short", "Minimum password length is: 14 characters"},
+      {"abcdefghijklmnop", "Invalid password, digit required"},
+      {"Abcdefgh1234 !x", "Invalid password, no whitespace allow"},
+      {"", "Minimum password length is: 14 characters"},
+  };
+  for (const auto& c : cases) {
+    kel::Store store(dir.file("rejected"), c.password);
+    std::string text;
+    EXPECT_EQ(store.create_store(text), -1) << c.password;
+    EXPECT_EQ(text, c.message);
+    EXPECT_FALSE(fs::exists(dir.file("rejected.safe")));
+  }
+}
+
+TEST(CreateStore, EmptyNameIsRefused) {
+  kel::Store store;
+  std::string text;
+  EXPECT_EQ(store.create_store(text), -1);
+  EXPECT_EQ(text, "Invalid store name");
+  kel::Safe safe;
+  text.clear();
+  EXPECT_EQ(safe.create_safe(text), -1);
+  EXPECT_EQ(text, "Invalid store name");
+}
+
+TEST(CreateStore, MissingDirectoryGivesTheSystemText) {
+  TempDir dir;
+  kel::Store store(dir.file("no/such/dir/vault"), kPassword);
+  std::string text;
+  EXPECT_EQ(store.create_store(text), -1);
+  EXPECT_EQ(text, "could not create store - " + errno_text(ENOENT));
+}
+
+TEST(CreateStore, ModeIs0660LessTheUmask) {
+  TempDir dir;
+  std::string text;
+  {
+    Umask mask(022);
+    kel::Store store(dir.file("m022"), kPassword);
+    ASSERT_EQ(store.create_store(text), 0) << text;
+  }
+  {
+    Umask mask(0);
+    kel::Store store(dir.file("m000"), kPassword);
+    ASSERT_EQ(store.create_store(text), 0) << text;
+  }
+  {
+    Umask mask(077);
+    kel::Store store(dir.file("m077"), kPassword);
+    ASSERT_EQ(store.create_store(text), 0) << text;
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("m022.safe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat(dir.file("m000.safe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  ASSERT_EQ(stat(dir.file("m077.safe").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(CreateStore, NewStoreOpensWithTheSameObjectAndNoDescriptorIsLeft) {
+  TempDir dir;
+  const int before = kel::test::open_descriptor_count();
+  {
+    kel::Store store(dir.file("fresh"), kPassword);
+    std::string text;
+    ASSERT_EQ(store.create_store(text), 0) << text;
+    ASSERT_EQ(store.open_store(text), 0) << text;
+    EXPECT_TRUE(store.store_opened);
+    EXPECT_TRUE(store.index.empty());
+    // Only the opened store's own descriptor remains.
+    EXPECT_EQ(kel::test::open_descriptor_count(), before + 1);
+  }
+  EXPECT_EQ(kel::test::open_descriptor_count(), before);
+}
+
+TEST(CreateStore, SafeCreatesAndVerifies) {
+  TempDir dir;
+  kel::Safe safe(dir.file("facade"), kPassword);
+  std::string error;
+  ASSERT_EQ(safe.create_safe(error), 0) << error;
+  EXPECT_EQ(error, dir.file("facade.safe"));
+  error = "untouched";
+  EXPECT_TRUE(safe.key_verified(error));
+  EXPECT_EQ(error, "untouched");
+  kel::Safe wrong(dir.file("facade"), kel::test::kOtherPassword);
+  EXPECT_FALSE(wrong.key_verified(error));
+  EXPECT_EQ(error, "Invalid password");
+  kel::Safe again(dir.file("facade.safe"), kPassword);
+  EXPECT_EQ(again.create_safe(error), -1);
+  EXPECT_EQ(error, "could not create store - " + errno_text(EEXIST));
+}
+
+TEST(CreateStore, AFailedHeaderWriteRemovesTheNewFile) {
+  TempDir dir;
+  const std::string path = dir.file("toolarge");
+  const std::string report = ref::run_in_child([&]() -> std::string {
+    // Files may not grow past 100 bytes, so the 132-byte header cannot be
+    // written; the signal that would end the process is ignored.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{100, 100};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+    kel::Store store(path, kPassword);
+    std::string text;
+    const int result = store.create_store(text);
+    std::string problems;
+    if (result != -1) problems += "create_store returned " + std::to_string(result) + "; ";
+    if (text != "Could not write to store file") problems += "text was '" + text + "'; ";
+    if (fs::exists(path + ".safe")) problems += "the file was left behind; ";
+    if (store.store_fd != -1) problems += "store_fd stayed open; ";
+    return problems;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_FALSE(fs::exists(path + ".safe"));
+}
+
+}  // namespace

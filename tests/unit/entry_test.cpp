@@ -1,0 +1,285 @@
+// Entries: value semantics, moves, and the wipe of every value buffer before
+// it is released. The wipe is observed at the moment of release through this
+// executable's array allocation functions (below), which look at a watched
+// buffer just before handing it back to malloc.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "kel/safe_entry.h"
+#include "support/test_support.h"
+
+namespace {
+
+// The watched buffer, and what it held when it was released.
+const void* g_watched = nullptr;
+std::size_t g_watched_size = 0;
+unsigned char g_seen[256];
+bool g_released = false;
+
+void observe_release(void* p) noexcept {
+  if (p != nullptr && p == g_watched) {
+    std::memcpy(g_seen, p, g_watched_size);
+    g_released = true;
+    g_watched = nullptr;
+  }
+}
+
+}  // namespace
+
+void* operator new[](std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return std::malloc(n == 0 ? 1 : n);
+}
+void operator delete[](void* p) noexcept {
+  observe_release(p);
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  observe_release(p);
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  observe_release(p);
+  std::free(p);
+}
+
+namespace {
+
+using kel::test::kPassword;
+using kel::test::TempDir;
+
+// Watches the value buffer that `data` points at (`size` bytes).
+void watch(const unsigned char* data, std::size_t size) {
+  ASSERT_NE(data, nullptr);
+  ASSERT_LE(size, sizeof g_seen);
+  g_watched = data;
+  g_watched_size = size;
+  g_released = false;
+}
+
+// True when the watched buffer was released holding only zero bytes.
+testing::AssertionResult released_wiped() {
+  if (!g_released) {
+    g_watched = nullptr;
+    return testing::AssertionFailure() << "the buffer was not released with delete[]";
+  }
+  for (std::size_t i = 0; i < g_watched_size; ++i) {
+    if (g_seen[i] != 0) {
+      return testing::AssertionFailure()
+             << "byte " << i << " was " << int{g_seen[i]} << " when the buffer was released";
+    }
+  }
+  return testing::AssertionSuccess();
+}
+
+TEST(Entry, EmptyEntryHasNoValue) {
+  kel::Entry e;
+  EXPECT_EQ(e.length(), 0u);
+  EXPECT_TRUE(e.value().empty());
+  EXPECT_EQ(e.value().data(), nullptr);
+  EXPECT_EQ(e.raw_value(), nullptr);
+  kel::Entry named("name");
+  EXPECT_EQ(named.length(), 0u);
+  EXPECT_EQ(named.raw_value(), nullptr);
+  kel::Entry empty_value("name", "");
+  EXPECT_EQ(empty_value.length(), 0u);
+  EXPECT_EQ(empty_value.raw_value(), nullptr);
+  EXPECT_EQ(empty_value.value().data(), nullptr);
+}
+
+TEST(Entry, ValuesKeepZeroBytes) {
+  const std::string value("a\0b\0\0c", 6);
+  kel::Entry e("n", value);
+  EXPECT_EQ(e.length(), 6u);
+  EXPECT_EQ(e.value(), value);
+  EXPECT_EQ(std::memcmp(e.raw_value(), value.data(), 6), 0);
+  const std::vector<unsigned char> bytes{0, 0, 0, 255, 0};
+  e.set_value(bytes);
+  EXPECT_EQ(e.length(), 5u);
+  EXPECT_EQ(e.value(), std::string("\0\0\0\xff\0", 5));
+}
+
+TEST(Entry, ValueIsACopyOfTheCallersBytes) {
+  std::string value = "original";
+  kel::Entry e("n", value);
+  value[0] = 'X';
+  EXPECT_EQ(e.value(), "original");
+  EXPECT_NE(static_cast<const void*>(e.raw_value()), static_cast<const void*>(value.data()));
+}
+
+TEST(Entry, ReplacingAValueWipesTheOldBuffer) {
+  kel::Entry e("n", "first secret");
+  watch(e.raw_value(), e.length());
+  e.set_value("second");
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(e.value(), "second");
+
+  watch(e.raw_value(), e.length());
+  e.set_value(std::vector<unsigned char>{1, 2, 3});
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(e.value(), std::string("\x01\x02\x03"));
+}
+
+TEST(Entry, SettingAnEmptyValueWipesAndDropsTheBuffer) {
+  kel::Entry e("n", "secret");
+  watch(e.raw_value(), e.length());
+  e.set_value(std::string());
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(e.length(), 0u);
+  EXPECT_EQ(e.raw_value(), nullptr);
+  e.set_value("again");
+  watch(e.raw_value(), e.length());
+  e.set_value(std::vector<unsigned char>{});
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(e.raw_value(), nullptr);
+}
+
+TEST(Entry, DestructionWipesTheValue) {
+  auto* e = new kel::Entry("n", "a value that must not linger");
+  watch(e->raw_value(), e->length());
+  delete e;
+  EXPECT_TRUE(released_wiped());
+}
+
+TEST(Entry, MoveConstructionHandsOverTheBuffer) {
+  kel::Entry source("n", "moving value");
+  const unsigned char* buffer = source.raw_value();
+  kel::Entry target(std::move(source));
+  EXPECT_EQ(target.raw_value(), buffer);
+  EXPECT_EQ(target.value(), "moving value");
+  // The moved-from entry answers as an empty one.
+  EXPECT_EQ(source.length(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(source.value().empty());
+  EXPECT_EQ(source.raw_value(), nullptr);
+}
+
+TEST(Entry, MovedFromEntryGetsFreshDataFromItsSetters) {
+  kel::Entry source("n", "v");
+  kel::Entry target(std::move(source));
+  source.set_value("new value");  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(source.value(), "new value");
+  EXPECT_EQ(target.value(), "v");
+  kel::Entry other(std::move(source));
+  source.set_name("only a name");
+  EXPECT_EQ(source.length(), 0u);
+  source.set_value(std::vector<unsigned char>{7});
+  EXPECT_EQ(source.length(), 1u);
+  // Moving out of a moved-from entry gives an empty entry.
+  kel::Entry drained(std::move(target));
+  kel::Entry from_empty(std::move(target));
+  EXPECT_EQ(from_empty.length(), 0u);
+  EXPECT_EQ(from_empty.raw_value(), nullptr);
+}
+
+TEST(Entry, MoveAssignmentWipesTheTargetsOldValue) {
+  kel::Entry target("t", "target's old secret");
+  kel::Entry source("s", "incoming");
+  watch(target.raw_value(), target.length());
+  target = std::move(source);
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(target.value(), "incoming");
+  EXPECT_EQ(source.raw_value(), nullptr);  // NOLINT(bugprone-use-after-move)
+  // Assigning into a moved-from entry works too.
+  source = std::move(target);
+  EXPECT_EQ(source.value(), "incoming");
+  EXPECT_EQ(target.length(), 0u);  // NOLINT(bugprone-use-after-move)
+}
+
+TEST(Entry, MovingIntoItselfChangesNothing) {
+  kel::Entry e("n", "self");
+  const unsigned char* buffer = e.raw_value();
+  kel::Entry& alias = e;
+  e = std::move(alias);
+  EXPECT_EQ(e.raw_value(), buffer);
+  EXPECT_EQ(e.value(), "self");
+}
+
+TEST(Entry, SafeRefusesAMovedFromEntry) {
+  TempDir dir;
+  kel::Safe safe(dir.file("moved"), kPassword);
+  std::string error;
+  ASSERT_EQ(safe.create_safe(error), 0) << error;
+  kel::Entry source("name", "value");
+  kel::Entry target(std::move(source));
+  error.clear();
+  EXPECT_EQ(safe.add_entry(source, error), -1);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(error, "Invalid entry name");
+  error.clear();
+  EXPECT_EQ(safe.get_entry(source, error), -1);
+  EXPECT_EQ(error, "Invalid entry name");
+  EXPECT_FALSE(safe.exists("name"));
+}
+
+TEST(SafeEntry, ConstructorsAndSetters) {
+  kel::SafeEntry empty;
+  EXPECT_EQ(empty.value_length, 0u);
+  EXPECT_EQ(empty.value_data, nullptr);
+  EXPECT_TRUE(empty.name.empty());
+  const std::string odd_name("na\0me\xff", 6);
+  kel::SafeEntry named(odd_name);
+  EXPECT_EQ(named.name, odd_name);  // kept byte for byte
+  EXPECT_EQ(named.value_data, nullptr);
+  kel::SafeEntry full("n", "value");
+  EXPECT_EQ(full.value_length, 5u);
+  EXPECT_EQ(full.value(), "value");
+  full.set_name(full.name);  // its own name: no change
+  EXPECT_EQ(full.name, "n");
+  full.set_name("renamed");
+  EXPECT_EQ(full.name, "renamed");
+}
+
+TEST(SafeEntry, MovesLeaveTheSourceWithoutValueOrName) {
+  kel::SafeEntry source("name", "value");
+  unsigned char* buffer = source.value_data;
+  kel::SafeEntry target(std::move(source));
+  EXPECT_EQ(target.value_data, buffer);
+  EXPECT_EQ(target.value_length, 5u);
+  EXPECT_EQ(target.name, "name");
+  EXPECT_EQ(source.value_data, nullptr);  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(source.name.empty());
+  EXPECT_TRUE(source.value().empty());
+
+  kel::SafeEntry other("other", "other's secret");
+  watch(other.value_data, other.value_length);
+  other = std::move(target);
+  EXPECT_TRUE(released_wiped());
+  EXPECT_EQ(other.value_data, buffer);
+  EXPECT_EQ(other.name, "name");
+  EXPECT_EQ(target.value_data, nullptr);  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(target.name.empty());
+}
+
+TEST(SafeEntry, MovingIntoItselfChangesNothing) {
+  kel::SafeEntry e("n", "self");
+  unsigned char* buffer = e.value_data;
+  kel::SafeEntry& alias = e;
+  e = std::move(alias);
+  EXPECT_EQ(e.value_data, buffer);
+  EXPECT_EQ(e.value_length, 4u);
+  EXPECT_EQ(e.name, "n");
+  EXPECT_EQ(e.value(), "self");
+}
+
+TEST(SafeEntry, DestructionAndReplacementWipe) {
+  auto* e = new kel::SafeEntry("n", "destroyed secret");
+  watch(e->value_data, e->value_length);
+  delete e;
+  EXPECT_TRUE(released_wiped());
+  kel::SafeEntry f("n", "replaced secret");
+  watch(f.value_data, f.value_length);
+  f.set_value("x");
+  EXPECT_TRUE(released_wiped());
+}
+
+}  // namespace

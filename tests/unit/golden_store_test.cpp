@@ -1,0 +1,163 @@
+// A store file written by an independent implementation: the library must
+// open it, list and read exactly what its manifest says, and find each record
+// where the manifest puts it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "kel/safe.h"
+#include "kel/store.h"
+#include "support/reference_store.h"
+#include "support/test_support.h"
+
+namespace {
+
+using kel::test::read_file;
+using kel::test::TempDir;
+using kel::test::unhex;
+namespace ref = kel::test::ref;
+
+struct Manifest {
+  std::string password;
+  std::size_t file_length = 0;
+  std::vector<std::string> names, values;  // in file order
+  struct Record {
+    long long start, name_length, value_offset, value_length;
+  };
+  std::vector<Record> records;
+};
+
+std::vector<std::string> all_strings(const std::string& json, const std::string& key) {
+  std::vector<std::string> out;
+  const std::regex re("\"" + key + "\"\\s*:\\s*\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator();
+       ++it) {
+    out.push_back((*it)[1]);
+  }
+  return out;
+}
+
+std::vector<long long> all_numbers(const std::string& json, const std::string& key) {
+  std::vector<long long> out;
+  const std::regex re("\"" + key + "\"\\s*:\\s*([0-9]+)");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator();
+       ++it) {
+    out.push_back(std::stoll((*it)[1]));
+  }
+  return out;
+}
+
+Manifest load_manifest(const std::string& json) {
+  Manifest m;
+  const auto passwords = all_strings(json, "password");
+  if (passwords.size() == 1) m.password = passwords[0];
+  const auto lengths = all_numbers(json, "file_length");
+  if (lengths.size() == 1) m.file_length = static_cast<std::size_t>(lengths[0]);
+  for (const auto& h : all_strings(json, "name_hex")) m.names.push_back(unhex(h));
+  for (const auto& h : all_strings(json, "value_hex")) m.values.push_back(unhex(h));
+  const auto starts = all_numbers(json, "start");
+  const auto name_lengths = all_numbers(json, "name_length");
+  const auto offsets = all_numbers(json, "value_offset");
+  const auto value_lengths = all_numbers(json, "value_length");
+  for (std::size_t i = 0; i < starts.size() && i < name_lengths.size() && i < offsets.size() &&
+                          i < value_lengths.size();
+       ++i) {
+    m.records.push_back({starts[i], name_lengths[i], offsets[i], value_lengths[i]});
+  }
+  return m;
+}
+
+class GoldenStore : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::filesystem::path data = kel::test::testdata_dir();
+    const std::string original = read_file((data / "golden.safe").string());
+    manifest = load_manifest(read_file((data / "golden.json").string()));
+    ASSERT_FALSE(manifest.password.empty());
+    ASSERT_FALSE(manifest.names.empty());
+    ASSERT_EQ(manifest.names.size(), manifest.values.size());
+    ASSERT_EQ(manifest.names.size(), manifest.records.size());
+    ASSERT_EQ(original.size(), manifest.file_length);
+    path = dir.file("golden.safe");
+    kel::test::write_file(path, original);
+  }
+  TempDir dir;
+  std::string path;
+  Manifest manifest;
+};
+
+TEST_F(GoldenStore, TheTestsOwnReaderAgreesWithTheManifest) {
+  // The reference reader the other tests rely on must understand a file it
+  // did not write.
+  const std::string file = read_file(path);
+  const auto key = ref::unwrap_store_key(file, manifest.password);
+  ASSERT_TRUE(key.has_value());
+  const auto records = ref::read_records(file, *key);
+  ASSERT_EQ(records.size(), manifest.records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].name, manifest.names[i]) << i;
+    EXPECT_EQ(records[i].value, manifest.values[i]) << i;
+    EXPECT_EQ(records[i].start, manifest.records[i].start) << i;
+    EXPECT_EQ(records[i].value_offset, manifest.records[i].value_offset) << i;
+  }
+}
+
+TEST_F(GoldenStore, OpensListsAndReadsEverything) {
+  kel::Store store(path, manifest.password);
+  std::string error;
+  EXPECT_TRUE(store.verify_store_password(error)) << error;
+  std::string text;
+  ASSERT_EQ(store.open_store(text), 0) << text;
+
+  std::vector<std::string> names;
+  ASSERT_EQ(store.list_items(names, error), 0) << error;
+  std::vector<std::string> expected = manifest.names;
+  std::sort(names.begin(), names.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+
+  for (std::size_t i = 0; i < manifest.names.size(); ++i) {
+    std::string value;
+    ASSERT_EQ(store.get_item(manifest.names[i], value, error), 0) << error;
+    EXPECT_EQ(value, manifest.values[i]) << i;
+    EXPECT_TRUE(store.exists(manifest.names[i])) << i;
+  }
+  // Reading changed nothing.
+  EXPECT_EQ(read_file(path), read_file(kel::test::testdata_dir() + "/golden.safe"));
+}
+
+TEST_F(GoldenStore, RecordsAreWhereTheManifestSays) {
+  kel::Store store(path, manifest.password);
+  std::string text;
+  ASSERT_EQ(store.open_store(text), 0) << text;
+  const std::string file = read_file(path);
+  for (std::size_t i = 0; i < manifest.names.size(); ++i) {
+    const auto& r = manifest.records[i];
+    const auto& item = store.index.at(manifest.names[i]);
+    EXPECT_EQ(item.value_offset, r.value_offset) << i;
+    EXPECT_EQ(item.value_length, static_cast<std::uint32_t>(r.value_length)) << i;
+    EXPECT_EQ(static_cast<unsigned char>(file.at(static_cast<std::size_t>(r.start))),
+              r.name_length)
+        << i;
+    EXPECT_EQ(r.name_length, static_cast<long long>(manifest.names[i].size())) << i;
+    EXPECT_EQ(r.value_offset, r.start + r.name_length + 41) << i;
+  }
+}
+
+TEST_F(GoldenStore, WrongPasswordIsRefused) {
+  kel::Safe safe(path, manifest.password + "?");
+  std::string error;
+  EXPECT_FALSE(safe.key_verified(error));
+  EXPECT_EQ(error, "Invalid password");
+  kel::Safe right(path, manifest.password);
+  EXPECT_TRUE(right.key_verified(error)) << error;
+  kel::Entry entry(manifest.names[0]);
+  ASSERT_EQ(right.get_entry(entry, error), 0) << error;
+  EXPECT_EQ(entry.value(), manifest.values[0]);
+}
+
+}  // namespace

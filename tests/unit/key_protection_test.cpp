@@ -1,0 +1,216 @@
+// Wrapping the store key under the password, and masking it in memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "kel/store.h"
+#include "support/reference_store.h"
+#include "support/test_support.h"
+#include "support/unit_util.h"
+
+namespace {
+
+using kel::test::as_string;
+using kel::test::bytes_of;
+using kel::test::hex;
+using kel::test::kPassword;
+using kel::test::StdoutCapture;
+using kel::test::unhex;
+namespace ref = kel::test::ref;
+
+std::string range_bytes(int from, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += static_cast<char>(from + i);
+  return s;
+}
+
+TEST(Pbkdf2, ReferenceDerivationMatchesRfc7914) {
+  // The independent derivation the other tests use, checked against the
+  // published PBKDF2-HMAC-SHA256 vectors.
+  EXPECT_EQ(hex(ref::pbkdf2_sha256("passwd", "salt", 1, 64)),
+            "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+            "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+  EXPECT_EQ(hex(ref::pbkdf2_sha256("Password", "NaCl", 80000, 64)),
+            "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56"
+            "a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d");
+}
+
+TEST(KeyWrapping, KnownAnswerForFixedInputs) {
+  // Computed once with an independent PBKDF2 + ChaCha20-Poly1305.
+  kel::Store store;
+  const std::string key = range_bytes(0x20, 32);
+  const std::string salt = range_bytes(0, 8);
+  const std::string nonce = range_bytes(0xa0, 12);
+  std::string cipher(32, '\0');
+  std::string tag(16, '\0');
+  std::string error = "untouched";
+  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), kPassword, bytes_of(salt), bytes_of(nonce),
+                                    bytes_of(cipher), bytes_of(tag), error),
+            0);
+  EXPECT_EQ(error, "untouched");
+  EXPECT_EQ(hex(ref::pbkdf2_sha256(kPassword, salt, 1000, 32)),
+            "e4170ed2ca85a3213b49fe3f07a2a93cc551da02373343087942a498c69d3567");
+  EXPECT_EQ(hex(cipher), "30621c108a6b72759ff5ea3059a0b2540ae2654bd8f7151a37f0aad3d1e20140");
+  EXPECT_EQ(hex(tag), "6fa825d57df701172447bb7f002504b1");
+}
+
+TEST(KeyWrapping, WrappingKeyIsPbkdf2OfThePasswordWithTheSalt) {
+  kel::Store store;
+  const std::string key = ref::random_bytes(32);
+  const std::string salt = ref::random_bytes(8);
+  const std::string nonce = ref::random_bytes(12);
+  std::string cipher(32, '\0');
+  std::string tag(16, '\0');
+  std::string error;
+  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), kPassword, bytes_of(salt), bytes_of(nonce),
+                                    bytes_of(cipher), bytes_of(tag), error),
+            0);
+  EXPECT_NE(cipher, key);
+  const std::string wrap = ref::pbkdf2_sha256(kPassword, salt, 1000, 32);
+  const auto opened = ref::aead_open(wrap, nonce, cipher, tag);
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(*opened, key);
+}
+
+TEST(KeyWrapping, UnwrapsWhatLibcryptoWrapped) {
+  kel::Store store;
+  const std::string key = ref::random_bytes(32);
+  const std::string salt = ref::random_bytes(8);
+  const std::string nonce = ref::random_bytes(12);
+  const ref::Sealed sealed =
+      ref::aead_seal(ref::pbkdf2_sha256(kPassword, salt, 1000, 32), nonce, key);
+  std::string out(32, '\0');
+  std::string error = "untouched";
+  ASSERT_EQ(store.decrypt_store_key(bytes_of(sealed.cipher), kPassword, bytes_of(salt),
+                                    bytes_of(nonce), bytes_of(out), bytes_of(sealed.tag), error),
+            0);
+  EXPECT_EQ(out, key);
+  EXPECT_EQ(error, "untouched");
+}
+
+TEST(KeyWrapping, PasswordBytesAreUsedAsGivenIncludingZeroBytes) {
+  kel::Store store;
+  const std::string password("Pass\0word-1234!", 15);
+  const std::string key = ref::random_bytes(32);
+  const std::string salt = ref::random_bytes(8);
+  const std::string nonce = ref::random_bytes(12);
+  std::string cipher(32, '\0');
+  std::string tag(16, '\0');
+  std::string error;
+  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), password, bytes_of(salt), bytes_of(nonce),
+                                    bytes_of(cipher), bytes_of(tag), error),
+            0);
+  const auto opened =
+      ref::aead_open(ref::pbkdf2_sha256(password, salt, 1000, 32), nonce, cipher, tag);
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(*opened, key);
+}
+
+TEST(KeyWrapping, WrongPasswordSaltNonceOrTagFailsToUnwrap) {
+  kel::Store store;
+  const std::string key = ref::random_bytes(32);
+  const std::string salt = ref::random_bytes(8);
+  const std::string nonce = ref::random_bytes(12);
+  std::string cipher(32, '\0');
+  std::string tag(16, '\0');
+  std::string error;
+  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), kPassword, bytes_of(salt), bytes_of(nonce),
+                                    bytes_of(cipher), bytes_of(tag), error),
+            0);
+
+  std::string wrong_password = kPassword;
+  wrong_password.back() = static_cast<char>(wrong_password.back() + 1);
+  std::string wrong_salt = salt;
+  wrong_salt[3] = static_cast<char>(wrong_salt[3] ^ 0x04);
+  std::string wrong_nonce = nonce;
+  wrong_nonce[11] = static_cast<char>(wrong_nonce[11] ^ 0x40);
+  std::string wrong_tag = tag;
+  wrong_tag[0] = static_cast<char>(wrong_tag[0] ^ 0x01);
+  std::string wrong_cipher = cipher;
+  wrong_cipher[20] = static_cast<char>(wrong_cipher[20] ^ 0x02);
+
+  const struct {
+    const char* what;
+    const std::string& password;
+    const std::string& salt;
+    const std::string& nonce;
+    const std::string& cipher;
+    const std::string& tag;
+  } cases[] = {
+      {"password", wrong_password, salt, nonce, cipher, tag},
+      {"salt", kPassword, wrong_salt, nonce, cipher, tag},
+      {"nonce", kPassword, salt, wrong_nonce, cipher, tag},
+      {"tag", kPassword, salt, nonce, cipher, wrong_tag},
+      {"cipher", kPassword, salt, nonce, wrong_cipher, tag},
+  };
+  for (const auto& c : cases) {
+    std::string out(32, '\0');
+    std::string err = "previous";
+    StdoutCapture capture;
+    EXPECT_EQ(store.decrypt_store_key(bytes_of(c.cipher), c.password, bytes_of(c.salt),
+                                      bytes_of(c.nonce), bytes_of(out), bytes_of(c.tag), err),
+              -1)
+        << c.what;
+    EXPECT_EQ(err, "Decrypt store key failed") << c.what;
+    EXPECT_EQ(capture.take(), "Cipher finalize error\n") << c.what;
+  }
+}
+
+TEST(KeyMasking, FreshStoreHasNoKeyToHandOut) {
+  kel::Store store;
+  EXPECT_FALSE(store.store_key_masked);
+  unsigned char out[32];
+  std::memset(out, 0x5c, sizeof out);
+  StdoutCapture capture;
+  EXPECT_EQ(store.get_store_key(out), -1);
+  EXPECT_EQ(capture.take(), "Could not get store password: -1\n");
+}
+
+TEST(KeyMasking, MaskedKeyIsChacha20UnderTheMaskingMembers) {
+  kel::Store store;
+  const std::string key = ref::random_bytes(32);
+  store.set_store_key(bytes_of(key));
+  EXPECT_TRUE(store.store_key_masked);
+  const std::string mask_key = as_string(store.memory_key, 32);
+  const std::string mask_iv = as_string(store.memory_iv, 16);
+  const std::string masked = as_string(store.masked_store_key, 32);
+  EXPECT_NE(masked, key);
+  EXPECT_EQ(masked, ref::chacha20(mask_key, mask_iv, key));
+  // The plain key is not held in any of the members.
+  EXPECT_NE(mask_key, key);
+  EXPECT_NE(as_string(store.store_key_cipher, 32), key);
+}
+
+TEST(KeyMasking, EachMaskingDrawsFreshMaterialForTheSameKey) {
+  kel::Store store;
+  const std::string key = ref::random_bytes(32);
+  store.set_store_key(bytes_of(key));
+  const std::string key1 = as_string(store.memory_key, 32);
+  const std::string iv1 = as_string(store.memory_iv, 16);
+  const std::string masked1 = as_string(store.masked_store_key, 32);
+  unsigned char out[32] = {};
+  ASSERT_EQ(store.get_store_key(out), 0);
+  EXPECT_EQ(as_string(out, 32), key);
+
+  store.set_store_key(bytes_of(key));
+  EXPECT_NE(as_string(store.memory_key, 32), key1);
+  EXPECT_NE(as_string(store.memory_iv, 16), iv1);
+  EXPECT_NE(as_string(store.masked_store_key, 32), masked1);
+  std::memset(out, 0, sizeof out);
+  ASSERT_EQ(store.get_store_key(out), 0);
+  EXPECT_EQ(as_string(out, 32), key);
+}
+
+TEST(KeyMasking, ANewKeyReplacesTheOldOne) {
+  kel::Store store;
+  const std::string first = ref::random_bytes(32);
+  const std::string second = ref::random_bytes(32);
+  store.set_store_key(bytes_of(first));
+  store.set_store_key(bytes_of(second));
+  unsigned char out[32] = {};
+  ASSERT_EQ(store.get_store_key(out), 0);
+  EXPECT_EQ(as_string(out, 32), second);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// Checking a password against a store file's header, in both forms, before
+// and after the store was opened.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "kel/store.h"
+#include "support/reference_store.h"
+#include "support/test_support.h"
+#include "support/unit_util.h"
+
+namespace {
+
+using kel::test::errno_text;
+using kel::test::kOtherPassword;
+using kel::test::kPassword;
+using kel::test::read_file;
+using kel::test::TempDir;
+using kel::test::write_file;
+namespace ref = kel::test::ref;
+
+class VerifyPassword : public testing::Test {
+ protected:
+  void SetUp() override {
+    name = dir.file("vault");
+    path = name + ".safe";
+    ref::StoreImage image(kPassword);
+    image.add("item", "value");
+    write_file(path, image.bytes());
+  }
+  TempDir dir;
+  std::string name;
+  std::string path;
+};
+
+TEST_F(VerifyPassword, RightPasswordLeavesTheErrorTextAlone) {
+  kel::Store store(name, kPassword);
+  std::string error = "as the caller left it";
+  EXPECT_TRUE(store.verify_store_password(error));
+  EXPECT_EQ(error, "as the caller left it");
+  kel::Store other;
+  EXPECT_TRUE(other.verify_store_password(name, kPassword, error));
+  EXPECT_EQ(error, "as the caller left it");
+}
+
+TEST_F(VerifyPassword, CheckingTouchesNoStoreMember) {
+  const int before = kel::test::open_descriptor_count();
+  kel::Store store(name, kPassword);
+  std::string error;
+  EXPECT_TRUE(store.verify_store_password(error));
+  EXPECT_FALSE(store.verify_store_password(name, kOtherPassword, error));
+  EXPECT_EQ(store.store_fd, -1);
+  EXPECT_FALSE(store.store_opened);
+  EXPECT_EQ(store.file_path, path);
+  EXPECT_EQ(store.password, kPassword);
+  for (unsigned char b : store.password_hash) EXPECT_EQ(b, 0);
+  for (unsigned char b : store.password_salt) EXPECT_EQ(b, 0);
+  EXPECT_EQ(kel::test::open_descriptor_count(), before);
+
+  kel::Store elsewhere(dir.file("elsewhere"), kOtherPassword);
+  EXPECT_TRUE(elsewhere.verify_store_password(name, kPassword, error));
+  EXPECT_EQ(elsewhere.file_path, dir.file("elsewhere.safe"));
+  EXPECT_EQ(elsewhere.password, kOtherPassword);
+}
+
+TEST_F(VerifyPassword, WrongPasswordIsInvalid) {
+  kel::Store store(name, kOtherPassword);
+  std::string error;
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_EQ(error, "Invalid password");
+  error.clear();
+  EXPECT_FALSE(store.verify_store_password(name, kPassword + "x", error));
+  EXPECT_EQ(error, "Invalid password");
+  // Passwords that differ only past a zero byte are different passwords.
+  error.clear();
+  EXPECT_FALSE(store.verify_store_password(name, kPassword + std::string(1, '\0'), error));
+  EXPECT_EQ(error, "Invalid password");
+}
+
+TEST_F(VerifyPassword, EmptyPasswordIsInvalid) {
+  kel::Store store(name, "");
+  std::string error;
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_EQ(error, "Invalid password");
+  error.clear();
+  EXPECT_FALSE(store.verify_store_password(name, "", error));
+  EXPECT_EQ(error, "Invalid password");
+}
+
+TEST_F(VerifyPassword, MissingFileNamesTheSystemError) {
+  kel::Store store(dir.file("missing"), kPassword);
+  std::string error;
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_EQ(error, "could not open: " + dir.file("missing.safe") + " - " + errno_text(ENOENT));
+  EXPECT_FALSE(store.verify_store_password(dir.file("missing"), kPassword, error));
+  EXPECT_EQ(error, "could not open store: " + errno_text(ENOENT));
+}
+
+TEST_F(VerifyPassword, DirectoryInPlaceOfTheFileCannotBeOpened) {
+  ASSERT_EQ(mkdir(dir.file("adir.safe").c_str(), 0700), 0);
+  kel::Store store(dir.file("adir"), kPassword);
+  std::string error;
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_EQ(error, "could not open: " + dir.file("adir.safe") + " - " + errno_text(EISDIR));
+}
+
+TEST_F(VerifyPassword, ShortFilesAreInvalidNotErrors) {
+  const std::string full = read_file(path);
+  for (std::size_t size : {0u, 1u, 63u, 64u, 70u, 71u}) {
+    write_file(path, full.substr(0, size));
+    kel::Store store(name, kPassword);
+    std::string error;
+    EXPECT_FALSE(store.verify_store_password(error)) << size;
+    EXPECT_EQ(error, "Invalid password") << size;
+    error.clear();
+    EXPECT_FALSE(store.verify_store_password(name, kPassword, error)) << size;
+    EXPECT_EQ(error, "Invalid password") << size;
+  }
+  // The first 72 bytes are all the check reads.
+  write_file(path, full.substr(0, 72));
+  kel::Store store(name, kPassword);
+  std::string error;
+  EXPECT_TRUE(store.verify_store_password(error)) << error;
+}
+
+TEST_F(VerifyPassword, ChangedHashOrSaltByteIsInvalid) {
+  const std::string full = read_file(path);
+  for (std::size_t at : {0u, 63u, 64u, 71u}) {
+    std::string damaged = full;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+    write_file(path, damaged);
+    kel::Store store(name, kPassword);
+    std::string error;
+    EXPECT_FALSE(store.verify_store_password(error)) << at;
+    EXPECT_EQ(error, "Invalid password") << at;
+  }
+}
+
+TEST_F(VerifyPassword, NamedFormAppliesTheExtensionRule) {
+  kel::Store store;
+  std::string error;
+  EXPECT_TRUE(store.verify_store_password(name, kPassword, error)) << error;
+  EXPECT_TRUE(store.verify_store_password(path, kPassword, error)) << error;
+  // A name ending in the extension's letters in capitals gets ".safe" added.
+  write_file(dir.file("upper.SAFE.safe"), read_file(path));
+  EXPECT_TRUE(store.verify_store_password(dir.file("upper.SAFE"), kPassword, error)) << error;
+  write_file(dir.file("only.SAFE"), read_file(path));
+  EXPECT_FALSE(store.verify_store_password(dir.file("only.SAFE"), kPassword, error));
+  EXPECT_EQ(error, "could not open store: " + errno_text(ENOENT));
+}
+
+TEST_F(VerifyPassword, AfterOpeningTellsWhetherTheFileStillMatches) {
+  kel::Store store(name, kPassword);
+  std::string text;
+  ASSERT_EQ(store.open_store(text), 0) << text;
+  std::string error = "untouched";
+  EXPECT_TRUE(store.verify_store_password(error));
+  EXPECT_EQ(error, "untouched");
+
+  // Someone else gives the file a new password: new salt, new hash.
+  const std::string original = read_file(path);
+  const auto key = ref::unwrap_store_key(original, kPassword);
+  ASSERT_TRUE(key.has_value());
+  std::string changed = original;
+  changed.replace(0, 132, ref::make_header(kOtherPassword, ref::random_bytes(8), *key,
+                                           ref::random_bytes(12)));
+  write_file(path, changed);
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_EQ(error, "Invalid password");
+
+  // Back to the header it was opened with.
+  write_file(path, original);
+  error = "untouched";
+  EXPECT_TRUE(store.verify_store_password(error));
+  EXPECT_EQ(error, "untouched");
+}
+
+TEST_F(VerifyPassword, AfterOpeningAMissingFileIsNotAMatch) {
+  kel::Store store(name, kPassword);
+  std::string text;
+  ASSERT_EQ(store.open_store(text), 0) << text;
+  ASSERT_EQ(std::remove(path.c_str()), 0);
+  std::string error;
+  EXPECT_FALSE(store.verify_store_password(error));
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
