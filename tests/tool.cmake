@@ -1,0 +1,15 @@
+# The kel-safe command-line tool, run as a subprocess the way a user runs it:
+# round trips of every subcommand, exit statuses, binary data on standard
+# input and output, the password sources including a terminal prompt on a
+# pseudo-terminal.
+if(TARGET kel-safe-tool)
+  kel_add_test(kel_tool_test
+    tool/run_tool.cpp
+    tool/tool_fixture.cpp
+    tool/tool_roundtrip_test.cpp
+    tool/tool_password_test.cpp
+    tool/tool_status_test.cpp)
+  add_dependencies(kel_tool_test kel-safe-tool)
+  target_compile_definitions(kel_tool_test PRIVATE
+    KEL_SAFE_TOOL_PATH="$<TARGET_FILE:kel-safe-tool>")
+endif()

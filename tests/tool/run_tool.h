@@ -1,0 +1,45 @@
+// Runs the built kel-safe program as a user would: a child process with its
+// own standard input, output and error pipes, an environment of the test's
+// choosing, extra inherited descriptors, and optionally a pseudo-terminal as
+// its controlling terminal for the password prompts.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kel::test {
+
+struct ToolResult {
+  int status = -1;          // exit status; -1 when the child did not exit
+  int signal = 0;           // the signal that ended it, if one did
+  std::string out;          // everything written on standard output
+  std::string err;          // everything written on standard error
+  std::string terminal;     // everything shown on the pseudo-terminal
+  bool echo_after = false;  // the terminal echoes input after the child ended
+};
+
+struct ToolRun {
+  std::vector<std::string> args;  // without the program name
+  std::string input;               // fed to standard input, then closed
+  // Variables set for the child. The child starts from this process's
+  // environment with every KEL_SAFE_* variable removed.
+  std::map<std::string, std::string> env;
+  // Extra descriptors: child descriptor number -> bytes readable from it.
+  std::map<int, std::string> fds;
+  bool close_stdout = false;  // start the child with descriptor 1 closed
+  int umask = -1;             // umask for the child, -1 to inherit
+  // A pseudo-terminal as controlling terminal (for /dev/tty prompts): each
+  // pair waits for the first text to appear on it, then types the second.
+  bool with_terminal = false;
+  bool stdin_is_terminal = false;  // standard input is the terminal too
+  std::vector<std::pair<std::string, std::string>> dialogue;
+};
+
+ToolResult run_tool(const ToolRun& run);
+
+// Path of the built program.
+std::string tool_path();
+
+}  // namespace kel::test

@@ -1,0 +1,55 @@
+#include "tool/tool_fixture.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+namespace kel::test {
+
+ToolTest::ToolTest()
+    : store(dir.file("vault")),
+      store_file(dir.file("vault.safe")),
+      password_file(dir.file("password")) {
+  write_file(password_file, kPassword + "\n");
+  chmod(password_file.c_str(), 0600);
+}
+
+ToolResult ToolTest::tool(std::vector<std::string> args, const std::string& input) {
+  ToolRun run;
+  run.args = {"-s", store, "--password-file", password_file};
+  run.args.insert(run.args.end(), args.begin(), args.end());
+  run.input = input;
+  return run_tool(run);
+}
+
+void ToolTest::create_store() {
+  const ToolResult created = tool({"create"});
+  ASSERT_EQ(created.status, kOk) << created.err;
+}
+
+void ToolTest::add(const std::string& name, const std::string& value) {
+  const ToolResult added = tool({"add", name}, value);
+  ASSERT_EQ(added.status, kOk) << added.err;
+}
+
+std::vector<std::string> ToolTest::files() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string pattern_bytes(std::size_t length, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) {
+    bytes[i] = static_cast<char>(i < 256 ? i : generator() & 0xff);
+  }
+  return bytes;
+}
+
+}  // namespace kel::test

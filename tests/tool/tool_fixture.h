@@ -1,0 +1,50 @@
+// A temporary directory with a store path and a password file, and short
+// ways to run kel-safe on that store.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tool/run_tool.h"
+
+namespace kel::test {
+
+// Exit statuses as kel-safe documents them.
+enum ExitStatus {
+  kOk = 0,
+  kFalse = 1,
+  kUsage = 2,
+  kWrongPassword = 3,
+  kNotFound = 4,
+  kExists = 5,
+  kRejected = 6,
+  kStoreError = 7,
+  kFileError = 8,
+};
+
+class ToolTest : public testing::Test {
+ protected:
+  ToolTest();
+
+  // kel-safe -s STORE --password-file PWFILE ARGS..., `input` on stdin.
+  ToolResult tool(std::vector<std::string> args, const std::string& input = "");
+  // Creates the store with kPassword; fails the test if that fails.
+  void create_store();
+  // Adds NAME=VALUE through standard input; fails the test if that fails.
+  void add(const std::string& name, const std::string& value);
+  // The names of the files in the directory, sorted.
+  std::vector<std::string> files() const;
+
+  TempDir dir;
+  std::string store;          // given to -s, without ".safe"
+  std::string store_file;     // the file itself
+  std::string password_file;  // holds kPassword and a line end
+};
+
+// A deterministic byte string of `length` bytes covering every byte value.
+std::string pattern_bytes(std::size_t length, unsigned seed);
+
+}  // namespace kel::test

@@ -1,0 +1,230 @@
+// The ways a password reaches kel-safe: a file, an inherited descriptor, the
+// environment, and the terminal prompt without echo; and what a wrong or
+// refused password does.
+#include <sys/stat.h>
+
+#include <string>
+
+#include "tool/tool_fixture.h"
+
+namespace kel::test {
+namespace {
+
+using Passwords = ToolTest;
+
+ToolRun bare(std::vector<std::string> args) {
+  ToolRun run;
+  run.args = std::move(args);
+  return run;
+}
+
+TEST_F(Passwords, EverySourceOpensTheStore) {
+  create_store();
+  add("k", "v");
+
+  // A file whose line ends in CR LF, as an editor on another system writes it.
+  write_file(dir.file("crlf"), kPassword + "\r\n");
+  EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("crlf"), "get",
+                           "k"}))
+                .out,
+            "v");
+
+  ToolRun by_fd = bare({"-s", store, "--password-fd", "3", "get", "k"});
+  by_fd.fds[3] = kPassword + "\n";
+  EXPECT_EQ(run_tool(by_fd).out, "v");
+
+  // Environment only: store and password; the options win over it.
+  ToolRun by_env = bare({"get", "k"});
+  by_env.env = {{"KEL_SAFE_STORE", store}, {"KEL_SAFE_PASSWORD", kPassword}};
+  const ToolResult env_result = run_tool(by_env);
+  EXPECT_EQ(env_result.status, kOk) << env_result.err;
+  EXPECT_EQ(env_result.out, "v");
+  ToolRun file_wins = bare({"--password-file", password_file, "get", "k"});
+  file_wins.env = {{"KEL_SAFE_STORE", store}, {"KEL_SAFE_PASSWORD", "Wrong-Passw0rd-123"}};
+  EXPECT_EQ(run_tool(file_wins).out, "v");
+
+  // The store named with its ".safe" suffix is the same store.
+  EXPECT_EQ(run_tool(bare({"-s", store_file, "--password-file", password_file, "get",
+                           "k"}))
+                .out,
+            "v");
+}
+
+TEST_F(Passwords, OneDescriptorCarriesPasswordThenValue) {
+  create_store();
+  // Read a byte at a time, the password line leaves the rest of standard
+  // input, zero bytes included, to be the value.
+  ToolRun run = bare({"-s", store, "--password-fd", "0", "add", "k"});
+  const std::string value("rest\0of input\n", 14);
+  run.input = kPassword + "\n" + value;
+  const ToolResult added = run_tool(run);
+  ASSERT_EQ(added.status, kOk) << added.err;
+  EXPECT_EQ(tool({"get", "k"}).out, value);
+}
+
+TEST_F(Passwords, WrongPasswordHasItsOwnStatus) {
+  create_store();
+  add("k", "v");
+  write_file(dir.file("wrong"), "Wrong-Passw0rd-123\n");
+  const auto with_wrong = [&](std::vector<std::string> args, const std::string& in = "") {
+    ToolRun run = bare({"-s", store, "--password-file", dir.file("wrong")});
+    run.args.insert(run.args.end(), args.begin(), args.end());
+    run.input = in;
+    return run_tool(run);
+  };
+  const ToolResult verify = with_wrong({"verify"});
+  EXPECT_EQ(verify.status, kFalse);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"get", "k"}, {"ls"}, {"rm", "k"}, {"exists", "k"}, {"exists", "none"},
+           {"get", "k", "-o", dir.file("out")}}) {
+    const ToolResult result = with_wrong(args);
+    EXPECT_EQ(result.status, kWrongPassword) << args[0] << ": " << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Invalid password"), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(with_wrong({"add", "other"}, "value").status, kWrongPassword);
+  // Nothing was changed or left behind.
+  EXPECT_EQ(tool({"ls"}).out, "k\n");
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe", "wrong"}));
+}
+
+TEST_F(Passwords, MissingOrConflictingSourcesAreUsageErrors) {
+  create_store();
+  // The child has no controlling terminal, so nothing can be asked.
+  const ToolResult none = run_tool(bare({"-s", store, "verify"}));
+  EXPECT_EQ(none.status, kUsage);
+  EXPECT_NE(none.err.find("--password-file"), std::string::npos) << none.err;
+
+  ToolRun both = bare({"-s", store, "--password-file", password_file, "--password-fd",
+                       "3", "verify"});
+  both.fds[3] = kPassword + "\n";
+  EXPECT_EQ(run_tool(both).status, kUsage);
+
+  write_file(dir.file("empty"), "\n");
+  EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("empty"), "verify"}))
+                .status,
+            kRejected);
+  EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("absent"), "verify"}))
+                .status,
+            kFileError);
+  EXPECT_EQ(run_tool(bare({"-s", store, "--password-fd", "9", "verify"})).status,
+            kFileError);
+}
+
+TEST_F(Passwords, PolicyIsAppliedToNewPasswords) {
+  write_file(dir.file("weak"), "alllowercaseletters\n");
+  const ToolResult weak =
+      run_tool(bare({"-s", store, "--password-file", dir.file("weak"), "create"}));
+  EXPECT_EQ(weak.status, kRejected);
+  EXPECT_NE(weak.err.find("Invalid password, digit required"), std::string::npos)
+      << weak.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "weak"}));
+}
+
+TEST_F(Passwords, ChangeKeepsBackupAndDiagnosticsOffStandardOutput) {
+  create_store();
+  add("k", "v");
+  const std::string new_password = "Fresh-Passw0rd-456!";
+  // Old and new password as two lines of one descriptor.
+  ToolRun change = bare({"-s", store, "--password-fd", "3", "passwd", "--new-password-fd",
+                         "3"});
+  change.fds[3] = kPassword + "\n" + new_password + "\n";
+  const ToolResult changed = run_tool(change);
+  ASSERT_EQ(changed.status, kOk) << changed.err;
+  // The library announces the backup on its standard output; the tool
+  // passes that line to standard error.
+  EXPECT_EQ(changed.out, "");
+  EXPECT_NE(changed.err.find("backup file: " + store_file + ".backup1"),
+            std::string::npos)
+      << changed.err;
+
+  EXPECT_EQ(tool({"verify"}).status, kFalse);
+  EXPECT_EQ(tool({"get", "k"}).status, kWrongPassword);
+  ToolRun with_new = bare({"-s", store, "get", "k"});
+  with_new.env["KEL_SAFE_PASSWORD"] = new_password;
+  EXPECT_EQ(run_tool(with_new).out, "v");
+
+  // The backup is the store as it was: it opens with the old password.
+  write_file(dir.file("old.safe"), read_file(store_file + ".backup1"));
+  EXPECT_EQ(run_tool(bare({"-s", dir.file("old.safe"), "--password-file", password_file,
+                           "get", "k"}))
+                .out,
+            "v");
+
+  // Back again, this time from the environment and without the backup.
+  ToolRun back = bare({"-s", store, "passwd", "--drop-backup"});
+  back.env = {{"KEL_SAFE_PASSWORD", new_password}, {"KEL_SAFE_NEW_PASSWORD", kPassword}};
+  const ToolResult restored = run_tool(back);
+  ASSERT_EQ(restored.status, kOk) << restored.err;
+  struct stat info {};
+  EXPECT_NE(stat((store_file + ".backup1").c_str(), &info), 0);
+  EXPECT_EQ(tool({"get", "k"}).out, "v");
+
+  // A new password the policy refuses changes nothing.
+  ToolRun weak = bare({"-s", store, "--password-file", password_file, "passwd"});
+  weak.env["KEL_SAFE_NEW_PASSWORD"] = "short";
+  EXPECT_EQ(run_tool(weak).status, kRejected);
+  EXPECT_EQ(tool({"verify"}).status, kOk);
+}
+
+// ---- The terminal --------------------------------------------------------
+
+TEST_F(Passwords, PromptAsksTwiceWithoutEcho) {
+  ToolRun create = bare({"-s", store, "create"});
+  create.with_terminal = true;
+  create.dialogue = {{"New password for", kPassword + "\n"},
+                     {"Repeat it: ", kPassword + "\n"}};
+  const ToolResult created = run_tool(create);
+  ASSERT_EQ(created.status, kOk) << created.err << created.terminal;
+  EXPECT_EQ(created.terminal.find(kPassword), std::string::npos) << created.terminal;
+
+  ToolRun get = bare({"-s", store, "verify"});
+  get.with_terminal = true;
+  get.dialogue = {{"Password for", kPassword + "\n"}};
+  const ToolResult verified = run_tool(get);
+  EXPECT_EQ(verified.status, kOk) << verified.err;
+  EXPECT_EQ(verified.terminal.find(kPassword), std::string::npos);
+  // Echo is back on once the tool is done.
+  EXPECT_TRUE(verified.echo_after);
+  EXPECT_TRUE(created.echo_after);
+}
+
+TEST_F(Passwords, PromptRefusesMismatchAndWeakPasswords) {
+  ToolRun mismatch = bare({"-s", store, "create"});
+  mismatch.with_terminal = true;
+  mismatch.dialogue = {{"New password for", kPassword + "\n"},
+                       {"Repeat it: ", kOtherPassword + "\n"}};
+  const ToolResult refused = run_tool(mismatch);
+  EXPECT_EQ(refused.status, kRejected);
+  EXPECT_NE(refused.err.find("do not match"), std::string::npos) << refused.err;
+
+  // A weak password is refused before it is asked again.
+  ToolRun weak = bare({"-s", store, "create"});
+  weak.with_terminal = true;
+  weak.dialogue = {{"New password for", "Sh0rt!\n"}};
+  const ToolResult short_one = run_tool(weak);
+  EXPECT_EQ(short_one.status, kRejected);
+  EXPECT_NE(short_one.err.find("Minimum password length is: 14 characters"),
+            std::string::npos)
+      << short_one.err;
+  EXPECT_EQ(short_one.terminal.find("Repeat it"), std::string::npos);
+  EXPECT_EQ(files(), (std::vector<std::string>{"password"}));
+}
+
+TEST_F(Passwords, ValueTypedOnTheTerminal) {
+  create_store();
+  ToolRun add_typed = bare({"-s", store, "add", "typed"});
+  add_typed.env["KEL_SAFE_PASSWORD"] = kPassword;
+  add_typed.with_terminal = true;
+  add_typed.stdin_is_terminal = true;
+  add_typed.dialogue = {{"Value of 'typed': ", "s3cret value\n"},
+                        {"Repeat it: ", "s3cret value\n"}};
+  const ToolResult added = run_tool(add_typed);
+  ASSERT_EQ(added.status, kOk) << added.err << added.terminal;
+  EXPECT_EQ(added.terminal.find("s3cret"), std::string::npos) << added.terminal;
+  // The line end ends the typed value; it is not part of it.
+  EXPECT_EQ(tool({"get", "typed"}).out, "s3cret value");
+}
+
+}  // namespace
+}  // namespace kel::test

@@ -1,0 +1,178 @@
+// Every subcommand of kel-safe run as a user runs it, and the bytes that
+// come back compared with the bytes that went in.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+
+#include "tool/tool_fixture.h"
+
+namespace kel::test {
+namespace {
+
+using RoundTrip = ToolTest;
+
+TEST_F(RoundTrip, EverySubcommandOnOneStore) {
+  const ToolResult created = tool({"create"});
+  ASSERT_EQ(created.status, kOk) << created.err;
+  EXPECT_EQ(created.out, "");
+  EXPECT_NE(created.err.find(store_file), std::string::npos) << created.err;
+  EXPECT_EQ(read_file(store_file).size(), 132u);  // an empty store: header only
+
+  EXPECT_EQ(tool({"verify"}).status, kOk);
+
+  // Binary values: every byte value, zero bytes in the middle and at the
+  // end, a trailing line end that must be kept as it is.
+  const std::string binary = pattern_bytes(1000, 7) + std::string(3, '\0');
+  add("beta", binary);
+  add("alpha", "line\n");
+  const std::string imported = pattern_bytes(4096, 11);
+  write_file(dir.file("input.bin"), imported);
+  const ToolResult from_file = tool({"add", "gamma", "--file", dir.file("input.bin")});
+  ASSERT_EQ(from_file.status, kOk) << from_file.err;
+
+  const ToolResult listed = tool({"ls"});
+  EXPECT_EQ(listed.status, kOk);
+  EXPECT_EQ(listed.out, "alpha\nbeta\ngamma\n");
+
+  const ToolResult got = tool({"get", "beta"});
+  EXPECT_EQ(got.status, kOk) << got.err;
+  EXPECT_EQ(got.out, binary);
+  EXPECT_EQ(got.err.find(binary.substr(256, 64)), std::string::npos);
+  EXPECT_EQ(tool({"get", "alpha"}).out, "line\n");
+  EXPECT_EQ(tool({"get", "gamma"}).out, imported);
+
+  EXPECT_EQ(tool({"exists", "gamma"}).status, kOk);
+  EXPECT_EQ(tool({"exists", "delta"}).status, kFalse);
+
+  const ToolResult removed = tool({"rm", "alpha"});
+  EXPECT_EQ(removed.status, kOk) << removed.err;
+  EXPECT_EQ(removed.out, "");
+  // The library keeps the file as it was before the removal.
+  EXPECT_EQ(files(), (std::vector<std::string>{"input.bin", "password", "vault.safe",
+                                               "vault.safe.backup2"}));
+  EXPECT_EQ(tool({"exists", "alpha"}).status, kFalse);
+  EXPECT_EQ(tool({"ls"}).out, "beta\ngamma\n");
+  EXPECT_EQ(tool({"get", "beta"}).out, binary);
+
+  const ToolResult gone = tool({"get", "alpha"});
+  EXPECT_EQ(gone.status, kNotFound);
+  EXPECT_EQ(gone.out, "");
+  EXPECT_NE(gone.err.find("Item not found"), std::string::npos) << gone.err;
+
+  const ToolResult dropped = tool({"rm", "beta", "--drop-backup"});
+  EXPECT_EQ(dropped.status, kOk) << dropped.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"input.bin", "password", "vault.safe"}));
+  EXPECT_EQ(tool({"ls"}).out, "gamma\n");
+  EXPECT_EQ(tool({"rm", "beta"}).status, kNotFound);
+}
+
+TEST_F(RoundTrip, VersionNamesToolAndLibrary) {
+  ToolRun run;
+  run.args = {"version"};
+  const ToolResult result = run_tool(run);
+  EXPECT_EQ(result.status, kOk);
+  EXPECT_EQ(result.out, "kel-safe 1.0.0\nlibkel-safe 1.0.0\n");
+  run.args = {"--version"};
+  EXPECT_EQ(run_tool(run).out, "kel-safe 1.0.0\n");
+}
+
+TEST_F(RoundTrip, ListingFormatsForScripts) {
+  create_store();
+  // Byte order sorts upper case first; names may hold any byte.
+  add("b", "1");
+  add("a\"q\\", "1");
+  add("Zeta", "1");
+  add("caf\xc3\xa9", "1");        // valid UTF-8 passes through
+  add("bad\xff", "1");            // not UTF-8: U+FFFD
+  add(std::string("tab\tnl\n"), "1");
+
+  const std::vector<std::string> sorted = {
+      "Zeta", "a\"q\\", "b", "bad\xff", "caf\xc3\xa9", "tab\tnl\n"};
+  std::string lines;
+  std::string zero_ended;
+  for (const std::string& name : sorted) {
+    lines += name + '\n';
+    zero_ended += name + '\0';
+  }
+  EXPECT_EQ(tool({"ls"}).out, lines);
+  EXPECT_EQ(tool({"ls", "-0"}).out, zero_ended);
+  EXPECT_EQ(tool({"ls", "--json"}).out,
+            "[\"Zeta\",\"a\\\"q\\\\\",\"b\",\"bad\xef\xbf\xbd\",\"caf\xc3\xa9\","
+            "\"tab\\u0009nl\\u000a\"]\n");
+}
+
+TEST_F(RoundTrip, EmptyStoreListsNothing) {
+  create_store();
+  EXPECT_EQ(tool({"ls"}).out, "");
+  EXPECT_EQ(tool({"ls", "--json"}).out, "[]\n");
+}
+
+TEST_F(RoundTrip, LargeValueThroughFilesAndStandardOutput) {
+  create_store();
+  const std::string big = pattern_bytes(6 * 1024 * 1024 + 13, 3);
+  write_file(dir.file("big.in"), big);
+  const ToolResult added = tool({"add", "big", "--file", dir.file("big.in")});
+  ASSERT_EQ(added.status, kOk) << added.err;
+
+  // A umask of 0 must not loosen the output file's mode.
+  ToolRun run;
+  run.args = {"-s", store, "--password-file", password_file, "get", "big", "-o",
+              dir.file("big.out")};
+  run.umask = 0;
+  const ToolResult got = run_tool(run);
+  ASSERT_EQ(got.status, kOk) << got.err;
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(read_file(dir.file("big.out")), big);
+  struct stat info {};
+  ASSERT_EQ(stat(dir.file("big.out").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  EXPECT_EQ(tool({"get", "big"}).out, big);
+  EXPECT_EQ(tool({"get", "big", "-o", "-"}).out, big);
+}
+
+TEST_F(RoundTrip, OutputFileIsNeverReplacedUnasked) {
+  create_store();
+  add("k", "new value");
+  write_file(dir.file("out"), "precious");
+  const ToolResult refused = tool({"get", "k", "-o", dir.file("out")});
+  EXPECT_EQ(refused.status, kExists);
+  EXPECT_EQ(read_file(dir.file("out")), "precious");
+
+  const ToolResult forced = tool({"get", "k", "-o", dir.file("out"), "--force"});
+  EXPECT_EQ(forced.status, kOk) << forced.err;
+  EXPECT_EQ(read_file(dir.file("out")), "new value");
+
+  // A missing entry leaves no file behind.
+  EXPECT_EQ(tool({"get", "nope", "-o", dir.file("never")}).status, kNotFound);
+  EXPECT_EQ(files(), (std::vector<std::string>{"out", "password", "vault.safe"}));
+}
+
+TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
+  create_store();
+  const std::string big = pattern_bytes(3 * 1024 * 1024, 5);
+  write_file(dir.file("big.in"), big);
+  ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
+  std::remove(dir.file("big.in").c_str());
+
+  // The last 16 bytes of the file are the last record's value tag; one
+  // flipped bit there must fail authentication of the whole value.
+  std::string bytes = read_file(store_file);
+  bytes.back() = static_cast<char>(bytes.back() ^ 0x01);
+  write_file(store_file, bytes);
+
+  const ToolResult to_file = tool({"get", "big", "-o", dir.file("big.out")});
+  EXPECT_EQ(to_file.status, kStoreError);
+  EXPECT_NE(to_file.err.find("Could not decrypt value cipher"), std::string::npos)
+      << to_file.err;
+  // Neither the output nor the temporary file it was written to remain.
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe"}));
+
+  const ToolResult to_stdout = tool({"get", "big"});
+  EXPECT_EQ(to_stdout.status, kStoreError);
+  EXPECT_EQ(to_stdout.out, "");
+}
+
+}  // namespace
+}  // namespace kel::test

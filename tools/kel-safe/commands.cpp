@@ -1,0 +1,369 @@
+#include "commands.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <kel/entry.h>
+#include <kel/safe.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "output_file.h"
+#include "status.h"
+#include "streams.h"
+#include "terminal.h"
+
+namespace kel::tool {
+
+namespace {
+
+constexpr std::size_t kMaxValue = std::numeric_limits<std::uint32_t>::max();
+
+[[noreturn]] void library_failure(const std::string& what, const std::string& error) {
+  throw Failure(classify(error), what + ": " + error);
+}
+
+// Fails early, with a clear word, when there is no store file to work on.
+void require_store(const Context& context) {
+  if (context.store.empty()) {
+    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
+  }
+  const std::string path = store_file(context.store);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      throw Failure(kStoreError,
+                    "no store at " + quoted(path) + " (kel-safe create makes one)");
+    }
+    throw Failure(kStoreError, "cannot use " + quoted(path) + ": " + strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    throw Failure(kStoreError, quoted(path) + " is a directory, not a store");
+  }
+}
+
+// Checks the password before anything else is asked of the user, so that a
+// mistyped password is reported as such and not as a missing entry.
+void check_password(kel::Safe& safe, const Context& context) {
+  std::string error;
+  if (!safe.key_verified(error)) {
+    library_failure(quoted(store_file(context.store)), error);
+  }
+}
+
+void maybe_drop_backup(const Context& context, const std::string& suffix,
+                       bool drop, const std::string& what) {
+  const std::string backup = store_file(context.store) + suffix;
+  if (drop) {
+    if (unlink(backup.c_str()) != 0 && errno != ENOENT) {
+      throw Failure(kFileError, "cannot remove " + quoted(backup) + ": " +
+                                    strerror(errno));
+    }
+    if (!context.quiet) note("removed the backup " + quoted(backup));
+  } else if (!context.quiet) {
+    note("the previous store file, which " + what + ", is kept as " +
+         quoted(backup) + " (--drop-backup removes it)");
+  }
+}
+
+void append_utf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xc0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xe0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  }
+}
+
+// Decodes one UTF-8 sequence at `text[i]`; returns its length, or 0 when the
+// bytes there are not valid UTF-8 (overlong forms and surrogates included).
+std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& code) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = 0;
+  std::uint32_t minimum = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2, code = lead & 0x1f, minimum = 0x80;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3, code = lead & 0x0f, minimum = 0x800;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3f);
+  }
+  if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+    return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string store_file(const std::string& store) {
+  static const std::string suffix = ".safe";
+  if (store.size() >= suffix.size() &&
+      store.compare(store.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return store;
+  }
+  return store + suffix;
+}
+
+std::string json_names(const std::vector<std::string>& names) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out = "[";
+  for (std::size_t n = 0; n < names.size(); ++n) {
+    if (n > 0) out += ',';
+    out += '"';
+    const std::string& name = names[n];
+    for (std::size_t i = 0; i < name.size();) {
+      const unsigned char c = static_cast<unsigned char>(name[i]);
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+        ++i;
+      } else if (c < 0x20 || c == 0x7f) {
+        out += "\\u00";
+        out += digits[c >> 4];
+        out += digits[c & 15];
+        ++i;
+      } else if (c < 0x80) {
+        out += static_cast<char>(c);
+        ++i;
+      } else {
+        std::uint32_t code = 0;
+        const std::size_t length = utf8_sequence(name, i, code);
+        if (length == 0) {
+          append_utf8(out, 0xfffd);
+          ++i;
+        } else {
+          out.append(name, i, length);
+          i += length;
+        }
+      }
+    }
+    out += '"';
+  }
+  out += "]\n";
+  return out;
+}
+
+int cmd_create(const Context& context) {
+  if (context.store.empty()) {
+    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
+  }
+  const std::string path = store_file(context.store);
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0) {
+    throw Failure(kExists, quoted(path) + " exists already");
+  }
+  Secret password = store_password(context.passwords, path, true);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  std::string error;
+  if (safe.create_safe(error) != 0) library_failure("create " + quoted(path), error);
+  if (!context.quiet) note("created " + quoted(error));
+  return kOk;
+}
+
+int cmd_verify(const Context& context) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  std::string error;
+  if (safe.key_verified(error)) {
+    if (!context.quiet) note("the password unlocks " + quoted(path));
+    return kOk;
+  }
+  const Status status = classify(error);
+  if (status == kWrongPassword) {
+    if (!context.quiet) note("the password does not unlock " + quoted(path));
+    return kFalse;
+  }
+  throw Failure(status, quoted(path) + ": " + error);
+}
+
+int cmd_passwd(const Context& context, bool drop_backup) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  Secret old_password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, old_password.str());
+  check_password(safe, context);
+  Secret new_password = new_store_password(context.passwords, path);
+  std::string error;
+  if (safe.change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
+    library_failure("passwd " + quoted(path), error);
+  }
+  if (!context.quiet) note("changed the password of " + quoted(path));
+  maybe_drop_backup(context, ".backup1", drop_backup, "still opens with the old password");
+  return kOk;
+}
+
+int cmd_add(const Context& context, const std::string& name, const std::string& file) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  const std::string what = "add " + quoted(name);
+  if (!file.empty()) {
+    // Report an unusable input file as the user's problem, not the store's.
+    UniqueFd input(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!input) {
+      throw Failure(kFileError, "cannot open " + quoted(file) + ": " + strerror(errno));
+    }
+    struct stat info {};
+    if (fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      throw Failure(kFileError, quoted(file) + " is not a regular file");
+    }
+  }
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  check_password(safe, context);
+  if (safe.exists(name)) throw Failure(kExists, what + ": Item exists");
+
+  std::string error;
+  if (!file.empty()) {
+    ProgressBar bar("add " + quoted(name));
+    const kel::Progress progress = [&bar](std::uint64_t done, std::uint64_t total) {
+      bar.update(done, total);
+    };
+    if (safe.add_entry_from_file(name, file, error, progress) != 0) {
+      bar.finish();
+      if (error.rfind("Could not open file", 0) == 0 ||
+          error.rfind("Could not read file", 0) == 0) {
+        throw Failure(kFileError, what + ": " + error);
+      }
+      library_failure(what, error);
+    }
+  } else {
+    Secret value;
+    if (isatty(0) == 1) {
+      Terminal terminal("a value");
+      value = terminal.read_confirmed("Value of " + quoted(name) + ": ", "Repeat it: ");
+    } else {
+      read_all(0, value, kMaxValue, "standard input");
+    }
+    if (value.empty()) throw Failure(kRejected, what + ": the value is empty");
+    kel::Entry entry(name);
+    entry.set_value(value.str());
+    value.clear();
+    if (safe.add_entry(entry, error) != 0) library_failure(what, error);
+  }
+  if (!context.quiet) note("added " + quoted(name));
+  return kOk;
+}
+
+int cmd_get(const Context& context, const std::string& name,
+            const std::string& output, bool force) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  const std::string what = "get " + quoted(name);
+  const bool to_stdout = output.empty() || output == "-";
+  if (!to_stdout && !force) {
+    struct stat info {};
+    if (lstat(output.c_str(), &info) == 0) {
+      throw Failure(kExists, quoted(output) + " exists (--force replaces it)");
+    }
+  }
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  std::string error;
+  if (to_stdout) {
+    // The value is authenticated as a whole before any byte of it leaves:
+    // a reader of standard output cannot take back what it was given.
+    kel::Entry entry(name);
+    if (safe.get_entry(entry, error) != 0) library_failure(what, error);
+    write_data(entry.value());
+    return kOk;
+  }
+  check_password(safe, context);
+  OutputFile file(output, force);
+  ProgressBar bar("get " + quoted(name));
+  const kel::Progress progress = [&bar](std::uint64_t done, std::uint64_t total) {
+    bar.update(done, total);
+  };
+  const int result = safe.get_entry_to_fd(name, file.fd(), error, progress);
+  bar.finish();
+  if (result != 0) library_failure(what, error);  // the temporary file goes
+  file.commit();
+  return kOk;
+}
+
+int cmd_exists(const Context& context, const std::string& name) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  // exists() alone cannot tell "absent" from "cannot open": check first.
+  check_password(safe, context);
+  return safe.exists(name) ? kOk : kFalse;
+}
+
+int cmd_ls(const Context& context, bool json, bool null_separated) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  std::vector<std::string> names;
+  std::string error;
+  if (safe.list_entries(names, error) != 0) library_failure("ls " + quoted(path), error);
+  std::sort(names.begin(), names.end());
+  if (json) {
+    write_data(json_names(names));
+    return kOk;
+  }
+  std::string out;
+  for (const std::string& name : names) {
+    out += name;
+    out += null_separated ? '\0' : '\n';
+  }
+  write_data(out);
+  return kOk;
+}
+
+int cmd_rm(const Context& context, const std::string& name, bool drop_backup) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
+  std::string error;
+  if (safe.remove_entry(name, error) != 0) library_failure("rm " + quoted(name), error);
+  if (!context.quiet) note("removed " + quoted(name));
+  maybe_drop_backup(context, ".backup2", drop_backup, "still holds it");
+  return kOk;
+}
+
+int cmd_version() {
+  kel::Safe safe;
+  std::string text = "kel-safe " KEL_SAFE_TOOL_VERSION "\nlibkel-safe ";
+  text += safe.version();
+  text += '\n';
+  write_data(text);
+  return kOk;
+}
+
+}  // namespace kel::tool

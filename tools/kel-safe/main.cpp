@@ -1,0 +1,198 @@
+// kel-safe: the command line over libkel-safe. Parses the command line with
+// CLI11 and hands each subcommand to commands.cpp; every failure ends as one
+// line on standard error and an exit status of its class (status.h).
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "commands.h"
+#include "status.h"
+#include "streams.h"
+
+namespace {
+
+using namespace kel::tool;
+
+const char* const kEnvironment =
+    "Environment:\n"
+    "  KEL_SAFE_STORE         the store, when -s is not given\n"
+    "  KEL_SAFE_PASSWORD      the store password, when neither --password-file\n"
+    "                         nor --password-fd is given. Other processes of\n"
+    "                         the same user (and root) can read a process's\n"
+    "                         environment, and shells may keep it in history:\n"
+    "                         prefer --password-file or --password-fd.\n"
+    "  KEL_SAFE_NEW_PASSWORD  the new password for passwd\n"
+    "Without any of these the password is asked on the terminal, without echo.\n"
+    "Passwords are never taken from the command line.\n\n";
+
+// Help and version texts belong on standard output, which the tool moved to
+// a private descriptor; errors go to standard error.
+int parse_exit(const CLI::App& app, const CLI::ParseError& error) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = app.exit(error, out, err);
+  try {
+    if (!out.str().empty()) write_data(out.str());
+  } catch (const Failure& failure) {
+    note(failure.what());
+    return kFileError;
+  }
+  if (!err.str().empty()) {
+    write_all(2, err.str(), "standard error");
+  }
+  return code == 0 ? kOk : kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setup_standard_streams();
+  take_password_environment();
+
+  CLI::App app{
+      "kel-safe keeps named secrets in one encrypted, password-protected store "
+      "file.",
+      "kel-safe"};
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.set_version_flag("--version", "kel-safe " KEL_SAFE_TOOL_VERSION);
+
+  Context context;
+  app.add_option("-s,--store", context.store,
+                 "The store file (\".safe\" is appended unless the name ends "
+                 "with it)")
+      ->envname("KEL_SAFE_STORE")
+      ->type_name("PATH");
+  auto* password_file =
+      app.add_option("--password-file", context.passwords.file,
+                     "Read the store password from the first line of FILE")
+          ->type_name("FILE");
+  auto* password_fd =
+      app.add_option("--password-fd", context.passwords.fd,
+                     "Read the store password from the first line of the "
+                     "inherited descriptor N")
+          ->type_name("N")
+          ->check(CLI::NonNegativeNumber);
+  password_file->excludes(password_fd);
+  app.add_flag("-q,--quiet", context.quiet,
+               "Print no notes on standard error, only failures");
+
+  auto* create = app.add_subcommand(
+      "create", "Make a new, empty store; the password is asked twice");
+  auto* verify = app.add_subcommand(
+      "verify", "Check the password: exit 0 when it unlocks the store, 1 when not");
+
+  auto* passwd = app.add_subcommand(
+      "passwd", "Change the store password; the old file is kept as PATH.safe.backup1");
+  bool passwd_drop = false;
+  auto* new_file = passwd
+                       ->add_option("--new-password-file", context.passwords.new_file,
+                                    "Read the new password from the first line of FILE")
+                       ->type_name("FILE");
+  auto* new_fd = passwd
+                     ->add_option("--new-password-fd", context.passwords.new_fd,
+                                  "Read the new password from the first line of "
+                                  "descriptor N (may be the same as --password-fd: "
+                                  "then the old password is the first line, the new "
+                                  "one the second)")
+                     ->type_name("N")
+                     ->check(CLI::NonNegativeNumber);
+  new_file->excludes(new_fd);
+  passwd->add_flag("--drop-backup", passwd_drop,
+                   "Delete the backup (which opens with the old password) once "
+                   "the change succeeded");
+
+  auto* add = app.add_subcommand(
+      "add", "Store a value under NAME: read from standard input (all of it, "
+             "as raw bytes), typed on the terminal, or from --file");
+  std::string add_name;
+  std::string add_file;
+  add->add_option("NAME", add_name, "The entry's name (1 to 255 bytes)")->required();
+  add->add_option("-f,--file", add_file,
+                  "Import the whole content of PATH, streamed: memory use does "
+                  "not grow with its size")
+      ->type_name("PATH");
+
+  auto* get = app.add_subcommand(
+      "get", "Write the value of NAME to standard output, byte for byte");
+  std::string get_name;
+  std::string get_output;
+  bool get_force = false;
+  get->add_option("NAME", get_name, "The entry's name")->required();
+  get->add_option("-o,--output", get_output,
+                  "Write to a new FILE (mode 0600) instead, streamed; the file "
+                  "appears only once the value has authenticated")
+      ->type_name("FILE");
+  get->add_flag("--force", get_force, "Let -o replace an existing file");
+
+  auto* exists = app.add_subcommand(
+      "exists", "Exit 0 when NAME is stored, 1 when it is not");
+  std::string exists_name;
+  exists->add_option("NAME", exists_name, "The entry's name")->required();
+
+  auto* ls = app.add_subcommand("ls", "List the stored names, sorted, one a line");
+  bool ls_json = false;
+  bool ls_null = false;
+  auto* json_flag = ls->add_flag("--json", ls_json,
+                                 "Print a JSON array of strings (bytes that are "
+                                 "not UTF-8 become U+FFFD)");
+  auto* null_flag = ls->add_flag("-0,--null", ls_null,
+                                 "End each name with a zero byte instead of a "
+                                 "line end (names may hold any byte)");
+  json_flag->excludes(null_flag);
+
+  auto* rm = app.add_subcommand(
+      "rm", "Remove the entry NAME; the old file is kept as PATH.safe.backup2");
+  std::string rm_name;
+  bool rm_drop = false;
+  rm->add_option("NAME", rm_name, "The entry's name")->required();
+  rm->add_flag("--drop-backup", rm_drop,
+               "Delete the backup (which still holds the entry) once the "
+               "removal succeeded");
+
+  auto* version = app.add_subcommand("version", "Print the tool's and the library's version");
+
+  // Set last: subcommands copy their parent's footer when they are made.
+  app.footer(std::string("\n") + kEnvironment + std::string(status_table()) +
+             "\nSee kel-safe(1) for more.\n");
+  for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+    sub->footer(
+        "\nThe options of kel-safe itself (-s, --password-file, --password-fd,\n"
+        "-q) may come before or after the subcommand: kel-safe --help lists\n"
+        "them, the environment variables and the exit statuses.\n");
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return parse_exit(app, error);
+  }
+
+  context.passwords.quiet = context.quiet;
+  try {
+    if (*create) return cmd_create(context);
+    if (*verify) return cmd_verify(context);
+    if (*passwd) return cmd_passwd(context, passwd_drop);
+    if (*add) return cmd_add(context, add_name, add_file);
+    if (*get) return cmd_get(context, get_name, get_output, get_force);
+    if (*exists) return cmd_exists(context, exists_name);
+    if (*ls) return cmd_ls(context, ls_json, ls_null);
+    if (*rm) return cmd_rm(context, rm_name, rm_drop);
+    if (*version) return cmd_version();
+    note("no subcommand");
+    return kUsage;
+  } catch (const Failure& failure) {
+    note(failure.what());
+    return failure.status();
+  } catch (const std::bad_alloc&) {
+    note("out of memory");
+    return kInternal;
+  } catch (const std::exception& error) {
+    note(std::string("internal error: ") + error.what());
+    return kInternal;
+  }
+}

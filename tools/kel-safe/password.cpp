@@ -1,0 +1,146 @@
+#include "password.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <kel/store.h>
+
+#include <optional>
+
+#include "status.h"
+#include "streams.h"
+#include "terminal.h"
+
+namespace kel::tool {
+
+namespace {
+
+std::optional<Secret> g_env_password;
+std::optional<Secret> g_env_new_password;
+
+std::optional<Secret> take_variable(const char* name) {
+  char* value = getenv(name);
+  if (value == nullptr) return std::nullopt;
+  const std::size_t length = strlen(value);
+  Secret copy(length + 1);
+  copy.append(value, length);
+  // Overwrites the bytes in the process's environment block itself, which
+  // is what /proc/PID/environ shows.
+  wipe(value, length);
+  unsetenv(name);
+  return copy;
+}
+
+// One line from `fd`, read a byte at a time so that nothing after the line
+// is consumed: the same descriptor can carry the old and the new password,
+// or a password followed by the value to store.
+Secret read_line(int fd, const std::string& what) {
+  Secret line(128);
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(fd, &c, 1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Failure(kFileError,
+                    "cannot read the password from " + what + ": " + strerror(errno));
+    }
+    if (n == 0 || c == '\n') break;
+    if (line.size() == kMaxPassword) {
+      throw Failure(kRejected, "the password from " + what + " is longer than " +
+                                   std::to_string(kMaxPassword) + " bytes");
+    }
+    line.push_back(c);
+    c = 0;
+  }
+  if (!line.empty() && line.str().back() == '\r') {
+    Secret trimmed(line.size());
+    trimmed.append(line.str().data(), line.size() - 1);
+    line = std::move(trimmed);
+  }
+  if (line.empty()) throw Failure(kRejected, "empty password from " + what);
+  return line;
+}
+
+Secret from_fd(int fd) {
+  return read_line(fd, "descriptor " + std::to_string(fd));
+}
+
+Secret from_file(const std::string& path, bool quiet) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
+    throw Failure(kFileError, "cannot open password file " + quoted(path) + ": " +
+                                  strerror(errno));
+  }
+  struct stat info {};
+  if (!quiet && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+      (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    note("warning: password file " + quoted(path) +
+         " is readable by other users (chmod 600 it)");
+  }
+  return read_line(fd.get(), "file " + quoted(path));
+}
+
+Secret copy_of(const Secret& secret) {
+  Secret copy(secret.size() + 1);
+  copy.append(secret.str().data(), secret.size());
+  return copy;
+}
+
+Secret ask_new(const std::string& store_path, const char* first) {
+  Terminal terminal("a password");
+  Secret password =
+      terminal.read_hidden(std::string(first) + " for " + quoted(store_path) + ": ");
+  // Tell about a policy breach now rather than after the second prompt.
+  std::string error;
+  kel::Store checker;
+  if (checker.validate_password(password.str(), error) != 0) {
+    throw Failure(kRejected, error);
+  }
+  Secret again = terminal.read_hidden("Repeat it: ");
+  if (!equal(password, again)) {
+    throw Failure(kRejected, "the two passwords do not match");
+  }
+  return password;
+}
+
+}  // namespace
+
+void take_password_environment() {
+  g_env_password = take_variable("KEL_SAFE_PASSWORD");
+  g_env_new_password = take_variable("KEL_SAFE_NEW_PASSWORD");
+}
+
+Secret store_password(const PasswordOptions& options,
+                      const std::string& store_path, bool for_new_store) {
+  if (options.fd >= 0) return from_fd(options.fd);
+  if (!options.file.empty()) return from_file(options.file, options.quiet);
+  if (g_env_password) return copy_of(*g_env_password);
+  if (!have_terminal()) {
+    throw Failure(kUsage,
+                  "no password given: use --password-file, --password-fd or "
+                  "KEL_SAFE_PASSWORD, or run on a terminal");
+  }
+  if (for_new_store) return ask_new(store_path, "New password");
+  Terminal terminal("a password");
+  return terminal.read_hidden("Password for " + quoted(store_path) + ": ");
+}
+
+Secret new_store_password(const PasswordOptions& options,
+                          const std::string& store_path) {
+  if (options.new_fd >= 0) return from_fd(options.new_fd);
+  if (!options.new_file.empty()) return from_file(options.new_file, options.quiet);
+  if (g_env_new_password) return copy_of(*g_env_new_password);
+  if (!have_terminal()) {
+    throw Failure(kUsage,
+                  "no new password given: use --new-password-file, "
+                  "--new-password-fd or KEL_SAFE_NEW_PASSWORD, or run on a "
+                  "terminal");
+  }
+  return ask_new(store_path, "New password");
+}
+
+}  // namespace kel::tool

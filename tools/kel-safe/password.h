@@ -1,0 +1,39 @@
+// Where passwords come from. Never from the command line, where every user
+// of the machine can read them: from a file, from an inherited descriptor,
+// from the environment, or typed on the terminal without echo.
+#pragma once
+
+#include <string>
+
+#include "secret.h"
+
+namespace kel::tool {
+
+struct PasswordOptions {
+  std::string file;      // --password-file
+  int fd = -1;           // --password-fd
+  std::string new_file;  // --new-password-file (passwd)
+  int new_fd = -1;       // --new-password-fd (passwd)
+  bool quiet = false;    // no warnings about lax password files
+};
+
+// Moves KEL_SAFE_PASSWORD and KEL_SAFE_NEW_PASSWORD out of the environment
+// into private buffers and wipes the environment's copies, so that neither
+// child processes nor /proc/PID/environ see them. Call once, early.
+void take_password_environment();
+
+// The store's password: from --password-fd, --password-file, then
+// KEL_SAFE_PASSWORD, then a prompt on the terminal. `for_new_store` asks
+// twice and checks the password policy before asking again.
+Secret store_password(const PasswordOptions& options,
+                      const std::string& store_path, bool for_new_store);
+
+// The new password of `passwd`: --new-password-fd, --new-password-file,
+// KEL_SAFE_NEW_PASSWORD, or asked twice on the terminal.
+Secret new_store_password(const PasswordOptions& options,
+                          const std::string& store_path);
+
+// Longest password accepted from any source.
+constexpr std::size_t kMaxPassword = 4096;
+
+}  // namespace kel::tool

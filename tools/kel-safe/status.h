@@ -1,0 +1,48 @@
+// Exit statuses of kel-safe and the one exception type its commands throw to
+// end with a message. Each failure class has its own status so that scripts
+// can tell "wrong password" from "no such entry" from "store damaged".
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kel::tool {
+
+enum Status : int {
+  kOk = 0,
+  kFalse = 1,          // a false answer: exists (absent), verify (wrong password)
+  kUsage = 2,          // bad command line, or no way to ask for a password
+  kWrongPassword = 3,  // the password does not unlock the store
+  kNotFound = 4,       // no entry of that name
+  kExists = 5,         // the entry, the store file or the output file exists
+  kRejected = 6,       // refused input: password policy, confirmation
+                       // mismatch, entry name or value not allowed
+  kStoreError = 7,     // store missing, unreadable, damaged or not writable
+  kFileError = 8,      // a file of the user's (input, output, password file,
+                       // standard input or output) could not be used
+  kInternal = 9,       // anything else (out of memory, unexpected failure)
+};
+
+// The table printed by --help and in the manual page.
+std::string_view status_table();
+
+// Thrown by commands to stop with a status and a one-line message.
+class Failure : public std::runtime_error {
+ public:
+  Failure(Status status, const std::string& message)
+      : std::runtime_error(message), status_(status) {}
+  Status status() const { return status_; }
+
+ private:
+  Status status_;
+};
+
+// The failure class of a message the library left in its error text.
+Status classify(std::string_view library_message);
+
+// A byte string made safe to print on a terminal: printable ASCII as is,
+// everything else as \xHH, between single quotes.
+std::string quoted(std::string_view bytes);
+
+}  // namespace kel::tool

@@ -1,0 +1,68 @@
+// Where kel-safe's bytes go. The library prints its diagnostic lines on
+// standard output, which is also where `get` writes a value: to keep the two
+// apart, the tool moves the real standard output to a private descriptor at
+// start-up and points descriptor 1 (and so std::cout) at standard error.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "secret.h"
+
+namespace kel::tool {
+
+// Call first thing in main(). Makes sure descriptors 0, 1 and 2 are open (a
+// closed one is replaced by /dev/null so that no file the library opens can
+// take its number), keeps the real standard output for data() and sends
+// descriptor 1 to standard error. Ignores SIGPIPE: a reader that went away
+// is reported as a write error instead of killing the process mid-way.
+void setup_standard_streams();
+
+// The descriptor that data goes to: the real standard output, or -1 when
+// standard output was closed when the tool started.
+int data_fd();
+
+// Writes all bytes to `fd`, retrying short writes and EINTR; throws a
+// Failure (kFileError) naming `what` when that fails.
+void write_all(int fd, std::string_view bytes, std::string_view what);
+// Writes to the data descriptor.
+void write_data(std::string_view bytes);
+// A line for the user on standard error (never on the data descriptor).
+void note(std::string_view line);
+
+// Reads `fd` to its end into `out`, stopping with a Failure (kRejected)
+// once more than `limit` bytes arrived.
+void read_all(int fd, Secret& out, std::size_t limit, std::string_view what);
+
+}  // namespace kel::tool
+
+namespace kel::tool {
+
+// A descriptor this process opened for itself, closed when it goes.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace kel::tool
