@@ -108,11 +108,38 @@ TEST_F(ChangePassword, OpenSafeInAnotherProcessKeepsWorking) {
   std::string error;
   expect_reads_all(open_before);
   ASSERT_EQ(open_before.add_entry(kel::Entry("four", "4"), error), 0) << error;
+  // Its password no longer matches the file.
+  EXPECT_FALSE(open_before.key_verified(error));
   kel::Safe fresh(path, kOtherPassword);
   kel::Entry four("four");
   ASSERT_EQ(fresh.get_entry(four, error), 0) << error;
   EXPECT_EQ(four.value(), "4");
   expect_reads_all(fresh);
+}
+
+// A removal by a Safe opened before another process changed the password
+// copies the file's new header, not the one it read when it opened.
+TEST_F(ChangePassword, RemovalAfterAChangeElsewhereKeepsTheNewHeader) {
+  kel::Safe open_before(path, kPassword);
+  ASSERT_TRUE(open_before.exists("two"));
+  const std::string p = path;
+  ASSERT_EQ(run_in_child([&p]() -> int {
+              kel::Safe other(p, kPassword);
+              std::string e;
+              return other.change_key(p, kPassword, kOtherPassword, e) == 0 ? 0 : 1;
+            }),
+            0);
+  const std::string header = read_file(path).substr(0, kHeaderSize);
+  std::string error;
+  ASSERT_EQ(open_before.remove_entry("two", error), 0) << error;
+  EXPECT_EQ(read_file(path).substr(0, kHeaderSize), header);
+  kel::Safe fresh(path, kOtherPassword);
+  EXPECT_FALSE(fresh.exists("two"));
+  for (const char* n : {"one", "three"}) {
+    kel::Entry e(n);
+    ASSERT_EQ(fresh.get_entry(e, error), 0) << n << ": " << error;
+    EXPECT_TRUE(e.value() == value_for(n));
+  }
 }
 
 TEST_F(ChangePassword, SecondChangeReplacesTheBackup) {
