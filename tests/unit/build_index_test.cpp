@@ -193,7 +193,7 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
   EXPECT_EQ(store.index_end, static_cast<long>(end_of_records));
 
   // A lone zero byte, and zeros only, are the same.
-  for (const std::string tail : {std::string(1, '\0'), std::string(64, '\0')}) {
+  for (const std::string& tail : {std::string(1, '\0'), std::string(64, '\0')}) {
     image.truncate(end_of_records);
     image.append_raw(tail);
     write_file(path, image.bytes());

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -31,23 +31,36 @@ struct Manifest {
   std::vector<Record> records;
 };
 
-std::vector<std::string> all_strings(const std::string& json, const std::string& key) {
+// The manifest is flat and simple: every value of a key is found by looking
+// for "key": and reading the string or number after it.
+std::vector<std::string> raw_values(const std::string& json, const std::string& key) {
   std::vector<std::string> out;
-  const std::regex re("\"" + key + "\"\\s*:\\s*\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator();
-       ++it) {
-    out.push_back((*it)[1]);
+  const std::string needle = "\"" + key + "\"";
+  for (std::size_t at = json.find(needle); at != std::string::npos;
+       at = json.find(needle, at + 1)) {
+    std::size_t i = json.find(':', at + needle.size());
+    if (i == std::string::npos) break;
+    ++i;
+    while (i < json.size() && std::isspace(static_cast<unsigned char>(json[i]))) ++i;
+    if (i < json.size() && json[i] == '"') {
+      const std::size_t end = json.find('"', i + 1);
+      out.push_back(json.substr(i + 1, end - i - 1));
+    } else {
+      std::size_t end = i;
+      while (end < json.size() && std::isdigit(static_cast<unsigned char>(json[end]))) ++end;
+      out.push_back(json.substr(i, end - i));
+    }
   }
   return out;
 }
 
+std::vector<std::string> all_strings(const std::string& json, const std::string& key) {
+  return raw_values(json, key);
+}
+
 std::vector<long long> all_numbers(const std::string& json, const std::string& key) {
   std::vector<long long> out;
-  const std::regex re("\"" + key + "\"\\s*:\\s*([0-9]+)");
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), re); it != std::sregex_iterator();
-       ++it) {
-    out.push_back(std::stoll((*it)[1]));
-  }
+  for (const auto& v : raw_values(json, key)) out.push_back(std::stoll(v));
   return out;
 }
 
