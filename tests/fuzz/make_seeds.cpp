@@ -1,0 +1,124 @@
+// Writes the seed corpus of the store fuzz target: records regions of real
+// stores (made by the library under the fixed header) and a few hand-built
+// damaged ones. Usage: kel-safe-fuzz-seeds <output directory>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/fixed_store.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "robust/store_reader.h"
+
+namespace {
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Builds a store under the fixed header with the library and returns its
+// records region.
+std::string library_store(const std::function<bool(kel::Safe&)>& fill) {
+  kel::fuzz::clear_scratch();
+  const std::string path = kel::fuzz::scratch_dir() + "/seed.safe";
+  write_all(path, kel::fuzz::fixed_header());
+  {
+    kel::Safe safe(path, kel::fuzz::kPassword);
+    if (!fill(safe)) {
+      std::fprintf(stderr, "could not build a seed store\n");
+      std::exit(1);
+    }
+  }
+  return read_all(path).substr(132);
+}
+
+bool add(kel::Safe& safe, const std::string& name, const std::string& value) {
+  std::string error;
+  if (safe.add_entry(kel::Entry(name, value), error) == 0) return true;
+  std::fprintf(stderr, "add %s: %s\n", name.c_str(), error.c_str());
+  return false;
+}
+
+// A record built by hand at file offset `start` (132 + records before it).
+std::string record(std::size_t start, const std::string& name, const std::string& value,
+                   unsigned char salt) {
+  unsigned char name_nonce[12], value_nonce[12];
+  for (int i = 0; i < 12; ++i) {
+    name_nonce[i] = static_cast<unsigned char>(salt + i);
+    value_nonce[i] = static_cast<unsigned char>(salt * 3 + i);
+  }
+  return kel::robust::make_record(kel::fuzz::fixed_store_key(), start, name, value,
+                                  name_nonce, value_nonce);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <output directory>\n", argv[0]);
+    return 2;
+  }
+  const std::string out = argv[1];
+  std::filesystem::create_directories(out);
+  std::vector<std::pair<std::string, std::string>> seeds;
+
+  seeds.emplace_back("empty", "");
+  seeds.emplace_back("one-tiny", library_store([](kel::Safe& s) { return add(s, "a", "b"); }));
+  seeds.emplace_back("three", library_store([](kel::Safe& s) {
+    return add(s, "first", std::string(10, 'x')) &&
+           add(s, "second name", std::string(300, '\0') + "tail") &&
+           add(s, "third", kel::robust::value_for("third", 2000));
+  }));
+  seeds.emplace_back("long-name", library_store([](kel::Safe& s) {
+    return add(s, std::string(255, 'N'), "value of the long name") && add(s, "after", "x");
+  }));
+  seeds.emplace_back("after-removal", library_store([](kel::Safe& s) {
+    std::string e;
+    return add(s, "one", "1111") && add(s, "two", "2222") && add(s, "three", "3333") &&
+           add(s, "four", "4444") && s.remove_entry("two", e) == 0;
+  }));
+  seeds.emplace_back("eight", library_store([](kel::Safe& s) {
+    for (int i = 0; i < 8; ++i) {
+      const std::string name = "item-" + std::to_string(i);
+      if (!add(s, name, kel::robust::value_for(name, 200))) return false;
+    }
+    return true;
+  }));
+
+  // Hand-built: a duplicate name, an interrupted append, a value cut short,
+  // a fixed part cut short, a wrong value_offset, an oversized value_length.
+  const std::string a = record(132, "dup", "first value", 1);
+  const std::string b = record(132 + a.size(), "other", "other value", 2);
+  const std::string c = record(132 + a.size() + b.size(), "dup", "second value", 3);
+  seeds.emplace_back("duplicate", a + b + c);
+  seeds.emplace_back("interrupted-append",
+                     a + b + std::string(1, '\0') + c.substr(1, 20));
+  seeds.emplace_back("value-cut", a + b.substr(0, b.size() - 10));
+  seeds.emplace_back("fixed-part-cut", a + b.substr(0, 12));
+  {
+    std::string wrong = a + b;
+    wrong[a.size() + 1 + 5 + 28] ^= 0x40;  // value_offset of "other"
+    seeds.emplace_back("wrong-offset", wrong);
+  }
+  {
+    std::string big = a + b;
+    const std::size_t at = a.size() + 1 + 5 + 28 + 8;  // value_length of "other"
+    big[at + 3] = static_cast<char>(0x7f);
+    seeds.emplace_back("huge-length", big);
+  }
+
+  for (const auto& [name, bytes] : seeds) write_all(out + "/seed-" + name, bytes);
+  std::printf("%zu seeds written to %s\n", seeds.size(), out.c_str());
+  return 0;
+}

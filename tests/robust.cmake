@@ -1,0 +1,35 @@
+# Robustness tests: several processes on one store, processes killed at any
+# instant, every I/O call of a write path failing in turn, secrets that must
+# never reach a file or an error text. Also the `valgrind` target, which runs
+# the unit test executables under memcheck.
+
+enable_language(C)
+
+kel_add_test(robust_stress robust/stress_test.cpp robust/store_reader.cpp)
+kel_add_test(robust_crash robust/crash_test.cpp robust/store_reader.cpp)
+kel_add_test(robust_secrets robust/secrets_test.cpp robust/store_reader.cpp)
+
+# The I/O fault interposer is linked into the fault test only; the library
+# itself carries no hooks.
+add_library(kel-fault SHARED robust/fault_interposer.c)
+set_target_properties(kel-fault PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+                                           C_EXTENSIONS OFF)
+target_include_directories(kel-fault PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/robust)
+target_link_libraries(kel-fault PRIVATE ${CMAKE_DL_LIBS})
+kel_add_test(robust_faults robust/fault_test.cpp robust/store_reader.cpp)
+target_link_libraries(robust_faults PRIVATE kel-fault)
+
+# cmake --build <dir> --target valgrind: every test executable of this build
+# (except the multi-process and fault-injection ones, which fork or interpose)
+# under valgrind memcheck; any error or definite leak fails the target.
+find_program(KEL_VALGRIND_PROGRAM valgrind)
+if(KEL_VALGRIND_PROGRAM)
+  add_custom_target(valgrind
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
+            -DVALGRIND=${KEL_VALGRIND_PROGRAM}
+            "-DEXCLUDE=robust_stress|robust_crash|robust_faults"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind_run.cmake
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    USES_TERMINAL VERBATIM
+    COMMENT "Running the test executables under valgrind memcheck")
+endif()

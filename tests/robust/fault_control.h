@@ -1,0 +1,47 @@
+// Control of the I/O fault interposer (libkel-fault.so). The interposer wraps
+// the C library's file calls for the one test executable that links it; the
+// library under test has no hooks of its own. Only calls that touch a watched
+// directory (by path, or through a descriptor opened below it) are counted,
+// so the test harness's own output and temporary files are never disturbed.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum KelFaultCall {
+  kelFaultOpen,       // open, open64, openat, openat64
+  kelFaultRead,       // read, pread, pread64
+  kelFaultWrite,      // write, pwrite, pwrite64
+  kelFaultFsync,      // fsync
+  kelFaultFdatasync,  // fdatasync
+  kelFaultRename,     // rename, renameat, renameat2
+  kelFaultLink,       // link, linkat
+  kelFaultFtruncate,  // ftruncate, ftruncate64
+  kelFaultLseek,      // lseek, lseek64
+  kelFaultUnlink,     // unlink, unlinkat
+  kelFaultStat,       // stat, lstat, fstat, fstatat and their 64-bit names
+  kelFaultCopy,       // sendfile, sendfile64, copy_file_range
+  kelFaultChmod,      // fchmod, chmod
+  kelFaultLock,       // fcntl taking a record or descriptor lock (not unlocks)
+  kelFaultKinds
+};
+
+// Watch everything below `dir` (an absolute path); NULL stops watching.
+// Descriptors opened below it are remembered while they stay open.
+void kel_fault_watch(const char* dir);
+// Start (1) or stop (0) counting calls on watched paths and descriptors.
+void kel_fault_count(int on);
+// Zero every counter and disarm.
+void kel_fault_reset(void);
+// Make the nth counted call (1-based) of `kind` fail with `error`; other calls
+// of that kind and all later calls go through.
+void kel_fault_arm(int kind, long nth, int error);
+long kel_fault_calls(int kind);
+// How many failures were injected since the last reset.
+long kel_fault_fired(void);
+const char* kel_fault_name(int kind);
+
+#ifdef __cplusplus
+}
+#endif

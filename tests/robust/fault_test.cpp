@@ -1,0 +1,358 @@
+// Every file-system call that a write path makes fails in turn. For each
+// operation (add, import, remove, password change, and opening) the test first
+// counts the calls it makes on the store's directory, then runs it again once
+// per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
+// where the library promises to retry). After each run:
+//   - a failure reports -1 with a message; 0 means the effect is complete;
+//   - the file is well-formed and holds the state from before or after the
+//     operation (a failed add never leaves its item behind);
+//   - a fresh Safe and the Safe that saw the failure both read that state;
+//   - no removal temporary is left, no descriptor leaks;
+//   - no value, name, password or store key appears in plain form in any file
+//     of the directory, in the error text or on standard output.
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+
+#include <cstring>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "kel/entry.h"
+#include "kel/safe.h"
+#include "robust/fault_control.h"
+#include "robust/robust_util.h"
+#include "robust/store_reader.h"
+#include "support/test_support.h"
+
+namespace kel::robust {
+namespace {
+
+using Items = std::map<std::string, std::string>;
+
+const std::string kOld = password_for("Fault", 1);
+const std::string kNew = password_for("Fault", 2);
+
+Items template_items() {
+  return {{"alpha-name-7f3c1", value_for("alpha-name-7f3c1", 40) + "alpha-secret-value-01"},
+          {"bravo-name-92b0e", value_for("bravo-name-92b0e", 3000) + "bravo-secret-value-02"},
+          {"charlie-name-4d1a", value_for("charlie-name-4d1a", 100) + "charlie-secret-value-03"}};
+}
+
+const std::string kNewName = "delta-name-5e8a2";
+const std::string kNewValue = value_for("delta-name-5e8a2-v", 5000) + "delta-secret-value-04";
+const std::string kBigValue = value_for("echo-import-value", 300000) + "echo-secret-value-05";
+const std::string kRemoved = "bravo-name-92b0e";
+
+// Standard output redirected into a file while an operation runs.
+class StdoutCapture {
+ public:
+  explicit StdoutCapture(std::string file) : file_(std::move(file)) {
+    std::cout.flush();
+    std::fflush(stdout);
+    saved_ = ::dup(1);
+    int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, 1);
+    ::close(fd);
+  }
+  std::string finish() {
+    std::cout.flush();
+    std::fflush(stdout);
+    ::dup2(saved_, 1);
+    ::close(saved_);
+    saved_ = -1;
+    return kel::test::read_file(file_);
+  }
+  ~StdoutCapture() {
+    if (saved_ >= 0) finish();
+  }
+
+ private:
+  std::string file_;
+  int saved_ = -1;
+};
+
+struct Operation {
+  const char* label;
+  // Runs the operation on an opened Safe.
+  std::function<int(Safe&, const std::string& dir, const std::string& path, std::string&)> run;
+  Items after;                   // the items once it succeeded
+  bool changes_password = false;
+  bool failure_leaves_before = false;  // -1 must mean "nothing happened"
+  bool opens_fresh = false;      // the Safe is not opened beforehand
+};
+
+struct Tally {
+  long runs = 0, injected = 0, not_reached = 0, failed = 0, succeeded = 0,
+       failed_but_done = 0, tails = 0;
+  std::vector<std::string> notes;
+};
+
+class FaultInjection : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    kel::test::TempDir dir;
+    const std::string path = dir.file("template.safe");
+    Safe safe(path, kOld);
+    std::string error;
+    ASSERT_EQ(safe.create_safe(error), 0) << error;
+    for (const auto& [name, value] : template_items()) {
+      ASSERT_EQ(safe.add_entry(Entry(name, value), error), 0) << error;
+    }
+    template_bytes_ = new std::string(kel::test::read_file(path));
+  }
+  static void TearDownTestSuite() {
+    delete template_bytes_;
+    template_bytes_ = nullptr;
+  }
+
+  // Every secret of the run that must never appear in plain form.
+  static std::vector<std::string> secrets(const StoreWalk& walk) {
+    std::vector<std::string> out{kOld, kNew, kNewValue, kBigValue};
+    for (const auto& [name, value] : template_items()) out.push_back(value);
+    out.emplace_back(reinterpret_cast<const char*>(walk.store_key), 32);
+    return out;
+  }
+
+  static std::vector<std::string> names() {
+    std::vector<std::string> out{kNewName};
+    for (const auto& item : template_items()) out.push_back(item.first);
+    return out;
+  }
+
+  // One run; kind < 0 runs without a fault and returns the call counts.
+  void run_once(const Operation& op, int kind, long nth, int error_number,
+                Tally& tally, std::map<int, long>* counts = nullptr) {
+    const std::string where = std::string(op.label) + ", " +
+                              (kind < 0 ? std::string("no fault")
+                                        : std::string(kel_fault_name(kind)) + " #" +
+                                              std::to_string(nth) + " -> " +
+                                              std::strerror(error_number));
+    SCOPED_TRACE(where);
+    kel::test::TempDir run_dir;
+    kel::test::TempDir capture_dir;
+    const std::string dir = run_dir.path().string();
+    const std::string path = dir + "/store.safe";
+    std::filesystem::create_directory(dir + "/plain");
+    kel_fault_count(0);
+    kel_fault_reset();
+    kel_fault_watch(dir.c_str());
+    kel::test::write_file(path, *template_bytes_);
+    kel::test::write_file(dir + "/plain/source", kBigValue);
+
+    const int descriptors = kel::test::open_descriptor_count();
+    int rc = 0;
+    std::string error, printed;
+    long fired = 0;
+    auto safe = std::make_unique<Safe>(path, kOld);
+    if (!op.opens_fresh) {
+      std::vector<std::string> listed;
+      ASSERT_EQ(safe->list_entries(listed, error), 0) << error;
+    }
+    {
+      StdoutCapture capture(capture_dir.file("stdout"));
+      if (kind >= 0) kel_fault_arm(kind, nth, error_number);
+      kel_fault_count(1);
+      rc = op.run(*safe, dir, path, error);
+      kel_fault_count(0);
+      fired = kel_fault_fired();
+      printed = capture.finish();
+    }
+    if (counts != nullptr) {
+      for (int k = 0; k < kelFaultKinds; ++k) (*counts)[k] = kel_fault_calls(k);
+    }
+    kel_fault_reset();
+    ++tally.runs;
+    if (kind >= 0 && fired == 0) {
+      ++tally.not_reached;  // the call sequence differed this time
+    }
+    tally.injected += fired;
+
+    const bool eintr = error_number == EINTR;
+    if (rc == 0) {
+      ++tally.succeeded;
+    } else {
+      ++tally.failed;
+      EXPECT_EQ(rc, -1);
+      EXPECT_FALSE(error.empty()) << "failure without a message";
+      EXPECT_FALSE(eintr) << "an interrupted call was not retried: " << error;
+    }
+    if (kind < 0) {
+      EXPECT_EQ(rc, 0) << error;
+    }
+
+    // Which password opens the file now, and what does it hold?
+    std::string password = kOld;
+    StoreWalk walk = walk_store_file(path, kOld, true);
+    if (!walk.password_ok && op.changes_password) {
+      password = kNew;
+      walk = walk_store_file(path, kNew, true);
+    }
+    ASSERT_TRUE(walk.password_ok && walk.key_ok)
+        << "store no longer opens: " << walk.problem << " (error '" << error << "')";
+    EXPECT_EQ(walk.problem, "") << "error '" << error << "'";
+    Items on_disk;
+    for (const auto& rec : walk.records) {
+      EXPECT_TRUE(on_disk.emplace(rec.name, rec.value).second) << "duplicate " << rec.name;
+    }
+    const Items before = template_items();
+    const bool is_before = on_disk == before && (password == kOld);
+    const bool is_after =
+        on_disk == op.after && (password == (op.changes_password ? kNew : kOld));
+    EXPECT_TRUE(is_before || is_after) << "store holds neither the old nor the new state "
+                                       << "(error '" << error << "')";
+    if (rc == 0) {
+      EXPECT_TRUE(is_after) << "reported success, but the effect is not complete";
+    } else if (is_after && !is_before) {
+      ++tally.failed_but_done;
+      tally.notes.push_back(where + ": reported '" + error + "' but the change took effect");
+      if (op.failure_leaves_before) {
+        ADD_FAILURE() << "reported failure ('" << error << "') but the item was stored";
+      }
+    }
+    if (walk.interrupted_tail) ++tally.tails;
+
+    // Nothing secret in the message, on standard output, or in any file.
+    for (const auto& secret : secrets(walk)) {
+      EXPECT_FALSE(contains_bytes(error, secret)) << "a secret in the error text";
+      EXPECT_FALSE(contains_bytes(printed, secret)) << "a secret on standard output";
+    }
+    for (const auto& file : files_below(dir, dir + "/plain")) {
+      const std::string bytes = kel::test::read_file(file);
+      for (const auto& secret : secrets(walk)) {
+        EXPECT_FALSE(contains_bytes(bytes, secret)) << "plain secret in " << file;
+      }
+      for (const auto& name : names()) {
+        EXPECT_FALSE(contains_bytes(bytes, name)) << "plain name in " << file;
+      }
+    }
+    EXPECT_TRUE(removal_temporaries(path).empty()) << "temporary file left behind";
+
+    // The Safe that saw the failure carries on with what is on disk.
+    if (!op.changes_password) {
+      std::vector<std::string> listed;
+      std::string e;
+      EXPECT_EQ(safe->list_entries(listed, e), 0) << e;
+      EXPECT_EQ(listed.size(), on_disk.size());
+      for (const auto& [name, value] : on_disk) {
+        Entry entry(name);
+        EXPECT_EQ(safe->get_entry(entry, e), 0) << name << ": " << e;
+        EXPECT_TRUE(entry.value() == value) << name;
+      }
+    }
+    safe.reset();
+    EXPECT_EQ(kel::test::open_descriptor_count(), descriptors) << "descriptor leak";
+
+    // A fresh Safe reads the same; its next write cuts off any cut-short tail.
+    Safe fresh(path, password);
+    for (const auto& [name, value] : on_disk) {
+      Entry entry(name);
+      std::string e;
+      EXPECT_EQ(fresh.get_entry(entry, e), 0) << name << ": " << e;
+      EXPECT_TRUE(entry.value() == value) << name;
+    }
+    if (walk.interrupted_tail) {
+      std::string e;
+      EXPECT_EQ(fresh.add_entry(Entry("after-tail", "after tail value"), e), 0) << e;
+      StoreWalk later = walk_store_file(path, password, true);
+      EXPECT_EQ(later.problem, "");
+      EXPECT_FALSE(later.interrupted_tail) << "the next writer left the tail in place";
+      EXPECT_EQ(later.records.size(), on_disk.size() + 1);
+    }
+    kel_fault_watch(nullptr);
+  }
+
+  // Counts the calls once, then fails each of them in turn.
+  void sweep(const Operation& op) {
+    Tally tally;
+    std::map<int, long> counts;
+    run_once(op, -1, 0, 0, tally, &counts);
+    if (HasFatalFailure()) return;
+    std::string summary;
+    for (int kind = 0; kind < kelFaultKinds; ++kind) {
+      if (counts[kind] == 0) continue;
+      summary += std::string(" ") + kel_fault_name(kind) + "=" + std::to_string(counts[kind]);
+      std::vector<int> errors{EIO, ENOSPC};
+      if (kind == kelFaultWrite || kind == kelFaultLock) errors.push_back(EINTR);
+      for (long nth = 1; nth <= counts[kind]; ++nth) {
+        for (int error_number : errors) {
+          run_once(op, kind, nth, error_number, tally);
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+    std::cout << op.label << ": calls" << summary << "; " << tally.runs << " runs, "
+              << tally.injected << " faults injected (" << tally.not_reached
+              << " not reached), " << tally.failed << " reported -1, " << tally.succeeded
+              << " returned 0, " << tally.tails << " left a cut-short tail" << std::endl;
+    for (const auto& note : tally.notes) std::cout << "  note: " << note << std::endl;
+  }
+
+  static std::string* template_bytes_;
+};
+
+std::string* FaultInjection::template_bytes_ = nullptr;
+
+Items with(Items items, const std::string& name, const std::string& value) {
+  items[name] = value;
+  return items;
+}
+
+Items without(Items items, const std::string& name) {
+  items.erase(name);
+  return items;
+}
+
+TEST_F(FaultInjection, AddSurvivesEveryFailedCall) {
+  sweep({"add",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.add_entry(Entry(kNewName, kNewValue), error);
+         },
+         with(template_items(), kNewName, kNewValue), false, true, false});
+}
+
+TEST_F(FaultInjection, ImportSurvivesEveryFailedCall) {
+  sweep({"import",
+         [](Safe& safe, const std::string& dir, const std::string&, std::string& error) {
+           return safe.add_entry_from_file(kNewName, dir + "/plain/source", error);
+         },
+         with(template_items(), kNewName, kBigValue), false, true, false});
+}
+
+TEST_F(FaultInjection, RemoveSurvivesEveryFailedCall) {
+  sweep({"remove",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.remove_entry(kRemoved, error);
+         },
+         without(template_items(), kRemoved), false, false, false});
+}
+
+TEST_F(FaultInjection, PasswordChangeSurvivesEveryFailedCall) {
+  sweep({"change password",
+         [](Safe& safe, const std::string&, const std::string& path, std::string& error) {
+           return safe.change_key(path, kOld, kNew, error);
+         },
+         template_items(), true, false, false});
+}
+
+TEST_F(FaultInjection, OpeningSurvivesEveryFailedCall) {
+  sweep({"open and list",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           std::vector<std::string> names;
+           int rc = safe.list_entries(names, error);
+           if (rc == 0 && names.size() != template_items().size()) {
+             error = "listed " + std::to_string(names.size()) + " names";
+             return -2;
+           }
+           return rc;
+         },
+         template_items(), false, true, true});
+}
+
+}  // namespace
+}  // namespace kel::robust

@@ -1,0 +1,80 @@
+# Runs every test executable registered with CTest in BUILD_DIR under valgrind
+# memcheck, one process per executable (all of its tests at once), and fails
+# on any memcheck error or definite leak.
+#   cmake -DBUILD_DIR=<dir> -DVALGRIND=<valgrind> [-DEXCLUDE=<regex>] -P valgrind_run.cmake
+cmake_minimum_required(VERSION 3.25)
+
+if(NOT BUILD_DIR OR NOT VALGRIND)
+  message(FATAL_ERROR "BUILD_DIR and VALGRIND are required")
+endif()
+
+execute_process(
+  COMMAND ctest --test-dir ${BUILD_DIR} --show-only=json-v1
+  OUTPUT_VARIABLE json
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "ctest could not list the tests of ${BUILD_DIR}")
+endif()
+
+# Executable -> working directory, in the order CTest lists them.
+set(executables "")
+string(JSON count LENGTH "${json}" tests)
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON exe GET "${json}" tests ${i} command 0)
+    if(exe IN_LIST executables)
+      continue()
+    endif()
+    get_filename_component(exe_name "${exe}" NAME)
+    if(EXCLUDE AND exe_name MATCHES "^(${EXCLUDE})$")
+      continue()
+    endif()
+    list(APPEND executables "${exe}")
+    set(workdir "${BUILD_DIR}")
+    string(JSON nprops ERROR_VARIABLE no_props LENGTH "${json}" tests ${i} properties)
+    if(NOT no_props AND nprops GREATER 0)
+      math(EXPR plast "${nprops} - 1")
+      foreach(j RANGE ${plast})
+        string(JSON pname GET "${json}" tests ${i} properties ${j} name)
+        if(pname STREQUAL "WORKING_DIRECTORY")
+          string(JSON workdir GET "${json}" tests ${i} properties ${j} value)
+        endif()
+      endforeach()
+    endif()
+    set("workdir_${exe_name}" "${workdir}")
+  endforeach()
+endif()
+
+if(NOT executables)
+  message(FATAL_ERROR "no test executables found in ${BUILD_DIR} (build it first)")
+endif()
+
+set(log_dir "${BUILD_DIR}/valgrind")
+file(MAKE_DIRECTORY "${log_dir}")
+set(failed "")
+foreach(exe IN LISTS executables)
+  get_filename_component(exe_name "${exe}" NAME)
+  message(STATUS "valgrind: ${exe_name}")
+  execute_process(
+    COMMAND ${VALGRIND} --tool=memcheck --error-exitcode=99 --leak-check=full
+            --errors-for-leak-kinds=definite --show-leak-kinds=definite
+            --track-origins=yes --trace-children=no --child-silent-after-fork=yes
+            --log-file=${log_dir}/${exe_name}.log
+            ${exe} --gtest_brief=1
+    WORKING_DIRECTORY "${workdir_${exe_name}}"
+    RESULT_VARIABLE rc
+    OUTPUT_VARIABLE out
+    ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    list(APPEND failed "${exe_name} (exit ${rc}, see ${log_dir}/${exe_name}.log)")
+    message("${out}")
+  endif()
+endforeach()
+
+list(LENGTH executables total)
+if(failed)
+  list(JOIN failed "\n  " text)
+  message(FATAL_ERROR "valgrind found problems in:\n  ${text}")
+endif()
+message(STATUS "valgrind: ${total} test executables ran clean")
