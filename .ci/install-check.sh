@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Installs kel-safe into a temporary prefix and uses it the way its users
+# will: a standalone CMake project with find_package(kel-safe CONFIG), the
+# same program built with pkg-config, the installed tool and manual page.
+# Then builds the Debian package with CPack and checks what it holds.
+#   .ci/install-check.sh [BUILD-DIR]     (default: build-install)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build-install}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+step() { echo "-- $*"; }
+die() { echo "install-check: $*" >&2; exit 1; }
+
+# Configured for /usr, as a distribution would, so that the package below
+# gets the multiarch library directory; installed into a temporary prefix.
+step "configure and build in $build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DKEL_SAFE_BUILD_TESTS=OFF >"$work/configure.log" ||
+  { cat "$work/configure.log"; die "configure failed"; }
+cmake --build "$build" -j"$jobs"
+
+prefix=$work/prefix
+step "install into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ -n "$libdir" ] || die "no CMAKE_INSTALL_LIBDIR in the cache"
+
+step "check the installed files"
+for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libkel-safe.so" \
+         include/kel/safe.h include/kel/entry.h include/kel/export.h include/kel/progress.h \
+         include/kel/store.h include/kel/item.h include/kel/safe_entry.h \
+         "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
+         "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
+         "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1; do
+  [ -e "$prefix/$f" ] || die "missing after install: $f"
+done
+# SONAME chain: libkel-safe.so -> libkel-safe.so.1 -> libkel-safe.so.1.0.0
+[ "$(readlink "$prefix/$libdir/libkel-safe.so")" = libkel-safe.so.1 ] ||
+  die "libkel-safe.so does not point at libkel-safe.so.1"
+[ "$(readlink "$prefix/$libdir/libkel-safe.so.1")" = libkel-safe.so.1.0.0 ] ||
+  die "libkel-safe.so.1 does not point at libkel-safe.so.1.0.0"
+[ "$(objdump -p "$prefix/$libdir/libkel-safe.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')" = libkel-safe.so.1 ] ||
+  die "the library's SONAME is not libkel-safe.so.1"
+# Of the library's own code only its five classes are exported.
+exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
+           grep ' kel::' | grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' || true)
+[ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
+
+step "the installed tool and its manual page"
+[ "$("$prefix/bin/kel-safe" version)" = "$(printf 'kel-safe 1.0.0\nlibkel-safe 1.0.0')" ] ||
+  die "installed kel-safe version output is wrong"
+if command -v man >/dev/null; then
+  rendered=$(man -l "$prefix/share/man/man1/kel-safe.1" 2>/dev/null)
+  [[ $rendered == *"EXIT STATUS"* ]] || die "the manual page does not render"
+fi
+(
+  cd "$work"
+  printf 'Install-Check-Passw0rd!\n' >pw
+  chmod 600 pw
+  export KEL_SAFE_STORE=$work/tool-store
+  "$prefix/bin/kel-safe" -q --password-file pw create
+  printf 'value' | "$prefix/bin/kel-safe" -q --password-file pw add name
+  [ "$("$prefix/bin/kel-safe" --password-file pw get name)" = value ] ||
+    die "installed tool round trip failed"
+)
+
+# Neither consumer may see the source or build tree.
+cp -r "$root/examples/consumer" "$work/consumer"
+
+step "consumer through find_package(kel-safe CONFIG)"
+cmake -S "$work/consumer" -B "$work/consumer-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/consumer-configure.log" ||
+  { cat "$work/consumer-configure.log"; die "consumer configure failed"; }
+cmake --build "$work/consumer-cmake"
+mkdir "$work/run-cmake"
+"$work/consumer-cmake/kel-safe-consumer" "$work/run-cmake"
+[[ $(ldd "$work/consumer-cmake/kel-safe-consumer") == *"$prefix/$libdir/libkel-safe.so.1"* ]] ||
+  die "the CMake consumer did not use the installed library"
+
+step "consumer through pkg-config"
+[ "$(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --modversion kel-safe)" = 1.0.0 ] ||
+  die "pkg-config reports the wrong version"
+PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" make -s -C "$work/consumer" kel-safe-consumer-pc
+mkdir "$work/run-pc"
+"$work/consumer/kel-safe-consumer-pc" "$work/run-pc"
+[[ $(ldd "$work/consumer/kel-safe-consumer-pc") == *"$prefix/$libdir/libkel-safe.so.1"* ]] ||
+  die "the pkg-config consumer did not use the installed library"
+
+step "Debian package"
+(cd "$build" && cpack -G DEB -B "$work/package" >"$work/cpack.log") ||
+  { cat "$work/cpack.log"; die "cpack failed"; }
+deb=$(ls "$work"/package/kel-safe_1.0.0*_*.deb 2>/dev/null | head -n1)
+[ -n "$deb" ] || { ls -l "$work/package"; die "no .deb was built"; }
+dpkg-deb --info "$deb" >"$work/deb-info"
+dpkg-deb --contents "$deb" >"$work/deb-contents"
+for f in "usr/$libdir/libkel-safe.so.1.0.0" "usr/$libdir/libkel-safe.so.1 -> libkel-safe.so.1.0.0" \
+         usr/include/kel/safe.h "usr/$libdir/cmake/kel-safe/kel-safe-config.cmake" \
+         "usr/$libdir/pkgconfig/kel-safe.pc" usr/bin/kel-safe usr/share/man/man1/kel-safe.1; do
+  grep -qF "./$f" "$work/deb-contents" || { cat "$work/deb-contents"; die "the package lacks $f"; }
+done
+grep -q '^ Depends:.*libssl3' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libssl3"; }
+# The packaged (stripped) tool runs from the unpacked tree, library beside it.
+dpkg-deb -x "$deb" "$work/unpacked"
+[ "$("$work/unpacked/usr/bin/kel-safe" version)" = "$(printf 'kel-safe 1.0.0\nlibkel-safe 1.0.0')" ] ||
+  die "the packaged kel-safe does not run"
+echo "install-check: $(basename "$deb") built; find_package, pkg-config and the tool all work"
