@@ -16,7 +16,8 @@ set_target_properties(kel-fault PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
                                            C_EXTENSIONS OFF)
 target_include_directories(kel-fault PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/robust)
 target_link_libraries(kel-fault PRIVATE ${CMAKE_DL_LIBS})
-kel_add_test(robust_faults robust/fault_test.cpp robust/store_reader.cpp)
+kel_add_test(robust_faults robust/fault_test.cpp robust/interleave_test.cpp
+             robust/store_reader.cpp)
 target_link_libraries(robust_faults PRIVATE kel-fault)
 
 # cmake --build <dir> --target valgrind: every test executable of this build

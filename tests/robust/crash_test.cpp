@@ -268,7 +268,7 @@ TEST(CrashSafety, KilledAtRandomInstantsTheStoreKeepsEveryAcknowledgedItem) {
     // Mostly somewhere in the middle of the work; now and then right at the
     // start, while the child opens the store.
     const auto delay = (rng() % 5 == 0) ? std::chrono::microseconds(rng() % 3000)
-                                        : std::chrono::microseconds(3000 + rng() % 60000);
+                                        : std::chrono::microseconds(3000 + rng() % 150000);
     std::this_thread::sleep_for(delay);
     ::kill(pid, SIGKILL);
     int status = 0;

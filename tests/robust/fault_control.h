@@ -38,6 +38,13 @@ void kel_fault_reset(void);
 // of that kind and all later calls go through.
 void kel_fault_arm(int kind, long nth, int error);
 long kel_fault_calls(int kind);
+// Runs fn(arg) once, just before the nth counted call (1-based) of `kind`
+// is carried out: a way to let "another process" act at an exact moment.
+void kel_fault_before(int kind, long nth, void (*fn)(void*), void* arg);
+// While on, stat results for watched files carry whole seconds only, as on
+// file systems without sub-second timestamps (ext4 with 128-byte inodes,
+// FAT, some network file systems).
+void kel_fault_whole_seconds(int on);
 // How many failures were injected since the last reset.
 long kel_fault_fired(void);
 const char* kel_fault_name(int kind);

@@ -31,6 +31,11 @@ static long armed_nth;
 static int armed_error;
 static long fired;
 static unsigned char tracked[KEL_MAX_FD];
+static int hook_kind = -1;
+static long hook_nth;
+static void (*hook_fn)(void*);
+static void* hook_arg;
+static int whole_seconds;
 
 static const char* const names[kelFaultKinds] = {
     "open",   "read",   "write", "fsync", "fdatasync", "rename", "link",
@@ -55,6 +60,8 @@ void kel_fault_count(int on) { counting = on; }
 
 void kel_fault_reset(void) {
   memset(calls, 0, sizeof calls);
+  hook_kind = -1;
+  hook_fn = NULL;
   armed_kind = -1;
   armed_nth = 0;
   armed_error = 0;
@@ -72,6 +79,15 @@ long kel_fault_calls(int kind) {
 }
 
 long kel_fault_fired(void) { return fired; }
+
+void kel_fault_before(int kind, long nth, void (*fn)(void*), void* arg) {
+  hook_kind = kind;
+  hook_nth = nth;
+  hook_fn = fn;
+  hook_arg = arg;
+}
+
+void kel_fault_whole_seconds(int on) { whole_seconds = on; }
 
 const char* kel_fault_name(int kind) {
   return kind >= 0 && kind < kelFaultKinds ? names[kind] : "?";
@@ -124,6 +140,13 @@ static void track(int fd, int yes) {
 static int inject(int kind, int relevant) {
   if (!relevant || !counting) return 0;
   long n = ++calls[kind];
+  if (kind == hook_kind && n == hook_nth && hook_fn != NULL) {
+    void (*fn)(void*) = hook_fn;
+    hook_fn = NULL;
+    counting = 0;
+    fn(hook_arg);
+    counting = 1;
+  }
   if (kind == armed_kind && n == armed_nth) {
     ++fired;
     errno = armed_error;
@@ -349,40 +372,64 @@ int unlinkat(int dirfd, const char* path, int flags) {
   return real_fn(dirfd, path, flags);
 }
 
+static int coarse(int result, int relevant, struct stat* out) {
+  if (result == 0 && relevant && whole_seconds) {
+    out->st_atim.tv_nsec = 0;
+    out->st_mtim.tv_nsec = 0;
+    out->st_ctim.tv_nsec = 0;
+  }
+  return result;
+}
+
+static int coarse64(int result, int relevant, struct stat64* out) {
+  if (result == 0 && relevant && whole_seconds) {
+    out->st_atim.tv_nsec = 0;
+    out->st_mtim.tv_nsec = 0;
+    out->st_ctim.tv_nsec = 0;
+  }
+  return result;
+}
+
 int stat(const char* path, struct stat* out) {
   REAL(int (*)(const char*, struct stat*), "stat");
-  if (inject(kelFaultStat, path_watched(AT_FDCWD, path))) return -1;
-  return real_fn(path, out);
+  int relevant = path_watched(AT_FDCWD, path);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse(real_fn(path, out), relevant, out);
 }
 
 int stat64(const char* path, struct stat64* out) {
   REAL(int (*)(const char*, struct stat64*), "stat64");
-  if (inject(kelFaultStat, path_watched(AT_FDCWD, path))) return -1;
-  return real_fn(path, out);
+  int relevant = path_watched(AT_FDCWD, path);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse64(real_fn(path, out), relevant, out);
 }
 
 int lstat(const char* path, struct stat* out) {
   REAL(int (*)(const char*, struct stat*), "lstat");
-  if (inject(kelFaultStat, path_watched(AT_FDCWD, path))) return -1;
-  return real_fn(path, out);
+  int relevant = path_watched(AT_FDCWD, path);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse(real_fn(path, out), relevant, out);
 }
 
 int lstat64(const char* path, struct stat64* out) {
   REAL(int (*)(const char*, struct stat64*), "lstat64");
-  if (inject(kelFaultStat, path_watched(AT_FDCWD, path))) return -1;
-  return real_fn(path, out);
+  int relevant = path_watched(AT_FDCWD, path);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse64(real_fn(path, out), relevant, out);
 }
 
 int fstat(int fd, struct stat* out) {
   REAL(int (*)(int, struct stat*), "fstat");
-  if (inject(kelFaultStat, fd_watched(fd))) return -1;
-  return real_fn(fd, out);
+  int relevant = fd_watched(fd);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse(real_fn(fd, out), relevant, out);
 }
 
 int fstat64(int fd, struct stat64* out) {
   REAL(int (*)(int, struct stat64*), "fstat64");
-  if (inject(kelFaultStat, fd_watched(fd))) return -1;
-  return real_fn(fd, out);
+  int relevant = fd_watched(fd);
+  if (inject(kelFaultStat, relevant)) return -1;
+  return coarse64(real_fn(fd, out), relevant, out);
 }
 
 int fstatat(int dirfd, const char* path, struct stat* out, int flags) {
@@ -391,7 +438,7 @@ int fstatat(int dirfd, const char* path, struct stat* out, int flags) {
                      ? fd_watched(dirfd)
                      : path_watched(dirfd, path);
   if (inject(kelFaultStat, relevant)) return -1;
-  return real_fn(dirfd, path, out, flags);
+  return coarse(real_fn(dirfd, path, out, flags), relevant, out);
 }
 
 int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
@@ -400,7 +447,7 @@ int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
                      ? fd_watched(dirfd)
                      : path_watched(dirfd, path);
   if (inject(kelFaultStat, relevant)) return -1;
-  return real_fn(dirfd, path, out, flags);
+  return coarse64(real_fn(dirfd, path, out, flags), relevant, out);
 }
 
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
