@@ -105,6 +105,43 @@ std::optional<std::string> aead_open(const std::string& key,
   return plain;
 }
 
+std::string aead_seal(const std::string& key, const std::string& nonce,
+                      const std::string& plain) {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  std::string out(plain.size() + 16, '\0');
+  int written = 0;
+  auto* o = reinterpret_cast<unsigned char*>(out.data());
+  if (!ctx ||
+      EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr,
+                         bytes(key), bytes(nonce)) != 1 ||
+      EVP_EncryptUpdate(ctx.get(), o, &written, bytes(plain),
+                        static_cast<int>(plain.size())) != 1 ||
+      EVP_EncryptFinal_ex(ctx.get(), o + plain.size(), &written) != 1 ||
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16,
+                          o + plain.size()) != 1) {
+    ADD_FAILURE() << "sealing failed";
+  }
+  return out;
+}
+
+std::string build_record(const std::string& key, std::size_t start,
+                         const std::string& name, const std::string& value) {
+  const std::string name_nonce = pattern(12, 101);
+  const std::string value_nonce = pattern(12, 202);
+  const std::string name_sealed = aead_seal(key, name_nonce, name);
+  const std::string value_sealed = aead_seal(key, value_nonce, value);
+  std::string record(1, static_cast<char>(name.size()));
+  record += name_sealed.substr(0, name.size()) + name_nonce +
+            name_sealed.substr(name.size());
+  std::string numbers(12, '\0');
+  put_le(numbers, 0, start + name.size() + 41, 8);
+  put_le(numbers, 8, value.size(), 4);
+  record += numbers;
+  record += value_sealed.substr(0, value.size()) + value_nonce +
+            value_sealed.substr(value.size());
+  return record;
+}
+
 std::optional<std::string> unwrap_store_key(const std::string& file,
                                             const std::string& password) {
   if (file.size() < kHeaderSize) return std::nullopt;
@@ -278,14 +315,16 @@ ScopedCwd::~ScopedCwd() {
   }
 }
 
-ScopedTmpfs::ScopedTmpfs(const std::string& dir, bool read_only)
+ScopedTmpfs::ScopedTmpfs(const std::string& dir, bool read_only,
+                         const std::string& type)
     : dir_(dir) {
   unsigned long flags = MS_NOSUID | MS_NODEV;
   if (read_only) flags |= MS_RDONLY;
-  if (mount("kel-safe-test", dir.c_str(), "tmpfs", flags, "size=4m") == 0) {
+  const char* options = type == "tmpfs" ? "size=4m,mode=0700" : "mode=0700";
+  if (mount("kel-safe-test", dir.c_str(), type.c_str(), flags, options) == 0) {
     mounted_ = true;
   } else {
-    reason_ = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+    reason_ = "cannot mount a " + type + " here: " + strerror(errno);
   }
 }
 

@@ -67,6 +67,13 @@ std::optional<std::string> aead_open(const std::string& key,
                                      const std::string& cipher,
                                      const std::string& tag);
 std::string sha3_512(const std::string& data);
+// ChaCha20-Poly1305 seal with no associated data: cipher followed by tag.
+std::string aead_seal(const std::string& key, const std::string& nonce,
+                      const std::string& plain);
+// A complete record for `name` and `value` starting at file offset `start`,
+// sealed under `key` with the given nonces, built from the layout alone.
+std::string build_record(const std::string& key, std::size_t start,
+                         const std::string& name, const std::string& value);
 
 std::optional<std::string> record_name(const std::string& file,
                                        const RawRecord& record,
@@ -128,10 +135,12 @@ class ScopedCwd {
   bool ok_ = false;
 };
 
-// A tmpfs mounted on `dir` for the lifetime of the object.
+// A memory file system (tmpfs by default) mounted on `dir` for the
+// lifetime of the object.
 class ScopedTmpfs {
  public:
-  ScopedTmpfs(const std::string& dir, bool read_only);
+  ScopedTmpfs(const std::string& dir, bool read_only,
+              const std::string& type = "tmpfs");
   ~ScopedTmpfs();
   ScopedTmpfs(const ScopedTmpfs&) = delete;
   ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
