@@ -83,6 +83,14 @@ TEST(StoreObject, DestroyingAStoreThatNeverOpenedAFileClosesNothing) {
   EXPECT_EQ(kel::test::open_descriptor_count(), before);
 }
 
+TEST(SafeFacade, VersionNeedsNoStore) {
+  const kel::Safe safe;
+  EXPECT_EQ(safe.version(), "1.0.0");
+  EXPECT_EQ(safe.version().size(), 5u);
+  const kel::Safe named("nowhere/at/all", kPassword);
+  EXPECT_EQ(named.version(), "1.0.0");
+}
+
 TEST(MemClear, LeavesZerosAndIgnoresNull) {
   kel::Store store;
   store.mem_clear(nullptr, 100);  // must not crash
