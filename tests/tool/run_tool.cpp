@@ -1,5 +1,7 @@
 #include "tool/run_tool.h"
 
+#include <gtest/gtest.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -234,6 +236,13 @@ ToolResult run_tool(const ToolRun& run) {
   }
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  // In the sanitizer build the tool is instrumented too: any report it made
+  // fails the test, whatever the checks on its output say.
+  if (result.err.find("Sanitizer") != std::string::npos ||
+      result.err.find("runtime error:") != std::string::npos) {
+    ADD_FAILURE() << "kel-safe reported a sanitizer error:\n" << result.err;
+  }
+  if (result.signal != 0) ADD_FAILURE() << "kel-safe died of signal " << result.signal;
   return result;
 }
 
