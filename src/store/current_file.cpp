@@ -137,9 +137,14 @@ int cut_interrupted_append(Store& store, std::string& text) {
   if (store.index_end < format::kHeaderSize || status.st_size <= store.index_end) {
     return 0;
   }
-  // The scan stopped at a record whose first byte is still zero: an append
-  // writes that byte last, so this is one that never finished. Nothing in
-  // it was ever acknowledged.
+  unsigned char first = 1;
+  if (io::pread_full(store.store_fd, &first, 1, store.index_end) != 1 ||
+      first != 0) {
+    return 0;  // a complete record; the index is refreshed before this
+  }
+  // The scan stopped at a record whose first byte is still zero, and with
+  // the write lock held nobody is appending: an append writes that byte
+  // last, so this one never finished. Nothing in it was acknowledged.
   if (::ftruncate(store.store_fd, store.index_end) != 0 ||
       io::sync_data(store.store_fd) != 0) {
     text = "Could not truncate file: " + io::error_text(errno);

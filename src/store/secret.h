@@ -7,8 +7,8 @@
 
 namespace kel::detail {
 
-// Overwrites `length` bytes with 0x00, 0x01, then 0x00 again. The stores are
-// kept even when the buffer dies right afterwards.
+// Overwrites `length` bytes with zeros. The stores are kept even when the
+// buffer dies right afterwards.
 void wipe(void* buffer, std::size_t length);
 
 // A plain key (or other small secret) that lives on the stack and is wiped
