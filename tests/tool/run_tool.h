@@ -39,6 +39,9 @@ struct ToolRun {
 
 ToolResult run_tool(const ToolRun& run);
 
+// Whether this machine can make pseudo-terminals at all.
+bool have_pseudo_terminals();
+
 // Path of the built program.
 std::string tool_path();
 

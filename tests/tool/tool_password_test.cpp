@@ -169,7 +169,14 @@ TEST_F(Passwords, ChangeKeepsBackupAndDiagnosticsOffStandardOutput) {
 
 // ---- The terminal --------------------------------------------------------
 
-TEST_F(Passwords, PromptAsksTwiceWithoutEcho) {
+class Terminal : public ToolTest {
+ protected:
+  void SetUp() override {
+    if (!have_pseudo_terminals()) GTEST_SKIP() << "no pseudo-terminals here";
+  }
+};
+
+TEST_F(Terminal, PromptAsksTwiceWithoutEcho) {
   ToolRun create = bare({"-s", store, "create"});
   create.with_terminal = true;
   create.dialogue = {{"New password for", kPassword + "\n"},
@@ -189,7 +196,7 @@ TEST_F(Passwords, PromptAsksTwiceWithoutEcho) {
   EXPECT_TRUE(created.echo_after);
 }
 
-TEST_F(Passwords, PromptRefusesMismatchAndWeakPasswords) {
+TEST_F(Terminal, PromptRefusesMismatchAndWeakPasswords) {
   ToolRun mismatch = bare({"-s", store, "create"});
   mismatch.with_terminal = true;
   mismatch.dialogue = {{"New password for", kPassword + "\n"},
@@ -211,7 +218,7 @@ TEST_F(Passwords, PromptRefusesMismatchAndWeakPasswords) {
   EXPECT_EQ(files(), (std::vector<std::string>{"password"}));
 }
 
-TEST_F(Passwords, ValueTypedOnTheTerminal) {
+TEST_F(Terminal, ValueTypedOnTheTerminal) {
   create_store();
   ToolRun add_typed = bare({"-s", store, "add", "typed"});
   add_typed.env["KEL_SAFE_PASSWORD"] = kPassword;
