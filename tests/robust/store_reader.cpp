@@ -2,12 +2,12 @@
 
 #include <openssl/evp.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <regex>
 
 namespace kel::robust {
 
@@ -278,17 +278,39 @@ std::vector<std::string> files_below(const std::string& dir, const std::string& 
   return out;
 }
 
+namespace {
+
+// ".<digits>-<8 hex digits>.safe"
+bool temporary_suffix(const std::string& suffix) {
+  const std::string ext = ".safe";
+  if (suffix.size() < 1 + 1 + 1 + 8 + ext.size() || suffix[0] != '.' ||
+      suffix.compare(suffix.size() - ext.size(), ext.size(), ext) != 0) {
+    return false;
+  }
+  const std::string middle = suffix.substr(1, suffix.size() - 1 - ext.size());
+  const std::size_t dash = middle.find('-');
+  if (dash == std::string::npos || dash == 0 || middle.size() - dash - 1 != 8) return false;
+  for (std::size_t i = 0; i < dash; ++i) {
+    if (middle[i] < '0' || middle[i] > '9') return false;
+  }
+  for (std::size_t i = dash + 1; i < middle.size(); ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(middle[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::string> removal_temporaries(const std::string& store_path) {
   const std::filesystem::path store(store_path);
   const std::string base = store.filename().string();
-  const std::regex pattern("\\.[0-9]+-[0-9a-fA-F]{8}\\.safe$");
   std::vector<std::string> out;
   std::error_code ec;
   for (const auto& entry :
        std::filesystem::directory_iterator(store.parent_path(), ec)) {
     const std::string name = entry.path().filename().string();
     if (name.size() > base.size() && name.compare(0, base.size(), base) == 0 &&
-        std::regex_match(name.substr(base.size()), pattern)) {
+        temporary_suffix(name.substr(base.size()))) {
       out.push_back(entry.path().string());
     }
   }
