@@ -234,7 +234,8 @@ int keep_backup(Store& store, const Span& span, std::string& error) {
     error = "Could not backup current store file - " + io::error_text(errno);
     return -1;
   }
-  link_name.keep();
+  // Not kept: when the old backup already was a name of this same file, the
+  // rename leaves both names in place, and the temporary one must go.
   return 0;
 }
 

@@ -19,6 +19,11 @@ namespace {
 const char* const kReadError = "Error, could not read store entry - ";
 const char* const kNameError = "Could not decrypt item name cipher";
 
+bool grew_past(int fd, off_t end) {
+  struct stat now {};
+  return ::fstat(fd, &now) == 0 && now.st_size >= end;
+}
+
 }  // namespace
 
 int Store::build_index(const unsigned char* key, std::string& text) {
@@ -52,9 +57,13 @@ int Store::build_index(const unsigned char* key, std::string& text) {
       if (got == 0 || name_length == 0) break;
       const long n = name_length;
       const long rest = format::fixed_part_size(n) - 1;
-      // A fixed part that runs past the end cannot authenticate; say so
-      // before reading (or allocating for) anything.
       if (position + 1 + rest > size) {
+        // An append that another process finished after the size was taken
+        // is newer than this scan, not damage: stop before it. The grown
+        // file tells the next change check to look again.
+        if (grew_past(store_fd, position + 1 + rest)) break;
+        // A fixed part that runs past the end cannot authenticate; say so
+        // before reading (or allocating for) anything.
         text = kNameError;
         return -1;
       }
