@@ -25,6 +25,23 @@ bool open_cipher(crypto::CipherCtxPtr& ctx, crypto::CipherPtr& cipher) {
   return true;
 }
 
+// The whole field through the cipher, then the final call (where opening
+// checks the tag). Each failure prints its own line.
+bool process(EVP_CIPHER_CTX* ctx, const unsigned char* in, unsigned long length,
+             unsigned char* out, const char* final_failure) {
+  std::size_t written = 0;
+  if (!crypto::cipher_update(ctx, out, in, length, written)) {
+    crypto::print_line("Cipher update error");
+    return false;
+  }
+  int final_length = 0;
+  if (EVP_CipherFinal_ex(ctx, out + written, &final_length) != 1) {
+    crypto::print_line(final_failure);
+    return false;
+  }
+  return true;
+}
+
 int seal(const unsigned char* in, unsigned long length, const unsigned char* key,
          const unsigned char* nonce, unsigned char* out, unsigned char* tag) {
   crypto::CipherCtxPtr ctx;
@@ -34,16 +51,7 @@ int seal(const unsigned char* in, unsigned long length, const unsigned char* key
     crypto::print_line("Could not set init");
     return -1;
   }
-  std::size_t written = 0;
-  if (!crypto::cipher_update(ctx.get(), out, in, length, written)) {
-    crypto::print_line("Cipher update error");
-    return -1;
-  }
-  int final_length = 0;
-  if (EVP_CipherFinal_ex(ctx.get(), out + written, &final_length) != 1) {
-    crypto::print_line("Cipher final error");
-    return -1;
-  }
+  if (!process(ctx.get(), in, length, out, "Cipher final error")) return -1;
   if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, tag) != 1) {
     crypto::print_line("Could not get tag");
     return -1;
@@ -67,17 +75,7 @@ int open(const unsigned char* in, unsigned long length, const unsigned char* key
     crypto::print_line("Could not set tag");
     return -1;
   }
-  std::size_t written = 0;
-  if (!crypto::cipher_update(ctx.get(), out, in, length, written)) {
-    crypto::print_line("Cipher update error");
-    return -1;
-  }
-  int final_length = 0;
-  if (EVP_CipherFinal_ex(ctx.get(), out + written, &final_length) != 1) {
-    crypto::print_line("Cipher finalize error");
-    return -1;
-  }
-  return 1;
+  return process(ctx.get(), in, length, out, "Cipher finalize error") ? 1 : -1;
 }
 
 }  // namespace

@@ -17,6 +17,16 @@ void dispose(unsigned char*& data, std::size_t length) {
   data = nullptr;
 }
 
+// Replaces the entry's value by a copy of `size` bytes at `bytes`.
+void replace_value(SafeEntry& entry, const void* bytes, std::size_t size) {
+  dispose(entry.value_data, entry.value_length);
+  entry.value_length = 0;
+  if (size == 0) return;
+  entry.value_data = new unsigned char[size];
+  std::memcpy(entry.value_data, bytes, size);
+  entry.value_length = size;
+}
+
 }  // namespace
 
 SafeEntry::SafeEntry() = default;
@@ -57,21 +67,11 @@ SafeEntry::~SafeEntry() {
 void SafeEntry::set_name(const std::string& new_name) { name = new_name; }
 
 void SafeEntry::set_value(const std::string& value) {
-  dispose(value_data, value_length);
-  value_length = 0;
-  if (value.empty()) return;
-  value_data = new unsigned char[value.size()];
-  std::memcpy(value_data, value.data(), value.size());
-  value_length = value.size();
+  replace_value(*this, value.data(), value.size());
 }
 
 void SafeEntry::set_value(const std::vector<unsigned char>& value) {
-  dispose(value_data, value_length);
-  value_length = 0;
-  if (value.empty()) return;
-  value_data = new unsigned char[value.size()];
-  std::memcpy(value_data, value.data(), value.size());
-  value_length = value.size();
+  replace_value(*this, value.data(), value.size());
 }
 
 std::string_view SafeEntry::value() const {

@@ -105,6 +105,27 @@ int find_record(Store& store, const std::string& name, Span& span,
   return 0;
 }
 
+// The message for a failed copy of part of the store into the new file. A
+// failed write of the head reads as the store's own write failure does.
+int copy_failure(detail::CopyResult result, bool head, std::string& error) {
+  const std::string system_text = io::error_text(errno);
+  switch (result) {
+    case detail::CopyResult::done:
+      return 0;
+    case detail::CopyResult::write_failed:
+      error = head ? "Error, could not write to store - " + system_text +
+                         "Could not write to tmp store"
+                   : "Could not write lower part to tmp store";
+      return -1;
+    case detail::CopyResult::short_source:
+      error = kDamaged;
+      return -1;
+    default:
+      error = "Could not read store data - " + system_text;
+      return -1;
+  }
+}
+
 // The new file gets the old one's permission bits and, where allowed, its
 // owner: a removal never widens who may read the store.
 int create_temporary(Store& store, TemporaryFile& temporary, std::string& error) {
@@ -134,20 +155,8 @@ int create_temporary(Store& store, TemporaryFile& temporary, std::string& error)
 }
 
 int copy_head(Store& store, const Span& span, int to, std::string& error) {
-  switch (detail::copy_range(store.store_fd, 0, span.start, to, 0)) {
-    case detail::CopyResult::done:
-      return 0;
-    case detail::CopyResult::write_failed:
-      error = "Error, could not write to store - " + io::error_text(errno);
-      error += "Could not write to tmp store";
-      return -1;
-    case detail::CopyResult::short_source:
-      error = kDamaged;
-      return -1;
-    default:
-      error = "Could not read store data - " + io::error_text(errno);
-      return -1;
-  }
+  auto result = detail::copy_range(store.store_fd, 0, span.start, to, 0);
+  return copy_failure(result, true, error);
 }
 
 // Moves one record from `from` (old file) to `to` (new file), lowering its
@@ -178,20 +187,14 @@ long long move_record(Store& store, detail::RecordReader& reader, off_t from,
     return -1;
   }
   const off_t value_part = static_cast<off_t>(format::value_part_size(v));
-  switch (detail::copy_range(store.store_fd, from + static_cast<off_t>(fixed.size()),
-                             value_part, out, to + static_cast<off_t>(fixed.size()))) {
-    case detail::CopyResult::done:
-      return size;
-    case detail::CopyResult::write_failed:
-      error = "Could not write lower part to tmp store";
-      return -1;
-    case detail::CopyResult::short_source:
-      error = kDamaged;
-      return -1;
-    default:
-      error = "Could not read store data - " + io::error_text(errno);
-      return -1;
+  auto result = detail::copy_range(store.store_fd,
+                                   from + static_cast<off_t>(fixed.size()),
+                                   value_part, out,
+                                   to + static_cast<off_t>(fixed.size()));
+  if (copy_failure(result, false, error) != 0) {
+    return -1;
   }
+  return size;
 }
 
 int copy_tail(Store& store, const Span& span, int out, std::string& error) {

@@ -43,79 +43,69 @@ int open_store_file(const std::string& path, bool& read_only) {
   return fd;
 }
 
-ssize_t pread_full(int fd, void* buffer, std::size_t length, off_t offset) {
-  auto* at = static_cast<unsigned char*>(buffer);
+namespace {
+
+// Calls `transfer(done)` until `length` bytes have moved, retrying when a
+// signal interrupts it. Stops early at the end of a file when reading.
+template <typename Transfer>
+ssize_t transfer_all(std::size_t length, bool reading, Transfer transfer) {
   std::size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pread(fd, at + done, length - done,
-                        offset + static_cast<off_t>(done));
+    ssize_t n = transfer(done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
-    if (n == 0) break;
+    if (n == 0) {
+      if (reading) break;
+      errno = EIO;  // a write that moves nothing would never finish
+      return -1;
+    }
     done += static_cast<std::size_t>(n);
   }
   return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+ssize_t pread_full(int fd, void* buffer, std::size_t length, off_t offset) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  return transfer_all(length, true, [&](std::size_t done) {
+    return ::pread(fd, at + done, length - done, offset + static_cast<off_t>(done));
+  });
 }
 
 ssize_t read_full(int fd, void* buffer, std::size_t length) {
   auto* at = static_cast<unsigned char*>(buffer);
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::read(fd, at + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
+  return transfer_all(length, true, [&](std::size_t done) {
+    return ::read(fd, at + done, length - done);
+  });
 }
 
 int pwrite_full(int fd, const void* data, std::size_t length, off_t offset) {
   const auto* at = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pwrite(fd, at + done, length - done,
-                         offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) {
-      errno = EIO;
-      return -1;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
+  return transfer_all(length, false, [&](std::size_t done) {
+           return ::pwrite(fd, at + done, length - done,
+                           offset + static_cast<off_t>(done));
+         }) < 0 ? -1 : 0;
 }
 
 int write_all(int fd, const void* data, std::size_t length) {
   const auto* at = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::write(fd, at + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) {
-      errno = EIO;
-      return -1;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
+  return transfer_all(length, false, [&](std::size_t done) {
+           return ::write(fd, at + done, length - done);
+         }) < 0 ? -1 : 0;
 }
 
 int sync_data(int fd) {
   int rc;
-  do {
-    rc = ::fdatasync(fd);
-  } while (rc < 0 && errno == EINTR);
+  do rc = ::fdatasync(fd);
+  while (rc < 0 && errno == EINTR);
   return rc;
 }
 
 int sync_all(int fd) {
   int rc;
-  do {
-    rc = ::fsync(fd);
-  } while (rc < 0 && errno == EINTR);
+  do rc = ::fsync(fd);
+  while (rc < 0 && errno == EINTR);
   return rc;
 }
 
