@@ -8,6 +8,7 @@ enable_language(C)
 kel_add_test(robust_stress robust/stress_test.cpp robust/store_reader.cpp)
 kel_add_test(robust_crash robust/crash_test.cpp robust/store_reader.cpp)
 kel_add_test(robust_secrets robust/secrets_test.cpp robust/store_reader.cpp)
+kel_add_test(robust_damaged robust/damaged_test.cpp robust/store_reader.cpp)
 
 # The I/O fault interposer is linked into the fault test only; the library
 # itself carries no hooks.

@@ -348,7 +348,7 @@ TEST(CrashSafety, RemovalAfterAnInterruptedOneLeavesNoTemporary) {
   Safe fresh(path, password_for(kTag, 0));
   Entry entry("two");
   ASSERT_EQ(fresh.get_entry(entry, error), 0) << error;
-  EXPECT_EQ(entry.value(), "second value");
+  EXPECT_EQ(std::string(entry.value()), "second value");
   EXPECT_FALSE(fresh.exists("one"));
 }
 

@@ -96,7 +96,7 @@ class Interleaving : public ::testing::Test {
       Entry entry(name);
       std::string error;
       EXPECT_EQ(fresh.get_entry(entry, error), 0) << name << ": " << error;
-      EXPECT_EQ(entry.value(), value) << name;
+      EXPECT_EQ(std::string(entry.value()), value) << name;
     }
     const StoreWalk walk = walk_store_file(path_, kPassword, true);
     EXPECT_EQ(walk.problem, "");
@@ -129,13 +129,13 @@ TEST_F(Interleaving, ScanMeetsAnAppendFinishedAfterTheFileSizeWasTaken) {
   EXPECT_TRUE(rc == 0 || error == "Item not found")
       << "the scan called the store damaged: " << error;
   if (rc == 0) {
-    EXPECT_EQ(entry.value(), "foreign value");
+    EXPECT_EQ(std::string(entry.value()), "foreign value");
   }
 
   // Asked again, the finished record is there.
   Entry again("foreign");
   EXPECT_EQ(reader.get_entry(again, error), 0) << error;
-  EXPECT_EQ(again.value(), "foreign value");
+  EXPECT_EQ(std::string(again.value()), "foreign value");
   expect_store_holds({{"first", "first value"}, {"foreign", "foreign value"}});
 }
 
