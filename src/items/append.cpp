@@ -81,6 +81,15 @@ long begin_append(Store& store, const unsigned char* key,
     unlock_store(store);
     return -1;
   }
+  // The last record claims bytes the file does not have (a file cut short,
+  // a damaged length). A record appended at the end would lie inside that
+  // claim, where no reader looks for it.
+  if (store.index_end > status.st_size) {
+    error = "Store file is damaged: its last entry runs past the end of the "
+            "file; remove that entry first";
+    unlock_store(store);
+    return -1;
+  }
   return static_cast<long>(status.st_size);
 }
 

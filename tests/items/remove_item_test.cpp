@@ -409,3 +409,45 @@ TEST_F(RemoveItem, DamagedTailRecordFailsTheRemoval) {
 
 }  // namespace
 }  // namespace kel::test::items
+
+namespace kel::test::items {
+namespace {
+
+// A store cut short inside its last value (a copy that ran out of space, a
+// disk that lost its last block). Appending after it would put the new
+// record inside the bytes the last record claims, where no reader looks, so
+// adds are refused; removing that last entry mends the store.
+TEST_F(RemoveItem, StoreCutInsideItsLastValueIsMendedByRemovingThatEntry) {
+  const std::string old = read_file(path);
+  auto records = parse_records(old);
+  ASSERT_EQ(records.size(), items.size());
+  const std::string cut = old.substr(0, records.back().end() - 7);
+  write_file(path, cut);
+
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  EXPECT_EQ(safe.add_entry(kel::Entry("new", "value"), error), -1);
+  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  EXPECT_TRUE(read_file(path) == cut) << "a refused add changed the file";
+  kel::Entry broken("last");
+  EXPECT_EQ(safe.get_entry(broken, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+
+  ASSERT_EQ(safe.remove_entry("last", error), 0) << error;
+  EXPECT_TRUE(read_file(path) == old.substr(0, records.back().start));
+  EXPECT_TRUE(read_file(path + ".backup2") == cut);
+  ASSERT_EQ(safe.add_entry(kel::Entry("new", "value"), error), 0) << error;
+
+  kel::Safe fresh(path, kPassword);
+  for (std::size_t i = 0; i + 1 < items.size(); ++i) {
+    kel::Entry entry(items[i].first);
+    ASSERT_EQ(fresh.get_entry(entry, error), 0) << error;
+    EXPECT_TRUE(entry.value() == items[i].second);
+  }
+  kel::Entry added("new");
+  ASSERT_EQ(fresh.get_entry(added, error), 0) << error;
+  EXPECT_EQ(std::string(added.value()), "value");
+}
+
+}  // namespace
+}  // namespace kel::test::items
