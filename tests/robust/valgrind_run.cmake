@@ -1,8 +1,25 @@
 # Runs every test executable registered with CTest in BUILD_DIR under valgrind
 # memcheck, one process per executable (all of its tests at once), and fails
 # on any memcheck error or definite leak.
-#   cmake -DBUILD_DIR=<dir> -DVALGRIND=<valgrind> [-DEXCLUDE=<regex>] -P valgrind_run.cmake
+#   cmake -DBUILD_DIR=<dir> -DVALGRIND=<valgrind> [-DEXCLUDE=<regex>]
+#         [-DSKIP_TESTS=<gtest patterns>] [-DTIMEOUT=<seconds>]
+#         [-DSUPPRESSIONS=<file>] -P valgrind_run.cmake
+# EXCLUDE: executables (by file name) not to run at all.
+# SKIP_TESTS: gtest patterns (':'-separated) of tests left out everywhere.
+# TIMEOUT: limit per executable (default 900 s).
+# SUPPRESSIONS: a valgrind suppression file.
 cmake_minimum_required(VERSION 3.25)
+if(NOT TIMEOUT)
+  set(TIMEOUT 900)
+endif()
+set(suppression_args "")
+if(SUPPRESSIONS)
+  set(suppression_args "--suppressions=${SUPPRESSIONS}")
+endif()
+set(filter_args "")
+if(SKIP_TESTS)
+  set(filter_args "--gtest_filter=-${SKIP_TESTS}")
+endif()
 
 if(NOT BUILD_DIR OR NOT VALGRIND)
   message(FATAL_ERROR "BUILD_DIR and VALGRIND are required")
@@ -56,18 +73,32 @@ set(failed "")
 foreach(exe IN LISTS executables)
   get_filename_component(exe_name "${exe}" NAME)
   message(STATUS "valgrind: ${exe_name}")
+  string(TIMESTAMP started "%s")
   execute_process(
     COMMAND ${VALGRIND} --tool=memcheck --error-exitcode=99 --leak-check=full
             --errors-for-leak-kinds=definite --show-leak-kinds=definite
             --track-origins=yes --trace-children=no --child-silent-after-fork=yes
+            ${suppression_args}
+            # Tests that replace operator new/delete to watch buffers being
+            # wiped keep their own versions; the C library's are still tracked.
+            --soname-synonyms=somalloc=nouserintercepts
             --log-file=${log_dir}/${exe_name}.log
-            ${exe} --gtest_brief=1
+            ${exe} --gtest_brief=1 ${filter_args}
     WORKING_DIRECTORY "${workdir_${exe_name}}"
+    TIMEOUT ${TIMEOUT}
     RESULT_VARIABLE rc
     OUTPUT_VARIABLE out
     ERROR_VARIABLE out)
+  string(TIMESTAMP finished "%s")
+  math(EXPR took "${finished} - ${started}")
+  message(STATUS "valgrind: ${exe_name} done in ${took} s (exit ${rc})")
   if(NOT rc EQUAL 0)
-    list(APPEND failed "${exe_name} (exit ${rc}, see ${log_dir}/${exe_name}.log)")
+    if(rc EQUAL 99)
+      set(why "memcheck errors")
+    else()
+      set(why "tests failed or crashed: ${rc}")
+    endif()
+    list(APPEND failed "${exe_name} (${why}; see ${log_dir}/${exe_name}.log)")
     message("${out}")
   endif()
 endforeach()
