@@ -35,7 +35,10 @@ void kel_fault_count(int on);
 // Zero every counter and disarm.
 void kel_fault_reset(void);
 // Make the nth counted call (1-based) of `kind` fail with `error`; other calls
-// of that kind and all later calls go through.
+// of that kind and all later calls go through. With KEL_FAULT_SHORT as the
+// error, a read or write call instead transfers only half of what it was
+// asked for (at least one byte), as signals and pipes can make it do.
+#define KEL_FAULT_SHORT (-1)
 void kel_fault_arm(int kind, long nth, int error);
 long kel_fault_calls(int kind);
 // Runs fn(arg) once, just before the nth counted call (1-based) of `kind`

@@ -136,7 +136,8 @@ static void track(int fd, int yes) {
 }
 
 /* Counts a call of `kind` that touches the watched tree; returns 1 (with
- * errno set) when this call is the one to fail. */
+ * errno set) when this call is the one to fail, 2 when it is to transfer
+ * only part of what it was asked for. */
 static int inject(int kind, int relevant) {
   if (!relevant || !counting) return 0;
   long n = ++calls[kind];
@@ -149,10 +150,16 @@ static int inject(int kind, int relevant) {
   }
   if (kind == armed_kind && n == armed_nth) {
     ++fired;
+    if (armed_error == KEL_FAULT_SHORT) return kind == kelFaultRead || kind == kelFaultWrite ? 2 : 0;
     errno = armed_error;
     return 1;
   }
   return 0;
+}
+
+/* The count a shortened transfer asks for. */
+static size_t shorten(int verdict, size_t count) {
+  return verdict == 2 && count > 1 ? count / 2 : count;
 }
 
 static int needs_mode(int flags) {
@@ -247,38 +254,44 @@ int dup3(int fd, int to, int flags) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
   REAL(ssize_t (*)(int, void*, size_t), "read");
-  if (inject(kelFaultRead, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count);
+  const int verdict = inject(kelFaultRead, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count));
 }
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   REAL(ssize_t (*)(int, void*, size_t, off_t), "pread");
-  if (inject(kelFaultRead, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count, offset);
+  const int verdict = inject(kelFaultRead, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count), offset);
 }
 
 ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
   REAL(ssize_t (*)(int, void*, size_t, off64_t), "pread64");
-  if (inject(kelFaultRead, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count, offset);
+  const int verdict = inject(kelFaultRead, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count), offset);
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
   REAL(ssize_t (*)(int, const void*, size_t), "write");
-  if (inject(kelFaultWrite, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count);
+  const int verdict = inject(kelFaultWrite, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count));
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
   REAL(ssize_t (*)(int, const void*, size_t, off_t), "pwrite");
-  if (inject(kelFaultWrite, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count, offset);
+  const int verdict = inject(kelFaultWrite, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count), offset);
 }
 
 ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
   REAL(ssize_t (*)(int, const void*, size_t, off64_t), "pwrite64");
-  if (inject(kelFaultWrite, fd_watched(fd))) return -1;
-  return real_fn(fd, buffer, count, offset);
+  const int verdict = inject(kelFaultWrite, fd_watched(fd));
+  if (verdict == 1) return -1;
+  return real_fn(fd, buffer, shorten(verdict, count), offset);
 }
 
 int fsync(int fd) {

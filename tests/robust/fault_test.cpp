@@ -2,8 +2,11 @@
 // operation (add, import, remove, password change, and opening) the test first
 // counts the calls it makes on the store's directory, then runs it again once
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
-// where the library promises to retry). After each run:
+// where the library promises to retry, and as a short transfer for reads and
+// writes). After each run:
 //   - a failure reports -1 with a message; 0 means the effect is complete;
+//   - an interrupted write or lock wait (EINTR) and a read or write that
+//     transfers only part of what was asked are carried on to success;
 //   - the file is well-formed and holds the state from before or after the
 //     operation (a failed add never leaves its item behind);
 //   - a fresh Safe and the Safe that saw the failure both read that state;
@@ -132,7 +135,9 @@ class FaultInjection : public ::testing::Test {
                               (kind < 0 ? std::string("no fault")
                                         : std::string(kel_fault_name(kind)) + " #" +
                                               std::to_string(nth) + " -> " +
-                                              std::strerror(error_number));
+                                              (error_number == KEL_FAULT_SHORT
+                                                   ? std::string("short transfer")
+                                                   : std::strerror(error_number)));
     SCOPED_TRACE(where);
     kel::test::TempDir run_dir;
     kel::test::TempDir capture_dir;
@@ -173,14 +178,17 @@ class FaultInjection : public ::testing::Test {
     }
     tally.injected += fired;
 
-    const bool eintr = error_number == EINTR;
+    // An interrupted call is retried and a short transfer continued: both
+    // must end as if nothing had happened.
+    const bool eintr = error_number == EINTR || error_number == KEL_FAULT_SHORT;
     if (rc == 0) {
       ++tally.succeeded;
     } else {
       ++tally.failed;
       EXPECT_EQ(rc, -1);
       EXPECT_FALSE(error.empty()) << "failure without a message";
-      EXPECT_FALSE(eintr) << "an interrupted call was not retried: " << error;
+      EXPECT_FALSE(eintr) << "an interrupted call was not retried, or a short "
+                          << "transfer not continued: " << error;
     }
     if (kind < 0) {
       EXPECT_EQ(rc, 0) << error;
@@ -279,6 +287,7 @@ class FaultInjection : public ::testing::Test {
       summary += std::string(" ") + kel_fault_name(kind) + "=" + std::to_string(counts[kind]);
       std::vector<int> errors{EIO, ENOSPC};
       if (kind == kelFaultWrite || kind == kelFaultLock) errors.push_back(EINTR);
+      if (kind == kelFaultWrite || kind == kelFaultRead) errors.push_back(KEL_FAULT_SHORT);
       for (long nth = 1; nth <= counts[kind]; ++nth) {
         for (int error_number : errors) {
           run_once(op, kind, nth, error_number, tally);
