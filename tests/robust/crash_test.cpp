@@ -7,7 +7,7 @@
 // flight either completely or not at all. Removal temporaries must not pile
 // up; backups may stay.
 //
-// Size: KEL_SAFE_CRASH_KILLS kills (default 80); KEL_SAFE_CRASH_SEED fixes the
+// Size: KEL_SAFE_CRASH_KILLS kills (default 120); KEL_SAFE_CRASH_SEED fixes the
 // random seed.
 
 #include <gtest/gtest.h>
@@ -246,7 +246,7 @@ void verify_after_kill(const std::string& path, Model& model, const Round& round
 }
 
 TEST(CrashSafety, KilledAtRandomInstantsTheStoreKeepsEveryAcknowledgedItem) {
-  const long kills = env_long("KEL_SAFE_CRASH_KILLS", 80);
+  const long kills = env_long("KEL_SAFE_CRASH_KILLS", 120);
   const std::uint64_t seed = static_cast<std::uint64_t>(env_long(
       "KEL_SAFE_CRASH_SEED",
       static_cast<long>(std::chrono::steady_clock::now().time_since_epoch().count() &

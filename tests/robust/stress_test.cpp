@@ -6,7 +6,7 @@
 // the file must be well-formed record by record.
 //
 // Size: KEL_SAFE_STRESS_PROCS processes (default 4) of KEL_SAFE_STRESS_OPS
-// operations each (default 250); KEL_SAFE_STRESS_SEED fixes the random seed.
+// operations each (default 500); KEL_SAFE_STRESS_SEED fixes the random seed.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -293,7 +293,7 @@ class Worker {
 
 TEST(ConcurrentProcesses, ManyWritersAndReadersLoseNothing) {
   const int procs = static_cast<int>(env_long("KEL_SAFE_STRESS_PROCS", 4));
-  const long ops = env_long("KEL_SAFE_STRESS_OPS", 250);
+  const long ops = env_long("KEL_SAFE_STRESS_OPS", 500);
   const std::uint64_t seed = static_cast<std::uint64_t>(env_long(
       "KEL_SAFE_STRESS_SEED",
       static_cast<long>(std::chrono::steady_clock::now().time_since_epoch().count() &
