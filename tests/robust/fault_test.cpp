@@ -4,7 +4,8 @@
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
 // where the library promises to retry, and as a short transfer for reads and
 // writes). After each run:
-//   - a failure reports -1 with a message; 0 means the effect is complete;
+//   - a failure reports -1 with a message (one that does not call the intact
+//     file damaged); 0 means the effect is complete;
 //   - an interrupted write or lock wait (EINTR) and a read or write that
 //     transfers only part of what was asked are carried on to success;
 //   - the file is well-formed and holds the state from before or after the
@@ -24,6 +25,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <memory>
 
 #include "kel/entry.h"
@@ -94,6 +96,7 @@ struct Tally {
   long runs = 0, injected = 0, not_reached = 0, failed = 0, succeeded = 0,
        failed_but_done = 0, tails = 0;
   std::vector<std::string> notes;
+  std::map<std::string, std::string> messages;  // what users were told, and when
 };
 
 class FaultInjection : public ::testing::Test {
@@ -185,10 +188,19 @@ class FaultInjection : public ::testing::Test {
       ++tally.succeeded;
     } else {
       ++tally.failed;
+      std::string message = error;
+      for (std::size_t at; (at = message.find(dir)) != std::string::npos;) {
+        message.replace(at, dir.size(), "<dir>");
+      }
+      tally.messages.emplace(message, where);
       EXPECT_EQ(rc, -1);
       EXPECT_FALSE(error.empty()) << "failure without a message";
       EXPECT_FALSE(eintr) << "an interrupted call was not retried, or a short "
                           << "transfer not continued: " << error;
+      // The file is intact; an I/O error must not be reported as damage.
+      EXPECT_TRUE(error.find("damaged") == std::string::npos &&
+                  error.find("decrypt") == std::string::npos)
+          << "I/O error reported as damage: " << error;
     }
     if (kind < 0) {
       EXPECT_EQ(rc, 0) << error;
@@ -300,6 +312,9 @@ class FaultInjection : public ::testing::Test {
               << " not reached), " << tally.failed << " reported -1, " << tally.succeeded
               << " returned 0, " << tally.tails << " left a cut-short tail" << std::endl;
     for (const auto& note : tally.notes) std::cout << "  note: " << note << std::endl;
+    for (const auto& [message, first] : tally.messages) {
+      std::cout << "  -1 \"" << message << "\" (first after " << first << ")" << std::endl;
+    }
   }
 
   static std::string* template_bytes_;
