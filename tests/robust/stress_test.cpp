@@ -271,7 +271,7 @@ class Worker {
     if (r < 82) return exists();
     if (r < 92) return list();
     if (r < 96) {
-      if (reopen()) return;
+      reopen();
       return;
     }
     return get_own();
