@@ -101,10 +101,17 @@ int find_record(Store& store, const std::string& name, Span& span,
       span.start + format::fixed_part_size(n) <= span.file_size) {
     span.end = span.file_size;
   }
+  if (span.start < format::kHeaderSize || span.end > span.file_size) {
+    error = kDamaged;
+    return -1;
+  }
   unsigned char first = 0;
-  if (span.start < format::kHeaderSize || span.end > span.file_size ||
-      io::pread_full(store.store_fd, &first, 1, span.start) != 1 ||
-      first != static_cast<unsigned char>(n)) {
+  ssize_t got = io::pread_full(store.store_fd, &first, 1, span.start);
+  if (got < 0) {
+    error = "Could not read store data - " + io::error_text(errno);
+    return -1;
+  }
+  if (got != 1 || first != static_cast<unsigned char>(n)) {
     error = kDamaged;
     return -1;
   }
@@ -165,21 +172,38 @@ int copy_head(Store& store, const Span& span, int to, std::string& error) {
   return copy_failure(result, true, error);
 }
 
+// Reads `size` bytes at `at`: a failed read is an I/O error, a short one
+// means the file is not what its records claim.
+int read_exactly(detail::RecordReader& reader, off_t at, void* into,
+                 std::size_t size, std::string& error) {
+  ssize_t got = reader.read(at, into, size);
+  if (got < 0) {
+    error = "Could not read store data - " + io::error_text(errno);
+    return -1;
+  }
+  if (static_cast<std::size_t>(got) != size) {
+    error = kDamaged;
+    return -1;
+  }
+  return 0;
+}
+
 // Moves one record from `from` (old file) to `to` (new file), lowering its
 // value_offset by `shift`. Returns the record's size, or -1.
 long long move_record(Store& store, detail::RecordReader& reader, off_t from,
                       off_t to, const Span& span, int out, std::string& error) {
   unsigned char n = 0;
-  if (reader.read(from, &n, 1) != 1 || n == 0) {
+  if (read_exactly(reader, from, &n, 1, error) != 0) return -1;
+  if (n == 0) {
     error = kDamaged;
     return -1;
   }
   std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
-  if (from + static_cast<off_t>(fixed.size()) > span.file_size ||
-      reader.read(from, fixed.data(), fixed.size()) != static_cast<ssize_t>(fixed.size())) {
+  if (from + static_cast<off_t>(fixed.size()) > span.file_size) {
     error = kDamaged;
     return -1;
   }
+  if (read_exactly(reader, from, fixed.data(), fixed.size(), error) != 0) return -1;
   const std::uint32_t v = format::get_u32(fixed.data() + format::value_length_at(n));
   const long long size = format::record_size(n, v);
   if (from + size > span.file_size) {
