@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -62,6 +63,121 @@ void clear_scratch() {
     std::error_code ignored;
     std::filesystem::remove_all(entry.path(), ignored);
   }
+}
+
+namespace {
+
+// Damage kinds of form 1.
+enum Damage : unsigned char {
+  kNone = 0,
+  kShiftValueOffset = 1,  // value_offset += amount
+  kSetValueLength = 2,    // value_length = amount
+  kFlipValueByte = 3,     // value bytes no longer authenticate
+  kSameNameAsBefore = 4,  // the previous record's name again
+  kZeroFirstByte = 5,     // as an append cut short leaves it
+  kDamageKinds = 6
+};
+
+class Input {
+ public:
+  Input(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool empty() const { return at_ >= size_; }
+  unsigned char byte() { return at_ < size_ ? data_[at_++] : 0; }
+  std::uint32_t u32() {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(byte()) << (8 * i);
+    return v;
+  }
+  std::string bytes(std::size_t n) {
+    std::string out;
+    while (n-- > 0) out += static_cast<char>(byte());
+    return out;
+  }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+void put_le(std::string& s, std::size_t at, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+}  // namespace
+
+std::string records_from_input(const unsigned char* data, std::size_t size) {
+  if (size == 0) return {};
+  if (data[0] != 1) return std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
+  Input in(data + 1, size - 1);
+  const std::size_t cut = in.byte();
+  std::string out;
+  std::string previous;
+  unsigned char counter = 0;
+  while (!in.empty() && out.size() < 64 * 1024) {
+    std::size_t n = in.byte();
+    if (n == 0) n = 1;
+    std::string name = in.bytes(n);
+    const std::size_t low = in.byte();
+    const std::size_t high = in.byte();
+    const std::size_t v = 1 + (low | (high << 8)) % 4096;
+    const unsigned char fill = in.byte();
+    const unsigned char damage = static_cast<unsigned char>(in.byte() % kDamageKinds);
+    const std::uint32_t amount = in.u32();
+    if (damage == kSameNameAsBefore && !previous.empty()) name = previous;
+    previous = name;
+    std::string value(v, '\0');
+    for (std::size_t i = 0; i < v; ++i) value[i] = static_cast<char>(fill ^ (i & 0xff));
+    unsigned char name_nonce[12], value_nonce[12];
+    for (int i = 0; i < 12; ++i) {
+      name_nonce[i] = static_cast<unsigned char>(counter + i);
+      value_nonce[i] = static_cast<unsigned char>(counter * 7 + i);
+    }
+    ++counter;
+    const std::size_t start = 132 + out.size();
+    std::string record = kel::robust::make_record(kKey, start, name, value, name_nonce,
+                                                  value_nonce);
+    const std::size_t fields = 1 + name.size() + 12 + 16;  // value_offset here
+    switch (damage) {
+      case kShiftValueOffset:
+        put_le(record, fields,
+               static_cast<std::uint64_t>(static_cast<std::int64_t>(start + name.size() + 41) +
+                                          static_cast<std::int32_t>(amount)),
+               8);
+        break;
+      case kSetValueLength:
+        put_le(record, fields + 8, amount, 4);
+        break;
+      case kFlipValueByte:
+        record[fields + 12 + amount % v] ^= 0x01;
+        break;
+      case kZeroFirstByte:
+        record[0] = '\0';
+        break;
+      default:
+        break;
+    }
+    out += record;
+  }
+  out.resize(out.size() - std::min(cut, out.size()));
+  return out;
+}
+
+std::string describe(const std::vector<RecordSpec>& records, unsigned char cut) {
+  std::string out(1, '\1');
+  out += static_cast<char>(cut);
+  for (const auto& r : records) {
+    out += static_cast<char>(r.name.size());
+    out += r.name;
+    out += static_cast<char>((r.value_length - 1) & 0xff);
+    out += static_cast<char>(((r.value_length - 1) >> 8) & 0xff);
+    out += static_cast<char>(r.fill);
+    out += static_cast<char>(r.damage);
+    for (int i = 0; i < 4; ++i) {
+      out += static_cast<char>((static_cast<std::uint32_t>(r.amount) >> (8 * i)) & 0xff);
+    }
+  }
+  return out;
 }
 
 }  // namespace kel::fuzz

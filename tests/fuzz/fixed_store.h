@@ -4,7 +4,10 @@
 // puts in front of its input.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kel::fuzz {
 
@@ -22,5 +25,24 @@ const std::string& scratch_dir();
 
 // Removes every file in the scratch directory.
 void clear_scratch();
+
+// The records region a fuzz input stands for. The first byte picks the form:
+//   1: the rest describes records, which are sealed under the fixed key so
+//      that their names authenticate, and then damaged as the input says: a
+//      byte that cuts that many bytes off the end, then per record
+//      name_length, name, value_length - 1 (2 bytes), fill, damage, amount
+//      (4 bytes); see fixed_store.cpp for the kinds of damage;
+//   anything else: the rest is the records region, byte for byte.
+std::string records_from_input(const unsigned char* data, std::size_t size);
+
+// A description (form 1) of one record, for the seed generator.
+struct RecordSpec {
+  std::string name;        // 1..255 bytes
+  std::uint16_t value_length = 1;
+  unsigned char fill = 0;  // value byte i is fill ^ i
+  unsigned char damage = 0;  // kind of damage, see fixed_store.cpp
+  std::int32_t amount = 0;
+};
+std::string describe(const std::vector<RecordSpec>& records, unsigned char cut);
 
 }  // namespace kel::fuzz

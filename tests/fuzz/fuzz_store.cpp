@@ -1,7 +1,9 @@
-// libFuzzer target: hostile store files. The input is the records region of a
-// store whose header (password, salt, wrapped key) is valid, so that the
-// fuzzer reaches the record scan, the value reads, the removal's rewrite and
-// the append. Each run opens the store, lists it, reads every item (whole and
+// libFuzzer target: hostile store files. The input stands for the records
+// region of a store whose header (password, salt, wrapped key) is valid, so
+// that the fuzzer reaches the record scan, the value reads, the removal's
+// rewrite and the append. It is either those bytes as they are, or a
+// description of records that are sealed properly and then damaged, so that
+// the fuzzer can build many records whose names authenticate. Each run opens the store, lists it, reads every item (whole and
 // streamed), removes one item and adds one, then checks with a fresh Safe
 // that nothing readable before was lost or altered and that the acknowledged
 // add reads back. Any violation aborts, so that the fuzzer keeps the input.
@@ -64,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& dir = kel::fuzz::scratch_dir();
   kel::fuzz::clear_scratch();
   const std::string path = dir + "/fuzz.safe";
-  std::string file = kel::fuzz::fixed_header();
-  file.append(reinterpret_cast<const char*>(data), size);
+  const std::string file =
+      kel::fuzz::fixed_header() + kel::fuzz::records_from_input(data, size);
   if (!write_whole(path, file)) std::abort();
 
   std::map<std::string, std::string> readable;

@@ -118,7 +118,30 @@ int main(int argc, char** argv) {
     seeds.emplace_back("huge-length", big);
   }
 
-  for (const auto& [name, bytes] : seeds) write_all(out + "/seed-" + name, bytes);
+  // Described records: sealed by the target itself, then damaged.
+  using Spec = kel::fuzz::RecordSpec;
+  std::vector<std::pair<std::string, std::string>> described;
+  described.emplace_back("described-plain",
+                         kel::fuzz::describe({Spec{"alpha", 10, 1, 0, 0},
+                                              Spec{"beta", 300, 2, 0, 0},
+                                              Spec{std::string(255, 'z'), 20, 3, 0, 0}},
+                                             0));
+  described.emplace_back("described-damage",
+                         kel::fuzz::describe({Spec{"one", 5, 1, 1, 16},
+                                              Spec{"two", 7, 2, 2, 3000},
+                                              Spec{"three", 9, 3, 3, 4},
+                                              Spec{"four", 11, 4, 4, 0},
+                                              Spec{"five", 13, 5, 5, 0}},
+                                             0));
+  described.emplace_back("described-cut",
+                         kel::fuzz::describe({Spec{"one", 50, 1, 0, 0},
+                                              Spec{"two", 60, 2, 0, 0}},
+                                             37));
+
+  // Raw regions carry the form byte 0 in front.
+  for (const auto& [name, bytes] : seeds) write_all(out + "/seed-" + name, '\0' + bytes);
+  for (const auto& [name, bytes] : described) write_all(out + "/seed-" + name, bytes);
+  seeds.insert(seeds.end(), described.begin(), described.end());
   std::printf("%zu seeds written to %s\n", seeds.size(), out.c_str());
   return 0;
 }
