@@ -17,7 +17,7 @@
 
 namespace kel::detail {
 
-// The spec'd checks before anything is encrypted, in their order: a name
+// The checks made before anything is encrypted, in their order: a name
 // already stored, the name's length, the value's length.
 int check_new_item(Store& store, const std::string& name, std::uint64_t length,
                    std::string& error);
