@@ -90,7 +90,14 @@ struct Operation {
   bool changes_password = false;
   bool failure_leaves_before = false;  // -1 must mean "nothing happened"
   bool opens_fresh = false;      // the Safe is not opened beforehand
+  // The store ends in the trace of an append cut short (a zero byte and
+  // what followed it), which the write must cut off first.
+  bool interrupted_tail = false;
 };
+
+// What a process killed in the middle of an append leaves: the record's
+// first byte still zero, part of the rest written.
+const std::string kTail = std::string(1, '\0') + std::string(57, '\x5a');
 
 struct Tally {
   long runs = 0, injected = 0, not_reached = 0, failed = 0, succeeded = 0,
@@ -150,7 +157,7 @@ class FaultInjection : public ::testing::Test {
     kel_fault_count(0);
     kel_fault_reset();
     kel_fault_watch(dir.c_str());
-    kel::test::write_file(path, *template_bytes_);
+    kel::test::write_file(path, *template_bytes_ + (op.interrupted_tail ? kTail : ""));
     kel::test::write_file(dir + "/plain/source", kBigValue);
 
     const int descriptors = kel::test::open_descriptor_count();
@@ -340,6 +347,14 @@ TEST_F(FaultInjection, AddSurvivesEveryFailedCall) {
          with(template_items(), kNewName, kNewValue), false, true, false});
 }
 
+TEST_F(FaultInjection, AddAfterAnInterruptedAppendSurvivesEveryFailedCall) {
+  sweep({"add after an interrupted append",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.add_entry(Entry(kNewName, kNewValue), error);
+         },
+         with(template_items(), kNewName, kNewValue), false, true, false, true});
+}
+
 TEST_F(FaultInjection, ImportSurvivesEveryFailedCall) {
   sweep({"import",
          [](Safe& safe, const std::string& dir, const std::string&, std::string& error) {
@@ -354,6 +369,14 @@ TEST_F(FaultInjection, RemoveSurvivesEveryFailedCall) {
            return safe.remove_entry(kRemoved, error);
          },
          without(template_items(), kRemoved), false, false, false});
+}
+
+TEST_F(FaultInjection, RemoveAfterAnInterruptedAppendSurvivesEveryFailedCall) {
+  sweep({"remove after an interrupted append",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.remove_entry(kRemoved, error);
+         },
+         without(template_items(), kRemoved), false, false, false, true});
 }
 
 TEST_F(FaultInjection, PasswordChangeSurvivesEveryFailedCall) {
