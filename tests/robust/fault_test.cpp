@@ -387,6 +387,42 @@ TEST_F(FaultInjection, PasswordChangeSurvivesEveryFailedCall) {
          template_items(), true, false, false});
 }
 
+TEST_F(FaultInjection, ReadingAValueSurvivesEveryFailedCall) {
+  sweep({"get",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           Entry entry(kRemoved);
+           int rc = safe.get_entry(entry, error);
+           if (rc == 0 && entry.value() != template_items().at(kRemoved)) {
+             error = "value came back altered";
+             return -2;
+           }
+           return rc;
+         },
+         template_items(), false, true, false});
+}
+
+TEST_F(FaultInjection, StreamingAValueSurvivesEveryFailedCall) {
+  sweep({"get to descriptor",
+         [](Safe& safe, const std::string& dir, const std::string&, std::string& error) {
+           // The output lies in the watched directory too, so its writes fail
+           // in turn as well.
+           const std::string out = dir + "/plain/out";
+           kel_fault_count(0);
+           const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+           kel_fault_count(1);
+           int rc = safe.get_entry_to_fd(kRemoved, fd, error);
+           ::close(fd);
+           kel_fault_count(0);
+           if (rc == 0 && kel::test::read_file(out) != template_items().at(kRemoved)) {
+             error = "value came back altered";
+             rc = -2;
+           }
+           kel_fault_count(1);
+           return rc;
+         },
+         template_items(), false, true, false});
+}
+
 TEST_F(FaultInjection, OpeningSurvivesEveryFailedCall) {
   sweep({"open and list",
          [](Safe& safe, const std::string&, const std::string&, std::string& error) {
