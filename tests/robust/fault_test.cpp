@@ -1,6 +1,8 @@
-// Every file-system call that a write path makes fails in turn. For each
-// operation (add, import, remove, password change, and opening) the test first
-// counts the calls it makes on the store's directory, then runs it again once
+// Every file-system call that an operation makes fails in turn. For each
+// operation (add, import, remove, password change, also add and remove on a
+// store that ends in an interrupted append, opening, and reading a value whole
+// or into a descriptor) the test first counts the calls it makes on the
+// store's directory, then runs it again once
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
 // where the library promises to retry, and as a short transfer for reads and
 // writes). After each run:
