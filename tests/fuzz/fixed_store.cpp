@@ -1,5 +1,7 @@
 #include "fuzz/fixed_store.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,12 +23,30 @@ const unsigned char kKey[32] = {0x4b, 0x65, 0x6c, 0x2d, 0x66, 0x75, 0x7a, 0x7a,
                                 0x98, 0xa9, 0xba, 0xcb, 0xdc, 0xed, 0xfe, 0x0f,
                                 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
 
+// Scratch directories are named after their process, so that those of runs
+// that crashed (and so never cleaned up) can be told apart and removed.
+void remove_abandoned(const std::string& base) {
+  const std::string prefix = "kel-safe-fuzz-";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(base, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+  }
+}
+
 std::string make_scratch() {
   std::string base = "/dev/shm";
   if (::access(base.c_str(), W_OK) != 0) {
     base = std::filesystem::temp_directory_path().string();
   }
-  std::string pattern = base + "/kel-safe-fuzz-XXXXXX";
+  remove_abandoned(base);
+  std::string pattern =
+      base + "/kel-safe-fuzz-" + std::to_string(::getpid()) + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return pattern;
 }
