@@ -90,6 +90,14 @@ long begin_append(Store& store, const unsigned char* key,
     unlock_store(store);
     return -1;
   }
+  // Anything between the last record the index knows and the end would
+  // hide the new record from every reader.
+  if (store.index_end != status.st_size) {
+    error = "Could not read store data - the end of the store file could not "
+            "be checked";
+    unlock_store(store);
+    return -1;
+  }
   return static_cast<long>(status.st_size);
 }
 

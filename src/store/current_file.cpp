@@ -130,16 +130,19 @@ void remember_indexed_file(Store& store, long index_end) {
 int cut_interrupted_append(Store& store, std::string& text) {
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
-    text = "Could not get current file offset for new entry: " +
-           io::error_text(errno);
+    text = "Could not read store data - " + io::error_text(errno);
     return -1;
   }
   if (store.index_end < format::kHeaderSize || status.st_size <= store.index_end) {
     return 0;
   }
   unsigned char first = 1;
-  if (io::pread_full(store.store_fd, &first, 1, store.index_end) != 1 ||
-      first != 0) {
+  ssize_t got = io::pread_full(store.store_fd, &first, 1, store.index_end);
+  if (got < 0) {
+    text = "Could not read store data - " + io::error_text(errno);
+    return -1;
+  }
+  if (got != 1 || first != 0) {
     return 0;  // a complete record; the index is refreshed before this
   }
   // The scan stopped at a record whose first byte is still zero, and with
