@@ -183,7 +183,7 @@ std::string records_from_input(const unsigned char* data, std::size_t size) {
   return out;
 }
 
-std::string describe(const std::vector<RecordSpec>& records, unsigned char cut) {
+std::string describe(const std::vector<RecordShape>& records, unsigned char cut) {
   std::string out(1, '\1');
   out += static_cast<char>(cut);
   for (const auto& r : records) {

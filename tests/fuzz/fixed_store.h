@@ -36,13 +36,13 @@ void clear_scratch();
 std::string records_from_input(const unsigned char* data, std::size_t size);
 
 // A description (form 1) of one record, for the seed generator.
-struct RecordSpec {
+struct RecordShape {
   std::string name;        // 1..255 bytes
   std::uint16_t value_length = 1;
   unsigned char fill = 0;  // value byte i is fill ^ i
   unsigned char damage = 0;  // kind of damage, see fixed_store.cpp
   std::int32_t amount = 0;
 };
-std::string describe(const std::vector<RecordSpec>& records, unsigned char cut);
+std::string describe(const std::vector<RecordShape>& records, unsigned char cut);
 
 }  // namespace kel::fuzz

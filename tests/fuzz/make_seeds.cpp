@@ -119,23 +119,23 @@ int main(int argc, char** argv) {
   }
 
   // Described records: sealed by the target itself, then damaged.
-  using Spec = kel::fuzz::RecordSpec;
+  using Shape = kel::fuzz::RecordShape;
   std::vector<std::pair<std::string, std::string>> described;
   described.emplace_back("described-plain",
-                         kel::fuzz::describe({Spec{"alpha", 10, 1, 0, 0},
-                                              Spec{"beta", 300, 2, 0, 0},
-                                              Spec{std::string(255, 'z'), 20, 3, 0, 0}},
+                         kel::fuzz::describe({Shape{"alpha", 10, 1, 0, 0},
+                                              Shape{"beta", 300, 2, 0, 0},
+                                              Shape{std::string(255, 'z'), 20, 3, 0, 0}},
                                              0));
   described.emplace_back("described-damage",
-                         kel::fuzz::describe({Spec{"one", 5, 1, 1, 16},
-                                              Spec{"two", 7, 2, 2, 3000},
-                                              Spec{"three", 9, 3, 3, 4},
-                                              Spec{"four", 11, 4, 4, 0},
-                                              Spec{"five", 13, 5, 5, 0}},
+                         kel::fuzz::describe({Shape{"one", 5, 1, 1, 16},
+                                              Shape{"two", 7, 2, 2, 3000},
+                                              Shape{"three", 9, 3, 3, 4},
+                                              Shape{"four", 11, 4, 4, 0},
+                                              Shape{"five", 13, 5, 5, 0}},
                                              0));
   described.emplace_back("described-cut",
-                         kel::fuzz::describe({Spec{"one", 50, 1, 0, 0},
-                                              Spec{"two", 60, 2, 0, 0}},
+                         kel::fuzz::describe({Shape{"one", 50, 1, 0, 0},
+                                              Shape{"two", 60, 2, 0, 0}},
                                              37));
 
   // Raw regions carry the form byte 0 in front.
