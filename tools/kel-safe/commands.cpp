@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "output_file.h"
@@ -119,6 +120,16 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& c
 
 }  // namespace
 
+// A Safe for the store, with its password read from wherever the user gave
+// it; the tool's own copy of the password is wiped at once.
+std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& path,
+                                     bool new_password) {
+  Secret password = store_password(context.passwords, path, new_password);
+  auto safe = std::make_unique<kel::Safe>(context.store, password.str());
+  password.clear();
+  return safe;
+}
+
 std::string store_file(const std::string& store) {
   static const std::string suffix = ".safe";
   if (store.size() >= suffix.size() &&
@@ -176,9 +187,8 @@ int cmd_create(const Context& context) {
   if (lstat(path.c_str(), &info) == 0) {
     throw Failure(kExists, quoted(path) + " exists already");
   }
-  Secret password = store_password(context.passwords, path, true);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, true);
+  kel::Safe& safe = *safe_owner;
   std::string error;
   if (safe.create_safe(error) != 0) library_failure("create " + quoted(path), error);
   if (!context.quiet) note("created " + quoted(error));
@@ -188,9 +198,8 @@ int cmd_create(const Context& context) {
 int cmd_verify(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   std::string error;
   if (safe.key_verified(error)) {
     if (!context.quiet) note("the password unlocks " + quoted(path));
@@ -235,9 +244,8 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
       throw Failure(kFileError, quoted(file) + " is not a regular file");
     }
   }
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   check_password(safe, context);
   if (safe.exists(name)) throw Failure(kExists, what + ": Item exists");
 
@@ -285,9 +293,8 @@ int cmd_get(const Context& context, const std::string& name,
       throw Failure(kExists, quoted(output) + " exists (--force replaces it)");
     }
   }
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   std::string error;
   if (to_stdout) {
     // The value is authenticated as a whole before any byte of it leaves:
@@ -313,9 +320,8 @@ int cmd_get(const Context& context, const std::string& name,
 int cmd_exists(const Context& context, const std::string& name) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   // exists() alone cannot tell "absent" from "cannot open": check first.
   check_password(safe, context);
   return safe.exists(name) ? kOk : kFalse;
@@ -324,9 +330,8 @@ int cmd_exists(const Context& context, const std::string& name) {
 int cmd_ls(const Context& context, bool json, bool null_separated) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   std::vector<std::string> names;
   std::string error;
   if (safe.list_entries(names, error) != 0) library_failure("ls " + quoted(path), error);
@@ -347,9 +352,8 @@ int cmd_ls(const Context& context, bool json, bool null_separated) {
 int cmd_rm(const Context& context, const std::string& name, bool drop_backup) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
-  password.clear();
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  kel::Safe& safe = *safe_owner;
   std::string error;
   if (safe.remove_entry(name, error) != 0) library_failure("rm " + quoted(name), error);
   if (!context.quiet) note("removed " + quoted(name));
