@@ -77,8 +77,10 @@ class KEL_SAFE_EXPORT Store {
   // file_path = name, with file_extension appended unless name ends with it.
   void set_file_name(const std::string& name);
   // True when the file now at file_path is not the file the index was built
-  // from: another inode, size or modification time (nanoseconds), or none
-  // was built yet. A file that cannot be examined counts as unchanged.
+  // from: another inode, size, modification or status-change time
+  // (nanoseconds), none built yet, or an append the last scan stopped at
+  // (first byte still zero) has since been finished. A file that cannot be
+  // examined counts as unchanged.
   bool is_store_changed();
   // Wipes a buffer (0x00, 0x01, 0x00 passes) in a way the compiler keeps.
   void mem_clear(void* buffer, unsigned long length);
