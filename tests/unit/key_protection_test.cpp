@@ -25,6 +25,27 @@ std::string range_bytes(int from, int count) {
   return s;
 }
 
+// A random store key wrapped by the library under `password`, with the salt
+// and nonce it was wrapped with.
+struct Wrapped {
+  std::string key = ref::random_bytes(32);
+  std::string salt = ref::random_bytes(8);
+  std::string nonce = ref::random_bytes(12);
+  std::string cipher = std::string(32, '\0');
+  std::string tag = std::string(16, '\0');
+};
+
+Wrapped wrap_with_library(kel::Store& store, const std::string& password) {
+  Wrapped w;
+  std::string error;
+  EXPECT_EQ(store.encrypt_store_key(bytes_of(w.key), password, bytes_of(w.salt),
+                                    bytes_of(w.nonce), bytes_of(w.cipher), bytes_of(w.tag),
+                                    error),
+            0)
+      << error;
+  return w;
+}
+
 TEST(Pbkdf2, ReferenceDerivationMatchesRfc7914) {
   // The independent derivation the other tests use, checked against the
   // published PBKDF2-HMAC-SHA256 vectors.
@@ -57,20 +78,12 @@ TEST(KeyWrapping, KnownAnswerForFixedInputs) {
 
 TEST(KeyWrapping, WrappingKeyIsPbkdf2OfThePasswordWithTheSalt) {
   kel::Store store;
-  const std::string key = ref::random_bytes(32);
-  const std::string salt = ref::random_bytes(8);
-  const std::string nonce = ref::random_bytes(12);
-  std::string cipher(32, '\0');
-  std::string tag(16, '\0');
-  std::string error;
-  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), kPassword, bytes_of(salt), bytes_of(nonce),
-                                    bytes_of(cipher), bytes_of(tag), error),
-            0);
-  EXPECT_NE(cipher, key);
-  const std::string wrap = ref::pbkdf2_sha256(kPassword, salt, 1000, 32);
-  const auto opened = ref::aead_open(wrap, nonce, cipher, tag);
+  const Wrapped w = wrap_with_library(store, kPassword);
+  EXPECT_NE(w.cipher, w.key);
+  const std::string wrap = ref::pbkdf2_sha256(kPassword, w.salt, 1000, 32);
+  const auto opened = ref::aead_open(wrap, w.nonce, w.cipher, w.tag);
   ASSERT_TRUE(opened.has_value());
-  EXPECT_EQ(*opened, key);
+  EXPECT_EQ(*opened, w.key);
 }
 
 TEST(KeyWrapping, UnwrapsWhatLibcryptoWrapped) {
@@ -92,42 +105,26 @@ TEST(KeyWrapping, UnwrapsWhatLibcryptoWrapped) {
 TEST(KeyWrapping, PasswordBytesAreUsedAsGivenIncludingZeroBytes) {
   kel::Store store;
   const std::string password("Pass\0word-1234!", 15);
-  const std::string key = ref::random_bytes(32);
-  const std::string salt = ref::random_bytes(8);
-  const std::string nonce = ref::random_bytes(12);
-  std::string cipher(32, '\0');
-  std::string tag(16, '\0');
-  std::string error;
-  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), password, bytes_of(salt), bytes_of(nonce),
-                                    bytes_of(cipher), bytes_of(tag), error),
-            0);
+  const Wrapped w = wrap_with_library(store, password);
   const auto opened =
-      ref::aead_open(ref::pbkdf2_sha256(password, salt, 1000, 32), nonce, cipher, tag);
+      ref::aead_open(ref::pbkdf2_sha256(password, w.salt, 1000, 32), w.nonce, w.cipher, w.tag);
   ASSERT_TRUE(opened.has_value());
-  EXPECT_EQ(*opened, key);
+  EXPECT_EQ(*opened, w.key);
 }
 
 TEST(KeyWrapping, WrongPasswordSaltNonceOrTagFailsToUnwrap) {
   kel::Store store;
-  const std::string key = ref::random_bytes(32);
-  const std::string salt = ref::random_bytes(8);
-  const std::string nonce = ref::random_bytes(12);
-  std::string cipher(32, '\0');
-  std::string tag(16, '\0');
-  std::string error;
-  ASSERT_EQ(store.encrypt_store_key(bytes_of(key), kPassword, bytes_of(salt), bytes_of(nonce),
-                                    bytes_of(cipher), bytes_of(tag), error),
-            0);
+  const Wrapped w = wrap_with_library(store, kPassword);
 
   std::string wrong_password = kPassword;
   wrong_password.back() = static_cast<char>(wrong_password.back() + 1);
-  std::string wrong_salt = salt;
+  std::string wrong_salt = w.salt;
   wrong_salt[3] = static_cast<char>(wrong_salt[3] ^ 0x04);
-  std::string wrong_nonce = nonce;
+  std::string wrong_nonce = w.nonce;
   wrong_nonce[11] = static_cast<char>(wrong_nonce[11] ^ 0x40);
-  std::string wrong_tag = tag;
+  std::string wrong_tag = w.tag;
   wrong_tag[0] = static_cast<char>(wrong_tag[0] ^ 0x01);
-  std::string wrong_cipher = cipher;
+  std::string wrong_cipher = w.cipher;
   wrong_cipher[20] = static_cast<char>(wrong_cipher[20] ^ 0x02);
 
   const struct {
@@ -138,11 +135,11 @@ TEST(KeyWrapping, WrongPasswordSaltNonceOrTagFailsToUnwrap) {
     const std::string& cipher;
     const std::string& tag;
   } cases[] = {
-      {"password", wrong_password, salt, nonce, cipher, tag},
-      {"salt", kPassword, wrong_salt, nonce, cipher, tag},
-      {"nonce", kPassword, salt, wrong_nonce, cipher, tag},
-      {"tag", kPassword, salt, nonce, cipher, wrong_tag},
-      {"cipher", kPassword, salt, nonce, wrong_cipher, tag},
+      {"password", wrong_password, w.salt, w.nonce, w.cipher, w.tag},
+      {"salt", kPassword, wrong_salt, w.nonce, w.cipher, w.tag},
+      {"nonce", kPassword, w.salt, wrong_nonce, w.cipher, w.tag},
+      {"tag", kPassword, w.salt, w.nonce, w.cipher, wrong_tag},
+      {"cipher", kPassword, w.salt, w.nonce, wrong_cipher, w.tag},
   };
   for (const auto& c : cases) {
     std::string out(32, '\0');
