@@ -71,6 +71,8 @@ struct ForeignAppend {
 
 void finish_foreign(void* append) { static_cast<ForeignAppend*>(append)->finish(); }
 
+bool append_within_one_second(Safe& safe, ForeignAppend& other);
+
 class Interleaving : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -100,6 +102,26 @@ class Interleaving : public ::testing::Test {
     }
     const StoreWalk walk = walk_store_file(path_, kPassword, true);
     EXPECT_EQ(walk.problem, "");
+  }
+
+  // With whole-second timestamps, has another process finish an append in
+  // the same second in which `writer` scanned the file while it was unfinished.
+  void stage_hidden_append(Safe& writer) {
+    kel_fault_whole_seconds(1);
+    std::vector<std::string> names;
+    std::string error;
+    ASSERT_EQ(writer.list_entries(names, error), 0) << error;
+    bool staged = false;
+    for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
+      ForeignAppend other(path_, "foreign", "foreign value");
+      staged = append_within_one_second(writer, other);
+      if (!staged) {
+        // Start over from a clean file.
+        Safe cleaner(path_, kPassword);
+        cleaner.remove_entry("foreign", error);
+      }
+    }
+    ASSERT_TRUE(staged) << "could not finish the append within one second";
   }
 
   kel::test::TempDir dir_;
@@ -164,23 +186,9 @@ bool append_within_one_second(Safe& safe, ForeignAppend& other) {
 // times. The Safe must still see the record, and its next write must not
 // take the record for an interrupted append and cut it off.
 TEST_F(Interleaving, WholeSecondTimestampsHideNoFinishedAppendFromAWriter) {
-  kel_fault_whole_seconds(1);
   Safe writer(path_, kPassword);
-  std::vector<std::string> names;
+  ASSERT_NO_FATAL_FAILURE(stage_hidden_append(writer));
   std::string error;
-  ASSERT_EQ(writer.list_entries(names, error), 0) << error;
-
-  bool staged = false;
-  for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
-    ForeignAppend other(path_, "foreign", "foreign value");
-    staged = append_within_one_second(writer, other);
-    if (!staged) {
-      // Start over from a clean file.
-      Safe cleaner(path_, kPassword);
-      cleaner.remove_entry("foreign", error);
-    }
-  }
-  ASSERT_TRUE(staged) << "could not finish the append within one second";
 
   EXPECT_TRUE(writer.exists("foreign")) << "an acknowledged item of another process is not seen";
   EXPECT_EQ(writer.add_entry(Entry("mine", "my value"), error), 0) << error;
@@ -191,22 +199,9 @@ TEST_F(Interleaving, WholeSecondTimestampsHideNoFinishedAppendFromAWriter) {
 }
 
 TEST_F(Interleaving, WholeSecondTimestampsHideNoFinishedAppendFromARemoval) {
-  kel_fault_whole_seconds(1);
   Safe writer(path_, kPassword);
-  std::vector<std::string> names;
+  ASSERT_NO_FATAL_FAILURE(stage_hidden_append(writer));
   std::string error;
-  ASSERT_EQ(writer.list_entries(names, error), 0) << error;
-
-  bool staged = false;
-  for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
-    ForeignAppend other(path_, "foreign", "foreign value");
-    staged = append_within_one_second(writer, other);
-    if (!staged) {
-      Safe cleaner(path_, kPassword);
-      cleaner.remove_entry("foreign", error);
-    }
-  }
-  ASSERT_TRUE(staged) << "could not finish the append within one second";
 
   EXPECT_EQ(writer.remove_entry("first", error), 0) << error;
   expect_store_holds({{"second", "second value"}, {"foreign", "foreign value"}});
