@@ -78,6 +78,7 @@ int Store::add_item(const std::string& name, const unsigned char* value,
     return append_record(*this, key.data(), name, record,
                          static_cast<std::uint32_t>(length), error);
   } catch (...) {
+    detail::unlock_store(*this);  // releasing a lock not held is harmless
     error = "Unknown exception while adding new entry to store.";
     return -1;
   }

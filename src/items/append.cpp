@@ -125,7 +125,13 @@ int finish_append(Store& store, long record_start, const std::string& name,
   Item item;
   item.value_length = value_length;
   item.value_offset = record_start + format::fixed_part_size(n);
-  store.index.try_emplace(name, std::move(item));
+  try {
+    store.index.try_emplace(name, std::move(item));
+  } catch (...) {
+    // The record is stored and durable; without room to note it, the next
+    // operation finds it by scanning the file again.
+    store.indexed_file.valid = false;
+  }
   unlock_store(store);
   return 0;
 }

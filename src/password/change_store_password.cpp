@@ -171,6 +171,7 @@ int Store::change_store_password(const std::string& name,
       detail::unlock_store(*this);
     }
   } catch (...) {
+    detail::unlock_store(*this);  // releasing a lock not held is harmless
     text = "Unknown exception, could not change store password";
     rc = -1;
   }
