@@ -20,6 +20,11 @@ target_link_libraries(kel-fault PRIVATE ${CMAKE_DL_LIBS})
 kel_add_test(robust_faults robust/fault_test.cpp robust/interleave_test.cpp
              robust/store_reader.cpp)
 target_link_libraries(robust_faults PRIVATE kel-fault)
+# Power loss: the interposer records an operation's calls, and every crash
+# state the disk may be left in is rebuilt and checked.
+kel_add_test(robust_power_loss robust/power_loss_test.cpp robust/crash_states.cpp
+             robust/store_reader.cpp)
+target_link_libraries(robust_power_loss PRIVATE kel-fault)
 
 # cmake --build <dir> --target valgrind: every test executable of this build
 # (except the multi-process and fault-injection ones, which fork or interpose)
@@ -33,7 +38,7 @@ if(KEL_VALGRIND_PROGRAM)
   add_custom_target(valgrind
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
             -DVALGRIND=${KEL_VALGRIND_PROGRAM}
-            "-DEXCLUDE=robust_stress|robust_crash|robust_faults"
+            "-DEXCLUDE=robust_stress|robust_crash|robust_faults|robust_power_loss"
             "-DSKIP_TESTS=*.Threads*"
             -DSUPPRESSIONS=${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind.supp
             -P ${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind_run.cmake

@@ -110,6 +110,13 @@ int write_record_body(Store& store, long record_start, long offset,
 int finish_append(Store& store, long record_start, const std::string& name,
                   std::uint32_t value_length, unsigned char name_length,
                   std::string& error) {
+  // The disk may persist writes in any order: the body must be durable
+  // before the first byte that makes readers take the record for complete,
+  // or a power cut could leave a record that names itself but holds zeros.
+  if (io::sync_data(store.store_fd) != 0) {
+    error = "Error, could not write to store - " + io::error_text(errno);
+    return -1;
+  }
   if (store.store_write(store.store_fd, record_start, &name_length, 1, error) != 0) {
     return -1;
   }

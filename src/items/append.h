@@ -4,9 +4,10 @@
 // An append runs under the whole-file write lock, on the file that is at the
 // store's path at that moment, with an index refreshed under the lock (so a
 // name another process just added is a duplicate, and a removal elsewhere is
-// followed). The record's first byte is written last and the data is synced
-// before the lock goes: a process killed mid-append leaves a tail starting
-// with a zero byte, which readers stop at and the next writer cuts off.
+// followed). The record's body is synced before its first byte is written,
+// and that byte is synced before the lock goes: a process killed or a power
+// cut mid-append leaves a tail starting with a zero byte, which readers stop
+// at and the next writer cuts off.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,8 @@ long begin_append(Store& store, const unsigned char* key,
 int write_record_body(Store& store, long record_start, long offset,
                       const unsigned char* data, long size, std::string& error);
 
-// Writes the first byte, syncs, records the name in the index, unlocks.
+// Syncs the body, writes the first byte, syncs again, records the name in
+// the index, unlocks.
 int finish_append(Store& store, long record_start, const std::string& name,
                   std::uint32_t value_length, unsigned char name_length,
                   std::string& error);

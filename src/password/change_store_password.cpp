@@ -64,8 +64,12 @@ int back_up(const Store& store, std::string& text) {
            failure.message();
     return -1;
   }
+  // The backup's name must last too: a header rewritten on the disk while
+  // the backup's directory entry is not would leave no copy that the old
+  // password opens.
   io::UniqueFd copy(io::open_file(backup.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!copy.valid() || io::sync_all(copy.get()) != 0) {
+  if (!copy.valid() || io::sync_all(copy.get()) != 0 ||
+      io::sync_parent_directory(backup) != 0) {
     text = "Could not copy store file to backup file " + backup + " - " +
            io::error_text(errno);
     return -1;

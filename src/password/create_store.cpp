@@ -3,9 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kel/store.h"
+#include "store/file_names.h"
 #include "store/format.h"
 #include "store/io.h"
 #include "store/secret.h"
@@ -65,14 +67,54 @@ int write_header(Store& store, const unsigned char* header, std::string& text) {
     return -1;
   }
   int rc = store.store_write(store.store_fd, 0, header, format::kHeaderSize, text);
-  // A new store is only reported once it is on stable storage, name included.
-  if (rc == 0 && (io::sync_data(store.store_fd) != 0 ||
-                  io::sync_parent_directory(store.file_path) != 0)) {
-    rc = -1;
-  }
+  if (rc == 0 && io::sync_data(store.store_fd) != 0) rc = -1;
   io::unlock_whole_file(store.store_fd);
   if (rc != 0) text = "Could not write to store file";
   return rc;
+}
+
+// Gives the complete, durable file under `staging` the store's name.
+// link(2) fails when the name exists, as an exclusive creation does, and the
+// name appears on the disk with the whole header or not at all. Returns 0,
+// 1 when the file system has no hard links, or -1 with the message.
+int publish(const Store& store, const std::string& staging, std::string& text) {
+  if (::link(staging.c_str(), store.file_path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(staging.c_str());
+    if (error == EPERM || error == ENOTSUP || error == ENOSYS || error == EMLINK) {
+      return 1;
+    }
+    text = "could not create store - " + io::error_text(error);
+    return -1;
+  }
+  ::unlink(staging.c_str());
+  // A new store is only reported once its name is on stable storage.
+  if (io::sync_parent_directory(store.file_path) != 0) {
+    ::unlink(store.file_path.c_str());
+    text = "Could not write to store file";
+    return -1;
+  }
+  return 0;
+}
+
+// Where hard links are impossible the header goes into the file created
+// exclusively at the store's path itself.
+int create_in_place(Store& store, const unsigned char* header, std::string& text) {
+  int fd = io::open_file(store.file_path.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  if (fd < 0) {
+    text = "could not create store - " + io::error_text(errno);
+    return -1;
+  }
+  ::close(store.store_fd);
+  store.store_fd = fd;
+  if (write_header(store, header, text) != 0 ||
+      io::sync_parent_directory(store.file_path) != 0) {
+    ::unlink(store.file_path.c_str());
+    text = "Could not write to store file";
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -83,8 +125,16 @@ int Store::create_store(std::string& text) {
     return -1;
   }
   if (validate_password(password, text) != 0) return -1;
-  int fd = io::open_file(file_path.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  // The cheap answer first; link(2) below is what makes it exclusive.
+  struct stat existing {};
+  if (::lstat(file_path.c_str(), &existing) == 0) {
+    text = "could not create store - " + io::error_text(EEXIST);
+    return -1;
+  }
+  // The header is made durable under a temporary name beside the store, so
+  // that a crash never leaves a store file without its header.
+  const std::string staging = detail::temporary_path(file_path, file_extension);
+  int fd = io::open_file(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0) {
     text = "could not create store - " + io::error_text(errno);
     return -1;
@@ -94,8 +144,11 @@ int Store::create_store(std::string& text) {
   bool created = false;
   try {
     unsigned char header[format::kHeaderSize] = {};
-    created = make_header(*this, header, text) == 0 &&
-              write_header(*this, header, text) == 0;
+    if (make_header(*this, header, text) == 0 && write_header(*this, header, text) == 0) {
+      int published = publish(*this, staging, text);
+      if (published == 1) published = create_in_place(*this, header, text);
+      created = published == 0;
+    }
   } catch (...) {
     text = "Unknown exception, could not create secure store";
   }
@@ -103,7 +156,7 @@ int Store::create_store(std::string& text) {
     // A failed creation leaves no file behind, so a retry can create it.
     ::close(store_fd);
     store_fd = -1;
-    ::unlink(file_path.c_str());
+    ::unlink(staging.c_str());
     store_key_masked = false;
     return -1;
   }

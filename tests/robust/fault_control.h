@@ -48,6 +48,42 @@ void kel_fault_before(int kind, long nth, void (*fn)(void*), void* arg);
 // file systems without sub-second timestamps (ext4 with 128-byte inodes,
 // FAT, some network file systems).
 void kel_fault_whole_seconds(int on);
+// With KEL_FAULT_SKIP as the error, the armed call reports success without
+// being carried out: a sync that never reaches the disk.
+#define KEL_FAULT_SKIP (-2)
+// While on, fsync and fdatasync on watched descriptors report success and do
+// nothing: for checks that need no durability and must run fast.
+void kel_fault_syncs_off(int on);
+
+// Recording: while on, every call that changes the watched directory is
+// logged in call order, with the bytes it wrote, so that a test can rebuild
+// what a power cut at any point may have left on the disk. Files are named
+// by inode; names are relative to the watched directory.
+enum KelRecordKind {
+  kelRecordCreate,    // `name` made for `file` (open with O_CREAT)
+  kelRecordWrite,     // `length` bytes of `data` at `offset` of `file`
+  kelRecordTruncate,  // `file` cut or extended to `offset` bytes
+  kelRecordSync,      // fsync or fdatasync of `file`
+  kelRecordDirSync,   // fsync of the watched directory
+  kelRecordRename,    // `name` renamed to `name2`
+  kelRecordLink,      // `name2` made a second name of `name`
+  kelRecordUnlink,    // `name` removed
+  kelRecordKinds
+};
+struct KelRecord {
+  int kind;
+  unsigned long long file;
+  long long offset;
+  long long length;
+  const unsigned char* data;
+  char name[256];
+  char name2[256];
+};
+// Turning recording on discards the previous log.
+void kel_fault_record(int on);
+long kel_fault_record_count(void);
+const struct KelRecord* kel_fault_record_at(long i);
+
 // How many failures were injected since the last reset.
 long kel_fault_fired(void);
 const char* kel_fault_name(int kind);

@@ -36,6 +36,13 @@ static long hook_nth;
 static void (*hook_fn)(void*);
 static void* hook_arg;
 static int whole_seconds;
+static int syncs_off;
+/* Recording: the log, and what each watched descriptor refers to. */
+static int recording;
+static struct KelRecord* log_records;
+static long log_count, log_capacity;
+static unsigned long long inode_of[KEL_MAX_FD];
+static unsigned char is_directory[KEL_MAX_FD];
 
 static const char* const names[kelFaultKinds] = {
     "open",   "read",   "write", "fsync", "fdatasync", "rename", "link",
@@ -89,6 +96,26 @@ void kel_fault_before(int kind, long nth, void (*fn)(void*), void* arg) {
 
 void kel_fault_whole_seconds(int on) { whole_seconds = on; }
 
+void kel_fault_syncs_off(int on) { syncs_off = on; }
+
+static void clear_log(void) {
+  for (long i = 0; i < log_count; ++i) free((void*)log_records[i].data);
+  free(log_records);
+  log_records = NULL;
+  log_count = log_capacity = 0;
+}
+
+void kel_fault_record(int on) {
+  if (on) clear_log();
+  recording = on;
+}
+
+long kel_fault_record_count(void) { return log_count; }
+
+const struct KelRecord* kel_fault_record_at(long i) {
+  return i >= 0 && i < log_count ? &log_records[i] : NULL;
+}
+
 const char* kel_fault_name(int kind) {
   return kind >= 0 && kind < kelFaultKinds ? names[kind] : "?";
 }
@@ -135,6 +162,108 @@ static void track(int fd, int yes) {
   if (fd >= 0 && fd < KEL_MAX_FD) tracked[fd] = (unsigned char)yes;
 }
 
+static void track_copy(int copy, int fd) {
+  track(copy, fd_watched(fd));
+  if (copy >= 0 && copy < KEL_MAX_FD && fd >= 0 && fd < KEL_MAX_FD) {
+    inode_of[copy] = inode_of[fd];
+    is_directory[copy] = is_directory[fd];
+  }
+}
+
+/* The real calls the recorder itself needs, never counted or recorded. */
+static int real_fstat(int fd, struct stat* out) {
+  static int (*fn)(int, struct stat*) = NULL;
+  if (fn == NULL) LOAD(fn, "fstat");
+  return fn(fd, out);
+}
+
+static off_t real_lseek(int fd, off_t offset, int whence) {
+  static off_t (*fn)(int, off_t, int) = NULL;
+  if (fn == NULL) LOAD(fn, "lseek");
+  return fn(fd, offset, whence);
+}
+
+static ssize_t real_pread(int fd, void* buffer, size_t count, off_t offset) {
+  static ssize_t (*fn)(int, void*, size_t, off_t) = NULL;
+  if (fn == NULL) LOAD(fn, "pread");
+  return fn(fd, buffer, count, offset);
+}
+
+/* `path` as a name relative to the watched directory (the store's calls
+ * name files by absolute path or relative to the descriptor of it). */
+static void relative_name(const char* path, char* out) {
+  out[0] = '\0';
+  if (path == NULL) return;
+  const char* name = path;
+  if (path[0] == '/') {
+    if (strncmp(path, watched, watched_length) != 0) return;
+    name = path + watched_length;
+    while (*name == '/') ++name;
+  }
+  snprintf(out, 256, "%s", name);
+}
+
+static struct KelRecord* add_record(int kind) {
+  if (log_count == log_capacity) {
+    long capacity = log_capacity == 0 ? 64 : 2 * log_capacity;
+    struct KelRecord* grown = realloc(log_records, (size_t)capacity * sizeof *grown);
+    if (grown == NULL) abort();
+    log_records = grown;
+    log_capacity = capacity;
+  }
+  struct KelRecord* record = &log_records[log_count++];
+  memset(record, 0, sizeof *record);
+  record->kind = kind;
+  return record;
+}
+
+static int recorded_fd(int fd) { return recording && fd_watched(fd); }
+
+static void record_write(int fd, off_t offset, const void* data, ssize_t length) {
+  if (!recorded_fd(fd) || length <= 0) return;
+  struct KelRecord* record = add_record(kelRecordWrite);
+  record->file = inode_of[fd];
+  record->offset = offset;
+  record->length = length;
+  unsigned char* copy = malloc((size_t)length);
+  if (copy == NULL) abort();
+  memcpy(copy, data, (size_t)length);
+  record->data = copy;
+}
+
+/* A write through the descriptor's position: where it went is known after. */
+static void record_positioned(int fd, const void* data, ssize_t length) {
+  if (!recorded_fd(fd) || length <= 0) return;
+  record_write(fd, real_lseek(fd, 0, SEEK_CUR) - length, data, length);
+}
+
+/* A kernel-side copy: the bytes are read back from the source. */
+static void record_copy(int out, off_t out_at, int in, off_t in_at, ssize_t length) {
+  if (!recorded_fd(out) || length <= 0) return;
+  unsigned char* bytes = malloc((size_t)length);
+  if (bytes == NULL) abort();
+  if (real_pread(in, bytes, (size_t)length, in_at) == length) {
+    record_write(out, out_at, bytes, length);
+  }
+  free(bytes);
+}
+
+static void record_names(int kind, int fromfd, const char* from, int tofd,
+                         const char* to) {
+  if (!recording || !(path_watched(fromfd, from) || path_watched(tofd, to))) return;
+  struct KelRecord* record = add_record(kind);
+  relative_name(from, record->name);
+  if (to != NULL) relative_name(to, record->name2);
+}
+
+static void record_file(int kind, int fd, long long offset) {
+  if (!recorded_fd(fd)) return;
+  if (kind == kelRecordSync && is_directory[fd]) kind = kelRecordDirSync;
+  struct KelRecord* record = add_record(kind);
+  record->file = inode_of[fd];
+  record->offset = offset;
+}
+
 /* Counts a call of `kind` that touches the watched tree; returns 1 (with
  * errno set) when this call is the one to fail, 2 when it is to transfer
  * only part of what it was asked for. */
@@ -151,6 +280,7 @@ static int inject(int kind, int relevant) {
   if (kind == armed_kind && n == armed_nth) {
     ++fired;
     if (armed_error == KEL_FAULT_SHORT) return kind == kelFaultRead || kind == kelFaultWrite ? 2 : 0;
+    if (armed_error == KEL_FAULT_SKIP) return 3;
     errno = armed_error;
     return 1;
   }
@@ -193,6 +323,20 @@ static int do_openat(const char* which, int dirfd, const char* path, int flags,
     }
   }
   if (fd >= 0) track(fd, relevant);
+  if (fd >= 0 && fd < KEL_MAX_FD && relevant) {
+    struct stat status;
+    int known = real_fstat(fd, &status) == 0;
+    inode_of[fd] = known ? (unsigned long long)status.st_ino : 0;
+    is_directory[fd] = (unsigned char)(known && S_ISDIR(status.st_mode));
+    if (recording && (flags & O_CREAT) != 0 && !is_directory[fd]) {
+      struct KelRecord* record = add_record(kelRecordCreate);
+      record->file = inode_of[fd];
+      relative_name(path, record->name);
+    }
+    if ((flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) {
+      record_file(kelRecordTruncate, fd, 0);
+    }
+  }
   return fd;
 }
 
@@ -234,21 +378,21 @@ int close(int fd) {
 int dup(int fd) {
   REAL(int (*)(int), "dup");
   int copy = real_fn(fd);
-  if (copy >= 0) track(copy, fd_watched(fd));
+  if (copy >= 0) track_copy(copy, fd);
   return copy;
 }
 
 int dup2(int fd, int to) {
   REAL(int (*)(int, int), "dup2");
   int copy = real_fn(fd, to);
-  if (copy >= 0) track(copy, fd_watched(fd));
+  if (copy >= 0) track_copy(copy, fd);
   return copy;
 }
 
 int dup3(int fd, int to, int flags) {
   REAL(int (*)(int, int, int), "dup3");
   int copy = real_fn(fd, to, flags);
-  if (copy >= 0) track(copy, fd_watched(fd));
+  if (copy >= 0) track_copy(copy, fd);
   return copy;
 }
 
@@ -277,33 +421,47 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   REAL(ssize_t (*)(int, const void*, size_t), "write");
   const int verdict = inject(kelFaultWrite, fd_watched(fd));
   if (verdict == 1) return -1;
-  return real_fn(fd, buffer, shorten(verdict, count));
+  ssize_t done = real_fn(fd, buffer, shorten(verdict, count));
+  record_positioned(fd, buffer, done);
+  return done;
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
   REAL(ssize_t (*)(int, const void*, size_t, off_t), "pwrite");
   const int verdict = inject(kelFaultWrite, fd_watched(fd));
   if (verdict == 1) return -1;
-  return real_fn(fd, buffer, shorten(verdict, count), offset);
+  ssize_t done = real_fn(fd, buffer, shorten(verdict, count), offset);
+  record_write(fd, offset, buffer, done);
+  return done;
 }
 
 ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
   REAL(ssize_t (*)(int, const void*, size_t, off64_t), "pwrite64");
   const int verdict = inject(kelFaultWrite, fd_watched(fd));
   if (verdict == 1) return -1;
-  return real_fn(fd, buffer, shorten(verdict, count), offset);
+  ssize_t done = real_fn(fd, buffer, shorten(verdict, count), offset);
+  record_write(fd, offset, buffer, done);
+  return done;
 }
 
 int fsync(int fd) {
   REAL(int (*)(int), "fsync");
-  if (inject(kelFaultFsync, fd_watched(fd))) return -1;
-  return real_fn(fd);
+  const int verdict = inject(kelFaultFsync, fd_watched(fd));
+  if (verdict == 1) return -1;
+  if (verdict == 3 || (syncs_off && fd_watched(fd))) return 0;
+  int rc = real_fn(fd);
+  if (rc == 0) record_file(kelRecordSync, fd, 0);
+  return rc;
 }
 
 int fdatasync(int fd) {
   REAL(int (*)(int), "fdatasync");
-  if (inject(kelFaultFdatasync, fd_watched(fd))) return -1;
-  return real_fn(fd);
+  const int verdict = inject(kelFaultFdatasync, fd_watched(fd));
+  if (verdict == 1) return -1;
+  if (verdict == 3 || (syncs_off && fd_watched(fd))) return 0;
+  int rc = real_fn(fd);
+  if (rc == 0) record_file(kelRecordSync, fd, 0);
+  return rc;
 }
 
 int rename(const char* from, const char* to) {
@@ -312,7 +470,9 @@ int rename(const char* from, const char* to) {
                                  path_watched(AT_FDCWD, to))) {
     return -1;
   }
-  return real_fn(from, to);
+  int rc = real_fn(from, to);
+  if (rc == 0) record_names(kelRecordRename, AT_FDCWD, from, AT_FDCWD, to);
+  return rc;
 }
 
 int renameat(int fromfd, const char* from, int tofd, const char* to) {
@@ -320,7 +480,9 @@ int renameat(int fromfd, const char* from, int tofd, const char* to) {
   if (inject(kelFaultRename, path_watched(fromfd, from) || path_watched(tofd, to))) {
     return -1;
   }
-  return real_fn(fromfd, from, tofd, to);
+  int rc = real_fn(fromfd, from, tofd, to);
+  if (rc == 0) record_names(kelRecordRename, fromfd, from, tofd, to);
+  return rc;
 }
 
 int renameat2(int fromfd, const char* from, int tofd, const char* to,
@@ -329,7 +491,9 @@ int renameat2(int fromfd, const char* from, int tofd, const char* to,
   if (inject(kelFaultRename, path_watched(fromfd, from) || path_watched(tofd, to))) {
     return -1;
   }
-  return real_fn(fromfd, from, tofd, to, flags);
+  int rc = real_fn(fromfd, from, tofd, to, flags);
+  if (rc == 0) record_names(kelRecordRename, fromfd, from, tofd, to);
+  return rc;
 }
 
 int link(const char* from, const char* to) {
@@ -338,7 +502,9 @@ int link(const char* from, const char* to) {
                                path_watched(AT_FDCWD, to))) {
     return -1;
   }
-  return real_fn(from, to);
+  int rc = real_fn(from, to);
+  if (rc == 0) record_names(kelRecordLink, AT_FDCWD, from, AT_FDCWD, to);
+  return rc;
 }
 
 int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
@@ -346,19 +512,25 @@ int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
   if (inject(kelFaultLink, path_watched(fromfd, from) || path_watched(tofd, to))) {
     return -1;
   }
-  return real_fn(fromfd, from, tofd, to, flags);
+  int rc = real_fn(fromfd, from, tofd, to, flags);
+  if (rc == 0) record_names(kelRecordLink, fromfd, from, tofd, to);
+  return rc;
 }
 
 int ftruncate(int fd, off_t length) {
   REAL(int (*)(int, off_t), "ftruncate");
   if (inject(kelFaultFtruncate, fd_watched(fd))) return -1;
-  return real_fn(fd, length);
+  int rc = real_fn(fd, length);
+  if (rc == 0) record_file(kelRecordTruncate, fd, length);
+  return rc;
 }
 
 int ftruncate64(int fd, off64_t length) {
   REAL(int (*)(int, off64_t), "ftruncate64");
   if (inject(kelFaultFtruncate, fd_watched(fd))) return -1;
-  return real_fn(fd, length);
+  int rc = real_fn(fd, length);
+  if (rc == 0) record_file(kelRecordTruncate, fd, length);
+  return rc;
 }
 
 off_t lseek(int fd, off_t offset, int whence) {
@@ -376,13 +548,17 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
 int unlink(const char* path) {
   REAL(int (*)(const char*), "unlink");
   if (inject(kelFaultUnlink, path_watched(AT_FDCWD, path))) return -1;
-  return real_fn(path);
+  int rc = real_fn(path);
+  if (rc == 0) record_names(kelRecordUnlink, AT_FDCWD, path, AT_FDCWD, NULL);
+  return rc;
 }
 
 int unlinkat(int dirfd, const char* path, int flags) {
   REAL(int (*)(int, const char*, int), "unlinkat");
   if (inject(kelFaultUnlink, path_watched(dirfd, path))) return -1;
-  return real_fn(dirfd, path, flags);
+  int rc = real_fn(dirfd, path, flags);
+  if (rc == 0) record_names(kelRecordUnlink, dirfd, path, AT_FDCWD, NULL);
+  return rc;
 }
 
 static int coarse(int result, int relevant, struct stat* out) {
@@ -466,13 +642,21 @@ int fstatat64(int dirfd, const char* path, struct stat64* out, int flags) {
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
   REAL(ssize_t (*)(int, int, off_t*, size_t), "sendfile");
   if (inject(kelFaultCopy, fd_watched(out) || fd_watched(in))) return -1;
-  return real_fn(out, in, offset, count);
+  off_t in_at = offset != NULL ? *offset : real_lseek(in, 0, SEEK_CUR);
+  off_t out_at = real_lseek(out, 0, SEEK_CUR);
+  ssize_t done = real_fn(out, in, offset, count);
+  record_copy(out, out_at, in, in_at, done);
+  return done;
 }
 
 ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
   REAL(ssize_t (*)(int, int, off64_t*, size_t), "sendfile64");
   if (inject(kelFaultCopy, fd_watched(out) || fd_watched(in))) return -1;
-  return real_fn(out, in, offset, count);
+  off_t in_at = offset != NULL ? *offset : real_lseek(in, 0, SEEK_CUR);
+  off_t out_at = real_lseek(out, 0, SEEK_CUR);
+  ssize_t done = real_fn(out, in, offset, count);
+  record_copy(out, out_at, in, in_at, done);
+  return done;
 }
 
 ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
@@ -480,7 +664,11 @@ ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset
   REAL(ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int),
        "copy_file_range");
   if (inject(kelFaultCopy, fd_watched(out) || fd_watched(in))) return -1;
-  return real_fn(in, in_offset, out, out_offset, count, flags);
+  off_t in_at = in_offset != NULL ? *in_offset : real_lseek(in, 0, SEEK_CUR);
+  off_t out_at = out_offset != NULL ? *out_offset : real_lseek(out, 0, SEEK_CUR);
+  ssize_t done = real_fn(in, in_offset, out, out_offset, count, flags);
+  record_copy(out, out_at, in, in_at, done);
+  return done;
 }
 
 int fchmod(int fd, mode_t mode) {
@@ -517,7 +705,7 @@ static int do_fcntl(const char* which, int fd, int cmd, void* arg) {
   if (is_lock(cmd, arg) && inject(kelFaultLock, fd_watched(fd))) return -1;
   int result = fn(fd, cmd, arg);
   if ((cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && result >= 0) {
-    track(result, fd_watched(fd));
+    track_copy(result, fd);
   }
   return result;
 }
