@@ -174,17 +174,6 @@ std::vector<LoggedCall> take_log() {
   return log;
 }
 
-std::vector<std::size_t> unsynced_calls(const std::vector<LoggedCall>& log,
-                                        std::size_t point) {
-  const Files files = number_files({}, log);
-  const std::vector<bool> synced = synced_before(log, files, point);
-  std::vector<std::size_t> out;
-  for (std::size_t i = 0; i < point; ++i) {
-    if (!synced[i]) out.push_back(i);
-  }
-  return out;
-}
-
 std::vector<CrashState> crash_states(const std::vector<LoggedCall>& log,
                                      std::size_t budget, std::uint64_t seed) {
   const Files files = number_files({}, log);

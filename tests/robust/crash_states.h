@@ -48,10 +48,6 @@ DirectoryImage image_of_directory(const std::string& dir);
 // Takes the interposer's log (and leaves it for the next recording).
 std::vector<LoggedCall> take_log();
 
-// The changes before `point` that no completed sync covers.
-std::vector<std::size_t> unsynced_calls(const std::vector<LoggedCall>& log,
-                                        std::size_t point);
-
 // Up to `budget` distinct crash states of `log`: every state when there are
 // no more than that, otherwise the states without and with every unsynced
 // change at each crash point plus states drawn from `seed`.
