@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 
 #include "kel/store.h"
+#include "store/backup_file.h"
 #include "store/current_file.h"
 #include "store/file_names.h"
 #include "store/format.h"
@@ -51,30 +53,27 @@ int make_new_header(Store& store, const unsigned char* key,
   return 0;
 }
 
-// A durable copy of the store file as it is now (the caller holds the lock).
+// A durable copy of the store file as it is now (the caller holds the lock),
+// beside the file a linked store path points to.
 int back_up(const Store& store, std::string& text) {
-  const std::string backup = store.file_path + detail::kPasswordChangeBackup;
+  const std::string real = detail::resolve_store_path(store.file_path);
+  const std::string backup = real + detail::kPasswordChangeBackup;
   std::cout << "backup file: " << backup << std::endl;
-  std::error_code failure;
-  std::filesystem::copy_file(store.file_path, backup,
-                             std::filesystem::copy_options::overwrite_existing,
-                             failure);
-  if (failure) {
-    text = "Could not copy store file to backup file " + backup + " - " +
-           failure.message();
+  const std::string prefix =
+      "Could not copy store file to backup file " + backup + " - ";
+  struct stat locked {}, named {};
+  if (::fstat(store.store_fd, &locked) != 0 || ::stat(real.c_str(), &named) != 0) {
+    text = prefix + io::error_text(errno);
     return -1;
   }
-  // The backup's name must last too: a header rewritten on the disk while
-  // the backup's directory entry is not would leave no copy that the old
-  // password opens.
-  io::UniqueFd copy(io::open_file(backup.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!copy.valid() || io::sync_all(copy.get()) != 0 ||
-      io::sync_parent_directory(backup) != 0) {
-    text = "Could not copy store file to backup file " + backup + " - " +
-           io::error_text(errno);
+  // The link may have been pointed elsewhere since the lock was taken.
+  if (locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+    text = prefix + "the store file was replaced meanwhile";
     return -1;
   }
-  return 0;
+  return detail::write_backup_copy(
+      store.store_fd, locked.st_size, backup,
+      detail::temporary_path(real, store.file_extension), prefix, text);
 }
 
 // Writes `header` in place and makes it durable. On failure the previous

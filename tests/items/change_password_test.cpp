@@ -158,6 +158,42 @@ TEST_F(ChangePassword, SecondChangeReplacesTheBackup) {
   expect_reads_all(third);
 }
 
+// Another member of a shared directory's group plants links: one where the
+// backup goes, one standing for the store itself. The backup replaces the
+// planted link (never writing through it) and lands beside the real store;
+// the store's link stays a link.
+TEST_F(ChangePassword, PlantedLinksRedirectNothing) {
+  namespace fs = std::filesystem;
+  const auto private_mode = fs::perms::owner_read | fs::perms::owner_write;
+  const std::string victim = dir.file("private-notes");
+  write_file(victim, "mine");
+  fs::permissions(victim, private_mode);
+  fs::permissions(path, private_mode);
+  fs::create_directory(dir.file("real"));
+  const std::string real = dir.file("real/change.safe");
+  fs::rename(path, real);
+  fs::create_symlink(real, path);
+  fs::create_symlink(victim, path + ".backup1");
+  fs::create_symlink(victim, real + ".backup1");
+  const std::string old = read_file(real);
+
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0) << error;
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(real + ".backup1"),
+            std::string::npos);
+  EXPECT_EQ(read_file(victim), "mine");
+  EXPECT_EQ(fs::status(victim).permissions(), private_mode);
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_TRUE(fs::is_symlink(path + ".backup1"));  // not ours: left alone
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(real + ".backup1")));
+  EXPECT_TRUE(read_file(real + ".backup1") == old);
+  EXPECT_EQ(fs::status(real + ".backup1").permissions(), private_mode);
+  kel::Safe reopened(path, kOtherPassword);
+  expect_reads_all(reopened);
+}
+
 TEST_F(ChangePassword, RefusalsLeaveNoBackup) {
   const std::string old = read_file(path);
   struct Case {
