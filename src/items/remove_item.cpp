@@ -59,7 +59,7 @@ int Store::remove_item(const std::string& name, std::string& error) {
     if (reload_store_content(reload_error) != 0) {
       // The removal itself is done and durable; this Store finds its way
       // back to the file on its next operation.
-      index.clear();
+      detail::clear_index(index);
       indexed_file.valid = false;
     }
     return 0;

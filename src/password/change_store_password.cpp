@@ -108,7 +108,7 @@ void close_store(Store& store) {
   }
   store.store_fd = -1;
   store.store_opened = false;
-  store.index.clear();
+  detail::clear_index(store.index);
   store.indexed_file.valid = false;
 }
 

@@ -15,6 +15,12 @@ namespace {
 bool matches(Store& store, const std::string& password,
              const unsigned char* salt, const unsigned char* stored,
              std::string& error) {
+  // The hash of nothing is no hash at all: the computed bytes would stay
+  // zero and match a header of zeros. No store has an empty password.
+  if (password.empty()) {
+    error = "Invalid password";
+    return false;
+  }
   unsigned char computed[format::kHashSize] = {};
   if (store.store_hash(reinterpret_cast<const unsigned char*>(password.data()),
                        password.size(), salt, computed, error) != 0) {

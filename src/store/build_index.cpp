@@ -10,6 +10,7 @@
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
+#include "store/secret.h"
 #include "store/record_reader.h"
 
 namespace kel {
@@ -44,6 +45,8 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     detail::RecordReader reader(store_fd);
     std::vector<unsigned char> fixed;
     std::string name;
+    name.reserve(format::kMaxNameLength);  // never reallocated, wiped once
+    detail::StringWiper wipe_name(name);
     off_t position = format::kHeaderSize;
     while (position < size) {
       unsigned char name_length = 0;

@@ -85,11 +85,15 @@ void unlock_store(const Store& store) {
 int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   if (!store.is_store_changed()) return 0;
   auto previous_index = std::move(store.index);
-  store.index.clear();
+  clear_index(store.index);
   auto previous_time = store.index_time;
   auto previous_file = store.indexed_file;
   auto previous_end = store.index_end;
-  if (store.build_index(key, text) == 0) return 0;
+  if (store.build_index(key, text) == 0) {
+    clear_index(previous_index);
+    return 0;
+  }
+  clear_index(store.index);
   store.index = std::move(previous_index);
   store.index_time = previous_time;
   store.indexed_file = previous_file;

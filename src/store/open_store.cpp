@@ -53,16 +53,16 @@ int Store::open_store(std::string& text) {
       store_fd = -1;
       return -1;
     }
-    index.clear();
+    detail::clear_index(index);
     indexed_file.valid = false;
     if (build_index(key.data(), text) != 0) {
-      index.clear();
+      detail::clear_index(index);
       indexed_file.valid = false;
       return -1;
     }
     set_store_key(key.data());
     if (!store_key_masked) {
-      index.clear();
+      detail::clear_index(index);
       text = "Could not get store key";
       return -1;
     }
@@ -85,7 +85,7 @@ int Store::reload_store_content(std::string& text) {
       text += "Could not get store key. ";
       return -1;
     }
-    index.clear();
+    detail::clear_index(index);
     indexed_file.valid = false;
     return build_index(key.data(), text) == 0 ? 0 : -1;
   } catch (...) {

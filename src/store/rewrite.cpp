@@ -149,7 +149,12 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const RewritePlan& p
     return -1;
   }
   file.keep();
-  io::sync_parent_directory(lock.target());
+  // Until the directory is synced the rename may not survive a crash: the
+  // old file would come back. That is reported, not passed off as success.
+  if (io::sync_parent_directory(lock.target()) != 0) {
+    error = "Could not sync store directory - " + io::error_text(errno);
+    return -1;
+  }
   return 0;
 }
 

@@ -38,6 +38,16 @@ class StringWiper {
   std::string& bytes_;
 };
 
+// Empties a map whose keys are decrypted names, wiping each name before its
+// memory goes back to the allocator (clear() would not).
+template <typename Map>
+void clear_index(Map& map) {
+  while (!map.empty()) {
+    auto node = map.extract(map.begin());
+    wipe(node.key().data(), node.key().size());
+  }
+}
+
 // A heap buffer for plain value bytes, wiped before it is released.
 class SecretBuffer {
  public:

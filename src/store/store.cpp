@@ -17,6 +17,7 @@ Store::Store(const std::string& name, const std::string& password)
 Store::~Store() {
   if (store_fd >= 0) ::close(store_fd);
   mem_clear(password.data(), password.size());
+  detail::clear_index(index);
   // The masking material alone does not reveal the key, but nothing is
   // gained by leaving it behind in freed memory.
   detail::wipe(memory_key, sizeof memory_key);

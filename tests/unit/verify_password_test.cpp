@@ -87,6 +87,14 @@ TEST_F(VerifyPassword, EmptyPasswordIsInvalid) {
   error.clear();
   EXPECT_FALSE(store.verify_store_password(name, "", error));
   EXPECT_EQ(error, "Invalid password");
+  // An empty password hashes to nothing; a header of zeros must not match.
+  write_file(path, std::string(132, '\0'));
+  for (const bool named : {false, true}) {
+    error.clear();
+    EXPECT_FALSE(named ? store.verify_store_password(name, "", error)
+                       : store.verify_store_password(error));
+    EXPECT_EQ(error, "Invalid password");
+  }
 }
 
 TEST_F(VerifyPassword, MissingFileNamesTheSystemError) {
