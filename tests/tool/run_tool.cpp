@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -68,6 +69,7 @@ std::vector<std::string> child_environment(const ToolRun& run) {
     if (strncmp(*p, "KEL_SAFE_", 9) != 0) env.emplace_back(*p);
   }
   for (const auto& [name, value] : run.env) env.push_back(name + "=" + value);
+  env.insert(env.end(), run.raw_env.begin(), run.raw_env.end());
   return env;
 }
 
@@ -97,6 +99,11 @@ std::vector<std::string> child_environment(const ToolRun& run) {
   for (std::size_t i = 0; i < extra.size() && i < 16; ++i) close(extra_high[i]);
   if (run.close_stdout) close(1);
   if (run.umask >= 0) umask(static_cast<mode_t>(run.umask));
+  if (run.file_size_limit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(run.file_size_limit),
+                       static_cast<rlim_t>(run.file_size_limit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
   signal(SIGPIPE, SIG_DFL);
   execve(argv[0], argv, envp);
   _exit(127);
@@ -220,6 +227,7 @@ ToolResult run_tool(const ToolRun& run) {
       const std::size_t at = result.terminal.find(run.dialogue[step].first, seen);
       if (at == std::string::npos) break;
       seen = at + run.dialogue[step].first.size();
+      if (run.at_prompt) run.at_prompt(step, pid, *master);
       const std::string& typed = run.dialogue[step].second;
       if (write(*master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
         throw std::runtime_error("typing on the terminal failed");

@@ -4,6 +4,9 @@
 // its controlling terminal for the password prompts.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -26,15 +29,21 @@ struct ToolRun {
   // Variables set for the child. The child starts from this process's
   // environment with every KEL_SAFE_* variable removed.
   std::map<std::string, std::string> env;
+  // More entries as they are ("NAME=value"); a name may repeat.
+  std::vector<std::string> raw_env;
   // Extra descriptors: child descriptor number -> bytes readable from it.
   std::map<int, std::string> fds;
   bool close_stdout = false;  // start the child with descriptor 1 closed
   int umask = -1;             // umask for the child, -1 to inherit
+  long file_size_limit = -1;  // RLIMIT_FSIZE for the child in bytes, -1: none
   // A pseudo-terminal as controlling terminal (for /dev/tty prompts): each
   // pair waits for the first text to appear on it, then types the second.
   bool with_terminal = false;
   bool stdin_is_terminal = false;  // standard input is the terminal too
   std::vector<std::pair<std::string, std::string>> dialogue;
+  // Called when dialogue step `step`'s text appeared, before its answer is
+  // typed: the child is waiting there.
+  std::function<void(std::size_t step, pid_t child, int terminal_master)> at_prompt;
 };
 
 ToolResult run_tool(const ToolRun& run);

@@ -1,7 +1,15 @@
 // The ways a password reaches kel-safe: a file, an inherited descriptor, the
 // environment, and the terminal prompt without echo; and what a wrong or
 // refused password does.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -104,6 +112,25 @@ TEST_F(Passwords, MissingOrConflictingSourcesAreUsageErrors) {
   EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("empty"), "verify"}))
                 .status,
             kRejected);
+  ToolRun empty_env = bare({"-s", store, "verify"});
+  empty_env.env["KEL_SAFE_PASSWORD"] = "";
+  EXPECT_EQ(run_tool(empty_env).status, kRejected);
+  // A password file someone else may write, or owns, could hold a password
+  // of their choosing: refused, for the store and for the new password.
+  write_file(dir.file("shared"), kPassword + "\n");
+  chmod(dir.file("shared").c_str(), 0620);
+  EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("shared"), "verify"}))
+                .status,
+            kRejected);
+  EXPECT_EQ(tool({"passwd", "--new-password-file", dir.file("shared")}).status, kRejected);
+  chmod(dir.file("shared").c_str(), 0600);
+  if (geteuid() == 0 && chown(dir.file("shared").c_str(), 65534, 65534) == 0) {
+    EXPECT_EQ(
+        run_tool(bare({"-s", store, "--password-file", dir.file("shared"), "verify"}))
+            .status,
+        kRejected);
+  }
+  EXPECT_EQ(tool({"verify"}).status, kOk);
   EXPECT_EQ(run_tool(bare({"-s", store, "--password-file", dir.file("absent"), "verify"}))
                 .status,
             kFileError);
@@ -167,6 +194,25 @@ TEST_F(Passwords, ChangeKeepsBackupAndDiagnosticsOffStandardOutput) {
   EXPECT_EQ(tool({"verify"}).status, kOk);
 }
 
+// New stores are private to their owner unless shared on purpose.
+TEST_F(Passwords, NewStoresArePrivateUnlessGrouped) {
+  for (const bool group : {false, true}) {
+    ToolRun run = bare({"-s", store, "--password-file", password_file, "create"});
+    if (group) run.args.push_back("--group");
+    run.umask = 002;
+    ASSERT_EQ(run_tool(run).status, kOk);
+    struct stat info {};
+    ASSERT_EQ(stat(store_file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, group ? 0660u : 0600u);
+    add("k", "v");
+    ASSERT_EQ(tool({"rm", "k"}).status, kOk);
+    ASSERT_EQ(stat((store_file + ".backup2").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, group ? 0660u : 0600u);
+    std::remove(store_file.c_str());
+    std::remove((store_file + ".backup2").c_str());
+  }
+}
+
 // ---- The terminal --------------------------------------------------------
 
 class Terminal : public ToolTest {
@@ -216,6 +262,63 @@ TEST_F(Terminal, PromptRefusesMismatchAndWeakPasswords) {
       << short_one.err;
   EXPECT_EQ(short_one.terminal.find("Repeat it"), std::string::npos);
   EXPECT_EQ(files(), (std::vector<std::string>{"password"}));
+}
+
+// While the tool waits at a prompt: no copy of a password from the
+// environment is left in /proc/PID/environ (a second entry of the same name
+// included), it leaves no core dump, and it holds the terminal's lock.
+TEST_F(Terminal, WaitingToolKeepsItsSecrets) {
+  create_store();
+  ToolRun add_typed = bare({"-s", store, "add", "typed"});
+  add_typed.raw_env = {"KEL_SAFE_PASSWORD=" + kPassword,
+                       "KEL_SAFE_PASSWORD=Second-Secret-77!"};
+  add_typed.with_terminal = true;
+  add_typed.stdin_is_terminal = true;
+  add_typed.dialogue = {{"Value of 'typed': ", "v\n"}, {"Repeat it: ", "v\n"}};
+  add_typed.at_prompt = [&](std::size_t step, pid_t child, int master) {
+    if (step != 0) return;
+    const std::string proc = "/proc/" + std::to_string(child);
+    const std::string environment = read_file(proc + "/environ");
+    EXPECT_EQ(environment.find("Second-Secret"), std::string::npos);
+    EXPECT_EQ(environment.find(kPassword), std::string::npos);
+    EXPECT_NE(read_file(proc + "/limits").find(
+                  "Max core file size        0                    0"),
+              std::string::npos);
+    const int other = open(ptsname(master), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    close(other);
+  };
+  const ToolResult added = run_tool(add_typed);
+  ASSERT_EQ(added.status, kOk) << added.err << added.terminal;
+  EXPECT_EQ(tool({"get", "typed"}).out, "v");
+}
+
+// Ctrl-Z at the prompt gives the terminal its echo back while the tool is
+// stopped; continued, it turns echo off again and asks anew. A password
+// descriptor that is the terminal is read the same way.
+TEST_F(Terminal, StoppedPromptRestoresEcho) {
+  create_store();
+  ToolRun verify = bare({"-s", store, "--password-fd", "0", "verify"});
+  verify.with_terminal = true;
+  verify.stdin_is_terminal = true;
+  verify.dialogue = {{"Password for", ""}, {"Password for", kPassword + "\n"}};
+  verify.at_prompt = [&](std::size_t step, pid_t child, int master) {
+    if (step != 0) return;
+    ASSERT_EQ(kill(child, SIGTSTP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    struct termios mode {};
+    ASSERT_EQ(tcgetattr(master, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ECHO, 0u);
+    ASSERT_EQ(kill(child, SIGCONT), 0);
+  };
+  const ToolResult verified = run_tool(verify);
+  EXPECT_EQ(verified.status, kOk) << verified.err << verified.terminal;
+  EXPECT_EQ(verified.terminal.find(kPassword), std::string::npos) << verified.terminal;
+  EXPECT_TRUE(verified.echo_after);
 }
 
 TEST_F(Terminal, ValueTypedOnTheTerminal) {

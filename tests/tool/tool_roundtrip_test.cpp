@@ -1,6 +1,8 @@
 // Every subcommand of kel-safe run as a user runs it, and the bytes that
 // come back compared with the bytes that went in.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -147,6 +149,47 @@ TEST_F(RoundTrip, OutputFileIsNeverReplacedUnasked) {
   // A missing entry leaves no file behind.
   EXPECT_EQ(tool({"get", "nope", "-o", dir.file("never")}).status, kNotFound);
   EXPECT_EQ(files(), (std::vector<std::string>{"out", "password", "vault.safe"}));
+
+  // Never the store or one of its backups, however named, forced or not.
+  ASSERT_EQ(tool({"rm", "k"}).status, kOk);
+  add("k", "new value");
+  const std::string store_bytes = read_file(store_file);
+  ASSERT_EQ(symlink(store_file.c_str(), dir.file("alias").c_str()), 0);
+  for (const std::string& target :
+       {store_file, store_file + ".backup2", dir.file("alias")}) {
+    EXPECT_EQ(tool({"get", "k", "-o", target}).status, kExists) << target;
+    EXPECT_EQ(tool({"get", "k", "-o", target, "--force"}).status, kRejected) << target;
+  }
+  EXPECT_TRUE(read_file(store_file) == store_bytes);
+  EXPECT_EQ(tool({"get", "k"}).out, "new value");
+
+  // Devices are written in place, never replaced; directories never.
+  const ToolResult to_null = tool({"get", "k", "-o", "/dev/null"});
+  EXPECT_EQ(to_null.status, kOk) << to_null.err;
+  EXPECT_EQ(tool({"get", "k", "-o", dir.path().string(), "--force"}).status, kFileError);
+  if (mknod(dir.file("null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+    const ToolResult forced_device = tool({"get", "k", "-o", dir.file("null"), "--force"});
+    EXPECT_EQ(forced_device.status, kOk) << forced_device.err;
+    struct stat info {};
+    ASSERT_EQ(lstat(dir.file("null").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+  }
+}
+
+// A file size limit (ulimit -f) stops the transfer with an error; no file
+// holding part of the value stays behind.
+TEST_F(RoundTrip, OutputCutShortLeavesNothing) {
+  create_store();
+  write_file(dir.file("big.in"), pattern_bytes(3 * 1024 * 1024, 9));
+  ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
+  std::remove(dir.file("big.in").c_str());
+  ToolRun run;
+  run.args = {"-s", store, "--password-file", password_file, "get", "big", "-o",
+              dir.file("big.out")};
+  run.file_size_limit = 64 * 1024;
+  const ToolResult cut = run_tool(run);
+  EXPECT_EQ(cut.status, kFileError) << cut.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe"}));
 }
 
 TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {

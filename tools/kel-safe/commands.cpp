@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,9 +59,18 @@ void check_password(kel::Safe& safe, const Context& context) {
   }
 }
 
+// The library makes backups beside the file a linked store path points to.
+std::string backup_file(const Context& context, const std::string& suffix) {
+  return real_store_file(store_file(context.store)) + suffix;
+}
+
+// `only_existing`: say nothing about a backup that is not there.
 void maybe_drop_backup(const Context& context, const std::string& suffix,
-                       bool drop, const std::string& what) {
-  const std::string backup = store_file(context.store) + suffix;
+                       bool drop, const std::string& what,
+                       bool only_existing = false) {
+  const std::string backup = backup_file(context, suffix);
+  struct stat info {};
+  if (only_existing && lstat(backup.c_str(), &info) != 0) return;
   if (drop) {
     if (unlink(backup.c_str()) != 0 && errno != ENOENT) {
       throw Failure(kFileError, "cannot remove " + quoted(backup) + ": " +
@@ -130,6 +140,21 @@ std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& 
   return safe;
 }
 
+std::string real_store_file(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+  return real ? std::string(real.get()) : path;
+}
+
+std::vector<std::string> store_and_backups(const std::string& path) {
+  std::vector<std::string> files;
+  for (const std::string& base : {path, real_store_file(path)}) {
+    for (const char* suffix : {"", ".backup1", ".backup2"}) files.push_back(base + suffix);
+  }
+  return files;
+}
+
 std::string store_file(const std::string& store) {
   static const std::string suffix = ".safe";
   if (store.size() >= suffix.size() &&
@@ -178,7 +203,7 @@ std::string json_names(const std::vector<std::string>& names) {
   return out;
 }
 
-int cmd_create(const Context& context) {
+int cmd_create(const Context& context, bool group) {
   if (context.store.empty()) {
     throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
   }
@@ -189,6 +214,9 @@ int cmd_create(const Context& context) {
   }
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, true);
   kel::Safe& safe = *safe_owner;
+  // The library asks for group access; a store of one person's secrets is
+  // private unless shared on purpose, as other password stores do it.
+  if (!group) umask(umask(0) | 077);
   std::string error;
   if (safe.create_safe(error) != 0) library_failure("create " + quoted(path), error);
   if (!context.quiet) note("created " + quoted(error));
@@ -226,6 +254,10 @@ int cmd_passwd(const Context& context, bool drop_backup) {
   }
   if (!context.quiet) note("changed the password of " + quoted(path));
   maybe_drop_backup(context, ".backup1", drop_backup, "still opens with the old password");
+  // The backup of the last removal holds the same store key under the old
+  // password as well.
+  maybe_drop_backup(context, ".backup2", drop_backup,
+                    "opens with the old password too", true);
   return kOk;
 }
 
@@ -288,8 +320,12 @@ int cmd_get(const Context& context, const std::string& name,
   const std::string what = "get " + quoted(name);
   const bool to_stdout = output.empty() || output == "-";
   if (!to_stdout && !force) {
-    struct stat info {};
-    if (lstat(output.c_str(), &info) == 0) {
+    // Say so before asking for a password; OutputFile checks again.
+    struct stat info {}, target {};
+    if (lstat(output.c_str(), &info) == 0 &&
+        !(stat(output.c_str(), &target) == 0 &&
+          (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode) ||
+           S_ISSOCK(target.st_mode)))) {
       throw Failure(kExists, quoted(output) + " exists (--force replaces it)");
     }
   }
@@ -305,14 +341,25 @@ int cmd_get(const Context& context, const std::string& name,
     return kOk;
   }
   check_password(safe, context);
-  OutputFile file(output, force);
+  OutputFile file(output, force, store_and_backups(path));
+  if (file.direct()) {
+    kel::Entry entry(name);
+    if (safe.get_entry(entry, error) != 0) library_failure(what, error);
+    write_all(file.fd(), entry.value(), quoted(output));
+    return kOk;
+  }
   ProgressBar bar("get " + quoted(name));
   const kel::Progress progress = [&bar](std::uint64_t done, std::uint64_t total) {
     bar.update(done, total);
   };
   const int result = safe.get_entry_to_fd(name, file.fd(), error, progress);
   bar.finish();
-  if (result != 0) library_failure(what, error);  // the temporary file goes
+  if (result != 0) {  // the temporary file goes
+    if (error.rfind("Could not write value", 0) == 0) {
+      throw Failure(kFileError, what + ": " + error);  // the output's fault
+    }
+    library_failure(what, error);
+  }
   file.commit();
   return kOk;
 }
@@ -333,14 +380,27 @@ int cmd_ls(const Context& context, bool json, bool null_separated) {
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
   kel::Safe& safe = *safe_owner;
   std::vector<std::string> names;
+  std::string out;
+  // Names are secrets too: their buffers are wiped however this ends.
+  struct WipeNames {
+    std::vector<std::string>& names;
+    std::string& out;
+    ~WipeNames() {
+      for (std::string& name : names) wipe(name);
+      wipe(out);
+    }
+  } wipe_names{names, out};
   std::string error;
   if (safe.list_entries(names, error) != 0) library_failure("ls " + quoted(path), error);
   std::sort(names.begin(), names.end());
   if (json) {
-    write_data(json_names(names));
+    out = json_names(names);
+    write_data(out);
     return kOk;
   }
-  std::string out;
+  std::size_t total = 0;
+  for (const std::string& name : names) total += name.size() + 1;
+  out.reserve(total);  // one buffer, so no copy is left unwiped
   for (const std::string& name : names) {
     out += name;
     out += null_separated ? '\0' : '\n';

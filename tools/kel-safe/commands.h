@@ -15,7 +15,9 @@ struct Context {
   bool quiet = false;
 };
 
-int cmd_create(const Context& context);
+// `group`: keep the library's group access (0660 less the umask) instead
+// of making the store private to its owner (0600).
+int cmd_create(const Context& context, bool group);
 int cmd_verify(const Context& context);
 int cmd_passwd(const Context& context, bool drop_backup);
 int cmd_add(const Context& context, const std::string& name,
@@ -30,6 +32,14 @@ int cmd_version();
 // The file a store name stands for: the name itself when it ends in
 // ".safe", otherwise the name with ".safe" appended.
 std::string store_file(const std::string& store);
+
+// The file a store path stands for: the path, or the end of its chain of
+// symbolic links. The library keeps its backups beside that file.
+std::string real_store_file(const std::string& path);
+
+// The store file and the names of its backups, beside the path and beside
+// the file it links to: no output may be any of them.
+std::vector<std::string> store_and_backups(const std::string& path);
 
 // Names as a JSON array of strings. Names are raw bytes; bytes that do not
 // form valid UTF-8 become U+FFFD.

@@ -3,6 +3,10 @@
 // line on standard error and an exit status of its class (status.h).
 #include <CLI/CLI.hpp>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <exception>
 #include <iostream>
 #include <new>
@@ -47,9 +51,22 @@ int parse_exit(const CLI::App& app, const CLI::ParseError& error) {
   return code == 0 ? kOk : kUsage;
 }
 
+// A core dump of this process would hold the store key and the values it
+// handled; so would a debugger attached by another process of the same
+// user. Neither is allowed. A file size limit ends a write with an error
+// (reported, and the unfinished output removed) rather than killing the
+// process.
+void keep_secrets_in() {
+  const struct rlimit none {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  keep_secrets_in();
   setup_standard_streams();
   take_password_environment();
 
@@ -83,6 +100,10 @@ int main(int argc, char** argv) {
 
   auto* create = app.add_subcommand(
       "create", "Make a new, empty store; the password is asked twice");
+  bool create_group = false;
+  create->add_flag("--group", create_group,
+                   "Let the file's group read and write the store (mode 0660 "
+                   "less the umask); without it the store is private (0600)");
   auto* verify = app.add_subcommand(
       "verify", "Check the password: exit 0 when it unlocks the store, 1 when not");
 
@@ -174,7 +195,7 @@ int main(int argc, char** argv) {
 
   context.passwords.quiet = context.quiet;
   try {
-    if (*create) return cmd_create(context);
+    if (*create) return cmd_create(context, create_group);
     if (*verify) return cmd_verify(context);
     if (*passwd) return cmd_passwd(context, passwd_drop);
     if (*add) return cmd_add(context, add_name, add_file);

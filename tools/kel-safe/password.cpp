@@ -15,6 +15,8 @@
 #include "streams.h"
 #include "terminal.h"
 
+extern char** environ;
+
 namespace kel::tool {
 
 namespace {
@@ -22,17 +24,32 @@ namespace {
 std::optional<Secret> g_env_password;
 std::optional<Secret> g_env_new_password;
 
+// The first value of `name` in the environment (the one getenv gives).
+// Every entry of that name is overwritten in the process's environment block
+// itself, which is what /proc/PID/environ shows, and then removed.
 std::optional<Secret> take_variable(const char* name) {
-  char* value = getenv(name);
-  if (value == nullptr) return std::nullopt;
-  const std::size_t length = strlen(value);
-  Secret copy(length + 1);
-  copy.append(value, length);
-  // Overwrites the bytes in the process's environment block itself, which
-  // is what /proc/PID/environ shows.
-  wipe(value, length);
+  std::optional<Secret> first;
+  const std::size_t name_length = strlen(name);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (strncmp(*entry, name, name_length) != 0 || (*entry)[name_length] != '=') {
+      continue;
+    }
+    char* value = *entry + name_length + 1;
+    const std::size_t length = strlen(value);
+    if (!first) {
+      first.emplace(length + 1);
+      first->append(value, length);
+    }
+    wipe(value, length);
+  }
   unsetenv(name);
-  return copy;
+  return first;
+}
+
+// Where no password may come from: an empty one opens nothing worth keeping.
+Secret refuse_empty(Secret password, const std::string& what) {
+  if (password.empty()) throw Failure(kRejected, "empty password from " + what);
+  return password;
 }
 
 // One line from `fd`, read a byte at a time so that nothing after the line
@@ -65,10 +82,19 @@ Secret read_line(int fd, const std::string& what) {
   return line;
 }
 
-Secret from_fd(int fd) {
+// A descriptor that is a terminal is read as the terminal is: with a
+// prompt and without echo.
+Secret from_fd(int fd, const std::string& prompt) {
+  if (isatty(fd) == 1) {
+    Terminal terminal(fd);
+    return terminal.read_hidden(prompt);
+  }
   return read_line(fd, "descriptor " + std::to_string(fd));
 }
 
+// A password file that someone else owns or may write could hold a password
+// of their choosing: a new store would be made, or an old one re-keyed, with
+// a password they know. Such files are refused; readable ones are warned of.
 Secret from_file(const std::string& path, bool quiet) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd) {
@@ -76,8 +102,22 @@ Secret from_file(const std::string& path, bool quiet) {
                                   strerror(errno));
   }
   struct stat info {};
-  if (!quiet && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-      (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+  if (fstat(fd.get(), &info) != 0) {
+    throw Failure(kFileError, "cannot examine password file " + quoted(path) + ": " +
+                                  strerror(errno));
+  }
+  if (!S_ISCHR(info.st_mode)) {
+    if (info.st_uid != geteuid()) {
+      throw Failure(kRejected, "password file " + quoted(path) +
+                                   " belongs to another user: refused");
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      throw Failure(kRejected, "password file " + quoted(path) +
+                                   " may be written by other users: refused "
+                                   "(chmod 600 it)");
+    }
+  }
+  if (!quiet && S_ISREG(info.st_mode) && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
     note("warning: password file " + quoted(path) +
          " is readable by other users (chmod 600 it)");
   }
@@ -116,9 +156,12 @@ void take_password_environment() {
 
 Secret store_password(const PasswordOptions& options,
                       const std::string& store_path, bool for_new_store) {
-  if (options.fd >= 0) return from_fd(options.fd);
+  if (options.fd >= 0) {
+    return refuse_empty(from_fd(options.fd, "Password for " + quoted(store_path) + ": "),
+                        "descriptor " + std::to_string(options.fd));
+  }
   if (!options.file.empty()) return from_file(options.file, options.quiet);
-  if (g_env_password) return copy_of(*g_env_password);
+  if (g_env_password) return refuse_empty(copy_of(*g_env_password), "KEL_SAFE_PASSWORD");
   if (!have_terminal()) {
     throw Failure(kUsage,
                   "no password given: use --password-file, --password-fd or "
@@ -126,14 +169,21 @@ Secret store_password(const PasswordOptions& options,
   }
   if (for_new_store) return ask_new(store_path, "New password");
   Terminal terminal("a password");
-  return terminal.read_hidden("Password for " + quoted(store_path) + ": ");
+  return refuse_empty(terminal.read_hidden("Password for " + quoted(store_path) + ": "),
+                      "the terminal");
 }
 
 Secret new_store_password(const PasswordOptions& options,
                           const std::string& store_path) {
-  if (options.new_fd >= 0) return from_fd(options.new_fd);
+  if (options.new_fd >= 0) {
+    return refuse_empty(
+        from_fd(options.new_fd, "New password for " + quoted(store_path) + ": "),
+        "descriptor " + std::to_string(options.new_fd));
+  }
   if (!options.new_file.empty()) return from_file(options.new_file, options.quiet);
-  if (g_env_new_password) return copy_of(*g_env_new_password);
+  if (g_env_new_password) {
+    return refuse_empty(copy_of(*g_env_new_password), "KEL_SAFE_NEW_PASSWORD");
+  }
   if (!have_terminal()) {
     throw Failure(kUsage,
                   "no new password given: use --new-password-file, "

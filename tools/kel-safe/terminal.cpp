@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "status.h"
@@ -18,12 +22,22 @@ namespace kel::tool {
 
 namespace {
 
-// The terminal whose echo is off right now, for the signal handler to put
+// The terminal whose echo is off right now, for the signal handlers to put
 // back. Plain globals: only async-signal-safe calls touch them there.
 volatile sig_atomic_t g_restore_fd = -1;
 struct termios g_saved_mode;
+struct termios g_quiet_mode;
+// The prompt being shown, to show again when the process is continued.
+char g_prompt[512];
+volatile sig_atomic_t g_prompt_length = 0;
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals that end the process: the terminal gets its mode back first.
+const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals that stop it (Ctrl-Z, or a background read or write), and the one
+// that continues it: echo goes back on while the process is stopped, and
+// off again, with the prompt shown anew, once it runs again.
+const int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+constexpr std::size_t kHandled = std::size(kEndSignals) + std::size(kStopSignals);
 
 void restore_and_reraise(int sig) {
   const int fd = g_restore_fd;
@@ -37,24 +51,52 @@ void restore_and_reraise(int sig) {
   raise(sig);
 }
 
+void stop_or_continue(int sig) {
+  const int saved_errno = errno;
+  const int fd = g_restore_fd;
+  if (sig == SIGCONT) {
+    if (fd >= 0) {
+      tcsetattr(fd, TCSAFLUSH, &g_quiet_mode);
+      [[maybe_unused]] ssize_t ignored =
+          write(fd, g_prompt, static_cast<std::size_t>(g_prompt_length));
+    }
+  } else {
+    if (fd >= 0) {
+      tcsetattr(fd, TCSAFLUSH, &g_saved_mode);
+      const char nl = '\n';
+      [[maybe_unused]] ssize_t ignored = write(fd, &nl, 1);
+    }
+    // SIGSTOP rather than the signal itself: a stop signal sent to a
+    // process group without a parent in the session is discarded by the
+    // kernel, and the process must not go on reading with echo on.
+    raise(SIGSTOP);
+  }
+  errno = saved_errno;
+}
+
 // Echo off for its lifetime; signal handlers put echo back if the process
 // is stopped or killed while waiting for the user.
 class EchoOff {
  public:
-  explicit EchoOff(int fd) : fd_(fd) {
+  EchoOff(int fd, std::string_view prompt) : fd_(fd) {
     if (tcgetattr(fd, &g_saved_mode) != 0) return;
-    struct termios quiet = g_saved_mode;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
-    quiet.c_lflag |= ECHONL;
+    g_quiet_mode = g_saved_mode;
+    g_quiet_mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK);
+    g_quiet_mode.c_lflag |= ECHONL;
+    const std::size_t length = std::min(prompt.size(), sizeof g_prompt);
+    memcpy(g_prompt, prompt.data(), length);
+    g_prompt_length = static_cast<sig_atomic_t>(length);
     struct sigaction action {};
-    action.sa_handler = restore_and_reraise;
     sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-      sigaction(kSignals[i], &action, &previous_[i]);
-    }
+    std::size_t i = 0;
+    action.sa_handler = restore_and_reraise;
+    for (int sig : kEndSignals) sigaction(sig, &action, &previous_[i++]);
+    action.sa_handler = stop_or_continue;
+    action.sa_flags = SA_RESTART;
+    for (int sig : kStopSignals) sigaction(sig, &action, &previous_[i++]);
     installed_ = true;
     g_restore_fd = fd;
-    if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) g_restore_fd = -1;
+    if (tcsetattr(fd, TCSAFLUSH, &g_quiet_mode) != 0) g_restore_fd = -1;
   }
   ~EchoOff() {
     if (g_restore_fd >= 0) {
@@ -62,9 +104,9 @@ class EchoOff {
       g_restore_fd = -1;
     }
     if (installed_) {
-      for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-        sigaction(kSignals[i], &previous_[i], nullptr);
-      }
+      std::size_t i = 0;
+      for (int sig : kEndSignals) sigaction(sig, &previous_[i++], nullptr);
+      for (int sig : kStopSignals) sigaction(sig, &previous_[i++], nullptr);
     }
   }
   EchoOff(const EchoOff&) = delete;
@@ -73,8 +115,53 @@ class EchoOff {
  private:
   int fd_;
   bool installed_ = false;
-  struct sigaction previous_[std::size(kSignals)] = {};
+  struct sigaction previous_[kHandled] = {};
 };
+
+// The device node of the terminal open at `fd` (/dev/tty stands for the
+// controlling terminal, whose real node is looked up), or "" when unknown.
+std::string device_path(int fd) {
+  char name[256];
+  if (ttyname_r(fd, name, sizeof name) == 0 && strcmp(name, "/dev/tty") != 0) {
+    return name;
+  }
+  struct stat info {};
+  for (int standard = 0; standard <= 2; ++standard) {
+    if (ttyname_r(standard, name, sizeof name) != 0) continue;
+    // The controlling terminal is the one /dev/tty reaches; any standard
+    // descriptor on it names its node.
+    UniqueFd probe(open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    pid_t session = -1;
+    if (probe && fstat(probe.get(), &info) == 0 &&
+        ioctl(probe.get(), TIOCGSID, &session) == 0 && session == getsid(0)) {
+      return name;
+    }
+  }
+  // Pseudo-terminals: the controlling terminal's number from /proc.
+  FILE* stat_file = std::fopen("/proc/self/stat", "r");
+  if (stat_file == nullptr) return "";
+  unsigned long number = 0;
+  const int got = std::fscanf(stat_file, "%*d (%*[^)]) %*c %*d %*d %*d %lu", &number);
+  std::fclose(stat_file);
+  const unsigned major = (number >> 8) & 0xfff;
+  const unsigned minor = (number & 0xff) | ((number >> 12) & 0xfff00);
+  if (got != 1 || major < 136 || major > 143) return "";
+  return "/dev/pts/" + std::to_string((major - 136) * 256 + minor);
+}
+
+// An exclusive lock on the terminal's device node, taken before the
+// terminal's mode is read and held until the prompts are answered: two
+// kel-safe processes on one terminal (kel-safe get a | kel-safe add b) ask
+// in turn instead of switching echo off and on under each other.
+UniqueFd take_turn(int fd) {
+  const std::string path = device_path(fd);
+  if (path.empty()) return UniqueFd();
+  UniqueFd lock(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!lock) return lock;
+  while (flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+  }
+  return lock;
+}
 
 }  // namespace
 
@@ -91,17 +178,20 @@ Terminal::Terminal(std::string_view needed_for) {
     throw Failure(kUsage, "no terminal to ask for " + std::string(needed_for) +
                               " on");
   }
+  turn_ = take_turn(fd_);
 }
 
+Terminal::Terminal(int fd) : fd_(fd), owned_(false), turn_(take_turn(fd)) {}
+
 Terminal::~Terminal() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0 && owned_) close(fd_);
 }
 
 void Terminal::say(std::string_view text) { write_all(fd_, text, "the terminal"); }
 
 Secret Terminal::read_hidden(std::string_view prompt) {
   Secret line(128);
-  EchoOff quiet(fd_);
+  EchoOff quiet(fd_, prompt);
   say(prompt);
   for (;;) {
     char c = 0;

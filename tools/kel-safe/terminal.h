@@ -8,15 +8,20 @@
 #include <string_view>
 
 #include "secret.h"
+#include "streams.h"
 
 namespace kel::tool {
 
-// The controlling terminal (/dev/tty), opened for one prompt or more.
+// The controlling terminal (/dev/tty), opened for one prompt or more. While
+// it exists this process holds the terminal's lock: prompts of several
+// kel-safe processes on one terminal take turns.
 class Terminal {
  public:
   // Throws a Failure (kUsage) naming `needed_for` when the process has no
   // controlling terminal.
   explicit Terminal(std::string_view needed_for);
+  // A terminal the process was handed as a descriptor (kept open).
+  explicit Terminal(int fd);
   ~Terminal();
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
@@ -32,6 +37,8 @@ class Terminal {
 
  private:
   int fd_ = -1;
+  bool owned_ = true;
+  UniqueFd turn_;  // the lock that makes prompts on one terminal take turns
 };
 
 // True when there is a controlling terminal to prompt on.
