@@ -77,6 +77,17 @@ class KEL_SAFE_EXPORT Safe {
   int get_entry_to_fd(const std::string& name, int fd, std::string& error);
   int get_entry_to_fd(const std::string& name, int fd, std::string& error,
                       const Progress& progress);
+  // Writes the value of `name` to `fd` (a pipe, terminal, device or file, at
+  // its current position) such that every byte written has authenticated
+  // first. A value up to 4 MiB is decrypted whole in memory, then written.
+  // A larger one is authenticated in a first pass over the store file that
+  // keeps none of it, then decrypted and written in a second pass in
+  // pieces, each checked to be the bytes the first pass authenticated:
+  // memory stays bounded whatever length the file claims. On -1 nothing
+  // was written, unless the error begins "Could not write value - " (the
+  // descriptor failed) or the file changed between the passes; even then
+  // only authenticated bytes of the value's beginning were written.
+  int get_entry_to_stream(const std::string& name, int fd, std::string& error);
 
  private:
   Store* store;

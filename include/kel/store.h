@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -74,6 +75,11 @@ class KEL_SAFE_EXPORT Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
   virtual ~Store();
+  // A Store made with new lives in pages of its own, left out of core dumps
+  // and locked in memory where the limit allows: it holds the masked store
+  // key and its masking material.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
   // file_path = name, with file_extension appended unless name ends with it.
   void set_file_name(const std::string& name);
   // True when the file now at file_path is not the file the index was built
@@ -167,6 +173,9 @@ class KEL_SAFE_EXPORT Store {
   // Decrypts the value into `fd` in pieces; see Safe::get_entry_to_fd.
   int get_item_to_fd(const std::string& name, int fd, std::string& error,
                      const Progress& progress);
+  // Writes the value into `fd` only once it is known authentic; see
+  // Safe::get_entry_to_stream.
+  int get_item_to_stream(const std::string& name, int fd, std::string& error);
   bool exists(const std::string& name);
   int list_items(std::vector<std::string>& names, std::string& error);
   int add_item_from_file(const std::string& name, std::string file_path,

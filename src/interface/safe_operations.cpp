@@ -67,4 +67,8 @@ int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error,
   return store->get_item_to_fd(name, fd, error, progress);
 }
 
+int Safe::get_entry_to_stream(const std::string& name, int fd, std::string& error) {
+  return store->get_item_to_stream(name, fd, error);
+}
+
 }  // namespace kel

@@ -2,7 +2,12 @@
 #include <errno.h>
 #include <sys/mman.h>
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <array>
+#include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "crypto/aead_stream.h"
@@ -46,6 +51,7 @@ int start_read(Store& store, const std::string& name, unsigned char* key,
 // decryption; asking for huge pages cuts that to a few faults.
 void reserve_for_value(std::string& buffer, std::size_t length) {
   buffer.reserve(length);
+  detail::keep_out_of_dumps(buffer.data(), length);
   constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
   if (length < 4 * kHugePage) return;
   auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
@@ -56,13 +62,37 @@ void reserve_for_value(std::string& buffer, std::size_t length) {
   }
 }
 
+// Values up to this size are read in one pass; above it, the length a record
+// claims is not trusted to size anything, and bytes that leave the library
+// before the end of the value must be known to be authentic, so the value is
+// first authenticated in a pass that keeps nothing of it.
+constexpr std::uint32_t kOnePassLimit = 4 * 1024 * 1024;
+
+using PieceDigest = std::array<unsigned char, 32>;
+
+PieceDigest digest_of(const unsigned char* data, std::size_t size) {
+  PieceDigest digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("digest failed");  // reported as unknown
+  }
+  return digest;
+}
+
+// Accepts every sealed piece as it is.
+struct AnyPiece {
+  bool operator()(std::size_t, const unsigned char*, std::size_t) const { return true; }
+};
+
 // Decrypts the value part at `where` piece by piece, handing each plain
-// piece to `sink` (which returns false, with `error` set, to stop). The
-// value is authenticated only when this returns 0.
-template <typename Sink>
+// piece to `sink` (which returns false, with `error` set, to stop). Each
+// sealed piece is first shown to `check` (its number, bytes and size), which
+// may refuse it. The value is authenticated only when this returns 0.
+template <typename Sink, typename Check = AnyPiece>
 int decrypt_value(Store& store, const unsigned char* key,
                   const detail::ValueLocation& where, Sink sink,
-                  const Progress& progress, std::string& error) {
+                  const Progress& progress, std::string& error,
+                  Check check = AnyPiece()) {
   unsigned char trailer[format::kNonceSize + format::kTagSize];
   ssize_t got = io::pread_full(store.store_fd, trailer, sizeof trailer,
                                where.offset + where.length);
@@ -80,7 +110,7 @@ int decrypt_value(Store& store, const unsigned char* key,
       static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, where.length));
   std::vector<unsigned char> sealed(piece_size);
   detail::SecretBuffer plain(piece_size);
-  for (std::uint64_t done = 0; done < where.length;) {
+  for (std::uint64_t done = 0, piece = 0; done < where.length; ++piece) {
     std::size_t want = static_cast<std::size_t>(
         std::min<std::uint64_t>(piece_size, where.length - done));
     got = io::pread_full(store.store_fd, sealed.data(), want,
@@ -90,6 +120,7 @@ int decrypt_value(Store& store, const unsigned char* key,
       return -1;
     }
     if (static_cast<std::size_t>(got) != want ||
+        !check(static_cast<std::size_t>(piece), sealed.data(), want) ||
         !opener.update(sealed.data(), want, plain.data())) {
       error = "Could not decrypt value cipher";
       return -1;
@@ -103,6 +134,21 @@ int decrypt_value(Store& store, const unsigned char* key,
     return -1;
   }
   return 0;
+}
+
+// The first of two passes: authenticates the value at `where` and keeps
+// nothing of its plain text. With `digests`, notes a digest of every sealed
+// piece, so that the second pass can tell it reads the very bytes that
+// authenticated (a writer may change the file in between).
+int authenticate_value(Store& store, const unsigned char* key,
+                       const detail::ValueLocation& where,
+                       std::vector<PieceDigest>* digests, std::string& error) {
+  auto discard = [](const unsigned char*, std::size_t) { return true; };
+  auto note = [digests](std::size_t, const unsigned char* sealed, std::size_t size) {
+    if (digests != nullptr) digests->push_back(digest_of(sealed, size));
+    return true;
+  };
+  return decrypt_value(store, key, where, discard, Progress(), error, note);
 }
 
 }  // namespace
@@ -119,6 +165,11 @@ int Store::get_item(const std::string& name, std::string& value,
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
     if (start_read(*this, name, key.data(), where, error) != 0) return -1;
+    // A large claimed length sizes nothing until the value has proved itself.
+    if (where.length > kOnePassLimit &&
+        authenticate_value(*this, key.data(), where, nullptr, error) != 0) {
+      return -1;
+    }
     reserve_for_value(plain, where.length);
     auto append = [&plain](const unsigned char* piece, std::size_t size) {
       plain.append(reinterpret_cast<const char*>(piece), size);
@@ -147,6 +198,48 @@ int Store::get_item_to_fd(const std::string& name, int fd, std::string& error,
       return false;
     };
     return decrypt_value(*this, key.data(), where, write_out, progress, error);
+  } catch (...) {
+    error = "Unknown exception, could not get entry";
+    return -1;
+  }
+}
+
+int Store::get_item_to_stream(const std::string& name, int fd, std::string& error) {
+  try {
+    detail::SecretBytes<format::kKeySize> key;
+    detail::ValueLocation where;
+    if (start_read(*this, name, key.data(), where, error) != 0) return -1;
+    auto write_out = [fd, &error](const unsigned char* piece, std::size_t size) {
+      if (io::write_all(fd, piece, size) == 0) return true;
+      error = "Could not write value - " + io::error_text(errno);
+      return false;
+    };
+    if (where.length <= kOnePassLimit) {
+      // Small enough to authenticate whole in memory before any byte leaves.
+      detail::SecretBuffer plain(where.length);
+      std::size_t filled = 0;
+      auto keep = [&plain, &filled](const unsigned char* piece, std::size_t size) {
+        std::memcpy(plain.data() + filled, piece, size);
+        filled += size;
+        return true;
+      };
+      if (decrypt_value(*this, key.data(), where, keep, Progress(), error) != 0) {
+        return -1;
+      }
+      return write_out(plain.data(), plain.size()) ? 0 : -1;
+    }
+    std::vector<PieceDigest> digests;
+    if (authenticate_value(*this, key.data(), where, &digests, error) != 0) return -1;
+    auto same_piece = [&digests, &error](std::size_t piece, const unsigned char* sealed,
+                                         std::size_t size) {
+      if (piece < digests.size() && digest_of(sealed, size) == digests[piece]) {
+        return true;
+      }
+      error = "Could not decrypt value cipher";  // changed since it authenticated
+      return false;
+    };
+    return decrypt_value(*this, key.data(), where, write_out, Progress(), error,
+                         same_piece);
   } catch (...) {
     error = "Unknown exception, could not get entry";
     return -1;

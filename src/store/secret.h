@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "store/locked_memory.h"
+
 namespace kel::detail {
 
 // Overwrites `length` bytes with zeros. The stores are kept even when the
@@ -48,7 +50,8 @@ void clear_index(Map& map) {
   }
 }
 
-// A heap buffer for plain value bytes, wiped before it is released.
+// A buffer for plain value bytes, in memory kept out of core dumps (and
+// locked where allowed), wiped before it is released.
 class SecretBuffer {
  public:
   explicit SecretBuffer(std::size_t size) : bytes_(size) {}
@@ -59,7 +62,7 @@ class SecretBuffer {
   std::size_t size() const { return bytes_.size(); }
 
  private:
-  std::vector<unsigned char> bytes_;
+  std::vector<unsigned char, LockedAllocator<unsigned char>> bytes_;
 };
 
 }  // namespace kel::detail

@@ -3,9 +3,16 @@
 
 #include "kel/store.h"
 #include "store/file_names.h"
+#include "store/locked_memory.h"
 #include "store/secret.h"
 
 namespace kel {
+
+void* Store::operator new(std::size_t size) { return detail::allocate_locked(size); }
+
+void Store::operator delete(void* memory, std::size_t size) noexcept {
+  detail::free_locked(memory, size);
+}
 
 Store::Store() = default;
 

@@ -1,9 +1,11 @@
 // Every subcommand of kel-safe run as a user runs it, and the bytes that
 // come back compared with the bytes that went in.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -174,6 +176,32 @@ TEST_F(RoundTrip, OutputFileIsNeverReplacedUnasked) {
     ASSERT_EQ(lstat(dir.file("null").c_str(), &info), 0);
     EXPECT_TRUE(S_ISCHR(info.st_mode));
   }
+}
+
+// Someone who can write the file but has no key claims a huge length for the
+// last value over a sparse file. Nothing is sized by that claim: the value
+// fails in a first pass that keeps none of it, and nothing is written.
+TEST_F(RoundTrip, ClaimedLengthSizesNothing) {
+  create_store();
+  add("k", "v");
+  std::string bytes = read_file(store_file);
+  ASSERT_EQ(bytes.size(), 132u + 42 + 1 + 28);  // header, fixed part, value part
+  const std::uint32_t claimed = 256u << 20;
+  for (int i = 0; i < 4; ++i) bytes[132 + 38 + i] = static_cast<char>(claimed >> (8 * i));
+  const std::string trailer = bytes.substr(bytes.size() - 28);
+  bytes.resize(132 + 42);
+  write_file(store_file, bytes);
+  std::filesystem::resize_file(store_file, bytes.size() + claimed);
+  std::ofstream(store_file, std::ios::binary | std::ios::app) << trailer;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"get", "k"}, {"get", "k", "-o", "/dev/null"}}) {
+    const ToolResult result = tool(args);
+    EXPECT_EQ(result.status, kStoreError) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  struct rusage usage {};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 128 * 1024) << "KiB at most, for a claim of 256 MiB";
 }
 
 // A file size limit (ulimit -f) stops the transfer with an error; no file

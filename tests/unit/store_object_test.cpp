@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <string>
 
 #include "kel/item.h"
@@ -81,6 +85,34 @@ TEST(StoreObject, DestroyingAStoreThatNeverOpenedAFileClosesNothing) {
   { kel::Store store("nowhere/at/all", kPassword); }
   { kel::Safe safe("nowhere/at/all", kPassword); }
   EXPECT_EQ(kel::test::open_descriptor_count(), before);
+}
+
+// The flags /proc/self/smaps shows for the mapping that holds `address`.
+std::string vm_flags_of(const void* address) {
+  std::ifstream maps("/proc/self/smaps");
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  bool inside = false;
+  for (std::string line; std::getline(maps, line);) {
+    std::uintptr_t from = 0, to = 0;
+    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &from, &to) == 2) {
+      inside = from <= at && at < to;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line;
+    }
+  }
+  return "";
+}
+
+// A core dump must not hold the masked key or its masking material: a Store
+// made with new lives in pages marked "dd" (left out of dumps).
+TEST(StoreObject, SecretsLiveInPagesLeftOutOfDumps) {
+  auto store = std::make_unique<kel::Store>("nowhere", kPassword);
+  for (const void* secret : {static_cast<const void*>(store->masked_store_key),
+                             static_cast<const void*>(store->memory_key)}) {
+    EXPECT_NE(vm_flags_of(secret).find(" dd"), std::string::npos) << vm_flags_of(secret);
+  }
+  std::string ordinary(100, 'x');
+  EXPECT_EQ(vm_flags_of(ordinary.data()).find(" dd"), std::string::npos);
 }
 
 TEST(SafeFacade, VersionNeedsNoStore) {

@@ -332,20 +332,25 @@ int cmd_get(const Context& context, const std::string& name,
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
   kel::Safe& safe = *safe_owner;
   std::string error;
+  // Standard output and devices cannot take back what they were given: the
+  // library lets only authenticated bytes reach them, and a large value is
+  // checked in a first pass rather than held in memory.
+  const auto stream_to = [&](int fd, const std::string& where) {
+    if (safe.get_entry_to_stream(name, fd, error) == 0) return;
+    if (error.rfind("Could not write value", 0) == 0) {
+      throw Failure(kFileError, "cannot write " + where + ": " + error);
+    }
+    library_failure(what, error);
+  };
   if (to_stdout) {
-    // The value is authenticated as a whole before any byte of it leaves:
-    // a reader of standard output cannot take back what it was given.
-    kel::Entry entry(name);
-    if (safe.get_entry(entry, error) != 0) library_failure(what, error);
-    write_data(entry.value());
+    if (data_fd() < 0) write_data("");  // fails: standard output is closed
+    stream_to(data_fd(), "standard output");
     return kOk;
   }
   check_password(safe, context);
   OutputFile file(output, force, store_and_backups(path));
   if (file.direct()) {
-    kel::Entry entry(name);
-    if (safe.get_entry(entry, error) != 0) library_failure(what, error);
-    write_all(file.fd(), entry.value(), quoted(output));
+    stream_to(file.fd(), quoted(output));
     return kOk;
   }
   ProgressBar bar("get " + quoted(name));
