@@ -11,13 +11,14 @@
 #include <iostream>
 
 #include "kel/store.h"
-#include "store/backup_file.h"
 #include "store/current_file.h"
 #include "store/file_names.h"
 #include "store/format.h"
 #include "store/header_reader.h"
 #include "store/io.h"
+#include "store/rewrite.h"
 #include "store/secret.h"
+#include "store/write_lock.h"
 
 namespace kel {
 
@@ -56,7 +57,7 @@ int make_new_header(Store& store, const unsigned char* key,
 // A durable copy of the store file as it is now (the caller holds the lock),
 // beside the file a linked store path points to.
 int back_up(const Store& store, std::string& text) {
-  const std::string real = detail::resolve_store_path(store.file_path);
+  const std::string real = detail::resolve_final_links(store.file_path);
   const std::string backup = real + detail::kPasswordChangeBackup;
   std::cout << "backup file: " << backup << std::endl;
   const std::string prefix =
@@ -71,9 +72,14 @@ int back_up(const Store& store, std::string& text) {
     text = prefix + "the store file was replaced meanwhile";
     return -1;
   }
-  return detail::write_backup_copy(
-      store.store_fd, locked.st_size, backup,
-      detail::temporary_path(real, store.file_extension), prefix, text);
+  // An exclusive new file renamed over the old backup: a link planted at
+  // the backup's name is replaced, never written through.
+  if (detail::replace_with_copy(store.store_fd, locked.st_size, locked.st_mode, backup,
+                                store.file_extension) != 0) {
+    text = prefix + io::error_text(errno);
+    return -1;
+  }
+  return 0;
 }
 
 // Writes `header` in place and makes it durable. On failure the previous
