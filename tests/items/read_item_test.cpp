@@ -1,10 +1,12 @@
 // Reading items back: get_item, exists and list_items through the Store and
 // the Safe facade, including damaged and hostile store files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,23 @@ TEST_F(ReadItem, ValuePartRunningPastTheEndIsRefused) {
   kel::Entry beta("beta");
   ASSERT_EQ(again.get_entry(beta, error), 0) << error;
   EXPECT_EQ(beta.value(), value_for("beta"));
+
+  // A sparse file that does hold the claim: memory is not sized by it, in
+  // memory or streamed, before the value has proved itself.
+  const std::uint32_t claimed = 256u << 20;
+  std::string grown = file.substr(0, records[2].value_cipher_at());
+  put_le(grown, records[2].value_length_at(), claimed, 4);
+  write_file(path, grown);
+  std::filesystem::resize_file(path, grown.size() + claimed + 28);
+  struct rusage before {}, after {};
+  getrusage(RUSAGE_SELF, &before);
+  kel::Safe sparse(path, kPassword);
+  EXPECT_EQ(sparse.get_entry(gamma, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  EXPECT_EQ(sparse.get_entry_to_stream("gamma", STDOUT_FILENO, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
 }
 
 TEST_F(ReadItem, RecordFixedPartPastTheEndFailsTheScan) {

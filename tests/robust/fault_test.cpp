@@ -195,6 +195,10 @@ class FaultInjection : public ::testing::Test {
     const bool eintr = error_number == EINTR || error_number == KEL_FAULT_SHORT;
     if (rc == 0) {
       ++tally.succeeded;
+      // Nothing retries a failed sync: data or a rename may not last, and
+      // success must not be reported.
+      EXPECT_FALSE(fired > 0 && (kind == kelFaultFsync || kind == kelFaultFdatasync))
+          << "a failed sync was ignored";
     } else {
       ++tally.failed;
       std::string message = error;
