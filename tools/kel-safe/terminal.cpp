@@ -93,6 +93,9 @@ class EchoOff {
     for (int sig : kEndSignals) sigaction(sig, &action, &previous_[i++]);
     action.sa_handler = stop_or_continue;
     action.sa_flags = SA_RESTART;
+    // A terminal call made from the background inside the handler must fail
+    // rather than stop the process a second time.
+    for (int sig : kStopSignals) sigaddset(&action.sa_mask, sig);
     for (int sig : kStopSignals) sigaction(sig, &action, &previous_[i++]);
     installed_ = true;
     g_restore_fd = fd;
