@@ -222,7 +222,7 @@ TEST_F(RoundTrip, OutputCutShortLeavesNothing) {
 
 TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   create_store();
-  const std::string big = pattern_bytes(3 * 1024 * 1024, 5);
+  const std::string big = pattern_bytes(5 * 1024 * 1024, 5);  // two passes
   write_file(dir.file("big.in"), big);
   ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
   std::remove(dir.file("big.in").c_str());
