@@ -188,6 +188,15 @@ int authenticate_value(Store& store, const unsigned char* key,
   return 0;
 }
 
+// A sink that writes plain pieces to `fd`.
+auto writer_to(int fd, std::string& error) {
+  return [fd, &error](const unsigned char* piece, std::size_t size) {
+    if (io::write_all(fd, piece, size) == 0) return true;
+    error = "Could not write value - " + io::error_text(errno);
+    return false;
+  };
+}
+
 }  // namespace
 
 int Store::get_item(const std::string& name, std::string& value,
@@ -229,11 +238,7 @@ int Store::get_item_to_fd(const std::string& name, int fd, std::string& error,
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
     if (start_read(*this, name, key.data(), where, error) != 0) return -1;
-    auto write_out = [fd, &error](const unsigned char* piece, std::size_t size) {
-      if (io::write_all(fd, piece, size) == 0) return true;
-      error = "Could not write value - " + io::error_text(errno);
-      return false;
-    };
+    auto write_out = writer_to(fd, error);
     return decrypt_value(*this, key.data(), where, write_out, progress, error);
   } catch (...) {
     error = "Unknown exception, could not get entry";
@@ -246,11 +251,7 @@ int Store::get_item_to_stream(const std::string& name, int fd, std::string& erro
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
     if (start_read(*this, name, key.data(), where, error) != 0) return -1;
-    auto write_out = [fd, &error](const unsigned char* piece, std::size_t size) {
-      if (io::write_all(fd, piece, size) == 0) return true;
-      error = "Could not write value - " + io::error_text(errno);
-      return false;
-    };
+    auto write_out = writer_to(fd, error);
     if (where.length <= kOnePassLimit) {
       // Small enough to authenticate whole in memory before any byte leaves.
       detail::SecretBuffer plain(where.length);
