@@ -72,8 +72,10 @@ int back_up(const Store& store, std::string& text) {
     text = prefix + "the store file was replaced meanwhile";
     return -1;
   }
-  // An exclusive new file renamed over the old backup: a link planted at
-  // the backup's name is replaced, never written through.
+  // An exclusive new file, synced and renamed over the old backup: a link
+  // planted at the backup's name is replaced, never written through. The
+  // directory is synced too, since a header rewritten on the disk while the
+  // backup's name is not would leave no copy that the old password opens.
   if (detail::replace_with_copy(store.store_fd, locked.st_size, locked.st_mode, backup,
                                 store.file_extension) != 0) {
     text = prefix + io::error_text(errno);
