@@ -63,6 +63,37 @@ class KEL_SAFE_EXPORT Safe {
   // Removes an item by rewriting the store file; the old file is kept as
   // "<path>.backup2".
   int remove_entry(const std::string& name, std::string& error);
+  // Removes every entry in `names` in one rewrite, all or nothing: when one
+  // is absent nothing is removed, and the message names it.
+  int remove_entries(const std::vector<std::string>& names, std::string& error);
+
+  // Replacing, renaming and copying. Each is one rewrite of the store file,
+  // exactly like a removal (the old file is kept as removal_backup_path()),
+  // never an add followed by a removal: every reader, in this process or
+  // another, finds the old state or the new one, never neither, and a crash
+  // at any point leaves one of the two. Entries that do not change are
+  // copied as sealed bytes; the changed entry is sealed with fresh nonces.
+  //
+  // Replaces the value of the entry's name; "Entry not found" when absent.
+  int replace_entry(const Entry& entry, std::string& error);
+  // Replaces the value, or adds the entry when its name is absent.
+  int set_entry(const Entry& entry, std::string& error);
+  // The same with the whole content of the file at `path` as the value.
+  int replace_entry_from_file(const std::string& name, const std::string& path,
+                              std::string& error);
+  int set_entry_from_file(const std::string& name, const std::string& path,
+                          std::string& error);
+  // Renames `old_name` to `new_name`; fails with "Item exists" when
+  // `new_name` is stored already, "Entry not found" when `old_name` is not.
+  int rename_entry(const std::string& old_name, const std::string& new_name,
+                   std::string& error);
+  // Stores the value of `name` under `new_name` too (same failures).
+  int copy_entry(const std::string& name, const std::string& new_name,
+                 std::string& error);
+  // Where the last rewrite kept the previous store file: the store file
+  // (the file its symbolic link leads to, if it is one) + ".backup2".
+  std::string removal_backup_path() const;
+
   // Stores the whole content of the file at `path` as the value of `name`.
   // The file is streamed; memory use does not grow with its size.
   int add_entry_from_file(const std::string& name, const std::string& path,

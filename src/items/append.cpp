@@ -16,6 +16,11 @@ int check_new_item(Store& store, const std::string& name, std::uint64_t length,
     error = "Item exists";
     return -1;
   }
+  return check_name_and_length(name, length, error);
+}
+
+int check_name_and_length(const std::string& name, std::uint64_t length,
+                          std::string& error) {
   if (name.size() > format::kMaxNameLength) {
     error = "Entry name length must less than 255 characters";
     return -1;

@@ -22,6 +22,9 @@ namespace kel::detail {
 // already stored, the name's length, the value's length.
 int check_new_item(Store& store, const std::string& name, std::uint64_t length,
                    std::string& error);
+// The same checks but the first, for a record of a rewrite.
+int check_name_and_length(const std::string& name, std::uint64_t length,
+                          std::string& error);
 
 // Seals `name` into the first `name.size() + 41` bytes of `record` (a whole
 // record's buffer or just its fixed part) and sets value_length. The

@@ -10,6 +10,7 @@
 #include "store/file_copy.h"
 #include "store/file_names.h"
 #include "store/format.h"
+#include "store/ownership.h"
 #include "store/rewrite_steps.h"
 
 namespace kel::detail {
@@ -38,23 +39,15 @@ int copy_failure(CopyResult result, bool head, const std::string& damaged,
   }
 }
 
-// The new file gets the old one's permission bits and, where allowed, its
-// owner: a rewrite never widens who may read the store.
+// The new file gets the old one's permission bits and owner: a rewrite never
+// widens who may read the store, nor shuts out anyone who can use it.
 int match_old_file(int old_fd, const TemporaryFile& file, std::string& error) {
   struct stat status {};
   if (::fstat(old_fd, &status) != 0) {
     error = "Could not create tmp file - " + io::error_text(errno);
     return -1;
   }
-  if (::fchown(file.fd(), status.st_uid, status.st_gid) != 0 && errno != EPERM) {
-    error = "Could not create tmp file - " + io::error_text(errno);
-    return -1;
-  }
-  if (::fchmod(file.fd(), status.st_mode & 07777) != 0) {
-    error = "Could not create tmp file - " + io::error_text(errno);
-    return -1;
-  }
-  return 0;
+  return keep_owner_and_mode(file.fd(), status, error);
 }
 
 // Copies one run of old bytes that lie back to back in the old file, then
@@ -122,9 +115,11 @@ long long record_start(const std::string& name, const Item& item) {
   return item.value_offset - format::fixed_part_size(static_cast<long>(name.size()));
 }
 
-int rewrite_store(Store& store, const StoreWriteLock& lock, const RewritePlan& plan,
-                  std::string& backup, std::string& error) {
-  remove_stale_temporaries(lock, store.file_extension);
+int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char* key,
+                  const RewritePlan& plan, RewriteOutcome& outcome, std::string& error) {
+  outcome.backup =
+      plan.backup_path.empty() ? lock.target() + kRemovalBackup : plan.backup_path;
+  remove_stale_temporaries(lock, store.store_fd, key, outcome.backup, store.file_extension);
   TemporaryFile file;
   if (file.create(lock.target(), store.file_extension) != 0) {
     error = "Could not create tmp file - " + io::error_text(errno);
@@ -139,8 +134,7 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const RewritePlan& p
     error += "Could not write to tmp store";
     return -1;
   }
-  backup = plan.backup_path.empty() ? lock.target() + kRemovalBackup : plan.backup_path;
-  if (keep_backup(lock, store.store_fd, backup, store.file_extension) != 0) {
+  if (keep_backup(lock, store.store_fd, outcome.backup, store.file_extension) != 0) {
     error = "Could not backup current store file - " + io::error_text(errno);
     return -1;
   }
@@ -149,6 +143,7 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const RewritePlan& p
     return -1;
   }
   file.keep();
+  outcome.replaced = true;
   // Until the directory is synced the rename may not survive a crash: the
   // old file would come back. That is reported, not passed off as success.
   if (io::sync_parent_directory(lock.target()) != 0) {

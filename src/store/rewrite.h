@@ -116,12 +116,19 @@ struct RewritePlan {
   std::string damaged;
 };
 
+// What became of a rewrite.
+struct RewriteOutcome {
+  std::string backup;     // the backup's path
+  bool replaced = false;  // the new file is at the store's path (even when
+                          // the call failed afterwards, syncing the directory)
+};
+
 // Writes the new file of `plan` and puts it in place of `lock.target()` as
 // promised above. Also deletes this store's own temporaries that a killed
-// rewrite left. `backup` gets the backup's path. The caller reloads the
-// Store afterwards (its store_fd still reads the old file).
-int rewrite_store(Store& store, const StoreWriteLock& lock,
-                  const RewritePlan& plan, std::string& backup,
+// rewrite left (recognised with the plain store `key`). When `outcome.replaced`, the caller reloads the Store (its
+// store_fd still reads the old file).
+int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char* key,
+                  const RewritePlan& plan, RewriteOutcome& outcome,
                   std::string& error);
 
 // The common plans: a map from the start of an old record (as the index

@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
+#include "crypto/aead_stream.h"
 #include "store/file_copy.h"
 #include "store/file_names.h"
+#include "store/format.h"
 #include "store/rewrite.h"
 #include "store/rewrite_steps.h"
+#include "store/secret.h"
 
 namespace kel::detail {
 
@@ -86,16 +90,79 @@ int keep_backup(const StoreWriteLock& lock, int old_fd, const std::string& backu
                            extension);
 }
 
-void remove_stale_temporaries(const StoreWriteLock& lock, const std::string& extension) {
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the file at `path` is one that a rewrite of the store (open as
+// `store_fd`, kept as `backup`) made and never finished:
+//   - a second name of the store or of its backup (the backup's link made
+//     under a temporary name): deleting that name loses nothing;
+//   - a regular file with one name that is shorter than a store header (a
+//     new file killed before it got one), or that starts with this store's
+//     header, which a rewrite copies first.
+// Anything else that merely has such a name (another store, a file or link
+// someone planted) is left alone.
+bool is_own_leftover(const std::string& path, int store_fd, const std::string& backup,
+                     const unsigned char* header, const unsigned char* key) {
+  struct stat candidate {}, store {}, kept {};
+  if (::lstat(path.c_str(), &candidate) != 0 || !S_ISREG(candidate.st_mode) ||
+      ::fstat(store_fd, &store) != 0) {
+    return false;
+  }
+  if (same_file(candidate, store) ||
+      (::lstat(backup.c_str(), &kept) == 0 && same_file(candidate, kept))) {
+    return true;
+  }
+  if (candidate.st_nlink != 1) return false;
+  if (candidate.st_size <= format::kHeaderSize) return true;
+  io::UniqueFd fd(io::open_file(path.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat opened {};
+  unsigned char start[format::kHeaderSize + format::fixed_part_size(format::kMaxNameLength)];
+  if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !same_file(opened, candidate)) {
+    return false;
+  }
+  const ssize_t got = io::pread_full(fd.get(), start, sizeof start, 0);
+  if (got < format::kHeaderSize) return false;
+  if (std::memcmp(start, header, format::kHeaderSize) == 0) return true;
+  const unsigned char* record = start + format::kHeaderSize;
+  const long n = record[0];
+  if (n == 0 || got < format::kHeaderSize + format::fixed_part_size(n)) return false;
+  unsigned char name[format::kMaxNameLength];
+  crypto::AeadStream opener;
+  const bool authentic =
+      opener.begin(key, record + format::name_nonce_at(n), false,
+                   record + format::name_tag_at(n)) &&
+      opener.update(record + format::name_cipher_at(), static_cast<std::size_t>(n), name) &&
+      opener.finish();
+  wipe(name, sizeof name);
+  return authentic;
+}
+
+}  // namespace
+
+void remove_stale_temporaries(const StoreWriteLock& lock, int store_fd,
+                              const unsigned char* key, const std::string& backup,
+                              const std::string& extension) {
   namespace fs = std::filesystem;
+  unsigned char header[format::kHeaderSize];
+  if (io::pread_full(store_fd, header, sizeof header, 0) !=
+      static_cast<ssize_t>(sizeof header)) {
+    return;
+  }
   const std::string directory = io::parent_directory(lock.target());
   const std::string own_name = fs::path(lock.target()).filename().string();
   std::error_code failure;
   for (fs::directory_iterator it(directory, failure), end; !failure && it != end;
        it.increment(failure)) {
-    std::string name = it->path().filename().string();
-    if (is_temporary_path(own_name, extension, name)) {
-      ::unlink((directory + "/" + name).c_str());
+    const std::string name = it->path().filename().string();
+    const std::string path = directory + "/" + name;
+    if (is_temporary_path(own_name, extension, name) &&
+        is_own_leftover(path, store_fd, backup, header, key)) {
+      ::unlink(path.c_str());
     }
   }
 }

@@ -76,6 +76,14 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     return -1;
   }
   long long first = changes.changed.empty() ? status.st_size : changes.changed.begin()->first;
+  if (!changes.appended.empty()) {
+    // New records go after the last one, which must then be whole: walk it.
+    long long last = format::kHeaderSize;
+    for (const auto& [name, item] : store.index) {
+      last = std::max(last, record_start(name, item));
+    }
+    first = std::min(first, last);
+  }
   if (first < format::kHeaderSize || first > status.st_size) {
     error = damaged;
     return -1;

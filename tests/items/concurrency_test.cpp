@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -295,6 +296,128 @@ TEST(ConcurrentAdd, AppendCompletedJustAfterAScanIsSeen) {
     EXPECT_EQ(b.value(), "late value");
     EXPECT_TRUE(reader.exists("b"));
   });
+}
+
+// Readers in other processes loop over get while one writer rewrites the
+// store again and again. No read may fail or see anything but a value that
+// was written: a rewrite has no moment in which a name is absent.
+TEST(ConcurrentRewrite, ReadersNeverFindAnEntryMissing) {
+  constexpr int kReaders = 3;
+  constexpr int kMaxReads = 200000;  // a bound, should the writer die
+  struct Case {
+    const char* what;
+    int rounds;
+    std::function<int(kel::Safe&, int round)> write;
+    // One read; 0 when it saw a state that was written. `at` is the
+    // reader's own position (for the chain of renames).
+    std::function<int(kel::Safe&, int& at)> read;
+  };
+  const std::string steady = pattern(300, 7);
+  const auto version = [](int round) { return "version-" + std::to_string(round); };
+  const auto link_name = [](int round) { return "name-" + std::to_string(round); };
+  const auto batch_name = [](int round, int i) {
+    return "b" + std::to_string(round) + "-" + std::to_string(i);
+  };
+  const std::vector<Case> cases = {
+      {"replace", 300,
+       [&](kel::Safe& s, int round) {
+         std::string e;
+         return s.replace_entry(kel::Entry("subject", version(round + 1)), e);
+       },
+       [&](kel::Safe& s, int&) {
+         kel::Entry entry("subject");
+         std::string e;
+         if (s.get_entry(entry, e) != 0) return 1;
+         return std::string(entry.value()).rfind("version-", 0) == 0 ? 0 : 2;
+       }},
+      {"rename", 200,
+       [&](kel::Safe& s, int round) {
+         std::string e;
+         return s.rename_entry(link_name(round), link_name(round + 1), e);
+       },
+       [&](kel::Safe& s, int& at) {
+         // Names only move forward: a name that is gone was renamed to a
+         // later one. Passing the last one means a state held neither.
+         for (; at <= 200; ++at) {
+           kel::Entry entry(link_name(at));
+           std::string e;
+           if (s.get_entry(entry, e) == 0) return entry.value() == steady ? 0 : 2;
+           if (e != "Item not found") return 1;
+         }
+         return 3;
+       }},
+      {"remove many", 60,
+       [&](kel::Safe& s, int round) {
+         std::string e;
+         std::vector<std::string> gone;
+         for (int i = 0; i < 4; ++i) {
+           if (s.add_entry(kel::Entry(batch_name(round + 1, i), "v"), e) != 0) return -1;
+           gone.push_back(batch_name(round, i));
+         }
+         return s.remove_entries(gone, e);
+       },
+       [&](kel::Safe& s, int&) {
+         kel::Entry entry("subject");
+         std::string e;
+         std::vector<std::string> names;
+         if (s.get_entry(entry, e) != 0 || s.list_entries(names, e) != 0) return 1;
+         // Every batch but the newest (being added) is whole or gone.
+         std::map<int, int> batches;
+         for (const auto& n : names) {
+           if (n.size() > 1 && n[0] == 'b' && std::isdigit(static_cast<unsigned char>(n[1]))) {
+             ++batches[std::stoi(n.substr(1))];
+           }
+         }
+         if (!batches.empty()) batches.erase(std::prev(batches.end()));
+         for (const auto& [round, count] : batches) {
+           if (count != 4) return 4;
+         }
+         return 0;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string path = dir.file("rewrite.safe");
+    const std::string done = dir.file("writer-done");
+    create_store(path, kPassword);
+    {
+      kel::Safe safe(path, kPassword);
+      std::string error;
+      for (const auto& [n, v] : std::map<std::string, std::string>{
+               {"before", pattern(4000, 1)}, {"subject", version(0)},
+               {link_name(0), steady}, {"after", pattern(70000, 2)}}) {
+        ASSERT_EQ(safe.add_entry(kel::Entry(n, v), error), 0) << error;
+      }
+      for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(safe.add_entry(kel::Entry(batch_name(0, i), "v"), error), 0) << error;
+      }
+    }
+    ChildGroup group;
+    group.spawn([&]() -> int {
+      kel::Safe safe(path, kPassword);
+      int rc = 0;
+      for (int round = 0; round < c.rounds && rc == 0; ++round) rc = c.write(safe, round);
+      write_file(done, "");
+      return rc == 0 ? 0 : 1;
+    });
+    for (int r = 0; r < kReaders; ++r) {
+      group.spawn([&]() -> int {
+        kel::Safe safe(path, kPassword);
+        int at = 0;
+        for (int reads = 0; reads < kMaxReads; ++reads) {
+          const bool last = ::access(done.c_str(), F_OK) == 0;
+          if (int rc = c.read(safe, at); rc != 0) return 10 + rc;
+          if (last) return 0;
+        }
+        return 0;
+      });
+    }
+    group.release();
+    EXPECT_EQ(group.wait_all(), std::vector<int>(kReaders + 1, 0))
+        << "writer 1: a write failed; reader 11: a read failed, 12: a value "
+           "never written, 13: neither name, 14: a removal seen half done";
+  }
 }
 
 }  // namespace

@@ -301,6 +301,17 @@ int run_unprivileged(const std::string& dir,
   });
 }
 
+int run_as(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+           const std::function<int()>& body) {
+  return run_in_child([&]() -> int {
+    if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+        setresuid(uid, uid, uid) != 0) {
+      return 92;
+    }
+    return body();
+  });
+}
+
 ScopedCwd::ScopedCwd(const std::string& dir) {
   old_fd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ok_ = old_fd_ >= 0 && chdir(dir.c_str()) == 0;

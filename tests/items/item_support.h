@@ -121,6 +121,12 @@ int run_in_child(const std::function<int()>& body);
 // to the unprivileged user 65534 and then becomes that user.
 int run_unprivileged(const std::string& dir, const std::function<int()>& body);
 
+// Runs body() in a child process as the user `uid` with the primary group
+// `gid` and the supplementary `groups`; 92 when the switch failed (needs
+// root).
+int run_as(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+           const std::function<int()>& body);
+
 // Changes the working directory for the lifetime of the object.
 class ScopedCwd {
  public:

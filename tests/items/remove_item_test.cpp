@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -429,6 +431,12 @@ TEST_F(RemoveItem, StoreCutInsideItsLastValueIsMendedByRemovingThatEntry) {
   EXPECT_EQ(safe.add_entry(kel::Entry("new", "value"), error), -1);
   EXPECT_NE(error.find("damaged"), std::string::npos) << error;
   EXPECT_TRUE(read_file(path) == cut) << "a refused add changed the file";
+  // So are the rewrites that would put a new record behind it.
+  EXPECT_EQ(safe.copy_entry("first", "copy", error), -1);
+  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  EXPECT_EQ(safe.set_entry(kel::Entry("new", "value"), error), -1);
+  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  EXPECT_TRUE(read_file(path) == cut) << "a refused rewrite changed the file";
   kel::Entry broken("last");
   EXPECT_EQ(safe.get_entry(broken, error), -1);
   EXPECT_EQ(error, "Could not decrypt value cipher");
@@ -447,6 +455,313 @@ TEST_F(RemoveItem, StoreCutInsideItsLastValueIsMendedByRemovingThatEntry) {
   kel::Entry added("new");
   ASSERT_EQ(fresh.get_entry(added, error), 0) << error;
   EXPECT_EQ(std::string(added.value()), "value");
+}
+
+}  // namespace
+}  // namespace kel::test::items
+
+namespace kel::test::items {
+namespace {
+
+// A store reached through a symbolic link: the rewrite replaces the file the
+// link leads to, keeps the backup beside that file, and leaves the link.
+TEST_F(RemoveItem, SymlinkedStoreIsRewrittenWhereTheLinkLeads) {
+  const std::string real_dir = dir.file("real");
+  ASSERT_TRUE(std::filesystem::create_directory(real_dir));
+  const std::string real = real_dir + "/remove.safe";
+  ASSERT_EQ(::rename(path.c_str(), real.c_str()), 0);
+  const std::string link = dir.file("vault.safe");
+  ASSERT_EQ(::symlink("real/remove.safe", link.c_str()), 0);
+  const std::string old = read_file(real);
+
+  kel::Safe safe(link, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.remove_entry("middle", error), 0) << error;
+  struct stat status {};
+  ASSERT_EQ(::lstat(link.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode)) << "the link was replaced by a file";
+  EXPECT_EQ(safe.removal_backup_path(), dir.file("real/remove.safe.backup2"));
+  EXPECT_TRUE(read_file(real + ".backup2") == old);
+  EXPECT_EQ(dir_entries(dir.path().string()),
+            (std::vector<std::string>{"real", "vault.safe"}));
+  EXPECT_EQ(dir_entries(real_dir),
+            (std::vector<std::string>{"remove.safe", "remove.safe.backup2"}));
+  kel::Safe fresh(real, kPassword);
+  expect_holds(fresh, "middle");
+}
+
+// Files with the name of a killed rewrite's temporary are deleted by the next
+// rewrite only when they are what such a rewrite leaves. Whatever else a
+// neighbour planted under such a name stays.
+TEST_F(RemoveItem, OnlyOwnLeftoverTemporariesAreDeleted) {
+  const std::string victim = dir.file("victim");
+  write_file(victim, "private notes");
+  const std::string other = dir.file("other.safe");
+  create_store(other, kOtherPassword);
+  {
+    kel::Safe safe(other, kOtherPassword);
+    std::string error;
+    ASSERT_EQ(safe.add_entry(kel::Entry("theirs", "their value"), error), 0) << error;
+  }
+  const std::string header = read_file(path).substr(0, kHeaderSize);
+  struct Planted {
+    const char* what;
+    std::string name;
+    std::function<void(const std::string&)> plant;
+    bool kept;
+  };
+  const std::vector<Planted> planted = {
+      {"a killed rewrite's file", "remove.safe.1700000000000-0123abcd.safe",
+       [&](const std::string& p) { write_file(p, header + "partial"); }, false},
+      {"another store", "remove.safe.1700000000001-0123abcd.safe",
+       [&](const std::string& p) { std::filesystem::copy_file(other, p); }, true},
+      {"a link to someone's file", "remove.safe.1700000000002-0123abcd.safe",
+       [&](const std::string& p) { ASSERT_EQ(::symlink(victim.c_str(), p.c_str()), 0); },
+       true},
+      {"a second name of the store", "remove.safe.1700000000003-0123abcd.safe",
+       [&](const std::string& p) { ASSERT_EQ(::link(path.c_str(), p.c_str()), 0); }, false},
+      {"a new file killed before its header", "remove.safe.1700000000004-0123abcd.safe",
+       [&](const std::string& p) { write_file(p, ""); }, false},
+      {"a directory", "remove.safe.1700000000005-0123abcd.safe",
+       [&](const std::string& p) { std::filesystem::create_directory(p); }, true},
+  };
+  for (const Planted& p : planted) p.plant(dir.file(p.name));
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.remove_entry("first", error), 0) << error;
+  for (const Planted& p : planted) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(dir.file(p.name).c_str(), &status) == 0, p.kept) << p.what;
+  }
+  EXPECT_EQ(read_file(victim), "private notes");
+}
+
+// Two users share a group and a store. Only root or the store's owner can
+// give the rewritten file the owner it had; anyone else keeps its group, and
+// the rewrite is refused when the owner would be shut out.
+TEST_F(RemoveItem, AnotherGroupMemberNeverLocksTheOwnerOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  constexpr uid_t kOwner = 1;   // daemon, primary group 1
+  constexpr uid_t kMember = 2;  // bin, given group 1 as well
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string p = path;
+  struct Case {
+    const char* what;
+    gid_t group;  // the store's group
+    bool allowed;
+  };
+  for (const Case& c : {Case{"the owner is in the store's group", 1, true},
+                        Case{"the owner is not in the store's group", 2, false}}) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(::chown(path.c_str(), kOwner, c.group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
+    const std::string before = read_file(path);
+    const int code = run_as(kMember, 2, {1, 2}, [&p]() -> int {
+      kel::Safe safe(p, kPassword);
+      std::string error;
+      if (safe.remove_entry("last", error) == 0) return 0;
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return error.find("Refusing") != std::string::npos ? 10 : 11;
+    });
+    ASSERT_NE(code, 92) << "could not switch users";
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    if (c.allowed) {
+      ASSERT_EQ(code, 0);
+      EXPECT_EQ(status.st_gid, c.group) << "the group was not kept";
+      EXPECT_EQ(status.st_mode & 0777, 0660u);
+      // The owner still reads and writes the store.
+      EXPECT_EQ(run_as(kOwner, 1, {}, [&p]() -> int {
+                  kel::Safe safe(p, kPassword);
+                  std::string error;
+                  return safe.add_entry(kel::Entry("last", "again"), error) == 0 ? 0 : 1;
+                }),
+                0);
+    } else {
+      EXPECT_EQ(code, 10) << "the rewrite was not refused with its reason";
+      EXPECT_TRUE(read_file(path) == before);
+      EXPECT_EQ(status.st_uid, kOwner);
+    }
+    ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+  }
+}
+
+}  // namespace
+}  // namespace kel::test::items
+
+namespace kel::test::items {
+namespace {
+
+// The sealed bytes of every record of a store file, by decrypted name.
+struct Sealed {
+  std::string name_part;   // name cipher, nonce, tag
+  std::string value_part;  // value cipher, nonce, tag
+};
+std::map<std::string, Sealed> sealed_records(const std::string& file) {
+  const auto key = unwrap_store_key(file, kPassword);
+  EXPECT_TRUE(key.has_value());
+  std::map<std::string, Sealed> out;
+  bool complete = false;
+  for (const RawRecord& r : parse_records(file, &complete)) {
+    EXPECT_EQ(r.value_offset, static_cast<std::int64_t>(r.value_cipher_at()));
+    auto name = record_name(file, r, *key);
+    EXPECT_TRUE(name.has_value());
+    if (!name) continue;
+    out[*name] = {file.substr(r.name_cipher_at(), r.name_length + 28),
+                  file.substr(r.value_cipher_at(), r.value_length + 28)};
+  }
+  EXPECT_TRUE(complete);
+  return out;
+}
+
+using ItemMap = std::map<std::string, std::string>;
+
+// Each change of records is one rewrite: the old file becomes the backup,
+// every unchanged record is copied sealed, byte for byte, and every new or
+// changed record is sealed afresh, with nonces no old record has.
+TEST_F(RemoveItem, RewritesCopyUnchangedRecordsSealedAndSealChangedOnesAfresh) {
+  struct Case {
+    const char* what;
+    std::function<int(kel::Safe&, std::string&)> run;
+    std::function<void(ItemMap&)> expect;
+    std::vector<std::string> changed;  // names whose records are new
+  };
+  const std::string longer = pattern(5000, 9);
+  const std::vector<Case> cases = {
+      {"replace", [&](kel::Safe& s, std::string& e) {
+         return s.replace_entry(kel::Entry("middle", longer), e); },
+       [&](ItemMap& m) { m["middle"] = longer; }, {"middle"}},
+      {"set an existing name", [](kel::Safe& s, std::string& e) {
+         return s.set_entry(kel::Entry("first", "x"), e); },
+       [](ItemMap& m) { m["first"] = "x"; }, {"first"}},
+      {"set a new name", [](kel::Safe& s, std::string& e) {
+         return s.set_entry(kel::Entry("added", "y"), e); },
+       [](ItemMap& m) { m["added"] = "y"; }, {"added"}},
+      {"rename", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("n", "renamed", e); },
+       [](ItemMap& m) { m["renamed"] = m["n"]; m.erase("n"); }, {"renamed"}},
+      {"copy", [](kel::Safe& s, std::string& e) {
+         return s.copy_entry("last", "last-copy", e); },
+       [](ItemMap& m) { m["last-copy"] = m["last"]; }, {"last-copy"}},
+      {"remove many", [](kel::Safe& s, std::string& e) {
+         return s.remove_entries({"first", "n", "last"}, e); },
+       [](ItemMap& m) { m.erase("first"); m.erase("n"); m.erase("last"); }, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir local;
+    const std::string p = local.file("remove.safe");
+    std::filesystem::copy_file(path, p);
+    const std::string old = read_file(p);
+    ItemMap expected(items.begin(), items.end());
+    c.expect(expected);
+
+    kel::Safe safe(p, kPassword);
+    std::string error;
+    ASSERT_TRUE(safe.exists("first"));
+    ASSERT_EQ(c.run(safe, error), 0) << error;
+    EXPECT_TRUE(read_file(p + ".backup2") == old);
+    EXPECT_EQ(dir_entries(local.path().string()), store_dir_expected());
+    for (kel::Safe* reader : {&safe, static_cast<kel::Safe*>(nullptr)}) {
+      kel::Safe fresh(p, kPassword);
+      kel::Safe& s = reader != nullptr ? *reader : fresh;
+      std::vector<std::string> listed;
+      ASSERT_EQ(s.list_entries(listed, error), 0) << error;
+      EXPECT_EQ(listed.size(), expected.size());
+      for (const auto& [name, value] : expected) {
+        kel::Entry entry(name);
+        ASSERT_EQ(s.get_entry(entry, error), 0) << name << ": " << error;
+        EXPECT_TRUE(entry.value() == value) << name;
+      }
+    }
+    const auto before = sealed_records(old);
+    const auto after = sealed_records(read_file(p));
+    for (const auto& [name, sealed] : after) {
+      const bool is_changed =
+          std::find(c.changed.begin(), c.changed.end(), name) != c.changed.end();
+      if (!is_changed) {
+        ASSERT_TRUE(before.count(name)) << name;
+        EXPECT_TRUE(sealed.name_part == before.at(name).name_part &&
+                    sealed.value_part == before.at(name).value_part)
+            << name << ": an unchanged record was not copied sealed";
+        continue;
+      }
+      const std::string name_nonce = sealed.name_part.substr(sealed.name_part.size() - 28, 12);
+      const std::string value_nonce = sealed.value_part.substr(sealed.value_part.size() - 28, 12);
+      for (const auto& [old_name, old_sealed] : before) {
+        EXPECT_EQ(old_sealed.name_part.find(name_nonce), std::string::npos) << name;
+        EXPECT_EQ(old_sealed.value_part.find(value_nonce), std::string::npos) << name;
+      }
+    }
+  }
+}
+
+// A refused change leaves the store, and the directory, exactly as it was.
+TEST_F(RemoveItem, RefusedRewritesChangeNothing) {
+  struct Case {
+    const char* what;
+    std::function<int(kel::Safe&, std::string&)> run;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"replace a missing name", [](kel::Safe& s, std::string& e) {
+         return s.replace_entry(kel::Entry("absent", "v"), e); }, "Entry not found"},
+      {"replace with an empty value", [](kel::Safe& s, std::string& e) {
+         return s.replace_entry(kel::Entry("first", ""), e); }, "Invalid entry value"},
+      {"set a name too long", [](kel::Safe& s, std::string& e) {
+         return s.set_entry(kel::Entry(std::string(256, 'x'), "v"), e); },
+       "Entry name length must less than 255 characters"},
+      {"rename a missing name", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("absent", "new", e); }, "Entry not found"},
+      {"rename onto a stored name", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("first", "last", e); }, "Item exists"},
+      {"rename to itself", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("first", "first", e); }, "Item exists"},
+      {"copy onto a stored name", [](kel::Safe& s, std::string& e) {
+         return s.copy_entry("first", "middle", e); }, "Item exists"},
+      {"copy to an empty name", [](kel::Safe& s, std::string& e) {
+         return s.copy_entry("first", "", e); }, "Invalid entry name"},
+      {"remove many, one missing", [](kel::Safe& s, std::string& e) {
+         return s.remove_entries({"first", "absent", "last"}, e); },
+       "Entry not found: absent"},
+      {"remove none", [](kel::Safe& s, std::string& e) {
+         return s.remove_entries({}, e); }, "No entry names given"},
+      {"replace from a missing file", [&](kel::Safe& s, std::string& e) {
+         return s.replace_entry_from_file("first", dir.file("none"), e); },
+       "Could not open file: " + dir.file("none") + " - No such file or directory"},
+  };
+  const std::string old = read_file(path);
+  const auto entries = dir_entries(dir.path().string());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    EXPECT_EQ(c.run(safe, error), -1);
+    EXPECT_EQ(error, c.message);
+    EXPECT_TRUE(read_file(path) == old);
+    EXPECT_EQ(dir_entries(dir.path().string()), entries);
+  }
+}
+
+TEST_F(RemoveItem, ReplaceAndSetFromAFileStreamTheWholeFile) {
+  const std::string source = dir.file("source");
+  const std::string big = pattern(3 * 1024 * 1024 + 17, 11);
+  write_file(source, big);
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.replace_entry_from_file("n", source, error), 0) << error;
+  ASSERT_EQ(safe.set_entry_from_file("fresh", source, error), 0) << error;
+  EXPECT_EQ(safe.replace_entry_from_file("absent", source, error), -1);
+  EXPECT_EQ(error, "Entry not found");
+  write_file(source, "");
+  EXPECT_EQ(safe.set_entry_from_file("n", source, error), -1);
+  EXPECT_EQ(error, "Invalid entry value");
+  kel::Safe fresh(path, kPassword);
+  for (const char* name : {"n", "fresh"}) {
+    kel::Entry entry(name);
+    ASSERT_EQ(fresh.get_entry(entry, error), 0) << error;
+    EXPECT_TRUE(entry.value() == big) << name;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Every file-system call that an operation makes fails in turn. For each
 // operation (add, import, remove, password change, also add and remove on a
 // store that ends in an interrupted append, opening, and reading a value whole
-// or into a descriptor) the test first counts the calls it makes on the
+// or into a descriptor, replacing, renaming and removing several at once) the
+// test first counts the calls it makes on the
 // store's directory, then runs it again once
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
 // where the library promises to retry, and as a short transfer for reads and
@@ -383,6 +384,33 @@ TEST_F(FaultInjection, RemoveAfterAnInterruptedAppendSurvivesEveryFailedCall) {
            return safe.remove_entry(kRemoved, error);
          },
          without(template_items(), kRemoved), false, false, false, true});
+}
+
+TEST_F(FaultInjection, ReplaceSurvivesEveryFailedCall) {
+  sweep({"replace",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.replace_entry(Entry(kRemoved, kNewValue), error);
+         },
+         with(template_items(), kRemoved, kNewValue), false, false, false});
+}
+
+TEST_F(FaultInjection, RenameSurvivesEveryFailedCall) {
+  sweep({"rename",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.rename_entry(kRemoved, kNewName, error);
+         },
+         with(without(template_items(), kRemoved), kNewName,
+              template_items().at(kRemoved)),
+         false, false, false});
+}
+
+TEST_F(FaultInjection, RemovingSeveralSurvivesEveryFailedCall) {
+  sweep({"remove several",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           return safe.remove_entries({"alpha-name-7f3c1", "charlie-name-4d1a"}, error);
+         },
+         without(without(template_items(), "alpha-name-7f3c1"), "charlie-name-4d1a"),
+         false, false, false, true});
 }
 
 TEST_F(FaultInjection, PasswordChangeSurvivesEveryFailedCall) {

@@ -1,0 +1,68 @@
+#include "items/rewrite_operation.h"
+
+#include "store/current_file.h"
+#include "store/file_names.h"
+#include "store/format.h"
+#include "store/secret.h"
+#include "store/write_lock.h"
+
+namespace kel::detail {
+
+long long find_record(const Store& store, const std::string& name,
+                      std::string& error) {
+  auto found = store.index.find(name);
+  if (found == store.index.end()) {
+    error = "Entry not found";
+    return -1;
+  }
+  return record_start(name, found->second);
+}
+
+int run_rewrite(Store& store, const RewriteMessages& messages,
+                const ChangeBuilder& build, std::string& error,
+                std::string* backup) {
+  if (store.open_store(error) != 0) return -1;
+  SecretBytes<format::kKeySize> key;
+  if (store.get_store_key(key.data()) != 0) {
+    error = "Could not get store key";
+    return -1;
+  }
+  RewriteOutcome outcome;
+  int rc = -1;
+  {
+    StoreWriteLock lock(store, messages.lock, error);
+    if (!lock.locked()) return -1;
+    RecordChanges changes;
+    RewritePlan plan;
+    if (refresh_index(store, key.data(), error) != 0 ||
+        cut_interrupted_append(store, error) != 0 ||
+        build(key.data(), changes, error) != 0 ||
+        plan_changes(store, changes, messages.damaged, plan, error) != 0) {
+      return -1;
+    }
+    rc = rewrite_store(store, lock, key.data(), plan, outcome, error);
+    if (!outcome.replaced) return -1;
+    // The new file is in place. This Store reads it afresh while the lock
+    // on the old file is still held; writers elsewhere waiting on that lock
+    // will find the new file and move to it.
+    std::string reload_error;
+    if (store.reload_store_content(reload_error) != 0) {
+      // The change itself is done and durable; this Store finds its way
+      // back to the file on its next operation.
+      clear_index(store.index);
+      store.indexed_file.valid = false;
+    }
+  }
+  if (backup != nullptr) *backup = outcome.backup;
+  return rc;
+}
+
+}  // namespace kel::detail
+
+namespace kel {
+
+std::string Store::removal_backup_path() const {
+  return detail::resolve_final_links(file_path) + detail::kRemovalBackup;
+}
+
+}  // namespace kel
