@@ -71,6 +71,50 @@ TEST_F(RoundTrip, EverySubcommandOnOneStore) {
   EXPECT_EQ(tool({"rm", "beta"}).status, kNotFound);
 }
 
+// Rotation and reorganisation: each of these is one rewrite, names where
+// the backup is, and keeps it unless told otherwise.
+TEST_F(RoundTrip, ReplaceRenameCopyAndRemoveMany) {
+  create_store();
+  add("mail", "old secret");
+  add("token", "t0k3n");
+  const std::string backup = store_file + ".backup2";
+
+  const ToolResult replaced = tool({"add", "mail", "--replace"}, "new secret");
+  ASSERT_EQ(replaced.status, kOk) << replaced.err;
+  EXPECT_NE(replaced.err.find(backup), std::string::npos) << replaced.err;
+  EXPECT_EQ(tool({"get", "mail"}).out, "new secret");
+  EXPECT_EQ(tool({"add", "mail"}, "again").status, kExists);
+  EXPECT_EQ(tool({"add", "absent", "--replace"}, "v").status, kNotFound);
+  EXPECT_EQ(tool({"add", "absent", "--replace", "--replace-or-add"}, "v").status, kUsage);
+  ASSERT_EQ(tool({"add", "absent", "--replace-or-add"}, "added").status, kOk);
+  EXPECT_EQ(tool({"get", "absent"}).out, "added");
+  const std::string imported = pattern_bytes(5000, 3);
+  write_file(dir.file("input.bin"), imported);
+  ASSERT_EQ(tool({"add", "token", "--replace", "--file", dir.file("input.bin")}).status, kOk);
+  EXPECT_EQ(tool({"get", "token"}).out, imported);
+
+  const ToolResult moved = tool({"mv", "mail", "mail-old"});
+  ASSERT_EQ(moved.status, kOk) << moved.err;
+  EXPECT_NE(moved.err.find(backup), std::string::npos) << moved.err;
+  EXPECT_EQ(tool({"exists", "mail"}).status, kFalse);
+  EXPECT_EQ(tool({"get", "mail-old"}).out, "new secret");
+  EXPECT_EQ(tool({"mv", "token", "absent"}).status, kExists);
+  EXPECT_EQ(tool({"mv", "nothing", "else"}).status, kNotFound);
+  ASSERT_EQ(tool({"cp", "token", "token-copy"}).status, kOk);
+  EXPECT_EQ(tool({"get", "token-copy"}).out, imported);
+  EXPECT_EQ(tool({"cp", "token", "mail-old"}).status, kExists);
+
+  // All or nothing: one missing name and nothing is removed.
+  const ToolResult refused = tool({"rm", "mail-old", "nothing", "token"});
+  EXPECT_EQ(refused.status, kNotFound);
+  EXPECT_NE(refused.err.find("nothing"), std::string::npos) << refused.err;
+  EXPECT_EQ(tool({"ls"}).out, "absent\nmail-old\ntoken\ntoken-copy\n");
+  const ToolResult removed = tool({"rm", "mail-old", "token", "--drop-backup"});
+  ASSERT_EQ(removed.status, kOk) << removed.err;
+  EXPECT_EQ(tool({"ls"}).out, "absent\ntoken-copy\n");
+  EXPECT_EQ(files(), (std::vector<std::string>{"input.bin", "password", "vault.safe"}));
+}
+
 TEST_F(RoundTrip, VersionNamesToolAndLibrary) {
   ToolRun run;
   run.args = {"version"};

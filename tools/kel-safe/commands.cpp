@@ -27,38 +27,6 @@ namespace {
 
 constexpr std::size_t kMaxValue = std::numeric_limits<std::uint32_t>::max();
 
-[[noreturn]] void library_failure(const std::string& what, const std::string& error) {
-  throw Failure(classify(error), what + ": " + error);
-}
-
-// Fails early, with a clear word, when there is no store file to work on.
-void require_store(const Context& context) {
-  if (context.store.empty()) {
-    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
-  }
-  const std::string path = store_file(context.store);
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) {
-      throw Failure(kStoreError,
-                    "no store at " + quoted(path) + " (kel-safe create makes one)");
-    }
-    throw Failure(kStoreError, "cannot use " + quoted(path) + ": " + strerror(errno));
-  }
-  if (S_ISDIR(info.st_mode)) {
-    throw Failure(kStoreError, quoted(path) + " is a directory, not a store");
-  }
-}
-
-// Checks the password before anything else is asked of the user, so that a
-// mistyped password is reported as such and not as a missing entry.
-void check_password(kel::Safe& safe, const Context& context) {
-  std::string error;
-  if (!safe.key_verified(error)) {
-    library_failure(quoted(store_file(context.store)), error);
-  }
-}
-
 // The library makes backups beside the file a linked store path points to.
 std::string backup_file(const Context& context, const std::string& suffix) {
   return real_store_file(store_file(context.store)) + suffix;
@@ -129,6 +97,51 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& c
 }
 
 }  // namespace
+
+[[noreturn]] void library_failure(const std::string& what, const std::string& error) {
+  throw Failure(classify(error), what + ": " + error);
+}
+
+void require_store(const Context& context) {
+  if (context.store.empty()) {
+    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
+  }
+  const std::string path = store_file(context.store);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      throw Failure(kStoreError,
+                    "no store at " + quoted(path) + " (kel-safe create makes one)");
+    }
+    throw Failure(kStoreError, "cannot use " + quoted(path) + ": " + strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    throw Failure(kStoreError, quoted(path) + " is a directory, not a store");
+  }
+}
+
+// The password is checked before anything else is asked of the user, so
+// that a mistyped password is reported as such and not as a missing entry.
+void check_password(kel::Safe& safe, const Context& context) {
+  std::string error;
+  if (!safe.key_verified(error)) {
+    library_failure(quoted(store_file(context.store)), error);
+  }
+}
+
+void report_backup(const Context& context, const std::string& backup, bool drop,
+                   const std::string& what) {
+  if (drop) {
+    if (unlink(backup.c_str()) != 0 && errno != ENOENT) {
+      throw Failure(kFileError, "cannot remove " + quoted(backup) + ": " +
+                                    strerror(errno));
+    }
+    if (!context.quiet) note("removed the backup " + quoted(backup));
+  } else if (!context.quiet) {
+    note("the previous store file, which " + what + ", is kept as " +
+         quoted(backup) + " (--drop-backup removes it)");
+  }
+}
 
 // A Safe for the store, with its password read from wherever the user gave
 // it; the tool's own copy of the password is wiped at once.
@@ -261,7 +274,8 @@ int cmd_passwd(const Context& context, bool drop_backup) {
   return kOk;
 }
 
-int cmd_add(const Context& context, const std::string& name, const std::string& file) {
+int cmd_add(const Context& context, const std::string& name, const std::string& file,
+            AddMode mode, bool drop_backup) {
   require_store(context);
   const std::string path = store_file(context.store);
   const std::string what = "add " + quoted(name);
@@ -279,7 +293,11 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
   kel::Safe& safe = *safe_owner;
   check_password(safe, context);
-  if (safe.exists(name)) throw Failure(kExists, what + ": Item exists");
+  if (mode == AddMode::add && safe.exists(name)) throw Failure(kExists, what + ": Item exists");
+  // A replacement (or an add through --replace-or-add) is one rewrite of the
+  // store file; a plain add appends.
+  const bool rewrite = mode != AddMode::add;
+  const bool or_add = mode == AddMode::replace_or_add;
 
   std::string error;
   if (!file.empty()) {
@@ -287,7 +305,10 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     const kel::Progress progress = [&bar](std::uint64_t done, std::uint64_t total) {
       bar.update(done, total);
     };
-    if (safe.add_entry_from_file(name, file, error, progress) != 0) {
+    const int rc = !rewrite ? safe.add_entry_from_file(name, file, error, progress)
+                   : or_add ? safe.set_entry_from_file(name, file, error)
+                            : safe.replace_entry_from_file(name, file, error);
+    if (rc != 0) {
       bar.finish();
       if (error.rfind("Could not open file", 0) == 0 ||
           error.rfind("Could not read file", 0) == 0) {
@@ -307,9 +328,18 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     kel::Entry entry(name);
     entry.set_value(value.str());
     value.clear();
-    if (safe.add_entry(entry, error) != 0) library_failure(what, error);
+    const int rc = !rewrite ? safe.add_entry(entry, error)
+                   : or_add ? safe.set_entry(entry, error)
+                            : safe.replace_entry(entry, error);
+    if (rc != 0) library_failure(what, error);
   }
-  if (!context.quiet) note("added " + quoted(name));
+  if (!context.quiet) {
+    note((!rewrite ? "added " : or_add ? "stored " : "replaced ") + quoted(name));
+  }
+  if (rewrite) {
+    report_backup(context, safe.removal_backup_path(), drop_backup,
+                  "still holds the old value");
+  }
   return kOk;
 }
 
@@ -411,18 +441,6 @@ int cmd_ls(const Context& context, bool json, bool null_separated) {
     out += null_separated ? '\0' : '\n';
   }
   write_data(out);
-  return kOk;
-}
-
-int cmd_rm(const Context& context, const std::string& name, bool drop_backup) {
-  require_store(context);
-  const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
-  kel::Safe& safe = *safe_owner;
-  std::string error;
-  if (safe.remove_entry(name, error) != 0) library_failure("rm " + quoted(name), error);
-  if (!context.quiet) note("removed " + quoted(name));
-  maybe_drop_backup(context, ".backup2", drop_backup, "still holds it");
   return kOk;
 }
 

@@ -2,6 +2,9 @@
 // throws a Failure carrying one.
 #pragma once
 
+#include <kel/safe.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,14 +23,35 @@ struct Context {
 int cmd_create(const Context& context, bool group);
 int cmd_verify(const Context& context);
 int cmd_passwd(const Context& context, bool drop_backup);
+// What add does with a name that is stored already (or not).
+enum class AddMode {
+  add,             // refuse it
+  replace,         // replace its value; refuse an absent name
+  replace_or_add,  // replace its value, or add it
+};
 int cmd_add(const Context& context, const std::string& name,
-            const std::string& file);
+            const std::string& file, AddMode mode = AddMode::add,
+            bool drop_backup = false);
 int cmd_get(const Context& context, const std::string& name,
             const std::string& output, bool force);
 int cmd_exists(const Context& context, const std::string& name);
 int cmd_ls(const Context& context, bool json, bool null_separated);
-int cmd_rm(const Context& context, const std::string& name, bool drop_backup);
 int cmd_version();
+
+// Shared with the subcommands in other files.
+// Fails early, with a clear word, when there is no store file to work on.
+void require_store(const Context& context);
+// A Safe for the store with the password from wherever the user gave it.
+std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& path,
+                                     bool new_password);
+// Fails unless the Safe's password unlocks the store.
+void check_password(kel::Safe& safe, const Context& context);
+// Throws the failure of a library call: "<what>: <the library's text>".
+[[noreturn]] void library_failure(const std::string& what, const std::string& error);
+// Says where the backup of a changed store is and what it `holds`, or, when
+// `drop`, deletes it.
+void report_backup(const Context& context, const std::string& backup, bool drop,
+                   const std::string& holds);
 
 // The file a store name stands for: the name itself when it ends in
 // ".safe", otherwise the name with ".safe" appended.

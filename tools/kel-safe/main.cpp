@@ -14,6 +14,7 @@
 #include <string>
 
 #include "commands.h"
+#include "rewrite_commands.h"
 #include "status.h"
 #include "streams.h"
 
@@ -137,6 +138,19 @@ int main(int argc, char** argv) {
                   "Import the whole content of PATH, streamed: memory use does "
                   "not grow with its size")
       ->type_name("PATH");
+  AddMode add_mode = AddMode::add;
+  bool add_drop = false;
+  auto* replace = add->add_flag_callback(
+      "--replace", [&add_mode] { add_mode = AddMode::replace; },
+      "Replace the value of NAME, which must be stored (rotation), in one "
+      "step: readers get the old value or the new one, never none");
+  add->add_flag_callback("--replace-or-add",
+                         [&add_mode] { add_mode = AddMode::replace_or_add; },
+                         "Replace the value of NAME, or add it when it is absent")
+      ->excludes(replace);
+  add->add_flag("--drop-backup", add_drop,
+                "With --replace or --replace-or-add: delete the backup (which "
+                "still holds the old value) once the change succeeded");
 
   auto* get = app.add_subcommand(
       "get", "Write the value of NAME to standard output, byte for byte");
@@ -166,14 +180,7 @@ int main(int argc, char** argv) {
                                  "line end (names may hold any byte)");
   json_flag->excludes(null_flag);
 
-  auto* rm = app.add_subcommand(
-      "rm", "Remove the entry NAME; the old file is kept as PATH.safe.backup2");
-  std::string rm_name;
-  bool rm_drop = false;
-  rm->add_option("NAME", rm_name, "The entry's name")->required();
-  rm->add_flag("--drop-backup", rm_drop,
-               "Delete the backup (which still holds the entry) once the "
-               "removal succeeded");
+  const RewriteCommands rewrites(app);
 
   auto* version = app.add_subcommand("version", "Print the tool's and the library's version");
 
@@ -198,11 +205,11 @@ int main(int argc, char** argv) {
     if (*create) return cmd_create(context, create_group);
     if (*verify) return cmd_verify(context);
     if (*passwd) return cmd_passwd(context, passwd_drop);
-    if (*add) return cmd_add(context, add_name, add_file);
+    if (*add) return cmd_add(context, add_name, add_file, add_mode, add_drop);
     if (*get) return cmd_get(context, get_name, get_output, get_force);
     if (*exists) return cmd_exists(context, exists_name);
     if (*ls) return cmd_ls(context, ls_json, ls_null);
-    if (*rm) return cmd_rm(context, rm_name, rm_drop);
+    if (auto status = rewrites.run(context)) return *status;
     if (*version) return cmd_version();
     note("no subcommand");
     return kUsage;

@@ -38,7 +38,8 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 
 Status classify(std::string_view message) {
   if (message == "Invalid password") return kWrongPassword;
-  if (message == "Item not found" || message == "Entry not found") {
+  // "Entry not found: NAME" names the missing one of several.
+  if (message == "Item not found" || starts_with(message, "Entry not found")) {
     return kNotFound;
   }
   if (message == "Item exists") return kExists;

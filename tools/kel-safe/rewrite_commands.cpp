@@ -1,0 +1,81 @@
+#include "rewrite_commands.h"
+
+#include <kel/safe.h>
+
+#include <memory>
+
+#include "status.h"
+#include "streams.h"
+
+namespace kel::tool {
+
+namespace {
+
+const char* const kDropHelp =
+    "Delete the backup (the store file as it was) once the change succeeded";
+
+// Runs one rewrite through a Safe whose password was checked, then says
+// where the backup is (or drops it): beside the file the store path leads
+// to, which is the file a rewrite replaces.
+template <typename Change>
+int rewrite(const Context& context, const std::string& what, const std::string& done, const std::string& backup_holds, bool drop_backup,
+            Change change) {
+  require_store(context);
+  std::unique_ptr<kel::Safe> safe = open_safe(context, store_file(context.store), false);
+  check_password(*safe, context);
+  std::string error;
+  if (change(*safe, error) != 0) library_failure(what, error);
+  if (!context.quiet) note(done);
+  report_backup(context, safe->removal_backup_path(), drop_backup, backup_holds);
+  return kOk;
+}
+
+}  // namespace
+
+RewriteCommands::RewriteCommands(CLI::App& app) {
+  mv_ = app.add_subcommand("mv", "Rename the entry OLD to NEW in one step; readers "
+                                 "never find it under neither name");
+  mv_->add_option("OLD", from_, "The entry's name")->required();
+  mv_->add_option("NEW", to_, "Its new name (not stored yet)")->required();
+  cp_ = app.add_subcommand("cp", "Store the value of NAME under NEW as well");
+  cp_->add_option("NAME", from_, "The entry's name")->required();
+  cp_->add_option("NEW", to_, "The name of the copy (not stored yet)")->required();
+  rm_ = app.add_subcommand("rm", "Remove the entries NAME..., all in one rewrite, all "
+                                 "or nothing; the old file is kept as a backup");
+  rm_->add_option("NAME", names_, "The entries' names")->required();
+  for (CLI::App* sub : {mv_, cp_, rm_}) {
+    sub->add_flag("--drop-backup", drop_backup_, kDropHelp);
+  }
+}
+
+std::optional<int> RewriteCommands::run(const Context& context) const {
+  if (*mv_) {
+    return rewrite(context, "mv " + tool::quoted(from_),
+                   "renamed " + tool::quoted(from_) + " to " + tool::quoted(to_),
+                   "still holds " + tool::quoted(from_), drop_backup_,
+                   [&](kel::Safe& safe, std::string& error) {
+                     return safe.rename_entry(from_, to_, error);
+                   });
+  }
+  if (*cp_) {
+    return rewrite(context, "cp " + tool::quoted(from_),
+                   "copied " + tool::quoted(from_) + " to " + tool::quoted(to_),
+                   "is the store without " + tool::quoted(to_), drop_backup_,
+                   [&](kel::Safe& safe, std::string& error) {
+                     return safe.copy_entry(from_, to_, error);
+                   });
+  }
+  if (*rm_) {
+    std::string listed;
+    for (const std::string& name : names_) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
+    return rewrite(context, "rm " + listed,
+                   "removed " + listed,
+                   names_.size() == 1 ? "still holds it" : "still holds them",
+                   drop_backup_, [&](kel::Safe& safe, std::string& error) {
+                     return safe.remove_entries(names_, error);
+                   });
+  }
+  return std::nullopt;
+}
+
+}  // namespace kel::tool
