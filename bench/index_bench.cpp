@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,13 +31,16 @@ const std::string& store_of(std::size_t count) {
   return path;
 }
 
-void BM_OpenStore(benchmark::State& state) {
+// Opens the store at `path` over and over; each opening must index
+// `expected` names and find `damaged` damaged stretches.
+void open_repeatedly(benchmark::State& state, const std::string& path, std::size_t expected,
+                     std::size_t damaged) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  const std::string& path = store_of(count);
   std::string text;
   for (auto _ : state) {
     kel::Store store(path, kPassword);
-    if (store.open_store(text) != 0 || store.index.size() != count) {
+    if (store.open_store(text) != 0 || store.index.size() != expected ||
+        store.damaged.size() != damaged) {
       state.SkipWithError(("open_store: " + text).c_str());
       break;
     }
@@ -46,7 +51,34 @@ void BM_OpenStore(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations() * count),
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+
+void BM_OpenStore(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  open_repeatedly(state, store_of(count), count, 0);
+}
 BENCHMARK(BM_OpenStore)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The same store with one name damaged in the middle: the scan reads around
+// that record, searching forward for the next one.
+void BM_OpenStoreDamagedInTheMiddle(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  static std::map<std::size_t, std::string> paths;
+  std::string& path = paths[count];
+  if (path.empty()) {
+    path = fresh_store_path("damaged");
+    std::filesystem::copy_file(store_of(count), path);
+    // Every record is 12 + 32 + 69 bytes: "item-NNNNNNN" and a 32-byte value.
+    const off_t middle = 132 + static_cast<off_t>(113 * (count / 2));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    unsigned char byte = 0;
+    if (fd < 0 || ::pread(fd, &byte, 1, middle + 3) != 1) std::abort();
+    byte ^= 0x20;  // inside the name cipher
+    if (::pwrite(fd, &byte, 1, middle + 3) != 1) std::abort();
+    ::close(fd);
+  }
+  open_repeatedly(state, path, count - 1, 1);
+}
+BENCHMARK(BM_OpenStoreDamagedInTheMiddle)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // What a scan cannot beat: per record, one read of the fixed part and one
 // ChaCha20-Poly1305 open of the name (a fresh cipher context each time).

@@ -16,6 +16,7 @@
 
 #include "kel/entry.h"
 #include "kel/export.h"
+#include "kel/integrity_report.h"
 #include "kel/progress.h"
 
 namespace kel {
@@ -58,6 +59,10 @@ class KEL_SAFE_EXPORT Safe {
   // Whether an item of that name is stored; false when the store cannot be
   // opened or read.
   bool exists(const std::string& name);
+  // The same question with an answer that can tell "not stored" from "could
+  // not tell": 1 when stored, 0 when not, -1 (error text set) when the store
+  // cannot be opened or read.
+  int exists(const std::string& name, std::string& error);
   // Appends every stored name to `names` (in no particular order).
   int list_entries(std::vector<std::string>& names, std::string& error);
   // Removes an item by rewriting the store file; the old file is kept as
@@ -119,6 +124,18 @@ class KEL_SAFE_EXPORT Safe {
   // descriptor failed) or the file changed between the passes; even then
   // only authenticated bytes of the value's beginning were written.
   int get_entry_to_stream(const std::string& name, int fd, std::string& error);
+
+  // Authenticates the header, every name and every value, in one pass with
+  // bounded memory, and describes what fails in `report` (replacing what it
+  // held). Returns 0 when the pass ran (report.clean() tells the result), -1
+  // with the error text when the store cannot be opened or read.
+  int check(IntegrityReport& report, std::string& error);
+  // Writes a new store file that holds every record that authenticates, the
+  // way a removal does (under the write lock, synced, renamed into place),
+  // and keeps the old file as "<path>.damaged-<UTC time>". A value whose
+  // name is lost is kept as "recovered-<offset>". The report says what was
+  // dropped and what was renamed. A clean store is left untouched.
+  int repair(IntegrityReport& report, std::string& error);
 
  private:
   Store* store;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kel/export.h"
+#include "kel/integrity_report.h"
 #include "kel/item.h"
 #include "kel/progress.h"
 
@@ -68,6 +69,14 @@ class KEL_SAFE_EXPORT Store {
   long index_end = 0;
   // store_fd could only be opened read-only (permissions, read-only fs).
   bool read_only = false;
+  // A stretch of the store file that holds no intact record.
+  struct DamagedRegion {
+    long offset = 0;
+    long length = 0;
+  };
+  // What the last complete scan could not read as records, in file order.
+  // The records around it are indexed; writers never cut it off.
+  std::vector<DamagedRegion> damaged;
 
   // ---- Object and file naming -------------------------------------------
   Store();
@@ -112,7 +121,9 @@ class KEL_SAFE_EXPORT Store {
   int open_store(std::string& text);
   // Reopens file_path and rebuilds the index with the masked key.
   int reload_store_content(std::string& text);
-  // Scans the records of store_fd from offset 132 into the index.
+  // Scans the records of store_fd from offset 132 into the index, reading
+  // around damaged records (noted in `damaged`). Fails only when the file
+  // cannot be read.
   int build_index(const unsigned char* key, std::string& text);
 
   // ---- Cryptography ---------------------------------------------------------
@@ -177,6 +188,8 @@ class KEL_SAFE_EXPORT Store {
   // Safe::get_entry_to_stream.
   int get_item_to_stream(const std::string& name, int fd, std::string& error);
   bool exists(const std::string& name);
+  // 1 stored, 0 not stored, -1 with the error text when it cannot be told.
+  int exists(const std::string& name, std::string& error);
   int list_items(std::vector<std::string>& names, std::string& error);
   int add_item_from_file(const std::string& name, std::string file_path,
                          std::string& error);
@@ -218,6 +231,11 @@ class KEL_SAFE_EXPORT Store {
   // store file (the end of its chain of links, when it is a symbolic link,
   // since a rewrite replaces that file and leaves the link) + ".backup2".
   std::string removal_backup_path() const;
+
+  // ---- Integrity ----------------------------------------------------------------
+  // See Safe::check and Safe::repair.
+  int check(IntegrityReport& report, std::string& error);
+  int repair(IntegrityReport& report, std::string& error);
 };
 
 }  // namespace kel

@@ -7,8 +7,10 @@ namespace kel::crypto {
 bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
                        bool encrypt, const unsigned char* expected_tag) {
   encrypt_ = encrypt;
-  ctx_.reset(EVP_CIPHER_CTX_new());
-  cipher_.reset(EVP_CIPHER_fetch(nullptr, kChaCha20Poly1305, nullptr));
+  // A stream that is begun again keeps its context and cipher: a scan opens
+  // thousands of names, and fetching the cipher costs more than opening one.
+  if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
+  if (!cipher_) cipher_.reset(EVP_CIPHER_fetch(nullptr, kChaCha20Poly1305, nullptr));
   if (!ctx_ || !cipher_) return false;
   if (EVP_CipherInit_ex2(ctx_.get(), cipher_.get(), key, nonce, encrypt ? 1 : 0,
                          nullptr) != 1) {

@@ -13,7 +13,8 @@ namespace kel::crypto {
 class AeadStream {
  public:
   // Starts sealing (encrypt) or opening under a 32-byte key and 12-byte nonce.
-  // When opening, `expected_tag` (16 bytes) is checked by finish().
+  // When opening, `expected_tag` (16 bytes) is checked by finish(). May be
+  // called again, after finish() or instead of it, to start another value.
   bool begin(const unsigned char* key, const unsigned char* nonce, bool encrypt,
              const unsigned char* expected_tag = nullptr);
   // Processes the next piece; `out` receives `length` bytes. In place is fine.

@@ -8,6 +8,10 @@ namespace kel {
 
 bool Safe::exists(const std::string& name) { return store->exists(name); }
 
+int Safe::exists(const std::string& name, std::string& error) {
+  return store->exists(name, error);
+}
+
 int Safe::create_safe(std::string& error) { return store->create_store(error); }
 
 bool Safe::key_verified(std::string& error) {
@@ -65,6 +69,14 @@ int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error) {
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error,
                           const Progress& progress) {
   return store->get_item_to_fd(name, fd, error, progress);
+}
+
+int Safe::check(IntegrityReport& report, std::string& error) {
+  return store->check(report, error);
+}
+
+int Safe::repair(IntegrityReport& report, std::string& error) {
+  return store->repair(report, error);
 }
 
 int Safe::get_entry_to_stream(const std::string& name, int fd, std::string& error) {

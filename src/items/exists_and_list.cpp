@@ -1,34 +1,49 @@
 // Testing for a name and listing all names, from an index that is refreshed
 // first when the file changed.
+#include <errno.h>
+
 #include <iostream>
 
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
+#include "store/io.h"
 #include "store/secret.h"
 
 namespace kel {
 
 bool Store::exists(const std::string& name) {
   // A store that cannot be opened or read holds no name we could vouch for.
+  std::string text;
+  return exists(name, text) == 1;
+}
+
+int Store::exists(const std::string& name, std::string& error) {
   try {
-    std::string text;
     if (!store_opened) {
-      if (open_store(text) != 0) return false;
+      if (open_store(error) != 0) return -1;
     } else {
-      if (detail::ensure_current_fd(*this) != 0) return false;
+      if (detail::ensure_current_fd(*this) != 0) {
+        error = "Could not open store: " + file_path + " - " +
+                io::error_text(errno);
+        return -1;
+      }
       if (is_store_changed()) {
         detail::SecretBytes<format::kKeySize> key;
-        if (get_store_key(key.data()) != 0) return false;
-        if (detail::refresh_index(*this, key.data(), text) != 0) {
-          std::cout << "Could not build index: " << text << std::endl;
-          return false;
+        if (get_store_key(key.data()) != 0) {
+          error = "Could not get store key";
+          return -1;
+        }
+        if (detail::refresh_index(*this, key.data(), error) != 0) {
+          std::cout << "Could not build index: " << error << std::endl;
+          return -1;
         }
       }
     }
-    return index.count(name) != 0;
+    return index.count(name) != 0 ? 1 : 0;
   } catch (...) {
-    return false;
+    error = "Unknown exception occurred, could not look up the entry";
+    return -1;
   }
 }
 

@@ -18,6 +18,20 @@ long long find_record(const Store& store, const std::string& name,
   return record_start(name, found->second);
 }
 
+namespace {
+
+// A rewrite walks the records it moves by their lengths, which damage makes
+// untrustworthy: a damaged store is rewritten only by repair, which walks by
+// authenticated records.
+int refuse_damaged(const Store& store, const std::string& prefix, std::string& error) {
+  if (store.damaged.empty()) return 0;
+  error = prefix + ": the store is damaged at offset " +
+          std::to_string(store.damaged.front().offset) + "; repair it first";
+  return -1;
+}
+
+}  // namespace
+
 int run_rewrite(Store& store, const RewriteMessages& messages,
                 const ChangeBuilder& build, std::string& error,
                 std::string* backup) {
@@ -36,6 +50,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
     RewritePlan plan;
     if (refresh_index(store, key.data(), error) != 0 ||
         cut_interrupted_append(store, error) != 0 ||
+        refuse_damaged(store, messages.damaged, error) != 0 ||
         build(key.data(), changes, error) != 0 ||
         plan_changes(store, changes, messages.damaged, plan, error) != 0) {
       return -1;

@@ -41,9 +41,11 @@ bool Store::verify_store_password(std::string& error) {
   bool read_only_file = false;
   io::UniqueFd fd(io::open_store_file(file_path, read_only_file));
   if (!fd.valid()) {
-    error = "could not open: " + file_path + " - " + io::error_text(errno);
+    error = detail::open_failure("could not open: " + file_path + " - ",
+                                 file_path, errno);
     return false;
   }
+  if (detail::check_store_shape(fd.get(), file_path, error) != 0) return false;
   if (detail::read_hash_and_salt(fd.get(), hash, salt, error) != 0) return false;
   fd.reset();
   if (store_opened) {
@@ -69,9 +71,10 @@ bool Store::verify_store_password(const std::string& name,
   bool read_only_file = false;
   io::UniqueFd fd(io::open_store_file(path, read_only_file));
   if (!fd.valid()) {
-    error = "could not open store: " + io::error_text(errno);
+    error = detail::open_failure("could not open store: ", path, errno);
     return false;
   }
+  if (detail::check_store_shape(fd.get(), path, error) != 0) return false;
   if (detail::read_hash_and_salt(fd.get(), hash, salt, error) != 0) return false;
   fd.reset();
   return matches(*this, password, salt, hash, error);

@@ -1,4 +1,5 @@
 // The index: every record's name decrypted, mapped to where its value lies.
+// Damaged records are read around (store/record_scan.h) and noted.
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -10,28 +11,15 @@
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
-#include "store/secret.h"
-#include "store/record_reader.h"
+#include "store/record_scan.h"
 
 namespace kel {
-
-namespace {
-
-const char* const kReadError = "Error, could not read store entry - ";
-const char* const kNameError = "Could not decrypt item name cipher";
-
-bool grew_past(int fd, off_t end) {
-  struct stat now {};
-  return ::fstat(fd, &now) == 0 && now.st_size >= end;
-}
-
-}  // namespace
 
 int Store::build_index(const unsigned char* key, std::string& text) {
   try {
     struct stat status {};
     if (::fstat(store_fd, &status) != 0) {
-      text = kReadError + io::error_text(errno);
+      text = "Error, could not read store entry - " + io::error_text(errno);
       return -1;
     }
     // Records appended after this point belong to a later scan: the file's
@@ -40,64 +28,31 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     if (size <= format::kHeaderSize) {
       indexed_file = detail::identity_of(status);
       index_end = format::kHeaderSize;
+      damaged.clear();
       return 0;
     }
-    detail::RecordReader reader(store_fd);
-    std::vector<unsigned char> fixed;
-    std::string name;
-    name.reserve(format::kMaxNameLength);  // never reallocated, wiped once
-    detail::StringWiper wipe_name(name);
-    off_t position = format::kHeaderSize;
-    while (position < size) {
-      unsigned char name_length = 0;
-      ssize_t got = reader.read(position, &name_length, 1);
-      if (got < 0) {
-        text = kReadError + io::error_text(errno);
-        return -1;
-      }
-      // A record whose first byte is zero is an append that never finished:
-      // appends write that byte last. Nothing follows it.
-      if (got == 0 || name_length == 0) break;
-      const long n = name_length;
-      const long rest = format::fixed_part_size(n) - 1;
-      if (position + 1 + rest > size) {
-        // An append that another process finished after the size was taken
-        // is newer than this scan, not damage: stop before it. The grown
-        // file tells the next change check to look again.
-        if (grew_past(store_fd, position + 1 + rest)) break;
-        // A fixed part that runs past the end cannot authenticate; say so
-        // before reading (or allocating for) anything.
-        text = kNameError;
-        return -1;
-      }
-      fixed.assign(static_cast<std::size_t>(rest), 0);
-      if (reader.read(position + 1, fixed.data(), fixed.size()) < 0) {
-        text = kReadError + io::error_text(errno);
-        return -1;
-      }
-      // Offsets within `fixed`, which starts one byte into the record.
-      const unsigned char* cipher = fixed.data();
-      const unsigned char* nonce = fixed.data() + format::name_nonce_at(n) - 1;
-      const unsigned char* tag = fixed.data() + format::name_tag_at(n) - 1;
-      name.assign(static_cast<std::size_t>(n), '\0');
-      if (decrypt_chacha20_poly1305(
-              cipher, static_cast<unsigned long>(n), key, nonce,
-              reinterpret_cast<unsigned char*>(name.data()), tag) == -1) {
-        text = kNameError;
-        return -1;
-      }
+    detail::RecordScan scan(store_fd, size, key);
+    std::vector<DamagedRegion> found_damage;
+    auto on_record = [this](const detail::ScannedRecord& record,
+                            const std::string& name) {
       Item item;
-      item.value_offset =
-          format::get_i64(fixed.data() + format::value_offset_at(n) - 1);
-      item.value_length =
-          format::get_u32(fixed.data() + format::value_length_at(n) - 1);
-      position += format::record_size(n, item.value_length);
+      item.value_offset = record.value_offset;
+      item.value_length = record.value_length;
       // The first record of a name wins.
       index.try_emplace(name, std::move(item));
+    };
+    auto on_damage = [&found_damage](const detail::ScannedDamage& damage) {
+      found_damage.push_back({static_cast<long>(damage.offset),
+                              static_cast<long>(damage.length)});
+    };
+    if (scan.run(on_record, on_damage) != 0) {
+      text = "Error, could not read store entry - " + io::error_text(errno);
+      return -1;
     }
     timespec_get(&index_time, TIME_UTC);
     indexed_file = detail::identity_of(status);
-    index_end = position;
+    index_end = static_cast<long>(scan.end());
+    damaged = std::move(found_damage);
     return 0;
   } catch (...) {
     text = "Unknown exception, could not build store index";

@@ -89,6 +89,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   auto previous_time = store.index_time;
   auto previous_file = store.indexed_file;
   auto previous_end = store.index_end;
+  auto previous_damage = store.damaged;
   if (store.build_index(key, text) == 0) {
     clear_index(previous_index);
     return 0;
@@ -98,6 +99,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   store.index_time = previous_time;
   store.indexed_file = previous_file;
   store.index_end = previous_end;
+  store.damaged = std::move(previous_damage);
   return -1;
 }
 

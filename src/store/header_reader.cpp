@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "store/format.h"
@@ -41,6 +42,41 @@ int read_header_fields(Store& store, int fd, std::string& text) {
   }
   ::lseek(fd, format::kHeaderSize, SEEK_SET);
   return 0;
+}
+
+namespace {
+
+const char* const kNotAStore = "Not a kel-safe store: ";
+
+}  // namespace
+
+int check_store_shape(int fd, const std::string& path, std::string& text) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    text = "could not read store hash: " + io::error_text(errno);
+    return -1;
+  }
+  if (S_ISREG(status.st_mode) && status.st_size >= format::kHeaderSize) return 0;
+  if (S_ISDIR(status.st_mode)) {
+    text = kNotAStore + path + " is a directory";
+  } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+    text = kNotAStore + path + " is a device";
+  } else if (!S_ISREG(status.st_mode)) {
+    text = kNotAStore + path + " is not a regular file";
+  } else if (status.st_size == 0) {
+    text = kNotAStore + path + " is empty";
+  } else {
+    text = kNotAStore + path + " is shorter than a store header (" +
+           std::to_string(status.st_size) + " of " +
+           std::to_string(format::kHeaderSize) + " bytes)";
+  }
+  return -1;
+}
+
+std::string open_failure(const std::string& prefix, const std::string& path,
+                         int error_number) {
+  if (error_number == EISDIR) return kNotAStore + path + " is a directory";
+  return prefix + io::error_text(error_number);
 }
 
 int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,

@@ -27,6 +27,16 @@ class SharedFileLock {
 // The caller holds a lock on the file (shared, or the write lock).
 int read_header_fields(Store& store, int fd, std::string& text);
 
+// Whether the file open on `fd` (found at `path`) can be a store at all: a
+// regular file of at least 132 bytes. Otherwise -1, and `text` names it as
+// not a kel-safe store, so that it is not taken for a wrong password.
+int check_store_shape(int fd, const std::string& path, std::string& text);
+
+// The message for a store file that could not be opened: a directory is
+// named as not a store, anything else as `prefix` + the system's error text.
+std::string open_failure(const std::string& prefix, const std::string& path,
+                         int error_number);
+
 // Reads the password hash and salt (the first 72 bytes) of `fd`. A short
 // file leaves the rest zero. Messages as the password checks'.
 int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,

@@ -95,7 +95,9 @@ enum Damage : unsigned char {
   kFlipValueByte = 3,     // value bytes no longer authenticate
   kSameNameAsBefore = 4,  // the previous record's name again
   kZeroFirstByte = 5,     // as an append cut short leaves it
-  kDamageKinds = 6
+  kFlipFixedByte = 6,     // one bit of the rest of the fixed part, at amount
+  kSetFirstByte = 7,      // name_length = amount (a wrong length)
+  kDamageKinds = 8
 };
 
 class Input {
@@ -173,6 +175,12 @@ std::string records_from_input(const unsigned char* data, std::size_t size) {
         break;
       case kZeroFirstByte:
         record[0] = '\0';
+        break;
+      case kFlipFixedByte:
+        record[1 + amount % (fields + 11)] ^= static_cast<char>(1u << (amount >> 29));
+        break;
+      case kSetFirstByte:
+        record[0] = static_cast<char>(amount & 0xff);
         break;
       default:
         break;

@@ -133,6 +133,16 @@ int main(int argc, char** argv) {
                                               Shape{"four", 11, 4, 4, 0},
                                               Shape{"five", 13, 5, 5, 0}},
                                              0));
+  // Damage in the middle, which the scan reads around: a zeroed length
+  // byte, a wrong one, a flipped name bit, a flipped value_length bit.
+  described.emplace_back("described-middle-damage",
+                         kel::fuzz::describe({Shape{"one", 5, 1, 0, 0},
+                                              Shape{"two", 7, 2, 5, 0},
+                                              Shape{"three", 9, 3, 7, 200},
+                                              Shape{"four", 11, 4, 6, 3},
+                                              Shape{"five", 13, 5, 6, 0x4000002a},
+                                              Shape{"six", 15, 6, 0, 0}},
+                                             0));
   described.emplace_back("described-cut",
                          kel::fuzz::describe({Shape{"one", 50, 1, 0, 0},
                                               Shape{"two", 60, 2, 0, 0}},

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -125,6 +126,173 @@ TEST(DamagedStore, RemovalBeforeADamagedTailIsRefusedAndChangesNothing) {
   Entry entry("second");
   EXPECT_EQ(safe.get_entry(entry, error), 0) << error;
   EXPECT_EQ(std::string(entry.value()), "second value");
+}
+
+// Fifty entries with 8-byte names: each record's fixed part is 49 bytes.
+std::vector<std::pair<std::string, std::string>> fifty_items() {
+  std::vector<std::pair<std::string, std::string>> items;
+  for (int i = 0; i < 50; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "entry-%02d", i);
+    items.emplace_back(name, "value of " + std::string(name) + std::string(i, '*'));
+  }
+  return items;
+}
+
+// Reads every item but the one at `skip` back exactly through `safe`; the
+// one at `skip` either reads back exactly or fails, never reads wrong.
+void expect_all_but(Safe& safe, const std::vector<std::pair<std::string, std::string>>& items,
+                    std::size_t skip, const std::string& trace) {
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    Entry entry(items[i].first);
+    std::string error;
+    const int rc = safe.get_entry(entry, error);
+    if (i != skip) {
+      EXPECT_EQ(rc, 0) << trace << " " << items[i].first << ": " << error;
+    }
+    if (rc == 0) {
+      EXPECT_EQ(std::string(entry.value()), items[i].second) << trace;
+    }
+  }
+}
+
+// After a repair: the store checks clean, every entry but `victim` reads
+// back exactly, and the victim's value reads back under its own name or
+// under "recovered-<start>".
+void expect_repaired(Safe& safe, const std::vector<std::pair<std::string, std::string>>& items,
+                     std::size_t victim, std::size_t start, const std::string& trace) {
+  IntegrityReport report;
+  std::string error;
+  ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
+  EXPECT_TRUE(report.clean()) << trace << ": " << report.damaged.size();
+  expect_all_but(safe, items, victim, trace);
+  if (victim >= items.size()) return;
+  Entry own(items[victim].first);
+  Entry recovered("recovered-" + std::to_string(start));
+  const bool whole = safe.get_entry(own, error) == 0;
+  const bool renamed = safe.get_entry(recovered, error) == 0;
+  EXPECT_NE(whole, renamed) << trace;
+  EXPECT_EQ(std::string(whole ? own.value() : recovered.value()), items[victim].second)
+      << trace;
+}
+
+bool covers(const IntegrityReport& report, std::size_t offset) {
+  for (const auto& region : report.damaged) {
+    if (region.offset <= static_cast<std::int64_t>(offset) &&
+        static_cast<std::int64_t>(offset) < region.offset + region.length) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The damaged store written to a fresh directory and opened through a Safe.
+struct DamagedFile {
+  explicit DamagedFile(const std::string& bytes) { kel::test::write_file(path, bytes); }
+  kel::test::TempDir dir;
+  std::string path = dir.file("damaged.safe");
+};
+
+TEST(DamagedStore, EveryDamagedByteOfAFixedPartCostsAtMostItsRecord) {
+  const auto items = fifty_items();
+  const Built built = build(items);
+  const std::size_t victim = 25;
+  const std::size_t start = built.starts[victim];
+  for (std::size_t at = 0; at < 49; ++at) {
+    for (const int change : {0x01, 0x80, -1}) {  // -1: the byte zeroed
+      std::string bytes = built.bytes;
+      char& byte = bytes[start + at];
+      const char before = byte;
+      byte = change < 0 ? '\0' : static_cast<char>(byte ^ change);
+      if (byte == before) continue;
+      const std::string trace = "byte " + std::to_string(at) + " change " + std::to_string(change);
+      DamagedFile file(bytes);
+      Safe safe(file.path, kPassword);
+      expect_all_but(safe, items, victim, trace);
+      IntegrityReport report;
+      std::string error;
+      ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
+      EXPECT_FALSE(report.clean()) << trace;
+      EXPECT_TRUE(covers(report, start + at)) << trace;
+      EXPECT_GE(report.intact, 49u) << trace;
+      // Repair keeps every intact entry, and the damaged one too: whole when
+      // its name survived, under "recovered-<offset>" when only its value did.
+      ASSERT_EQ(safe.repair(report, error), 0) << trace << ": " << error;
+      EXPECT_TRUE(report.rewritten) << trace;
+      Safe repaired(file.path, kPassword);
+      expect_repaired(repaired, items, victim, start, trace);
+    }
+  }
+}
+
+TEST(DamagedStore, ADamagedValueFailsAlone) {
+  const auto items = fifty_items();
+  const Built built = build(items);
+  std::string bytes = built.bytes;
+  bytes[built.starts[25] + 49 + 3] ^= 0x20;  // inside the value cipher
+  DamagedFile file(bytes);
+  Safe safe(file.path, kPassword);
+  expect_all_but(safe, items, 25, "value");
+  Entry entry(items[25].first);
+  std::string error;
+  EXPECT_EQ(safe.get_entry(entry, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  IntegrityReport report;
+  ASSERT_EQ(safe.check(report, error), 0) << error;
+  EXPECT_TRUE(report.damaged.empty());
+  EXPECT_EQ(report.failed_values, std::vector<std::string>{items[25].first});
+  EXPECT_EQ(report.intact, 49u);
+  ASSERT_EQ(safe.repair(report, error), 0) << error;
+  EXPECT_EQ(report.dropped.size(), 1u);
+  EXPECT_TRUE(report.renamed.empty());
+  EXPECT_EQ(kel::test::read_file(report.backup), bytes);  // the damaged file, kept
+  Safe repaired(file.path, kPassword);
+  ASSERT_EQ(repaired.check(report, error), 0) << error;
+  EXPECT_TRUE(report.clean());
+  EXPECT_EQ(report.intact, 49u);
+  expect_all_but(repaired, items, 25, "repaired");
+}
+
+TEST(DamagedStore, AZeroedLengthByteInTheMiddleIsReportedAndNeverCut) {
+  const auto items = fifty_items();
+  const Built built = build(items);
+  std::string bytes = built.bytes;
+  bytes[built.starts[10]] = '\0';
+  DamagedFile file(bytes);
+  Safe safe(file.path, kPassword);
+  IntegrityReport report;
+  std::string error;
+  ASSERT_EQ(safe.check(report, error), 0) << error;
+  ASSERT_EQ(report.damaged.size(), 1u);
+  EXPECT_EQ(report.damaged[0].offset, static_cast<std::int64_t>(built.starts[10]));
+  EXPECT_EQ(report.unfinished_append, 0);
+  ASSERT_EQ(safe.add_entry(Entry("added-later", "a value added later"), error), 0) << error;
+  const std::string after = kel::test::read_file(file.path);
+  EXPECT_EQ(after.substr(0, bytes.size()), bytes);  // nothing was cut
+  Safe fresh(file.path, kPassword);
+  expect_all_but(fresh, items, items.size(), "zeroed");
+  Entry added("added-later");
+  ASSERT_EQ(fresh.get_entry(added, error), 0) << error;
+  EXPECT_EQ(std::string(added.value()), "a value added later");
+  // A removal moves records by their lengths, which damage makes untrustworthy.
+  EXPECT_EQ(fresh.remove_entry(items[40].first, error), -1);
+  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  EXPECT_EQ(kel::test::read_file(file.path), after);
+  // Repair brings every record back, the zeroed one included.
+  ASSERT_EQ(fresh.repair(report, error), 0) << error;
+  EXPECT_TRUE(report.rewritten);
+  EXPECT_TRUE(report.dropped.empty());
+  EXPECT_EQ(report.intact, 51u);
+  Safe repaired(file.path, kPassword);
+  expect_repaired(repaired, items, items.size(), 0, "zeroed");
+  ASSERT_EQ(repaired.get_entry(added, error), 0) << error;
+  EXPECT_EQ(std::string(added.value()), "a value added later");
+  // A second repair finds nothing to do and changes nothing.
+  const std::string mended = kel::test::read_file(file.path);
+  ASSERT_EQ(repaired.repair(report, error), 0) << error;
+  EXPECT_FALSE(report.rewritten);
+  EXPECT_EQ(kel::test::read_file(file.path), mended);
+  ASSERT_EQ(repaired.remove_entry(items[40].first, error), 0) << error;
 }
 
 }  // namespace

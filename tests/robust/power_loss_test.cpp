@@ -164,6 +164,15 @@ std::string read_all(const std::string& path, const std::string& password,
     if (safe.get_entry(entry, error) != 0) return "entry " + name + " unreadable: " + error;
     items[name] = std::string(entry.value());
   }
+  // The scan reads around damage, so a torn record would not stop the store
+  // from opening: a crash may leave an unfinished append, never damage.
+  IntegrityReport report;
+  if (safe.check(report, error) != 0) return "store does not check: " + error;
+  if (!report.clean()) {
+    return "store damaged" + (report.damaged.empty()
+                                  ? std::string(" values")
+                                  : " at offset " + std::to_string(report.damaged[0].offset));
+  }
   return {};
 }
 

@@ -88,7 +88,7 @@ TEST_F(Passwords, WrongPasswordHasItsOwnStatus) {
     const ToolResult result = with_wrong(args);
     EXPECT_EQ(result.status, kWrongPassword) << args[0] << ": " << result.err;
     EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("Invalid password"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("wrong password, or not a kel-safe store"), std::string::npos) << result.err;
   }
   EXPECT_EQ(with_wrong({"add", "other"}, "value").status, kWrongPassword);
   // Nothing was changed or left behind.

@@ -124,7 +124,7 @@ TEST_F(BuildIndex, RescanningAnUnchangedFileChangesNoEntry) {
   EXPECT_EQ(store.index.at("y").value_offset, y);
 }
 
-TEST_F(BuildIndex, RecordCutShortInItsFixedPartFailsAndKeepsEarlierEntries) {
+TEST_F(BuildIndex, RecordCutShortInItsFixedPartIsDamageAndKeepsEarlierEntries) {
   image.add("kept-1", "v1");
   image.add("kept-2", "v2");
   const std::size_t good = image.bytes().size();
@@ -138,15 +138,19 @@ TEST_F(BuildIndex, RecordCutShortInItsFixedPartFailsAndKeepsEarlierEntries) {
     kel::Store store(name, kPassword);
     load(store);
     std::string text;
-    EXPECT_EQ(build(store, text), -1) << keep;
-    EXPECT_EQ(text, "Could not decrypt item name cipher") << keep;
+    EXPECT_EQ(build(store, text), 0) << keep << text;
     EXPECT_EQ(store.index.size(), 2u) << keep;
     EXPECT_EQ(store.index.count("kept-1"), 1u) << keep;
     EXPECT_EQ(store.index.count("kept-2"), 1u) << keep;
+    ASSERT_EQ(store.damaged.size(), 1u) << keep;
+    EXPECT_EQ(store.damaged[0].offset, static_cast<long>(good)) << keep;
+    EXPECT_EQ(store.damaged[0].length, static_cast<long>(keep)) << keep;
+    // Writers append after the damage, never cut it off.
+    EXPECT_EQ(store.index_end, static_cast<long>(good + keep)) << keep;
   }
 }
 
-TEST_F(BuildIndex, OpeningAFileCutInsideTheLastNameFails) {
+TEST_F(BuildIndex, OpeningAFileCutInsideTheLastNameNotesTheDamage) {
   image.add("kept", "v");
   const std::size_t good = image.bytes().size();
   image.append_raw(ref::make_record(image.store_key(), static_cast<std::int64_t>(good),
@@ -155,11 +159,11 @@ TEST_F(BuildIndex, OpeningAFileCutInsideTheLastNameFails) {
   write_file(path, image.bytes());
   kel::Store store(name, kPassword);
   std::string text;
-  kel::test::StdoutCapture capture;
-  EXPECT_EQ(store.open_store(text), -1);
-  capture.take();
-  EXPECT_EQ(text, "Could not decrypt item name cipher");
-  EXPECT_FALSE(store.store_opened);
+  ASSERT_EQ(store.open_store(text), 0) << text;
+  EXPECT_EQ(store.index.size(), 1u);
+  ASSERT_EQ(store.damaged.size(), 1u);
+  EXPECT_EQ(store.damaged[0].offset, static_cast<long>(good));
+  EXPECT_EQ(store.damaged[0].length, 4);
 }
 
 TEST_F(BuildIndex, RecordCutShortInItsValueIsIndexed) {
@@ -203,34 +207,63 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
   }
 }
 
-TEST_F(BuildIndex, WrongKeyFailsAtTheFirstName) {
+TEST_F(BuildIndex, WrongKeyFindsNoRecordAndCallsItAllDamage) {
   image.add("n", "v");
   kel::Store store(name, kPassword);
   load(store);
   const std::string wrong = ref::random_bytes(32);
   std::string text;
-  kel::test::StdoutCapture capture;
-  EXPECT_EQ(store.build_index(bytes_of(wrong), text), -1);
-  capture.take();
-  EXPECT_EQ(text, "Could not decrypt item name cipher");
+  EXPECT_EQ(store.build_index(bytes_of(wrong), text), 0) << text;
   EXPECT_TRUE(store.index.empty());
+  ASSERT_EQ(store.damaged.size(), 1u);
+  EXPECT_EQ(store.damaged[0].offset, 132);
+  EXPECT_EQ(store.damaged[0].length, static_cast<long>(image.bytes().size()) - 132);
 }
 
-TEST_F(BuildIndex, DamagedNameInTheMiddleStopsTheScanThere) {
+TEST_F(BuildIndex, DamageInTheMiddleCostsOnlyThatRecord) {
   image.add("first", "1");
   const std::int64_t second = image.add("second", "2");
-  image.add("third", "3");
-  std::string bytes = image.bytes();
-  bytes[static_cast<std::size_t>(second) + 3] ^= 0x10;  // inside the name cipher
-  image.truncate(0);
-  image.append_raw(bytes);
-  kel::Store store(name, kPassword);
-  load(store);
-  std::string text;
-  EXPECT_EQ(build(store, text), -1);
-  EXPECT_EQ(text, "Could not decrypt item name cipher");
-  EXPECT_EQ(store.index.size(), 1u);
-  EXPECT_EQ(store.index.count("first"), 1u);
+  const std::int64_t third = image.add("third", "3");
+  struct Case {
+    long at;              // offset inside the second record
+    unsigned char value;  // written there (xor when `flip`)
+    bool flip;
+    long damage_at, damage_length;  // relative to the second record
+    bool second_kept;
+  };
+  // N = 6: the name at 1..6, nonce 7..18, tag 19..34, value_offset 35..42,
+  // value_length 43..46; the record is 76 bytes long.
+  const Case cases[] = {
+      {3, 0x10, true, 0, 76, false},   // name cipher
+      {10, 0x01, true, 0, 76, false},  // name nonce
+      {30, 0x80, true, 0, 76, false},  // name tag
+      {36, 0x01, true, 0, 76, false},  // value_offset
+      {0, 0, false, 0, 1, true},       // a zeroed length byte is not a tail
+      {0, 7, false, 0, 1, true},       // a wrong length byte
+      {43, 0x40, true, 43, 4, true},   // value_length, too long
+      {43, 0x00, false, 43, 4, true},  // value_length, too short
+  };
+  for (const Case& c : cases) {
+    std::string bytes = image.bytes();
+    char& byte = bytes[static_cast<std::size_t>(second + c.at)];
+    byte = c.flip ? static_cast<char>(byte ^ c.value) : static_cast<char>(c.value);
+    write_file(path, bytes);
+    kel::Store store(name, kPassword);
+    std::string text;
+    ASSERT_EQ(store.load_header(text), 0) << text;
+    ASSERT_EQ(build(store, text), 0) << c.at << text;
+    EXPECT_EQ(store.index.count("first"), 1u) << c.at;
+    EXPECT_EQ(store.index.count("second"), c.second_kept ? 1u : 0u) << c.at;
+    ASSERT_EQ(store.index.count("third"), 1u) << c.at;
+    EXPECT_EQ(store.index.at("third").value_offset, third + 5 + 41) << c.at;
+    ASSERT_EQ(store.damaged.size(), 1u) << c.at;
+    EXPECT_EQ(store.damaged[0].offset, second + c.damage_at) << c.at;
+    EXPECT_EQ(store.damaged[0].length, c.damage_length) << c.at;
+    EXPECT_EQ(store.index_end, static_cast<long>(bytes.size())) << c.at;
+    if (c.second_kept) {
+      EXPECT_EQ(store.index.at("second").value_length, 1u) << c.at;
+    }
+  }
 }
 
 TEST_F(BuildIndex, DamagedValueIsNotNoticedByTheScan) {

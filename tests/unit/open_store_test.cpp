@@ -145,17 +145,16 @@ TEST_F(OpenStore, WrongPasswordOpensNothing) {
 
 TEST_F(OpenStore, FailedOpeningKeepsThePasswordForARetry) {
   const std::string good = read_file(path);
-  // A fourth record whose name is cut off in the middle.
+  // The sealed store key damaged: the password matches, the key does not open.
   std::string damaged = good;
-  damaged += ref::make_record(key, static_cast<std::int64_t>(good.size()), "delta-name", "v")
-                 .substr(0, 6);
+  damaged[80] = static_cast<char>(damaged[80] ^ 1);
   write_file(path, damaged);
   kel::Store store(name, kPassword);
   std::string text;
   kel::test::StdoutCapture capture;
   EXPECT_EQ(store.open_store(text), -1);
   capture.take();
-  EXPECT_EQ(text, "Could not decrypt item name cipher");
+  EXPECT_EQ(text, "Could not decrypt store key cipher");
   EXPECT_FALSE(store.store_opened);
   EXPECT_EQ(store.password, kPassword);
   // Repaired file, same object: the retry succeeds and only then wipes.

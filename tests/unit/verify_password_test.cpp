@@ -106,28 +106,33 @@ TEST_F(VerifyPassword, MissingFileNamesTheSystemError) {
   EXPECT_EQ(error, "could not open store: " + errno_text(ENOENT));
 }
 
-TEST_F(VerifyPassword, DirectoryInPlaceOfTheFileCannotBeOpened) {
+TEST_F(VerifyPassword, DirectoryInPlaceOfTheFileIsNotAStore) {
   ASSERT_EQ(mkdir(dir.file("adir.safe").c_str(), 0700), 0);
   kel::Store store(dir.file("adir"), kPassword);
   std::string error;
   EXPECT_FALSE(store.verify_store_password(error));
-  EXPECT_EQ(error, "could not open: " + dir.file("adir.safe") + " - " + errno_text(EISDIR));
+  EXPECT_EQ(error, "Not a kel-safe store: " + dir.file("adir.safe") + " is a directory");
 }
 
-TEST_F(VerifyPassword, ShortFilesAreInvalidNotErrors) {
+TEST_F(VerifyPassword, FilesShorterThanAHeaderAreNotStores) {
   const std::string full = read_file(path);
-  for (std::size_t size : {0u, 1u, 63u, 64u, 70u, 71u}) {
+  for (std::size_t size : {0u, 1u, 63u, 64u, 70u, 71u, 72u, 131u}) {
     write_file(path, full.substr(0, size));
     kel::Store store(name, kPassword);
+    const std::string expected =
+        "Not a kel-safe store: " + path +
+        (size == 0 ? std::string(" is empty")
+                   : " is shorter than a store header (" + std::to_string(size) +
+                         " of 132 bytes)");
     std::string error;
     EXPECT_FALSE(store.verify_store_password(error)) << size;
-    EXPECT_EQ(error, "Invalid password") << size;
+    EXPECT_EQ(error, expected) << size;
     error.clear();
     EXPECT_FALSE(store.verify_store_password(name, kPassword, error)) << size;
-    EXPECT_EQ(error, "Invalid password") << size;
+    EXPECT_EQ(error, expected) << size;
   }
-  // The first 72 bytes are all the check reads.
-  write_file(path, full.substr(0, 72));
+  // A whole header is enough.
+  write_file(path, full.substr(0, 132));
   kel::Store store(name, kPassword);
   std::string error;
   EXPECT_TRUE(store.verify_store_password(error)) << error;

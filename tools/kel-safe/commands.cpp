@@ -99,9 +99,16 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& c
 }  // namespace
 
 [[noreturn]] void library_failure(const std::string& what, const std::string& error) {
-  throw Failure(classify(error), what + ": " + error);
+  const Status status = classify(error);
+  // The header has no magic number: a file of header size or more that fails
+  // the password check may just as well be some other file.
+  if (status == kWrongPassword) {
+    throw Failure(status, what + ": wrong password, or not a kel-safe store");
+  }
+  throw Failure(status, what + ": " + error);
 }
 
+// Fails early, with a clear word, when there is no store file to work on.
 void require_store(const Context& context) {
   if (context.store.empty()) {
     throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
@@ -404,9 +411,13 @@ int cmd_exists(const Context& context, const std::string& name) {
   const std::string path = store_file(context.store);
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
   kel::Safe& safe = *safe_owner;
-  // exists() alone cannot tell "absent" from "cannot open": check first.
   check_password(safe, context);
-  return safe.exists(name) ? kOk : kFalse;
+  // "Not stored" only when the store could be read: a store that cannot be
+  // opened or scanned is an error, never an absent entry.
+  std::string error;
+  const int found = safe.exists(name, error);
+  if (found < 0) library_failure("exists " + quoted(name), error);
+  return found == 1 ? kOk : kFalse;
 }
 
 int cmd_ls(const Context& context, bool json, bool null_separated) {

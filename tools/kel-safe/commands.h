@@ -10,6 +10,10 @@
 
 #include "password.h"
 
+namespace kel {
+class Safe;
+}
+
 namespace kel::tool {
 
 struct Context {

@@ -17,6 +17,7 @@
 #include "rewrite_commands.h"
 #include "status.h"
 #include "streams.h"
+#include "subcommand.h"
 
 namespace {
 
@@ -106,7 +107,9 @@ int main(int argc, char** argv) {
                    "Let the file's group read and write the store (mode 0660 "
                    "less the umask); without it the store is private (0600)");
   auto* verify = app.add_subcommand(
-      "verify", "Check the password: exit 0 when it unlocks the store, 1 when not");
+      "verify",
+      "Check the password: exit 0 when it unlocks the store, 1 when not (check "
+      "tests the entries' integrity)");
 
   auto* passwd = app.add_subcommand(
       "passwd", "Change the store password; the old file is kept as PATH.safe.backup1");
@@ -183,6 +186,9 @@ int main(int argc, char** argv) {
   const RewriteCommands rewrites(app);
 
   auto* version = app.add_subcommand("version", "Print the tool's and the library's version");
+  Subcommands subcommands;
+  add_check_command(app, context, subcommands);
+  add_repair_command(app, context, subcommands);
 
   // Set last: subcommands copy their parent's footer when they are made.
   app.footer(std::string("\n") + kEnvironment + std::string(status_table()) +
@@ -211,6 +217,7 @@ int main(int argc, char** argv) {
     if (*ls) return cmd_ls(context, ls_json, ls_null);
     if (auto status = rewrites.run(context)) return *status;
     if (*version) return cmd_version();
+    for (const Subcommand& sub : subcommands) if (*sub.app) return sub.run();
     note("no subcommand");
     return kUsage;
   } catch (const Failure& failure) {

@@ -1,0 +1,60 @@
+// Checking a store's integrity: the header (by opening the store), every
+// name and every value, in one pass over the file with bounded memory.
+#include <errno.h>
+#include <sys/stat.h>
+
+#include "kel/store.h"
+#include "store/current_file.h"
+#include "store/format.h"
+#include "store/io.h"
+#include "store/record_scan.h"
+#include "store/secret.h"
+
+namespace kel {
+
+int Store::check(IntegrityReport& report, std::string& error) {
+  try {
+    report = IntegrityReport();
+    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    detail::SecretBytes<format::kKeySize> key;
+    if (get_store_key(key.data()) != 0) {
+      error = "Could not get store key";
+      return -1;
+    }
+    struct stat status {};
+    if (::fstat(store_fd, &status) != 0) {
+      error = "Could not read store data - " + io::error_text(errno);
+      return -1;
+    }
+    detail::RecordScan scan(store_fd, status.st_size, key.data());
+    int read_error = 0;
+    auto on_record = [&](const detail::ScannedRecord& record, const std::string& name) {
+      if (read_error != 0) return;
+      const int holds = scan.value_authenticates(record.value_offset, record.value_length);
+      if (holds < 0) {
+        read_error = errno;
+      } else if (holds == 1) {
+        ++report.intact;
+      } else {
+        report.failed_values.push_back(name);
+      }
+    };
+    auto on_damage = [&report](const detail::ScannedDamage& damage) {
+      report.damaged.push_back({damage.offset, damage.length, damage.what});
+    };
+    if (scan.run(on_record, on_damage) != 0) read_error = errno;
+    if (read_error != 0) {
+      error = "Could not read store data - " + io::error_text(read_error);
+      return -1;
+    }
+    if (scan.stop() == detail::ScanStop::interrupted_append) {
+      report.unfinished_append = status.st_size - scan.end();
+    }
+    return 0;
+  } catch (...) {
+    error = "Unknown exception, could not check the store";
+    return -1;
+  }
+}
+
+}  // namespace kel

@@ -1,0 +1,253 @@
+// Repairing a damaged store: a new file with every record that
+// authenticates, written by the rewrite engine (the same way a removal makes
+// its new file) under the write lock. Records are copied sealed; only the
+// ones whose length byte or value_length was damaged get a fresh fixed part,
+// and a value whose name is lost gets a new, sealed name.
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <time.h>
+
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "items/append.h"
+#include "kel/store.h"
+#include "store/current_file.h"
+#include "store/file_copy.h"
+#include "store/format.h"
+#include "store/io.h"
+#include "store/record_scan.h"
+#include "store/rewrite.h"
+#include "store/secret.h"
+#include "store/write_lock.h"
+
+namespace kel {
+
+namespace {
+
+const char* const kDamaged = "Store file changed during the repair, could not repair it";
+
+// "<path>.damaged-<UTC time>", the name the damaged file is kept under.
+std::string backup_name(const std::string& target) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  return target + ".damaged-" + stamp;
+}
+
+// Writes a record whose fixed part is made anew: the old record's sealed
+// name (`fixed`, its N + 41 bytes), or a freshly sealed one, with the right
+// length byte, value_offset and value_length, followed by the value part
+// copied sealed from the old file.
+detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
+                                  std::int64_t value_at, std::uint32_t length) {
+  return [old_fd, fixed = std::move(fixed), value_at, length](
+             int out, long long at, std::string& error) mutable -> long long {
+    const long n = static_cast<long>(fixed.size()) - format::fixed_part_size(0);
+    fixed[0] = static_cast<unsigned char>(n);
+    format::put_i64(fixed.data() + format::value_offset_at(n),
+                    at + format::fixed_part_size(n));
+    format::put_u32(fixed.data() + format::value_length_at(n), length);
+    if (io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
+      error = "Could not write lower part to tmp store";
+      return -1;
+    }
+    const off_t value_part = static_cast<off_t>(format::value_part_size(length));
+    switch (detail::copy_range(old_fd, value_at, value_part, out,
+                               at + static_cast<off_t>(fixed.size()))) {
+      case detail::CopyResult::done:
+        return format::record_size(n, length);
+      case detail::CopyResult::write_failed:
+        error = "Could not write lower part to tmp store";
+        return -1;
+      case detail::CopyResult::short_source:
+        error = kDamaged;
+        return -1;
+      default:
+        error = "Could not read store data - " + io::error_text(errno);
+        return -1;
+    }
+  };
+}
+
+class RepairPlan {
+ public:
+  RepairPlan(Store& store, const unsigned char* key, off_t size, IntegrityReport& report)
+      : store_(store), key_(key), size_(size), scan_(store.store_fd, size, key),
+        report_(report) {}
+
+  // Scans the file and plans the new one. -1 with errno on a read error.
+  int make(detail::RewritePlan& plan, std::string& error) {
+    auto on_record = [&](const detail::ScannedRecord& record, const std::string& name) {
+      if (failed_ != 0) return;
+      keep_record(record, name, plan);
+    };
+    auto on_damage = [&](const detail::ScannedDamage& damage) {
+      if (failed_ != 0) return;
+      report_.damaged.push_back({damage.offset, damage.length, damage.what});
+      if (!damage.mended) recover(damage, plan, error);
+    };
+    if (scan_.run(on_record, on_damage) != 0) failed_ = errno;
+    if (failed_ == 0 && scan_.stop() == detail::ScanStop::interrupted_append) {
+      report_.unfinished_append = size_ - scan_.end();
+    }
+    if (failed_ != 0) {
+      if (error.empty()) error = "Could not read store data - " + io::error_text(failed_);
+      return -1;
+    }
+    return 0;
+  }
+
+ private:
+  void keep_record(const detail::ScannedRecord& record, const std::string& name,
+                   detail::RewritePlan& plan) {
+    const int holds = scan_.value_authenticates(record.value_offset, record.value_length);
+    if (holds < 0) {
+      failed_ = errno;
+      return;
+    }
+    if (holds == 0) {
+      report_.failed_values.push_back(name);
+      report_.dropped.push_back("the entry at offset " + std::to_string(record.start) +
+                                ": its value does not authenticate");
+      return;
+    }
+    ++report_.intact;
+    const long n = static_cast<long>(record.name_length);
+    detail::Piece piece;
+    if (record.length_byte_damaged || record.value_length_damaged) {
+      std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
+      if (io::pread_full(store_.store_fd, fixed.data(), fixed.size(), record.start) !=
+          static_cast<ssize_t>(fixed.size())) {
+        failed_ = errno != 0 ? errno : EIO;
+        return;
+      }
+      piece.write = fresh_record(store_.store_fd, std::move(fixed), record.value_offset,
+                                 record.value_length);
+    } else {
+      piece.from = record.start;
+      piece.size = static_cast<long long>(record.end() - record.start);
+      piece.name_length = static_cast<int>(n);
+    }
+    plan.pieces.push_back(std::move(piece));
+  }
+
+  // A damaged stretch may be one record whose fixed part failed while its
+  // value part is intact: a name length that makes the record end exactly
+  // where the stretch does, and a value that authenticates. That value is
+  // kept under a new name.
+  void recover(const detail::ScannedDamage& damage, detail::RewritePlan& plan,
+               std::string& error) {
+    const off_t end = damage.offset + damage.length;
+    for (long n = 1; n <= static_cast<long>(format::kMaxNameLength); ++n) {
+      const off_t value_at = damage.offset + format::fixed_part_size(n);
+      unsigned char field[4];
+      if (value_at + format::value_part_size(0) > end) break;
+      if (io::pread_full(store_.store_fd, field, 4, value_at - 4) != 4) {
+        failed_ = errno != 0 ? errno : EIO;
+        return;
+      }
+      const std::uint32_t length = format::get_u32(field);
+      if (length == 0 || value_at + format::value_part_size(length) != end) continue;
+      const int holds = scan_.value_authenticates(value_at, length);
+      if (holds < 0) {
+        failed_ = errno;
+        return;
+      }
+      if (holds == 1) {
+        keep_recovered(damage, value_at, length, plan, error);
+        return;
+      }
+    }
+    report_.dropped.push_back("damaged bytes at offset " + std::to_string(damage.offset) +
+                              ", " + std::to_string(damage.length) + " bytes: " +
+                              damage.what);
+  }
+
+  void keep_recovered(const detail::ScannedDamage& damage, off_t value_at,
+                      std::uint32_t length, detail::RewritePlan& plan, std::string& error) {
+    std::string name = "recovered-" + std::to_string(damage.offset);
+    for (int more = 2; store_.index.count(name) != 0; ++more) {
+      name = "recovered-" + std::to_string(damage.offset) + "-" + std::to_string(more);
+    }
+    std::vector<unsigned char> fixed(
+        static_cast<std::size_t>(format::fixed_part_size(static_cast<long>(name.size()))));
+    if (detail::seal_name(store_, key_, name, length, fixed.data(), error) != 0) {
+      failed_ = EIO;
+      return;
+    }
+    detail::Piece piece;
+    piece.write = fresh_record(store_.store_fd, std::move(fixed), value_at, length);
+    plan.pieces.push_back(std::move(piece));
+    report_.renamed.emplace_back(name, "the name of the record at offset " +
+                                           std::to_string(damage.offset));
+    ++report_.intact;
+  }
+
+  Store& store_;
+  const unsigned char* key_;
+  off_t size_;
+  detail::RecordScan scan_;
+  IntegrityReport& report_;
+  int failed_ = 0;
+};
+
+int repair_locked(Store& store, const unsigned char* key, const detail::StoreWriteLock& lock,
+                  IntegrityReport& report, std::string& error) {
+  if (detail::refresh_index(store, key, error) != 0) return -1;
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    error = "Could not read store data - " + io::error_text(errno);
+    return -1;
+  }
+  detail::RewritePlan plan;
+  plan.damaged = kDamaged;
+  RepairPlan repair(store, key, status.st_size, report);
+  if (repair.make(plan, error) != 0) return -1;
+  // An intact store is left as it is; an unfinished append at its end is
+  // cut off by the next writer.
+  if (report.clean()) return 0;
+  plan.backup_path = backup_name(lock.target());
+  detail::RewriteOutcome outcome;
+  const int rc = detail::rewrite_store(store, lock, key, plan, outcome, error);
+  report.rewritten = outcome.replaced;
+  report.backup = outcome.backup;
+  return rc;
+}
+
+}  // namespace
+
+int Store::repair(IntegrityReport& report, std::string& error) {
+  try {
+    report = IntegrityReport();
+    if (open_store(error) != 0) return -1;
+    detail::SecretBytes<format::kKeySize> key;
+    if (get_store_key(key.data()) != 0) {
+      error = "Could not get store key";
+      return -1;
+    }
+    detail::StoreWriteLock lock(*this, "Could not obtain file lock to repair the store: ",
+                                error);
+    if (!lock.locked()) return -1;
+    const int rc = repair_locked(*this, key.data(), lock, report, error);
+    if (report.rewritten) {
+      std::string reload_error;
+      if (reload_store_content(reload_error) != 0) {
+        // The repair is done and durable; this Store finds its way back to
+        // the file on its next operation.
+        index.clear();
+        indexed_file.valid = false;
+      }
+    }
+    return rc;
+  } catch (...) {
+    error = "Unknown exception, could not repair the store";
+    return -1;
+  }
+}
+
+}  // namespace kel

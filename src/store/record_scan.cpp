@@ -1,0 +1,301 @@
+#include "store/record_scan.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "store/format.h"
+#include "store/io.h"
+#include "store/secret.h"
+
+namespace kel::detail {
+
+namespace {
+
+constexpr long kLongestFixedPart = format::fixed_part_size(format::kMaxNameLength);
+// A value_offset field lies at R + N + 29 and holds R + N + 41: 12 more
+// than its own position.
+constexpr long kFieldToValue = format::fixed_part_size(0) - format::value_offset_at(0);
+constexpr std::size_t kSearchBlock = 64 * 1024;
+constexpr std::size_t kValuePiece = 256 * 1024;
+
+const char* const kNameFails = "record name does not authenticate";
+const char* const kOffsetWrong = "record value_offset does not match its start";
+const char* const kPastEnd = "record runs past the end of the file";
+const char* const kZeroLength = "zero length byte inside the records";
+const char* const kLengthByte = "record length byte";
+const char* const kValueLength = "record value_length";
+
+}  // namespace
+
+std::int64_t ScannedRecord::end() const {
+  return value_offset + format::value_part_size(value_length);
+}
+
+RecordScan::RecordScan(int fd, off_t size, const unsigned char* key)
+    : fd_(fd), size_(size), key_(key), reader_(fd, 256 * 1024) {}
+
+RecordScan::~RecordScan() {
+  wipe(name_.data(), name_.size());
+  if (pending_) wipe(pending_->name.data(), pending_->name.size());
+}
+
+bool RecordScan::grew_past(off_t end) const {
+  struct stat now {};
+  return ::fstat(fd_, &now) == 0 && now.st_size >= end;
+}
+
+int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
+  const long fixed = format::fixed_part_size(static_cast<long>(n));
+  if (at < format::kHeaderSize || at + fixed > size_) {
+    failure_ = kPastEnd;
+    return 0;
+  }
+  fixed_.resize(static_cast<std::size_t>(fixed));
+  ssize_t got = reader_.read(at, fixed_.data(), fixed_.size());
+  if (got < 0) return -1;
+  if (static_cast<std::size_t>(got) != fixed_.size()) {  // the file shrank
+    failure_ = kPastEnd;
+    return 0;
+  }
+  const std::int64_t value_offset =
+      format::get_i64(fixed_.data() + format::value_offset_at(n));
+  if (value_offset != at + fixed) {
+    failure_ = kOffsetWrong;
+    return 0;
+  }
+  name_.resize(n);
+  auto* plain = reinterpret_cast<unsigned char*>(name_.data());
+  if (!opener_.begin(key_, fixed_.data() + format::name_nonce_at(n), false,
+                     fixed_.data() + format::name_tag_at(n)) ||
+      !opener_.update(fixed_.data() + format::name_cipher_at(), n, plain) ||
+      !opener_.finish()) {
+    failure_ = kNameFails;
+    return 0;
+  }
+  record = ScannedRecord();
+  record.start = at;
+  record.name_length = n;
+  record.value_offset = value_offset;
+  record.value_length = format::get_u32(fixed_.data() + format::value_length_at(n));
+  record.length_byte_damaged = fixed_[0] != n;
+  return 1;
+}
+
+int RecordScan::record_at_any_length(off_t at, ScannedRecord& record) {
+  const char* failure = failure_;
+  for (unsigned n = 1; n <= format::kMaxNameLength; ++n) {
+    if (at + format::fixed_part_size(static_cast<long>(n)) > size_) break;
+    int found = record_at(at, n, record);
+    if (found != 0) return found;
+  }
+  failure_ = failure;
+  return 0;
+}
+
+// The value_offset field at `field` holds field + 12: try every record start
+// that puts it there, the one whose length byte agrees first.
+int RecordScan::candidates_at(off_t field, off_t from, ScannedRecord& record) {
+  const off_t lowest = std::max<off_t>(from, format::kHeaderSize);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (unsigned n = 1; n <= format::kMaxNameLength; ++n) {
+      const off_t start = field - format::value_offset_at(static_cast<long>(n));
+      if (start < lowest) break;
+      unsigned char length_byte = 0;
+      if (reader_.read(start, &length_byte, 1) < 0) return -1;
+      if ((length_byte == n) != (pass == 0)) continue;
+      int found = record_at(start, n, record);
+      if (found != 0) return found;
+    }
+  }
+  return 0;
+}
+
+int RecordScan::find_next(off_t from, ScannedRecord& record) {
+  std::vector<unsigned char> block(kSearchBlock + 7);
+  // The lowest field position belongs to a 1-byte name starting at `from`.
+  off_t base = from + format::value_offset_at(1);
+  while (base + 12 <= size_) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<off_t>(block.size(), size_ - base));
+    ssize_t got = io::pread_full(fd_, block.data(), want, base);
+    if (got < 0) return -1;
+    if (got < 8) break;
+    const std::size_t last = static_cast<std::size_t>(got) - 8;
+    for (std::size_t i = 0; i <= last; ++i) {
+      const off_t field = base + static_cast<off_t>(i);
+      if (field + 12 > size_) break;
+      if (format::get_i64(block.data() + i) != field + kFieldToValue) continue;
+      int found = candidates_at(field, from, record);
+      if (found != 0) return found;
+    }
+    base += static_cast<off_t>(last) + 1;
+  }
+  return 0;
+}
+
+int RecordScan::unfinished_append_at(off_t at) {
+  ScannedRecord record;
+  int found = record_at_any_length(at, record);
+  if (found < 0) return -1;
+  if (found == 1) return record.end() >= size_ ? 1 : 0;
+  failure_ = kZeroLength;
+  if (size_ - at < kLongestFixedPart) return 1;
+  // No fixed part authenticates here: an append whose body was torn, or
+  // damage. An unfinished append is the last thing in the file, so any
+  // record after this point makes it damage.
+  found = find_next(at, record);
+  if (found < 0) return -1;
+  return found == 0 ? 1 : 0;
+}
+
+int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length) {
+  if (length == 0 || value_offset < format::kHeaderSize ||
+      value_offset + format::value_part_size(static_cast<long long>(length)) > size_) {
+    return 0;
+  }
+  unsigned char trailer[format::kNonceSize + format::kTagSize];
+  ssize_t got = io::pread_full(fd_, trailer, sizeof trailer,
+                               value_offset + static_cast<off_t>(length));
+  if (got < 0) return -1;
+  crypto::AeadStream opener;
+  if (got != sizeof trailer ||
+      !opener.begin(key_, trailer, false, trailer + format::kNonceSize)) {
+    return 0;
+  }
+  const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kValuePiece, length));
+  std::vector<unsigned char> sealed(piece);
+  SecretBuffer plain(piece);
+  for (std::uint64_t done = 0; done < length;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece, length - done));
+    got = io::pread_full(fd_, sealed.data(), want, value_offset + static_cast<off_t>(done));
+    if (got < 0) return -1;
+    if (static_cast<std::size_t>(got) != want ||
+        !opener.update(sealed.data(), want, plain.data())) {
+      return 0;
+    }
+    done += want;
+  }
+  return opener.finish() ? 1 : 0;
+}
+
+void RecordScan::flush(const RecordSink& on_record) {
+  if (!pending_) return;
+  on_record(pending_->record, pending_->name);
+  wipe(pending_->name.data(), pending_->name.size());
+  pending_.reset();
+}
+
+// Damage begins at `at`: the record there failed, or the previous record's
+// claimed end lies beyond the file. Reports the damage, corrects the
+// previous record's value_length where that is what was damaged, and sets
+// `resume` to the next record's start (the size when there is none).
+int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record,
+                            const DamageSink& on_damage) {
+  const char* what = failure_;
+  // The previous record's value_length is one of the suspects: search from
+  // its value on, so that a record its wrong length jumped over is found.
+  const off_t from = pending_ ? static_cast<off_t>(pending_->record.value_offset) : at;
+  ScannedRecord next;
+  int found = find_next(from, next);
+  if (found < 0) return -1;
+  const off_t until = found == 1 ? next.start : size_;
+  if (pending_) {
+    ScannedRecord& previous = pending_->record;
+    const long long corrected =
+        static_cast<long long>(until) - previous.value_offset -
+        static_cast<long long>(format::kNonceSize + format::kTagSize);
+    const bool fits = corrected >= 1 &&
+                      corrected <= static_cast<long long>(format::kMaxValueLength);
+    bool length_wrong = false;
+    if (found == 1 && until < at) {
+      length_wrong = true;  // a record starts inside the claimed value
+    } else if (fits && until > at && at <= size_) {
+      int holds = value_authenticates(previous.value_offset,
+                                      static_cast<std::uint64_t>(corrected));
+      if (holds < 0) return -1;
+      length_wrong = holds == 1;
+    }
+    if (length_wrong) {
+      on_damage({static_cast<off_t>(previous.value_offset) - 4, 4, kValueLength, true});
+      if (fits) {
+        previous.value_length = static_cast<std::uint32_t>(corrected);
+        previous.value_length_damaged = true;
+      }
+      flush(on_record);
+      what = nullptr;  // the bytes up to `until` belong to that value
+    }
+  }
+  flush(on_record);
+  if (what != nullptr && until > at) {
+    on_damage({at, until - at, what});
+  } else if (what != nullptr && until == at && found == 1) {
+    on_damage({at, 1, kLengthByte, true});
+  }
+  if (found == 1) {
+    pending_ = Pending{next, name_};
+    resume = static_cast<off_t>(next.end());
+  } else {
+    resume = size_;
+  }
+  return 0;
+}
+
+int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
+  off_t at = format::kHeaderSize;
+  stop_ = ScanStop::end_of_file;
+  for (;;) {
+    if (at >= size_) {
+      // The last record claims bytes beyond the file: a file cut short in
+      // that value, or a damaged value_length hiding records after it.
+      if (at > size_ && pending_) {
+        ScannedRecord next;
+        int found = find_next(static_cast<off_t>(pending_->record.value_offset), next);
+        if (found < 0) return -1;
+        if (found == 1) {
+          if (read_around(at, at, on_record, on_damage) != 0) return -1;
+          continue;
+        }
+        stop_ = ScanStop::value_cut_short;
+      }
+      break;
+    }
+    unsigned char n = 0;
+    ssize_t got = reader_.read(at, &n, 1);
+    if (got < 0) return -1;
+    if (got == 0) break;  // the file shrank under the scan
+    ScannedRecord record;
+    if (n != 0) {
+      const off_t fixed_end = at + format::fixed_part_size(n);
+      // An append another process finished after the size was taken is
+      // newer than this scan, not damage: stop before it.
+      if (fixed_end > size_ && grew_past(fixed_end)) {
+        stop_ = ScanStop::newer_append;
+        break;
+      }
+      int found = record_at(at, n, record);
+      if (found < 0) return -1;
+      if (found == 1) {
+        flush(on_record);
+        pending_ = Pending{record, name_};
+        at = static_cast<off_t>(record.end());
+        continue;
+      }
+    } else {
+      int unfinished = unfinished_append_at(at);
+      if (unfinished < 0) return -1;
+      if (unfinished == 1) {
+        stop_ = ScanStop::interrupted_append;
+        break;
+      }
+    }
+    if (read_around(at, at, on_record, on_damage) != 0) return -1;
+  }
+  flush(on_record);
+  end_ = at;
+  return 0;
+}
+
+}  // namespace kel::detail
