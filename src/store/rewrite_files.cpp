@@ -117,7 +117,17 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
     return true;
   }
   if (candidate.st_nlink != 1) return false;
-  if (candidate.st_size <= format::kHeaderSize) return true;
+  // A rewrite's file belongs to whoever ran it or, once its owner was set,
+  // to the store's owner, and has mode 0600 or the store's mode: another
+  // user's file, or one with other permission bits, is not ours to delete.
+  const mode_t mode = candidate.st_mode & 07777;
+  if ((candidate.st_uid != ::geteuid() && candidate.st_uid != store.st_uid) ||
+      (mode != 0600 && mode != (store.st_mode & 07777))) {
+    return false;
+  }
+  // Shorter than a header: killed before the header was copied. An empty
+  // store is exactly a header long, so it never counts as one.
+  if (candidate.st_size < format::kHeaderSize) return true;
   io::UniqueFd fd(io::open_file(path.c_str(),
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat opened {};

@@ -512,7 +512,8 @@ TEST_F(RemoveItem, OnlyOwnLeftoverTemporariesAreDeleted) {
   };
   const std::vector<Planted> planted = {
       {"a killed rewrite's file", "remove.safe.1700000000000-0123abcd.safe",
-       [&](const std::string& p) { write_file(p, header + "partial"); }, false},
+       [&](const std::string& p) { write_file(p, header + "partial"); ::chmod(p.c_str(), 0600); },
+       false},
       {"another store", "remove.safe.1700000000001-0123abcd.safe",
        [&](const std::string& p) { std::filesystem::copy_file(other, p); }, true},
       {"a link to someone's file", "remove.safe.1700000000002-0123abcd.safe",
@@ -521,7 +522,11 @@ TEST_F(RemoveItem, OnlyOwnLeftoverTemporariesAreDeleted) {
       {"a second name of the store", "remove.safe.1700000000003-0123abcd.safe",
        [&](const std::string& p) { ASSERT_EQ(::link(path.c_str(), p.c_str()), 0); }, false},
       {"a new file killed before its header", "remove.safe.1700000000004-0123abcd.safe",
-       [&](const std::string& p) { write_file(p, ""); }, false},
+       [&](const std::string& p) { write_file(p, ""); ::chmod(p.c_str(), 0600); }, false},
+      {"an empty store", "remove.safe.1700000000006-0123abcd.safe",
+       [&](const std::string& p) { create_store(p, kOtherPassword); }, true},
+      {"someone's small file", "remove.safe.1700000000007-0123abcd.safe",
+       [&](const std::string& p) { write_file(p, "notes"); ::chmod(p.c_str(), 0644); }, true},
       {"a directory", "remove.safe.1700000000005-0123abcd.safe",
        [&](const std::string& p) { std::filesystem::create_directory(p); }, true},
   };
