@@ -39,16 +39,7 @@ void maybe_drop_backup(const Context& context, const std::string& suffix,
   const std::string backup = backup_file(context, suffix);
   struct stat info {};
   if (only_existing && lstat(backup.c_str(), &info) != 0) return;
-  if (drop) {
-    if (unlink(backup.c_str()) != 0 && errno != ENOENT) {
-      throw Failure(kFileError, "cannot remove " + quoted(backup) + ": " +
-                                    strerror(errno));
-    }
-    if (!context.quiet) note("removed the backup " + quoted(backup));
-  } else if (!context.quiet) {
-    note("the previous store file, which " + what + ", is kept as " +
-         quoted(backup) + " (--drop-backup removes it)");
-  }
+  report_backup(context, backup, drop, what);
 }
 
 void append_utf8(std::string& out, std::uint32_t code) {
