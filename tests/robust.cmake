@@ -33,13 +33,16 @@ target_link_libraries(robust_power_loss PRIVATE kel-fault)
 # thread at a time and keeps that turn while a thread waits in
 # fcntl(F_OFD_SETLKW), so two threads contending for the store lock deadlock
 # under it (a limitation of the tool, not of the code under test).
+# RoundTrip.ClaimedLengthSizesNothing bounds the peak memory of the tool it
+# starts; under valgrind the forked copy of the test process alone is past
+# that bound, so the figure says nothing there (it runs in the other builds).
 find_program(KEL_VALGRIND_PROGRAM valgrind)
 if(KEL_VALGRIND_PROGRAM)
   add_custom_target(valgrind
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
             -DVALGRIND=${KEL_VALGRIND_PROGRAM}
             "-DEXCLUDE=robust_stress|robust_crash|robust_faults|robust_power_loss"
-            "-DSKIP_TESTS=*.Threads*"
+            "-DSKIP_TESTS=*.Threads*:RoundTrip.ClaimedLengthSizesNothing"
             -DSUPPRESSIONS=${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind.supp
             -P ${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind_run.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
