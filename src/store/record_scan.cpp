@@ -26,6 +26,7 @@ const char* const kPastEnd = "record runs past the end of the file";
 const char* const kZeroLength = "zero length byte inside the records";
 const char* const kLengthByte = "record length byte";
 const char* const kValueLength = "record value_length";
+const char* const kCutShort = "record cut short, completed by a later record";
 
 }  // namespace
 
@@ -181,6 +182,16 @@ int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t len
   return opener.finish() ? 1 : 0;
 }
 
+// Where to look for the record after damage at `at`. The previous record is
+// one of the suspects: its value_length may have jumped over records, and
+// its own fixed part may be the torn end of a truncated file, completed by
+// the bytes of a record appended later. So the search starts just after the
+// previous record's start; no record can authenticate inside its fields by
+// chance, since that takes the store key.
+off_t RecordScan::search_from(off_t at) const {
+  return pending_ ? pending_->record.start + 1 : at;
+}
+
 void RecordScan::flush(const RecordSink& on_record) {
   if (!pending_) return;
   on_record(pending_->record, pending_->name);
@@ -195,13 +206,19 @@ void RecordScan::flush(const RecordSink& on_record) {
 int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record,
                             const DamageSink& on_damage) {
   const char* what = failure_;
-  // The previous record's value_length is one of the suspects: search from
-  // its value on, so that a record its wrong length jumped over is found.
-  const off_t from = pending_ ? static_cast<off_t>(pending_->record.value_offset) : at;
   ScannedRecord next;
-  int found = find_next(from, next);
+  int found = find_next(search_from(at), next);
   if (found < 0) return -1;
   const off_t until = found == 1 ? next.start : size_;
+  if (pending_ && found == 1 && until < pending_->record.value_offset) {
+    // A record begins inside the previous one's fixed part. The previous
+    // one was cut short (a file truncated there) and whatever came after
+    // completed its fields: it is damage, and the later record is real.
+    on_damage({pending_->record.start, until - pending_->record.start, kCutShort});
+    wipe(pending_->name.data(), pending_->name.size());
+    pending_.reset();
+    what = nullptr;
+  }
   if (pending_) {
     ScannedRecord& previous = pending_->record;
     const long long corrected =
@@ -252,7 +269,7 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
       // that value, or a damaged value_length hiding records after it.
       if (at > size_ && pending_) {
         ScannedRecord next;
-        int found = find_next(static_cast<off_t>(pending_->record.value_offset), next);
+        int found = find_next(search_from(at), next);
         if (found < 0) return -1;
         if (found == 1) {
           if (read_around(at, at, on_record, on_damage) != 0) return -1;

@@ -100,6 +100,7 @@ class RecordScan {
   int unfinished_append_at(off_t at);
   int read_around(off_t at, off_t& resume, const RecordSink& on_record,
                   const DamageSink& on_damage);
+  off_t search_from(off_t at) const;
   void flush(const RecordSink& on_record);
   bool grew_past(off_t end) const;
 

@@ -111,6 +111,21 @@ TEST(DamagedStore, AddAfterARecordWithAWrongValueOffset) {
   add_on_top(built.bytes, {{"first", "the first value"}});
 }
 
+// The file ends inside the last record's fixed part (it was truncated there).
+// An add placed right after the torn bytes completes that fixed part with
+// its own: with value_offset intact, the torn record's name authenticates
+// again, and its value_length is made of the new record's first bytes. The
+// new record must still be found, at every point of the cut.
+TEST(DamagedStore, AddAfterTheLastFixedPartWasCut) {
+  const std::size_t fixed = 1 + 6 + 12 + 16 + 8 + 4;  // "second"
+  for (std::size_t kept = 1; kept < fixed; ++kept) {
+    SCOPED_TRACE("bytes of the last fixed part kept: " + std::to_string(kept));
+    Built built = build(kItems);
+    built.bytes.resize(built.starts.back() + kept);
+    add_on_top(built.bytes, {{"first", "the first value"}});
+  }
+}
+
 TEST(DamagedStore, RemovalBeforeADamagedTailIsRefusedAndChangesNothing) {
   Built built = build({{"first", "the first value"}, {"second", "second value"},
                        {"third", "third value"}});
