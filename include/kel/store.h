@@ -77,6 +77,10 @@ class KEL_SAFE_EXPORT Store {
   // What the last complete scan could not read as records, in file order.
   // The records around it are indexed; writers never cut it off.
   std::vector<DamagedRegion> damaged;
+  // The furthest end any indexed record's own value_length claims, damaged
+  // lengths included. Past the end of the file, an append would grow the
+  // file into that claim, where the record could be taken for its value.
+  long claims_end = 0;
 
   // ---- Object and file naming -------------------------------------------
   Store();

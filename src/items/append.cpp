@@ -95,6 +95,15 @@ long begin_append(Store& store, const unsigned char* key,
     unlock_store(store);
     return -1;
   }
+  // A damaged value_length, read around, still claims bytes beyond the end:
+  // a record appended there could land where that claim ends, and the next
+  // scan would take it for part of that value.
+  if (store.claims_end > status.st_size) {
+    error = "Store file is damaged: an entry's length reaches past the end of "
+            "the file; repair the store first";
+    unlock_store(store);
+    return -1;
+  }
   // Anything between the last record the index knows and the end would
   // hide the new record from every reader.
   if (store.index_end != status.st_size) {

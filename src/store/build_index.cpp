@@ -28,6 +28,7 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     if (size <= format::kHeaderSize) {
       indexed_file = detail::identity_of(status);
       index_end = format::kHeaderSize;
+      claims_end = format::kHeaderSize;
       damaged.clear();
       return 0;
     }
@@ -52,6 +53,7 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     timespec_get(&index_time, TIME_UTC);
     indexed_file = detail::identity_of(status);
     index_end = static_cast<long>(scan.end());
+    claims_end = static_cast<long>(scan.claims_end());
     damaged = std::move(found_damage);
     return 0;
   } catch (...) {

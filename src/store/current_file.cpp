@@ -90,6 +90,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   auto previous_file = store.indexed_file;
   auto previous_end = store.index_end;
   auto previous_damage = store.damaged;
+  auto previous_claims = store.claims_end;
   if (store.build_index(key, text) == 0) {
     clear_index(previous_index);
     return 0;
@@ -100,6 +101,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   store.indexed_file = previous_file;
   store.index_end = previous_end;
   store.damaged = std::move(previous_damage);
+  store.claims_end = previous_claims;
   return -1;
 }
 

@@ -13,7 +13,6 @@ namespace kel::detail {
 
 namespace {
 
-constexpr long kLongestFixedPart = format::fixed_part_size(format::kMaxNameLength);
 // A value_offset field lies at R + N + 29 and holds R + N + 41: 12 more
 // than its own position.
 constexpr long kFieldToValue = format::fixed_part_size(0) - format::value_offset_at(0);
@@ -34,8 +33,20 @@ std::int64_t ScannedRecord::end() const {
   return value_offset + format::value_part_size(value_length);
 }
 
+namespace {
+
+// Buffers no larger than the file: most stores are small, and a scan runs
+// on every open.
+std::size_t buffer_for(off_t size, std::size_t most) {
+  const std::size_t least = 4096;
+  if (size <= static_cast<off_t>(least)) return least;
+  return size < static_cast<off_t>(most) ? static_cast<std::size_t>(size) : most;
+}
+
+}  // namespace
+
 RecordScan::RecordScan(int fd, off_t size, const unsigned char* key)
-    : fd_(fd), size_(size), key_(key), reader_(fd, 256 * 1024) {}
+    : fd_(fd), size_(size), key_(key), reader_(fd, buffer_for(size, 256 * 1024)) {}
 
 RecordScan::~RecordScan() {
   wipe(name_.data(), name_.size());
@@ -81,6 +92,7 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   record.value_offset = value_offset;
   record.value_length = format::get_u32(fixed_.data() + format::value_length_at(n));
   record.length_byte_damaged = fixed_[0] != n;
+  record.claimed_end = record.end();
   return 1;
 }
 
@@ -114,9 +126,10 @@ int RecordScan::candidates_at(off_t field, off_t from, ScannedRecord& record) {
 }
 
 int RecordScan::find_next(off_t from, ScannedRecord& record) {
-  std::vector<unsigned char> block(kSearchBlock + 7);
   // The lowest field position belongs to a 1-byte name starting at `from`.
   off_t base = from + format::value_offset_at(1);
+  if (base + 12 > size_) return 0;
+  std::vector<unsigned char> block(buffer_for(size_ - base, kSearchBlock) + 7);
   while (base + 12 <= size_) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<off_t>(block.size(), size_ - base));
@@ -127,7 +140,11 @@ int RecordScan::find_next(off_t from, ScannedRecord& record) {
     for (std::size_t i = 0; i <= last; ++i) {
       const off_t field = base + static_cast<off_t>(i);
       if (field + 12 > size_) break;
-      if (format::get_i64(block.data() + i) != field + kFieldToValue) continue;
+      // The low byte first: it rules out almost every position cheaply.
+      if (block[i] != static_cast<unsigned char>(field + kFieldToValue) ||
+          format::get_i64(block.data() + i) != field + kFieldToValue) {
+        continue;
+      }
       int found = candidates_at(field, from, record);
       if (found != 0) return found;
     }
@@ -140,15 +157,18 @@ int RecordScan::unfinished_append_at(off_t at) {
   ScannedRecord record;
   int found = record_at_any_length(at, record);
   if (found < 0) return -1;
-  if (found == 1) return record.end() >= size_ ? 1 : 0;
-  failure_ = kZeroLength;
-  if (size_ - at < kLongestFixedPart) return 1;
-  // No fixed part authenticates here: an append whose body was torn, or
-  // damage. An unfinished append is the last thing in the file, so any
-  // record after this point makes it damage.
-  found = find_next(at, record);
+  if (found == 1 && record.end() < size_) return 0;
+  if (found == 0) failure_ = kZeroLength;
+  // An append whose first byte was never written (its body may be torn),
+  // or damage. An unfinished append is the last thing in the file and
+  // starts where the last record ends, so a record found anywhere else
+  // after the previous one's start makes this zero damage: one after it,
+  // or one inside the previous record's claimed value, which would mean
+  // that a damaged value_length led here.
+  ScannedRecord other;
+  found = find_next(search_from(at), other);
   if (found < 0) return -1;
-  return found == 0 ? 1 : 0;
+  return found == 0 || other.start == at ? 1 : 0;
 }
 
 int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length) {
@@ -194,6 +214,7 @@ off_t RecordScan::search_from(off_t at) const {
 
 void RecordScan::flush(const RecordSink& on_record) {
   if (!pending_) return;
+  claims_end_ = std::max<off_t>(claims_end_, static_cast<off_t>(pending_->record.claimed_end));
   on_record(pending_->record, pending_->name);
   wipe(pending_->name.data(), pending_->name.size());
   pending_.reset();
@@ -262,6 +283,7 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
 
 int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
   off_t at = format::kHeaderSize;
+  claims_end_ = at;
   stop_ = ScanStop::end_of_file;
   for (;;) {
     if (at >= size_) {

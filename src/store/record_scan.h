@@ -43,6 +43,7 @@ struct ScannedRecord {
   std::uint32_t value_length = 0;
   bool length_byte_damaged = false;   // the byte at R is not N
   bool value_length_damaged = false;  // value_length was corrected
+  std::int64_t claimed_end = 0;       // end() by the value_length as read
   std::int64_t end() const;           // one past the record's last byte
 };
 
@@ -83,6 +84,8 @@ class RecordScan {
   // Where the records end and why; valid after run() returned 0.
   off_t end() const { return end_; }
   ScanStop stop() const { return stop_; }
+  // The furthest claimed_end of the records handed on; valid after run().
+  off_t claims_end() const { return claims_end_; }
 
   // Whether the V bytes at `value_offset` (cipher, then nonce and tag)
   // authenticate. -1 on a read error.
@@ -114,6 +117,7 @@ class RecordScan {
   std::optional<Pending> pending_;
   const char* failure_ = "";
   off_t end_ = 0;
+  off_t claims_end_ = 0;
   ScanStop stop_ = ScanStop::end_of_file;
 };
 

@@ -136,13 +136,13 @@ std::string records_from_input(const unsigned char* data, std::size_t size) {
   std::string out;
   std::string previous;
   unsigned char counter = 0;
-  while (!in.empty() && out.size() < 64 * 1024) {
+  while (!in.empty() && out.size() < 16 * 1024) {
     std::size_t n = in.byte();
     if (n == 0) n = 1;
     std::string name = in.bytes(n);
     const std::size_t low = in.byte();
     const std::size_t high = in.byte();
-    const std::size_t v = 1 + (low | (high << 8)) % 4096;
+    const std::size_t v = 1 + (low | (high << 8)) % 512;
     const unsigned char fill = in.byte();
     const unsigned char damage = static_cast<unsigned char>(in.byte() % kDamageKinds);
     const std::uint32_t amount = in.u32();

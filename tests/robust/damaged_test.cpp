@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -123,6 +124,40 @@ TEST(DamagedStore, AddAfterTheLastFixedPartWasCut) {
     Built built = build(kItems);
     built.bytes.resize(built.starts.back() + kept);
     add_on_top(built.bytes, {{"first", "the first value"}});
+  }
+}
+
+// A middle record's value_length is damaged so that its claim ends beyond
+// its value: on a zero byte near the end of the file (which must not pass
+// for an unfinished append, hiding and then cutting off the last record),
+// or past the end of the file by exactly the size of the next add, or by
+// more. Every intact entry reads, and an add never disappears into the claim.
+TEST(DamagedStore, AddAfterAMiddleValueLengthWasDamaged) {
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"first", "the first value"}, {"second", "second value"}, {"third", "third value"}};
+  const std::size_t added_size = (1 + 11 + 40) + (19 + 28);  // "added-later"
+  struct Case {
+    const char* label;
+    std::function<std::size_t(const Built&)> claimed_end;
+  };
+  const std::vector<Case> cases = {
+      // The top byte of the last record's own value_length is zero.
+      {"on a zero byte of the last record",
+       [](const Built& b) { return b.starts[2] + 5 + 37 + 3; }},
+      {"at the end of the next add",
+       [&](const Built& b) { return b.bytes.size() + added_size; }},
+      {"past the end of the next add",
+       [&](const Built& b) { return b.bytes.size() + added_size + 4000; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Built built = build(items);
+    const std::size_t field = built.starts[1] + 6 + 37;  // value_length of "second"
+    const std::size_t value_start = field + 4;
+    const std::uint32_t claim =
+        static_cast<std::uint32_t>(c.claimed_end(built) - value_start - 28);
+    for (int i = 0; i < 4; ++i) built.bytes[field + i] = static_cast<char>(claim >> (8 * i));
+    add_on_top(built.bytes, {{"first", "the first value"}, {"third", "third value"}});
   }
 }
 
