@@ -26,8 +26,12 @@ struct IntegrityReport {
   // Records whose name and value both authenticate.
   std::uint64_t intact = 0;
   // Bytes at the end of the file left by an append that never finished. Not
-  // damage: nothing there was acknowledged, and the next write cuts it off.
+  // damage: nothing there was acknowledged, and the next write cuts it off,
+  // or completes it when it is whole (below).
   std::int64_t unfinished_append = 0;
+  // The unfinished append is a whole record that authenticates and lacks
+  // only its first byte: the next write completes it instead of cutting it.
+  bool unfinished_append_complete = false;
 
   // ---- Filled by repair -----------------------------------------------------
   // True when a new store file was put in place.

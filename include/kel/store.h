@@ -81,6 +81,10 @@ class KEL_SAFE_EXPORT Store {
   // lengths included. Past the end of the file, an append would grow the
   // file into that claim, where the record could be taken for its value.
   long claims_end = 0;
+  // The name length of the whole record that ends the file at index_end
+  // with its first byte still zero (an append that died between syncing
+  // its body and writing that byte), or 0 when there is none.
+  unsigned unfinished_name_length = 0;
 
   // ---- Object and file naming -------------------------------------------
   Store();

@@ -70,7 +70,7 @@ long begin_append(Store& store, const unsigned char* key,
   // Under the lock the index is brought up to the file as it is, so the
   // duplicate check sees every name any process has added.
   if (refresh_index(store, key, error) != 0 ||
-      cut_interrupted_append(store, error) != 0) {
+      cut_interrupted_append(store, key, error) != 0) {
     unlock_store(store);
     return -1;
   }

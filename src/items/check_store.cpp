@@ -49,6 +49,7 @@ int Store::check(IntegrityReport& report, std::string& error) {
     }
     if (scan.stop() == detail::ScanStop::interrupted_append) {
       report.unfinished_append = status.st_size - scan.end();
+      report.unfinished_append_complete = scan.unfinished_name_length() != 0;
     }
     return 0;
   } catch (...) {

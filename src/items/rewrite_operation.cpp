@@ -49,7 +49,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
     RecordChanges changes;
     RewritePlan plan;
     if (refresh_index(store, key.data(), error) != 0 ||
-        cut_interrupted_append(store, error) != 0 ||
+        cut_interrupted_append(store, key.data(), error) != 0 ||
         refuse_damaged(store, messages.damaged, error) != 0 ||
         build(key.data(), changes, error) != 0 ||
         plan_changes(store, changes, messages.damaged, plan, error) != 0) {

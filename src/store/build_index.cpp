@@ -29,6 +29,7 @@ int Store::build_index(const unsigned char* key, std::string& text) {
       indexed_file = detail::identity_of(status);
       index_end = format::kHeaderSize;
       claims_end = format::kHeaderSize;
+      unfinished_name_length = 0;
       damaged.clear();
       return 0;
     }
@@ -54,6 +55,7 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     indexed_file = detail::identity_of(status);
     index_end = static_cast<long>(scan.end());
     claims_end = static_cast<long>(scan.claims_end());
+    unfinished_name_length = scan.unfinished_name_length();
     damaged = std::move(found_damage);
     return 0;
   } catch (...) {

@@ -91,6 +91,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   auto previous_end = store.index_end;
   auto previous_damage = store.damaged;
   auto previous_claims = store.claims_end;
+  auto previous_unfinished = store.unfinished_name_length;
   if (store.build_index(key, text) == 0) {
     clear_index(previous_index);
     return 0;
@@ -102,6 +103,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   store.index_end = previous_end;
   store.damaged = std::move(previous_damage);
   store.claims_end = previous_claims;
+  store.unfinished_name_length = previous_unfinished;
   return -1;
 }
 
@@ -135,7 +137,7 @@ void remember_indexed_file(Store& store, long index_end) {
   store.index_end = index_end;
 }
 
-int cut_interrupted_append(Store& store, std::string& text) {
+int cut_interrupted_append(Store& store, const unsigned char* key, std::string& text) {
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     text = "Could not read store data - " + io::error_text(errno);
@@ -155,7 +157,17 @@ int cut_interrupted_append(Store& store, std::string& text) {
   }
   // The scan stopped at a record whose first byte is still zero, and with
   // the write lock held nobody is appending: an append writes that byte
-  // last, so this one never finished. Nothing in it was acknowledged.
+  // last, so this one never finished.
+  if (store.unfinished_name_length != 0) {
+    const auto length = static_cast<unsigned char>(store.unfinished_name_length);
+    if (io::pwrite_full(store.store_fd, &length, 1, store.index_end) != 0 ||
+        io::sync_data(store.store_fd) != 0) {
+      text = "Could not complete the last entry: " + io::error_text(errno);
+      return -1;
+    }
+    return refresh_index(store, key, text);
+  }
+  // Nothing in a torn one was acknowledged.
   if (::ftruncate(store.store_fd, store.index_end) != 0 ||
       io::sync_data(store.store_fd) != 0) {
     text = "Could not truncate file: " + io::error_text(errno);

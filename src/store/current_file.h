@@ -46,9 +46,13 @@ int prepare_to_read(Store& store, std::string& text);
 // describes, after this Store itself changed it.
 void remember_indexed_file(Store& store, long index_end);
 
-// With the write lock held: cuts off what an append that never finished
-// (its process died) left at the end of the file, so that the next record
-// follows the last complete one.
-int cut_interrupted_append(Store& store, std::string& text);
+// With the write lock held: settles what an append that never finished (its
+// process died) left at the end of the file, so that the next record follows
+// the last complete one. A torn record is cut off. A whole record that lacks
+// only its first byte is completed instead: its body authenticates, so
+// writing that byte loses nothing, while cutting it could destroy an entry
+// whose first byte was damaged. The index is brought up to the file again
+// under `key`.
+int cut_interrupted_append(Store& store, const unsigned char* key, std::string& text);
 
 }  // namespace kel::detail

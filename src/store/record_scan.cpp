@@ -159,6 +159,12 @@ int RecordScan::unfinished_append_at(off_t at) {
   if (found < 0) return -1;
   if (found == 1 && record.end() < size_) return 0;
   if (found == 0) failure_ = kZeroLength;
+  unsigned whole = 0;
+  if (found == 1 && record.end() == size_) {
+    const int holds = value_authenticates(record.value_offset, record.value_length);
+    if (holds < 0) return -1;
+    if (holds == 1) whole = record.name_length;
+  }
   // An append whose first byte was never written (its body may be torn),
   // or damage. An unfinished append is the last thing in the file and
   // starts where the last record ends, so a record found anywhere else
@@ -168,7 +174,9 @@ int RecordScan::unfinished_append_at(off_t at) {
   ScannedRecord other;
   found = find_next(search_from(at), other);
   if (found < 0) return -1;
-  return found == 0 || other.start == at ? 1 : 0;
+  if (found == 1 && other.start != at) return 0;
+  unfinished_name_length_ = whole;
+  return 1;
 }
 
 int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length) {
@@ -284,6 +292,7 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
 int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
   off_t at = format::kHeaderSize;
   claims_end_ = at;
+  unfinished_name_length_ = 0;
   stop_ = ScanStop::end_of_file;
   for (;;) {
     if (at >= size_) {

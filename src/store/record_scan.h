@@ -86,6 +86,10 @@ class RecordScan {
   ScanStop stop() const { return stop_; }
   // The furthest claimed_end of the records handed on; valid after run().
   off_t claims_end() const { return claims_end_; }
+  // When the walk stopped at an unfinished append that is a whole record
+  // (name and value authenticate, it ends the file) missing only its first
+  // byte: the name length it authenticated with; otherwise 0.
+  unsigned unfinished_name_length() const { return unfinished_name_length_; }
 
   // Whether the V bytes at `value_offset` (cipher, then nonce and tag)
   // authenticate. -1 on a read error.
@@ -118,6 +122,7 @@ class RecordScan {
   const char* failure_ = "";
   off_t end_ = 0;
   off_t claims_end_ = 0;
+  unsigned unfinished_name_length_ = 0;
   ScanStop stop_ = ScanStop::end_of_file;
 };
 

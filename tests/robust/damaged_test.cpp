@@ -345,5 +345,25 @@ TEST(DamagedStore, AZeroedLengthByteInTheMiddleIsReportedAndNeverCut) {
   ASSERT_EQ(repaired.remove_entry(items[40].first, error), 0) << error;
 }
 
+// Zeroed first bytes in the last two records. The last one is whole, so it
+// may be an append that died before its first byte: a writer completes it
+// rather than cut it, since cutting would leave the other one at the end,
+// where the next writer would take it for an unfinished append in turn.
+TEST(DamagedStore, ZeroedLengthBytesAtTheEndSurviveWriteAfterWrite) {
+  const auto items = fifty_items();
+  const Built built = build(items);
+  std::string bytes = built.bytes;
+  bytes[built.starts[48]] = '\0';
+  bytes[built.starts[49]] = '\0';
+  DamagedFile file(bytes);
+  std::string error;
+  for (const char* name : {"added-1", "added-2"}) {
+    Safe safe(file.path, kPassword);
+    ASSERT_EQ(safe.add_entry(Entry(name, "v"), error), 0) << error;
+  }
+  Safe fresh(file.path, kPassword);
+  expect_all_but(fresh, items, items.size(), "zeroed");
+}
+
 }  // namespace
 }  // namespace kel::robust

@@ -195,6 +195,14 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
   EXPECT_EQ(store.index.count("before"), 1u);
   EXPECT_EQ(store.index.count("unfinished"), 0u);
   EXPECT_EQ(store.index_end, static_cast<long>(end_of_records));
+  // It is whole, so the next writer completes it rather than cut it.
+  EXPECT_EQ(store.unfinished_name_length, 10u);
+  ASSERT_EQ(store.add_item("after", reinterpret_cast<const unsigned char*>("w"), 1, text), 0)
+      << text;
+  std::string value;
+  ASSERT_EQ(store.get_item("unfinished", value, text), 0) << text;
+  EXPECT_EQ(value, "value");
+  image.truncate(end_of_records);
 
   // A lone zero byte, and zeros only, are the same.
   for (const std::string& tail : {std::string(1, '\0'), std::string(64, '\0')}) {
@@ -204,6 +212,7 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
     kel::Store again(name, kPassword);
     ASSERT_EQ(again.open_store(text), 0) << text;
     EXPECT_EQ(again.index.size(), 1u);
+    EXPECT_EQ(again.unfinished_name_length, 0u);
   }
 }
 

@@ -39,7 +39,8 @@ std::string text_report(const std::string& path, const IntegrityReport& report) 
   }
   if (report.unfinished_append > 0) {
     out += "unfinished append at the end: " + std::to_string(report.unfinished_append) +
-           " bytes (the next write cuts it off)\n";
+           (report.unfinished_append_complete ? " bytes (the next write completes it)\n"
+                                              : " bytes (the next write cuts it off)\n");
   }
   if (!report.clean()) {
     out += "kel-safe repair writes a new store with every entry that authenticates\n";
@@ -60,6 +61,7 @@ std::string json_report(const std::string& path, const IntegrityReport& report) 
   out["damaged"] = regions;
   out["failed_values"] = report.failed_values;
   out["unfinished_append"] = report.unfinished_append;
+  out["unfinished_append_complete"] = report.unfinished_append_complete;
   // Names are raw bytes: what is not UTF-8 becomes U+FFFD.
   return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
