@@ -148,6 +148,50 @@ int main(int argc, char** argv) {
                                               Shape{"two", 60, 2, 0, 0}},
                                              37));
 
+  // Inputs that once broke an invariant (a damaged value_length whose claim
+  // ends past the file or on a zero byte; zeroed first bytes at the end),
+  // kept so that every run starts from them.
+  const std::vector<std::pair<const char*, const char*>> found = {
+      {"found-claim-past-end",
+         "010003ef6e6504000101100000000374776f06000202b80b0000e0e0e0e0e0e0"
+         "e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0057468726565080003030400"
+         "00e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e0e00574687265650800"
+         "03030400000004666f7572022b04141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "14141414141414141414040000080004666976650cffffffffffffffffffffff"
+         "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff00"
+         "0505000000000004666f7572022b041414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "141414141414141414141414141414141414141414141414ffffffffffffffff"
+         "ffffffffffffffffffffffffffffffffff000505000000000004666f7572022b"
+         "0414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414141414"
+         "1414141414141414141414141414141414141414141414141414141414040000"
+         "080004666976650cffffffffffffff1414141414141414141414141414141414"
+         "1414040000080004666976650cffffffffffffffffffffffffffffffffffffff"
+         "ffff1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f"
+         "1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f"
+         "1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1f1fffffffffffffffff"
+         "ffffffffffffffffffffffffff00050500000000"},
+      {"found-zeroed-tail",
+         "0100036f6e6504000101100000000374776f06000202b80b0000057405050505"
+         "0505050505050505050505050505050505050505050505050505050505050505"
+         "0505050505050505050505050505050505050505050505050505050505050505"
+         "05050505050505050505050505050505050c0505050505050505050505050505"
+         "05050568722d65650800030304000005050505056504"},
+  };
+  for (const auto& [name, hex] : found) {
+    std::string bytes;
+    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+      bytes += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
+    }
+    described.emplace_back(name, bytes);
+  }
+
   // Raw regions carry the form byte 0 in front.
   for (const auto& [name, bytes] : seeds) write_all(out + "/seed-" + name, '\0' + bytes);
   for (const auto& [name, bytes] : described) write_all(out + "/seed-" + name, bytes);
