@@ -32,7 +32,7 @@ libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 step "check the installed files"
 for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libkel-safe.so" \
          include/kel/safe.h include/kel/entry.h include/kel/export.h include/kel/progress.h \
-         include/kel/store.h include/kel/item.h include/kel/safe_entry.h \
+         include/kel/store.h include/kel/item.h include/kel/safe_entry.h include/kel/diagnostics.h \
          "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
          "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1; do
@@ -45,9 +45,12 @@ done
   die "libkel-safe.so.1 does not point at libkel-safe.so.1.0.0"
 [ "$(objdump -p "$prefix/$libdir/libkel-safe.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')" = libkel-safe.so.1 ] ||
   die "the library's SONAME is not libkel-safe.so.1"
-# Of the library's own code only its five classes are exported.
+# Of the library's own code only its five classes and the diagnostic sink
+# are exported.
 exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
-           grep ' kel::' | grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' || true)
+           grep ' kel::' |
+           grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' |
+           grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
 
 step "the installed tool and its manual page"

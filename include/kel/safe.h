@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kel/diagnostics.h"
 #include "kel/entry.h"
 #include "kel/export.h"
 #include "kel/integrity_report.h"

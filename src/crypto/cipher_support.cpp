@@ -1,7 +1,7 @@
 #include <climits>
-#include <iostream>
 
 #include "crypto/ossl.h"
+#include "store/diagnostic.h"
 
 namespace kel::crypto {
 
@@ -25,6 +25,6 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, unsigned char* out,
   return true;
 }
 
-void print_line(const char* text) { std::cout << text << std::endl; }
+void print_line(const char* text) { detail::diagnostic(text); }
 
 }  // namespace kel::crypto

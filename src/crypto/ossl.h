@@ -36,7 +36,7 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, unsigned char* out,
                    const unsigned char* in, std::size_t length,
                    std::size_t& written);
 
-// One diagnostic line on standard output: the text, an end of line, a flush.
+// One diagnostic line to the application's sink (kel/diagnostics.h).
 void print_line(const char* text);
 
 }  // namespace kel::crypto

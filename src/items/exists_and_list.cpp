@@ -2,10 +2,9 @@
 // first when the file changed.
 #include <errno.h>
 
-#include <iostream>
-
 #include "kel/store.h"
 #include "store/current_file.h"
+#include "store/diagnostic.h"
 #include "store/format.h"
 #include "store/io.h"
 #include "store/secret.h"
@@ -35,7 +34,7 @@ int Store::exists(const std::string& name, std::string& error) {
           return -1;
         }
         if (detail::refresh_index(*this, key.data(), error) != 0) {
-          std::cout << "Could not build index: " << error << std::endl;
+          detail::diagnostic("Could not build index: " + error);
           return -1;
         }
       }

@@ -8,10 +8,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <iostream>
 
 #include "kel/store.h"
 #include "store/current_file.h"
+#include "store/diagnostic.h"
 #include "store/file_names.h"
 #include "store/format.h"
 #include "store/header_reader.h"
@@ -59,7 +59,7 @@ int make_new_header(Store& store, const unsigned char* key,
 int back_up(const Store& store, std::string& text) {
   const std::string real = detail::resolve_final_links(store.file_path);
   const std::string backup = real + detail::kPasswordChangeBackup;
-  std::cout << "backup file: " << backup << std::endl;
+  detail::diagnostic("backup file: " + backup);
   const std::string prefix =
       "Could not copy store file to backup file " + backup + " - ";
   struct stat locked {}, named {};

@@ -12,6 +12,7 @@
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "support/test_support.h"
+#include "support/unit_util.h"
 
 namespace kel::test::items {
 namespace {
@@ -46,9 +47,9 @@ TEST_F(ChangePassword, RewritesOnlyTheHeader) {
 
   kel::Safe safe(path, kPassword);
   std::string error;
-  testing::internal::CaptureStdout();
+  kel::test::DiagnosticCapture capture;
   const int result = safe.change_key(path, kPassword, kOtherPassword, error);
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = capture.take();
   ASSERT_EQ(result, 0) << error;
   EXPECT_NE(printed.find("backup file: " + path + ".backup1\n"),
             std::string::npos)
@@ -84,10 +85,8 @@ TEST_F(ChangePassword, TheChangingSafeKeepsItsOldPassword) {
   kel::Safe safe(path, kPassword);
   std::string error;
   expect_reads_all(safe);
-  testing::internal::CaptureStdout();
   ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0)
       << error;
-  testing::internal::GetCapturedStdout();
   kel::Entry e("one");
   EXPECT_EQ(safe.get_entry(e, error), -1);
   EXPECT_EQ(safe.add_entry(kel::Entry("four", "4"), error), -1);
@@ -145,14 +144,12 @@ TEST_F(ChangePassword, RemovalAfterAChangeElsewhereKeepsTheNewHeader) {
 TEST_F(ChangePassword, SecondChangeReplacesTheBackup) {
   kel::Safe safe(path, kPassword);
   std::string error;
-  testing::internal::CaptureStdout();
   ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0) << error;
   const std::string between = read_file(path);
   // The name may be given without its extension.
   const std::string bare = path.substr(0, path.size() - 5);
   ASSERT_EQ(safe.change_key(bare, kOtherPassword, "Third-Pass-99-Word", error), 0)
       << error;
-  testing::internal::GetCapturedStdout();
   EXPECT_TRUE(read_file(path + ".backup1") == between);
   kel::Safe third(path, "Third-Pass-99-Word");
   expect_reads_all(third);
@@ -214,10 +211,10 @@ TEST_F(ChangePassword, RefusalsLeaveNoBackup) {
   kel::Safe safe(path, kPassword);
   for (const Case& c : cases) {
     std::string error = "previous";
-    testing::internal::CaptureStdout();
+    kel::test::DiagnosticCapture capture;
     EXPECT_EQ(safe.change_key(c.name, c.old_password, c.new_password, error), -1)
         << c.message;
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = capture.take();
     EXPECT_EQ(error, c.message);
     EXPECT_EQ(printed.find("backup file: "), std::string::npos) << c.message;
     EXPECT_FALSE(std::filesystem::exists(path + ".backup1")) << c.message;

@@ -1,8 +1,10 @@
 // Small conveniences for the unit tests: byte-pointer views of strings,
-// capture of the library's standard-output lines, and errno texts.
+// capture of the library's diagnostic lines, and errno texts.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <kel/diagnostics.h>
 
 #include <cstring>
 #include <string>
@@ -22,22 +24,31 @@ inline std::string as_string(const unsigned char* p, std::size_t n) {
 // The C library's text for an errno value, as the library's messages use it.
 inline std::string errno_text(int error) { return std::strerror(error); }
 
-// Collects what the code under test prints on standard output while the
-// object lives; take() ends the capture and returns the text.
-class StdoutCapture {
+// Collects the library's diagnostic lines (each with a line end) while the
+// object lives, in place of the process's sink; take() ends the capture and
+// returns the text.
+class DiagnosticCapture {
  public:
-  StdoutCapture() { testing::internal::CaptureStdout(); }
-  ~StdoutCapture() {
-    if (!taken_) testing::internal::GetCapturedStdout();
-  }
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  DiagnosticCapture()
+      : previous_(kel::set_diagnostics([this](std::string_view line) {
+          text_.append(line);
+          text_ += '\n';
+        })) {}
+  ~DiagnosticCapture() { restore(); }
+  DiagnosticCapture(const DiagnosticCapture&) = delete;
+  DiagnosticCapture& operator=(const DiagnosticCapture&) = delete;
   std::string take() {
-    taken_ = true;
-    return testing::internal::GetCapturedStdout();
+    restore();
+    return text_;
   }
 
  private:
+  void restore() {
+    if (!taken_) kel::set_diagnostics(previous_);
+    taken_ = true;
+  }
+  std::string text_;
+  kel::Diagnostics previous_;
   bool taken_ = false;
 };
 

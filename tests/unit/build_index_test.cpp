@@ -33,7 +33,7 @@ class BuildIndex : public testing::Test {
     ASSERT_EQ(store.load_header(text), 0) << text;
   }
   int build(kel::Store& store, std::string& text) {
-    kel::test::StdoutCapture capture;  // a failing tag prints a line
+    kel::test::DiagnosticCapture capture;  // a failing tag prints a line
     const int result = store.build_index(bytes_of(image.store_key()), text);
     capture.take();
     return result;
@@ -288,7 +288,7 @@ TEST_F(BuildIndex, DamagedValueIsNotNoticedByTheScan) {
   ASSERT_EQ(store.open_store(text), 0) << text;
   EXPECT_EQ(store.index.size(), 2u);
   std::string value, error;
-  kel::test::StdoutCapture capture;
+  kel::test::DiagnosticCapture capture;
   EXPECT_EQ(store.get_item("second", value, error), -1);
   capture.take();
   EXPECT_EQ(error, "Could not decrypt value cipher");

@@ -14,7 +14,7 @@ namespace {
 
 using kel::test::bytes_of;
 using kel::test::hex;
-using kel::test::StdoutCapture;
+using kel::test::DiagnosticCapture;
 using kel::test::unhex;
 namespace ref = kel::test::ref;
 
@@ -103,7 +103,7 @@ TEST(ChachaPoly, EncryptsTheRfc8439VectorWithoutAdditionalData) {
   const std::string key = key_80_to_9f();
   std::string out(kSunscreen.size(), '\0');
   std::string tag(16, '\0');
-  StdoutCapture capture;
+  DiagnosticCapture capture;
   EXPECT_EQ(store.encrypt_chacha20_poly1305(bytes_of(kSunscreen), kSunscreen.size(),
                                             bytes_of(key), bytes_of(kRfcAeadNonce),
                                             bytes_of(out), bytes_of(tag)),
@@ -123,7 +123,7 @@ TEST(ChachaPoly, DecryptsTheRfc8439Vector) {
   const std::string cipher = unhex(kRfcAeadCipher);
   const std::string tag = unhex(kAeadTagWithoutAad);
   std::string out(cipher.size(), '\0');
-  StdoutCapture capture;
+  DiagnosticCapture capture;
   EXPECT_EQ(store.decrypt_chacha20_poly1305(bytes_of(cipher), cipher.size(), bytes_of(key),
                                             bytes_of(kRfcAeadNonce), bytes_of(out),
                                             bytes_of(tag)),
@@ -140,7 +140,7 @@ TEST(ChachaPoly, TheRfcTagWithAdditionalDataDoesNotVerify) {
   const std::string cipher = unhex(kRfcAeadCipher);
   const std::string rfc_tag = unhex("1ae10b594f09e26a7e902ecbd0600691");
   std::string out(cipher.size(), '\0');
-  StdoutCapture capture;
+  DiagnosticCapture capture;
   EXPECT_EQ(store.decrypt_chacha20_poly1305(bytes_of(cipher), cipher.size(), bytes_of(key),
                                             bytes_of(kRfcAeadNonce), bytes_of(out),
                                             bytes_of(rfc_tag)),
@@ -182,7 +182,7 @@ TEST(ChachaPoly, OneFlippedBitAnywhereFailsAuthentication) {
   }
   for (auto& c : cases) {
     std::string out(plain.size(), '\0');
-    StdoutCapture capture;
+    DiagnosticCapture capture;
     EXPECT_EQ(store.decrypt_chacha20_poly1305(bytes_of(c.cipher), c.cipher.size(),
                                               bytes_of(c.key), bytes_of(c.nonce), bytes_of(out),
                                               bytes_of(c.tag)),

@@ -15,7 +15,7 @@ using kel::test::as_string;
 using kel::test::bytes_of;
 using kel::test::hex;
 using kel::test::kPassword;
-using kel::test::StdoutCapture;
+using kel::test::DiagnosticCapture;
 using kel::test::unhex;
 namespace ref = kel::test::ref;
 
@@ -144,7 +144,7 @@ TEST(KeyWrapping, WrongPasswordSaltNonceOrTagFailsToUnwrap) {
   for (const auto& c : cases) {
     std::string out(32, '\0');
     std::string err = "previous";
-    StdoutCapture capture;
+    DiagnosticCapture capture;
     EXPECT_EQ(store.decrypt_store_key(bytes_of(c.cipher), c.password, bytes_of(c.salt),
                                       bytes_of(c.nonce), bytes_of(out), bytes_of(c.tag), err),
               -1)
@@ -159,7 +159,7 @@ TEST(KeyMasking, FreshStoreHasNoKeyToHandOut) {
   EXPECT_FALSE(store.store_key_masked);
   unsigned char out[32];
   std::memset(out, 0x5c, sizeof out);
-  StdoutCapture capture;
+  DiagnosticCapture capture;
   EXPECT_EQ(store.get_store_key(out), -1);
   EXPECT_EQ(capture.take(), "Could not get store password: -1\n");
 }

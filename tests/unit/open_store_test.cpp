@@ -114,7 +114,7 @@ TEST_F(OpenStore, AlteredKeyMaterialInTheHeaderIsRefused) {
     write_file(path, damaged);
     kel::Store store(name, kPassword);
     std::string text;
-    kel::test::StdoutCapture capture;
+    kel::test::DiagnosticCapture capture;
     EXPECT_EQ(store.open_store(text), -1) << at;
     capture.take();
     EXPECT_EQ(text, "Could not decrypt store key cipher") << at;
@@ -151,7 +151,7 @@ TEST_F(OpenStore, FailedOpeningKeepsThePasswordForARetry) {
   write_file(path, damaged);
   kel::Store store(name, kPassword);
   std::string text;
-  kel::test::StdoutCapture capture;
+  kel::test::DiagnosticCapture capture;
   EXPECT_EQ(store.open_store(text), -1);
   capture.take();
   EXPECT_EQ(text, "Could not decrypt store key cipher");
@@ -197,7 +197,7 @@ TEST_F(OpenStore, FailedOpeningsLeaveNoDescriptorBehind) {
   damaged[80] = static_cast<char>(damaged[80] ^ 0x01);
   write_file(path, damaged);
   const int before = kel::test::open_descriptor_count();
-  kel::test::StdoutCapture capture;
+  kel::test::DiagnosticCapture capture;
   for (int i = 0; i < 10; ++i) {
     kel::Store store(name, kPassword);
     std::string text;
@@ -403,7 +403,7 @@ TEST_F(HostileValues, ValueCutShortIsIndexedButDoesNotRead) {
   ASSERT_EQ(store.index.count("last"), 1u);
   EXPECT_EQ(store.index.at("last").value_length, 500u);
   std::string value, error;
-  kel::test::StdoutCapture capture;
+  kel::test::DiagnosticCapture capture;
   EXPECT_EQ(store.get_item("last", value, error), -1);
   capture.take();
   EXPECT_EQ(error, "Could not decrypt value cipher");

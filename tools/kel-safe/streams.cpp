@@ -6,7 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <string>
 
 #include "status.h"
@@ -29,9 +28,7 @@ void setup_standard_streams() {
     const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (null_fd != fd && null_fd >= 0) close(null_fd);
   }
-  g_data_fd = stdout_open ? fcntl(1, F_DUPFD_CLOEXEC, 3) : -1;
-  std::cout.flush();
-  dup2(2, 1);
+  g_data_fd = stdout_open ? 1 : -1;
   signal(SIGPIPE, SIG_IGN);
 }
 

@@ -1,7 +1,7 @@
-// Where kel-safe's bytes go. The library prints its diagnostic lines on
-// standard output, which is also where `get` writes a value: to keep the two
-// apart, the tool moves the real standard output to a private descriptor at
-// start-up and points descriptor 1 (and so std::cout) at standard error.
+// Where kel-safe's bytes go: data (a value, a list of names) on standard
+// output and nothing else there; notes, prompts and errors on standard error.
+// The library's own diagnostic lines reach standard error through the sink
+// the tool installs (kel/diagnostics.h), or nowhere under -q.
 #pragma once
 
 #include <cstddef>
@@ -13,13 +13,13 @@ namespace kel::tool {
 
 // Call first thing in main(). Makes sure descriptors 0, 1 and 2 are open (a
 // closed one is replaced by /dev/null so that no file the library opens can
-// take its number), keeps the real standard output for data() and sends
-// descriptor 1 to standard error. Ignores SIGPIPE: a reader that went away
-// is reported as a write error instead of killing the process mid-way.
+// take its number) and remembers whether standard output was open, so that
+// data is never written into such a stand-in. Ignores SIGPIPE: a reader that
+// went away is reported as a write error instead of killing the process.
 void setup_standard_streams();
 
-// The descriptor that data goes to: the real standard output, or -1 when
-// standard output was closed when the tool started.
+// The descriptor that data goes to: standard output, or -1 when it was
+// closed when the tool started.
 int data_fd();
 
 // Writes all bytes to `fd`, retrying short writes and EINTR; throws a

@@ -1,0 +1,33 @@
+// Where the library's diagnostic lines go.
+//
+// A few failure and recovery paths describe what happened in one line of text
+// beside the error text they return: a cipher step that failed (for instance
+// "Cipher finalize error" when a value does not authenticate), the backup file
+// a password change made ("backup file: PATH"), an index that could not be
+// rebuilt. These lines never carry a password, a key or a value.
+//
+// By default each line goes to the process's standard error, followed by a
+// line end. The library never writes to standard output, which belongs to
+// the application and may carry its data.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include "kel/export.h"
+
+namespace kel {
+
+// Receives one diagnostic line, without a line end. It may be called from
+// any thread that uses a kel::Safe; exceptions it throws are swallowed.
+using Diagnostics = std::function<void(std::string_view line)>;
+
+// Sends every later diagnostic line of this process to `sink` and returns the
+// sink that was in place, so that a caller can put it back. An empty function
+// discards the lines. Safe to call while other threads use the library.
+KEL_SAFE_EXPORT Diagnostics set_diagnostics(Diagnostics sink);
+
+// The default sink: the line and a line end on standard error, in one write.
+KEL_SAFE_EXPORT void diagnostics_to_stderr(std::string_view line);
+
+}  // namespace kel
