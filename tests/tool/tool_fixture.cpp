@@ -52,4 +52,13 @@ std::string pattern_bytes(std::size_t length, unsigned seed) {
   return bytes;
 }
 
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
 }  // namespace kel::test

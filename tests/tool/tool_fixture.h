@@ -44,6 +44,9 @@ class ToolTest : public testing::Test {
   std::string password_file;  // holds kPassword and a line end
 };
 
+// How often `part` occurs in `text`, without overlaps.
+std::size_t count_of(const std::string& text, const std::string& part);
+
 // A deterministic byte string of `length` bytes covering every byte value.
 std::string pattern_bytes(std::size_t length, unsigned seed);
 

@@ -88,7 +88,10 @@ TEST_F(Passwords, WrongPasswordHasItsOwnStatus) {
     const ToolResult result = with_wrong(args);
     EXPECT_EQ(result.status, kWrongPassword) << args[0] << ": " << result.err;
     EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("wrong password, or not a kel-safe store"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("wrong password for '" + store_file +
+                              "', or not a kel-safe store (Invalid password)"),
+              std::string::npos)
+        << result.err;
   }
   EXPECT_EQ(with_wrong({"add", "other"}, "value").status, kWrongPassword);
   // Nothing was changed or left behind.
@@ -143,7 +146,12 @@ TEST_F(Passwords, PolicyIsAppliedToNewPasswords) {
   const ToolResult weak =
       run_tool(bare({"-s", store, "--password-file", dir.file("weak"), "create"}));
   EXPECT_EQ(weak.status, kRejected);
-  EXPECT_NE(weak.err.find("Invalid password, digit required"), std::string::npos)
+  // Every rule it breaks, at once.
+  EXPECT_NE(weak.err.find("kel-safe: create '" + store_file +
+                          "': the new password is refused: it needs a digit, an "
+                          "upper-case letter and a character that is neither letter "
+                          "nor digit\n"),
+            std::string::npos)
       << weak.err;
   EXPECT_EQ(files(), (std::vector<std::string>{"password", "weak"}));
 }
@@ -257,7 +265,7 @@ TEST_F(Terminal, PromptRefusesMismatchAndWeakPasswords) {
   weak.dialogue = {{"New password for", "Sh0rt!\n"}};
   const ToolResult short_one = run_tool(weak);
   EXPECT_EQ(short_one.status, kRejected);
-  EXPECT_NE(short_one.err.find("Minimum password length is: 14 characters"),
+  EXPECT_NE(short_one.err.find("the new password is refused: it needs at least 14 bytes\n"),
             std::string::npos)
       << short_one.err;
   EXPECT_EQ(short_one.terminal.find("Repeat it"), std::string::npos);
@@ -319,6 +327,26 @@ TEST_F(Terminal, StoppedPromptRestoresEcho) {
   EXPECT_EQ(verified.status, kOk) << verified.err << verified.terminal;
   EXPECT_EQ(verified.terminal.find(kPassword), std::string::npos) << verified.terminal;
   EXPECT_TRUE(verified.echo_after);
+}
+
+TEST_F(Terminal, ThreeTriesForTheStorePassword) {
+  create_store();
+  for (const bool third_right : {true, false}) {
+    ToolRun run = bare({"-s", store, "exists", "absent"});
+    run.with_terminal = true;
+    run.dialogue = {{"Password for", kOtherPassword + "\n"},
+                    {"Password for", kOtherPassword + "\n"},
+                    {"Password for", (third_right ? kPassword : kOtherPassword) + "\n"}};
+    const ToolResult result = run_tool(run);
+    EXPECT_EQ(result.status, third_right ? kFalse : kWrongPassword) << result.err;
+    EXPECT_EQ(count_of(result.err, "kel-safe: wrong password, try again\n"), 2u) << result.err;
+    if (!third_right) {
+      EXPECT_NE(result.err.find("kel-safe: exists 'absent': wrong password for '" +
+                                store_file + "', or not a kel-safe store (Invalid password)\n"),
+                std::string::npos)
+          << result.err;
+    }
+  }
 }
 
 TEST_F(Terminal, ValueTypedOnTheTerminal) {

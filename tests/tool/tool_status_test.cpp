@@ -18,19 +18,42 @@ ToolResult bare(std::vector<std::string> args) {
 }
 
 TEST_F(Statuses, UsageErrors) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {},
-           {"frobnicate"},
-           {"--no-such-option", "ls"},
-           {"-s", store, "get"},                   // NAME missing
-           {"-s", store, "ls", "--json", "-0"},    // excluding options
-           {"-s", store, "--password-fd", "-1", "ls"},
-           {"get", "k"},                           // no store given at all
-       }) {
-    const ToolResult result = bare(args);
-    EXPECT_EQ(result.status, kUsage) << testing::PrintToString(args) << result.err;
-    EXPECT_EQ(result.out, "") << testing::PrintToString(args);
-    EXPECT_FALSE(result.err.empty());
+  // Each mistake is named, with the nearest correct word, in one line.
+  const std::string dash_hint =
+      " (an entry name that starts with '-' goes after '--', e.g. kel-safe rm -- -name)\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{}, "a subcommand is required: create, verify, passwd, add, get, exists, ls, rm, "},
+      {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
+      {{"list"}, "unknown subcommand 'list' (did you mean 'ls'?)\n"},
+      {{"show", "x"}, "unknown subcommand 'show' (did you mean 'get'?)\n"},
+      {{"cat", "x"}, "unknown subcommand 'cat' (did you mean 'get'?)\n"},
+      {{"-s", store, "gte", "x"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
+      {{"--no-such-option", "ls"}, "unknown option --no-such-option (kel-safe --help lists the options)\n"},
+      {{"--pasword-file", "pw", "ls"},
+       "unknown option --pasword-file (did you mean --password-file?)\n"},
+      {{"ls", "--jsno"}, "unknown option --jsno for 'ls' (did you mean --json?)\n"},
+      {{"add", "-x"}, "unknown option -x for 'add' (kel-safe add --help lists its options)" + dash_hint},
+      {{"--output", "out", "get", "k"},
+       "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
+       "--output)\n"},
+      {{"get", "k", "--drop-backup"}, "--drop-backup is an option of 'passwd' and 'rm', not of 'get'"},
+      {{"--password-fd", "abc", "ls"},
+       "--password-fd: 'abc' is not a descriptor number; give a whole number such as 3"},
+      {{"-s", store, "--password-fd", "-1", "ls"}, "--password-fd: '-1' is not a descriptor"},
+      {{"-s", store, "get"}, "get: NAME is required" + dash_hint},
+      {{"-s", store, "ls", "--json", "-0"}, "--json excludes --null\n"},
+      {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
+  };
+  for (const auto& c : cases) {
+    const ToolResult result = bare(c.args);
+    EXPECT_EQ(result.status, kUsage) << testing::PrintToString(c.args) << result.err;
+    EXPECT_EQ(result.out, "") << testing::PrintToString(c.args);
+    EXPECT_EQ(result.err.rfind("kel-safe: " + c.says, 0), 0u)
+        << testing::PrintToString(c.args) << "\n" << result.err;
+    EXPECT_EQ(count_of(result.err, "\n"), 1u) << result.err;
   }
 }
 
@@ -98,8 +121,8 @@ TEST_F(Statuses, FailureClasses) {
   std::filesystem::create_directory(dir.file("folder.safe"));
   for (const auto& [contents, status, says] :
        std::vector<std::tuple<std::string, int, std::string>>{
-           {std::string(200, 'x'), kWrongPassword, "wrong password, or not a kel-safe store"},
-           {std::string(132, '\0'), kWrongPassword, "wrong password, or not a kel-safe store"},
+           {std::string(200, 'x'), kWrongPassword, "junk.safe', or not a kel-safe store (Invalid password)"},
+           {std::string(132, '\0'), kWrongPassword, "junk.safe', or not a kel-safe store (Invalid password)"},
            {std::string(131, 'x'), kStoreError, "is shorter than a store header (131 of 132 bytes)"},
            {"", kStoreError, "is empty"},
            {"folder", kStoreError, "is a directory"}}) {
@@ -159,6 +182,57 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
   std::size_t backups = 0;
   for (const std::string& name : files()) backups += name.rfind("vault.safe.damaged-", 0) == 0;
   EXPECT_EQ(backups, 1u);
+}
+
+TEST_F(Statuses, OneWordingPerFailure) {
+  create_store();
+  add("k", "first");
+  write_file(dir.file("wrong"), kOtherPassword + "\n");
+  std::filesystem::permissions(dir.file("wrong"), std::filesystem::perms::owner_read);
+  write_file(dir.file("empty"), "");
+  const std::string wrong_pw =
+      "wrong password for '" + store_file + "', or not a kel-safe store (Invalid password)\n";
+  const std::string empty = "the value is empty: a value must hold at least one byte";
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string says;  // what follows "kel-safe: "
+  } cases[] = {
+      {{"get", "nope"}, "", kNotFound,
+       "get 'nope': no entry 'nope' in '" + store_file +
+           "'; kel-safe ls lists the names (Item not found)\n"},
+      {{"rm", "nope"}, "", kNotFound,
+       "rm 'nope': no entry 'nope' in '" + store_file +
+           "'; kel-safe ls lists the names (Entry not found)\n"},
+      {{"add", "k"}, "v", kExists, "add 'k': an entry 'k' exists already; rm it first"},
+      {{"--password-file", dir.file("wrong"), "add", "x"}, "v", kWrongPassword,
+       "add 'x': " + wrong_pw},
+      {{"--password-file", dir.file("wrong"), "exists", "k"}, "", kWrongPassword,
+       "exists 'k': " + wrong_pw},
+      {{"--password-file", dir.file("wrong"), "ls"}, "", kWrongPassword, "ls: " + wrong_pw},
+      {{"add", std::string(256, 'n')}, "v", kRejected,
+       "add '" + std::string(256, 'n') +
+           "': the name is 256 bytes long; an entry name is 1 to 255 bytes (Entry name "
+           "length must less than 255 characters)\n"},
+      {{"add", "e"}, "", kRejected, "add 'e': " + empty + "\n"},
+      {{"add", "e", "--file", dir.file("empty")}, "", kRejected,
+       "add 'e': " + empty + " (Invalid entry value)\n"},
+      {{"add", "f", "--file", dir.file("absent")}, "", kFileError,
+       "cannot open '" + dir.file("absent") + "': "},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"-s", store};
+    if (c.args[0] != "--password-file") args.insert(args.end(), {"--password-file", password_file});
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ToolRun run;
+    run.args = args;
+    run.input = c.input;
+    const ToolResult result = run_tool(run);
+    EXPECT_EQ(result.status, c.status) << testing::PrintToString(c.args) << result.err;
+    EXPECT_EQ(result.err.rfind("kel-safe: " + c.says, 0), 0u)
+        << testing::PrintToString(c.args) << "\n" << result.err;
+  }
 }
 
 TEST_F(Statuses, ClosedStandardOutputIsAnError) {

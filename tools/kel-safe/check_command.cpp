@@ -69,10 +69,10 @@ std::string json_report(const std::string& path, const IntegrityReport& report) 
 int run_check(const Context& context, bool json) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, path, false);
+  std::unique_ptr<kel::Safe> safe = open_safe(context, "check");
   IntegrityReport report;
   std::string error;
-  if (safe->check(report, error) != 0) library_failure("check " + tool::quoted(path), error);
+  if (safe->check(report, error) != 0) library_failure("check", error, path);
   write_data(json ? json_report(path, report) : text_report(path, report));
   return report.clean() ? kOk : kStoreError;
 }

@@ -32,6 +32,19 @@ std::string backup_file(const Context& context, const std::string& suffix) {
   return real_store_file(store_file(context.store)) + suffix;
 }
 
+
+// Refuses a new password before the library sees it, naming every rule it
+// breaks at once rather than one per try.
+void check_policy(const std::string& what, const Secret& password) {
+  const std::string breaches = policy_breaches(password.str());
+  if (!breaches.empty()) {
+    throw Failure(kRejected, what + ": the new password is refused: " + breaches);
+  }
+}
+
+// How many times a password typed on the terminal may be wrong, as sudo.
+constexpr int kPasswordTries = 3;
+
 // `only_existing`: say nothing about a backup that is not there.
 void maybe_drop_backup(const Context& context, const std::string& suffix,
                        bool drop, const std::string& what,
@@ -89,14 +102,11 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& c
 
 }  // namespace
 
-[[noreturn]] void library_failure(const std::string& what, const std::string& error) {
-  const Status status = classify(error);
-  // The header has no magic number: a file of header size or more that fails
-  // the password check may just as well be some other file.
-  if (status == kWrongPassword) {
-    throw Failure(status, what + ": wrong password, or not a kel-safe store");
-  }
-  throw Failure(status, what + ": " + error);
+// `what` names the subcommand and its object ("add 'mail'"): every failure
+// reads "<what>: <what happened> (<the library's text>)".
+[[noreturn]] void library_failure(const std::string& what, const std::string& error,
+                                  const std::string& store_path, const std::string& name) {
+  throw Failure(classify(error), what + ": " + explain(error, store_path, name));
 }
 
 // Fails early, with a clear word, when there is no store file to work on.
@@ -118,15 +128,6 @@ void require_store(const Context& context) {
   }
 }
 
-// The password is checked before anything else is asked of the user, so
-// that a mistyped password is reported as such and not as a missing entry.
-void check_password(kel::Safe& safe, const Context& context) {
-  std::string error;
-  if (!safe.key_verified(error)) {
-    library_failure(quoted(store_file(context.store)), error);
-  }
-}
-
 void report_backup(const Context& context, const std::string& backup, bool drop,
                    const std::string& what) {
   if (drop) {
@@ -141,14 +142,34 @@ void report_backup(const Context& context, const std::string& backup, bool drop,
   }
 }
 
-// A Safe for the store, with its password read from wherever the user gave
-// it; the tool's own copy of the password is wiped at once.
-std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& path,
-                                     bool new_password) {
-  Secret password = store_password(context.passwords, path, new_password);
-  auto safe = std::make_unique<kel::Safe>(context.store, password.str());
-  password.clear();
-  return safe;
+// A Safe for the store whose password has been checked, so that a
+// mistyped password is reported as such and not as a missing entry. The
+// password is read from wherever the user gave it; typed on the terminal it
+// may be retried. Keeps the password in `kept` when asked, else wipes it.
+std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& what,
+                                     Secret* kept) {
+  const std::string path = store_file(context.store);
+  const bool typed = password_is_typed(context.passwords);
+  for (int attempt = 1;; ++attempt) {
+    Secret password = store_password(context.passwords, path, false);
+    auto safe = std::make_unique<kel::Safe>(context.store, password.str());
+    std::string error;
+    if (safe->key_verified(error)) {
+      if (kept != nullptr) *kept = std::move(password);
+      return safe;
+    }
+    if (!typed || attempt == kPasswordTries || classify(error) != kWrongPassword) {
+      library_failure(what, error, path);
+    }
+    note("wrong password, try again");
+  }
+}
+
+// A Safe for a store about to be made, with a new password.
+std::unique_ptr<kel::Safe> new_safe(const Context& context, const std::string& what) {
+  Secret password = store_password(context.passwords, store_file(context.store), true);
+  check_policy(what, password);
+  return std::make_unique<kel::Safe>(context.store, password.str());
 }
 
 std::string real_store_file(const std::string& path) {
@@ -223,13 +244,14 @@ int cmd_create(const Context& context, bool group) {
   if (lstat(path.c_str(), &info) == 0) {
     throw Failure(kExists, quoted(path) + " exists already");
   }
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, true);
+  const std::string what = "create " + quoted(path);
+  std::unique_ptr<kel::Safe> safe_owner = new_safe(context, what);
   kel::Safe& safe = *safe_owner;
   // The library asks for group access; a store of one person's secrets is
   // private unless shared on purpose, as other password stores do it.
   if (!group) umask(umask(0) | 077);
   std::string error;
-  if (safe.create_safe(error) != 0) library_failure("create " + quoted(path), error);
+  if (safe.create_safe(error) != 0) library_failure(what, error, path);
   if (!context.quiet) note("created " + quoted(error));
   return kOk;
 }
@@ -237,8 +259,9 @@ int cmd_create(const Context& context, bool group) {
 int cmd_verify(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
-  kel::Safe& safe = *safe_owner;
+  Secret password = store_password(context.passwords, path, false);
+  kel::Safe safe(context.store, password.str());
+  password.clear();
   std::string error;
   if (safe.key_verified(error)) {
     if (!context.quiet) note("the password unlocks " + quoted(path));
@@ -249,19 +272,19 @@ int cmd_verify(const Context& context) {
     if (!context.quiet) note("the password does not unlock " + quoted(path));
     return kFalse;
   }
-  throw Failure(status, quoted(path) + ": " + error);
+  library_failure("verify", error, path);
 }
 
 int cmd_passwd(const Context& context, bool drop_backup) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret old_password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, old_password.str());
-  check_password(safe, context);
+  Secret old_password;
+  std::unique_ptr<kel::Safe> safe = open_safe(context, "passwd", &old_password);
   Secret new_password = new_store_password(context.passwords, path);
+  check_policy("passwd", new_password);
   std::string error;
-  if (safe.change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
-    library_failure("passwd " + quoted(path), error);
+  if (safe->change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
+    library_failure("passwd", error, path);
   }
   if (!context.quiet) note("changed the password of " + quoted(path));
   maybe_drop_backup(context, ".backup1", drop_backup, "still opens with the old password");
@@ -283,15 +306,18 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     if (!input) {
       throw Failure(kFileError, "cannot open " + quoted(file) + ": " + strerror(errno));
     }
+    // Pipes, FIFOs, /dev/stdin and /proc files are streamed like files;
+    // only a directory has no content to store.
     struct stat info {};
-    if (fstat(input.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      throw Failure(kFileError, quoted(file) + " is not a regular file");
+    if (fstat(input.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      throw Failure(kFileError, "cannot read " + quoted(file) + ": " + strerror(EISDIR));
     }
   }
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
-  check_password(safe, context);
-  if (mode == AddMode::add && safe.exists(name)) throw Failure(kExists, what + ": Item exists");
+  if (mode == AddMode::add && safe.exists(name)) {
+    library_failure(what, "Item exists", path, name);
+  }
   // A replacement (or an add through --replace-or-add) is one rewrite of the
   // store file; a plain add appends.
   const bool rewrite = mode != AddMode::add;
@@ -308,11 +334,14 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
                             : safe.replace_entry_from_file(name, file, error);
     if (rc != 0) {
       bar.finish();
-      if (error.rfind("Could not open file", 0) == 0 ||
-          error.rfind("Could not read file", 0) == 0) {
-        throw Failure(kFileError, what + ": " + error);
+      // The input file's own failures are the user's file, not the store.
+      for (const char* prefix : {"Could not open file", "Could not read file",
+                                 "Could not get file size", "read file error"}) {
+        if (error.rfind(prefix, 0) == 0) {
+          throw Failure(kFileError, what + ": cannot read " + quoted(file) + " (" + error + ")");
+        }
       }
-      library_failure(what, error);
+      library_failure(what, error, path, name);
     }
   } else {
     Secret value;
@@ -322,14 +351,14 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     } else {
       read_all(0, value, kMaxValue, "standard input");
     }
-    if (value.empty()) throw Failure(kRejected, what + ": the value is empty");
+    if (value.empty()) throw Failure(kRejected, what + ": " + kEmptyValue);
     kel::Entry entry(name);
     entry.set_value(value.str());
     value.clear();
     const int rc = !rewrite ? safe.add_entry(entry, error)
                    : or_add ? safe.set_entry(entry, error)
                             : safe.replace_entry(entry, error);
-    if (rc != 0) library_failure(what, error);
+    if (rc != 0) library_failure(what, error, path, name);
   }
   if (!context.quiet) {
     note((!rewrite ? "added " : or_add ? "stored " : "replaced ") + quoted(name));
@@ -357,7 +386,7 @@ int cmd_get(const Context& context, const std::string& name,
       throw Failure(kExists, quoted(output) + " exists (--force replaces it)");
     }
   }
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
   std::string error;
   // Standard output and devices cannot take back what they were given: the
@@ -366,16 +395,15 @@ int cmd_get(const Context& context, const std::string& name,
   const auto stream_to = [&](int fd, const std::string& where) {
     if (safe.get_entry_to_stream(name, fd, error) == 0) return;
     if (error.rfind("Could not write value", 0) == 0) {
-      throw Failure(kFileError, "cannot write " + where + ": " + error);
+      throw Failure(kFileError, what + ": cannot write " + where + " (" + error + ")");
     }
-    library_failure(what, error);
+    library_failure(what, error, path, name);
   };
   if (to_stdout) {
     if (data_fd() < 0) write_data("");  // fails: standard output is closed
     stream_to(data_fd(), "standard output");
     return kOk;
   }
-  check_password(safe, context);
   OutputFile file(output, force, store_and_backups(path));
   if (file.direct()) {
     stream_to(file.fd(), quoted(output));
@@ -389,9 +417,10 @@ int cmd_get(const Context& context, const std::string& name,
   bar.finish();
   if (result != 0) {  // the temporary file goes
     if (error.rfind("Could not write value", 0) == 0) {
-      throw Failure(kFileError, what + ": " + error);  // the output's fault
+      // The output's fault, not the store's.
+      throw Failure(kFileError, what + ": cannot write " + quoted(output) + " (" + error + ")");
     }
-    library_failure(what, error);
+    library_failure(what, error, path, name);
   }
   file.commit();
   return kOk;
@@ -400,21 +429,20 @@ int cmd_get(const Context& context, const std::string& name,
 int cmd_exists(const Context& context, const std::string& name) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
-  kel::Safe& safe = *safe_owner;
-  check_password(safe, context);
+  const std::string what = "exists " + quoted(name);
+  std::unique_ptr<kel::Safe> safe = open_safe(context, what, nullptr);
   // "Not stored" only when the store could be read: a store that cannot be
   // opened or scanned is an error, never an absent entry.
   std::string error;
-  const int found = safe.exists(name, error);
-  if (found < 0) library_failure("exists " + quoted(name), error);
+  const int found = safe->exists(name, error);
+  if (found < 0) library_failure(what, error, path, name);
   return found == 1 ? kOk : kFalse;
 }
 
 int cmd_ls(const Context& context, bool json, bool null_separated) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, path, false);
+  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, "ls", nullptr);
   kel::Safe& safe = *safe_owner;
   std::vector<std::string> names;
   std::string out;
@@ -428,7 +456,7 @@ int cmd_ls(const Context& context, bool json, bool null_separated) {
     }
   } wipe_names{names, out};
   std::string error;
-  if (safe.list_entries(names, error) != 0) library_failure("ls " + quoted(path), error);
+  if (safe.list_entries(names, error) != 0) library_failure("ls", error, path);
   std::sort(names.begin(), names.end());
   if (json) {
     out = json_names(names);

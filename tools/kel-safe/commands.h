@@ -45,13 +45,18 @@ int cmd_version();
 // Shared with the subcommands in other files.
 // Fails early, with a clear word, when there is no store file to work on.
 void require_store(const Context& context);
-// A Safe for the store with the password from wherever the user gave it.
-std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& path,
-                                     bool new_password);
-// Fails unless the Safe's password unlocks the store.
-void check_password(kel::Safe& safe, const Context& context);
-// Throws the failure of a library call: "<what>: <the library's text>".
-[[noreturn]] void library_failure(const std::string& what, const std::string& error);
+// A Safe for the store whose password unlocks it, with the password read
+// from wherever the user gave it (typed on the terminal, it may be retried).
+// `what` names the subcommand and its object for a failure. Keeps the
+// password in `kept` when given, else wipes the tool's copy.
+std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& what,
+                                     Secret* kept = nullptr);
+// Throws the failure of a library call, worded the same in every
+// subcommand: "<what>: <what happened> (<the library's text>)". `store_path`
+// is the store file, `name` the entry concerned (may be empty).
+[[noreturn]] void library_failure(const std::string& what, const std::string& error,
+                                  const std::string& store_path,
+                                  const std::string& name = {});
 // Says where the backup of a changed store is and what it `holds`, or, when
 // `drop`, deletes it.
 void report_backup(const Context& context, const std::string& backup, bool drop,

@@ -2,6 +2,7 @@
 // CLI11 and hands each subcommand to commands.cpp; every failure ends as one
 // line on standard error and an exit status of its class (status.h).
 #include <CLI/CLI.hpp>
+#include <kel/diagnostics.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,12 +13,14 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "rewrite_commands.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
+#include "usage.h"
 
 namespace {
 
@@ -35,9 +38,14 @@ const char* const kEnvironment =
     "Without any of these the password is asked on the terminal, without echo.\n"
     "Passwords are never taken from the command line.\n\n";
 
-// Help and version texts belong on standard output, which the tool moved to
-// a private descriptor; errors go to standard error.
-int parse_exit(const CLI::App& app, const CLI::ParseError& error) {
+// Help and version texts belong on standard output; errors go to standard
+// error.
+int parse_exit(const CLI::App& app, const CLI::ParseError& error,
+               const std::vector<std::string>& args) {
+  if (error.get_exit_code() != 0) {
+    note(usage_message(app, error, args));
+    return kUsage;
+  }
   std::ostringstream out;
   std::ostringstream err;
   const int code = app.exit(error, out, err);
@@ -95,7 +103,7 @@ int main(int argc, char** argv) {
                      "Read the store password from the first line of the "
                      "inherited descriptor N")
           ->type_name("N")
-          ->check(CLI::NonNegativeNumber);
+          ->check(descriptor_number());
   password_file->excludes(password_fd);
   app.add_flag("-q,--quiet", context.quiet,
                "Print no notes on standard error, only failures");
@@ -125,7 +133,7 @@ int main(int argc, char** argv) {
                                   "then the old password is the first line, the new "
                                   "one the second)")
                      ->type_name("N")
-                     ->check(CLI::NonNegativeNumber);
+                     ->check(descriptor_number());
   new_file->excludes(new_fd);
   passwd->add_flag("--drop-backup", passwd_drop,
                    "Delete the backup (which opens with the old password) once "
@@ -197,16 +205,24 @@ int main(int argc, char** argv) {
     sub->footer(
         "\nThe options of kel-safe itself (-s, --password-file, --password-fd,\n"
         "-q) may come before or after the subcommand: kel-safe --help lists\n"
-        "them, the environment variables and the exit statuses.\n");
+        "them, the environment variables and the exit statuses.\n"
+        "An entry NAME that starts with '-' goes after '--', which ends the\n"
+        "options: kel-safe rm -- -old-name\n");
   }
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return parse_exit(app, error);
+    return parse_exit(app, error, std::vector<std::string>(argv + 1, argv + argc));
   }
 
   context.passwords.quiet = context.quiet;
+  // The library's diagnostic lines are notes like the tool's own.
+  if (context.quiet) {
+    kel::set_diagnostics(nullptr);
+  } else {
+    kel::set_diagnostics([](std::string_view line) { note(line); });
+  }
   try {
     if (*create) return cmd_create(context, create_group);
     if (*verify) return cmd_verify(context);

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <kel/store.h>
-
 #include <optional>
 
 #include "status.h"
@@ -134,11 +132,10 @@ Secret ask_new(const std::string& store_path, const char* first) {
   Terminal terminal("a password");
   Secret password =
       terminal.read_hidden(std::string(first) + " for " + quoted(store_path) + ": ");
-  // Tell about a policy breach now rather than after the second prompt.
-  std::string error;
-  kel::Store checker;
-  if (checker.validate_password(password.str(), error) != 0) {
-    throw Failure(kRejected, error);
+  // Tell about every policy breach now rather than after the second prompt.
+  const std::string breaches = policy_breaches(password.str());
+  if (!breaches.empty()) {
+    throw Failure(kRejected, "the new password is refused: " + breaches);
   }
   Secret again = terminal.read_hidden("Repeat it: ");
   if (!equal(password, again)) {
@@ -171,6 +168,10 @@ Secret store_password(const PasswordOptions& options,
   Terminal terminal("a password");
   return refuse_empty(terminal.read_hidden("Password for " + quoted(store_path) + ": "),
                       "the terminal");
+}
+
+bool password_is_typed(const PasswordOptions& options) {
+  return options.fd < 0 && options.file.empty() && !g_env_password && have_terminal();
 }
 
 Secret new_store_password(const PasswordOptions& options,

@@ -28,6 +28,10 @@ void take_password_environment();
 Secret store_password(const PasswordOptions& options,
                       const std::string& store_path, bool for_new_store);
 
+// True when store_password() will ask on the terminal: no descriptor, file
+// or environment variable gives the password, and there is a terminal.
+bool password_is_typed(const PasswordOptions& options);
+
 // The new password of `passwd`: --new-password-fd, --new-password-file,
 // KEL_SAFE_NEW_PASSWORD, or asked twice on the terminal.
 Secret new_store_password(const PasswordOptions& options,

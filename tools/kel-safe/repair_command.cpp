@@ -16,10 +16,10 @@ namespace {
 int run_repair(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, path, false);
+  std::unique_ptr<kel::Safe> safe = open_safe(context, "repair");
   IntegrityReport report;
   std::string error;
-  if (safe->repair(report, error) != 0) library_failure("repair " + tool::quoted(path), error);
+  if (safe->repair(report, error) != 0) library_failure("repair", error, path);
   if (!report.rewritten) {
     write_data("intact: " + tool::quoted(path) + ": nothing to repair\n");
     return kOk;

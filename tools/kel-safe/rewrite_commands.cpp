@@ -16,15 +16,19 @@ const char* const kDropHelp =
 
 // Runs one rewrite through a Safe whose password was checked, then says
 // where the backup is (or drops it): beside the file the store path leads
-// to, which is the file a rewrite replaces.
+// to, which is the file a rewrite replaces. A failure names `from` when an
+// entry is missing and `to` when one is in the way.
 template <typename Change>
-int rewrite(const Context& context, const std::string& what, const std::string& done, const std::string& backup_holds, bool drop_backup,
-            Change change) {
+int rewrite(const Context& context, const std::string& what, const std::string& from,
+            const std::string& to, const std::string& done, const std::string& backup_holds,
+            bool drop_backup, Change change) {
   require_store(context);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, store_file(context.store), false);
-  check_password(*safe, context);
+  std::unique_ptr<kel::Safe> safe = open_safe(context, what);
   std::string error;
-  if (change(*safe, error) != 0) library_failure(what, error);
+  if (change(*safe, error) != 0) {
+    library_failure(what, error, store_file(context.store),
+                    classify(error) == kExists ? to : from);
+  }
   if (!context.quiet) note(done);
   report_backup(context, safe->removal_backup_path(), drop_backup, backup_holds);
   return kOk;
@@ -50,7 +54,7 @@ RewriteCommands::RewriteCommands(CLI::App& app) {
 
 std::optional<int> RewriteCommands::run(const Context& context) const {
   if (*mv_) {
-    return rewrite(context, "mv " + tool::quoted(from_),
+    return rewrite(context, "mv " + tool::quoted(from_), from_, to_,
                    "renamed " + tool::quoted(from_) + " to " + tool::quoted(to_),
                    "still holds " + tool::quoted(from_), drop_backup_,
                    [&](kel::Safe& safe, std::string& error) {
@@ -58,7 +62,7 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
                    });
   }
   if (*cp_) {
-    return rewrite(context, "cp " + tool::quoted(from_),
+    return rewrite(context, "cp " + tool::quoted(from_), from_, to_,
                    "copied " + tool::quoted(from_) + " to " + tool::quoted(to_),
                    "is the store without " + tool::quoted(to_), drop_backup_,
                    [&](kel::Safe& safe, std::string& error) {
@@ -68,7 +72,8 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
   if (*rm_) {
     std::string listed;
     for (const std::string& name : names_) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
-    return rewrite(context, "rm " + listed,
+    // The library names the missing one of several.
+    return rewrite(context, "rm " + listed, "", "",
                    "removed " + listed,
                    names_.size() == 1 ? "still holds it" : "still holds them",
                    drop_backup_, [&](kel::Safe& safe, std::string& error) {

@@ -2,7 +2,9 @@
 
 #include <string.h>
 
+#include <cctype>
 #include <cerrno>
+#include <vector>
 
 namespace kel::tool {
 
@@ -57,6 +59,90 @@ Status classify(std::string_view message) {
     return kRejected;
   }
   return kStoreError;
+}
+
+std::string explain(std::string_view message, const std::string& store_path,
+                    const std::string& name) {
+  const std::string store = quoted(store_path);
+  std::string said;
+  switch (classify(message)) {
+    case kWrongPassword:
+      // The header has no magic number: a file of header size or more that
+      // fails the password check may just as well be some other file.
+      said = "wrong password for " + store + ", or not a kel-safe store";
+      break;
+    case kNotFound: {
+      // "Entry not found: NAME" names the missing one of several.
+      const std::string_view named = "Entry not found: ";
+      const std::string missing =
+          name.empty() && starts_with(message, named)
+              ? std::string(message.substr(named.size()))
+              : name;
+      said = "no entry " + quoted(missing) + " in " + store + "; kel-safe ls lists the names";
+      break;
+    }
+    case kExists:
+      said = name.empty() || starts_with(message, "could not create store")
+                 ? store + " exists already"
+                 : "an entry " + quoted(name) + " exists already; rm it first";
+      break;
+    case kRejected:
+      if (starts_with(message, "Entry name length") || message == "Invalid entry name") {
+        said = "the name is " + std::to_string(name.size()) +
+               " bytes long; an entry name is 1 to 255 bytes";
+      } else if (message == "Invalid entry value") {
+        said = kEmptyValue;
+      } else if (message == "Entry value too big") {
+        said = "the value is larger than 4294967295 bytes, the most an entry holds";
+      } else {
+        said = "the password is refused";
+      }
+      break;
+    default:
+      if (ends_with(message, strerror(EBADF)) || ends_with(message, strerror(EACCES)) ||
+          ends_with(message, strerror(EPERM)) || ends_with(message, strerror(EROFS))) {
+        // The library falls back to a read-only descriptor for a store it
+        // may not write, and the write lock then fails on that descriptor.
+        said = "cannot write " + store +
+               ": permission denied; check the file's owner and mode, and its folder's";
+      } else {
+        said = "the store " + store + " cannot be used";
+      }
+  }
+  return said + " (" + std::string(message) + ")";
+}
+
+std::string policy_breaches(std::string_view password) {
+  std::vector<std::string> needs;
+  if (password.size() < 14) needs.push_back("at least 14 bytes");
+  bool digit = false, upper = false, lower = false, other = false, space = false;
+  for (const char c : password) {
+    // Classified as the library classifies: the byte as a signed char.
+    const int value = c;
+    if (std::isspace(value)) {
+      space = true;
+    } else if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (std::islower(value)) {
+      lower = true;
+    } else if (std::isupper(value)) {
+      upper = true;
+    } else if (!std::isalnum(value)) {
+      other = true;
+    }
+  }
+  if (!digit) needs.push_back("a digit");
+  if (!upper) needs.push_back("an upper-case letter");
+  if (!lower) needs.push_back("a lower-case letter");
+  if (!other) needs.push_back("a character that is neither letter nor digit");
+  if (space) needs.push_back("no white space");
+  if (needs.empty()) return "";
+  std::string text = "it needs ";
+  for (std::size_t i = 0; i < needs.size(); ++i) {
+    if (i > 0) text += i + 1 == needs.size() ? " and " : ", ";
+    text += needs[i];
+  }
+  return text;
 }
 
 std::string quoted(std::string_view bytes) {

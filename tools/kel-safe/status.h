@@ -41,6 +41,22 @@ class Failure : public std::runtime_error {
 // The failure class of a message the library left in its error text.
 Status classify(std::string_view library_message);
 
+// What a failed library call means to the user, one wording per failure
+// class whichever subcommand met it, with the library's own text after it
+// in parentheses: "wrong password for '/x.safe' (Invalid password)".
+// `store_path` is the store file, `name` the entry concerned (may be empty).
+std::string explain(std::string_view library_message, const std::string& store_path,
+                    const std::string& name);
+
+// The rules of the password policy that `password` breaks, all of them, as
+// one phrase ("it needs a digit and an upper-case letter"); "" when it
+// keeps them all. Mirrors the library's check, which names only the first.
+std::string policy_breaches(std::string_view password);
+
+// Phrases shared by the library's and the tool's own refusals.
+inline constexpr const char* kEmptyValue =
+    "the value is empty: a value must hold at least one byte";
+
 // A byte string made safe to print on a terminal: printable ASCII as is,
 // everything else as \xHH, between single quotes.
 std::string quoted(std::string_view bytes);
