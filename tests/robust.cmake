@@ -5,10 +5,10 @@
 
 enable_language(C)
 
-kel_add_test(robust_stress robust/stress_test.cpp robust/store_reader.cpp)
-kel_add_test(robust_crash robust/crash_test.cpp robust/store_reader.cpp)
-kel_add_test(robust_secrets robust/secrets_test.cpp robust/store_reader.cpp)
-kel_add_test(robust_damaged robust/damaged_test.cpp robust/store_reader.cpp)
+kel_add_test(robust_stress robust/stress_test.cpp robust/robust_util.cpp support/reference_store.cpp)
+kel_add_test(robust_crash robust/crash_test.cpp robust/robust_util.cpp support/reference_store.cpp)
+kel_add_test(robust_secrets robust/secrets_test.cpp robust/robust_util.cpp support/reference_store.cpp)
+kel_add_test(robust_damaged robust/damaged_test.cpp robust/robust_util.cpp support/reference_store.cpp)
 
 # The I/O fault interposer is linked into the fault test only; the library
 # itself carries no hooks.
@@ -18,7 +18,7 @@ set_target_properties(kel-fault PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
 target_include_directories(kel-fault PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/robust)
 target_link_libraries(kel-fault PRIVATE ${CMAKE_DL_LIBS})
 kel_add_test(robust_faults robust/fault_test.cpp robust/interleave_test.cpp
-             robust/store_reader.cpp)
+             robust/robust_util.cpp support/reference_store.cpp)
 target_link_libraries(robust_faults PRIVATE kel-fault)
 # Power loss: the interposer records an operation's calls, and every crash
 # state the disk may be left in is rebuilt and checked.

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "robust/store_reader.h"
+#include "support/reference_store.h"
 
 namespace kel::fuzz {
 
@@ -55,7 +55,12 @@ std::string make_scratch() {
 
 const std::string& fixed_header() {
   static const std::string header = [] {
-    std::string h = kel::robust::make_header(kPassword, kSalt, kKey, kNonce);
+    namespace ref = kel::test::ref;
+    const auto bytes = [](const unsigned char* p, std::size_t n) {
+      return ref::Bytes(reinterpret_cast<const char*>(p), n);
+    };
+    std::string h = ref::make_header(kPassword, bytes(kSalt, 8), bytes(kKey, 32),
+                                     bytes(kNonce, 12));
     if (h.size() != 132) throw std::runtime_error("could not build the fixed header");
     return h;
   }();
@@ -63,6 +68,17 @@ const std::string& fixed_header() {
 }
 
 const unsigned char* fixed_store_key() { return kKey; }
+
+std::string fixed_record(std::size_t start, const std::string& name,
+                         const std::string& value, const unsigned char* name_nonce12,
+                         const unsigned char* value_nonce12) {
+  namespace ref = kel::test::ref;
+  ref::RecordOptions options;
+  options.name_nonce = ref::Bytes(reinterpret_cast<const char*>(name_nonce12), 12);
+  options.value_nonce = ref::Bytes(reinterpret_cast<const char*>(value_nonce12), 12);
+  return ref::make_record(ref::Bytes(reinterpret_cast<const char*>(kKey), 32),
+                          static_cast<std::int64_t>(start), name, value, options);
+}
 
 const std::string& scratch_dir() {
   // Never destroyed, so that the exit handler can still use it.
@@ -157,8 +173,7 @@ std::string records_from_input(const unsigned char* data, std::size_t size) {
     }
     ++counter;
     const std::size_t start = 132 + out.size();
-    std::string record = kel::robust::make_record(kKey, start, name, value, name_nonce,
-                                                  value_nonce);
+    std::string record = fixed_record(start, name, value, name_nonce, value_nonce);
     const std::size_t fields = 1 + name.size() + 12 + 16;  // value_offset here
     switch (damage) {
       case kShiftValueOffset:

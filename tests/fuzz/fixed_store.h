@@ -19,6 +19,12 @@ const std::string& fixed_header();
 // The fixed store key (32 bytes).
 const unsigned char* fixed_store_key();
 
+// A record under the fixed key at file offset `start`, with the given
+// 12-byte nonces, so that it comes out the same on every run.
+std::string fixed_record(std::size_t start, const std::string& name,
+                         const std::string& value, const unsigned char* name_nonce12,
+                         const unsigned char* value_nonce12);
+
 // A private directory for the files of one process, on a memory file system
 // when there is one (the library syncs every write); removed at exit.
 const std::string& scratch_dir();

@@ -13,7 +13,7 @@
 #include "fuzz/fixed_store.h"
 #include "kel/entry.h"
 #include "kel/safe.h"
-#include "robust/store_reader.h"
+#include "robust/robust_util.h"
 
 namespace {
 
@@ -58,8 +58,7 @@ std::string record(std::size_t start, const std::string& name, const std::string
     name_nonce[i] = static_cast<unsigned char>(salt + i);
     value_nonce[i] = static_cast<unsigned char>(salt * 3 + i);
   }
-  return kel::robust::make_record(kel::fuzz::fixed_store_key(), start, name, value,
-                                  name_nonce, value_nonce);
+  return kel::fuzz::fixed_record(start, name, value, name_nonce, value_nonce);
 }
 
 }  // namespace

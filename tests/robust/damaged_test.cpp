@@ -17,7 +17,6 @@
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 namespace kel::robust {
@@ -30,23 +29,16 @@ struct Built {
   std::vector<std::size_t> starts;  // record starts
 };
 
-// A header and records for `items`, in order, under a fixed store key.
+// A header and records for `items`, in order, under a fresh store key.
 Built build(const std::vector<std::pair<std::string, std::string>>& items) {
-  unsigned char salt[8], key[32], nonce[12];
-  for (int i = 0; i < 32; ++i) key[i] = static_cast<unsigned char>(0xa0 + i);
-  for (int i = 0; i < 8; ++i) salt[i] = static_cast<unsigned char>(0x10 + i);
-  for (int i = 0; i < 12; ++i) nonce[i] = static_cast<unsigned char>(0x20 + i);
+  namespace ref = test::ref;
+  const ref::Bytes key = ref::random_bytes(32);
   Built built;
-  built.bytes = make_header(kPassword, salt, key, nonce);
-  unsigned char counter = 0;
+  built.bytes = ref::make_header(kPassword, ref::random_bytes(8), key, ref::random_bytes(12));
   for (const auto& [name, value] : items) {
-    unsigned char name_nonce[12], value_nonce[12];
-    for (int i = 0; i < 12; ++i) {
-      name_nonce[i] = static_cast<unsigned char>(++counter);
-      value_nonce[i] = static_cast<unsigned char>(counter + 0x80);
-    }
     built.starts.push_back(built.bytes.size());
-    built.bytes += make_record(key, built.bytes.size(), name, value, name_nonce, value_nonce);
+    built.bytes += ref::make_record(key, static_cast<std::int64_t>(built.bytes.size()), name,
+                                    value);
   }
   return built;
 }

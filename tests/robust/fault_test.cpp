@@ -35,7 +35,6 @@
 #include "kel/safe.h"
 #include "robust/fault_control.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 namespace kel::robust {
@@ -131,7 +130,7 @@ class FaultInjection : public ::testing::Test {
   static std::vector<std::string> secrets(const StoreWalk& walk) {
     std::vector<std::string> out{kOld, kNew, kNewValue, kBigValue};
     for (const auto& [name, value] : template_items()) out.push_back(value);
-    out.emplace_back(reinterpret_cast<const char*>(walk.store_key), 32);
+    out.push_back(walk.store_key);
     return out;
   }
 

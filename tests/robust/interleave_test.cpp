@@ -16,7 +16,6 @@
 #include "kel/safe.h"
 #include "robust/fault_control.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 namespace kel::robust {
@@ -35,13 +34,7 @@ struct ForeignAppend {
                 const std::string& value) : path(store_path) {
     const StoreWalk walk = walk_store_file(path, kPassword, false);
     start = static_cast<long>(std::filesystem::file_size(path));
-    unsigned char name_nonce[12], value_nonce[12];
-    for (int i = 0; i < 12; ++i) {
-      name_nonce[i] = static_cast<unsigned char>(0x30 + i + name.size());
-      value_nonce[i] = static_cast<unsigned char>(0x70 + i + name.size());
-    }
-    record = make_record(walk.store_key, static_cast<std::size_t>(start), name, value,
-                         name_nonce, value_nonce);
+    record = test::ref::make_record(walk.store_key, start, name, value);
   }
 
   // Writes body bytes [body_written, upto) of the record (never its first byte).

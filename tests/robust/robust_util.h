@@ -1,4 +1,6 @@
-// Small helpers shared by the multi-process robustness tests.
+// Small helpers shared by the multi-process robustness tests. Store files
+// are read and built with the tests' one independent format reader,
+// support/reference_store.h.
 #pragma once
 
 #include <fcntl.h>
@@ -11,7 +13,29 @@
 #include <string>
 #include <vector>
 
+#include "support/reference_store.h"
+
 namespace kel::robust {
+
+using test::ref::RawRecord;
+using test::ref::StoreWalk;
+using test::ref::walk_store_bytes;
+using test::ref::walk_store_file;
+
+// Whether `haystack` contains `needle` (byte-wise).
+bool contains_bytes(const std::string& haystack, const std::string& needle);
+
+// Every regular file under `dir` (recursively), except below `skip` if given.
+std::vector<std::string> files_below(const std::string& dir,
+                                     const std::string& skip = {});
+
+// Removal temporaries of `store_path` that lie in its directory:
+// "<store_path>.<digits>-<8 hex digits>.safe".
+std::vector<std::string> removal_temporaries(const std::string& store_path);
+
+// Deterministic test data: a value of 1..max bytes (zero bytes included)
+// derived from a name, so that every process can check any value.
+std::string value_for(const std::string& name, std::size_t max_length);
 
 // An integer from the environment, or `fallback` when unset or not positive.
 inline long env_long(const char* name, long fallback) {

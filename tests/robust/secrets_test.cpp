@@ -16,7 +16,6 @@
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 namespace kel::robust {
@@ -119,7 +118,7 @@ TEST(SecretsStaySecret, NoFileTheLibraryLeavesHoldsAPlainSecret) {
   }
   const StoreWalk walk = walk_store_file(path, kThird, false);
   ASSERT_TRUE(walk.key_ok);
-  secrets.emplace_back(reinterpret_cast<const char*>(walk.store_key), 32);
+  secrets.push_back(walk.store_key);
 
   std::set<std::string> seen;
   for (const auto& file : files_below(dir)) {

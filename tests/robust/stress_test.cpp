@@ -23,7 +23,6 @@
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 namespace kel::robust {

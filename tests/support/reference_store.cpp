@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -170,8 +172,8 @@ std::optional<Bytes> unwrap_store_key(const Bytes& file, const Bytes& password) 
 Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
                   const Bytes& value, const RecordOptions& options) {
   require(!name.empty() && name.size() <= 255, "name length");
-  const Bytes name_nonce = random_bytes(kNonceLen);
-  const Bytes value_nonce = random_bytes(kNonceLen);
+  const Bytes name_nonce = options.name_nonce.value_or(random_bytes(kNonceLen));
+  const Bytes value_nonce = options.value_nonce.value_or(random_bytes(kNonceLen));
   const Sealed n = aead_seal(store_key, name_nonce, name);
   const Sealed v = aead_seal(store_key, value_nonce, value);
   const auto n_len = static_cast<std::int64_t>(name.size());
@@ -184,30 +186,125 @@ Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
   return rec;
 }
 
-std::vector<RecordView> read_records(const Bytes& file, const Bytes& store_key) {
-  std::vector<RecordView> out;
+namespace {
+
+// The one record walker: from the header's end, record after record, until
+// the file ends, a zero first byte (an interrupted append) or damage.
+void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
+  const Bytes& key = walk.store_key;
   std::size_t at = kHeaderSize;
-  while (at < file.size()) {
+  walk.records_end = kHeaderSize;
+  const std::size_t size = file.size();
+  const auto where = [](std::size_t offset) { return std::to_string(offset); };
+  while (at < size) {
+    const std::size_t n = static_cast<unsigned char>(file[at]);
+    if (n == 0) {
+      walk.interrupted_tail = true;
+      return;
+    }
+    // name_length(1) name(N) nonce(12) tag(16) value_offset(8) value_length(4)
+    if (at + 1 + n + 12 + 16 + 8 + 4 > size) {
+      walk.problem = "record fixed part at " + where(at) + " runs past the end";
+      return;
+    }
+    RawRecord rec;
+    rec.start = at;
+    rec.value_offset = read_le64(file, at + 29 + n);
+    rec.value_length = read_le32(file, at + 37 + n);
+    const auto name = aead_open(key, file.substr(at + 1 + n, kNonceLen),
+                                file.substr(at + 1, n), file.substr(at + 13 + n, kTagLen));
+    rec.name_ok = name.has_value();
+    if (!rec.name_ok) {
+      walk.problem = "record name at " + where(at) + " does not authenticate";
+      return;
+    }
+    rec.name = *name;
+    if (rec.value_offset != static_cast<std::int64_t>(at + n + 41)) {
+      walk.problem = "record at " + where(at) + " has value_offset " +
+                     std::to_string(rec.value_offset);
+      return;
+    }
+    if (rec.value_length == 0) {
+      walk.problem = "record at " + where(at) + " has value_length 0";
+      return;
+    }
+    const std::size_t value_at = at + n + 41;
+    const std::size_t end = value_at + rec.value_length + 28;
+    if (end > size) {
+      walk.problem = "record value at " + where(at) + " runs past the end";
+      return;
+    }
+    if (values) {
+      const auto value = aead_open(key, file.substr(value_at + rec.value_length, kNonceLen),
+                                   file.substr(value_at, rec.value_length),
+                                   file.substr(value_at + rec.value_length + 12, kTagLen));
+      rec.value_ok = value.has_value();
+      if (!rec.value_ok) {
+        walk.problem = "value of record at " + where(at) + " does not authenticate";
+        walk.records.push_back(std::move(rec));
+        return;
+      }
+      rec.value = *value;
+    }
+    walk.records.push_back(std::move(rec));
+    at = end;
+    walk.records_end = at;
+  }
+}
+
+}  // namespace
+
+std::vector<RecordView> read_records(const Bytes& file, const Bytes& store_key) {
+  StoreWalk walk;
+  walk.store_key = store_key;
+  walk_records(file, walk, true);
+  require(walk.problem.empty() && !walk.interrupted_tail, "damaged records");
+  std::vector<RecordView> out;
+  for (RawRecord& rec : walk.records) {
     RecordView r;
-    r.start = static_cast<std::int64_t>(at);
-    r.name_length = static_cast<unsigned char>(file.at(at));
-    const std::size_t n = r.name_length;
-    const auto name = aead_open(store_key, file.substr(at + 1 + n, 12),
-                                file.substr(at + 1, n), file.substr(at + 13 + n, 16));
-    require(name.has_value(), "record name does not open");
-    r.name = *name;
-    r.value_offset = read_le64(file, at + 29 + n);
-    r.value_length = read_le32(file, at + 37 + n);
-    const std::size_t vo = at + 41 + n, vl = r.value_length;
-    require(vo + vl + 28 <= file.size(), "record value past the end");
-    const auto value = aead_open(store_key, file.substr(vo + vl, 12), file.substr(vo, vl),
-                                 file.substr(vo + vl + 12, 16));
-    require(value.has_value(), "record value does not open");
-    r.value = *value;
-    out.push_back(r);
-    at = vo + vl + 28;
+    r.start = static_cast<std::int64_t>(rec.start);
+    r.name_length = static_cast<unsigned>(rec.name.size());
+    r.name = std::move(rec.name);
+    r.value_offset = rec.value_offset;
+    r.value_length = rec.value_length;
+    r.value = std::move(rec.value);
+    out.push_back(std::move(r));
   }
   return out;
+}
+
+StoreWalk walk_store_bytes(const Bytes& bytes, const Bytes& password, bool values) {
+  StoreWalk walk;
+  if (bytes.size() < kHeaderSize) {
+    walk.problem = "file shorter than the header: " + std::to_string(bytes.size());
+    return walk;
+  }
+  walk.password_ok = sha3(512, password + bytes.substr(kSaltAt, kSaltLen)) ==
+                     bytes.substr(kHashAt, kHashLen);
+  if (!walk.password_ok) {
+    walk.problem = "password does not match the header";
+    return walk;
+  }
+  const std::optional<Bytes> key = unwrap_store_key(bytes, password);
+  walk.key_ok = key.has_value();
+  if (!walk.key_ok) {
+    walk.problem = "store key does not authenticate";
+    return walk;
+  }
+  walk.store_key = *key;
+  walk_records(bytes, walk, values);
+  return walk;
+}
+
+StoreWalk walk_store_file(const std::string& path, const Bytes& password, bool values) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    StoreWalk walk;
+    walk.problem = "cannot read " + path;
+    return walk;
+  }
+  const Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return walk_store_bytes(bytes, password, values);
 }
 
 StoreImage::StoreImage(const Bytes& password) : key_(random_bytes(32)) {

@@ -1,7 +1,8 @@
 // A second, deliberately separate description of the store file and its
-// cryptography, for the unit tests. It calls OpenSSL directly and keeps its own
-// byte offsets, so that the library's format code and cipher wrappers can be
-// checked against something they do not share code with.
+// cryptography, for every test that needs to read or build store files byte
+// by byte. It calls OpenSSL directly and keeps its own byte offsets, so that
+// the library's format code and cipher wrappers can be checked against
+// something they do not share code with.
 #pragma once
 
 #include <sys/types.h>
@@ -57,9 +58,13 @@ std::optional<Bytes> unwrap_store_key(const Bytes& file, const Bytes& password);
 // One item record that starts at file offset `start`. value_offset is
 // start + N + 41 unless overridden; value_length is the value's size unless
 // overridden (the cipher is still made from `value` itself).
+// The nonces are random unless given (12 bytes each), for files that must
+// come out the same on every run.
 struct RecordOptions {
   std::optional<std::int64_t> value_offset;
   std::optional<std::uint32_t> value_length;
+  std::optional<Bytes> name_nonce;
+  std::optional<Bytes> value_nonce;
 };
 Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
                   const Bytes& value, const RecordOptions& options = {});
@@ -75,6 +80,38 @@ struct RecordView {
 };
 // Reads every record of a complete store file; throws on damage.
 std::vector<RecordView> read_records(const Bytes& file, const Bytes& store_key);
+
+// A tolerant walk over a store file, for files that may be torn or damaged:
+// it says what it found instead of throwing.
+struct RawRecord {
+  std::size_t start = 0;           // offset of name_length
+  std::string name;                // decrypted name (empty if it did not authenticate)
+  bool name_ok = false;
+  std::int64_t value_offset = 0;   // as stored
+  std::uint32_t value_length = 0;  // as stored
+  bool value_ok = false;           // value authenticated (only when values were asked for)
+  std::string value;               // decrypted value (only when values were asked for)
+};
+
+struct StoreWalk {
+  bool password_ok = false;  // SHA3-512(password || salt) matches the header
+  bool key_ok = false;       // the wrapped store key authenticated
+  std::vector<RawRecord> records;
+  // Offset where the chain of complete records ends.
+  std::size_t records_end = 0;
+  // A region after the last complete record that starts with a zero byte:
+  // the trace of an append that was cut short.
+  bool interrupted_tail = false;
+  // Empty when every byte of the file belongs to a well-formed record (or to
+  // an interrupted tail); otherwise what is wrong and where.
+  std::string problem;
+  Bytes store_key;  // 32 bytes once key_ok
+};
+
+// Reads and checks the file at `path`. With `values` the value of every
+// record is decrypted and authenticated too.
+StoreWalk walk_store_file(const std::string& path, const Bytes& password, bool values);
+StoreWalk walk_store_bytes(const Bytes& bytes, const Bytes& password, bool values);
 
 // Builds a store file in memory: a header for `password` and a fresh random
 // store key, then records appended one after another.

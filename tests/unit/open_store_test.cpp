@@ -330,8 +330,9 @@ void record_free(const volatile void*) {}
 TEST_F(HostileValues, HugeClaimedValueLengthFailsWithoutAHugeAllocation) {
   ref::StoreImage image(kPassword);
   image.add("ok", "fine");
-  const std::int64_t start = image.add("huge", std::string(40, 'v'),
-                                       ref::RecordOptions{std::nullopt, 4294967295u});
+  ref::RecordOptions claim;
+  claim.value_length = 4294967295u;
+  const std::int64_t start = image.add("huge", std::string(40, 'v'), claim);
   image.truncate(static_cast<std::size_t>(start) + 4 + 41 + 20);
   write_file(path, image.bytes());
   ASSERT_LT(read_file(path).size(), 300u);
