@@ -101,7 +101,12 @@ class KEL_SAFE_EXPORT Safe {
   std::string removal_backup_path() const;
 
   // Stores the whole content of the file at `path` as the value of `name`.
-  // The file is streamed; memory use does not grow with its size.
+  // The file is streamed; memory use does not grow with its size. A regular
+  // file is read up to the size it had when the call began; a pipe, FIFO,
+  // "/dev/stdin" or a file that reports no size is read to its end (with
+  // progress, the total is known only at the last call). An empty source
+  // fails with "Invalid entry value", one of more than 4294967295 bytes with
+  // "Entry value too big"; the store is unchanged then.
   int add_entry_from_file(const std::string& name, const std::string& path,
                           std::string& error);
   int add_entry_from_file(const std::string& name, const std::string& path,

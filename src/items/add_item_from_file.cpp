@@ -1,8 +1,15 @@
 // Importing a whole file as an item's value. The file is streamed through the
 // cipher into the record under the lock, a piece at a time, so memory use
 // stays the same whatever the file's size.
+//
+// A regular file is read up to the size it had when the import began. Any
+// other source (a pipe, a FIFO, /dev/stdin, a /proc file that reports no
+// size) is read to its end: the record's value_length is written as a
+// placeholder, patched once the end is known, and only then is the record's
+// first byte written, so a reader never sees a record whose length is wrong.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,27 +32,38 @@ constexpr std::size_t kPieceSize = 1 << 20;
 struct Source {
   int fd;
   const std::string& path;
-  std::uint32_t size;
+  std::uint32_t size;  // the regular file's size; 0 when read to its end
+  bool to_end;
 };
 
 // Seals the source's bytes into the record at `start`, followed by the
-// value's nonce and tag. The plain pieces are wiped as they go.
+// value's nonce and tag, and sets `length` to the number of bytes sealed.
+// The plain pieces are wiped as they go.
 int stream_value(Store& store, const Source& source, long start, long n,
                  crypto::AeadStream& sealer, const unsigned char* nonce,
-                 const Progress& progress, std::string& error) {
+                 const Progress& progress, std::uint32_t& length, std::string& error) {
   detail::SecretBuffer plain(kPieceSize);
   std::vector<unsigned char> sealed(kPieceSize);
   const long value_at = format::fixed_part_size(n) - 1;
   std::uint64_t done = 0;
-  while (done < source.size) {
-    std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(kPieceSize, source.size - done));
+  for (;;) {
+    if (!source.to_end && done == source.size) break;
+    std::size_t want = source.to_end ? kPieceSize
+                                     : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                           kPieceSize, source.size - done));
     ssize_t got = io::read_full(source.fd, plain.data(), want);
     if (got < 0) {
       error = "Could not read file: " + source.path + " - " + io::error_text(errno);
       return -1;
     }
-    if (static_cast<std::size_t>(got) != want) {  // the file shrank meanwhile
+    if (source.to_end) {
+      if (got == 0) break;
+      want = static_cast<std::size_t>(got);
+      if (done + want > format::kMaxValueLength) {
+        error = "Entry value too big";
+        return -1;
+      }
+    } else if (static_cast<std::size_t>(got) != want) {  // the file shrank meanwhile
       error = "read file error";
       return -1;
     }
@@ -58,16 +76,33 @@ int stream_value(Store& store, const Source& source, long start, long n,
       return -1;
     }
     done += want;
-    if (progress) progress(done, source.size);
+    // Of a source read to its end the total is known only at the end.
+    if (progress && !source.to_end) progress(done, source.size);
   }
+  if (done == 0) {
+    error = "Invalid entry value";
+    return -1;
+  }
+  length = static_cast<std::uint32_t>(done);
+  if (progress && source.to_end) progress(done, done);
   unsigned char trailer[format::kNonceSize + format::kTagSize];
   std::copy(nonce, nonce + format::kNonceSize, trailer);
   if (!sealer.finish(trailer + format::kNonceSize)) {
     error += "Could not encrypt item value";
     return -1;
   }
-  return detail::write_record_body(store, start, value_at + static_cast<long>(source.size),
+  return detail::write_record_body(store, start, value_at + static_cast<long>(done),
                                    trailer, sizeof trailer, error);
+}
+
+// Writes the value's length into the record's fixed part, before its first
+// byte makes the record visible.
+int patch_length(Store& store, long start, long n, std::uint32_t length,
+                 std::string& error) {
+  unsigned char field[4];
+  format::put_u32(field, length);
+  return detail::write_record_body(store, start, format::value_length_at(n) - 1, field,
+                                   sizeof field, error);
 }
 
 int import_locked(Store& store, const unsigned char* key, const std::string& name,
@@ -93,11 +128,13 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   if (start < 0) return -1;
   format::put_i64(fixed.data() + format::value_offset_at(n),
                   start + format::fixed_part_size(n));
+  std::uint32_t length = 0;
   try {
     if (detail::write_record_body(store, start, 0, fixed.data() + 1,
                                   static_cast<long>(fixed.size() - 1), error) == 0 &&
-        stream_value(store, source, start, n, sealer, nonce, progress, error) == 0 &&
-        detail::finish_append(store, start, name, source.size, fixed[0], error) == 0) {
+        stream_value(store, source, start, n, sealer, nonce, progress, length, error) == 0 &&
+        (!source.to_end || patch_length(store, start, n, length, error) == 0) &&
+        detail::finish_append(store, start, name, length, fixed[0], error) == 0) {
       return 0;
     }
   } catch (...) {
@@ -121,10 +158,21 @@ int Store::add_item_from_file(const std::string& name, std::string file_path,
     error = "Could not open file: " + file_path + " - " + io::error_text(errno);
     return -1;
   }
-  off_t size = ::lseek(source.get(), 0, SEEK_END);
-  if (size == -1 || ::lseek(source.get(), 0, SEEK_SET) == -1) {
+  // Only a regular file that reports a size is read up to that size; an
+  // empty one is refused at once. Everything else is read to its end.
+  struct stat status {};
+  if (::fstat(source.get(), &status) != 0) {
     error = "Could not get file size - " + io::error_text(errno);
     return -1;
+  }
+  off_t size = 0;
+  bool to_end = !S_ISREG(status.st_mode) || status.st_size == 0;
+  if (!to_end) {
+    size = ::lseek(source.get(), 0, SEEK_END);
+    if (size == -1 || ::lseek(source.get(), 0, SEEK_SET) == -1) {
+      error = "Could not get file size - " + io::error_text(errno);
+      return -1;
+    }
   }
   try {
     if (open_store(error) != 0) return -1;
@@ -132,7 +180,8 @@ int Store::add_item_from_file(const std::string& name, std::string file_path,
     if (detail::ensure_current_fd(*this) == 0) {
       detail::refresh_index_if_changed(*this, ignored);
     }
-    if (detail::check_new_item(*this, name, static_cast<std::uint64_t>(size),
+    // A source read to its end has its length checked as it streams.
+    if (detail::check_new_item(*this, name, to_end ? 1 : static_cast<std::uint64_t>(size),
                                error) != 0) {
       return -1;
     }
@@ -141,7 +190,7 @@ int Store::add_item_from_file(const std::string& name, std::string file_path,
       error = "Could not get store key";
       return -1;
     }
-    Source from{source.get(), file_path, static_cast<std::uint32_t>(size)};
+    Source from{source.get(), file_path, static_cast<std::uint32_t>(size), to_end};
     return import_locked(*this, key.data(), name, from, progress, error);
   } catch (...) {
     error = "Unknown exception while adding new entry to store.";

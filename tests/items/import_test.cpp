@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "items/item_support.h"
@@ -78,6 +79,54 @@ TEST_F(Import, FailuresOfTheSourceFile) {
   EXPECT_EQ(records.size(), 1u) << "a refused import left bytes in the store";
   EXPECT_EQ(dir_entries(dir.path().string()),
             (std::vector<std::string>{"empty", "import.safe", "some"}));
+}
+
+// Pipes, FIFOs, /dev/stdin and <(cmd) have no size: they are read to their
+// end, and the record's length is filled in before the record appears.
+TEST_F(Import, SourcesWithoutASizeAreReadToTheirEnd) {
+  const struct {
+    std::string name, content, error;
+  } cases[] = {
+      {"one-byte", "\x01", ""},
+      {"pieces", pattern(3 * 1024 * 1024 + 5, 7), ""},
+      {"empty", "", "Invalid entry value"},
+  };
+  kel::Safe safe(path, kPassword);
+  std::size_t stored = 0;
+  for (const auto& c : cases) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([&c, &ends] {
+      std::size_t done = 0;
+      while (done < c.content.size()) {
+        const ssize_t n = ::write(ends[1], c.content.data() + done, c.content.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+      }
+      ::close(ends[1]);
+    });
+    std::string error;
+    const int result =
+        safe.add_entry_from_file(c.name, "/dev/fd/" + std::to_string(ends[0]), error);
+    writer.join();
+    ::close(ends[0]);
+    if (!c.error.empty()) {
+      EXPECT_EQ(result, -1) << c.name;
+      EXPECT_EQ(error, c.error) << c.name;
+      continue;
+    }
+    ASSERT_EQ(result, 0) << c.name << ": " << error;
+    ++stored;
+    kel::Safe fresh(path, kPassword);
+    kel::Entry entry(c.name);
+    ASSERT_EQ(fresh.get_entry(entry, error), 0) << c.name << ": " << error;
+    EXPECT_TRUE(entry.value() == c.content) << c.name;
+  }
+  bool complete = false;
+  const auto records = parse_records(read_file(path), &complete);
+  EXPECT_TRUE(complete) << "a refused import left bytes in the store";
+  ASSERT_EQ(records.size(), stored);
+  EXPECT_EQ(records.back().value_length, 3u * 1024 * 1024 + 5);
 }
 
 TEST_F(Import, SmallAndZeroFilledFiles) {

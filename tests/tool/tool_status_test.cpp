@@ -218,6 +218,11 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"add", "e"}, "", kRejected, "add 'e': " + empty + "\n"},
       {{"add", "e", "--file", dir.file("empty")}, "", kRejected,
        "add 'e': " + empty + " (Invalid entry value)\n"},
+      {{"add", "e", "--file", "/dev/stdin"}, "", kRejected,
+       "add 'e': " + empty + " (Invalid entry value)\n"},
+      {{"add", "piped", "--file", "/dev/stdin"}, "streamed", kOk, "added 'piped'\n"},
+      {{"add", "d", "--file", dir.path().string()}, "", kFileError,
+       "cannot read '" + dir.path().string() + "': Is a directory\n"},
       {{"add", "f", "--file", dir.file("absent")}, "", kFileError,
        "cannot open '" + dir.file("absent") + "': "},
   };
@@ -233,6 +238,7 @@ TEST_F(Statuses, OneWordingPerFailure) {
     EXPECT_EQ(result.err.rfind("kel-safe: " + c.says, 0), 0u)
         << testing::PrintToString(c.args) << "\n" << result.err;
   }
+  EXPECT_EQ(tool({"get", "piped"}).out, "streamed");
 }
 
 TEST_F(Statuses, ClosedStandardOutputIsAnError) {
