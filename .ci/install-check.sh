@@ -35,7 +35,8 @@ for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libk
          include/kel/store.h include/kel/item.h include/kel/safe_entry.h include/kel/diagnostics.h \
          "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
-         "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1; do
+         "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1 \
+         share/doc/kel-safe/copyright share/doc/kel-safe/LICENSE; do
   [ -e "$prefix/$f" ] || die "missing after install: $f"
 done
 # SONAME chain: libkel-safe.so -> libkel-safe.so.1 -> libkel-safe.so.1.0.0
@@ -52,6 +53,13 @@ exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' |
            grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
+
+step "the licence, by its SPDX identifier, in every kind of metadata"
+grep -qx 'License: Apache-2.0' "$prefix/$libdir/pkgconfig/kel-safe.pc" || die "kel-safe.pc names no licence"
+grep -q 'SPDX-License-Identifier: Apache-2.0' "$prefix/$libdir/cmake/kel-safe/kel-safe-config.cmake" ||
+  die "the CMake package names no licence"
+grep -qx 'License: Apache-2.0' "$prefix/share/doc/kel-safe/copyright" || die "the copyright file names no licence"
+cmp -s "$root/LICENSE" "$prefix/share/doc/kel-safe/LICENSE" || die "the installed LICENSE differs"
 
 step "the installed tool and its manual page"
 [ "$("$prefix/bin/kel-safe" version)" = "$(printf 'kel-safe 1.0.0\nlibkel-safe 1.0.0')" ] ||
@@ -93,6 +101,9 @@ mkdir "$work/run-pc"
 [[ $(ldd "$work/consumer/kel-safe-consumer-pc") == *"$prefix/$libdir/libkel-safe.so.1"* ]] ||
   die "the pkg-config consumer did not use the installed library"
 
+step "the README's pkg-config commands, exactly as printed"
+"$root/.ci/readme-check.sh" pkg-config "$prefix/$libdir/pkgconfig"
+
 step "Debian package"
 (cd "$build" && cpack -G DEB -B "$work/package" >"$work/cpack.log") ||
   { cat "$work/cpack.log"; die "cpack failed"; }
@@ -102,10 +113,12 @@ dpkg-deb --info "$deb" >"$work/deb-info"
 dpkg-deb --contents "$deb" >"$work/deb-contents"
 for f in "usr/$libdir/libkel-safe.so.1.0.0" "usr/$libdir/libkel-safe.so.1 -> libkel-safe.so.1.0.0" \
          usr/include/kel/safe.h "usr/$libdir/cmake/kel-safe/kel-safe-config.cmake" \
-         "usr/$libdir/pkgconfig/kel-safe.pc" usr/bin/kel-safe usr/share/man/man1/kel-safe.1; do
+         "usr/$libdir/pkgconfig/kel-safe.pc" usr/bin/kel-safe usr/share/man/man1/kel-safe.1 \
+         usr/share/doc/kel-safe/copyright; do
   grep -qF "./$f" "$work/deb-contents" || { cat "$work/deb-contents"; die "the package lacks $f"; }
 done
 grep -q '^ Depends:.*libssl3' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libssl3"; }
+grep -q 'License: Apache-2.0' "$work/deb-info" || { cat "$work/deb-info"; die "the package description names no licence"; }
 # The packaged (stripped) tool runs from the unpacked tree, library beside it.
 dpkg-deb -x "$deb" "$work/unpacked"
 [ "$("$work/unpacked/usr/bin/kel-safe" version)" = "$(printf 'kel-safe 1.0.0\nlibkel-safe 1.0.0')" ] ||

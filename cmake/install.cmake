@@ -71,6 +71,24 @@ if(TARGET kel-safe-tool)
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
 endif()
 
+# The licence: the full text, and Debian's machine-readable copyright file,
+# which is where a .deb states its licence (with its SPDX identifier).
+set(KEL_SAFE_LICENSE "Apache-2.0")
+file(WRITE "${PROJECT_BINARY_DIR}/copyright"
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: kel-safe
+License: ${KEL_SAFE_LICENSE}
+
+Files: *
+Copyright: kel-safe developers
+License: ${KEL_SAFE_LICENSE}
+ On Debian systems the full text of the Apache License 2.0 is in
+ /usr/share/common-licenses/Apache-2.0; it is also installed beside this
+ file as LICENSE.
+")
+install(FILES "${PROJECT_BINARY_DIR}/copyright" "${PROJECT_SOURCE_DIR}/LICENSE"
+  DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/kel-safe" COMPONENT runtime)
+
 # ---- Debian package -----------------------------------------------------------
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kel-safe")
@@ -82,7 +100,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "libkel-safe keeps named secrets in one encrypted, password-protected file\n\
 that several processes may share. This package holds the shared library, its\n\
-headers, CMake and pkg-config files, and the kel-safe command-line tool.")
+headers, CMake and pkg-config files, and the kel-safe command-line tool.\n\
+License: Apache-2.0.")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
