@@ -45,6 +45,9 @@ TEST_F(Statuses, UsageErrors) {
       {{"-s", store, "--password-fd", "-1", "ls"}, "--password-fd: '-1' is not a descriptor"},
       {{"-s", store, "get"}, "get: NAME is required" + dash_hint},
       {{"-s", store, "ls", "--json", "-0"}, "--json excludes --null\n"},
+      {{"-s", store, "rm", "--", "-x", "--drop-backup"},
+       "rm: The following argument was not expected: --drop-backup (kel-safe rm --help "
+       "shows its usage)\n"},
       {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
   };
   for (const auto& c : cases) {
@@ -221,6 +224,8 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"add", "e", "--file", "/dev/stdin"}, "", kRejected,
        "add 'e': " + empty + " (Invalid entry value)\n"},
       {{"add", "piped", "--file", "/dev/stdin"}, "streamed", kOk, "added 'piped'\n"},
+      {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
+      {{"rm", "--drop-backup", "--", "-dash"}, "", kOk, "removed '-dash'\n"},
       {{"add", "d", "--file", dir.path().string()}, "", kFileError,
        "cannot read '" + dir.path().string() + "': Is a directory\n"},
       {{"add", "f", "--file", dir.file("absent")}, "", kFileError,

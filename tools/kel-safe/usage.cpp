@@ -212,10 +212,11 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error,
   }
   if (sub == nullptr) return text;
   // Missing or surplus words belong to the subcommand's own usage.
-  if (error.get_name() == "RequiredError") {
+  // (The parser names some errors after the subcommand, not their class.)
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     text = sub->get_name() + ": " + text;
     if (takes_name(*sub)) text += kDashHint;
-  } else if (error.get_name() == "ExtrasError") {
+  } else if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
     text = sub->get_name() + ": " + text + " (kel-safe " + sub->get_name() +
            " --help shows its usage)";
   }
