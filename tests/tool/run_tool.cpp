@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -103,6 +104,10 @@ std::vector<std::string> child_environment(const ToolRun& run) {
     const rlimit limit{static_cast<rlim_t>(run.file_size_limit),
                        static_cast<rlim_t>(run.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (run.drop_root && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(126);
   }
   signal(SIGPIPE, SIG_DFL);
   execve(argv[0], argv, envp);

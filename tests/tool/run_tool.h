@@ -36,6 +36,9 @@ struct ToolRun {
   bool close_stdout = false;  // start the child with descriptor 1 closed
   int umask = -1;             // umask for the child, -1 to inherit
   long file_size_limit = -1;  // RLIMIT_FSIZE for the child in bytes, -1: none
+  // Run as user and group 65534 when this process is root, so that file
+  // modes bind the child as they bind an ordinary user.
+  bool drop_root = false;
   // A pseudo-terminal as controlling terminal (for /dev/tty prompts): each
   // pair waits for the first text to appear on it, then types the second.
   bool with_terminal = false;

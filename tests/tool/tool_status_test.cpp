@@ -244,6 +244,27 @@ TEST_F(Statuses, OneWordingPerFailure) {
         << testing::PrintToString(c.args) << "\n" << result.err;
   }
   EXPECT_EQ(tool({"get", "piped"}).out, "streamed");
+
+  // A store the user may read but not write.
+  std::filesystem::permissions(store_file, std::filesystem::perms::owner_read |
+                                               std::filesystem::perms::group_read |
+                                               std::filesystem::perms::others_read);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::others_read |
+                                               std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  ToolRun read_only;
+  read_only.args = {"-s", store, "--password-fd", "3", "add", "new"};
+  read_only.fds[3] = kPassword + "\n";
+  read_only.input = "v";
+  read_only.drop_root = true;
+  const ToolResult refused = run_tool(read_only);
+  EXPECT_EQ(refused.status, kStoreError) << refused.err;
+  EXPECT_EQ(refused.err.rfind("kel-safe: add 'new': cannot write '" + store_file +
+                                  "': permission denied; check the file's owner and "
+                                  "mode, and its folder's (Could not obtain file lock",
+                              0),
+            0u)
+      << refused.err;
 }
 
 TEST_F(Statuses, ClosedStandardOutputIsAnError) {
