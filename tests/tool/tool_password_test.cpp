@@ -166,12 +166,21 @@ TEST_F(Passwords, ChangeKeepsBackupAndDiagnosticsOffStandardOutput) {
   change.fds[3] = kPassword + "\n" + new_password + "\n";
   const ToolResult changed = run_tool(change);
   ASSERT_EQ(changed.status, kOk) << changed.err;
-  // The library announces the backup on its standard output; the tool
-  // passes that line to standard error.
+  // The library's diagnostic line about the backup is a note on standard
+  // error, like the tool's own; -q silences both.
   EXPECT_EQ(changed.out, "");
-  EXPECT_NE(changed.err.find("backup file: " + store_file + ".backup1"),
+  EXPECT_NE(changed.err.find("kel-safe: backup file: " + store_file + ".backup1\n"),
             std::string::npos)
       << changed.err;
+  ToolRun quietly = bare({"-q", "-s", store, "--password-fd", "3", "passwd",
+                          "--new-password-fd", "3"});
+  quietly.fds[3] = new_password + "\n" + kPassword + "\n";
+  const ToolResult quiet = run_tool(quietly);
+  ASSERT_EQ(quiet.status, kOk) << quiet.err;
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, "");
+  ToolRun again = change;
+  ASSERT_EQ(run_tool(again).status, kOk);
 
   EXPECT_EQ(tool({"verify"}).status, kFalse);
   EXPECT_EQ(tool({"get", "k"}).status, kWrongPassword);
