@@ -23,7 +23,7 @@ target_link_libraries(robust_faults PRIVATE kel-fault)
 # Power loss: the interposer records an operation's calls, and every crash
 # state the disk may be left in is rebuilt and checked.
 kel_add_test(robust_power_loss robust/power_loss_test.cpp robust/crash_states.cpp
-             robust/store_reader.cpp)
+             robust/robust_util.cpp support/reference_store.cpp)
 target_link_libraries(robust_power_loss PRIVATE kel-fault)
 
 # cmake --build <dir> --target valgrind: every test executable of this build

@@ -32,7 +32,6 @@
 #include "robust/crash_states.h"
 #include "robust/fault_control.h"
 #include "robust/robust_util.h"
-#include "robust/store_reader.h"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
