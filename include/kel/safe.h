@@ -33,6 +33,10 @@ class KEL_SAFE_EXPORT Safe {
   // password: the store password. Nothing is opened yet.
   Safe(const std::string& name, const std::string& password);
   Safe(const Safe&) = delete;
+  // Uses `path` itself as the store file, with no extension added, so that
+  // a copy kept beside a store (its ".backup2", say) opens under the name
+  // it has. Call it before any other operation of this Safe.
+  void use_store_file(const std::string& path);
   Safe& operator=(const Safe&) = delete;
   virtual ~Safe();
 

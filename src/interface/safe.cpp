@@ -11,6 +11,8 @@ Safe::Safe(const std::string& name, const std::string& password)
 
 Safe::~Safe() { delete store; }
 
+void Safe::use_store_file(const std::string& path) { store->file_path = path; }
+
 std::string_view Safe::version() const { return "1.0.0"; }
 
 }  // namespace kel

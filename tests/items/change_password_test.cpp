@@ -176,10 +176,9 @@ TEST_F(ChangePassword, PlantedLinksRedirectNothing) {
 
   kel::Safe safe(path, kPassword);
   std::string error;
-  testing::internal::CaptureStdout();
+  kel::test::DiagnosticCapture capture;
   ASSERT_EQ(safe.change_key(path, kPassword, kOtherPassword, error), 0) << error;
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(real + ".backup1"),
-            std::string::npos);
+  EXPECT_NE(capture.take().find(real + ".backup1"), std::string::npos);
   EXPECT_EQ(read_file(victim), "mine");
   EXPECT_EQ(fs::status(victim).permissions(), private_mode);
   EXPECT_TRUE(fs::is_symlink(path));

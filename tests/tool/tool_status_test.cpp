@@ -25,11 +25,18 @@ TEST_F(Statuses, UsageErrors) {
     std::vector<std::string> args;
     std::string says;
   } cases[] = {
-      {{}, "a subcommand is required: create, verify, passwd, add, get, exists, ls, rm, "},
+      {{},
+       "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
+       "version, check, repair (kel-safe --help tells more)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
       {{"list"}, "unknown subcommand 'list' (did you mean 'ls'?)\n"},
       {{"show", "x"}, "unknown subcommand 'show' (did you mean 'get'?)\n"},
       {{"cat", "x"}, "unknown subcommand 'cat' (did you mean 'get'?)\n"},
+      {{"chek"}, "unknown subcommand 'chek' (did you mean 'check'?)\n"},
+      {{"fsck"}, "unknown subcommand 'fsck' (did you mean 'check'?)\n"},
+      {{"repiar"}, "unknown subcommand 'repiar' (did you mean 'repair'?)\n"},
+      {{"rename", "a", "b"}, "unknown subcommand 'rename' (did you mean 'mv'?)\n"},
+      {{"copy", "a", "b"}, "unknown subcommand 'copy' (did you mean 'cp'?)\n"},
       {{"-s", store, "gte", "x"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
       {{"--no-such-option", "ls"}, "unknown option --no-such-option (kel-safe --help lists the options)\n"},
       {{"--pasword-file", "pw", "ls"},
@@ -39,14 +46,18 @@ TEST_F(Statuses, UsageErrors) {
       {{"--output", "out", "get", "k"},
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
        "--output)\n"},
-      {{"get", "k", "--drop-backup"}, "--drop-backup is an option of 'passwd' and 'rm', not of 'get'"},
+      {{"get", "k", "--drop-backup"},
+       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp' and 'rm', not of 'get'"},
+      {{"-s", store, "add", "x", "--drop-backup"},
+       "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
+       "keeps no backup\n"},
       {{"--password-fd", "abc", "ls"},
        "--password-fd: 'abc' is not a descriptor number; give a whole number such as 3"},
       {{"-s", store, "--password-fd", "-1", "ls"}, "--password-fd: '-1' is not a descriptor"},
       {{"-s", store, "get"}, "get: NAME is required" + dash_hint},
       {{"-s", store, "ls", "--json", "-0"}, "--json excludes --null\n"},
-      {{"-s", store, "rm", "--", "-x", "--drop-backup"},
-       "rm: The following argument was not expected: --drop-backup (kel-safe rm --help "
+      {{"-s", store, "get", "--", "-x", "--output"},
+       "get: The following argument was not expected: --output (kel-safe get --help "
        "shows its usage)\n"},
       {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
   };
@@ -224,6 +235,11 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"add", "e", "--file", "/dev/stdin"}, "", kRejected,
        "add 'e': " + empty + " (Invalid entry value)\n"},
       {{"add", "piped", "--file", "/dev/stdin"}, "streamed", kOk, "added 'piped'\n"},
+      {{"mv", "nope", "n2"}, "", kNotFound,
+       "mv 'nope': no entry 'nope' in '" + store_file +
+           "'; kel-safe ls lists the names (Entry not found)\n"},
+      {{"cp", "k", "piped"}, "", kExists,
+       "cp 'k': an entry 'piped' exists already; rm it first (Item exists)\n"},
       {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
       {{"rm", "--drop-backup", "--", "-dash"}, "", kOk, "removed '-dash'\n"},
       {{"add", "d", "--file", dir.path().string()}, "", kFileError,
@@ -244,6 +260,25 @@ TEST_F(Statuses, OneWordingPerFailure) {
         << testing::PrintToString(c.args) << "\n" << result.err;
   }
   EXPECT_EQ(tool({"get", "piped"}).out, "streamed");
+
+  // The backup a rewrite names opens with -s exactly as printed.
+  ToolRun rotate;
+  rotate.args = {"-s", store, "--password-file", password_file, "add", "k", "--replace"};
+  rotate.input = "second";
+  const ToolResult rotated = run_tool(rotate);
+  ASSERT_EQ(rotated.status, kOk) << rotated.err;
+  const std::string kept = "is kept as '";
+  const std::size_t at = rotated.err.find(kept);
+  ASSERT_NE(at, std::string::npos) << rotated.err;
+  const std::string backup = rotated.err.substr(
+      at + kept.size(), rotated.err.find('\'', at + kept.size()) - at - kept.size());
+  EXPECT_EQ(backup, store_file + ".backup2");
+  ToolRun old_value;
+  old_value.args = {"-s", backup, "--password-file", password_file, "get", "k"};
+  const ToolResult read_back = run_tool(old_value);
+  EXPECT_EQ(read_back.status, kOk) << read_back.err;
+  EXPECT_EQ(read_back.out, "first");
+  EXPECT_EQ(tool({"get", "k"}).out, "second");
 
   // A store the user may read but not write.
   std::filesystem::permissions(store_file, std::filesystem::perms::owner_read |

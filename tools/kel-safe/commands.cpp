@@ -152,7 +152,7 @@ std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& 
   const bool typed = password_is_typed(context.passwords);
   for (int attempt = 1;; ++attempt) {
     Secret password = store_password(context.passwords, path, false);
-    auto safe = std::make_unique<kel::Safe>(context.store, password.str());
+    std::unique_ptr<kel::Safe> safe = make_safe(context, password);
     std::string error;
     if (safe->key_verified(error)) {
       if (kept != nullptr) *kept = std::move(password);
@@ -169,7 +169,7 @@ std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& 
 std::unique_ptr<kel::Safe> new_safe(const Context& context, const std::string& what) {
   Secret password = store_password(context.passwords, store_file(context.store), true);
   check_policy(what, password);
-  return std::make_unique<kel::Safe>(context.store, password.str());
+  return make_safe(context, password);
 }
 
 std::string real_store_file(const std::string& path) {
@@ -193,7 +193,26 @@ std::string store_file(const std::string& store) {
       store.compare(store.size() - suffix.size(), suffix.size(), suffix) == 0) {
     return store;
   }
-  return store + suffix;
+  // A copy the tool names beside a store (STORE.safe.backup2, a repaired
+  // store's STORE.safe.damaged-TIME) opens as printed, as long as no file of
+  // that name plus ".safe" is there.
+  const std::size_t base = store.rfind('/');
+  const std::string with_suffix = store + suffix;
+  struct stat info {};
+  if (store.find(suffix + ".", base == std::string::npos ? 0 : base) != std::string::npos &&
+      lstat(with_suffix.c_str(), &info) != 0 && errno == ENOENT &&
+      stat(store.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    return store;
+  }
+  return with_suffix;
+}
+
+std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password) {
+  auto safe = std::make_unique<kel::Safe>(context.store, password.str());
+  // The library appends ".safe" to every name; a copy named as printed is
+  // opened under its own name.
+  safe->use_store_file(store_file(context.store));
+  return safe;
 }
 
 std::string json_names(const std::vector<std::string>& names) {
@@ -260,10 +279,10 @@ int cmd_verify(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
   Secret password = store_password(context.passwords, path, false);
-  kel::Safe safe(context.store, password.str());
+  std::unique_ptr<kel::Safe> safe = make_safe(context, password);
   password.clear();
   std::string error;
-  if (safe.key_verified(error)) {
+  if (safe->key_verified(error)) {
     if (!context.quiet) note("the password unlocks " + quoted(path));
     return kOk;
   }
@@ -278,6 +297,11 @@ int cmd_verify(const Context& context) {
 int cmd_passwd(const Context& context, bool drop_backup) {
   require_store(context);
   const std::string path = store_file(context.store);
+  if (path.size() < 5 || path.compare(path.size() - 5, 5, ".safe") != 0) {
+    throw Failure(kUsage, "passwd: " + quoted(path) +
+                              " is a copy kept beside a store; copy it to a name "
+                              "ending in .safe to give it a new password");
+  }
   Secret old_password;
   std::unique_ptr<kel::Safe> safe = open_safe(context, "passwd", &old_password);
   Secret new_password = new_store_password(context.passwords, path);
@@ -297,6 +321,11 @@ int cmd_passwd(const Context& context, bool drop_backup) {
 
 int cmd_add(const Context& context, const std::string& name, const std::string& file,
             AddMode mode, bool drop_backup) {
+  if (drop_backup && mode == AddMode::add) {
+    throw Failure(kUsage,
+                  "add: --drop-backup goes with --replace or --replace-or-add; a plain "
+                  "add appends and keeps no backup");
+  }
   require_store(context);
   const std::string path = store_file(context.store);
   const std::string what = "add " + quoted(name);

@@ -51,6 +51,8 @@ void require_store(const Context& context);
 // password in `kept` when given, else wipes the tool's copy.
 std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& what,
                                      Secret* kept = nullptr);
+// A Safe for the store file that store_file() names, with `password`.
+std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password);
 // Throws the failure of a library call, worded the same in every
 // subcommand: "<what>: <what happened> (<the library's text>)". `store_path`
 // is the store file, `name` the entry concerned (may be empty).
@@ -63,7 +65,9 @@ void report_backup(const Context& context, const std::string& backup, bool drop,
                    const std::string& holds);
 
 // The file a store name stands for: the name itself when it ends in
-// ".safe", otherwise the name with ".safe" appended.
+// ".safe", otherwise the name with ".safe" appended; but a copy the tool
+// names beside a store ("STORE.safe.backup2") is that file itself, unless a
+// file of its name plus ".safe" exists.
 std::string store_file(const std::string& store);
 
 // The file a store path stands for: the path, or the end of its chain of

@@ -73,7 +73,7 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
     std::string listed;
     for (const std::string& name : names_) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
     // The library names the missing one of several.
-    return rewrite(context, "rm " + listed, "", "",
+    return rewrite(context, "rm " + listed, names_.size() == 1 ? names_[0] : "", "",
                    "removed " + listed,
                    names_.size() == 1 ? "still holds it" : "still holds them",
                    drop_backup_, [&](kel::Safe& safe, std::string& error) {

@@ -19,6 +19,8 @@ const std::pair<const char*, const char*> kSynonyms[] = {
     {"new", "create"},    {"init", "create"},    {"has", "exists"},
     {"contains", "exists"}, {"password", "passwd"}, {"chpass", "passwd"},
     {"move", "mv"},       {"rename", "mv"},      {"copy", "cp"},
+    {"fsck", "check"},    {"scan", "check"},     {"fix", "repair"},
+    {"recover", "repair"},
 };
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
