@@ -2,6 +2,7 @@
 # changing the store password, and several writers on one store at once.
 kel_add_test(kel_items_test
   items/item_support.cpp
+  support/reference_store.cpp
   items/add_item_test.cpp
   items/read_item_test.cpp
   items/import_test.cpp

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,20 +17,6 @@
 #include "kel/safe.h"
 
 namespace kel::test::items {
-namespace {
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-const unsigned char* bytes(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
-}  // namespace
 
 std::uint64_t get_le(const std::string& data, std::size_t at, int width) {
   std::uint64_t value = 0;
@@ -48,138 +33,12 @@ void put_le(std::string& data, std::size_t at, std::uint64_t value,
   }
 }
 
-std::vector<RawRecord> parse_records(const std::string& file,
-                                     bool* complete) {
-  std::vector<RawRecord> records;
-  std::size_t at = kHeaderSize;
-  while (at < file.size()) {
-    RawRecord r;
-    r.start = at;
-    r.name_length = static_cast<unsigned char>(file[at]);
-    if (r.name_length == 0 || at + 41 + r.name_length > file.size()) break;
-    r.value_offset = static_cast<std::int64_t>(get_le(file, r.value_offset_at(), 8));
-    r.value_length = static_cast<std::uint32_t>(get_le(file, r.value_length_at(), 4));
-    if (r.end() > file.size()) break;
-    records.push_back(r);
-    at = r.end();
-  }
-  if (complete != nullptr) *complete = (at == file.size());
-  return records;
-}
-
-std::optional<std::string> aead_open(const std::string& key,
-                                     const std::string& nonce,
-                                     const std::string& cipher,
-                                     const std::string& tag) {
-  if (key.size() != 32 || nonce.size() != 12 || tag.size() != 16) {
-    return std::nullopt;
-  }
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) return std::nullopt;
-  if (EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr,
-                         bytes(key), bytes(nonce)) != 1) {
-    return std::nullopt;
-  }
-  std::string plain(cipher.size(), '\0');
-  std::size_t done = 0;
-  // Pieces keep every call's length well inside an int.
-  constexpr std::size_t kPiece = 1 << 26;
-  while (done < cipher.size()) {
-    int piece = static_cast<int>(std::min(kPiece, cipher.size() - done));
-    int out = 0;
-    if (EVP_DecryptUpdate(ctx.get(),
-                          reinterpret_cast<unsigned char*>(plain.data()) + done,
-                          &out, bytes(cipher) + done, piece) != 1) {
-      return std::nullopt;
-    }
-    done += static_cast<std::size_t>(piece);
-  }
-  std::string tag_copy = tag;
-  if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16,
-                          tag_copy.data()) != 1) {
-    return std::nullopt;
-  }
-  int out = 0;
-  unsigned char last[16];
-  if (EVP_DecryptFinal_ex(ctx.get(), last, &out) != 1) return std::nullopt;
-  return plain;
-}
-
-std::string aead_seal(const std::string& key, const std::string& nonce,
-                      const std::string& plain) {
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-  std::string out(plain.size() + 16, '\0');
-  int written = 0;
-  auto* o = reinterpret_cast<unsigned char*>(out.data());
-  if (!ctx ||
-      EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr,
-                         bytes(key), bytes(nonce)) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), o, &written, bytes(plain),
-                        static_cast<int>(plain.size())) != 1 ||
-      EVP_EncryptFinal_ex(ctx.get(), o + plain.size(), &written) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16,
-                          o + plain.size()) != 1) {
-    ADD_FAILURE() << "sealing failed";
-  }
-  return out;
-}
-
 std::string build_record(const std::string& key, std::size_t start,
                          const std::string& name, const std::string& value) {
-  const std::string name_nonce = pattern(12, 101);
-  const std::string value_nonce = pattern(12, 202);
-  const std::string name_sealed = aead_seal(key, name_nonce, name);
-  const std::string value_sealed = aead_seal(key, value_nonce, value);
-  std::string record(1, static_cast<char>(name.size()));
-  record += name_sealed.substr(0, name.size()) + name_nonce +
-            name_sealed.substr(name.size());
-  std::string numbers(12, '\0');
-  put_le(numbers, 0, start + name.size() + 41, 8);
-  put_le(numbers, 8, value.size(), 4);
-  record += numbers;
-  record += value_sealed.substr(0, value.size()) + value_nonce +
-            value_sealed.substr(value.size());
-  return record;
-}
-
-std::optional<std::string> unwrap_store_key(const std::string& file,
-                                            const std::string& password) {
-  if (file.size() < kHeaderSize) return std::nullopt;
-  unsigned char derived[32];
-  if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-                        bytes(file) + kSaltAt, 8, 1000, EVP_sha256(), 32,
-                        derived) != 1) {
-    return std::nullopt;
-  }
-  std::string key(reinterpret_cast<char*>(derived), 32);
-  return aead_open(key, file.substr(kKeyNonceAt, 12),
-                   file.substr(kKeyCipherAt, 32), file.substr(kKeyTagAt, 16));
-}
-
-std::string sha3_512(const std::string& data) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  unsigned char out[64];
-  unsigned int length = 0;
-  EVP_DigestInit_ex(ctx.get(), EVP_sha3_512(), nullptr);
-  EVP_DigestUpdate(ctx.get(), data.data(), data.size());
-  EVP_DigestFinal_ex(ctx.get(), out, &length);
-  return std::string(reinterpret_cast<char*>(out), length);
-}
-
-std::optional<std::string> record_name(const std::string& file,
-                                       const RawRecord& r,
-                                       const std::string& key) {
-  return aead_open(key, file.substr(r.name_nonce_at(), 12),
-                   file.substr(r.name_cipher_at(), r.name_length),
-                   file.substr(r.name_tag_at(), 16));
-}
-
-std::optional<std::string> record_value(const std::string& file,
-                                        const RawRecord& r,
-                                        const std::string& key) {
-  return aead_open(key, file.substr(r.value_nonce_at(), 12),
-                   file.substr(r.value_cipher_at(), r.value_length),
-                   file.substr(r.value_tag_at(), 16));
+  ref::RecordOptions fixed;
+  fixed.name_nonce = pattern(12, 101);
+  fixed.value_nonce = pattern(12, 202);
+  return ref::make_record(key, static_cast<std::int64_t>(start), name, value, fixed);
 }
 
 std::string pattern(std::size_t length, std::uint32_t seed) {

@@ -1,5 +1,5 @@
-// Helpers for the item-operation tests: an independent reader of the store
-// file layout (own offsets, own OpenSSL calls), deterministic test values,
+// Helpers for the item-operation tests: the store file layout as the tests'
+// independent reader sees it, deterministic test values,
 // child processes with a common start signal, and scoped changes of the
 // working directory and of mounts.
 #pragma once
@@ -12,40 +12,26 @@
 #include <string>
 #include <vector>
 
+#include "support/reference_store.h"
+
 namespace kel::test::items {
 
-// Layout of a store file, written down here once more on purpose: the tests
-// must not share the library's own constants.
-inline constexpr std::size_t kHeaderSize = 132;
-inline constexpr std::size_t kHashAt = 0;        // 64 bytes
-inline constexpr std::size_t kSaltAt = 64;       // 8 bytes
-inline constexpr std::size_t kKeyCipherAt = 72;  // 32 bytes
-inline constexpr std::size_t kKeyNonceAt = 104;  // 12 bytes
-inline constexpr std::size_t kKeyTagAt = 116;    // 16 bytes
-
-// One item record as found in a file: start offset R, name length N, value
-// length V and the stored value_offset.
-struct RawRecord {
-  std::size_t start = 0;
-  std::size_t name_length = 0;
-  std::uint32_t value_length = 0;
-  std::int64_t value_offset = 0;
-  std::size_t length() const { return name_length + value_length + 69; }
-  std::size_t end() const { return start + length(); }
-  // Offsets of the fields inside the file.
-  std::size_t name_cipher_at() const { return start + 1; }
-  std::size_t name_nonce_at() const { return start + 1 + name_length; }
-  std::size_t name_tag_at() const { return start + 13 + name_length; }
-  std::size_t value_offset_at() const { return start + 29 + name_length; }
-  std::size_t value_length_at() const { return start + 37 + name_length; }
-  std::size_t value_cipher_at() const { return start + 41 + name_length; }
-  std::size_t value_nonce_at() const {
-    return start + 41 + name_length + value_length;
-  }
-  std::size_t value_tag_at() const {
-    return start + 53 + name_length + value_length;
-  }
-};
+// The store file's layout and cryptography come from the tests' one
+// independent reader (support/reference_store.h), which shares no code with
+// the library.
+using ref::kHashAt;
+using ref::kHeaderSize;
+using ref::kKeyCipherAt;
+using ref::kKeyNonceAt;
+using ref::kKeyTagAt;
+using ref::kSaltAt;
+// One item record as found in a file, with the offsets of its fields.
+using RawRecord = ref::RecordSpan;
+// The store key, unwrapped from the header with the password; nullopt when
+// the tag does not verify.
+using ref::unwrap_store_key;
+// ChaCha20-Poly1305 open with no associated data; nullopt on a bad tag.
+using ref::aead_open;
 
 std::uint64_t get_le(const std::string& bytes, std::size_t at, int width);
 void put_le(std::string& bytes, std::size_t at, std::uint64_t value, int width);
@@ -53,34 +39,27 @@ void put_le(std::string& bytes, std::size_t at, std::uint64_t value, int width);
 // Walks the records from offset 132 to the end of the file. Records that do
 // not fit the file end the walk; `complete` tells whether the walk ended
 // exactly at the end of the file.
-std::vector<RawRecord> parse_records(const std::string& file,
-                                     bool* complete = nullptr);
+inline std::vector<RawRecord> parse_records(const std::string& file,
+                                            bool* complete = nullptr) {
+  return ref::record_spans(file, complete);
+}
 
-// The store key, unwrapped from the header with the password (PBKDF2-HMAC-
-// SHA256, 1000 iterations, then ChaCha20-Poly1305); nullopt when the tag
-// does not verify.
-std::optional<std::string> unwrap_store_key(const std::string& file,
-                                            const std::string& password);
-// ChaCha20-Poly1305 open with no associated data; nullopt on a bad tag.
-std::optional<std::string> aead_open(const std::string& key,
-                                     const std::string& nonce,
-                                     const std::string& cipher,
-                                     const std::string& tag);
-std::string sha3_512(const std::string& data);
-// ChaCha20-Poly1305 seal with no associated data: cipher followed by tag.
-std::string aead_seal(const std::string& key, const std::string& nonce,
-                      const std::string& plain);
+inline std::string sha3_512(const std::string& data) { return ref::sha3(512, data); }
 // A complete record for `name` and `value` starting at file offset `start`,
-// sealed under `key` with the given nonces, built from the layout alone.
+// sealed under `key` with fixed nonces, built from the layout alone.
 std::string build_record(const std::string& key, std::size_t start,
                          const std::string& name, const std::string& value);
 
-std::optional<std::string> record_name(const std::string& file,
-                                       const RawRecord& record,
-                                       const std::string& key);
-std::optional<std::string> record_value(const std::string& file,
-                                        const RawRecord& record,
-                                        const std::string& key);
+inline std::optional<std::string> record_name(const std::string& file,
+                                              const RawRecord& record,
+                                              const std::string& key) {
+  return ref::open_name(file, record, key);
+}
+inline std::optional<std::string> record_value(const std::string& file,
+                                               const RawRecord& record,
+                                               const std::string& key) {
+  return ref::open_value(file, record, key);
+}
 
 // Deterministic bytes of the given length, zero bytes included.
 std::string pattern(std::size_t length, std::uint32_t seed);

@@ -186,6 +186,44 @@ Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
   return rec;
 }
 
+RecordSpan span_at(const Bytes& file, std::size_t at) {
+  RecordSpan span;
+  span.start = at;
+  span.name_length = static_cast<unsigned char>(file.at(at));
+  span.value_offset = read_le64(file, span.value_offset_at());
+  span.value_length = read_le32(file, span.value_length_at());
+  return span;
+}
+
+std::vector<RecordSpan> record_spans(const Bytes& file, bool* complete) {
+  std::vector<RecordSpan> spans;
+  std::size_t at = kHeaderSize;
+  while (at < file.size()) {
+    const std::size_t n = static_cast<unsigned char>(file[at]);
+    if (n == 0 || at + 41 + n > file.size()) break;
+    const RecordSpan span = span_at(file, at);
+    if (span.end() > file.size()) break;
+    spans.push_back(span);
+    at = span.end();
+  }
+  if (complete != nullptr) *complete = at == file.size();
+  return spans;
+}
+
+std::optional<Bytes> open_name(const Bytes& file, const RecordSpan& span,
+                               const Bytes& store_key) {
+  return aead_open(store_key, file.substr(span.name_nonce_at(), kNonceLen),
+                   file.substr(span.name_cipher_at(), span.name_length),
+                   file.substr(span.name_tag_at(), kTagLen));
+}
+
+std::optional<Bytes> open_value(const Bytes& file, const RecordSpan& span,
+                                const Bytes& store_key) {
+  return aead_open(store_key, file.substr(span.value_nonce_at(), kNonceLen),
+                   file.substr(span.value_cipher_at(), span.value_length),
+                   file.substr(span.value_tag_at(), kTagLen));
+}
+
 namespace {
 
 // The one record walker: from the header's end, record after record, until
@@ -202,24 +240,23 @@ void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
       walk.interrupted_tail = true;
       return;
     }
-    // name_length(1) name(N) nonce(12) tag(16) value_offset(8) value_length(4)
-    if (at + 1 + n + 12 + 16 + 8 + 4 > size) {
+    if (at + 41 + n > size) {
       walk.problem = "record fixed part at " + where(at) + " runs past the end";
       return;
     }
+    const RecordSpan span = span_at(file, at);
     RawRecord rec;
     rec.start = at;
-    rec.value_offset = read_le64(file, at + 29 + n);
-    rec.value_length = read_le32(file, at + 37 + n);
-    const auto name = aead_open(key, file.substr(at + 1 + n, kNonceLen),
-                                file.substr(at + 1, n), file.substr(at + 13 + n, kTagLen));
+    rec.value_offset = span.value_offset;
+    rec.value_length = span.value_length;
+    const auto name = open_name(file, span, key);
     rec.name_ok = name.has_value();
     if (!rec.name_ok) {
       walk.problem = "record name at " + where(at) + " does not authenticate";
       return;
     }
     rec.name = *name;
-    if (rec.value_offset != static_cast<std::int64_t>(at + n + 41)) {
+    if (rec.value_offset != static_cast<std::int64_t>(span.value_cipher_at())) {
       walk.problem = "record at " + where(at) + " has value_offset " +
                      std::to_string(rec.value_offset);
       return;
@@ -228,16 +265,12 @@ void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
       walk.problem = "record at " + where(at) + " has value_length 0";
       return;
     }
-    const std::size_t value_at = at + n + 41;
-    const std::size_t end = value_at + rec.value_length + 28;
-    if (end > size) {
+    if (span.end() > size) {
       walk.problem = "record value at " + where(at) + " runs past the end";
       return;
     }
     if (values) {
-      const auto value = aead_open(key, file.substr(value_at + rec.value_length, kNonceLen),
-                                   file.substr(value_at, rec.value_length),
-                                   file.substr(value_at + rec.value_length + 12, kTagLen));
+      const auto value = open_value(file, span, key);
       rec.value_ok = value.has_value();
       if (!rec.value_ok) {
         walk.problem = "value of record at " + where(at) + " does not authenticate";
@@ -247,7 +280,7 @@ void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
       rec.value = *value;
     }
     walk.records.push_back(std::move(rec));
-    at = end;
+    at = span.end();
     walk.records_end = at;
   }
 }

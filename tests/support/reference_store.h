@@ -69,6 +69,38 @@ struct RecordOptions {
 Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
                   const Bytes& value, const RecordOptions& options = {});
 
+// Where one record lies in a file and the lengths it states, with the
+// offsets of its fields: name_length(1) name(N) nonce(12) tag(16)
+// value_offset(8) value_length(4) value(V) nonce(12) tag(16).
+struct RecordSpan {
+  std::size_t start = 0;  // offset of name_length
+  std::size_t name_length = 0;
+  std::uint32_t value_length = 0;  // as stored
+  std::int64_t value_offset = 0;   // as stored
+  std::size_t length() const { return name_length + value_length + 69; }
+  std::size_t end() const { return start + length(); }
+  std::size_t name_cipher_at() const { return start + 1; }
+  std::size_t name_nonce_at() const { return start + 1 + name_length; }
+  std::size_t name_tag_at() const { return start + 13 + name_length; }
+  std::size_t value_offset_at() const { return start + 29 + name_length; }
+  std::size_t value_length_at() const { return start + 37 + name_length; }
+  std::size_t value_cipher_at() const { return start + 41 + name_length; }
+  std::size_t value_nonce_at() const { return value_cipher_at() + value_length; }
+  std::size_t value_tag_at() const { return value_nonce_at() + 12; }
+};
+// The record whose first byte is at `at`, from the lengths it states; its
+// fixed part (name_length to value_length) must lie inside `file`.
+RecordSpan span_at(const Bytes& file, std::size_t at);
+// The records of a file by their stated lengths alone, no key needed: from
+// the header's end until a zero first byte, or a record that does not fit
+// the file. `complete` tells whether that is exactly the end of the file.
+std::vector<RecordSpan> record_spans(const Bytes& file, bool* complete = nullptr);
+// A record's name or value, if it authenticates under `store_key`.
+std::optional<Bytes> open_name(const Bytes& file, const RecordSpan& span,
+                               const Bytes& store_key);
+std::optional<Bytes> open_value(const Bytes& file, const RecordSpan& span,
+                                const Bytes& store_key);
+
 // What one record of a file says, read with the offsets above.
 struct RecordView {
   std::int64_t start = 0;
