@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "kel/entry.h"
 #include "kel/safe.h"
@@ -201,6 +204,72 @@ TEST(SecretsStaySecret, NoErrorTextOrPrintedLineCarriesAValueOrPassword) {
     collect("import missing", safe.add_entry_from_file("x", top.file("nope"), e), e);
     e.clear();
     collect("import directory", safe.add_entry_from_file("x", top.path().string(), e), e);
+    // The rewrites, the streaming reads and the checks, each succeeding and
+    // failing once.
+    kel::test::write_file(top.file("rotated"), "rotated value 8814");
+    const kel::Progress quiet_progress = [](std::uint64_t, std::uint64_t) {};
+    const std::vector<std::pair<std::string, std::function<int(std::string&)>>> calls = {
+        {"replace", [&](std::string& t) { return safe.replace_entry(Entry(first_name, "r1"), t); }},
+        {"replace missing", [&](std::string& t) { return safe.replace_entry(Entry("missing", "r"), t); }},
+        {"set", [&](std::string& t) { return safe.set_entry(Entry("set-one", "s1"), t); }},
+        {"set empty", [&](std::string& t) { return safe.set_entry(Entry("set-one"), t); }},
+        {"replace from file",
+         [&](std::string& t) { return safe.replace_entry_from_file("set-one", top.file("rotated"), t); }},
+        {"replace from missing file",
+         [&](std::string& t) { return safe.replace_entry_from_file("set-one", top.file("nope"), t); }},
+        {"set from file",
+         [&](std::string& t) { return safe.set_entry_from_file("set-two", top.file("rotated"), t); }},
+        {"set from missing file",
+         [&](std::string& t) { return safe.set_entry_from_file("x", top.file("nope"), t); }},
+        {"import with progress",
+         [&](std::string& t) {
+           return safe.add_entry_from_file("imported", top.file("rotated"), t, quiet_progress);
+         }},
+        {"rename", [&](std::string& t) { return safe.rename_entry("set-one", "set-three", t); }},
+        {"rename missing", [&](std::string& t) { return safe.rename_entry("missing", "m2", t); }},
+        {"rename onto a name", [&](std::string& t) { return safe.rename_entry("set-two", first_name, t); }},
+        {"copy", [&](std::string& t) { return safe.copy_entry("set-two", "set-four", t); }},
+        {"copy missing", [&](std::string& t) { return safe.copy_entry("missing", "m3", t); }},
+        {"remove several, one missing",
+         [&](std::string& t) { return safe.remove_entries({"set-two", "missing"}, t); }},
+        {"remove several",
+         [&](std::string& t) { return safe.remove_entries({"set-two", "set-three", "set-four"}, t); }},
+        {"exists", [&](std::string& t) { return safe.exists(first_name, t) < 0 ? -1 : 0; }},
+        {"exists missing", [&](std::string& t) { return safe.exists("missing", t) < 0 ? -1 : 0; }},
+        {"stream", [&](std::string& t) {
+           const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+           const int rc = safe.get_entry_to_stream(first_name, fd, t);
+           ::close(fd);
+           return rc;
+         }},
+        {"stream missing", [&](std::string& t) {
+           const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+           const int rc = safe.get_entry_to_stream("missing", fd, t);
+           ::close(fd);
+           return rc;
+         }},
+        {"get to fd with progress", [&](std::string& t) {
+           const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+           const int rc = safe.get_entry_to_fd(first_name, fd, t, quiet_progress);
+           ::close(fd);
+           return rc;
+         }},
+        {"check", [&](std::string& t) {
+           kel::IntegrityReport report;
+           return safe.check(report, t);
+         }},
+        {"repair of an intact store", [&](std::string& t) {
+           kel::IntegrityReport report;
+           return safe.repair(report, t);
+         }},
+    };
+    for (const auto& [what, call] : calls) {
+      e.clear();
+      collect(what, call(e), e);
+    }
+    EXPECT_FALSE(safe.exists("missing"));
+    EXPECT_EQ(safe.version(), "1.0.0");
+    EXPECT_NE(safe.removal_backup_path(), "");
     for (const auto& password : weak) {
       e.clear();
       collect("weak new password", safe.change_key(path, kFirst, password, e), e);
@@ -266,6 +335,13 @@ TEST(SecretsStaySecret, NoErrorTextOrPrintedLineCarriesAValueOrPassword) {
       collect(what + ": remove", broken.remove_entry(items.rbegin()->first, e), e);
       e.clear();
       collect(what + ": add", broken.add_entry(Entry("new-one", "new value 123"), e), e);
+      e.clear();
+      collect(what + ": rename", broken.rename_entry("new-one", "newer-one", e), e);
+      kel::IntegrityReport report;
+      e.clear();
+      collect(what + ": check", broken.check(report, e), e);
+      e.clear();
+      collect(what + ": repair", broken.repair(report, e), e);
       std::filesystem::remove(copy_path);
     }
   }
