@@ -11,5 +11,6 @@ if(TARGET kel-safe-tool)
     tool/tool_status_test.cpp)
   add_dependencies(kel_tool_test kel-safe-tool)
   target_compile_definitions(kel_tool_test PRIVATE
-    KEL_SAFE_TOOL_PATH="$<TARGET_FILE:kel-safe-tool>")
+    KEL_SAFE_TOOL_PATH="$<TARGET_FILE:kel-safe-tool>"
+    KEL_SAFE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()

@@ -127,7 +127,7 @@ bool have_pseudo_terminals() {
 }
 
 ToolResult run_tool(const ToolRun& run) {
-  std::vector<std::string> arg_strings{tool_path()};
+  std::vector<std::string> arg_strings{run.program.empty() ? tool_path() : run.program};
   arg_strings.insert(arg_strings.end(), run.args.begin(), run.args.end());
   std::vector<char*> argv;
   for (auto& a : arg_strings) argv.push_back(a.data());

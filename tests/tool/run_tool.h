@@ -25,6 +25,7 @@ struct ToolResult {
 
 struct ToolRun {
   std::vector<std::string> args;  // without the program name
+  std::string program;             // run this instead of kel-safe
   std::string input;               // fed to standard input, then closed
   // Variables set for the child. The child starts from this process's
   // environment with every KEL_SAFE_* variable removed.

@@ -5,9 +5,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tool/tool_fixture.h"
 
@@ -15,6 +19,97 @@ namespace kel::test {
 namespace {
 
 using RoundTrip = ToolTest;
+
+// The tour of the tool in README.md, replayed as printed: each command runs
+// in a shell with a terminal, each prompt it shows is answered, and what it
+// prints is what the README shows, /home/me standing for the home directory.
+TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
+  if (!have_pseudo_terminals()) GTEST_SKIP() << "no pseudo-terminals here";
+  const std::string readme = read_file(std::string(KEL_SAFE_SOURCE_DIR) + "/README.md");
+  const std::string fence = "```console\n";
+  const std::size_t begin = readme.find(fence);
+  ASSERT_NE(begin, std::string::npos);
+  const std::size_t end = readme.find("```\n", begin + fence.size());
+  ASSERT_NE(end, std::string::npos);
+  struct Step {
+    std::string command;
+    std::vector<std::string> shown;
+  };
+  std::vector<Step> steps;
+  std::istringstream block(readme.substr(begin + fence.size(), end - begin - fence.size()));
+  for (std::string line; std::getline(block, line);) {
+    if (line.rfind("$ ", 0) == 0) {
+      steps.push_back({line.substr(2), {}});
+    } else {
+      ASSERT_FALSE(steps.empty()) << line;
+      steps.back().shown.push_back(line);
+    }
+  }
+  ASSERT_GE(steps.size(), 10u);
+
+  const std::string home = dir.file("home");
+  std::filesystem::create_directories(home + "/.ssh");
+  write_file(home + "/.ssh/id_ed25519", pattern_bytes(411, 5));
+  const auto at_home = [&home](std::string text) {
+    for (std::size_t at; (at = text.find("/home/me")) != std::string::npos;) {
+      text.replace(at, 8, home);
+    }
+    return text;
+  };
+  std::map<std::string, std::string> env{
+      {"HOME", home},
+      {"PATH", std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
+  std::string password = kPassword;
+  for (const Step& step : steps) {
+    if (step.command.rfind("export ", 0) == 0) {  // export NAME=~/PATH
+      const std::string assignment = step.command.substr(7, step.command.find(' ', 7) - 7);
+      const std::size_t equals = assignment.find('=');
+      std::string value = assignment.substr(equals + 1);
+      if (value.rfind("~/", 0) == 0) value = home + value.substr(1);
+      env[assignment.substr(0, equals)] = value;
+      continue;
+    }
+    ToolRun run;
+    run.program = "/bin/bash";
+    run.args = {"-c", "cd \"$HOME\" && " + step.command};
+    run.env = env;
+    run.with_terminal = true;
+    // A "New password" after the store's password is a change of password.
+    std::string typed_new = password;
+    std::vector<std::string> prompts, lines;
+    for (const std::string& line : step.shown) {
+      const std::string shown = at_home(line);
+      for (const auto& [prompt, answer] : std::vector<std::pair<std::string, std::string>>{
+               {"Password for ", password},
+               {"New password for ", prompts.empty() ? password : kOtherPassword},
+               {"Repeat it:", typed_new}}) {
+        if (shown.rfind(prompt, 0) != 0) continue;
+        if (prompt == "New password for ") typed_new = answer;
+        run.dialogue.push_back({shown, answer + "\n"});
+        prompts.push_back(shown);
+      }
+      if (prompts.empty() || prompts.back() != shown) lines.push_back(shown);
+    }
+    const ToolResult result = run_tool(run);
+    EXPECT_EQ(result.status, 0) << step.command << "\n" << result.err << result.terminal;
+    std::vector<std::string> printed;
+    std::istringstream both(result.out + result.err);
+    for (std::string line; std::getline(both, line);) printed.push_back(line);
+    // Standard output and standard error are two streams: compare the lines,
+    // not their interleaving.
+    std::sort(printed.begin(), printed.end());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(printed, lines) << step.command;
+    std::size_t seen = 0;
+    for (const std::string& prompt : prompts) {
+      const std::size_t at = result.terminal.find(prompt, seen);
+      EXPECT_NE(at, std::string::npos) << step.command << ": no prompt " << prompt;
+      if (at != std::string::npos) seen = at + prompt.size();
+    }
+    password = typed_new;
+  }
+  EXPECT_EQ(read_file(home + "/restored_key"), read_file(home + "/.ssh/id_ed25519"));
+}
 
 TEST_F(RoundTrip, EverySubcommandOnOneStore) {
   const ToolResult created = tool({"create"});
