@@ -12,7 +12,9 @@
 //     permission bits match the old file's), and synced before it is named;
 //   - the old file is kept as the backup by a hard link (a synced copy where
 //     links are impossible), made under a temporary name and renamed over any
-//     older backup in one step;
+//     older backup in one step, and the directory is synced: once the new
+//     file is at the store's path, even after a power cut, the backup holds
+//     the old one;
 //   - the new file replaces the old one at the store's path (the target of a
 //     symbolic link, never the link) in one rename, and the directory is
 //     synced. Every reader, in any process, finds the old file or the new one

@@ -80,7 +80,12 @@ int keep_backup(const StoreWriteLock& lock, int old_fd, const std::string& backu
       int saved = errno;
       ::unlink(link_name.c_str());
       errno = saved;
-      return rc;  // the directory is synced with the rename that follows
+      // The backup's name is made durable before the new file may take the
+      // old one's place. Names changed in one directory need not reach the
+      // disk in the order they were made: without this sync a power cut
+      // could keep the new file's rename and lose the backup's, and with it
+      // the only copy of the old file (for a repair, of the damaged bytes).
+      return rc == 0 ? io::sync_parent_directory(backup) : rc;
     }
     // Not the locked file: the target was swapped under us. Copy instead.
     ::unlink(link_name.c_str());

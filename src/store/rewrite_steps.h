@@ -9,7 +9,8 @@ namespace kel::detail {
 
 // Keeps the locked old file (`old_fd`, at lock.target()) as `backup`: a hard
 // link renamed over any older backup, or a synced copy where links are
-// impossible. 0, or -1 with errno set. The caller syncs the directory.
+// impossible. Either way the backup's name is synced to the directory
+// before this returns. 0, or -1 with errno set.
 int keep_backup(const StoreWriteLock& lock, int old_fd, const std::string& backup,
                 const std::string& extension);
 

@@ -10,13 +10,19 @@
 //     no other name appears;
 //   - the operation's effect is there entirely or not at all, and entirely
 //     once the operation has returned;
-//   - the next writer adds an entry, everything reads back after it, and the
-//     tests' own reader finds every byte of the file in a sound record.
+//   - whenever a rewrite's new file is in place, its backup holds the old
+//     file byte for byte;
+//   - a repair leaves the store as damaged as it was, or mended: the intact
+//     entries read back either way;
+//   - the next writer (after a repair, when the store is still damaged) adds
+//     an entry, everything reads back after it, check finds no damage, and
+//     the tests' own reader finds every byte of the file in a sound record.
 // A failing state is printed with its crash point and the changes applied;
 // KEL_SAFE_POWER_REPLAY="<operation>|<that description>" checks that one
-// state alone. KEL_SAFE_POWER_STATES sets the most states per operation (default
-// 4000, a sixteenth of that under the sanitizers, which run the whole
-// suite again at several times the cost).
+// state alone. Each operation has its own most states to check (fewer where
+// each state lays out a large value), a sixteenth of that under the
+// sanitizers, which run the whole suite again at several times the cost;
+// KEL_SAFE_POWER_STATES sets one figure for all of them instead.
 // One scenario records an add with its body sync skipped: the explorer must
 // find failing states there, or it proves nothing.
 
@@ -32,6 +38,7 @@
 #include "robust/crash_states.h"
 #include "robust/fault_control.h"
 #include "robust/robust_util.h"
+#include "store/format.h"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -71,7 +78,12 @@ const Items& initial_items() {
 }
 
 const std::string kSmall = filled("delta", 64);
+const std::string kMedium = filled("kilo", 1500);
 const std::string kStreamed = filled("echo", (1 << 20) + 300000);
+
+// Where rewrites keep the old store file, after the store's own name.
+const char* const kRewriteBackup = ".backup2";
+const char* const kRepairBackup = ".damaged-";
 
 struct Paths {
   std::string store, source;
@@ -85,9 +97,21 @@ struct Scenario {
   bool changes_password = false;
   // Set up more than the initial items before recording.
   std::function<void(const Paths&)> prepare = {};
-  // A sync to skip while recording (1-based among fdatasync calls): a
-  // deliberately broken build, which the explorer must catch.
-  long skip_data_sync = 0;
+  // A sync to skip while recording (1-based among the calls of
+  // `skip_kind`): a deliberately broken build, which the explorer must catch.
+  long skip_sync = 0;
+  int skip_kind = kelFaultFdatasync;
+  // The most crash states to check: each costs about as much as the files
+  // it lays out, so operations that write a large value get fewer.
+  std::size_t states = 4000;
+  // A rewrite keeps the old store file under the store's name followed by
+  // this (the start of the name when a time follows): whenever the new file
+  // is in place, that file holds the old file's bytes.
+  const char* backup = nullptr;
+  // The store starts damaged (by `prepare`): before the operation a reader
+  // finds the entries this leaves of the initial ones, and check reports
+  // damage. A next writer repairs such a store before it adds.
+  std::function<void(Items&)> damaged = {};
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.label; }
@@ -97,6 +121,25 @@ void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.lab
 void leave_interrupted_append(const Paths& paths) {
   std::string bytes = kel::test::read_file(paths.store);
   bytes += std::string(1, '\0') + filled("torn", 700);
+  kel::test::write_file(paths.store, bytes);
+}
+
+// Where the record of `name` starts in the store made from the initial
+// items, which are added in the map's order.
+long long record_offset(const std::string& name) {
+  long long at = format::kHeaderSize;
+  for (const auto& [stored, value] : initial_items()) {
+    if (stored == name) return at;
+    at += format::record_size(static_cast<long>(stored.size()),
+                              static_cast<long long>(value.size()));
+  }
+  return -1;
+}
+
+// Damage one byte of `name`'s record, `at` bytes into it.
+void damage_record(const Paths& paths, const std::string& name, long long at) {
+  std::string bytes = kel::test::read_file(paths.store);
+  bytes[static_cast<std::size_t>(record_offset(name) + at)] ^= 0x20;
   kel::test::write_file(paths.store, bytes);
 }
 
@@ -117,62 +160,195 @@ std::vector<Scenario> scenarios() {
   auto added = [](const std::string& value) {
     return [value](Items& items) { items["delta"] = value; };
   };
+  auto unreadable = [](const std::string& name) {
+    return [name](Items& items) { items.erase(name); };
+  };
+  auto lose_name = [](const Paths& paths) {
+    damage_record(paths, "charlie", format::name_cipher_at() + 2);
+  };
+  auto recovered = [](Items& items) {
+    items["recovered-" + std::to_string(record_offset("charlie"))] =
+        items.extract("charlie").mapped();
+  };
+  auto repair = [](Safe& safe, const Paths&, std::string& error) {
+    IntegrityReport report;
+    if (safe.repair(report, error) != 0) return -1;
+    if (!report.rewritten) error = "the damaged store was not rewritten";
+    return report.rewritten ? 0 : -1;
+  };
   return {
       {"create", true, [](Safe& safe, const Paths&, std::string& error) {
          return safe.create_safe(error);
        }, [](Items&) {}},
       {"add", false, add_small, added(kSmall)},
-      {"add_streamed", false,
-       [](Safe& safe, const Paths& paths, std::string& error) {
+      {.label = "add_streamed",
+       .run = [](Safe& safe, const Paths& paths, std::string& error) {
          return safe.add_entry_from_file("delta", paths.source, error);
        },
-       added(kStreamed)},
+       .effect = added(kStreamed),
+       .states = 800},
       {"add_after_interrupted_append", false, add_small, added(kSmall), false,
        leave_interrupted_append},
       {"add_without_body_sync", false, add_small, added(kSmall), false, {}, 1},
-      {"remove", false,
-       [](Safe& safe, const Paths&, std::string& error) {
+      {.label = "remove",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
          return safe.remove_entry("bravo", error);
        },
-       [](Items& items) { items.erase("bravo"); }},
-      {"remove_last", false,
-       [](Safe& safe, const Paths&, std::string& error) {
+       .effect = [](Items& items) { items.erase("bravo"); },
+       .backup = kRewriteBackup},
+      {.label = "remove_last",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
          return safe.remove_entry("foxtrot", error);
        },
-       [](Items& items) { items.erase("foxtrot"); }},
-      {"remove_first", false,
-       [](Safe& safe, const Paths&, std::string& error) {
+       .effect = [](Items& items) { items.erase("foxtrot"); },
+       .backup = kRewriteBackup},
+      {.label = "remove_first",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
          return safe.remove_entry("alpha", error);
        },
-       [](Items& items) { items.erase("alpha"); }},
+       .effect = [](Items& items) { items.erase("alpha"); },
+       .backup = kRewriteBackup},
       {"change_password", false, change_password, [](Items&) {}, true},
       {"change_password_over_backup", false, change_password, [](Items&) {}, true,
        change_password_once},
+      {.label = "replace",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.replace_entry(Entry("bravo", kSmall), error);
+       },
+       .effect = [](Items& items) { items["bravo"] = kSmall; },
+       .states = 800,
+       .backup = kRewriteBackup},
+      {.label = "set_replacing",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.set_entry(Entry("charlie", kMedium), error);
+       },
+       .effect = [](Items& items) { items["charlie"] = kMedium; },
+       .states = 800,
+       .backup = kRewriteBackup},
+      {.label = "set_adding",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.set_entry(Entry("delta", kMedium), error);
+       },
+       .effect = added(kMedium),
+       .states = 800,
+       .backup = kRewriteBackup},
+      {.label = "replace_streamed",
+       .run = [](Safe& safe, const Paths& paths, std::string& error) {
+         return safe.replace_entry_from_file("alpha", paths.source, error);
+       },
+       .effect = [](Items& items) { items["alpha"] = kStreamed; },
+       .states = 250,
+       .backup = kRewriteBackup},
+      {.label = "set_streamed_adding",
+       .run = [](Safe& safe, const Paths& paths, std::string& error) {
+         return safe.set_entry_from_file("delta", paths.source, error);
+       },
+       .effect = added(kStreamed),
+       .states = 250,
+       .backup = kRewriteBackup},
+      {.label = "rename",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.rename_entry("charlie", "golf", error);
+       },
+       .effect = [](Items& items) { items["golf"] = items.extract("charlie").mapped(); },
+       .states = 800,
+       .backup = kRewriteBackup},
+      {.label = "copy",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.copy_entry("bravo", "hotel", error);
+       },
+       .effect = [](Items& items) { items["hotel"] = items["bravo"]; },
+       .states = 800,
+       .backup = kRewriteBackup},
+      {.label = "remove_several",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.remove_entries({"alpha", "charlie", "foxtrot"}, error);
+       },
+       .effect = [](Items& items) {
+         for (const char* name : {"alpha", "charlie", "foxtrot"}) items.erase(name);
+       },
+       .states = 800,
+       .backup = kRewriteBackup},
+      // A damaged name: repair keeps the value under a name of its own.
+      {.label = "repair_lost_name",
+       .run = repair,
+       .effect = recovered,
+       .prepare = lose_name,
+       .states = 800,
+       .backup = kRepairBackup,
+       .damaged = unreadable("charlie")},
+      // Without the sync that makes the backup's name last before the new
+      // file takes the store's name, the damaged file may be lost.
+      {.label = "repair_without_backup_sync",
+       .run = repair,
+       .effect = recovered,
+       .prepare = lose_name,
+       .skip_sync = 2,
+       .skip_kind = kelFaultFsync,
+       .states = 100,
+       .backup = kRepairBackup,
+       .damaged = unreadable("charlie")},
+      // A damaged value: repair leaves the entry out.
+      {.label = "repair_lost_value",
+       .run = repair,
+       .effect = unreadable("charlie"),
+       .prepare = [](const Paths& paths) {
+         damage_record(paths, "charlie", format::fixed_part_size(7) + 100);
+       },
+       .states = 800,
+       .backup = kRepairBackup,
+       .damaged = unreadable("charlie")},
   };
 }
 
-// Every entry of the store, or an error text.
+// Every entry of the store, or an error text. With `damaged`, a store that
+// check finds damaged is read as far as it can be: entries that do not
+// read are left out, and *damaged says whether check found damage.
 std::string read_all(const std::string& path, const std::string& password,
-                     Items& items) {
+                     Items& items, bool* damaged = nullptr) {
   Safe safe(path, password);
   std::vector<std::string> names;
   std::string error;
   if (safe.list_entries(names, error) != 0) return "store does not open: " + error;
+  std::string unreadable;
   for (const std::string& name : names) {
     Entry entry(name);
-    if (safe.get_entry(entry, error) != 0) return "entry " + name + " unreadable: " + error;
+    if (safe.get_entry(entry, error) != 0) {
+      unreadable = "entry " + name + " unreadable: " + error;
+      continue;
+    }
     items[name] = std::string(entry.value());
   }
   // The scan reads around damage, so a torn record would not stop the store
   // from opening: a crash may leave an unfinished append, never damage.
   IntegrityReport report;
   if (safe.check(report, error) != 0) return "store does not check: " + error;
+  if (damaged != nullptr) {
+    *damaged = !report.clean();
+    return report.clean() ? unreadable : std::string();
+  }
+  if (!unreadable.empty()) return unreadable;
   if (!report.clean()) {
     return "store damaged" + (report.damaged.empty()
                                   ? std::string(" values")
                                   : " at offset " + std::to_string(report.damaged[0].offset));
   }
   return {};
+}
+
+// Whether a file named the store's name followed by `suffix` (and maybe
+// more) holds `bytes`; empty when one does.
+std::string check_kept(const std::string& dir, const std::string& suffix,
+                       const std::string& bytes) {
+  std::string seen;
+  for (const auto& file : std::filesystem::directory_iterator(dir)) {
+    const std::string name = file.path().filename().string();
+    if (name.rfind(kStoreName + suffix, 0) != 0) continue;
+    if (kel::test::read_file(file.path().string()) == bytes) return {};
+    seen += " " + name;
+  }
+  return "the new file is in place, but no " + suffix + " file holds the old one" +
+         (seen.empty() ? std::string(" (none there)") : " (only" + seen + ")");
 }
 
 std::string describe_items(const Items& items) {
@@ -212,8 +388,8 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       Safe safe(paths.store, kOld);
       std::vector<std::string> names;
       if (!scenario.creates) safe.list_entries(names, error);
-      if (scenario.skip_data_sync > 0) {
-        kel_fault_arm(kelFaultFdatasync, scenario.skip_data_sync, KEL_FAULT_SKIP);
+      if (scenario.skip_sync > 0) {
+        kel_fault_arm(scenario.skip_kind, scenario.skip_sync, KEL_FAULT_SKIP);
       }
       kel_fault_count(1);
       kel_fault_record(1);
@@ -228,8 +404,9 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
   }
 
   // Checks one state laid out in `dir`; empty when every promise holds.
+  // `old_file`: the store file's bytes before the operation.
   static std::string check(const Scenario& scenario, const std::string& dir,
-                           bool returned) {
+                           bool returned, const std::string& old_file) {
     const std::string path = dir + "/" + kStoreName;
     if (scenario.creates && !std::filesystem::exists(path)) {
       if (returned) return "no store after creation returned";
@@ -240,6 +417,7 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
     Items before = scenario.creates ? Items{} : initial_items();
     Items after = before;
     scenario.effect(after);
+    if (scenario.damaged) scenario.damaged(before);
     std::string password = kOld;
     if (scenario.changes_password) {
       std::string error;
@@ -251,11 +429,20 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       }
     }
     Items found;
-    std::string problem = read_all(path, password, found);
+    bool damaged = false;
+    std::string problem =
+        read_all(path, password, found, scenario.damaged ? &damaged : nullptr);
     if (!problem.empty()) return problem;
-    if (found != after && (returned || found != before)) {
-      return "entries " + describe_items(found) + ", expected " + describe_items(after) +
+    const bool done = found == after && !damaged;
+    const bool untouched = found == before && damaged == bool(scenario.damaged);
+    if (!done && (returned || !untouched)) {
+      return "entries " + describe_items(found) + (damaged ? " (damaged)" : "") +
+             ", expected " + describe_items(after) +
              (returned ? "" : " or " + describe_items(before));
+    }
+    if (done && scenario.backup != nullptr) {
+      problem = check_kept(dir, scenario.backup, old_file);
+      if (!problem.empty()) return problem;
     }
     if (password == kNew) {
       Items saved;
@@ -266,8 +453,16 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       if (!problem.empty()) return "backup: " + problem;
       if (saved != before) return "backup holds " + describe_items(saved);
     }
-    Safe next(path, password);
     std::string error;
+    if (damaged) {
+      // A damaged store takes no rewrite until it is repaired: the next
+      // writer repairs it, and must get what the operation would have made.
+      Safe mender(path, password);
+      IntegrityReport report;
+      if (mender.repair(report, error) != 0) return "the next repair fails: " + error;
+      found = after;
+    }
+    Safe next(path, password);
     const std::string value = filled(kNextName, 333);
     if (next.add_entry(Entry(kNextName, value), error) != 0) {
       return "the next writer fails: " + error;
@@ -306,20 +501,33 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
     kel_fault_watch(scratch.path().c_str());
     kel_fault_syncs_off(1);
     const bool returned = recording.result == 0 && state.point == recording.log.size();
-    std::string problem = check(scenario, scratch.path().string(), returned);
+    auto old_file = recording.before.files.find(kStoreName);
+    std::string problem =
+        check(scenario, scratch.path().string(), returned,
+              old_file == recording.before.files.end() ? "" : old_file->second.bytes);
     kel_fault_syncs_off(0);
     kel_fault_watch(nullptr);
     return problem;
   }
 
-  static std::size_t budget() {
+  // The scenario's share of states; KEL_SAFE_POWER_STATES sets one figure
+  // for every scenario instead. A deliberately broken build keeps its whole
+  // share: it must reach the states that fail.
+  static std::size_t budget(const Scenario& scenario) {
 #ifdef KEL_POWER_SANITIZED
-    constexpr long kDefault = 4000 / 16;
+    const std::size_t divisor = scenario.skip_sync > 0 ? 1 : 16;
 #else
-    constexpr long kDefault = 4000;
+    const std::size_t divisor = 1;
 #endif
-    return static_cast<std::size_t>(env_long("KEL_SAFE_POWER_STATES", kDefault));
+    const long share = static_cast<long>(std::max<std::size_t>(scenario.states / divisor, 1));
+    return static_cast<std::size_t>(env_long("KEL_SAFE_POWER_STATES", share));
   }
+
+  static void TearDownTestSuite() {
+    std::cout << "power loss: " << total_checked_ << " crash states checked\n";
+  }
+
+  static inline std::size_t total_checked_ = 0;
 
   // Explores every crash state of the scenario; returns the failing ones.
   std::vector<std::string> explore(const Scenario& scenario, std::size_t& checked) {
@@ -338,7 +546,7 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
                   << " " << call.name2 << "\n";
       }
     } else {
-      states = crash_states(recording.log, budget(), 0x6b656c2d73616665ULL);
+      states = crash_states(recording.log, budget(scenario), 0x6b656c2d73616665ULL);
     }
     std::vector<std::string> failures;
     kel::test::TempDir scratch;
@@ -347,6 +555,7 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       if (!problem.empty()) failures.push_back(describe(state) + ": " + problem);
     }
     checked = states.size();
+    total_checked_ += checked;
     std::cout << scenario.label << ": " << recording.log.size() << " calls, "
               << checked << " crash states, " << failures.size() << " failing\n";
     return failures;
@@ -357,7 +566,7 @@ TEST_P(PowerLoss, EveryCrashStateKeepsThePromises) {
   std::size_t checked = 0;
   const std::vector<std::string> failures = explore(GetParam(), checked);
   EXPECT_GT(checked, 0U);
-  if (GetParam().skip_data_sync > 0) {
+  if (GetParam().skip_sync > 0) {
     EXPECT_FALSE(failures.empty()) << "a missing sync went unnoticed";
     return;
   }
