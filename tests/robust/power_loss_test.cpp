@@ -23,8 +23,9 @@
 // each state lays out a large value), a sixteenth of that under the
 // sanitizers, which run the whole suite again at several times the cost;
 // KEL_SAFE_POWER_STATES sets one figure for all of them instead.
-// One scenario records an add with its body sync skipped: the explorer must
-// find failing states there, or it proves nothing.
+// Two scenarios record a deliberately broken build, an add with its body
+// sync skipped and a repair with its backup's directory sync skipped: the
+// explorer must find failing states there, or it proves nothing.
 
 #include <gtest/gtest.h>
 
