@@ -10,10 +10,13 @@
 // reads or writes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "kel/add_outcome.h"
 #include "kel/diagnostics.h"
 #include "kel/entry.h"
 #include "kel/export.h"
@@ -70,6 +73,26 @@ class KEL_SAFE_EXPORT Safe {
   int exists(const std::string& name, std::string& error);
   // Appends every stored name to `names` (in no particular order).
   int list_entries(std::vector<std::string>& names, std::string& error);
+  // Appends every stored name with the length of its value, in no
+  // particular order. No value is decrypted.
+  int list_entry_lengths(std::vector<std::pair<std::string, std::uint64_t>>& entries,
+                         std::string& error);
+  // Fills the value of every entry in `entries` (by their names) in one pass
+  // over the store file, in the order the values lie in it. All or nothing:
+  // unless every value authenticated, no entry is changed and -1 comes back
+  // with the failing step's message followed by ": " and the name.
+  int get_entries(std::vector<Entry>& entries, std::string& error);
+  // Stores many entries under one lock, with one sync for all of them: a
+  // single rewrite of the store file (see replace_entry below), so every
+  // reader finds all of them or none, and a crash leaves one of the two.
+  // A name that is stored already is skipped, or, with `replace`, its value
+  // is replaced in the same rewrite. `outcomes` receives, on 0, what became
+  // of each entry, in the order of `entries`. Every name and value is
+  // checked first; one invalid entry, or a name given twice, refuses the
+  // whole call with the message followed by ": " and the name. Nothing is
+  // written when no entry needs it.
+  int add_entries(const std::vector<Entry>& entries, bool replace,
+                  std::vector<AddOutcome>& outcomes, std::string& error);
   // Removes an item by rewriting the store file; the old file is kept as
   // "<path>.backup2".
   int remove_entry(const std::string& name, std::string& error);

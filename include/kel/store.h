@@ -17,14 +17,18 @@
 #include <ctime>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "kel/add_outcome.h"
 #include "kel/export.h"
 #include "kel/integrity_report.h"
 #include "kel/item.h"
 #include "kel/progress.h"
 
 namespace kel {
+
+class SafeEntry;
 
 class KEL_SAFE_EXPORT Store {
  public:
@@ -204,6 +208,17 @@ class KEL_SAFE_EXPORT Store {
   int add_item_from_file(const std::string& name, std::string file_path,
                          std::string& error, const Progress& progress);
   int remove_item(const std::string& name, std::string& error);
+
+  // ---- Many items at once ---------------------------------------------------
+  // See Safe::list_entry_lengths, Safe::get_entries and Safe::add_entries.
+  int list_item_lengths(std::vector<std::pair<std::string, std::uint64_t>>& items,
+                        std::string& error);
+  // values[i] receives the value of names[i] (what `values` held before is
+  // wiped); on -1 `values` is left as it was.
+  int get_items(const std::vector<std::string>& names, std::vector<std::string>& values,
+                std::string& error);
+  int add_items(const std::vector<const SafeEntry*>& items, bool replace,
+                std::vector<AddOutcome>& outcomes, std::string& error);
 
   // ---- Rewriting items ----------------------------------------------------
   // Each call below changes the store in one rewrite of the file: under the

@@ -58,4 +58,19 @@ int Store::list_items(std::vector<std::string>& names, std::string& error) {
   }
 }
 
+int Store::list_item_lengths(
+    std::vector<std::pair<std::string, std::uint64_t>>& items, std::string& error) {
+  try {
+    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    items.reserve(items.size() + index.size());
+    for (const auto& entry : index) {
+      items.emplace_back(entry.first, entry.second.value_length);
+    }
+    return 0;
+  } catch (...) {
+    error = "Unknown exception occurred, could not get store entries";
+    return -1;
+  }
+}
+
 }  // namespace kel

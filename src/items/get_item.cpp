@@ -197,7 +197,73 @@ auto writer_to(int fd, std::string& error) {
   };
 }
 
+// Decrypts the value at `where` into `plain` (empty, wiped by the caller).
+int read_whole_value(Store& store, const unsigned char* key,
+                     const detail::ValueLocation& where, std::string& plain,
+                     std::string& error) {
+  // A large claimed length sizes nothing until the value has proved itself.
+  if (where.length > kOnePassLimit &&
+      authenticate_value(store, key, where, nullptr, error) != 0) {
+    return -1;
+  }
+  reserve_for_value(plain, where.length);
+  auto append = [&plain](const unsigned char* piece, std::size_t size) {
+    plain.append(reinterpret_cast<const char*>(piece), size);
+    return true;
+  };
+  return decrypt_value(store, key, where, append, Progress(), error);
+}
+
 }  // namespace
+
+int Store::get_items(const std::vector<std::string>& names,
+                     std::vector<std::string>& values, std::string& error) {
+  std::vector<std::string> plain(names.size());
+  detail::StringsWiper wipe_plain(plain);
+  try {
+    for (const std::string& name : names) {
+      if (!valid_name(name)) {
+        error = "Invalid entry name: " + name;
+        return -1;
+      }
+    }
+    detail::SecretBytes<format::kKeySize> key;
+    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    if (get_store_key(key.data()) != 0) {
+      error = "Could not get store key";
+      return -1;
+    }
+    std::vector<std::pair<detail::ValueLocation, std::size_t>> order(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (detail::locate_value(*this, names[i], order[i].first, error) != 0) {
+        error += ": " + names[i];
+        return -1;
+      }
+      order[i].second = i;
+    }
+    // In file order the reads run forward through the file, which the
+    // kernel's read-ahead serves best.
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      return a.first.offset < b.first.offset;
+    });
+    for (const auto& [where, i] : order) {
+      if (read_whole_value(*this, key.data(), where, plain[i], error) != 0) {
+        error += ": " + names[i];
+        return -1;
+      }
+    }
+    for (std::size_t i = names.size(); i < values.size(); ++i) {
+      detail::wipe(values[i].data(), values[i].size());
+    }
+    values.resize(names.size());
+    // What `values` held before ends up in `plain`, which is wiped.
+    for (std::size_t i = 0; i < names.size(); ++i) values[i].swap(plain[i]);
+    return 0;
+  } catch (...) {
+    error = "Unknown exception, could not get entries";
+    return -1;
+  }
+}
 
 int Store::get_item(const std::string& name, std::string& value,
                     std::string& error) {
@@ -210,18 +276,8 @@ int Store::get_item(const std::string& name, std::string& value,
   try {
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
-    if (start_read(*this, name, key.data(), where, error) != 0) return -1;
-    // A large claimed length sizes nothing until the value has proved itself.
-    if (where.length > kOnePassLimit &&
-        authenticate_value(*this, key.data(), where, nullptr, error) != 0) {
-      return -1;
-    }
-    reserve_for_value(plain, where.length);
-    auto append = [&plain](const unsigned char* piece, std::size_t size) {
-      plain.append(reinterpret_cast<const char*>(piece), size);
-      return true;
-    };
-    if (decrypt_value(*this, key.data(), where, append, Progress(), error) != 0) {
+    if (start_read(*this, name, key.data(), where, error) != 0 ||
+        read_whole_value(*this, key.data(), where, plain, error) != 0) {
       return -1;
     }
     value.swap(plain);  // what `value` held before is wiped on the way out

@@ -28,9 +28,11 @@ using PlainSource =
 
 // Seals `name` and the bytes of `next` into a record at `at` of `out`. The
 // value's length is known only at the end, so the fixed part goes last.
+// `expected`: the value's length when it is known (0 when not), so that a
+// small value does not cost buffers of a whole piece.
 long long write_sealed(Store& store, const unsigned char* key, const std::string& name,
-                       const PlainSource& next, int out, long long at,
-                       std::string& error) {
+                       const PlainSource& next, std::uint64_t expected, int out,
+                       long long at, std::string& error) {
   const long n = static_cast<long>(name.size());
   const long long value_at = at + format::fixed_part_size(n);
   std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
@@ -45,11 +47,14 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     error = "Could not encrypt item value";
     return -1;
   }
-  SecretBuffer plain(kPieceSize);
-  std::vector<unsigned char> sealed(kPieceSize);
+  const std::size_t piece_size =
+      expected == 0 ? kPieceSize
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, expected));
+  SecretBuffer plain(piece_size);
+  std::vector<unsigned char> sealed(piece_size);
   std::uint64_t done = 0;
   for (;;) {
-    long long got = next(plain.data(), kPieceSize, error);
+    long long got = next(plain.data(), piece_size, error);
     if (got < 0) return -1;
     if (got == 0) break;
     const auto count = static_cast<std::size_t>(got);
@@ -100,7 +105,7 @@ RecordWriter value_writer(Store& store, const unsigned char* key, const std::str
           given += count;
           return static_cast<long long>(count);
         },
-        out, at, error);
+        length, out, at, error);
   };
 }
 
@@ -117,7 +122,7 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
           }
           return static_cast<long long>(got);
         },
-        out, at, error);
+        0, out, at, error);
   };
 }
 
@@ -169,7 +174,7 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
           done += want;
           return static_cast<long long>(want);
         },
-        out, at, error);
+        length, out, at, error);
   };
 }
 

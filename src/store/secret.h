@@ -40,6 +40,21 @@ class StringWiper {
   std::string& bytes_;
 };
 
+// Wipes every string of a vector of plain values when the scope ends,
+// however it ends.
+class StringsWiper {
+ public:
+  explicit StringsWiper(std::vector<std::string>& strings) : strings_(strings) {}
+  StringsWiper(const StringsWiper&) = delete;
+  StringsWiper& operator=(const StringsWiper&) = delete;
+  ~StringsWiper() {
+    for (std::string& bytes : strings_) wipe(bytes.data(), bytes.size());
+  }
+
+ private:
+  std::vector<std::string>& strings_;
+};
+
 // Empties a map whose keys are decrypted names, wiping each name before its
 // memory goes back to the allocator (clear() would not).
 template <typename Map>

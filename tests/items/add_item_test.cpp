@@ -3,6 +3,7 @@
 // the index left as they were.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,81 @@ TEST_F(AddItem, RefusalsAtTheirStepsChangeNothing) {
   error.clear();
   EXPECT_EQ(store.add_item(std::string(255, 'n'), one, 1, error), 0) << error;
   EXPECT_EQ(read_file(path).size(), file.size() + 255 + 1 + 69);
+}
+
+TEST_F(AddItem, ManyAtOnceAreOneRewriteThatSkipsOrReplacesStoredNames) {
+  kel::Safe safe(path, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.add_entry(kel::Entry("present", "old"), error), 0) << error;
+  const std::string binary = pattern(3000, 7);
+  std::vector<kel::Entry> batch;
+  batch.emplace_back("bin", binary);
+  batch.emplace_back("present", "new");
+  batch.emplace_back("lines", "one\ntwo\r\n\"three\"\n");
+  std::vector<kel::AddOutcome> outcomes;
+  ASSERT_EQ(safe.add_entries(batch, false, outcomes, error), 0) << error;
+  EXPECT_EQ(outcomes, (std::vector<kel::AddOutcome>{kel::AddOutcome::added,
+                                                     kel::AddOutcome::skipped,
+                                                     kel::AddOutcome::added}));
+  // An independent reader finds every record whole, the old one first.
+  const std::string file = read_file(path);
+  bool complete = false;
+  auto records = parse_records(file, &complete);
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(records.size(), 3u);
+  auto key = unwrap_store_key(file, kPassword);
+  ASSERT_TRUE(key.has_value());
+  EXPECT_EQ(record_name(file, records[0], *key), "present");
+  EXPECT_EQ(record_value(file, records[0], *key), "old");
+  EXPECT_EQ(record_value(file, records[1], *key), binary);
+  // The previous file is kept like after any rewrite.
+  EXPECT_EQ(read_file(safe.removal_backup_path()).size(), kHeaderSize + 7 + 3 + 69);
+
+  // With replace, stored names get the new value in the same rewrite.
+  std::vector<kel::Entry> again;
+  again.emplace_back("present", "newer");
+  again.emplace_back("fresh", "f");
+  ASSERT_EQ(safe.add_entries(again, true, outcomes, error), 0) << error;
+  EXPECT_EQ(outcomes, (std::vector<kel::AddOutcome>{kel::AddOutcome::replaced,
+                                                     kel::AddOutcome::added}));
+  kel::Safe reader(path, kPassword);
+  kel::Entry present("present");
+  ASSERT_EQ(reader.get_entry(present, error), 0) << error;
+  EXPECT_EQ(present.value(), "newer");
+
+  // A batch of stored names only, not replaced, writes nothing at all.
+  const std::string before = read_file(path);
+  std::filesystem::remove(safe.removal_backup_path());
+  std::vector<kel::Entry> stored;
+  stored.emplace_back("fresh", "other");
+  ASSERT_EQ(safe.add_entries(stored, false, outcomes, error), 0) << error;
+  EXPECT_EQ(outcomes, std::vector<kel::AddOutcome>{kel::AddOutcome::skipped});
+  EXPECT_EQ(read_file(path), before);
+  EXPECT_FALSE(std::filesystem::exists(safe.removal_backup_path()));
+
+  // One bad entry refuses the whole batch before anything is written.
+  struct Refusal {
+    std::string name;
+    std::string value;
+    std::string message;
+  };
+  const std::vector<Refusal> refusals = {
+      {"", "v", "Invalid entry name: "},
+      {"empty", "", "Invalid entry value: empty"},
+      {std::string(256, 'n'), "v",
+       "Entry name length must less than 255 characters: " + std::string(256, 'n')},
+      {"twice", "v", "Entry given twice: twice"},
+  };
+  for (const Refusal& r : refusals) {
+    std::vector<kel::Entry> bad;
+    bad.emplace_back("twice", "v");
+    bad.emplace_back(r.name, r.value);
+    outcomes.clear();
+    EXPECT_EQ(safe.add_entries(bad, false, outcomes, error), -1) << r.message;
+    EXPECT_EQ(error, r.message);
+    EXPECT_TRUE(outcomes.empty());
+    EXPECT_EQ(read_file(path), before) << r.message;
+  }
 }
 
 TEST_F(AddItem, RefusedWhenTheStoreDoesNotOpen) {

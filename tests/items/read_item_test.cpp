@@ -68,6 +68,37 @@ TEST_F(ReadItem, ValuesComeBackWhole) {
   EXPECT_EQ(store.get_item("delta", value, error), -1);
   EXPECT_EQ(error, "Item not found");
   EXPECT_EQ(value, "unchanged");
+
+  // Many at once, in any order, a name twice; lengths without decryption.
+  kel::Safe safe(path, kPassword);
+  std::vector<kel::Entry> entries;
+  for (const char* name : {"gamma", "alpha", "beta", "alpha"}) {
+    entries.emplace_back(name, "old");
+  }
+  ASSERT_EQ(safe.get_entries(entries, error), 0) << error;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const char* name = i == 0 ? "gamma" : i == 2 ? "beta" : "alpha";
+    EXPECT_EQ(entries[i].value(), value_for(name)) << i;
+  }
+  std::vector<std::pair<std::string, std::uint64_t>> lengths;
+  ASSERT_EQ(safe.list_entry_lengths(lengths, error), 0) << error;
+  std::sort(lengths.begin(), lengths.end());
+  ASSERT_EQ(lengths.size(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(lengths[i].first, names[i]);
+    EXPECT_EQ(lengths[i].second, value_for(names[i]).size());
+  }
+  // One name missing or invalid: no entry changes, the message names it.
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {"delta", "Item not found: delta"}, {"", "Invalid entry name: "}};
+  for (const auto& [name, message] : refusals) {
+    std::vector<kel::Entry> some;
+    some.emplace_back("alpha", "old");
+    some.emplace_back(name, "old");
+    EXPECT_EQ(safe.get_entries(some, error), -1);
+    EXPECT_EQ(error, message);
+    EXPECT_EQ(some[0].value(), "old");
+  }
 }
 
 TEST_F(ReadItem, ExistsAnswersOnlyForStoredNames) {
@@ -138,6 +169,14 @@ TEST_F(ReadItem, DamagedValuePartFailsOnlyThatItem) {
     EXPECT_EQ(safe.get_entry(beta, error), -1) << "spot " << spot;
     EXPECT_EQ(error, "Could not decrypt value cipher");
     EXPECT_EQ(beta.value(), "old") << "entry changed by a failed read";
+    // Read with others, it fails them all, whichever comes first in the file.
+    std::vector<kel::Entry> many;
+    many.emplace_back("alpha", "old");
+    many.emplace_back("beta", "old");
+    many.emplace_back("gamma", "old");
+    EXPECT_EQ(safe.get_entries(many, error), -1);
+    EXPECT_EQ(error, "Could not decrypt value cipher: beta");
+    for (const kel::Entry& entry : many) EXPECT_EQ(entry.value(), "old");
     for (const char* other : {"alpha", "gamma"}) {
       kel::Entry entry(other);
       ASSERT_EQ(safe.get_entry(entry, error), 0) << error;

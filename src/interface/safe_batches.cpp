@@ -1,0 +1,40 @@
+// The Safe operations on many entries at once: each is one call into the
+// Safe's Store.
+#include "kel/safe.h"
+#include "kel/safe_entry.h"
+#include "kel/store.h"
+#include "store/secret.h"
+
+namespace kel {
+
+int Safe::list_entry_lengths(std::vector<std::pair<std::string, std::uint64_t>>& entries,
+                             std::string& error) {
+  return store->list_item_lengths(entries, error);
+}
+
+int Safe::get_entries(std::vector<Entry>& entries, std::string& error) {
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    if (entry.holder == nullptr) {  // moved from: it has no name
+      error = "Invalid entry name";
+      return -1;
+    }
+    names.push_back(entry.holder->name);
+  }
+  std::vector<std::string> values;
+  detail::StringsWiper wipe_values(values);
+  if (store->get_items(names, values, error) != 0) return -1;
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].holder->set_value(values[i]);
+  return 0;
+}
+
+int Safe::add_entries(const std::vector<Entry>& entries, bool replace,
+                      std::vector<AddOutcome>& outcomes, std::string& error) {
+  std::vector<const SafeEntry*> items;
+  items.reserve(entries.size());
+  for (const Entry& entry : entries) items.push_back(entry.holder);
+  return store->add_items(items, replace, outcomes, error);
+}
+
+}  // namespace kel
