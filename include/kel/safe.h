@@ -10,6 +10,7 @@
 // reads or writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -157,6 +158,10 @@ class KEL_SAFE_EXPORT Safe {
   // descriptor failed) or the file changed between the passes; even then
   // only authenticated bytes of the value's beginning were written.
   int get_entry_to_stream(const std::string& name, int fd, std::string& error);
+
+  // Fills `buffer` with `count` bytes from the library's random source (the
+  // one that makes keys and nonces). Needs no store file.
+  int random_bytes(unsigned char* buffer, std::size_t count, std::string& error);
 
   // Authenticates the header, every name and every value, in one pass with
   // bounded memory, and describes what fails in `report` (replacing what it

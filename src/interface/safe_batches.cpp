@@ -1,5 +1,7 @@
-// The Safe operations on many entries at once: each is one call into the
-// Safe's Store.
+// The Safe operations on many entries at once, and random bytes: each is a
+// call into the Safe's Store.
+#include <algorithm>
+
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -35,6 +37,15 @@ int Safe::add_entries(const std::vector<Entry>& entries, bool replace,
   items.reserve(entries.size());
   for (const Entry& entry : entries) items.push_back(entry.holder);
   return store->add_items(items, replace, outcomes, error);
+}
+
+int Safe::random_bytes(unsigned char* buffer, std::size_t count, std::string& error) {
+  constexpr std::size_t kPiece = 1 << 20;
+  for (std::size_t done = 0; done < count; done += kPiece) {
+    const std::size_t piece = std::min(kPiece, count - done);
+    if (store->gen_random(buffer + done, static_cast<int>(piece), error) != 0) return -1;
+  }
+  return 0;
 }
 
 }  // namespace kel

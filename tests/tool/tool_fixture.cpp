@@ -17,8 +17,13 @@ ToolTest::ToolTest()
 }
 
 ToolResult ToolTest::tool(std::vector<std::string> args, const std::string& input) {
+  return tool_on(store, std::move(args), input);
+}
+
+ToolResult ToolTest::tool_on(const std::string& other, std::vector<std::string> args,
+                             const std::string& input) {
   ToolRun run;
-  run.args = {"-s", store, "--password-file", password_file};
+  run.args = {"-s", other, "--password-file", password_file};
   run.args.insert(run.args.end(), args.begin(), args.end());
   run.input = input;
   return run_tool(run);

@@ -31,6 +31,9 @@ class ToolTest : public testing::Test {
 
   // kel-safe -s STORE --password-file PWFILE ARGS..., `input` on stdin.
   ToolResult tool(std::vector<std::string> args, const std::string& input = "");
+  // The same on the store `other` (a path without ".safe").
+  ToolResult tool_on(const std::string& other, std::vector<std::string> args,
+                     const std::string& input = "");
   // Creates the store with kPassword; fails the test if that fails.
   void create_store();
   // Adds NAME=VALUE through standard input; fails the test if that fails.

@@ -243,6 +243,227 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
   EXPECT_EQ(tool({"ls", "--json"}).out,
             "[\"Zeta\",\"a\\\"q\\\\\",\"b\",\"bad\xef\xbf\xbd\",\"caf\xc3\xa9\","
             "\"tab\\u0009nl\\u000a\"]\n");
+  // Under a prefix, and with the lengths of the values.
+  add("bar/x", "12345");
+  EXPECT_EQ(tool({"ls", "ba"}).out, "bad\xff\nbar/x\n");
+  EXPECT_EQ(tool({"ls", "--long", "ba"}).out, "1\tbad\xff\n5\tbar/x\n");
+  EXPECT_EQ(tool({"ls", "-l", "-0", "bar/"}).out, std::string("5\tbar/x\0", 8));
+  EXPECT_EQ(tool({"ls", "-l", "--json", "b"}).out,
+            "[{\"name\":\"b\",\"length\":1},{\"name\":\"bad\xef\xbf\xbd\",\"length\":1},"
+            "{\"name\":\"bar/x\",\"length\":5}]\n");
+  EXPECT_EQ(tool({"ls", "nothing"}).out, "");
+}
+
+// Export in each form, import into a new store: every value comes back byte
+// for byte; a second import skips, or with --replace replaces.
+TEST_F(RoundTrip, ExportAndImportInEveryForm) {
+  create_store();
+  const std::map<std::string, std::string> text = {
+      {"lines", "one\n'two' \"three\" $HOME ${X} \\ \r\n\ttab"},
+      {"utf8", "h\xc3\xa9llo w\xc3\xb6rld \xe2\x82\xac"},
+      {"quote", "it's"},
+      {"p", "p"}};
+  std::map<std::string, std::string> all = text;
+  all["binary"] = pattern_bytes(600, 3) + std::string(1, '\0');  // not UTF-8
+  all["dir/sub/x"] = "nested";
+  for (const auto& [name, value] : all) add(name, value);
+
+  const auto same_values = [&](const std::string& other,
+                               const std::map<std::string, std::string>& expected) {
+    std::string lines;
+    for (const auto& [name, value] : expected) {
+      lines += name + "\n";
+      const ToolResult got = tool_on(other, {"get", name});
+      EXPECT_EQ(got.status, kOk) << other << " " << name << got.err;
+      EXPECT_EQ(got.out, value) << other << " " << name;
+    }
+    EXPECT_EQ(tool_on(other, {"ls"}).out, lines) << other;
+  };
+  const auto fresh = [&](const std::string& name) {
+    const std::string other = dir.file(name);
+    EXPECT_EQ(tool_on(other, {"create"}).status, kOk);
+    return other;
+  };
+
+  const ToolResult json = tool({"export", "--json"});
+  ASSERT_EQ(json.status, kOk) << json.err;
+  EXPECT_NE(json.out.find("\"utf8\": \"h\xc3\xa9llo w\xc3\xb6rld \xe2\x82\xac\""),
+            std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"binary\": {\n    \"base64\": \"AAECAwQF"), std::string::npos);
+  const std::string from_json = fresh("from-json");
+  const ToolResult imported = tool_on(from_json, {"import", "--json", "-"}, json.out);
+  ASSERT_EQ(imported.status, kOk) << imported.err;
+  EXPECT_NE(imported.err.find("added 'binary'"), std::string::npos) << imported.err;
+  same_values(from_json, all);
+  EXPECT_EQ(tool_on(from_json, {"export", "--json"}).out, json.out);
+
+  // Again: every name is stored already.
+  const ToolResult again = tool_on(from_json, {"import", "--json", "-"}, json.out);
+  EXPECT_EQ(again.status, kOk) << again.err;
+  EXPECT_NE(again.err.find("skipped 'p'"), std::string::npos) << again.err;
+  const ToolResult replaced =
+      tool_on(from_json, {"import", "--json", "-", "--replace"}, "{\"p\": \"new\"}");
+  EXPECT_EQ(replaced.status, kOk) << replaced.err;
+  EXPECT_NE(replaced.err.find("replaced 'p'"), std::string::npos) << replaced.err;
+  EXPECT_EQ(tool_on(from_json, {"get", "p"}).out, "new");
+
+  // Several values in one get, in the same forms.
+  const ToolResult some = tool({"get", "--json", "utf8", "binary"});
+  ASSERT_EQ(some.status, kOk) << some.err;
+  EXPECT_EQ(some.out.substr(0, 28), "{\n  \"binary\": {\n    \"base64\"");
+  EXPECT_NE(some.out.find("\n  \"utf8\": \"h\xc3\xa9llo"), std::string::npos) << some.out;
+  EXPECT_EQ(some.out.find("\"p\""), std::string::npos);
+  const ToolResult as_env = tool({"get", "--env", "p", "quote", "--as", "X=dir/sub/x"});
+  EXPECT_EQ(as_env.status, kOk) << as_env.err;
+  EXPECT_EQ(as_env.out, "p='p'\nquote=\"it's\"\nX='nested'\n");
+  for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"get", "p", "quote"}, kUsage},                  // raw bytes: one value only
+           {{"get", "--env", "dir/sub/x"}, kRejected},       // no variable name
+           {{"get", "--env", "binary"}, kRejected},          // a zero byte
+           {{"get", "--json", "p", "absent"}, kNotFound}}) {
+    const ToolResult refused = tool(args);
+    EXPECT_EQ(refused.status, status) << testing::PrintToString(args) << refused.err;
+    EXPECT_EQ(refused.out, "") << testing::PrintToString(args);
+  }
+
+  // dotenv cannot hold a zero byte, nor a name that is no variable name.
+  for (const char* prefix : {"", "binary", "dir"}) {
+    const ToolResult refused = tool({"export", "--env", "--prefix", prefix});
+    EXPECT_EQ(refused.status, kRejected) << prefix;
+    EXPECT_EQ(refused.out, "") << prefix;
+  }
+  const std::string env_store = fresh("env-source");
+  for (const auto& [name, value] : text) {
+    ASSERT_EQ(tool_on(env_store, {"add", name}, value).status, kOk);
+  }
+  const ToolResult env = tool_on(env_store, {"export", "--env"});
+  ASSERT_EQ(env.status, kOk) << env.err;
+  EXPECT_NE(env.out.find("quote=\"it's\"\n"), std::string::npos) << env.out;
+  EXPECT_NE(env.out.find("p='p'\n"), std::string::npos) << env.out;
+  write_file(dir.file("export.env"), env.out);
+  const std::string from_env = fresh("from-env");
+  ASSERT_EQ(tool_on(from_env, {"import", "--env", dir.file("export.env")}).status, kOk);
+  same_values(from_env, text);
+  // What people write by hand reads too.
+  const ToolResult hand = tool_on(
+      from_env, {"import", "--env", "-"},
+      "# comment\n\nexport A = plain value  # note\nB=\"x\\ty\"\nC='a\nb'\n");
+  ASSERT_EQ(hand.status, kOk) << hand.err;
+  EXPECT_EQ(tool_on(from_env, {"get", "A"}).out, "plain value");
+  EXPECT_EQ(tool_on(from_env, {"get", "B"}).out, "x\ty");
+  EXPECT_EQ(tool_on(from_env, {"get", "C"}).out, "a\nb");
+  for (const char* bad : {"1A=x\n", "A=\"open\n", "A x\n", "A=x\nA=y\n", "E=\n"}) {
+    EXPECT_EQ(tool_on(from_env, {"import", "--env", "-"}, bad).status, kRejected) << bad;
+  }
+
+  // One file per entry, private, in a new directory.
+  const std::string out_dir = dir.file("exported");
+  const ToolResult files = tool({"export", "--dir", out_dir});
+  ASSERT_EQ(files.status, kOk) << files.err;
+  struct stat info {};
+  ASSERT_EQ(stat(out_dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  ASSERT_EQ(stat((out_dir + "/dir/sub/x").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(out_dir + "/binary"), all["binary"]);
+  EXPECT_EQ(tool({"export", "--dir", out_dir}).status, kExists);
+  const std::string from_dir = fresh("from-dir");
+  ASSERT_EQ(tool_on(from_dir, {"import", "--dir", out_dir}).status, kOk);
+  same_values(from_dir, all);
+
+  // Names that would leave the directory, or be file and directory at once.
+  // (As JSON keys, since a zero byte cannot be on a command line.)
+  for (const std::string name : {"../up", "a//b", "dir/sub", "x\\u0000y"}) {
+    const std::string other = fresh("bad-names");
+    const ToolResult stored = tool_on(other, {"import", "--json", "-"},
+                                      "{\"" + name + "\": \"v\", \"dir/sub/y\": \"v\"}");
+    ASSERT_EQ(stored.status, kOk) << stored.err;
+    const std::string target = dir.file("bad-out");
+    EXPECT_EQ(tool_on(other, {"export", "--dir", target}).status, kRejected) << name;
+    EXPECT_FALSE(std::filesystem::exists(target)) << name;
+    std::filesystem::remove(other + ".safe");
+  }
+
+  // On a terminal, nothing is written unless confirmed.
+  if (have_pseudo_terminals()) {
+    ToolRun asked;
+    asked.args = {"-s", store, "--password-file", password_file, "export", "--json"};
+    asked.with_terminal = true;
+    asked.stdin_is_terminal = true;
+    asked.dialogue = {{"[y/N]", "n\n"}};
+    const ToolResult declined = run_tool(asked);
+    EXPECT_EQ(declined.status, kRejected) << declined.err;
+    EXPECT_EQ(declined.out, "");
+  }
+}
+
+// run hands values to a command through its environment only; generate
+// stores random values of the classes asked for.
+TEST_F(RoundTrip, RunAndGenerate) {
+  create_store();
+  const std::string secret = "s3cret value\nwith 'quotes' and $dollar";
+  add("app/DB_PASSWORD", secret);
+  add("app/TOKEN", "t0k3n");
+  add("zero", std::string("a\0b", 3));
+
+  // The child's command line is its own; the values are in its environment.
+  const ToolResult shown = tool(
+      {"run", "--prefix", "app/", "--env", "OTHER=app/TOKEN", "--", "sh", "-c",
+       "tr '\\0' ' ' < /proc/$$/cmdline; echo; printenv DB_PASSWORD; printenv TOKEN OTHER; "
+       "exit 42"});
+  EXPECT_EQ(shown.status, 42) << shown.err;
+  const std::string cmdline = shown.out.substr(0, shown.out.find('\n'));
+  EXPECT_NE(cmdline.find("printenv"), std::string::npos) << shown.out;
+  EXPECT_EQ(cmdline.find("s3cret"), std::string::npos) << cmdline;
+  EXPECT_EQ(shown.out.substr(cmdline.size() + 1), secret + "\nt0k3n\nt0k3n\n");
+
+  const ToolResult env = tool({"run", "--env", "T=app/TOKEN", "--", "env"});
+  EXPECT_EQ(env.status, kOk) << env.err;
+  EXPECT_NE(env.out.find("\nT=t0k3n\n"), std::string::npos);
+  for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"run", "--env", "Z=zero", "--", "true"}, kRejected},      // zero byte
+           {{"run", "--env", "1X=app/TOKEN", "--", "true"}, kRejected},
+           {{"run", "--env", "X=absent", "--", "true"}, kNotFound},
+           {{"run", "--", "true"}, kUsage},                             // nothing chosen
+           {{"run", "--env", "X=app/TOKEN", "--", "/no/such/program"}, 127}}) {
+    const ToolResult refused = tool(args);
+    EXPECT_EQ(refused.status, status) << testing::PrintToString(args) << refused.err;
+    EXPECT_EQ(refused.out, "");
+  }
+
+  // Every class present; only the classes asked for.
+  const ToolResult printed = tool({"generate", "pw", "--print"});
+  ASSERT_EQ(printed.status, kOk) << printed.err;
+  const std::string pw = tool({"get", "pw"}).out;
+  EXPECT_EQ(printed.out, pw + "\n");
+  ASSERT_EQ(pw.size(), 24u);
+  for (const char* alphabet : {"0123456789", "ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+                               "abcdefghijklmnopqrstuvwxyz", "!#$%&()*+,-./:;<=>?@[]^_{|}~"}) {
+    EXPECT_NE(pw.find_first_of(alphabet), std::string::npos) << alphabet;
+  }
+  ASSERT_EQ(tool({"generate", "pin", "-l", "40", "--charset", "digit"}).status, kOk);
+  const std::string pin = tool({"get", "pin"}).out;
+  EXPECT_EQ(pin.size(), 40u);
+  EXPECT_EQ(pin.find_first_not_of("0123456789"), std::string::npos) << pin;
+  EXPECT_EQ(tool({"generate", "pin"}).status, kExists);
+  ASSERT_EQ(tool({"generate", "pin", "--replace", "--charset", "upper"}).status, kOk);
+  EXPECT_EQ(tool({"get", "pin"}).out.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"),
+            std::string::npos);
+  EXPECT_EQ(tool({"generate", "x", "-l", "3", "--charset", "upper,lower,digit,symbol"}).status,
+            kUsage);
+  EXPECT_EQ(tool({"generate", "x", "--charset", "emoji"}).status, kUsage);
+
+  // A store password made up once, printed once, and it opens the store.
+  ToolRun made;
+  made.args = {"-s", dir.file("generated"), "create", "--generate-password"};
+  const ToolResult created = run_tool(made);
+  ASSERT_EQ(created.status, kOk) << created.err;
+  ASSERT_EQ(created.out.size(), 25u);
+  EXPECT_EQ(created.err.find(created.out.substr(0, 24)), std::string::npos);
+  ToolRun check;
+  check.args = {"-s", dir.file("generated"), "--password-fd", "0", "verify"};
+  check.input = created.out;
+  EXPECT_EQ(run_tool(check).status, kOk);
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {
@@ -361,6 +582,7 @@ TEST_F(RoundTrip, OutputCutShortLeavesNothing) {
 
 TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   create_store();
+  add("small", "s");
   const std::string big = pattern_bytes(5 * 1024 * 1024, 5);  // two passes
   write_file(dir.file("big.in"), big);
   ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
@@ -382,6 +604,17 @@ TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   const ToolResult to_stdout = tool({"get", "big"});
   EXPECT_EQ(to_stdout.status, kStoreError);
   EXPECT_EQ(to_stdout.out, "");
+
+  // Read with others, it keeps every one of them from the output too.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"get", "--json", "small", "big"},
+           {"get", "--env", "small", "big"},
+           {"export", "--json"},
+           {"run", "--prefix", "", "--", "echo", "ran"}}) {
+    const ToolResult many = tool(args);
+    EXPECT_EQ(many.status, kStoreError) << testing::PrintToString(args);
+    EXPECT_EQ(many.out, "") << testing::PrintToString(args);
+  }
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ TEST_F(Statuses, UsageErrors) {
   } cases[] = {
       {{},
        "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
-       "version, check, repair (kel-safe --help tells more)\n"},
+       "version, check, repair, export, import, generate, run (kel-safe --help tells more)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
       {{"list"}, "unknown subcommand 'list' (did you mean 'ls'?)\n"},
       {{"show", "x"}, "unknown subcommand 'show' (did you mean 'get'?)\n"},
@@ -47,18 +47,20 @@ TEST_F(Statuses, UsageErrors) {
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
        "--output)\n"},
       {{"get", "k", "--drop-backup"},
-       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp' and 'rm', not of 'get'"},
+       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp', 'rm', 'import' and "
+       "'generate', not of 'get'"},
       {{"-s", store, "add", "x", "--drop-backup"},
        "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
        "keeps no backup\n"},
       {{"--password-fd", "abc", "ls"},
        "--password-fd: 'abc' is not a descriptor number; give a whole number such as 3"},
       {{"-s", store, "--password-fd", "-1", "ls"}, "--password-fd: '-1' is not a descriptor"},
-      {{"-s", store, "get"}, "get: NAME is required" + dash_hint},
+      {{"-s", store, "get"}, "get: give one NAME, or several with --json or --env\n"},
       {{"-s", store, "ls", "--json", "-0"}, "--json excludes --null\n"},
       {{"-s", store, "get", "--", "-x", "--output"},
-       "get: The following argument was not expected: --output (kel-safe get --help "
-       "shows its usage)\n"},
+       "get: give one NAME, or several with --json or --env\n"},
+      {{"-s", store, "run", "--env", "A=b", "sh", "-c", "x"},
+       "unknown option -c for 'run' (kel-safe run --help lists its options)"},
       {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
   };
   for (const auto& c : cases) {
@@ -76,11 +78,13 @@ TEST_F(Statuses, HelpForEverySubcommand) {
   EXPECT_EQ(top.status, kOk);
   EXPECT_EQ(top.err, "");
   for (const char* word : {"create", "verify", "passwd", "add", "get", "exists", "ls",
-                           "rm", "check", "repair", "version", "Exit status", "KEL_SAFE_PASSWORD"}) {
+                           "rm", "check", "repair", "export", "import", "run", "generate",
+                           "version", "Exit status", "KEL_SAFE_PASSWORD"}) {
     EXPECT_NE(top.out.find(word), std::string::npos) << word;
   }
   for (const std::string sub :
-       {"create", "verify", "passwd", "add", "get", "exists", "ls", "rm", "check", "repair", "version"}) {
+       {"create", "verify", "passwd", "add", "get", "exists", "ls", "rm", "check", "repair",
+        "export", "import", "run", "generate", "version"}) {
     const ToolResult help = bare({sub, "--help"});
     EXPECT_EQ(help.status, kOk) << sub;
     EXPECT_NE(help.out.find("kel-safe " + sub), std::string::npos) << help.out;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "generator.h"
 #include "output_file.h"
 #include "status.h"
 #include "streams.h"
@@ -254,7 +255,21 @@ std::string json_names(const std::vector<std::string>& names) {
   return out;
 }
 
-int cmd_create(const Context& context, bool group) {
+bool valid_utf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    std::uint32_t code = 0;
+    const std::size_t length = utf8_sequence(bytes, i, code);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+int cmd_create(const Context& context, bool group, bool generate_password) {
   if (context.store.empty()) {
     throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
   }
@@ -264,7 +279,17 @@ int cmd_create(const Context& context, bool group) {
     throw Failure(kExists, quoted(path) + " exists already");
   }
   const std::string what = "create " + quoted(path);
-  std::unique_ptr<kel::Safe> safe_owner = new_safe(context, what);
+  Secret generated;
+  std::unique_ptr<kel::Safe> safe_owner;
+  if (generate_password) {
+    // The default of generate always meets the password policy.
+    kel::Safe random_source;
+    generated = generate_value(random_source, kDefaultGeneratedLength,
+                               parse_classes("upper,lower,digit,symbol", "create"), "create");
+    safe_owner = make_safe(context, generated);
+  } else {
+    safe_owner = new_safe(context, what);
+  }
   kel::Safe& safe = *safe_owner;
   // The library asks for group access; a store of one person's secrets is
   // private unless shared on purpose, as other password stores do it.
@@ -272,6 +297,12 @@ int cmd_create(const Context& context, bool group) {
   std::string error;
   if (safe.create_safe(error) != 0) library_failure(what, error, path);
   if (!context.quiet) note("created " + quoted(error));
+  if (generate_password) {
+    // Shown this once: nothing else keeps it.
+    generated.push_back('\n');
+    write_data(generated.view());
+    if (!context.quiet) note("the store password is on standard output; keep it safe");
+  }
   return kOk;
 }
 
@@ -468,35 +499,82 @@ int cmd_exists(const Context& context, const std::string& name) {
   return found == 1 ? kOk : kFalse;
 }
 
-int cmd_ls(const Context& context, bool json, bool null_separated) {
+int cmd_ls(const Context& context, bool json, bool null_separated, const std::string& prefix,
+           bool long_format) {
   require_store(context);
   const std::string path = store_file(context.store);
   std::unique_ptr<kel::Safe> safe_owner = open_safe(context, "ls", nullptr);
   kel::Safe& safe = *safe_owner;
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, std::uint64_t>> entries;
   std::string out;
   // Names are secrets too: their buffers are wiped however this ends.
   struct WipeNames {
-    std::vector<std::string>& names;
+    std::vector<std::pair<std::string, std::uint64_t>>& entries;
     std::string& out;
     ~WipeNames() {
-      for (std::string& name : names) wipe(name);
+      for (auto& entry : entries) wipe(entry.first);
       wipe(out);
     }
-  } wipe_names{names, out};
+  } wipe_names{entries, out};
   std::string error;
-  if (safe.list_entries(names, error) != 0) library_failure("ls", error, path);
-  std::sort(names.begin(), names.end());
+  // The lengths come from the index: no value is decrypted for them.
+  if (long_format) {
+    if (safe.list_entry_lengths(entries, error) != 0) library_failure("ls", error, path);
+  } else {
+    std::vector<std::string> names;
+    if (safe.list_entries(names, error) != 0) library_failure("ls", error, path);
+    entries.reserve(names.size());
+    for (std::string& name : names) entries.emplace_back(std::move(name), 0);
+  }
+  std::erase_if(entries, [&prefix](const auto& entry) {
+    if (entry.first.compare(0, prefix.size(), prefix) == 0) return false;
+    wipe(const_cast<std::string&>(entry.first));
+    return true;
+  });
+  std::sort(entries.begin(), entries.end());
+  if (json && long_format) {
+    // [{"name": ..., "length": N}, ...], each name as ls --json writes it.
+    Secret text;
+    text.push_back('[');
+    std::vector<std::string> one(1);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      one[0] = entries[i].first;
+      std::string name = json_names(one);  // ["..."] and a line end
+      if (i > 0) text.push_back(',');
+      text.append("{\"name\":", 8);
+      text.append(name.data() + 1, name.size() - 3);
+      const std::string length = ",\"length\":" + std::to_string(entries[i].second) + "}";
+      text.append(length.data(), length.size());
+      wipe(name);
+      wipe(one[0]);
+    }
+    text.append("]\n", 2);
+    write_data(text.view());
+    return kOk;
+  }
   if (json) {
+    std::vector<std::string> names;
+    struct WipeCopies {
+      std::vector<std::string>& names;
+      ~WipeCopies() {
+        for (std::string& name : names) wipe(name);
+      }
+    } wipe_copies{names};
+    names.reserve(entries.size());
+    for (const auto& entry : entries) names.push_back(entry.first);
     out = json_names(names);
     write_data(out);
     return kOk;
   }
   std::size_t total = 0;
-  for (const std::string& name : names) total += name.size() + 1;
+  for (const auto& entry : entries) total += entry.first.size() + 22;
   out.reserve(total);  // one buffer, so no copy is left unwiped
-  for (const std::string& name : names) {
-    out += name;
+  for (const auto& entry : entries) {
+    if (long_format) {
+      out += std::to_string(entry.second);
+      out += '\t';
+    }
+    out += entry.first;
     out += null_separated ? '\0' : '\n';
   }
   write_data(out);

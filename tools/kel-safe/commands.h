@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "password.h"
@@ -23,8 +24,9 @@ struct Context {
 };
 
 // `group`: keep the library's group access (0660 less the umask) instead
-// of making the store private to its owner (0600).
-int cmd_create(const Context& context, bool group);
+// of making the store private to its owner (0600). `generate_password`:
+// make a random password that meets the policy and print it once.
+int cmd_create(const Context& context, bool group, bool generate_password = false);
 int cmd_verify(const Context& context);
 int cmd_passwd(const Context& context, bool drop_backup);
 // What add does with a name that is stored already (or not).
@@ -39,7 +41,15 @@ int cmd_add(const Context& context, const std::string& name,
 int cmd_get(const Context& context, const std::string& name,
             const std::string& output, bool force);
 int cmd_exists(const Context& context, const std::string& name);
-int cmd_ls(const Context& context, bool json, bool null_separated);
+// The names under `prefix` (all when empty), sorted; `long_format` puts each
+// value's length (from the index, nothing decrypted) and a tab before it.
+int cmd_ls(const Context& context, bool json, bool null_separated,
+           const std::string& prefix = "", bool long_format = false);
+// Several values at once, as a JSON object or dotenv lines; nothing is
+// written before every one authenticated. `renames` holds VAR=NAME pairs
+// that give --env a variable name for NAME (get_values.cpp).
+int cmd_get_values(const Context& context, const std::vector<std::string>& names,
+                   const std::vector<std::string>& renames, bool json);
 int cmd_version();
 
 // Shared with the subcommands in other files.
@@ -81,5 +91,7 @@ std::vector<std::string> store_and_backups(const std::string& path);
 // Names as a JSON array of strings. Names are raw bytes; bytes that do not
 // form valid UTF-8 become U+FFFD.
 std::string json_names(const std::vector<std::string>& names);
+// Whether `bytes` are valid UTF-8 (no overlong forms, no surrogates).
+bool valid_utf8(std::string_view bytes);
 
 }  // namespace kel::tool

@@ -111,6 +111,10 @@ int main(int argc, char** argv) {
   auto* create = app.add_subcommand(
       "create", "Make a new, empty store; the password is asked twice");
   bool create_group = false;
+  bool create_generate = false;
+  create->add_flag("--generate-password", create_generate,
+                   "Make a random store password of 24 characters that meets the "
+                   "policy, and print it once on standard output");
   create->add_flag("--group", create_group,
                    "Let the file's group read and write the store (mode 0660 "
                    "less the umask); without it the store is private (0600)");
@@ -164,25 +168,48 @@ int main(int argc, char** argv) {
                 "still holds the old value) once the change succeeded");
 
   auto* get = app.add_subcommand(
-      "get", "Write the value of NAME to standard output, byte for byte");
-  std::string get_name;
+      "get", "Write the value of NAME to standard output, byte for byte; several "
+             "names with --json or --env");
+  std::vector<std::string> get_names;
   std::string get_output;
   bool get_force = false;
-  get->add_option("NAME", get_name, "The entry's name")->required();
-  get->add_option("-o,--output", get_output,
-                  "Write to a new FILE (mode 0600) instead, streamed; the file "
-                  "appears only once the value has authenticated")
-      ->type_name("FILE");
+  bool get_json = false;
+  bool get_env = false;
+  std::vector<std::string> get_as;
+  get->add_option("NAME", get_names, "The entry's name (several with --json or --env)");
+  auto* get_out = get->add_option("-o,--output", get_output,
+                                  "Write to a new FILE (mode 0600) instead, streamed; the "
+                                  "file appears only once the value has authenticated")
+                      ->type_name("FILE");
   get->add_flag("--force", get_force, "Let -o replace an existing file");
+  auto* get_json_flag = get->add_flag("--json", get_json,
+                                      "Print one JSON object keyed by name; a value that "
+                                      "is not UTF-8 is {\"base64\": \"...\"}");
+  auto* get_env_flag = get->add_flag("--env", get_env,
+                                     "Print NAME=value lines in dotenv form, quoted so "
+                                     "that a dotenv loader reads the same bytes");
+  get->add_option("--as", get_as,
+                  "With --env: print NAME as the variable VAR (may be repeated)")
+      ->type_name("VAR=NAME")
+      ->allow_extra_args(false)  // one pair each: the names after it are NAMEs
+      ->needs(get_env_flag);
+  get_json_flag->excludes(get_env_flag)->excludes(get_out);
+  get_env_flag->excludes(get_out);
 
   auto* exists = app.add_subcommand(
       "exists", "Exit 0 when NAME is stored, 1 when it is not");
   std::string exists_name;
   exists->add_option("NAME", exists_name, "The entry's name")->required();
 
-  auto* ls = app.add_subcommand("ls", "List the stored names, sorted, one a line");
+  auto* ls = app.add_subcommand("ls", "List the stored names (under PREFIX), sorted, one a line");
   bool ls_json = false;
   bool ls_null = false;
+  bool ls_long = false;
+  std::string ls_prefix;
+  ls->add_option("PREFIX", ls_prefix, "Only the names that begin with PREFIX");
+  ls->add_flag("-l,--long", ls_long,
+               "Put each value's length in bytes and a tab before its name (no value "
+               "is decrypted for it)");
   auto* json_flag = ls->add_flag("--json", ls_json,
                                  "Print a JSON array of strings (bytes that are "
                                  "not UTF-8 become U+FFFD)");
@@ -197,6 +224,10 @@ int main(int argc, char** argv) {
   Subcommands subcommands;
   add_check_command(app, context, subcommands);
   add_repair_command(app, context, subcommands);
+  add_export_command(app, context, subcommands);
+  add_import_command(app, context, subcommands);
+  add_generate_command(app, context, subcommands);
+  add_run_command(app, context, subcommands);
 
   // Set last: subcommands copy their parent's footer when they are made.
   app.footer(std::string("\n") + kEnvironment + std::string(status_table()) +
@@ -224,13 +255,19 @@ int main(int argc, char** argv) {
     kel::set_diagnostics([](std::string_view line) { note(line); });
   }
   try {
-    if (*create) return cmd_create(context, create_group);
+    if (*create) return cmd_create(context, create_group, create_generate);
     if (*verify) return cmd_verify(context);
     if (*passwd) return cmd_passwd(context, passwd_drop);
     if (*add) return cmd_add(context, add_name, add_file, add_mode, add_drop);
-    if (*get) return cmd_get(context, get_name, get_output, get_force);
+    if (*get) {
+      if (get_json || get_env) return cmd_get_values(context, get_names, get_as, get_json);
+      if (get_names.size() != 1) {
+        throw Failure(kUsage, "get: give one NAME, or several with --json or --env");
+      }
+      return cmd_get(context, get_names.front(), get_output, get_force);
+    }
     if (*exists) return cmd_exists(context, exists_name);
-    if (*ls) return cmd_ls(context, ls_json, ls_null);
+    if (*ls) return cmd_ls(context, ls_json, ls_null, ls_prefix, ls_long);
     if (auto status = rewrites.run(context)) return *status;
     if (*version) return cmd_version();
     for (const Subcommand& sub : subcommands) if (*sub.app) return sub.run();

@@ -40,8 +40,9 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 
 Status classify(std::string_view message) {
   if (message == "Invalid password") return kWrongPassword;
-  // "Entry not found: NAME" names the missing one of several.
-  if (message == "Item not found" || starts_with(message, "Entry not found")) {
+  // "Entry not found: NAME" and "Item not found: NAME" name the missing one
+  // of several.
+  if (starts_with(message, "Item not found") || starts_with(message, "Entry not found")) {
     return kNotFound;
   }
   if (message == "Item exists") return kExists;
@@ -55,6 +56,7 @@ Status classify(std::string_view message) {
       starts_with(message, "Invalid entry") ||
       starts_with(message, "Entry name length") ||
       starts_with(message, "Entry value too big") ||
+      starts_with(message, "Entry given twice") ||
       message == "Invalid store name") {
     return kRejected;
   }

@@ -24,4 +24,14 @@ void add_check_command(CLI::App& app, const Context& context, Subcommands& into)
 // (repair_command.cpp).
 void add_repair_command(CLI::App& app, const Context& context, Subcommands& into);
 
+// export: every entry in clear, as JSON, dotenv or files
+// (export_command.cpp).
+void add_export_command(CLI::App& app, const Context& context, Subcommands& into);
+// import: entries from those forms (import_command.cpp).
+void add_import_command(CLI::App& app, const Context& context, Subcommands& into);
+// generate: a new random value (generate_command.cpp).
+void add_generate_command(CLI::App& app, const Context& context, Subcommands& into);
+// run: a command with secrets in its environment (run_command.cpp).
+void add_run_command(CLI::App& app, const Context& context, Subcommands& into);
+
 }  // namespace kel::tool

@@ -1,0 +1,239 @@
+// Many values through the command-line tool, against the library doing the
+// same work in one process: reading all 10,000 values of a store (get --json
+// of every name, export --json) against a loop over get_entry, and importing
+// 10,000 entries from a dotenv file against one add_entries call. The
+// per-call figures (one tool process per value) are what these replace.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "kel/entry.h"
+#include "kel/safe.h"
+
+extern char** environ;
+
+namespace kel::bench {
+namespace {
+
+constexpr std::size_t kEntries = 10000;
+constexpr std::size_t kValueSize = 32;
+
+std::string entry_name(std::size_t i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "item-%07zu", i);
+  return name;
+}
+
+// One store of 10,000 entries, made once.
+const std::string& full_store() {
+  static std::string path;
+  if (path.empty()) {
+    path = fresh_store_path("tool-many");
+    create_store(path);
+    append_records(path, kEntries, kValueSize);
+  }
+  return path;
+}
+
+const std::string& password_file() {
+  static std::string path;
+  if (path.empty()) {
+    path = scratch_dir() + "/password";
+    std::ofstream(path) << kPassword << "\n";
+    ::chmod(path.c_str(), 0600);
+  }
+  return path;
+}
+
+// Runs the tool with `args` (output to /dev/null); seconds, or -1 when it
+// did not exit 0.
+double run_tool(const std::string& store, const std::vector<std::string>& args) {
+  std::vector<std::string> words = {KEL_SAFE_TOOL_PATH, "-q", "-s", store, "--password-file",
+                                    password_file()};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  int status = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0 ||
+      waitpid(pid, &status, 0) != pid) {
+    status = -1;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  posix_spawn_file_actions_destroy(&actions);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took.count() : -1;
+}
+
+void BM_LibraryGetEntryLoop(benchmark::State& state) {
+  const std::string& store = full_store();
+  for (auto _ : state) {
+    ChildResult r = measure_in_child([&store]() {
+      kel::Safe safe(store, kPassword);
+      std::string error;
+      for (std::size_t i = 0; i < kEntries; ++i) {
+        kel::Entry entry(entry_name(i));
+        if (safe.get_entry(entry, error) != 0) return false;
+      }
+      return true;
+    });
+    if (!r.ok) {
+      state.SkipWithError("get_entry failed");
+      break;
+    }
+    state.SetIterationTime(r.seconds);
+  }
+}
+BENCHMARK(BM_LibraryGetEntryLoop)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_ToolGetJsonOfEveryName(benchmark::State& state) {
+  std::vector<std::string> args = {"get", "--json"};
+  for (std::size_t i = 0; i < kEntries; ++i) args.push_back(entry_name(i));
+  for (auto _ : state) {
+    const double seconds = run_tool(full_store(), args);
+    if (seconds < 0) {
+      state.SkipWithError("get --json failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_ToolGetJsonOfEveryName)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ToolExportJson(benchmark::State& state) {
+  for (auto _ : state) {
+    const double seconds = run_tool(full_store(), {"export", "--json"});
+    if (seconds < 0) {
+      state.SkipWithError("export --json failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_ToolExportJson)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// What one value cost before: a process, a password check and an index
+// build per get. Multiply by 10,000 for the whole store.
+void BM_ToolGetOneValuePerProcess(benchmark::State& state) {
+  for (auto _ : state) {
+    const double seconds = run_tool(full_store(), {"get", entry_name(4242)});
+    if (seconds < 0) {
+      state.SkipWithError("get failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_ToolGetOneValuePerProcess)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+const std::string& dotenv_file() {
+  static std::string path;
+  if (path.empty()) {
+    path = scratch_dir() + "/import.env";
+    std::ofstream out(path);
+    const std::string value = filler(kValueSize, 7);
+    for (std::size_t i = 0; i < kEntries; ++i) {
+      // Printable values: the same bytes each time, quoted as export does.
+      std::string text;
+      for (char c : value) text += static_cast<char>('a' + (static_cast<unsigned char>(c) % 26));
+      out << "ITEM_" << i << "='" << text << "'\n";
+    }
+  }
+  return path;
+}
+
+void BM_LibraryAddEntriesOneSync(benchmark::State& state) {
+  const std::string value = filler(kValueSize, 7);
+  for (auto _ : state) {
+    const std::string store = fresh_store_path("add-many");
+    create_store(store);
+    ChildResult r = measure_in_child([&store, &value]() {
+      kel::Safe safe(store, kPassword);
+      std::vector<kel::Entry> entries;
+      entries.reserve(kEntries);
+      for (std::size_t i = 0; i < kEntries; ++i) {
+        entries.emplace_back("ITEM_" + std::to_string(i), value);
+      }
+      std::vector<kel::AddOutcome> outcomes;
+      std::string error;
+      return safe.add_entries(entries, false, outcomes, error) == 0;
+    });
+    std::filesystem::remove(store);
+    std::filesystem::remove(store + ".backup2");
+    if (!r.ok) {
+      state.SkipWithError("add_entries failed");
+      break;
+    }
+    state.SetIterationTime(r.seconds);
+  }
+}
+BENCHMARK(BM_LibraryAddEntriesOneSync)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ToolImportDotenv(benchmark::State& state) {
+  const std::string& source = dotenv_file();
+  for (auto _ : state) {
+    const std::string store = fresh_store_path("import-env");
+    create_store(store);
+    const double seconds = run_tool(store, {"import", "--env", source});
+    std::filesystem::remove(store);
+    std::filesystem::remove(store + ".backup2");
+    if (seconds < 0) {
+      state.SkipWithError("import --env failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_ToolImportDotenv)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// What one entry cost before: a process and an append with its syncs per
+// add, into a store that already holds a few thousand entries.
+void BM_ToolAddOneValuePerProcess(benchmark::State& state) {
+  const std::string store = fresh_store_path("add-one");
+  create_store(store);
+  append_records(store, kEntries / 2, kValueSize);
+  const std::string value = scratch_dir() + "/one-value";
+  make_file(value, kValueSize, false);
+  std::size_t next = 0;
+  for (auto _ : state) {
+    const double seconds =
+        run_tool(store, {"add", "extra-" + std::to_string(next++), "--file", value});
+    if (seconds < 0) {
+      state.SkipWithError("add failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+  std::filesystem::remove(store);
+}
+BENCHMARK(BM_ToolAddOneValuePerProcess)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kel::bench

@@ -1,0 +1,48 @@
+#include "entry_selection.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "status.h"
+#include "terminal.h"
+
+namespace kel::tool {
+
+std::vector<std::string> names_under(kel::Safe& safe, std::string_view prefix,
+                                     const std::string& what, const std::string& path) {
+  std::vector<std::string> names;
+  std::string error;
+  if (safe.list_entries(names, error) != 0) library_failure(what, error, path);
+  std::erase_if(names, [prefix](const std::string& name) {
+    return name.compare(0, prefix.size(), prefix) != 0;
+  });
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::string>& names,
+                                     const std::string& what, const std::string& path) {
+  std::vector<kel::Entry> entries;
+  entries.reserve(names.size());
+  for (const std::string& name : names) entries.emplace_back(name);
+  std::string error;
+  if (safe.get_entries(entries, error) != 0) library_failure(what, error, path);
+  return entries;
+}
+
+std::unique_ptr<kel::Safe> open_checked(const Context& context, const std::string& what) {
+  require_store(context);
+  return open_safe(context, what);
+}
+
+void confirm_clear_text(bool yes, const std::string& question) {
+  if (yes || isatty(0) != 1) return;
+  Terminal terminal("a confirmation (or give --yes)");
+  Secret answer = terminal.read_hidden(question + " [y/N] ");
+  if (answer.view() != "y" && answer.view() != "yes") {
+    throw Failure(kRejected, "nothing written: not confirmed");
+  }
+}
+
+}  // namespace kel::tool

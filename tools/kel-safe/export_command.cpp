@@ -1,0 +1,189 @@
+// kel-safe export: every entry (or those under a prefix) in clear, as one
+// JSON object, as dotenv lines, or as one file per entry in a new directory.
+// Nothing is written before every value has authenticated, except with
+// --dir, where each file holds only authenticated bytes and a failure
+// removes the file it was writing.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+
+#include "entry_selection.h"
+#include "status.h"
+#include "streams.h"
+#include "subcommand.h"
+#include "value_formats.h"
+
+namespace kel::tool {
+
+namespace {
+
+struct ExportOptions {
+  bool json = false;
+  bool env = false;
+  std::string dir;
+  std::string prefix;
+  bool yes = false;
+};
+
+// The parts of a name as a path below the directory. A part that is empty,
+// "." or "..", or holds a zero byte, would put the file elsewhere or
+// nowhere: refused.
+std::vector<std::string> path_parts(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = name.find('/', start);
+    parts.push_back(name.substr(start, slash - start));
+    const std::string& part = parts.back();
+    // A zero byte would end the file name early, and the value would land
+    // under another name.
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) {
+      throw Failure(kRejected, "export: the name " + tool::quoted(name) +
+                                   " is not a path inside the directory");
+    }
+    if (slash == std::string::npos) return parts;
+    start = slash + 1;
+  }
+}
+
+// Every name is checked before the directory is made: one that cannot be a
+// file inside it, or one that is the directory of another ("a" and "a/b").
+void check_dir_names(const std::vector<std::string>& names) {
+  const std::set<std::string> all(names.begin(), names.end());
+  for (const std::string& name : names) {
+    path_parts(name);
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      if (all.count(name.substr(0, slash)) != 0) {
+        throw Failure(kRejected, "export: " + tool::quoted(name.substr(0, slash)) +
+                                     " would be both a file and the directory of " +
+                                     tool::quoted(name));
+      }
+    }
+  }
+}
+
+// Opens (making it if needed) the directory `part` below `parent`.
+UniqueFd sub_directory(int parent, const std::string& part, const std::string& shown) {
+  if (mkdirat(parent, part.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw Failure(kFileError, "export: cannot make " + tool::quoted(shown) + ": " + strerror(errno));
+  }
+  UniqueFd fd(openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    throw Failure(kFileError, "export: cannot open " + tool::quoted(shown) + ": " + strerror(errno));
+  }
+  return fd;
+}
+
+void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,
+                   const std::string& dir, bool quiet, const std::string& path) {
+  check_dir_names(names);
+  if (mkdir(dir.c_str(), 0700) != 0) {
+    if (errno == EEXIST) {
+      throw Failure(kExists, "export: " + tool::quoted(dir) + " exists; --dir makes a new directory");
+    }
+    throw Failure(kFileError, "export: cannot make " + tool::quoted(dir) + ": " + strerror(errno));
+  }
+  UniqueFd top(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!top || fchmod(top.get(), 0700) != 0) {
+    throw Failure(kFileError, "export: cannot open " + tool::quoted(dir) + ": " + strerror(errno));
+  }
+  for (const std::string& name : names) {
+    const std::vector<std::string> parts = path_parts(name);
+    UniqueFd parent(dup(top.get()));
+    std::string shown = dir;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+      shown += "/" + parts[i];
+      parent = sub_directory(parent.get(), parts[i], shown);
+    }
+    shown += "/" + parts.back();
+    UniqueFd file(openat(parent.get(), parts.back().c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file || fchmod(file.get(), 0600) != 0) {
+      throw Failure(kFileError, "export: cannot make " + tool::quoted(shown) + ": " + strerror(errno));
+    }
+    std::string error;
+    if (safe.get_entry_to_stream(name, file.get(), error) != 0) {
+      unlinkat(parent.get(), parts.back().c_str(), 0);
+      if (error.rfind("Could not write value", 0) == 0) {
+        throw Failure(kFileError, "export: cannot write " + tool::quoted(shown) + ": " + error);
+      }
+      library_failure("export", error, path, name);
+    }
+  }
+  if (!quiet) {
+    note("exported " + std::to_string(names.size()) + " entries to " + tool::quoted(dir));
+  }
+}
+
+int run_export(const Context& context, const ExportOptions& options) {
+  const std::string path = store_file(context.store);
+  std::unique_ptr<kel::Safe> safe = open_checked(context, "export");
+  const std::vector<std::string> names = names_under(*safe, options.prefix, "export", path);
+  if (options.env) {
+    for (const std::string& name : names) {
+      if (!valid_variable_name(name)) {
+        throw Failure(kRejected, "export: " + tool::quoted(name) +
+                                     " is not a variable name (use --json or --dir, or "
+                                     "get --env --as VAR=NAME)");
+      }
+    }
+  }
+  const std::string where = options.dir.empty() ? "standard output" : tool::quoted(options.dir);
+  confirm_clear_text(options.yes, "Write " + std::to_string(names.size()) +
+                                      " secrets in clear to " + where + "?");
+  if (!options.dir.empty()) {
+    export_to_dir(*safe, names, options.dir, context.quiet, path);
+    return kOk;
+  }
+  const std::vector<kel::Entry> entries = read_entries(*safe, names, "export", path);
+  std::vector<NamedValue> values;
+  values.reserve(entries.size());
+  for (std::size_t i = 0; i < names.size(); ++i) values.emplace_back(names[i], entries[i].value());
+  Secret out;
+  if (options.json) {
+    write_json(values, out);
+  } else {
+    for (const auto& [name, value] : values) write_env_line(name, value, out);
+  }
+  write_data(out.view());
+  return kOk;
+}
+
+}  // namespace
+
+void add_export_command(CLI::App& app, const Context& context, Subcommands& into) {
+  auto options = std::make_shared<ExportOptions>();
+  CLI::App* command = app.add_subcommand(
+      "export",
+      "Write every entry (or those under --prefix) in clear: --json, --env or "
+      "--dir DIR; asks first on a terminal");
+  auto* json = command->add_flag("--json", options->json,
+                                 "One JSON object keyed by name; a value that is not "
+                                 "UTF-8 is {\"base64\": \"...\"}");
+  auto* env = command->add_flag("--env", options->env,
+                                "NAME=value lines in dotenv form; every name must be a "
+                                "variable name");
+  auto* dir = command->add_option("--dir", options->dir,
+                                  "One file (mode 0600) per entry in the new directory DIR "
+                                  "(mode 0700); a '/' in a name makes a subdirectory")
+                  ->type_name("DIR");
+  json->excludes(env)->excludes(dir);
+  env->excludes(dir);
+  command->add_option("--prefix", options->prefix, "Only the names that begin with P")
+      ->type_name("P");
+  command->add_flag("-y,--yes", options->yes, "Do not ask for confirmation");
+  into.push_back({command, [&context, options] {
+                    if (!options->json && !options->env && options->dir.empty()) {
+                      throw Failure(kUsage, "export: give --json, --env or --dir DIR");
+                    }
+                    return run_export(context, *options);
+                  }});
+}
+
+}  // namespace kel::tool

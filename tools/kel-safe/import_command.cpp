@@ -1,0 +1,244 @@
+// kel-safe import: entries from a JSON object, dotenv lines or a directory
+// tree (the forms export writes), added in one process under one password.
+// Each batch is one rewrite of the store: readers see all of it or none.
+// Every name and value is checked before anything is added; the report says
+// per name what was added, skipped (stored already) or replaced.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <memory>
+
+#include "entry_selection.h"
+#include "status.h"
+#include "streams.h"
+#include "subcommand.h"
+#include "value_formats.h"
+
+namespace kel::tool {
+
+namespace {
+
+struct ImportOptions {
+  std::string json;
+  std::string env;
+  std::string dir;
+  bool replace = false;
+  bool drop_backup = false;
+};
+
+constexpr std::size_t kMaxInput = std::numeric_limits<std::uint32_t>::max();
+// A directory is added in batches of at most this many bytes or files, so
+// memory stays bounded however large the tree; a file above kStreamed is
+// streamed into the store on its own.
+constexpr std::size_t kBatchBytes = 64 * 1024 * 1024;
+constexpr std::size_t kBatchFiles = 10000;
+constexpr std::uint64_t kStreamed = 16 * 1024 * 1024;
+constexpr std::size_t kMaxName = 255;
+
+struct Tally {
+  std::size_t added = 0;
+  std::size_t skipped = 0;
+  std::size_t replaced = 0;
+};
+
+void report(const Context& context, const std::string& name, kel::AddOutcome outcome,
+            Tally& tally) {
+  switch (outcome) {
+    case kel::AddOutcome::added: ++tally.added; break;
+    case kel::AddOutcome::skipped: ++tally.skipped; break;
+    case kel::AddOutcome::replaced: ++tally.replaced; break;
+  }
+  if (context.quiet) return;
+  if (outcome == kel::AddOutcome::added) note("added " + tool::quoted(name));
+  if (outcome == kel::AddOutcome::replaced) note("replaced " + tool::quoted(name));
+  if (outcome == kel::AddOutcome::skipped) {
+    note("skipped " + tool::quoted(name) + ": stored already (--replace replaces it)");
+  }
+}
+
+void add_batch(kel::Safe& safe, const Context& context, const ImportOptions& options,
+               NamedEntries& batch, Tally& tally) {
+  if (batch.entries.empty()) return;
+  std::vector<kel::AddOutcome> outcomes;
+  std::string error;
+  if (safe.add_entries(batch.entries, options.replace, outcomes, error) != 0) {
+    library_failure("import", error, store_file(context.store));
+  }
+  for (std::size_t i = 0; i < batch.names.size(); ++i) {
+    report(context, batch.names[i], outcomes[i], tally);
+  }
+  batch.clear();
+}
+
+// A file too large for a batch goes into the store streamed, on its own.
+void add_streamed(kel::Safe& safe, const Context& context, const ImportOptions& options,
+                  const std::string& name, const std::string& path, Tally& tally) {
+  std::string error;
+  const int stored = safe.exists(name, error);
+  if (stored < 0) library_failure("import", error, store_file(context.store), name);
+  if (stored == 1 && !options.replace) {
+    report(context, name, kel::AddOutcome::skipped, tally);
+    return;
+  }
+  const int rc = stored == 1 ? safe.set_entry_from_file(name, path, error)
+                             : safe.add_entry_from_file(name, path, error);
+  if (rc != 0) library_failure("import", error, store_file(context.store), name);
+  report(context, name, stored == 1 ? kel::AddOutcome::replaced : kel::AddOutcome::added,
+         tally);
+}
+
+Secret read_input(const std::string& path) {
+  Secret input;
+  if (path == "-") {
+    read_all(0, input, kMaxInput, "standard input");
+    return input;
+  }
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
+    throw Failure(kFileError, "import: cannot open " + tool::quoted(path) + ": " + strerror(errno));
+  }
+  read_all(fd.get(), input, kMaxInput, tool::quoted(path));
+  return input;
+}
+
+struct DirFile {
+  std::string name;  // the path below the directory, with '/'
+  std::string path;
+  std::uint64_t size = 0;
+};
+
+// Every regular file below `dir`, checked as an entry before anything is
+// added. Links and other kinds of file are left out, with a note.
+std::vector<DirFile> files_below(const Context& context, const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code failed;
+  if (!fs::is_directory(fs::symlink_status(dir, failed))) {
+    throw Failure(kFileError, "import: " + tool::quoted(dir) + " is not a directory");
+  }
+  std::vector<DirFile> files;
+  fs::recursive_directory_iterator walk(dir, failed), end;
+  for (; !failed && walk != end; walk.increment(failed)) {
+    const fs::file_status status = walk->symlink_status(failed);
+    if (failed) break;
+    if (fs::is_directory(status)) continue;
+    // Lexically: the walk follows no link, so neither may the name.
+    const std::string name = walk->path().lexically_relative(dir).generic_string();
+    if (!fs::is_regular_file(status)) {
+      if (!context.quiet) note("left out " + tool::quoted(name) + ": not a regular file");
+      continue;
+    }
+    const std::uint64_t size = walk->file_size(failed);
+    if (failed) break;
+    if (name.size() > kMaxName) {
+      throw Failure(kRejected, "import: the name " + tool::quoted(name) + " is longer than 255 bytes");
+    }
+    if (size == 0 || size > kMaxInput) {
+      throw Failure(kRejected, "import: " + tool::quoted(name) +
+                                   (size == 0 ? " is empty; a value cannot be" : " is too large"));
+    }
+    files.push_back({name, walk->path().string(), size});
+  }
+  if (failed) {
+    throw Failure(kFileError, "import: cannot read " + tool::quoted(dir) + ": " + failed.message());
+  }
+  std::sort(files.begin(), files.end(),
+            [](const DirFile& a, const DirFile& b) { return a.name < b.name; });
+  return files;
+}
+
+void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& options,
+                Tally& tally) {
+  const std::vector<DirFile> files = files_below(context, options.dir);
+  NamedEntries batch;
+  std::size_t batch_bytes = 0;
+  for (const DirFile& file : files) {
+    if (file.size > kStreamed) {
+      add_batch(safe, context, options, batch, tally);
+      batch_bytes = 0;
+      add_streamed(safe, context, options, file.name, file.path, tally);
+      continue;
+    }
+    if (batch_bytes + file.size > kBatchBytes || batch.entries.size() >= kBatchFiles) {
+      add_batch(safe, context, options, batch, tally);
+      batch_bytes = 0;
+    }
+    Secret value = read_input(file.path);
+    if (value.empty()) {
+      throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is empty; a value cannot be");
+    }
+    batch_bytes += value.size();
+    batch.add(file.name, value);
+  }
+  add_batch(safe, context, options, batch, tally);
+}
+
+int run_import(const Context& context, const ImportOptions& options) {
+  NamedEntries entries;
+  if (options.dir.empty()) {
+    // The input is read and checked whole before the password is asked.
+    const Secret input = read_input(options.json.empty() ? options.env : options.json);
+    if (!options.json.empty()) {
+      read_json(input.view(), entries);
+    } else {
+      read_env(input.view(), entries);
+    }
+  }
+  std::unique_ptr<kel::Safe> safe = open_checked(context, "import");
+  Tally tally;
+  if (options.dir.empty()) {
+    add_batch(*safe, context, options, entries, tally);
+  } else {
+    import_dir(*safe, context, options, tally);
+  }
+  if (!context.quiet) {
+    note("import: " + std::to_string(tally.added) + " added, " +
+         std::to_string(tally.replaced) + " replaced, " + std::to_string(tally.skipped) +
+         " skipped");
+  }
+  if (tally.replaced > 0) {
+    report_backup(context, safe->removal_backup_path(), options.drop_backup,
+                  "still holds the replaced values");
+  }
+  return kOk;
+}
+
+}  // namespace
+
+void add_import_command(CLI::App& app, const Context& context, Subcommands& into) {
+  auto options = std::make_shared<ImportOptions>();
+  CLI::App* command = app.add_subcommand(
+      "import",
+      "Add entries from --json FILE, --env FILE or --dir DIR (the forms export "
+      "writes; '-' is standard input); stored names are skipped unless --replace");
+  auto* json = command->add_option("--json", options->json,
+                                   "A JSON object of names and values (strings, or "
+                                   "{\"base64\": \"...\"})")
+                   ->type_name("FILE");
+  auto* env = command->add_option("--env", options->env, "NAME=value lines in dotenv form")
+                  ->type_name("FILE");
+  auto* dir = command->add_option("--dir", options->dir,
+                                  "Every regular file below DIR, named by its path below "
+                                  "DIR; read in bounded batches")
+                  ->type_name("DIR");
+  json->excludes(env)->excludes(dir);
+  env->excludes(dir);
+  command->add_flag("--replace", options->replace,
+                    "Replace the values of stored names, in the same step as the adds");
+  command->add_flag("--drop-backup", options->drop_backup,
+                    "With --replace: delete the backup (which still holds the replaced "
+                    "values) once the import succeeded");
+  into.push_back({command, [&context, options] {
+                    if (options->json.empty() && options->env.empty() && options->dir.empty()) {
+                      throw Failure(kUsage, "import: give --json FILE, --env FILE or --dir DIR");
+                    }
+                    return run_import(context, *options);
+                  }});
+}
+
+}  // namespace kel::tool

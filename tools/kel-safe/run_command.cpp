@@ -1,0 +1,136 @@
+// kel-safe run: runs a command with chosen secrets added to its environment
+// and nothing else changed. The command is started with execvp, with no
+// shell in between; the values travel only in the environment, never on a
+// command line. The exit status is the command's own, since the command
+// takes this process's place.
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "entry_selection.h"
+#include "status.h"
+#include "streams.h"
+#include "subcommand.h"
+#include "value_formats.h"
+
+namespace kel::tool {
+
+namespace {
+
+struct RunOptions {
+  std::string prefix;
+  bool use_prefix = false;
+  std::vector<std::string> env;  // NAME=ENTRY
+  std::vector<std::string> command;
+};
+
+// Exit statuses of a command that could not be started, as shells give them.
+constexpr int kCannotRun = 126;
+constexpr int kNotFoundCommand = 127;
+
+// Variable name -> entry name, refused when a variable name is not one.
+std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
+                                                        const RunOptions& options,
+                                                        const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> chosen;
+  if (options.use_prefix) {
+    for (const std::string& name : names_under(safe, options.prefix, "run", path)) {
+      chosen.emplace_back(name.substr(options.prefix.size()), name);
+    }
+  }
+  for (const std::string& pair : options.env) {
+    const std::size_t equals = pair.find('=');
+    if (equals == std::string::npos || equals + 1 == pair.size()) {
+      throw Failure(kUsage, "run: --env takes NAME=ENTRY, not " + tool::quoted(pair));
+    }
+    chosen.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+  }
+  for (const auto& [variable, name] : chosen) {
+    if (!valid_variable_name(variable)) {
+      throw Failure(kRejected, "run: " + tool::quoted(variable) + " (for " + tool::quoted(name) +
+                                   ") is not a variable name");
+    }
+  }
+  return chosen;
+}
+
+int run_command(const Context& context, const RunOptions& options) {
+  if (options.command.empty()) throw Failure(kUsage, "run: no command given after --");
+  if (!options.use_prefix && options.env.empty()) {
+    throw Failure(kUsage, "run: choose the secrets with --prefix P or --env NAME=ENTRY");
+  }
+  const std::string path = store_file(context.store);
+  std::unique_ptr<kel::Safe> safe = open_checked(context, "run");
+  const auto chosen = choose(*safe, options, path);
+  std::vector<std::string> names;
+  for (const auto& pair : chosen) names.push_back(pair.second);
+  // Every value authenticates before the command sees any of them.
+  const std::vector<kel::Entry> entries = read_entries(*safe, names, "run", path);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].value().find('\0') != std::string_view::npos) {
+      throw Failure(kRejected, "run: the value of " + tool::quoted(names[i]) +
+                                   " holds a zero byte, which no environment variable can");
+    }
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Secret value;
+    value.append(entries[i].value().data(), entries[i].value().size());
+    if (setenv(chosen[i].first.c_str(), value.str().c_str(), 1) != 0) {
+      throw Failure(kInternal, "run: cannot set " + chosen[i].first + ": " + strerror(errno));
+    }
+  }
+  // The command gets the process as the user started it: its own standard
+  // output back on descriptor 1, and default handling of the signals this
+  // tool ignores for itself.
+  if (data_fd() >= 0) {
+    dup2(data_fd(), 1);
+  } else {
+    close(1);
+  }
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
+  std::vector<char*> argv;
+  for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  const int failure = errno;
+  dup2(2, 1);
+  note("run: cannot run " + tool::quoted(options.command[0]) + ": " + strerror(failure));
+  return failure == ENOENT ? kNotFoundCommand : kCannotRun;
+}
+
+}  // namespace
+
+void add_run_command(CLI::App& app, const Context& context, Subcommands& into) {
+  auto options = std::make_shared<RunOptions>();
+  CLI::App* command = app.add_subcommand(
+      "run", "Run COMMAND with chosen secrets in its environment: run [--prefix P] "
+             "[--env NAME=ENTRY]... -- COMMAND [ARGS]...");
+  command->add_option_function<std::string>(
+             "--prefix",
+             [options](const std::string& prefix) {
+               options->prefix = prefix;
+               options->use_prefix = true;
+             },
+             "Every entry whose name begins with P, as the variable named by the rest "
+             "of its name")
+      ->type_name("P");
+  command->add_option("--env", options->env,
+                      "The entry ENTRY as the variable NAME (may be repeated)")
+      ->type_name("NAME=ENTRY")
+      ->allow_extra_args(false);  // or it would swallow the "--"
+  // After "--" every word is the command's own, options included; the
+  // options of kel-safe itself go before "run".
+  command->add_option("COMMAND", options->command, "The command and its arguments, after --")
+      ->required()
+      ->expected(-1)
+      ->allow_extra_args();
+  command->fallthrough(false);
+  into.push_back({command, [&context, options] { return run_command(context, *options); }});
+}
+
+}  // namespace kel::tool
