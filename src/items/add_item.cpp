@@ -35,14 +35,13 @@ int append_record(Store& store, const unsigned char* key, const std::string& nam
                   std::vector<unsigned char>& record, std::uint32_t length,
                   std::string& error) {
   const long n = static_cast<long>(name.size());
-  long start = detail::begin_append(store, key, name, error);
-  if (start < 0) return -1;
+  detail::Append append(store, key, name, error);
+  if (!append.ok()) return -1;
   format::put_i64(record.data() + format::value_offset_at(n),
-                  start + format::fixed_part_size(n));
-  if (detail::write_record_body(store, start, 0, record.data() + 1,
-                                static_cast<long>(record.size() - 1), error) != 0 ||
-      detail::finish_append(store, start, name, length, record[0], error) != 0) {
-    detail::abort_append(store, start, error);
+                  append.start() + format::fixed_part_size(n));
+  if (append.write_body(0, record.data() + 1, static_cast<long>(record.size() - 1),
+                        error) != 0 ||
+      append.finish(name, length, record[0], error) != 0) {
     return -1;
   }
   return 0;
@@ -78,7 +77,6 @@ int Store::add_item(const std::string& name, const unsigned char* value,
     return append_record(*this, key.data(), name, record,
                          static_cast<std::uint32_t>(length), error);
   } catch (...) {
-    detail::unlock_store(*this);  // releasing a lock not held is harmless
     error = "Unknown exception while adding new entry to store.";
     return -1;
   }

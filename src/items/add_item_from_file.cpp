@@ -36,10 +36,10 @@ struct Source {
   bool to_end;
 };
 
-// Seals the source's bytes into the record at `start`, followed by the
+// Seals the source's bytes into the appended record, followed by the
 // value's nonce and tag, and sets `length` to the number of bytes sealed.
 // The plain pieces are wiped as they go.
-int stream_value(Store& store, const Source& source, long start, long n,
+int stream_value(detail::Append& append, const Source& source, long n,
                  crypto::AeadStream& sealer, const unsigned char* nonce,
                  const Progress& progress, std::uint32_t& length, std::string& error) {
   detail::SecretBuffer plain(kPieceSize);
@@ -71,8 +71,8 @@ int stream_value(Store& store, const Source& source, long start, long n,
       error += "Could not encrypt item value";
       return -1;
     }
-    if (detail::write_record_body(store, start, value_at + static_cast<long>(done),
-                                  sealed.data(), static_cast<long>(want), error) != 0) {
+    if (append.write_body(value_at + static_cast<long>(done), sealed.data(),
+                          static_cast<long>(want), error) != 0) {
       return -1;
     }
     done += want;
@@ -91,18 +91,17 @@ int stream_value(Store& store, const Source& source, long start, long n,
     error += "Could not encrypt item value";
     return -1;
   }
-  return detail::write_record_body(store, start, value_at + static_cast<long>(done),
-                                   trailer, sizeof trailer, error);
+  return append.write_body(value_at + static_cast<long>(done), trailer,
+                           sizeof trailer, error);
 }
 
 // Writes the value's length into the record's fixed part, before its first
 // byte makes the record visible.
-int patch_length(Store& store, long start, long n, std::uint32_t length,
+int patch_length(detail::Append& append, long n, std::uint32_t length,
                  std::string& error) {
   unsigned char field[4];
   format::put_u32(field, length);
-  return detail::write_record_body(store, start, format::value_length_at(n) - 1, field,
-                                   sizeof field, error);
+  return append.write_body(format::value_length_at(n) - 1, field, sizeof field, error);
 }
 
 int import_locked(Store& store, const unsigned char* key, const std::string& name,
@@ -124,24 +123,23 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
     error += "Could not encrypt item value";
     return -1;
   }
-  long start = detail::begin_append(store, key, name, error);
-  if (start < 0) return -1;
+  detail::Append append(store, key, name, error);
+  if (!append.ok()) return -1;
   format::put_i64(fixed.data() + format::value_offset_at(n),
-                  start + format::fixed_part_size(n));
+                  append.start() + format::fixed_part_size(n));
   std::uint32_t length = 0;
   try {
-    if (detail::write_record_body(store, start, 0, fixed.data() + 1,
-                                  static_cast<long>(fixed.size() - 1), error) == 0 &&
-        stream_value(store, source, start, n, sealer, nonce, progress, length, error) == 0 &&
-        (!source.to_end || patch_length(store, start, n, length, error) == 0) &&
-        detail::finish_append(store, start, name, length, fixed[0], error) == 0) {
+    if (append.write_body(0, fixed.data() + 1, static_cast<long>(fixed.size() - 1),
+                          error) == 0 &&
+        stream_value(append, source, n, sealer, nonce, progress, length, error) == 0 &&
+        (!source.to_end || patch_length(append, n, length, error) == 0) &&
+        append.finish(name, length, fixed[0], error) == 0) {
       return 0;
     }
   } catch (...) {
     error = "Unknown exception while adding new entry to store.";
   }
-  detail::abort_append(store, start, error);
-  return -1;
+  return -1;  // the append is cut back off the file as it goes
 }
 
 }  // namespace

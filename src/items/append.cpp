@@ -61,29 +61,27 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
   return 0;
 }
 
-long begin_append(Store& store, const unsigned char* key,
-                  const std::string& name, std::string& error) {
-  if (lock_current_store(store, "Could not obtain file lock to add entry: ",
-                         error) != 0) {
-    return -1;
-  }
+namespace {
+
+// The file's end, ready for an append: the index describes the file as it
+// is under the lock, the name is new, and nothing beyond the last record
+// the index knows could hide the new one. Returns the end, or -1.
+long prepare_append(Store& store, const unsigned char* key,
+                    const std::string& name, std::string& error) {
   // Under the lock the index is brought up to the file as it is, so the
   // duplicate check sees every name any process has added.
   if (refresh_index(store, key, error) != 0 ||
       cut_interrupted_append(store, key, error) != 0) {
-    unlock_store(store);
     return -1;
   }
   if (store.index.count(name) != 0) {
     error = "Item exists";
-    unlock_store(store);
     return -1;
   }
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     error = "Could not get current file offset for new entry: " +
             io::error_text(errno);
-    unlock_store(store);
     return -1;
   }
   // The last record claims bytes the file does not have (a file cut short,
@@ -92,7 +90,6 @@ long begin_append(Store& store, const unsigned char* key,
   if (store.index_end > status.st_size) {
     error = "Store file is damaged: its last entry runs past the end of the "
             "file; remove that entry first";
-    unlock_store(store);
     return -1;
   }
   // A damaged value_length, read around, still claims bytes beyond the end:
@@ -101,7 +98,6 @@ long begin_append(Store& store, const unsigned char* key,
   if (store.claims_end > status.st_size) {
     error = "Store file is damaged: an entry's length reaches past the end of "
             "the file; repair the store first";
-    unlock_store(store);
     return -1;
   }
   // Anything between the last record the index knows and the end would
@@ -109,21 +105,39 @@ long begin_append(Store& store, const unsigned char* key,
   if (store.index_end != status.st_size) {
     error = "Could not read store data - the end of the store file could not "
             "be checked";
-    unlock_store(store);
     return -1;
   }
   return static_cast<long>(status.st_size);
 }
 
-int write_record_body(Store& store, long record_start, long offset,
-                      const unsigned char* data, long size, std::string& error) {
-  return store.store_write(store.store_fd, record_start + 1 + offset, data, size,
-                           error);
+}  // namespace
+
+Append::Append(Store& store, const unsigned char* key, const std::string& name,
+               std::string& error)
+    : store_(store),
+      error_(error),
+      lock_(store, "Could not obtain file lock to add entry: ", error) {
+  if (lock_.locked()) start_ = prepare_append(store, key, name, error);
 }
 
-int finish_append(Store& store, long record_start, const std::string& name,
-                  std::uint32_t value_length, unsigned char name_length,
-                  std::string& error) {
+Append::~Append() {
+  if (start_ < 0 || finished_) return;
+  if (::ftruncate(store_.store_fd, start_) != 0) {
+    error_ = "Could not truncate file: " + io::error_text(errno);
+  } else {
+    io::sync_data(store_.store_fd);
+    remember_indexed_file(store_, start_);
+  }
+}
+
+int Append::write_body(long offset, const unsigned char* data, long size,
+                       std::string& error) {
+  return store_.store_write(store_.store_fd, start_ + 1 + offset, data, size, error);
+}
+
+int Append::finish(const std::string& name, std::uint32_t value_length,
+                   unsigned char name_length, std::string& error) {
+  Store& store = store_;
   // The disk may persist writes in any order: the body must be durable
   // before the first byte that makes readers take the record for complete,
   // or a power cut could leave a record that names itself but holds zeros.
@@ -131,21 +145,22 @@ int finish_append(Store& store, long record_start, const std::string& name,
     error = "Error, could not write to store - " + io::error_text(errno);
     return -1;
   }
-  if (store.store_write(store.store_fd, record_start, &name_length, 1, error) != 0) {
+  if (store.store_write(store.store_fd, start_, &name_length, 1, error) != 0) {
     return -1;
   }
   if (io::sync_data(store.store_fd) != 0) {
     error = "Error, could not write to store - " + io::error_text(errno);
     return -1;
   }
+  finished_ = true;
   const long n = name_length;
   // This append was made on top of a current index, so the index still
   // describes the file; a read right after it need not rescan.
   remember_indexed_file(store,
-                        record_start + static_cast<long>(format::record_size(n, value_length)));
+                        start_ + static_cast<long>(format::record_size(n, value_length)));
   Item item;
   item.value_length = value_length;
-  item.value_offset = record_start + format::fixed_part_size(n);
+  item.value_offset = start_ + format::fixed_part_size(n);
   try {
     store.index.try_emplace(name, std::move(item));
   } catch (...) {
@@ -153,18 +168,7 @@ int finish_append(Store& store, long record_start, const std::string& name,
     // operation finds it by scanning the file again.
     store.indexed_file.valid = false;
   }
-  unlock_store(store);
   return 0;
-}
-
-void abort_append(Store& store, long record_start, std::string& error) {
-  if (::ftruncate(store.store_fd, record_start) != 0) {
-    error = "Could not truncate file: " + io::error_text(errno);
-  } else {
-    io::sync_data(store.store_fd);
-    remember_indexed_file(store, record_start);
-  }
-  unlock_store(store);
 }
 
 }  // namespace kel::detail

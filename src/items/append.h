@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "store/current_file.h"
 
 namespace kel::detail {
 
@@ -28,28 +29,46 @@ int check_name_and_length(const std::string& name, std::uint64_t length,
 
 // Seals `name` into the first `name.size() + 41` bytes of `record` (a whole
 // record's buffer or just its fixed part) and sets value_length. The
-// value_offset is filled in by begin_append.
+// value_offset is filled in once the append knows where the record starts.
 int seal_name(Store& store, const unsigned char* key, const std::string& name,
               std::uint32_t value_length, unsigned char* record,
               std::string& error);
 
-// Takes the lock and prepares the file for an append of `name`. Returns the
-// append offset R, or -1 with the message (nothing held then).
-long begin_append(Store& store, const unsigned char* key,
-                  const std::string& name, std::string& error);
+// One record being appended at the end of the store file. The write lock
+// is held from construction to destruction, and an append not finished by
+// then is cut back off the file: no path out, an exception's included,
+// leaves a partial record behind a lock that is still held.
+class Append {
+ public:
+  // Takes the lock and prepares the file for an append of `name`. On
+  // failure ok() is false, `error` says why, and nothing is held.
+  Append(Store& store, const unsigned char* key, const std::string& name,
+         std::string& error);
+  Append(const Append&) = delete;
+  Append& operator=(const Append&) = delete;
+  // Unless finish() succeeded: cuts the file back to start() and keeps the
+  // message in `error`, unless the cut itself fails.
+  ~Append();
 
-// Writes the record's bytes after its first one, at R + 1 + offset.
-int write_record_body(Store& store, long record_start, long offset,
-                      const unsigned char* data, long size, std::string& error);
+  bool ok() const { return start_ >= 0; }
+  // The record's offset R in the file.
+  long start() const { return start_; }
 
-// Syncs the body, writes the first byte, syncs again, records the name in
-// the index, unlocks.
-int finish_append(Store& store, long record_start, const std::string& name,
-                  std::uint32_t value_length, unsigned char name_length,
-                  std::string& error);
+  // Writes the record's bytes after its first one, at R + 1 + offset.
+  int write_body(long offset, const unsigned char* data, long size,
+                 std::string& error);
 
-// Cuts the file back to R and unlocks. Keeps the message, unless the cut
-// itself fails.
-void abort_append(Store& store, long record_start, std::string& error);
+  // Syncs the body, writes the first byte, syncs again and records the name
+  // in the index. The lock goes with this object.
+  int finish(const std::string& name, std::uint32_t value_length,
+             unsigned char name_length, std::string& error);
+
+ private:
+  Store& store_;
+  std::string& error_;
+  CurrentStoreLock lock_;
+  long start_ = -1;
+  bool finished_ = false;
+};
 
 }  // namespace kel::detail

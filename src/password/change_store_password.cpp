@@ -175,14 +175,14 @@ int Store::change_store_password(const std::string& name,
   int rc = -1;
   try {
     set_file_name(name);
-    if (load_header(text) == 0 &&
-        detail::lock_current_store(
-            *this, "Could not obtain file lock for change password - ", text) == 0) {
-      rc = change_locked(*this, old_password, new_password, header_touched, text);
-      detail::unlock_store(*this);
+    if (load_header(text) == 0) {
+      detail::CurrentStoreLock lock(
+          *this, "Could not obtain file lock for change password - ", text);
+      if (lock.locked()) {
+        rc = change_locked(*this, old_password, new_password, header_touched, text);
+      }
     }
   } catch (...) {
-    detail::unlock_store(*this);  // releasing a lock not held is harmless
     text = "Unknown exception, could not change store password";
     rc = -1;
   }

@@ -29,6 +29,25 @@ int lock_current_store(Store& store, const std::string& prefix,
                        std::string& text);
 void unlock_store(const Store& store);
 
+// lock_current_store for the scope that holds this object: released on
+// every path out of it, an exception's included.
+class CurrentStoreLock {
+ public:
+  CurrentStoreLock(Store& store, const std::string& prefix, std::string& text)
+      : store_(store), held_(lock_current_store(store, prefix, text) == 0) {}
+  CurrentStoreLock(const CurrentStoreLock&) = delete;
+  CurrentStoreLock& operator=(const CurrentStoreLock&) = delete;
+  ~CurrentStoreLock() {
+    if (held_) unlock_store(store_);
+  }
+
+  bool locked() const { return held_; }
+
+ private:
+  Store& store_;
+  bool held_;
+};
+
 // Rebuilds the index when the file changed since it was built. The scan runs
 // into a fresh index that replaces the old one only when it completed, so
 // names removed elsewhere disappear and no stale offset survives a failure.
