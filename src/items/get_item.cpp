@@ -97,6 +97,39 @@ struct AnyPiece {
   bool operator()(std::size_t, const unsigned char*, std::size_t) const { return true; }
 };
 
+// The size of the pieces a value at `where` is read in: both passes over a
+// large value read the same pieces, so that their digests line up.
+std::size_t piece_size_of(const detail::ValueLocation& where) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, where.length));
+}
+
+// Reads the sealed value part at `where` piece by piece, handing each to
+// `use` (its number, bytes and size), which returns false, with `error`
+// set, to stop. A file that ends inside the value fails authentication.
+template <typename Use>
+int read_sealed_pieces(Store& store, const detail::ValueLocation& where, Use use,
+                       std::string& error) {
+  const std::size_t piece_size = piece_size_of(where);
+  std::vector<unsigned char> sealed(piece_size);
+  for (std::uint64_t done = 0, piece = 0; done < where.length; ++piece) {
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(piece_size, where.length - done));
+    ssize_t got = io::pread_full(store.store_fd, sealed.data(), want,
+                                 where.offset + static_cast<off_t>(done));
+    if (got < 0) {
+      error = "Error, could not get item - " + io::error_text(errno);
+      return -1;
+    }
+    if (static_cast<std::size_t>(got) != want) {
+      error = "Could not decrypt value cipher";
+      return -1;
+    }
+    if (!use(static_cast<std::size_t>(piece), sealed.data(), want)) return -1;
+    done += want;
+  }
+  return 0;
+}
+
 // Decrypts the value part at `where` piece by piece, handing each plain
 // piece to `sink` (which returns false, with `error` set, to stop). Each
 // sealed piece is first shown to `check` (its number, bytes and size), which
@@ -115,29 +148,20 @@ int decrypt_value(Store& store, const unsigned char* key,
     error = "Could not decrypt value cipher";
     return -1;
   }
-  const std::size_t piece_size =
-      static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, where.length));
-  std::vector<unsigned char> sealed(piece_size);
-  detail::SecretBuffer plain(piece_size);
-  for (std::uint64_t done = 0, piece = 0; done < where.length; ++piece) {
-    std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(piece_size, where.length - done));
-    got = io::pread_full(store.store_fd, sealed.data(), want,
-                         where.offset + static_cast<off_t>(done));
-    if (got < 0) {
-      error = "Error, could not get item - " + io::error_text(errno);
-      return -1;
-    }
-    if (static_cast<std::size_t>(got) != want ||
-        !check(static_cast<std::size_t>(piece), sealed.data(), want) ||
-        !opener.update(sealed.data(), want, plain.data())) {
+  detail::SecretBuffer plain(piece_size_of(where));
+  std::uint64_t done = 0;
+  auto open_piece = [&](std::size_t piece, const unsigned char* sealed,
+                        std::size_t size) {
+    if (!check(piece, sealed, size) || !opener.update(sealed, size, plain.data())) {
       error = "Could not decrypt value cipher";
-      return -1;
+      return false;
     }
-    if (!sink(plain.data(), want)) return -1;
-    done += want;
+    if (!sink(plain.data(), size)) return false;
+    done += size;
     if (progress) progress(done, where.length);
-  }
+    return true;
+  };
+  if (read_sealed_pieces(store, where, open_piece, error) != 0) return -1;
   if (!opener.finish()) {
     error = "Could not decrypt value cipher";
     return -1;
@@ -161,26 +185,15 @@ int authenticate_value(Store& store, const unsigned char* key,
     error = "Could not decrypt value cipher";
     return -1;
   }
-  // The same pieces as decrypt_value reads, so that the digests line up.
-  const std::size_t piece_size =
-      static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, where.length));
-  std::vector<unsigned char> sealed(piece_size);
-  for (std::uint64_t done = 0; done < where.length;) {
-    const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(piece_size, where.length - done));
-    got = io::pread_full(store.store_fd, sealed.data(), want,
-                         where.offset + static_cast<off_t>(done));
-    if (got < 0) {
-      error = "Error, could not get item - " + io::error_text(errno);
-      return -1;
-    }
-    if (static_cast<std::size_t>(got) != want || !check.update(sealed.data(), want)) {
+  auto check_piece = [&](std::size_t, const unsigned char* sealed, std::size_t size) {
+    if (!check.update(sealed, size)) {
       error = "Could not decrypt value cipher";
-      return -1;
+      return false;
     }
-    if (digests != nullptr) digests->push_back(digest_of(sealed.data(), want));
-    done += want;
-  }
+    if (digests != nullptr) digests->push_back(digest_of(sealed, size));
+    return true;
+  };
+  if (read_sealed_pieces(store, where, check_piece, error) != 0) return -1;
   if (!check.finish(trailer + format::kNonceSize)) {
     error = "Could not decrypt value cipher";
     return -1;
