@@ -262,6 +262,7 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
       {"lines", "one\n'two' \"three\" $HOME ${X} \\ \r\n\ttab"},
       {"utf8", "h\xc3\xa9llo w\xc3\xb6rld \xe2\x82\xac"},
       {"quote", "it's"},
+      {"tick", "it's `echo ran` $(echo ran)"},
       {"p", "p"}};
   std::map<std::string, std::string> all = text;
   all["binary"] = pattern_bytes(600, 3) + std::string(1, '\0');  // not UTF-8
@@ -313,9 +314,10 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   EXPECT_EQ(some.out.substr(0, 28), "{\n  \"binary\": {\n    \"base64\"");
   EXPECT_NE(some.out.find("\n  \"utf8\": \"h\xc3\xa9llo"), std::string::npos) << some.out;
   EXPECT_EQ(some.out.find("\"p\""), std::string::npos);
-  const ToolResult as_env = tool({"get", "--env", "p", "quote", "--as", "X=dir/sub/x"});
+  const ToolResult as_env =
+      tool({"get", "--env", "p", "quote", "--as", "X=dir/sub/x", "--as", "Y=dir/sub/x"});
   EXPECT_EQ(as_env.status, kOk) << as_env.err;
-  EXPECT_EQ(as_env.out, "p='p'\nquote=\"it's\"\nX='nested'\n");
+  EXPECT_EQ(as_env.out, "p='p'\nquote=\"it's\"\nX='nested'\nY='nested'\n");
   for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{
            {{"get", "p", "quote"}, kUsage},                  // raw bytes: one value only
            {{"get", "--env", "dir/sub/x"}, kRejected},       // no variable name
@@ -341,6 +343,11 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   EXPECT_NE(env.out.find("quote=\"it's\"\n"), std::string::npos) << env.out;
   EXPECT_NE(env.out.find("p='p'\n"), std::string::npos) << env.out;
   write_file(dir.file("export.env"), env.out);
+  // A shell that sources the file gets the value and runs nothing of it.
+  ToolRun sourced;
+  sourced.program = "/bin/sh";
+  sourced.args = {"-c", "set -a; . \"$0\"; printf %s \"$tick\"", dir.file("export.env")};
+  EXPECT_EQ(run_tool(sourced).out, text.at("tick"));
   const std::string from_env = fresh("from-env");
   ASSERT_EQ(tool_on(from_env, {"import", "--env", dir.file("export.env")}).status, kOk);
   same_values(from_env, text);
@@ -354,6 +361,11 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   EXPECT_EQ(tool_on(from_env, {"get", "C"}).out, "a\nb");
   for (const char* bad : {"1A=x\n", "A=\"open\n", "A x\n", "A=x\nA=y\n", "E=\n"}) {
     EXPECT_EQ(tool_on(from_env, {"import", "--env", "-"}, bad).status, kRejected) << bad;
+  }
+  // A name twice, and base64 that OpenSSL alone would decode to made-up bytes.
+  for (const char* bad : {R"({"A": "x", "A": "y"})", R"({"A": {"base64": "QQ==QQ=="}})",
+                          R"({"A": {"base64": " QQ=="}})", R"({"A": {"base64": "Q Q="}})"}) {
+    EXPECT_EQ(tool_on(from_env, {"import", "--json", "-"}, bad).status, kRejected) << bad;
   }
 
   // One file per entry, private, in a new directory.
@@ -405,6 +417,8 @@ TEST_F(RoundTrip, RunAndGenerate) {
   add("app/DB_PASSWORD", secret);
   add("app/TOKEN", "t0k3n");
   add("zero", std::string("a\0b", 3));
+  add("hook/LD_PRELOAD", "/no/such/library.so");
+  add("hook/PATH", "/no/such/directory");
 
   // The child's command line is its own; the values are in its environment.
   const ToolResult shown = tool(
@@ -425,11 +439,25 @@ TEST_F(RoundTrip, RunAndGenerate) {
            {{"run", "--env", "1X=app/TOKEN", "--", "true"}, kRejected},
            {{"run", "--env", "X=absent", "--", "true"}, kNotFound},
            {{"run", "--", "true"}, kUsage},                             // nothing chosen
-           {{"run", "--env", "X=app/TOKEN", "--", "/no/such/program"}, 127}}) {
+           {{"run", "--env", "X=app/TOKEN", "--", "/no/such/program"}, 127},
+           // Only on purpose may an entry change what the command runs.
+           {{"run", "--prefix", "hook/", "--", "true"}, kRejected}}) {
     const ToolResult refused = tool(args);
     EXPECT_EQ(refused.status, status) << testing::PrintToString(args) << refused.err;
     EXPECT_EQ(refused.out, "");
   }
+
+  // Asked for, it is set; the command is still found through the caller's
+  // PATH.
+  const ToolResult path = tool({"run", "--env", "PATH=hook/PATH", "--", "env"});
+  EXPECT_EQ(path.status, kOk) << path.err;
+  EXPECT_NE(path.out.find("PATH=/no/such/directory\n"), std::string::npos) << path.out;
+  // The descriptor the password came through stays with kel-safe.
+  ToolRun through_fd;
+  through_fd.args = {"-s", store, "--password-fd", "3", "run", "--env", "T=app/TOKEN", "--",
+                     "sh", "-c", "[ -e /proc/$$/fd/3 ] && echo inherited; echo \"$T\""};
+  through_fd.fds = {{3, std::string(kPassword) + "\n"}};
+  EXPECT_EQ(run_tool(through_fd).out, "t0k3n\n");
 
   // Every class present; only the classes asked for.
   const ToolResult printed = tool({"generate", "pw", "--print"});
@@ -583,6 +611,7 @@ TEST_F(RoundTrip, OutputCutShortLeavesNothing) {
 TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   create_store();
   add("small", "s");
+  add("a", "exported before the damaged one");
   const std::string big = pattern_bytes(5 * 1024 * 1024, 5);  // two passes
   write_file(dir.file("big.in"), big);
   ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
@@ -610,11 +639,14 @@ TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
            {"get", "--json", "small", "big"},
            {"get", "--env", "small", "big"},
            {"export", "--json"},
+           {"export", "--dir", dir.file("exported")},
            {"run", "--prefix", "", "--", "echo", "ran"}}) {
     const ToolResult many = tool(args);
     EXPECT_EQ(many.status, kStoreError) << testing::PrintToString(args);
     EXPECT_EQ(many.out, "") << testing::PrintToString(args);
   }
+  // Nor do the values exported before it stay behind in clear.
+  EXPECT_FALSE(std::filesystem::exists(dir.file("exported")));
 }
 
 }  // namespace

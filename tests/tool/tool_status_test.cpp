@@ -250,6 +250,12 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "cannot read '" + dir.path().string() + "': Is a directory\n"},
       {{"add", "f", "--file", dir.file("absent")}, "", kFileError,
        "cannot open '" + dir.file("absent") + "': "},
+      // Calls on many entries name the one concerned.
+      {{"get", "--json", "k", "nope"}, "", kNotFound,
+       "get: no entry 'nope' in '" + store_file +
+           "'; kel-safe ls lists the names (Item not found: nope)\n"},
+      {{"import", "--json", "-"}, "{\"e\": \"\"}", kRejected,
+       "import: " + empty + " (Invalid entry value: e)\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"-s", store};

@@ -2,7 +2,7 @@
 // JSON object, as dotenv lines, or as one file per entry in a new directory.
 // Nothing is written before every value has authenticated, except with
 // --dir, where each file holds only authenticated bytes and a failure
-// removes the file it was writing.
+// removes the whole directory again.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "entry_selection.h"
 #include "status.h"
@@ -68,54 +70,94 @@ void check_dir_names(const std::vector<std::string>& names) {
   }
 }
 
-// Opens (making it if needed) the directory `part` below `parent`.
-UniqueFd sub_directory(int parent, const std::string& part, const std::string& shown) {
-  if (mkdirat(parent, part.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw Failure(kFileError, "export: cannot make " + tool::quoted(shown) + ": " + strerror(errno));
+// The directory an export makes, and everything made in it so far. Unless
+// the export finishes, all of it is removed again: the files hold secrets
+// in clear, and a half export is no use to anyone.
+class ExportTree {
+ public:
+  // Makes `dir`, which must not exist, with mode 0700.
+  explicit ExportTree(std::string dir) : dir_(std::move(dir)) {
+    if (mkdir(dir_.c_str(), 0700) != 0) {
+      if (errno == EEXIST) {
+        throw Failure(kExists,
+                      "export: " + tool::quoted(dir_) + " exists; --dir makes a new directory");
+      }
+      throw Failure(kFileError, "export: cannot make " + tool::quoted(dir_) + ": " + strerror(errno));
+    }
+    top_ = UniqueFd(open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!top_ || fchmod(top_.get(), 0700) != 0) {
+      const int failure = errno;
+      if (!top_) rmdir(dir_.c_str());
+      throw Failure(kFileError, "export: cannot open " + tool::quoted(dir_) + ": " + strerror(failure));
+    }
   }
-  UniqueFd fd(openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) {
-    throw Failure(kFileError, "export: cannot open " + tool::quoted(shown) + ": " + strerror(errno));
+  ~ExportTree() {
+    if (done_ || !top_) return;
+    for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
+      unlinkat(top_.get(), made->first.c_str(), made->second ? AT_REMOVEDIR : 0);
+    }
+    top_.reset();
+    rmdir(dir_.c_str());
   }
-  return fd;
-}
+  ExportTree(const ExportTree&) = delete;
+  ExportTree& operator=(const ExportTree&) = delete;
+
+  // A new file (mode 0600) for the entry whose name has these parts, in the
+  // subdirectories they give, made as needed (mode 0700).
+  UniqueFd new_file(const std::vector<std::string>& parts) {
+    std::string relative;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+      relative += parts[i];
+      if (mkdirat(top_.get(), relative.c_str(), 0700) == 0) {
+        made_.emplace_back(relative, true);
+      } else if (errno != EEXIST) {
+        throw Failure(kFileError, "export: cannot make " + shown(relative) + ": " + strerror(errno));
+      }
+      relative += '/';
+    }
+    relative += parts.back();
+    // Every directory on the way was made by this export, in a directory
+    // only its owner may change, so none of them can be a planted link.
+    UniqueFd file(openat(top_.get(), relative.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) {
+      throw Failure(kFileError, "export: cannot make " + shown(relative) + ": " + strerror(errno));
+    }
+    made_.emplace_back(relative, false);
+    if (fchmod(file.get(), 0600) != 0) {
+      throw Failure(kFileError, "export: cannot make " + shown(relative) + ": " + strerror(errno));
+    }
+    return file;
+  }
+
+  std::string shown(const std::string& relative) const {
+    return tool::quoted(dir_ + "/" + relative);
+  }
+  void keep() { done_ = true; }
+
+ private:
+  std::string dir_;
+  UniqueFd top_;
+  std::vector<std::pair<std::string, bool>> made_;  // path below dir_, is a directory
+  bool done_ = false;
+};
 
 void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,
                    const std::string& dir, bool quiet, const std::string& path) {
   check_dir_names(names);
-  if (mkdir(dir.c_str(), 0700) != 0) {
-    if (errno == EEXIST) {
-      throw Failure(kExists, "export: " + tool::quoted(dir) + " exists; --dir makes a new directory");
-    }
-    throw Failure(kFileError, "export: cannot make " + tool::quoted(dir) + ": " + strerror(errno));
-  }
-  UniqueFd top(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!top || fchmod(top.get(), 0700) != 0) {
-    throw Failure(kFileError, "export: cannot open " + tool::quoted(dir) + ": " + strerror(errno));
-  }
+  ExportTree tree(dir);
   for (const std::string& name : names) {
     const std::vector<std::string> parts = path_parts(name);
-    UniqueFd parent(dup(top.get()));
-    std::string shown = dir;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-      shown += "/" + parts[i];
-      parent = sub_directory(parent.get(), parts[i], shown);
-    }
-    shown += "/" + parts.back();
-    UniqueFd file(openat(parent.get(), parts.back().c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file || fchmod(file.get(), 0600) != 0) {
-      throw Failure(kFileError, "export: cannot make " + tool::quoted(shown) + ": " + strerror(errno));
-    }
+    UniqueFd file = tree.new_file(parts);
     std::string error;
     if (safe.get_entry_to_stream(name, file.get(), error) != 0) {
-      unlinkat(parent.get(), parts.back().c_str(), 0);
       if (error.rfind("Could not write value", 0) == 0) {
-        throw Failure(kFileError, "export: cannot write " + tool::quoted(shown) + ": " + error);
+        throw Failure(kFileError, "export: cannot write " + tree.shown(name) + ": " + error);
       }
       library_failure("export", error, path, name);
     }
   }
+  tree.keep();
   if (!quiet) {
     note("exported " + std::to_string(names.size()) + " entries to " + tool::quoted(dir));
   }

@@ -16,9 +16,13 @@ int cmd_get_values(const Context& context, const std::vector<std::string>& given
   // The names asked for, each with the variable it becomes under --env.
   std::vector<std::string> names;
   std::vector<std::string> variables;
+  // An --as renames a NAME given as it is; a second --as of the same name
+  // is one more variable, not a change of the first one's name.
+  std::vector<bool> renamed;
   for (const std::string& name : given) {
     names.push_back(name);
     variables.push_back(name);
+    renamed.push_back(false);
   }
   for (const std::string& pair : renames) {
     const std::size_t equals = pair.find('=');
@@ -27,15 +31,16 @@ int cmd_get_values(const Context& context, const std::vector<std::string>& given
     }
     const std::string name = pair.substr(equals + 1);
     bool found = false;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == name) {
+    for (std::size_t i = 0; i < names.size() && !found; ++i) {
+      if (names[i] == name && !renamed[i]) {
         variables[i] = pair.substr(0, equals);
-        found = true;
+        renamed[i] = found = true;
       }
     }
     if (!found) {
       names.push_back(name);
       variables.push_back(pair.substr(0, equals));
+      renamed.push_back(true);
     }
   }
   if (names.empty()) throw Failure(kUsage, "get: no NAME given");

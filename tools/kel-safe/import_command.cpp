@@ -107,6 +107,23 @@ Secret read_input(const std::string& path) {
   return input;
 }
 
+// A file of the tree being imported, which must still be the regular file
+// the walk listed: one swapped since for a link, a FIFO or a device is
+// refused rather than followed or waited on.
+Secret read_tree_file(const std::string& name, const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info {};
+  if (!fd || fstat(fd.get(), &info) != 0) {
+    throw Failure(kFileError, "import: cannot open " + tool::quoted(path) + ": " + strerror(errno));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    throw Failure(kFileError, "import: " + tool::quoted(name) + " is no longer a regular file");
+  }
+  Secret value;
+  read_all(fd.get(), value, kMaxInput, tool::quoted(path));
+  return value;
+}
+
 struct DirFile {
   std::string name;  // the path below the directory, with '/'
   std::string path;
@@ -168,7 +185,7 @@ void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& op
       add_batch(safe, context, options, batch, tally);
       batch_bytes = 0;
     }
-    Secret value = read_input(file.path);
+    Secret value = read_tree_file(file.name, file.path);
     if (value.empty()) {
       throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is empty; a value cannot be");
     }

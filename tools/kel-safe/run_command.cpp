@@ -1,21 +1,26 @@
 // kel-safe run: runs a command with chosen secrets added to its environment
-// and nothing else changed. The command is started with execvp, with no
+// and nothing else changed. The command is started with execvpe, with no
 // shell in between; the values travel only in the environment, never on a
 // command line. The exit status is the command's own, since the command
 // takes this process's place.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "entry_selection.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
 #include "value_formats.h"
+
+extern char** environ;
 
 namespace kel::tool {
 
@@ -32,6 +37,20 @@ struct RunOptions {
 constexpr int kCannotRun = 126;
 constexpr int kNotFoundCommand = 127;
 
+// Variables that change what code the command runs or loads: the dynamic
+// loader's, the C library's module paths, the command search path and the
+// shells' start-up files. A stored entry sets one only when it is named on
+// purpose with --env, never because its name happens to fall under --prefix.
+bool steers_code(const std::string& variable) {
+  static const char* const kSteering[] = {"PATH",    "BASH_ENV", "ENV",
+                                          "GCONV_PATH", "LOCPATH", "NLSPATH"};
+  if (variable.rfind("LD_", 0) == 0) return true;
+  for (const char* steering : kSteering) {
+    if (variable == steering) return true;
+  }
+  return false;
+}
+
 // Variable name -> entry name, refused when a variable name is not one.
 std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
                                                         const RunOptions& options,
@@ -39,7 +58,13 @@ std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
   std::vector<std::pair<std::string, std::string>> chosen;
   if (options.use_prefix) {
     for (const std::string& name : names_under(safe, options.prefix, "run", path)) {
-      chosen.emplace_back(name.substr(options.prefix.size()), name);
+      const std::string variable = name.substr(options.prefix.size());
+      if (steers_code(variable)) {
+        throw Failure(kRejected, "run: the entry " + tool::quoted(name) + " would set " +
+                                     variable + ", which changes what the command runs; " +
+                                     "give --env " + variable + "=ENTRY if that is meant");
+      }
+      chosen.emplace_back(variable, name);
     }
   }
   for (const std::string& pair : options.env) {
@@ -76,12 +101,37 @@ int run_command(const Context& context, const RunOptions& options) {
                                    " holds a zero byte, which no environment variable can");
     }
   }
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    Secret value;
-    value.append(entries[i].value().data(), entries[i].value().size());
-    if (setenv(chosen[i].first.c_str(), value.str().c_str(), 1) != 0) {
-      throw Failure(kInternal, "run: cannot set " + chosen[i].first + ": " + strerror(errno));
+  // The command's environment: this process's own, less the variables
+  // chosen, then the chosen ones (a later choice of one name wins). The
+  // command is still looked up through this process's PATH.
+  std::vector<Secret> assignments;
+  assignments.reserve(chosen.size());
+  for (std::size_t i = chosen.size(); i-- > 0;) {
+    bool later = false;
+    for (std::size_t j = i + 1; j < chosen.size(); ++j) {
+      later = later || chosen[j].first == chosen[i].first;
     }
+    if (later) continue;
+    const std::string_view value = entries[i].value();
+    Secret& line = assignments.emplace_back(chosen[i].first.size() + value.size() + 2);
+    line.append(chosen[i].first.data(), chosen[i].first.size());
+    line.push_back('=');
+    line.append(value.data(), value.size());
+  }
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view assignment(*entry);
+    const std::string_view variable = assignment.substr(0, assignment.find('='));
+    bool replaced = false;
+    for (const auto& pair : chosen) replaced = replaced || pair.first == variable;
+    if (!replaced) envp.push_back(*entry);
+  }
+  for (Secret& line : assignments) envp.push_back(const_cast<char*>(line.str().c_str()));
+  envp.push_back(nullptr);
+  // The descriptors the store password came through are this tool's, not
+  // the command's: it could read the password again through them.
+  for (const int fd : {context.passwords.fd, context.passwords.new_fd}) {
+    if (fd > 2) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   // The command gets the process as the user started it: its own standard
   // output back on descriptor 1, and default handling of the signals this
@@ -96,7 +146,7 @@ int run_command(const Context& context, const RunOptions& options) {
   std::vector<char*> argv;
   for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
+  execvpe(argv[0], argv.data(), envp.data());
   const int failure = errno;
   dup2(2, 1);
   note("run: cannot run " + tool::quoted(options.command[0]) + ": " + strerror(failure));

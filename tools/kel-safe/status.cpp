@@ -66,6 +66,15 @@ Status classify(std::string_view message) {
 std::string explain(std::string_view message, const std::string& store_path,
                     const std::string& name) {
   const std::string store = quoted(store_path);
+  // A call on many entries names the one concerned after ": " ("Entry not
+  // found: NAME", "Invalid entry value: NAME").
+  std::string concerned = name;
+  const std::size_t colon = message.find(": ");
+  if (concerned.empty() && colon != std::string_view::npos &&
+      (starts_with(message, "Entry ") || starts_with(message, "Item not found") ||
+       starts_with(message, "Invalid entry"))) {
+    concerned = std::string(message.substr(colon + 2));
+  }
   std::string said;
   switch (classify(message)) {
     case kWrongPassword:
@@ -73,29 +82,24 @@ std::string explain(std::string_view message, const std::string& store_path,
       // fails the password check may just as well be some other file.
       said = "wrong password for " + store + ", or not a kel-safe store";
       break;
-    case kNotFound: {
-      // "Entry not found: NAME" names the missing one of several.
-      const std::string_view named = "Entry not found: ";
-      const std::string missing =
-          name.empty() && starts_with(message, named)
-              ? std::string(message.substr(named.size()))
-              : name;
-      said = "no entry " + quoted(missing) + " in " + store + "; kel-safe ls lists the names";
+    case kNotFound:
+      said = "no entry " + quoted(concerned) + " in " + store + "; kel-safe ls lists the names";
       break;
-    }
     case kExists:
       said = name.empty() || starts_with(message, "could not create store")
                  ? store + " exists already"
                  : "an entry " + quoted(name) + " exists already; rm it first";
       break;
     case kRejected:
-      if (starts_with(message, "Entry name length") || message == "Invalid entry name") {
-        said = "the name is " + std::to_string(name.size()) +
+      if (starts_with(message, "Entry name length") || starts_with(message, "Invalid entry name")) {
+        said = "the name is " + std::to_string(concerned.size()) +
                " bytes long; an entry name is 1 to 255 bytes";
-      } else if (message == "Invalid entry value") {
+      } else if (starts_with(message, "Invalid entry value")) {
         said = kEmptyValue;
-      } else if (message == "Entry value too big") {
+      } else if (starts_with(message, "Entry value too big")) {
         said = "the value is larger than 4294967295 bytes, the most an entry holds";
+      } else if (starts_with(message, "Entry given twice")) {
+        said = "the name " + quoted(concerned) + " is given twice";
       } else {
         said = "the password is refused";
       }

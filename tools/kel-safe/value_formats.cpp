@@ -4,6 +4,8 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
 
 #include "commands.h"
 #include "status.h"
@@ -42,12 +44,21 @@ SecretString to_base64(std::string_view bytes) {
   return out;
 }
 
-// False for anything but padded base64.
+bool is_base64_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '+' || c == '/';
+}
+
+// False for anything but padded base64. OpenSSL's decoder alone would take
+// blanks and a '=' inside the text, and make up bytes for them.
 bool from_base64(std::string_view text, Secret& out) {
   if (text.size() % 4 != 0) return false;
   std::size_t padding = 0;
   while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') {
     ++padding;
+  }
+  for (std::size_t i = 0; i + padding < text.size(); ++i) {
+    if (!is_base64_digit(text[i])) return false;
   }
   constexpr std::size_t kPiece = kBase64Piece / 3 * 4;
   out.reserve_more(text.size() / 4 * 3);
@@ -111,9 +122,21 @@ void write_json(const std::vector<NamedValue>& values, Secret& out) {
 }
 
 void read_json(std::string_view input, NamedEntries& out) {
+  // A name given twice would keep only its last value, silently: refused,
+  // as a dotenv file that sets a name twice is.
+  std::set<std::string> names;
+  std::optional<std::string> twice;
+  const auto check_key = [&names, &twice](int depth, SecretJson::parse_event_t event,
+                                          SecretJson& parsed) {
+    if (event == SecretJson::parse_event_t::key && depth == 1 && !twice) {
+      const SecretString& key = parsed.template get_ref<const SecretString&>();
+      if (!names.emplace(key.data(), key.size()).second) twice.emplace(key.data(), key.size());
+    }
+    return true;
+  };
   SecretJson document;
   try {
-    document = SecretJson::parse(input.begin(), input.end());
+    document = SecretJson::parse(input.begin(), input.end(), check_key);
   } catch (const SecretJson::parse_error& error) {
     // The parser's own text quotes the input, which holds values.
     throw Failure(kRejected, "not valid JSON (at byte " + std::to_string(error.byte) + ")");
@@ -121,6 +144,7 @@ void read_json(std::string_view input, NamedEntries& out) {
   if (!document.is_object()) {
     throw Failure(kRejected, "the JSON is not an object of names and values");
   }
+  if (twice) throw Failure(kRejected, "the name " + tool::quoted(*twice) + " is given twice");
   for (auto& [key, item] : document.items()) {
     const std::string name(key.data(), key.size());
     Secret value;
@@ -160,6 +184,9 @@ void write_env_line(std::string_view name, std::string_view value, Secret& out) 
         case '\\': out.append("\\\\", 2); break;
         case '"': out.append("\\\"", 2); break;
         case '$': out.append("\\$", 2); break;
+        // A file of these lines is often read by a shell (set -a; . FILE),
+        // where a bare backquote inside double quotes runs a command.
+        case '`': out.append("\\`", 2); break;
         case '\n': out.append("\\n", 2); break;
         case '\r': out.append("\\r", 2); break;
         case '\t': out.append("\\t", 2); break;
@@ -229,7 +256,7 @@ void read_env(std::string_view input, NamedEntries& out) {
             case 'n': c = '\n'; break;
             case 'r': c = '\r'; break;
             case 't': c = '\t'; break;
-            case '\\': case '"': case '$': c = next; break;
+            case '\\': case '"': case '$': case '`': c = next; break;
             default: value.push_back('\\'); c = next;
           }
         }

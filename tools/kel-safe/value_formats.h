@@ -55,12 +55,14 @@ bool valid_variable_name(std::string_view name);
 // UTF-8 is a JSON string, any other is {"base64": "..."}. Throws a Failure
 // (kRejected) naming a name that is not valid UTF-8.
 void write_json(const std::vector<NamedValue>& values, Secret& out);
-// Reads such an object into entries, in the order of the document.
+// Reads such an object into entries, sorted by name. A name given twice is
+// refused (a Failure of kRejected), as is base64 that is not strictly so.
 void read_json(std::string_view input, NamedEntries& out);
 
 // One dotenv line NAME=VALUE. A value without ' or \ is single-quoted and
 // kept as it is (line ends included); any other is double-quoted with \\,
-// \", \$, \n, \r and \t. A zero byte cannot be in the environment: refused.
+// \", \$, \`, \n, \r and \t, so that a shell sourcing the line runs nothing.
+// A zero byte cannot be in the environment: refused.
 void write_env_line(std::string_view name, std::string_view value, Secret& out);
 // Reads dotenv lines (comments, blank lines and "export " allowed; values
 // unquoted, single- or double-quoted as above) into entries.
