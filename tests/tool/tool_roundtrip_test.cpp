@@ -492,6 +492,11 @@ TEST_F(RoundTrip, RunAndGenerate) {
   check.args = {"-s", dir.file("generated"), "--password-fd", "0", "verify"};
   check.input = created.out;
   EXPECT_EQ(run_tool(check).status, kOk);
+  // A password that cannot be shown leaves no store that nobody can open.
+  made.args = {"-s", dir.file("unshown"), "create", "--generate-password"};
+  made.close_stdout = true;
+  EXPECT_EQ(run_tool(made).status, kFileError);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {

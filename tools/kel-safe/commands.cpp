@@ -298,9 +298,17 @@ int cmd_create(const Context& context, bool group, bool generate_password) {
   if (safe.create_safe(error) != 0) library_failure(what, error, path);
   if (!context.quiet) note("created " + quoted(error));
   if (generate_password) {
-    // Shown this once: nothing else keeps it.
+    // Shown this once: nothing else keeps it. A store whose password could
+    // not be shown opens for nobody, so it is removed again; it holds
+    // nothing yet, and nobody else can have written to it.
     generated.push_back('\n');
-    write_data(generated.view());
+    try {
+      write_data(generated.view());
+    } catch (const Failure&) {
+      unlink(path.c_str());
+      note("removed " + quoted(path) + " again: its password could not be shown");
+      throw;
+    }
     if (!context.quiet) note("the store password is on standard output; keep it safe");
   }
   return kOk;
