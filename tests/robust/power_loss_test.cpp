@@ -158,6 +158,13 @@ void change_password_once(const Paths& paths) {
   EXPECT_EQ(safe.change_key(paths.store, kNew, kOld, error), 0) << error;
 }
 
+int add_many(Safe& safe, const Items& items, bool replace, std::string& error) {
+  std::vector<Entry> entries;
+  for (const auto& [name, value] : items) entries.emplace_back(name, value);
+  std::vector<AddOutcome> outcomes;
+  return safe.add_entries(entries, replace, outcomes, error);
+}
+
 std::vector<Scenario> scenarios() {
   auto add_small = [](Safe& safe, const Paths&, std::string& error) {
     return safe.add_entry(Entry("delta", kSmall), error);
@@ -284,6 +291,31 @@ std::vector<Scenario> scenarios() {
        },
        .effect = [](Items& items) { items.erase("charlie"); },
        .prepare = leave_interrupted_append,
+       .states = 400,
+       .backup = kRewriteBackup},
+      // A batch of adds in one rewrite (what import does): a stored name is
+      // skipped, the others appear together or not at all.
+      {.label = "add_many",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return add_many(safe, {{"alpha", kSmall}, {"delta", kSmall}, {"golf", kMedium}},
+                         false, error);
+       },
+       .effect = [](Items& items) {
+         items["delta"] = kSmall;
+         items["golf"] = kMedium;
+       },
+       .states = 400,
+       .backup = kRewriteBackup},
+      // The same with replacement (import --replace): the stored name takes
+      // its new value in the same rewrite.
+      {.label = "add_many_replacing",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return add_many(safe, {{"bravo", kSmall}, {"delta", kMedium}}, true, error);
+       },
+       .effect = [](Items& items) {
+         items["bravo"] = kSmall;
+         items["delta"] = kMedium;
+       },
        .states = 400,
        .backup = kRewriteBackup},
       {.label = "remove_several",
