@@ -181,7 +181,10 @@ TEST_F(RoundTrip, ReplaceRenameCopyAndRemoveMany) {
   EXPECT_EQ(tool({"add", "mail"}, "again").status, kExists);
   EXPECT_EQ(tool({"add", "absent", "--replace"}, "v").status, kNotFound);
   EXPECT_EQ(tool({"add", "absent", "--replace", "--replace-or-add"}, "v").status, kUsage);
-  ASSERT_EQ(tool({"add", "absent", "--replace-or-add"}, "added").status, kOk);
+  const ToolResult or_added = tool({"add", "absent", "--replace-or-add"}, "added");
+  ASSERT_EQ(or_added.status, kOk) << or_added.err;
+  EXPECT_NE(or_added.err.find("which does not hold 'absent' yet, is kept"), std::string::npos)
+      << or_added.err;
   EXPECT_EQ(tool({"get", "absent"}).out, "added");
   const std::string imported = pattern_bytes(5000, 3);
   write_file(dir.file("input.bin"), imported);
@@ -383,6 +386,25 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   ASSERT_EQ(tool_on(from_dir, {"import", "--dir", out_dir}).status, kOk);
   same_values(from_dir, all);
 
+  // A tree of several batches (a file too large for one is streamed on its
+  // own): the backup still holds the store from before the whole import.
+  const std::string batches = dir.file("batches");
+  std::filesystem::create_directory(batches);
+  write_file(batches + "/a", "new a");
+  write_file(batches + "/big", pattern_bytes((16 << 20) + 1, 7));
+  write_file(batches + "/c", "new c");
+  const std::string replaced_dir = fresh("replaced-dir");
+  ASSERT_EQ(tool_on(replaced_dir, {"import", "--json", "-"}, R"({"a": "old a", "c": "old c"})")
+                .status, kOk);
+  const ToolResult in_batches = tool_on(replaced_dir, {"import", "--dir", batches, "--replace"});
+  ASSERT_EQ(in_batches.status, kOk) << in_batches.err;
+  EXPECT_EQ(tool_on(replaced_dir, {"get", "c"}).out, "new c");
+  const std::string backup = replaced_dir + ".safe.backup2";
+  EXPECT_NE(in_batches.err.find("is kept as '" + backup + "'"), std::string::npos)
+      << in_batches.err;
+  EXPECT_EQ(tool_on(backup, {"get", "a"}).out, "old a");
+  EXPECT_EQ(tool_on(backup, {"ls"}).out, "a\nc\n");
+
   // Names that would leave the directory, or be file and directory at once.
   // (As JSON keys, since a zero byte cannot be on a command line.)
   for (const std::string name : {"../up", "a//b", "dir/sub", "x\\u0000y"}) {
@@ -406,6 +428,8 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
     const ToolResult declined = run_tool(asked);
     EXPECT_EQ(declined.status, kRejected) << declined.err;
     EXPECT_EQ(declined.out, "");
+    // The answer is shown as it is typed.
+    EXPECT_NE(declined.terminal.find("[y/N] n"), std::string::npos) << declined.terminal;
   }
 }
 
@@ -452,9 +476,10 @@ TEST_F(RoundTrip, RunAndGenerate) {
   const ToolResult path = tool({"run", "--env", "PATH=hook/PATH", "--", "env"});
   EXPECT_EQ(path.status, kOk) << path.err;
   EXPECT_NE(path.out.find("PATH=/no/such/directory\n"), std::string::npos) << path.out;
-  // The descriptor the password came through stays with kel-safe.
+  // The descriptor the password came through stays with kel-safe; its
+  // options may follow "run", as they may follow any subcommand.
   ToolRun through_fd;
-  through_fd.args = {"-s", store, "--password-fd", "3", "run", "--env", "T=app/TOKEN", "--",
+  through_fd.args = {"run", "-s", store, "--password-fd", "3", "--env", "T=app/TOKEN", "--",
                      "sh", "-c", "[ -e /proc/$$/fd/3 ] && echo inherited; echo \"$T\""};
   through_fd.fds = {{3, std::string(kPassword) + "\n"}};
   EXPECT_EQ(run_tool(through_fd).out, "t0k3n\n");

@@ -390,6 +390,8 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
   // store file; a plain add appends.
   const bool rewrite = mode != AddMode::add;
   const bool or_add = mode == AddMode::replace_or_add;
+  // For what the backup holds: the old value, or nothing of this name.
+  const bool was_stored = !or_add || safe.exists(name);
 
   std::string error;
   if (!file.empty()) {
@@ -433,7 +435,8 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
   }
   if (rewrite) {
     report_backup(context, safe.removal_backup_path(), drop_backup,
-                  "still holds the old value");
+                  was_stored ? "still holds the old value"
+                             : "does not hold " + quoted(name) + " yet");
   }
   return kOk;
 }

@@ -39,8 +39,9 @@ std::unique_ptr<kel::Safe> open_checked(const Context& context, const std::strin
 void confirm_clear_text(bool yes, const std::string& question) {
   if (yes || isatty(0) != 1) return;
   Terminal terminal("a confirmation (or give --yes)");
-  Secret answer = terminal.read_hidden(question + " [y/N] ");
-  if (answer.view() != "y" && answer.view() != "yes") {
+  // The answer is no secret: the user sees what was typed.
+  const std::string answer = terminal.ask(question + " [y/N] ");
+  if (answer != "y" && answer != "yes") {
     throw Failure(kRejected, "nothing written: not confirmed");
   }
 }

@@ -1,6 +1,7 @@
 // kel-safe import: entries from a JSON object, dotenv lines or a directory
 // tree (the forms export writes), added in one process under one password.
 // Each batch is one rewrite of the store: readers see all of it or none.
+// The backup kept is always the store as it was before the import.
 // Every name and value is checked before anything is added; the report says
 // per name what was added, skipped (stored already) or replaced.
 #include <errno.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "entry_selection.h"
 #include "status.h"
@@ -169,20 +171,71 @@ std::vector<DirFile> files_below(const Context& context, const std::string& dir)
   return files;
 }
 
+// A tree imported in several batches rewrites the store once per batch, and
+// each rewrite keeps the file it replaced as the backup, over the one
+// before. The backup an import reports must be the store as it was before
+// the import: the first one made is set aside under a name of its own while
+// later batches run, and put back under the backup's name at the end,
+// whether the import succeeded or not.
+class FirstBackup {
+ public:
+  explicit FirstBackup(std::string backup)
+      : backup_(std::move(backup)), aside_(backup_ + ".before-import"), seen_(identity()) {}
+  ~FirstBackup() {
+    if (!set_aside_) return;
+    if (rename(aside_.c_str(), backup_.c_str()) == 0) {
+      const std::filesystem::path parent = std::filesystem::path(backup_).parent_path();
+      UniqueFd directory(open(parent.empty() ? "." : parent.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (directory) fsync(directory.get());
+    }
+  }
+  FirstBackup(const FirstBackup&) = delete;
+  FirstBackup& operator=(const FirstBackup&) = delete;
+
+  // Called after each step that may have rewritten the store.
+  void after_step() {
+    if (set_aside_) return;
+    const std::pair<dev_t, ino_t> now = identity();
+    if (now.second == 0 || now == seen_) return;  // this step made no backup
+    if (rename(backup_.c_str(), aside_.c_str()) != 0) {
+      throw Failure(kStoreError, "import: cannot keep the backup " + tool::quoted(backup_) +
+                                     " aside: " + strerror(errno));
+    }
+    set_aside_ = true;
+  }
+
+ private:
+  std::pair<dev_t, ino_t> identity() const {
+    struct stat info {};
+    if (lstat(backup_.c_str(), &info) != 0) return {0, 0};
+    return {info.st_dev, info.st_ino};
+  }
+
+  std::string backup_;
+  std::string aside_;
+  std::pair<dev_t, ino_t> seen_;
+  bool set_aside_ = false;
+};
+
 void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& options,
                 Tally& tally) {
   const std::vector<DirFile> files = files_below(context, options.dir);
+  FirstBackup first_backup(safe.removal_backup_path());
   NamedEntries batch;
   std::size_t batch_bytes = 0;
   for (const DirFile& file : files) {
     if (file.size > kStreamed) {
       add_batch(safe, context, options, batch, tally);
+      first_backup.after_step();
       batch_bytes = 0;
       add_streamed(safe, context, options, file.name, file.path, tally);
+      first_backup.after_step();
       continue;
     }
     if (batch_bytes + file.size > kBatchBytes || batch.entries.size() >= kBatchFiles) {
       add_batch(safe, context, options, batch, tally);
+      first_backup.after_step();
       batch_bytes = 0;
     }
     Secret value = read_tree_file(file.name, file.path);

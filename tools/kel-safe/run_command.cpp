@@ -173,13 +173,14 @@ void add_run_command(CLI::App& app, const Context& context, Subcommands& into) {
                       "The entry ENTRY as the variable NAME (may be repeated)")
       ->type_name("NAME=ENTRY")
       ->allow_extra_args(false);  // or it would swallow the "--"
-  // After "--" every word is the command's own, options included; the
-  // options of kel-safe itself go before "run".
+  // After "--" every word is the command's own, options included; before
+  // it, the options of kel-safe itself (-s, --password-file...) fall
+  // through to the parent, as they do for the other subcommands.
   command->add_option("COMMAND", options->command, "The command and its arguments, after --")
       ->required()
       ->expected(-1)
       ->allow_extra_args();
-  command->fallthrough(false);
+  command->fallthrough(true);
   into.push_back({command, [&context, options] { return run_command(context, *options); }});
 }
 

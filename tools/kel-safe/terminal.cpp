@@ -193,8 +193,14 @@ Terminal::~Terminal() {
 void Terminal::say(std::string_view text) { write_all(fd_, text, "the terminal"); }
 
 Secret Terminal::read_hidden(std::string_view prompt) {
-  Secret line(128);
   EchoOff quiet(fd_, prompt);
+  return read_line(prompt);
+}
+
+std::string Terminal::ask(std::string_view prompt) { return read_line(prompt).str(); }
+
+Secret Terminal::read_line(std::string_view prompt) {
+  Secret line(128);
   say(prompt);
   for (;;) {
     char c = 0;

@@ -30,12 +30,17 @@ class Terminal {
   // line end. Echo is restored afterwards, also when the process is
   // interrupted by a signal while it waits.
   Secret read_hidden(std::string_view prompt);
+  // Shows `prompt` and reads one line with echo on, for answers that are
+  // not secret (yes or no).
+  std::string ask(std::string_view prompt);
   // Asks twice and insists that both answers match (a Failure of kRejected
   // otherwise).
   Secret read_confirmed(std::string_view prompt, std::string_view again);
   void say(std::string_view text);
 
  private:
+  Secret read_line(std::string_view prompt);
+
   int fd_ = -1;
   bool owned_ = true;
   UniqueFd turn_;  // the lock that makes prompts on one terminal take turns
