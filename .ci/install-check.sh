@@ -36,6 +36,8 @@ for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libk
          "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
          "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1 \
+         share/bash-completion/completions/kel-safe share/zsh/vendor-completions/_kel-safe \
+         share/fish/vendor_completions.d/kel-safe.fish \
          share/doc/kel-safe/copyright share/doc/kel-safe/LICENSE; do
   [ -e "$prefix/$f" ] || die "missing after install: $f"
 done
@@ -114,6 +116,8 @@ dpkg-deb --contents "$deb" >"$work/deb-contents"
 for f in "usr/$libdir/libkel-safe.so.1.0.0" "usr/$libdir/libkel-safe.so.1 -> libkel-safe.so.1.0.0" \
          usr/include/kel/safe.h "usr/$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "usr/$libdir/pkgconfig/kel-safe.pc" usr/bin/kel-safe usr/share/man/man1/kel-safe.1 \
+         usr/share/bash-completion/completions/kel-safe usr/share/zsh/vendor-completions/_kel-safe \
+         usr/share/fish/vendor_completions.d/kel-safe.fish \
          usr/share/doc/kel-safe/copyright; do
   grep -qF "./$f" "$work/deb-contents" || { cat "$work/deb-contents"; die "the package lacks $f"; }
 done

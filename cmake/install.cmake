@@ -69,6 +69,15 @@ if(TARGET kel-safe-tool)
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/tools/kel-safe.1"
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT runtime)
+  # Completion scripts, where bash-completion, zsh and fish look for those
+  # of installed programs.
+  set(kel_safe_completion "${PROJECT_SOURCE_DIR}/tools/completion")
+  install(FILES "${kel_safe_completion}/kel-safe.bash" RENAME kel-safe
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" COMPONENT runtime)
+  install(FILES "${kel_safe_completion}/_kel-safe"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions" COMPONENT runtime)
+  install(FILES "${kel_safe_completion}/kel-safe.fish"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d" COMPONENT runtime)
 endif()
 
 # The licence: the full text, and Debian's machine-readable copyright file,

@@ -1,6 +1,7 @@
 // Exit statuses, help texts, and the separation of data (standard output)
 // from everything else (standard error).
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -92,6 +93,40 @@ TEST_F(Statuses, HelpForEverySubcommand) {
   }
   EXPECT_NE(bare({"get", "--help"}).out.find("--output"), std::string::npos);
   EXPECT_NE(bare({"passwd", "--help"}).out.find("--new-password-fd"), std::string::npos);
+}
+
+// Each shell's completion knows every subcommand the tool lists, so that a
+// new one without completion fails here; the bash script, sourced in bash,
+// completes as a user would see it.
+TEST_F(Statuses, CompletionKnowsEverySubcommand) {
+  const std::string help = bare({"--help"}).out;
+  const std::size_t listed = help.find("Subcommands:\n");
+  ASSERT_NE(listed, std::string::npos) << help;
+  std::vector<std::string> commands;
+  std::istringstream lines(help.substr(listed + 13));
+  for (std::string line; std::getline(lines, line) && line.rfind("  ", 0) == 0;) {
+    commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  ASSERT_GE(commands.size(), 15u) << help;
+  const std::string scripts = std::string(KEL_SAFE_SOURCE_DIR) + "/tools/completion/";
+  const std::string zsh = read_file(scripts + "_kel-safe");
+  const std::string fish = read_file(scripts + "kel-safe.fish");
+  const auto complete = [&scripts](const std::string& word) {
+    ToolRun bash;
+    bash.program = "/bin/bash";
+    bash.args = {"-c",
+                 "source \"$0\" && COMP_WORDS=(kel-safe \"$1\") COMP_CWORD=1 && _kel_safe && "
+                 "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                 scripts + "kel-safe.bash", word};
+    return run_tool(bash).out;
+  };
+  const std::string offered = "\n" + complete("");
+  for (const std::string& command : commands) {
+    EXPECT_NE(zsh.find("'" + command + ":"), std::string::npos) << "zsh: " << command;
+    EXPECT_NE(fish.find(" -a " + command + " -d "), std::string::npos) << "fish: " << command;
+    EXPECT_NE(offered.find("\n" + command + "\n"), std::string::npos) << "bash: " << command;
+  }
+  EXPECT_EQ(complete("ge"), "get\ngenerate\n");
 }
 
 TEST_F(Statuses, FailureClasses) {

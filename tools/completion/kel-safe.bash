@@ -1,0 +1,133 @@
+# bash completion for kel-safe                             -*- shell-script -*-
+# Completes subcommands, their options and store paths. Entry names are
+# not completed: listing them needs the store password.
+
+# Files for -s: *.safe files and directories, or any file when no store is
+# there to offer.
+_kel_safe_stores()
+{
+    local cur=$1
+    local IFS=$'\n'
+    COMPREPLY=($(compgen -f -X '!*.safe' -- "$cur") $(compgen -d -- "$cur"))
+    if [[ ${#COMPREPLY[@]} -eq 0 ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+    compopt -o filenames 2>/dev/null
+}
+
+_kel_safe()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local prev=
+    [[ $COMP_CWORD -gt 0 ]] && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local IFS=$' \t\n'
+
+    local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
+    local commands="create verify passwd add get exists ls mv cp rm check repair export import
+        generate run shell agent version"
+
+    # The subcommand (and the agent's action), and whether "--" came.
+    local command= action= dashdash= i word
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ -n $dashdash ]]; then
+            continue
+        fi
+        case $word in
+            -s | --store | --password-file | --password-fd)
+                ((i++))
+                continue
+                ;;
+            --)
+                [[ -n $command ]] && dashdash=$i
+                continue
+                ;;
+            -*) continue ;;
+        esac
+        if [[ -z $command ]]; then
+            command=$word
+        elif [[ $command == agent && -z $action ]]; then
+            action=$word
+        fi
+    done
+
+    # After "run ... --": a command, then its own arguments.
+    if [[ $command == run && -n $dashdash ]]; then
+        if ((COMP_CWORD == dashdash + 1)); then
+            COMPREPLY=($(compgen -c -- "$cur"))
+        else
+            COMPREPLY=($(compgen -f -- "$cur"))
+            compopt -o filenames 2>/dev/null
+        fi
+        return 0
+    fi
+
+    case $prev in
+        -s | --store)
+            _kel_safe_stores "$cur"
+            return 0
+            ;;
+        --password-file | --new-password-file | -f | --file | -o | --output)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            compopt -o filenames 2>/dev/null
+            return 0
+            ;;
+        --json | --env)
+            if [[ $command == import ]]; then
+                COMPREPLY=($(compgen -f -- "$cur"))
+                compopt -o filenames 2>/dev/null
+                return 0
+            fi
+            ;;
+        --dir)
+            COMPREPLY=($(compgen -d -- "$cur"))
+            compopt -o filenames 2>/dev/null
+            return 0
+            ;;
+        --charset)
+            COMPREPLY=($(compgen -W "upper lower digit symbol upper,lower,digit,symbol" -- "$cur"))
+            return 0
+            ;;
+        --password-fd | --new-password-fd | -l | --length | --timeout | --prefix | --as)
+            return 0
+            ;;
+    esac
+
+    if [[ -z $command ]]; then
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "$global_options" -- "$cur"))
+        else
+            COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        fi
+        return 0
+    fi
+
+    local options=
+    case $command in
+        create) options="--generate-password --group" ;;
+        passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
+        add) options="-f --file --replace --replace-or-add --drop-backup" ;;
+        get) options="-o --output --force --json --env --as" ;;
+        ls) options="-l --long --json -0 --null" ;;
+        mv | cp | rm) options="--drop-backup" ;;
+        check) options="--json" ;;
+        export) options="--json --env --dir --prefix -y --yes" ;;
+        import) options="--json --env --dir --replace --drop-backup" ;;
+        generate) options="-l --length --charset --print --replace --drop-backup" ;;
+        run) options="--prefix --env --" ;;
+        shell) options="--timeout" ;;
+        agent)
+            if [[ -z $action ]]; then
+                COMPREPLY=($(compgen -W "start stop status" -- "$cur"))
+                return 0
+            fi
+            [[ $action == start ]] && options="--timeout"
+            ;;
+    esac
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options $global_options" -- "$cur"))
+    fi
+    return 0
+}
+
+complete -F _kel_safe kel-safe
