@@ -465,7 +465,10 @@ TEST_F(RoundTrip, RunAndGenerate) {
            {{"run", "--", "true"}, kUsage},                             // nothing chosen
            {{"run", "--env", "X=app/TOKEN", "--", "/no/such/program"}, 127},
            // Only on purpose may an entry change what the command runs.
-           {{"run", "--prefix", "hook/", "--", "true"}, kRejected}}) {
+           {{"run", "--prefix", "hook/", "--", "true"}, kRejected},
+           {{"run", "--prefix", "hook/", "--env", "PATH=hook/PATH", "--env",
+             "LD_PRELOAD=hook/LD_PRELOAD", "--", "true"},
+            kOk}}) {
     const ToolResult refused = tool(args);
     EXPECT_EQ(refused.status, status) << testing::PrintToString(args) << refused.err;
     EXPECT_EQ(refused.out, "");

@@ -59,6 +59,13 @@ std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
   if (options.use_prefix) {
     for (const std::string& name : names_under(safe, options.prefix, "run", path)) {
       const std::string variable = name.substr(options.prefix.size());
+      // Named with --env as well: that choice is the one made on purpose,
+      // and it wins in any case.
+      bool named = false;
+      for (const std::string& pair : options.env) {
+        named = named || pair.compare(0, variable.size() + 1, variable + "=") == 0;
+      }
+      if (named) continue;
       if (steers_code(variable)) {
         throw Failure(kRejected, "run: the entry " + tool::quoted(name) + " would set " +
                                      variable + ", which changes what the command runs; " +
