@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -56,9 +57,10 @@ const std::string& password_file() {
   return path;
 }
 
-// Runs the tool with `args` (output to /dev/null); seconds, or -1 when it
-// did not exit 0.
-double run_tool(const std::string& store, const std::vector<std::string>& args) {
+// Runs the tool with `args` (output to /dev/null, standard input from the
+// file `input` when given); seconds, or -1 when it did not exit 0.
+double run_tool(const std::string& store, const std::vector<std::string>& args,
+                const std::string& input = "") {
   std::vector<std::string> words = {KEL_SAFE_TOOL_PATH, "-q", "-s", store, "--password-file",
                                     password_file()};
   words.insert(words.end(), args.begin(), args.end());
@@ -68,6 +70,7 @@ double run_tool(const std::string& store, const std::vector<std::string>& args) 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (!input.empty()) posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   int status = -1;
@@ -100,6 +103,96 @@ void BM_LibraryGetEntryLoop(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LibraryGetEntryLoop)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A session's work: 1,000 gets under one password and one index build,
+// through the shell's batch mode against the library's own loop.
+constexpr std::size_t kSessionGets = 1000;
+std::string session_entry(std::size_t i) { return entry_name(i * 7 % kEntries); }
+
+void BM_LibraryThousandGets(benchmark::State& state) {
+  const std::string& store = full_store();
+  for (auto _ : state) {
+    ChildResult r = measure_in_child([&store]() {
+      kel::Safe safe(store, kPassword);
+      std::string error;
+      for (std::size_t i = 0; i < kSessionGets; ++i) {
+        kel::Entry entry(session_entry(i));
+        if (safe.get_entry(entry, error) != 0) return false;
+      }
+      return true;
+    });
+    if (!r.ok) {
+      state.SkipWithError("get_entry failed");
+      break;
+    }
+    state.SetIterationTime(r.seconds);
+  }
+}
+BENCHMARK(BM_LibraryThousandGets)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_ToolShellBatchThousandGets(benchmark::State& state) {
+  const std::string input = scratch_dir() + "/thousand-gets";
+  {
+    std::ofstream lines(input);
+    for (std::size_t i = 0; i < kSessionGets; ++i) lines << "get " << session_entry(i) << "\n";
+  }
+  for (auto _ : state) {
+    const double seconds = run_tool(full_store(), {"shell"}, input);
+    if (seconds < 0) {
+      state.SkipWithError("shell failed");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+}
+BENCHMARK(BM_ToolShellBatchThousandGets)
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The same gets through a running agent, one kel-safe process each, against
+// kel-safe version, the floor of a process's start-up; both measured in
+// one run, call by call in turn, and compared by their medians.
+double median_ms(std::vector<double> seconds) {
+  std::sort(seconds.begin(), seconds.end());
+  return seconds[seconds.size() / 2] * 1000;
+}
+
+void BM_ToolGetThroughAgentPerProcess(benchmark::State& state) {
+  const std::string runtime = scratch_dir() + "/run";
+  ::mkdir(runtime.c_str(), 0700);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  if (run_tool(full_store(), {"agent", "start", "--timeout", "10m"}) < 0) {
+    state.SkipWithError("agent start failed");
+    return;
+  }
+  for (auto _ : state) {
+    std::vector<double> gets, versions;
+    double total = 0;
+    for (std::size_t i = 0; i < kSessionGets; ++i) {
+      const double got = run_tool(full_store(), {"get", session_entry(i)});
+      const double version = run_tool(full_store(), {"version"});
+      if (got < 0 || version < 0) {
+        state.SkipWithError("get through the agent failed");
+        break;
+      }
+      gets.push_back(got);
+      versions.push_back(version);
+      total += got;
+    }
+    if (gets.size() != kSessionGets) break;
+    state.SetIterationTime(total);
+    state.counters["get_median_ms"] = median_ms(gets);
+    state.counters["version_median_ms"] = median_ms(versions);
+    state.counters["ratio"] = median_ms(gets) / median_ms(versions);
+  }
+  run_tool(full_store(), {"agent", "stop"});
+  ::unsetenv("XDG_RUNTIME_DIR");
+}
+BENCHMARK(BM_ToolGetThroughAgentPerProcess)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ToolGetJsonOfEveryName(benchmark::State& state) {
   std::vector<std::string> args = {"get", "--json"};

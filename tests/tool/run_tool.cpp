@@ -158,12 +158,15 @@ ToolResult run_tool(const ToolRun& run) {
     fcntl(m, F_SETFD, FD_CLOEXEC);
     fcntl(s, F_SETFD, FD_CLOEXEC);
   }
-  const int child_in = run.stdin_is_terminal ? *slave : *in.read_end;
+  const bool all_terminal = run.stdio_is_terminal && *slave >= 0;
+  const int child_in = run.stdin_is_terminal || all_terminal ? *slave : *in.read_end;
+  const int child_out = all_terminal ? *slave : *out.write_end;
+  const int child_err = all_terminal ? *slave : *err.write_end;
 
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    become_tool(run, child_in, *out.write_end, *err.write_end, extra, *slave,
+    become_tool(run, child_in, child_out, child_err, extra, *slave,
                 argv.data(), envp.data());
   }
   in.read_end.reset();
@@ -187,12 +190,17 @@ ToolResult run_tool(const ToolRun& run) {
   std::size_t input_done = 0;
   std::size_t step = 0;
   std::size_t seen = 0;  // terminal text already matched
-  if (run.stdin_is_terminal || run.input.empty()) in.write_end.reset();
+  if (child_in == *slave || run.input.empty()) in.write_end.reset();
   if (*in.write_end >= 0) fcntl(*in.write_end, F_SETFL, O_NONBLOCK);
   // A guard against a hung child, not a measurement.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool out_open = true, err_open = true, term_open = *master >= 0;
-  while (out_open || err_open) {
+  int status = 0;
+  bool reaped = false;
+  // On a terminal only, the child's end is seen by waiting for it: this
+  // side keeps the terminal open.
+  while (all_terminal ? !reaped : (out_open || err_open)) {
+    if (all_terminal && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       break;
@@ -240,8 +248,7 @@ ToolResult run_tool(const ToolRun& run) {
       ++step;
     }
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (!reaped) waitpid(pid, &status, 0);
   if (*master >= 0) {
     struct termios mode {};
     result.echo_after = tcgetattr(*master, &mode) == 0 && (mode.c_lflag & ECHO) != 0;

@@ -44,6 +44,9 @@ struct ToolRun {
   // pair waits for the first text to appear on it, then types the second.
   bool with_terminal = false;
   bool stdin_is_terminal = false;  // standard input is the terminal too
+  // Standard input, output and error all are the terminal, as for a person
+  // at an interactive session: everything shown is in `terminal`.
+  bool stdio_is_terminal = false;
   std::vector<std::pair<std::string, std::string>> dialogue;
   // Called when dialogue step `step`'s text appeared, before its answer is
   // typed: the child is waiting there.

@@ -57,6 +57,40 @@ std::string pattern_bytes(std::size_t length, unsigned seed) {
   return bytes;
 }
 
+std::vector<Frame> parse_frames(const std::string& text) {
+  std::vector<Frame> frames;
+  std::size_t at = 0;
+  // "WORD N\n" followed, for length and notes, by N bytes.
+  const auto field = [&](const std::string& word, bool with_bytes, std::string* bytes) {
+    const std::size_t end = text.find('\n', at);
+    if (end == std::string::npos || text.compare(at, word.size() + 1, word + " ") != 0) {
+      ADD_FAILURE() << "no \"" << word << "\" line at byte " << at;
+      return -1L;
+    }
+    const long number = std::stol(text.substr(at + word.size() + 1, end - at - word.size() - 1));
+    at = end + 1;
+    if (with_bytes) {
+      if (at + static_cast<std::size_t>(number) > text.size()) {
+        ADD_FAILURE() << word << " " << number << " runs past the output";
+        return -1L;
+      }
+      *bytes = text.substr(at, static_cast<std::size_t>(number));
+      at += static_cast<std::size_t>(number);
+    }
+    return number;
+  };
+  while (at < text.size()) {
+    Frame frame;
+    frame.status = static_cast<int>(field("status", false, nullptr));
+    if (frame.status < 0 || field("length", true, &frame.out) < 0 ||
+        field("notes", true, &frame.notes) < 0) {
+      break;
+    }
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
 std::size_t count_of(const std::string& text, const std::string& part) {
   std::size_t count = 0;
   for (std::size_t at = text.find(part); at != std::string::npos;

@@ -47,6 +47,16 @@ class ToolTest : public testing::Test {
   std::string password_file;  // holds kPassword and a line end
 };
 
+// One result of kel-safe shell's batch mode.
+struct Frame {
+  int status = -1;
+  std::string out;
+  std::string notes;
+};
+// The frames of a batch run's standard output, read by the documented
+// framing; fails the test on bytes that are not frames.
+std::vector<Frame> parse_frames(const std::string& text);
+
 // How often `part` occurs in `text`, without overlaps.
 std::size_t count_of(const std::string& text, const std::string& part);
 

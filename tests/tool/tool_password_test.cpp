@@ -6,12 +6,17 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tool/tool_fixture.h"
 
@@ -230,6 +235,134 @@ TEST_F(Passwords, NewStoresArePrivateUnlessGrouped) {
   }
 }
 
+// ---- The agent -----------------------------------------------------------
+
+// An agent started for the fixture's store, its socket in a runtime folder
+// of the test's own; stopped at the end whatever happened.
+class Agent : public ToolTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    create_store();
+    add("alpha", "value-of-alpha");
+    ToolRun start = as_client({"agent", "start", "--timeout", "2m"});
+    start.args.insert(start.args.begin(), {"--password-file", password_file});
+    const ToolResult started = run_tool(start);
+    ASSERT_EQ(started.status, kOk) << started.err;
+    ASSERT_NE(started.err.find("serves '" + store_file + "'"), std::string::npos) << started.err;
+  }
+  void TearDown() override { run_tool(as_client({"agent", "stop"})); }
+
+  // kel-safe on the store with no password at all.
+  ToolRun as_client(std::vector<std::string> args) const {
+    ToolRun run;
+    run.args = {"-s", store};
+    run.args.insert(run.args.end(), args.begin(), args.end());
+    run.env["XDG_RUNTIME_DIR"] = runtime;
+    return run;
+  }
+  ToolResult client(std::vector<std::string> args, const std::string& input = "") const {
+    ToolRun run = as_client(std::move(args));
+    run.input = input;
+    return run_tool(run);
+  }
+  // Waits (a bounded number of times) for the agent to be gone.
+  bool agent_gone() const {
+    for (int tries = 0; tries < 100; ++tries) {
+      if (client({"agent", "status"}).status == kFalse) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
+  std::string runtime = dir.file("run");
+};
+
+// From a second process, with no password: reads, writes and the listing go
+// through the agent; what touches the caller's own files does not (get -o
+// asks for the password as without an agent); a password changed by
+// another process ends the agent.
+TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
+  const ToolResult got = client({"get", "alpha"});
+  EXPECT_EQ(got.status, kOk) << got.err;
+  EXPECT_EQ(got.out, "value-of-alpha");
+  const std::string binary = pattern_bytes(500, 9);
+  const ToolResult added = client({"add", "beta"}, binary);
+  EXPECT_EQ(added.status, kOk) << added.err;
+  EXPECT_EQ(added.err, "kel-safe: added 'beta'\n");
+  EXPECT_EQ(client({"-q", "add", "beta"}, "x").err,
+            "kel-safe: add 'beta': an entry 'beta' exists already; rm it first (Item exists)\n");
+  EXPECT_EQ(client({"ls", "-l"}).out, "14\talpha\n500\tbeta\n");
+  EXPECT_EQ(client({"exists", "gamma"}).status, kFalse);
+  EXPECT_EQ(tool({"get", "beta"}).out, binary);  // the file holds it
+  add("gamma", "added by another process");     // and the agent follows the file
+  EXPECT_EQ(client({"get", "gamma"}).out, "added by another process");
+
+  const ToolResult status = client({"agent", "status"});
+  EXPECT_EQ(status.status, kOk);
+  EXPECT_NE(status.out.find("serves '" + store_file + "'; it locks at "), std::string::npos)
+      << status.out;
+  EXPECT_EQ(client({"get", "alpha", "-o", dir.file("out")}).status, kUsage);
+  EXPECT_EQ(client({"agent", "start"}).status, kExists);
+
+  ToolRun passwd;
+  passwd.args = {"-s", store, "--password-file", password_file, "passwd",
+                 "--drop-backup"};
+  passwd.env["KEL_SAFE_NEW_PASSWORD"] = kOtherPassword;
+  ASSERT_EQ(run_tool(passwd).status, kOk);
+  EXPECT_TRUE(agent_gone());
+  EXPECT_EQ(client({"get", "alpha"}).status, kUsage);  // no agent: a password is needed
+}
+
+// The socket is the user's (0600 in a 0700 folder); even when another user
+// can reach it, the agent answers nobody but the user who started it.
+TEST_F(Agent, RefusesAnotherUser) {
+  struct stat info {};
+  const std::string folder = runtime + "/kel-safe";
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  if (geteuid() != 0) GTEST_SKIP() << "another uid needs root";
+  std::string socket_path;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    socket_path = entry.path().string();
+  }
+  ASSERT_EQ(stat(socket_path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(store_file.c_str(), &info), 0);
+  const std::string request =
+      "store " + std::to_string(info.st_dev) + " " + std::to_string(info.st_ino) + "\n";
+  // Opened for everyone, as a careless or hostile setup might.
+  struct stat top {};
+  ASSERT_EQ(stat(std::string(dir.path()).c_str(), &top), 0);
+  for (const std::string& path : {std::string(dir.path()), runtime, folder}) {
+    chmod(path.c_str(), 0711);
+  }
+  chmod(socket_path.c_str(), 0666);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(11);
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+      _exit(0);  // closed on us already
+    }
+    char answer[16];
+    _exit(read(fd, answer, sizeof answer) <= 0 ? 0 : 12);  // closed unanswered
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  chmod(std::string(dir.path()).c_str(), top.st_mode & 07777);
+  chmod(runtime.c_str(), 0700);
+  chmod(folder.c_str(), 0700);
+  EXPECT_EQ(client({"get", "alpha"}).out, "value-of-alpha");  // the owner still is served
+}
+
 // ---- The terminal --------------------------------------------------------
 
 class Terminal : public ToolTest {
@@ -356,6 +489,39 @@ TEST_F(Terminal, ThreeTriesForTheStorePassword) {
           << result.err;
     }
   }
+}
+
+// kel-safe shell on a terminal: one password, then commands with line
+// editing (backspace, ^A, history with ^P) and completion; the value
+// prompt of add does not echo; idle, the store locks and the next command
+// asks for the password again. Nothing is written to the home folder.
+TEST_F(Terminal, ShellEditsCompletesHidesValuesAndLocksWhenIdle) {
+  create_store();
+  add("alpha", "value-of-alpha");
+  ToolRun shell = bare({"-s", store, "shell", "--timeout", "2s"});
+  shell.env["HOME"] = dir.path();
+  shell.with_terminal = true;
+  shell.stdio_is_terminal = true;
+  shell.dialogue = {{"Password for", kPassword + "\n"},
+                    {"kel-safe> ", "et alpXY\x7f\x7fha\x01g\n"},  // get alpha
+                    {"value-of-alpha", "add typed\n"},
+                    {"Value of 'typed': ", "hidden-value-77\n"},
+                    {"Repeat it: ", "hidden-value-77\n"},
+                    {"added 'typed'", "get ty\t\n"},  // completed to "typed"
+                    {"hidden-value-77", "\x10\n"},     // ^P: the same again
+                    {"hidden-value-77", ""},
+                    {"locked after 2s", "ls\n"},
+                    {"Password for", kPassword + "\n"},
+                    {"typed", "exit\n"}};
+  const ToolResult result = run_tool(shell);
+  EXPECT_EQ(result.status, kOk) << result.terminal;
+  EXPECT_EQ(count_of(result.terminal, "Password for"), 2u) << result.terminal;
+  EXPECT_EQ(count_of(result.terminal, "hidden-value-77"), 2u) << result.terminal;
+  EXPECT_EQ(result.terminal.find(kPassword), std::string::npos) << result.terminal;
+  EXPECT_NE(result.terminal.find("kel-safe (locked)> "), std::string::npos) << result.terminal;
+  EXPECT_TRUE(result.echo_after);
+  EXPECT_EQ(tool({"get", "typed"}).out, "hidden-value-77");
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe"}));
 }
 
 TEST_F(Terminal, ValueTypedOnTheTerminal) {

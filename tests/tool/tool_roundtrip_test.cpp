@@ -166,6 +166,84 @@ TEST_F(RoundTrip, EverySubcommandOnOneStore) {
   EXPECT_EQ(tool({"rm", "beta"}).status, kNotFound);
 }
 
+// The batch mode of kel-safe shell runs each line as the one-shot program
+// would run it, on one open store: the same output bytes, notes and exit
+// statuses, framed.
+TEST_F(RoundTrip, ShellBatchAnswersAsTheProgram) {
+  create_store();
+  const std::string binary = pattern_bytes(700, 3) + "\n";
+  add("alpha", binary);
+  add("two words", "spaced");
+  const std::vector<std::vector<std::string>> lines = {
+      {"get", "alpha"},        {"get", "two words"},  {"ls", "-l"},
+      {"exists", "alpha"},     {"exists", "nope"},    {"get", "nope"},
+      {"get", "--json", "alpha", "two words"},        {"check"},
+      {"bogus"},               {"get"},               {"ls", "--json", "--null"},
+      {"version"},             {"cp", "alpha", "beta"}, {"rm", "beta"}};
+  std::string input = "# comments and blank lines get no frame\n\n";
+  for (const auto& words : lines) {
+    for (const std::string& word : words) input += "'" + word + "' ";
+    input += "\n";
+  }
+  const ToolResult batch = tool({"shell"}, input);
+  ASSERT_EQ(batch.status, kOk) << batch.err;
+  EXPECT_EQ(batch.err, "");
+  const std::vector<Frame> frames = parse_frames(batch.out);
+  ASSERT_EQ(frames.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const ToolResult one = tool(lines[i]);
+    EXPECT_EQ(frames[i].status, one.status) << lines[i][0];
+    EXPECT_EQ(frames[i].out, one.out) << lines[i][0];
+    if (lines[i][0] != "bogus") EXPECT_EQ(frames[i].notes, one.err) << lines[i][0];
+  }
+  EXPECT_EQ(frames[0].out, binary);
+}
+
+// What only a session has: values in the input, quoting, refusals, lock
+// and exit; and no frame at all when the password does not open the store.
+TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
+  create_store();
+  const std::string value = pattern_bytes(300, 5);  // line ends and zero bytes
+  write_file(dir.file("in.txt"), "from a file");
+  const std::string input =
+      "value " + std::to_string(value.size()) + "\n" + value +
+      "add \"it's \\\"quoted\\\"\"\n"  // add "it's \"quoted\""
+      "get it\\'s\\ '\"quoted\"'\n"        // the same name, quoted otherwise
+      "add plain\n"                           // no value given
+      "value 3\nxyz\nls\n"                   // a value is for the next command only
+      "add plain\n"
+      "add f --file " + dir.file("in.txt") + "\nget f\n"
+      "import --env -\ncreate\nverify\npasswd\nrun -- true\n-s other ls\n"
+      "get 'open quote\n"
+      "lock\nls\nexit\nls\n";
+  const ToolResult batch = tool({"shell"}, input);
+  ASSERT_EQ(batch.status, kOk) << batch.err;
+  const std::vector<Frame> frames = parse_frames(batch.out);
+  ASSERT_EQ(frames.size(), 16u) << batch.out;  // none after exit
+  const std::vector<int> statuses = {kOk, kOk, kUsage, kOk, kUsage, kOk, kOk, kUsage, kUsage,
+                                     kUsage, kUsage, kUsage, kUsage, kUsage, kOk, kOk};
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    EXPECT_EQ(frames[i].status, statuses[i]) << i << ": " << frames[i].notes;
+  }
+  EXPECT_EQ(frames[1].out, value);
+  EXPECT_NE(frames[2].notes.find("no value"), std::string::npos) << frames[2].notes;
+  EXPECT_EQ(frames[3].out, "it's \"quoted\"\n");
+  EXPECT_NE(frames[4].notes.find("no value"), std::string::npos) << frames[4].notes;
+  EXPECT_EQ(frames[6].out, "from a file");
+  EXPECT_NE(frames[10].notes.find("passwd: not inside a session"), std::string::npos);
+  EXPECT_NE(frames[13].notes.find("unterminated"), std::string::npos);
+  EXPECT_EQ(frames[15].out, "f\nit's \"quoted\"\n");  // opened again after lock
+  EXPECT_EQ(tool({"get", "it's \"quoted\""}).out, value);
+
+  ToolRun wrong;
+  wrong.args = {"-s", store, "shell"};
+  wrong.env = {{"KEL_SAFE_PASSWORD", "Not-The-Passw0rd-At-All"}};
+  wrong.input = "ls\n";
+  const ToolResult refused = run_tool(wrong);
+  EXPECT_EQ(refused.status, kWrongPassword);
+  EXPECT_EQ(refused.out, "");
+}
+
 // Rotation and reorganisation: each of these is one rewrite, names where
 // the backup is, and keeps it unless told otherwise.
 TEST_F(RoundTrip, ReplaceRenameCopyAndRemoveMany) {

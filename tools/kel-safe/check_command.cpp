@@ -69,7 +69,7 @@ std::string json_report(const std::string& path, const IntegrityReport& report) 
 int run_check(const Context& context, bool json) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, "check");
+  SafeHandle safe = open_safe(context, "check");
   IntegrityReport report;
   std::string error;
   if (safe->check(report, error) != 0) library_failure("check", error, path);

@@ -147,8 +147,8 @@ void report_backup(const Context& context, const std::string& backup, bool drop,
 // mistyped password is reported as such and not as a missing entry. The
 // password is read from wherever the user gave it; typed on the terminal it
 // may be retried. Keeps the password in `kept` when asked, else wipes it.
-std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& what,
-                                     Secret* kept) {
+SafeHandle open_safe(const Context& context, const std::string& what, Secret* kept) {
+  if (context.session != nullptr) return SafeHandle(context.session, SafeRelease{false});
   const std::string path = store_file(context.store);
   const bool typed = password_is_typed(context.passwords);
   for (int attempt = 1;; ++attempt) {
@@ -157,12 +157,22 @@ std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& 
     std::string error;
     if (safe->key_verified(error)) {
       if (kept != nullptr) *kept = std::move(password);
-      return safe;
+      return SafeHandle(safe.release());
     }
     if (!typed || attempt == kPasswordTries || classify(error) != kWrongPassword) {
       library_failure(what, error, path);
     }
     note("wrong password, try again");
+  }
+}
+
+void SafeRelease::operator()(kel::Safe* safe) const {
+  if (owned) delete safe;
+}
+
+void claim_standard_input(const Context& context, const std::string& what) {
+  if (context.session_value) {
+    throw Failure(kUsage, what + ": standard input carries the commands here; give a file");
   }
 }
 
@@ -342,7 +352,7 @@ int cmd_passwd(const Context& context, bool drop_backup) {
                               "ending in .safe to give it a new password");
   }
   Secret old_password;
-  std::unique_ptr<kel::Safe> safe = open_safe(context, "passwd", &old_password);
+  SafeHandle safe = open_safe(context, "passwd", &old_password);
   Secret new_password = new_store_password(context.passwords, path);
   check_policy("passwd", new_password);
   std::string error;
@@ -381,7 +391,7 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
       throw Failure(kFileError, "cannot read " + quoted(file) + ": " + strerror(EISDIR));
     }
   }
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, what, nullptr);
+  SafeHandle safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
   if (mode == AddMode::add && safe.exists(name)) {
     library_failure(what, "Item exists", path, name);
@@ -415,7 +425,9 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     }
   } else {
     Secret value;
-    if (isatty(0) == 1) {
+    if (context.session_value) {
+      value = context.session_value(name);
+    } else if (isatty(0) == 1) {
       Terminal terminal("a value");
       value = terminal.read_confirmed("Value of " + quoted(name) + ": ", "Repeat it: ");
     } else {
@@ -457,7 +469,7 @@ int cmd_get(const Context& context, const std::string& name,
       throw Failure(kExists, quoted(output) + " exists (--force replaces it)");
     }
   }
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, what, nullptr);
+  SafeHandle safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
   std::string error;
   // Standard output and devices cannot take back what they were given: the
@@ -501,7 +513,7 @@ int cmd_exists(const Context& context, const std::string& name) {
   require_store(context);
   const std::string path = store_file(context.store);
   const std::string what = "exists " + quoted(name);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, what, nullptr);
+  SafeHandle safe = open_safe(context, what, nullptr);
   // "Not stored" only when the store could be read: a store that cannot be
   // opened or scanned is an error, never an absent entry.
   std::string error;
@@ -514,7 +526,7 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
            bool long_format) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe_owner = open_safe(context, "ls", nullptr);
+  SafeHandle safe_owner = open_safe(context, "ls", nullptr);
   kel::Safe& safe = *safe_owner;
   std::vector<std::pair<std::string, std::uint64_t>> entries;
   std::string out;

@@ -4,6 +4,7 @@
 
 #include <kel/safe.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,7 +22,21 @@ struct Context {
   std::string store;  // as given: ".safe" is appended unless present
   PasswordOptions passwords;
   bool quiet = false;
+  // Inside a session (shell, batch mode): the store the session opened once,
+  // which every command borrows instead of asking for a password and
+  // building an index of its own. Null outside a session.
+  kel::Safe* session = nullptr;
+  // In batch mode standard input carries the commands: add takes its value
+  // from here instead, and nothing else may read standard input.
+  std::function<Secret(const std::string& name)> session_value;
 };
+
+// A Safe a command works on: its own, or the session's, borrowed.
+struct SafeRelease {
+  bool owned = true;
+  void operator()(kel::Safe* safe) const;
+};
+using SafeHandle = std::unique_ptr<kel::Safe, SafeRelease>;
 
 // `group`: keep the library's group access (0660 less the umask) instead
 // of making the store private to its owner (0600). `generate_password`:
@@ -58,9 +73,13 @@ void require_store(const Context& context);
 // A Safe for the store whose password unlocks it, with the password read
 // from wherever the user gave it (typed on the terminal, it may be retried).
 // `what` names the subcommand and its object for a failure. Keeps the
-// password in `kept` when given, else wipes the tool's copy.
-std::unique_ptr<kel::Safe> open_safe(const Context& context, const std::string& what,
+// password in `kept` when given, else wipes the tool's copy. Inside a
+// session it is the session's store, already open.
+SafeHandle open_safe(const Context& context, const std::string& what,
                                      Secret* kept = nullptr);
+// Throws a usage failure when standard input carries a session's commands,
+// so that `what` cannot read it.
+void claim_standard_input(const Context& context, const std::string& what);
 // A Safe for the store file that store_file() names, with `password`.
 std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password);
 // Throws the failure of a library call, worded the same in every

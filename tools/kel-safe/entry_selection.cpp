@@ -31,7 +31,7 @@ std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::str
   return entries;
 }
 
-std::unique_ptr<kel::Safe> open_checked(const Context& context, const std::string& what) {
+SafeHandle open_checked(const Context& context, const std::string& what) {
   require_store(context);
   return open_safe(context, what);
 }

@@ -23,7 +23,7 @@ std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::str
                                      const std::string& what, const std::string& path);
 
 // A Safe for the store, its password checked, for a command `what`.
-std::unique_ptr<kel::Safe> open_checked(const Context& context, const std::string& what);
+SafeHandle open_checked(const Context& context, const std::string& what);
 
 // Asks on the terminal before secrets are written in clear, when standard
 // input is a terminal and `yes` was not given. Throws a Failure (kRejected)

@@ -165,7 +165,7 @@ void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,
 
 int run_export(const Context& context, const ExportOptions& options) {
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_checked(context, "export");
+  SafeHandle safe = open_checked(context, "export");
   const std::vector<std::string> names = names_under(*safe, options.prefix, "export", path);
   if (options.env) {
     for (const std::string& name : names) {

@@ -30,7 +30,7 @@ struct GenerateOptions {
 int run_generate(const Context& context, const GenerateOptions& options) {
   const std::string what = "generate " + tool::quoted(options.name);
   const CharacterClasses classes = parse_classes(options.charset, what);
-  std::unique_ptr<kel::Safe> safe = open_checked(context, what);
+  SafeHandle safe = open_checked(context, what);
   std::string error;
   const int stored = safe->exists(options.name, error);
   if (stored < 0) library_failure(what, error, store_file(context.store), options.name);

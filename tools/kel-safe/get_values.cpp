@@ -53,7 +53,7 @@ int cmd_get_values(const Context& context, const std::vector<std::string>& given
       }
     }
   }
-  std::unique_ptr<kel::Safe> safe = open_checked(context, "get");
+  SafeHandle safe = open_checked(context, "get");
   const std::vector<kel::Entry> entries =
       read_entries(*safe, names, "get", store_file(context.store));
   Secret out;

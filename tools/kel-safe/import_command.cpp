@@ -252,14 +252,16 @@ int run_import(const Context& context, const ImportOptions& options) {
   NamedEntries entries;
   if (options.dir.empty()) {
     // The input is read and checked whole before the password is asked.
-    const Secret input = read_input(options.json.empty() ? options.env : options.json);
+    const std::string& source = options.json.empty() ? options.env : options.json;
+    if (source == "-") claim_standard_input(context, "import");
+    const Secret input = read_input(source);
     if (!options.json.empty()) {
       read_json(input.view(), entries);
     } else {
       read_env(input.view(), entries);
     }
   }
-  std::unique_ptr<kel::Safe> safe = open_checked(context, "import");
+  SafeHandle safe = open_checked(context, "import");
   Tally tally;
   if (options.dir.empty()) {
     add_batch(*safe, context, options, entries, tally);

@@ -151,6 +151,11 @@ void take_password_environment() {
   g_env_new_password = take_variable("KEL_SAFE_NEW_PASSWORD");
 }
 
+void forget_password_environment() {
+  g_env_password.reset();
+  g_env_new_password.reset();
+}
+
 Secret store_password(const PasswordOptions& options,
                       const std::string& store_path, bool for_new_store) {
   if (options.fd >= 0) {

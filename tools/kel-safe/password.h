@@ -22,6 +22,10 @@ struct PasswordOptions {
 // child processes nor /proc/PID/environ see them. Call once, early.
 void take_password_environment();
 
+// Wipes the passwords taken from the environment: a process that has
+// opened its store and lives on (the agent) keeps no password.
+void forget_password_environment();
+
 // The store's password: from --password-fd, --password-file, then
 // KEL_SAFE_PASSWORD, then a prompt on the terminal. `for_new_store` asks
 // twice and checks the password policy before asking again.

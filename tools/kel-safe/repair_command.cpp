@@ -16,7 +16,7 @@ namespace {
 int run_repair(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, "repair");
+  SafeHandle safe = open_safe(context, "repair");
   IntegrityReport report;
   std::string error;
   if (safe->repair(report, error) != 0) library_failure("repair", error, path);

@@ -23,7 +23,7 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
             const std::string& to, const std::string& done, const std::string& backup_holds,
             bool drop_backup, Change change) {
   require_store(context);
-  std::unique_ptr<kel::Safe> safe = open_safe(context, what);
+  SafeHandle safe = open_safe(context, what);
   std::string error;
   if (change(*safe, error) != 0) {
     library_failure(what, error, store_file(context.store),
@@ -36,24 +36,31 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
 
 }  // namespace
 
-RewriteCommands::RewriteCommands(CLI::App& app) {
-  mv_ = app.add_subcommand("mv", "Rename the entry OLD to NEW in one step; readers "
-                                 "never find it under neither name");
-  mv_->add_option("OLD", from_, "The entry's name")->required();
-  mv_->add_option("NEW", to_, "Its new name (not stored yet)")->required();
-  cp_ = app.add_subcommand("cp", "Store the value of NAME under NEW as well");
-  cp_->add_option("NAME", from_, "The entry's name")->required();
-  cp_->add_option("NEW", to_, "The name of the copy (not stored yet)")->required();
-  rm_ = app.add_subcommand("rm", "Remove the entries NAME..., all in one rewrite, all "
-                                 "or nothing; the old file is kept as a backup");
-  rm_->add_option("NAME", names_, "The entries' names")->required();
+RewriteCommands::RewriteCommands(CLI::App& app,
+                                 const std::function<bool(std::string_view)>& want) {
+  if (want("mv")) {
+    mv_ = app.add_subcommand("mv", "Rename the entry OLD to NEW in one step; readers "
+                                   "never find it under neither name");
+    mv_->add_option("OLD", from_, "The entry's name")->required();
+    mv_->add_option("NEW", to_, "Its new name (not stored yet)")->required();
+  }
+  if (want("cp")) {
+    cp_ = app.add_subcommand("cp", "Store the value of NAME under NEW as well");
+    cp_->add_option("NAME", from_, "The entry's name")->required();
+    cp_->add_option("NEW", to_, "The name of the copy (not stored yet)")->required();
+  }
+  if (want("rm")) {
+    rm_ = app.add_subcommand("rm", "Remove the entries NAME..., all in one rewrite, all "
+                                   "or nothing; the old file is kept as a backup");
+    rm_->add_option("NAME", names_, "The entries' names")->required();
+  }
   for (CLI::App* sub : {mv_, cp_, rm_}) {
-    sub->add_flag("--drop-backup", drop_backup_, kDropHelp);
+    if (sub != nullptr) sub->add_flag("--drop-backup", drop_backup_, kDropHelp);
   }
 }
 
 std::optional<int> RewriteCommands::run(const Context& context) const {
-  if (*mv_) {
+  if (mv_ != nullptr && *mv_) {
     return rewrite(context, "mv " + tool::quoted(from_), from_, to_,
                    "renamed " + tool::quoted(from_) + " to " + tool::quoted(to_),
                    "still holds " + tool::quoted(from_), drop_backup_,
@@ -61,7 +68,7 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
                      return safe.rename_entry(from_, to_, error);
                    });
   }
-  if (*cp_) {
+  if (cp_ != nullptr && *cp_) {
     return rewrite(context, "cp " + tool::quoted(from_), from_, to_,
                    "copied " + tool::quoted(from_) + " to " + tool::quoted(to_),
                    "is the store without " + tool::quoted(to_), drop_backup_,
@@ -69,7 +76,7 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
                      return safe.copy_entry(from_, to_, error);
                    });
   }
-  if (*rm_) {
+  if (rm_ != nullptr && *rm_) {
     std::string listed;
     for (const std::string& name : names_) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
     // The library names the missing one of several.

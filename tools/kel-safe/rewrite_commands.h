@@ -5,8 +5,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -15,8 +17,8 @@ namespace kel::tool {
 
 class RewriteCommands {
  public:
-  // Adds mv, cp and rm to `app`.
-  explicit RewriteCommands(CLI::App& app);
+  // Adds mv, cp and rm to `app`, those of them that `want` names.
+  RewriteCommands(CLI::App& app, const std::function<bool(std::string_view)>& want);
   // Runs the one of them that was given, if any.
   std::optional<int> run(const Context& context) const;
 

@@ -96,7 +96,7 @@ int run_command(const Context& context, const RunOptions& options) {
     throw Failure(kUsage, "run: choose the secrets with --prefix P or --env NAME=ENTRY");
   }
   const std::string path = store_file(context.store);
-  std::unique_ptr<kel::Safe> safe = open_checked(context, "run");
+  SafeHandle safe = open_checked(context, "run");
   const auto chosen = choose(*safe, options, path);
   std::vector<std::string> names;
   for (const auto& pair : chosen) names.push_back(pair.second);

@@ -15,6 +15,7 @@ namespace kel::tool {
 namespace {
 
 int g_data_fd = -1;
+std::string* g_notes = nullptr;  // a session's capture of the notes
 
 bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
@@ -61,11 +62,26 @@ void note(std::string_view line) {
   std::string text = "kel-safe: ";
   text += line;
   text += '\n';
+  if (g_notes != nullptr) {
+    *g_notes += text;
+    return;
+  }
   try {
     write_all(2, text, "standard error");
   } catch (const Failure&) {
     // Nowhere left to report to; notes are informational.
   }
+}
+
+OutputRedirect::OutputRedirect(int data_fd, std::string* notes)
+    : saved_fd_(g_data_fd), saved_notes_(g_notes) {
+  g_data_fd = data_fd;
+  g_notes = notes;
+}
+
+OutputRedirect::~OutputRedirect() {
+  g_data_fd = saved_fd_;
+  g_notes = saved_notes_;
 }
 
 void read_all(int fd, Secret& out, std::size_t limit, std::string_view what) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "secret.h"
@@ -29,6 +30,22 @@ void write_all(int fd, std::string_view bytes, std::string_view what);
 void write_data(std::string_view bytes);
 // A line for the user on standard error (never on the data descriptor).
 void note(std::string_view line);
+
+// Inside a session, one command's data and notes are captured to be framed
+// (batch mode): while a redirection lives, data goes to `data_fd` and notes
+// are appended to `notes` (when not null). The previous targets come back
+// when it goes.
+class OutputRedirect {
+ public:
+  OutputRedirect(int data_fd, std::string* notes);
+  ~OutputRedirect();
+  OutputRedirect(const OutputRedirect&) = delete;
+  OutputRedirect& operator=(const OutputRedirect&) = delete;
+
+ private:
+  int saved_fd_;
+  std::string* saved_notes_;
+};
 
 // Reads `fd` to its end into `out`, stopping with a Failure (kRejected)
 // once more than `limit` bytes arrived.

@@ -1,0 +1,388 @@
+// The agent process: started by `kel-safe agent start`, it holds one open
+// store and serves the tool's commands for it on a Unix socket until its
+// idle time runs out, `agent stop`, or its socket goes (the runtime
+// directory is removed at logout). It asks for no password after its start:
+// when the store's password is changed by another process it exits, since
+// the header it opened no longer stands for the store.
+#include "agent.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <kel/diagnostics.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <ctime>
+#include <memory>
+
+#include "framing.h"
+#include "password.h"
+#include "session.h"
+#include "status.h"
+#include "streams.h"
+#include "words.h"
+
+namespace kel::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The bytes that change when the store's password changes (hash, salt and
+// the sealed key), read from the file as it is now; empty when unreadable.
+std::string header_of(const std::string& path) {
+  constexpr std::size_t kHeader = 132;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  std::string header(kHeader, '\0');
+  if (!fd || pread(fd.get(), header.data(), kHeader, 0) !=
+                 static_cast<ssize_t>(kHeader)) {
+    return {};
+  }
+  return header;
+}
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop_signal(int) { g_stop = 1; }
+
+class Agent {
+ public:
+  Agent(Session& session, std::string store, std::string socket,
+        std::chrono::seconds idle)
+      : session_(session),
+        store_(std::move(store)),
+        socket_(std::move(socket)),
+        idle_(idle),
+        header_(header_of(store_)) {}
+
+  // Binds the socket (mode 0600); false when another agent listens there.
+  bool listen_now() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket_.size() >= sizeof address.sun_path) {
+      throw Failure(kFileError, "agent: the socket path " +
+                                    tool::quoted(socket_) + " is too long");
+    }
+    memcpy(address.sun_path, socket_.c_str(), socket_.size() + 1);
+    if (connect_agent(socket_)) return false;
+    unlink(socket_.c_str());  // a socket left by an agent that died
+    listener_ = UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const mode_t old_mask = umask(0177);
+    const int bound =
+        listener_
+            ? bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address),
+                   sizeof address)
+            : -1;
+    umask(old_mask);
+    if (bound != 0 || chmod(socket_.c_str(), 0600) != 0 ||
+        listen(listener_.get(), 16) != 0) {
+      throw Failure(kFileError, "agent: cannot listen on " +
+                                    tool::quoted(socket_) + ": " +
+                                    strerror(errno));
+    }
+    struct stat info {};
+    lstat(socket_.c_str(), &info);
+    socket_inode_ = info.st_ino;
+    return true;
+  }
+
+  // Closes every descriptor above 2 but the agent's own and `keep`.
+  void close_others(int keep) const {
+    std::array<unsigned, 3> own{static_cast<unsigned>(listener_.get()),
+                                static_cast<unsigned>(capture_.fd()),
+                                static_cast<unsigned>(keep)};
+    std::sort(own.begin(), own.end());
+    unsigned from = 3;
+    for (const unsigned fd : own) {
+      if (fd > from) close_range(from, fd - 1, 0);
+      from = std::max(from, fd + 1);
+    }
+    close_range(from, ~0U, 0);
+  }
+
+  void serve() {
+    last_use_ = Clock::now();
+    while (!g_stop && !expired() && still_ours() &&
+           header_of(store_) == header_) {
+      pollfd ready{listener_.get(), POLLIN, 0};
+      if (poll(&ready, 1, 1000) <= 0) continue;
+      UniqueFd connection(
+          accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!connection) continue;
+      // Only the user who started the agent; the socket's mode says so
+      // too, but a descriptor can be handed on.
+      ucred peer{};
+      socklen_t size = sizeof peer;
+      if (getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) !=
+              0 ||
+          peer.uid != getuid()) {
+        continue;
+      }
+      // A client that stops halfway does not hold the agent up for long.
+      const timeval limit{10, 0};
+      setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                 sizeof limit);
+      setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &limit,
+                 sizeof limit);
+      try {
+        if (answer(connection.get())) break;
+      } catch (const Failure&) {
+        // The client went away; the next one is served.
+      }
+      last_use_ = Clock::now();
+    }
+    if (still_ours()) unlink(socket_.c_str());
+    session_.lock();
+  }
+
+ private:
+  bool expired() const {
+    return idle_.count() > 0 && Clock::now() - last_use_ >= idle_;
+  }
+
+  bool still_ours() const {
+    struct stat info {};
+    return lstat(socket_.c_str(), &info) == 0 && info.st_ino == socket_inode_;
+  }
+
+  std::string status_text() const {
+    std::string text =
+        "agent " + std::to_string(getpid()) + " serves " + tool::quoted(store_);
+    if (idle_.count() == 0) return text + " until stopped\n";
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(
+        idle_ - (Clock::now() - last_use_));
+    const std::time_t at = std::time(nullptr) + left.count();
+    char when[64];
+    std::tm utc{};
+    gmtime_r(&at, &utc);
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return text + "; it locks at " + when + " (in " +
+           std::to_string(left.count()) + "s without use)\n";
+  }
+
+  // Serves one request; true when the agent is to stop.
+  bool answer(int connection) {
+    Input input(connection);
+    std::optional<Secret> line = input.line();
+    struct stat info {};
+    if (!line || stat(store_.c_str(), &info) != 0 ||
+        line->view() != "store " + std::to_string(info.st_dev) + " " +
+                            std::to_string(info.st_ino)) {
+      write_all(connection, "no\n", "the client");
+      return false;
+    }
+    write_all(connection, "ok\n", "the client");
+    bool quiet = false;
+    std::optional<Secret> value;
+    while ((line = input.line())) {
+      if (line->view() == "quiet") {
+        quiet = true;
+      } else if (const auto length = value_header(line->view())) {
+        value = input.block(*length);
+      } else {
+        break;
+      }
+    }
+    if (!line) return false;
+    std::string notes;
+    int status = kOk;
+    bool stop = false;
+    {
+      OutputRedirect redirect(capture_.fd(), &notes);
+      try {
+        const std::vector<std::string> words = split_words(line->view());
+        if (words == std::vector<std::string>{"agent", "status"}) {
+          write_data(status_text());
+        } else if (words == std::vector<std::string>{"agent", "stop"}) {
+          stop = true;
+          note("stopped the agent of " + tool::quoted(store_));
+        } else {
+          status = session_.run(
+              words,
+              [&value](const std::string& name) {
+                if (!value)
+                  throw Failure(kUsage,
+                                "add " + tool::quoted(name) + ": no value");
+                Secret taken = std::move(*value);
+                value.reset();
+                return taken;
+              },
+              quiet);
+        }
+      } catch (const Failure& failure) {
+        note(failure.what());
+        status = failure.status();
+      }
+    }
+    write_frame(connection, status, capture_.take().view(), notes);
+    return stop;
+  }
+
+  Session& session_;
+  std::string store_;
+  std::string socket_;
+  std::chrono::seconds idle_;
+  std::string header_;
+  UniqueFd listener_;
+  ino_t socket_inode_ = 0;
+  Clock::time_point last_use_ = Clock::now();
+  Capture capture_;
+};
+
+// The store's file with links resolved, from wherever the agent runs.
+std::string real_path_of(const Context& context) {
+  const std::string path = store_file(context.store);
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
+                                              &free);
+  if (!real)
+    throw Failure(kStoreError, "agent: cannot use " + tool::quoted(path) +
+                                   ": " + strerror(errno));
+  return real.get();
+}
+
+int start_agent(const Context& context, const std::string& timeout) {
+  const std::chrono::seconds idle =
+      parse_duration(timeout, "agent start --timeout");
+  require_store(context);
+  Context agent_context = context;
+  agent_context.store = real_path_of(context);  // the agent works from "/"
+  const std::string socket = agent_socket(agent_context.store, true);
+  if (UniqueFd other = connect_agent(socket)) {
+    throw Failure(kExists, "agent: an agent serves " +
+                               tool::quoted(agent_context.store) +
+                               " already (kel-safe agent stop ends it)");
+  }
+  Session session(agent_context);
+  session.unlock();  // the one password, asked here
+  forget_password_environment();
+  Agent agent(session, agent_context.store, socket, idle);
+
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    throw Failure(kInternal,
+                  std::string("agent: cannot start: ") + strerror(errno));
+  }
+  UniqueFd ready_read(ready[0]);
+  UniqueFd ready_write(ready[1]);
+  const pid_t pid = fork();
+  if (pid < 0)
+    throw Failure(kInternal,
+                  std::string("agent: cannot start: ") + strerror(errno));
+  if (pid > 0) {
+    ready_write.reset();
+    char byte = 0;
+    ssize_t n;
+    while ((n = read(ready_read.get(), &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1 || byte != 'R')
+      throw Failure(kInternal, "agent: the agent did not start");
+    if (!context.quiet) {
+      note("agent " + std::to_string(pid) + " serves " +
+           tool::quoted(agent_context.store) +
+           (idle.count() > 0 ? " until " + timeout + " without use"
+                             : std::string()) +
+           " (kel-safe agent stop ends it)");
+    }
+    return kOk;  // this process's copy of the key goes with it
+  }
+  // The agent: its own session, no terminal, no working directory held,
+  // nothing to say on the caller's streams.
+  ready_read.reset();
+  setsid();
+  signal(SIGHUP, on_stop_signal);
+  signal(SIGTERM, on_stop_signal);
+  signal(SIGINT, on_stop_signal);
+  if (chdir("/") != 0) _exit(kInternal);
+  kel::set_diagnostics(nullptr);
+  try {
+    if (!agent.listen_now()) _exit(kExists);
+  } catch (const Failure&) {
+    _exit(kFileError);
+  }
+  const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+  if (null_fd > 2) close(null_fd);
+  // Descriptors the starter inherited (a password descriptor, the caller's
+  // pipes) are not the agent's to keep open.
+  agent.close_others(ready_write.get());
+  write_all(ready_write.get(), "R", "the starter");
+  ready_write.reset();
+  agent.serve();
+  return kOk;
+}
+
+// Sends `agent status` or `agent stop` to the agent of the store.
+int ask_agent(const Context& context, const std::string& what) {
+  require_store(context);
+  const std::string path = real_path_of(context);
+  UniqueFd connection;
+  try {
+    connection = connect_agent(agent_socket(path, false));
+  } catch (const Failure&) {
+  }
+  if (!connection || !agent_serves(connection.get(), path)) {
+    if (!context.quiet) note("no agent serves " + tool::quoted(path));
+    return kFalse;
+  }
+  write_all(connection.get(), "agent " + what + "\n", "the agent");
+  shutdown(connection.get(), SHUT_WR);
+  int status = kInternal;
+  Secret output;
+  std::string notes;
+  if (!read_frame(connection.get(), status, output, notes)) {
+    throw Failure(kInternal,
+                  "agent " + what + ": the agent ended without an answer");
+  }
+  write_data(output.view());
+  if (!context.quiet && !notes.empty()) write_all(2, notes, "standard error");
+  if (what == "stop") {
+    // Returns once the agent has left its socket.
+    for (int wait = 0; wait < 500; ++wait) {
+      if (!connect_agent(agent_socket(path, false))) break;
+      usleep(10000);
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+void add_agent_command(CLI::App& app, const Context& context,
+                       Subcommands& into) {
+  CLI::App* agent = app.add_subcommand(
+      "agent",
+      "Unlock the store once and serve further kel-safe commands for it from a "
+      "process in the background: agent start [--timeout D] | stop | status");
+  agent->require_subcommand(1);
+  auto timeout = std::make_shared<std::string>("10m");
+  CLI::App* start = agent->add_subcommand(
+      "start",
+      "Ask for the password, then serve the store's commands until the agent "
+      "was not used for --timeout, agent stop, or logout");
+  start
+      ->add_option(
+          "--timeout", *timeout,
+          "Stop after this long without a command (default 10m; 0: never)")
+      ->type_name("DURATION");
+  CLI::App* stop = agent->add_subcommand(
+      "stop", "Stop the agent of the store; its key is wiped");
+  CLI::App* status =
+      agent->add_subcommand("status",
+                            "Say whether an agent serves the store and when it "
+                            "will lock; exit 1 when none");
+  into.push_back({agent, [&context, timeout, start, stop, status]() -> int {
+                    if (*start) return start_agent(context, *timeout);
+                    if (*stop) return ask_agent(context, "stop");
+                    (void)status;
+                    return ask_agent(context, "status");
+                  }});
+}
+
+}  // namespace kel::tool

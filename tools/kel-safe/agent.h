@@ -1,0 +1,56 @@
+// The agent: `kel-safe agent start` opens a store once and leaves a process
+// in the background that serves the tool's commands for that store to the
+// same user, so that further kel-safe commands need no password and build
+// no index. It listens on a Unix socket (mode 0600) in a private directory:
+// $XDG_RUNTIME_DIR/kel-safe, else /tmp/kel-safe-UID (0700, ours, not a
+// link). Every connection is checked to come from the same uid. The
+// requests and answers use the batch framing (framing.h).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "streams.h"
+#include "subcommand.h"
+
+namespace kel::tool {
+
+// agent start [--timeout D] | stop | status (agent.cpp).
+void add_agent_command(CLI::App& app, const Context& context,
+                       Subcommands& into);
+
+// The client side (agent_client.cpp). When an agent serves the store file
+// (the same device and inode) and the command `words` (a subcommand and its
+// arguments, without kel-safe's own options) can run there, runs it through
+// the agent: its output and notes are written here, and its exit status
+// returned. nullopt when no agent serves the store or the command touches
+// the caller's files, terminal or programs: the caller runs it itself.
+std::optional<int> through_agent(const Context& context,
+                                 const std::vector<std::string>& words);
+
+// `args` without the options of kel-safe itself (-s, --password-file,
+// --password-fd, -q), which may stand before or after the subcommand.
+std::vector<std::string> without_own_options(
+    const std::vector<std::string>& args);
+
+// The socket of the agent for the store file `real_path` (links resolved).
+// Makes the private directory when `make` is set. Throws a Failure
+// (kFileError) when the directory is not private to this user.
+std::string agent_socket(const std::string& real_path, bool make);
+
+// A connection to the agent at `socket`; an empty UniqueFd when none
+// listens there.
+UniqueFd connect_agent(const std::string& socket);
+
+// Sends the store line of a request and reads the agent's answer to it:
+// true when the agent serves the file `path` (same device and inode).
+bool agent_serves(int connection, const std::string& path);
+
+// Reads one result frame from `connection` into its parts; false when the
+// connection ended before a whole frame came.
+bool read_frame(int connection, int& status, Secret& output,
+                std::string& notes);
+
+}  // namespace kel::tool

@@ -1,0 +1,239 @@
+// The client side of the agent: finding its socket, checking that it serves
+// the same store file, and running a command through it. Commands that read
+// or write the caller's files, use its terminal or run its programs never go
+// to the agent: they run here, as without an agent.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <functional>
+#include <memory>
+
+#include "agent.h"
+#include "framing.h"
+#include "status.h"
+#include "streams.h"
+#include "words.h"
+
+namespace kel::tool {
+
+namespace {
+
+// Whether a word before "--" is one of `options` (also as -oVALUE or
+// --option=VALUE).
+bool has_option(const std::vector<std::string>& words,
+                std::initializer_list<const char*> options) {
+  for (std::size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
+    for (const char* option : options) {
+      const std::string_view name(option);
+      const std::string_view word(words[i]);
+      if (word == name) return true;
+      if (name.size() == 2 && word.size() > 2 && word.substr(0, 2) == name)
+        return true;
+      if (name.size() > 2 &&
+          word.substr(0, name.size() + 1) == std::string(name) + "=") {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Whether `words` may run in the agent: nothing in them names a file of the
+// caller's, reads its standard input or terminal, or starts a program.
+bool agent_may_run(const std::vector<std::string>& words) {
+  if (words.empty() || has_option(words, {"-h", "--help"})) return false;
+  const std::string& name = words[0];
+  if (name == "ls" || name == "exists" || name == "check" || name == "mv" ||
+      name == "cp" || name == "rm" || name == "generate") {
+    return true;
+  }
+  if (name == "get") return !has_option(words, {"-o", "--output"});
+  // export asks on the terminal before it writes secrets in clear.
+  if (name == "export") {
+    return !has_option(words, {"--dir"}) &&
+           (has_option(words, {"-y", "--yes"}) || isatty(0) != 1);
+  }
+  // A value typed on the terminal is asked for by the program itself.
+  if (name == "add")
+    return !has_option(words, {"-f", "--file"}) && isatty(0) != 1;
+  return false;
+}
+
+std::string hex(std::size_t number) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, number, 16);
+  return std::string(text, end);
+}
+
+}  // namespace
+
+std::vector<std::string> without_own_options(
+    const std::vector<std::string>& args) {
+  std::vector<std::string> words;
+  bool ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (ended) {
+      words.push_back(arg);
+      continue;
+    }
+    if (arg == "--") ended = true;
+    if (arg == "-q" || arg == "--quiet") continue;
+    if (arg == "-s" || arg == "--store" || arg == "--password-file" ||
+        arg == "--password-fd") {
+      ++i;  // and its value
+      continue;
+    }
+    if (arg.rfind("--store=", 0) == 0 ||
+        arg.rfind("--password-file=", 0) == 0 ||
+        arg.rfind("--password-fd=", 0) == 0 ||
+        (arg.size() > 2 && arg.rfind("-s", 0) == 0)) {
+      continue;
+    }
+    words.push_back(arg);
+  }
+  return words;
+}
+
+std::string agent_socket(const std::string& real_path, bool make) {
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  const std::string directory =
+      runtime != nullptr && runtime[0] == '/'
+          ? std::string(runtime) + "/kel-safe"
+          : "/tmp/kel-safe-" + std::to_string(getuid());
+  if (make && mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw Failure(kFileError, "agent: cannot make " + tool::quoted(directory) +
+                                  ": " + strerror(errno));
+  }
+  // Anyone may make a directory under /tmp: only one that is ours, private
+  // and not a link to somewhere else is used.
+  struct stat info {};
+  if (lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+    throw Failure(kFileError, "agent: " + tool::quoted(directory) +
+                                  " is not a private directory of this user");
+  }
+  return directory + "/agent-" + hex(std::hash<std::string>{}(real_path)) +
+         ".sock";
+}
+
+UniqueFd connect_agent(const std::string& socket_path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socket_path.size() >= sizeof address.sun_path) return UniqueFd();
+  memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  UniqueFd connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!connection ||
+      connect(connection.get(), reinterpret_cast<const sockaddr*>(&address),
+              sizeof address) != 0) {
+    return UniqueFd();
+  }
+  return connection;
+}
+
+bool agent_serves(int connection, const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  try {
+    write_all(connection,
+              "store " + std::to_string(info.st_dev) + " " +
+                  std::to_string(info.st_ino) + "\n",
+              "the agent");
+    char answer[3] = {};
+    std::size_t got = 0;
+    while (got < sizeof answer) {
+      const ssize_t n = read(connection, answer + got, sizeof answer - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return std::string_view(answer, 3) == "ok\n";
+  } catch (const Failure&) {
+    return false;
+  }
+}
+
+bool read_frame(int connection, int& status, Secret& output,
+                std::string& notes) {
+  Input input(connection);
+  const auto number =
+      [&input](std::string_view word) -> std::optional<std::size_t> {
+    std::optional<Secret> line = input.line();
+    if (!line ||
+        line->view().substr(0, word.size() + 1) != std::string(word) + " ") {
+      return std::nullopt;
+    }
+    const std::string_view digits = line->view().substr(word.size() + 1);
+    std::size_t value = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size())
+      return std::nullopt;
+    return value;
+  };
+  try {
+    const auto code = number("status");
+    if (!code) return false;
+    const auto length = number("length");
+    if (!length) return false;
+    output = input.block(*length);
+    const auto notes_length = number("notes");
+    if (!notes_length) return false;
+    notes = input.block(*notes_length).str();
+    status = static_cast<int>(*code);
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
+}
+
+std::optional<int> through_agent(const Context& context,
+                                 const std::vector<std::string>& words) {
+  if (!agent_may_run(words) || context.store.empty()) return std::nullopt;
+  const std::string path = store_file(context.store);
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
+                                              &free);
+  if (!real) return std::nullopt;
+  std::string socket_path;
+  try {
+    socket_path = agent_socket(real.get(), false);
+  } catch (const Failure&) {
+    return std::nullopt;  // no private directory: no agent of ours
+  }
+  UniqueFd connection = connect_agent(socket_path);
+  if (!connection || !agent_serves(connection.get(), real.get()))
+    return std::nullopt;
+
+  // From here on the agent has the command: it runs there or fails there.
+  if (context.quiet) write_all(connection.get(), "quiet\n", "the agent");
+  if (words[0] == "add") {
+    Secret value;
+    read_all(0, value, 0xffffffffu, "standard input");
+    write_all(connection.get(), "value " + std::to_string(value.size()) + "\n",
+              "the agent");
+    write_all(connection.get(), value.view(), "the agent");
+  }
+  std::string line;
+  for (const std::string& word : words) line += quote_word(word) + " ";
+  line.back() = '\n';
+  write_all(connection.get(), line, "the agent");
+  wipe(line);
+  shutdown(connection.get(), SHUT_WR);
+  int status = kInternal;
+  Secret output;
+  std::string notes;
+  if (!read_frame(connection.get(), status, output, notes)) {
+    throw Failure(kInternal, words[0] + ": the agent ended without an answer");
+  }
+  write_data(output.view());
+  if (!notes.empty()) write_all(2, notes, "standard error");
+  return status;
+}
+
+}  // namespace kel::tool

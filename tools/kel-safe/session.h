@@ -1,0 +1,67 @@
+// A session: one password and one index build for many commands. The store
+// is opened once; each command line then runs through the same command
+// line as the one-shot program (command_line.h), borrowing the open store.
+// `kel-safe shell` is a session: interactive on a terminal (shell.cpp), a
+// batch of framed results when standard input is not one (batch.cpp).
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands.h"
+#include "subcommand.h"
+
+namespace kel::tool {
+
+class Session {
+ public:
+  explicit Session(const Context& context);
+
+  // Opens the store with the password from wherever the user gives it
+  // (asked on the terminal when typed). Throws a Failure when it does not
+  // open; the session stays locked then.
+  void unlock();
+  // Drops the open store: its key is wiped; the next command unlocks again.
+  void lock();
+  bool locked() const { return !safe_; }
+  // The open store, or null when locked.
+  kel::Safe* safe() const { return safe_.get(); }
+
+  // Runs one command line given as words: "lock" locks; anything else is a
+  // subcommand of the tool, run on the store (unlocked first when locked).
+  // `session_value` gives add its value when standard input carries the
+  // commands; `quiet` leaves out the notes, as -q does. Returns the exit
+  // status the one-shot program would have.
+  int run(const std::vector<std::string>& words,
+          std::function<Secret(const std::string&)> session_value = nullptr,
+          bool quiet = false);
+
+  const Context& context() const { return context_; }
+
+ private:
+  Context context_;
+  SafeHandle safe_;
+};
+
+// Whether the words ask to leave the session ("exit" or "quit").
+bool is_exit(const std::vector<std::string>& words);
+
+// A duration such as "300", "90s", "5m" or "1h"; "0" means never. Throws a
+// Failure (kUsage) naming `what` for anything else.
+std::chrono::seconds parse_duration(std::string_view text,
+                                    std::string_view what);
+
+// shell: a session on the store (shell.cpp, batch.cpp).
+void add_shell_command(CLI::App& app, const Context& context,
+                       Subcommands& into);
+
+// The batch mode: commands from standard input, framed results on
+// standard output. Returns the program's exit status.
+int run_batch(Session& session);
+// The interactive shell on the terminal; locks after `idle` without input
+// (never when zero).
+int run_shell(Session& session, std::chrono::seconds idle);
+
+}  // namespace kel::tool

@@ -1,0 +1,222 @@
+// The interactive `kel-safe shell` on a terminal, with libedit: line
+// editing, a history kept in memory only (commands can name secrets, so it
+// is never written to a file), and completion of subcommands and stored
+// names. After the idle time without a key press the store is locked: the
+// key is wiped at once, and the next command asks for the password again.
+#include <errno.h>
+#include <histedit.h>
+#include <locale.h>
+#include <poll.h>
+#include <unistd.h>
+#include <wchar.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "session.h"
+#include "status.h"
+#include "streams.h"
+#include "words.h"
+
+namespace kel::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ShellState {
+  Session& session;
+  std::chrono::seconds idle;
+  Clock::time_point last_key = Clock::now();
+  std::vector<std::string> subcommands;
+};
+
+ShellState& state_of(EditLine* editor) {
+  void* data = nullptr;
+  el_get(editor, EL_CLIENTDATA, &data);
+  return *static_cast<ShellState*>(data);
+}
+
+const char* prompt(EditLine* editor) {
+  return state_of(editor).session.locked() ? "kel-safe (locked)> "
+                                           : "kel-safe> ";
+}
+
+// Reads one character for libedit, and locks the store when no key came
+// within the idle time: waiting at the prompt is what "idle" means.
+int read_character(EditLine* editor, wchar_t* out) {
+  ShellState& state = state_of(editor);
+  std::mbstate_t shift{};
+  for (;;) {
+    int wait_ms = -1;
+    if (state.idle.count() > 0 && !state.session.locked()) {
+      const auto left = state.last_key + state.idle - Clock::now();
+      wait_ms = static_cast<int>(std::max<long long>(
+          0,
+          std::chrono::duration_cast<std::chrono::milliseconds>(left).count() +
+              1));
+    }
+    pollfd input{0, POLLIN, 0};
+    const int ready = poll(&input, 1, wait_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      state.session.lock();
+      write_all(2, "\n", "standard error");
+      note("locked after " + std::to_string(state.idle.count()) +
+           "s without input: the next command asks for the password");
+      el_set(editor, EL_REFRESH);
+      continue;
+    }
+    char byte = 0;
+    const ssize_t n = read(0, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 ? 0 : -1;
+    state.last_key = Clock::now();
+    const std::size_t used = std::mbrtowc(out, &byte, 1, &shift);
+    if (used == static_cast<std::size_t>(-2)) continue;  // more bytes to come
+    if (used == static_cast<std::size_t>(-1)) {          // not in the locale
+      *out = static_cast<unsigned char>(byte);
+      shift = std::mbstate_t{};
+    }
+    return 1;
+  }
+}
+
+// A word typed so far, with the shell's quoting undone where it is whole.
+std::string typed_word(const std::string& text) {
+  try {
+    const std::vector<std::string> words = split_words(text);
+    return words.empty() ? std::string() : words.front();
+  } catch (const Failure&) {
+    return text;
+  }
+}
+
+// Tab: completes the subcommand in the first word, a stored name after it
+// (only while the store is open: completion never asks for the password).
+unsigned char complete(EditLine* editor, int) {
+  ShellState& state = state_of(editor);
+  const LineInfo* line = el_line(editor);
+  const std::string before(
+      line->buffer, static_cast<std::size_t>(line->cursor - line->buffer));
+  const std::size_t blank = before.find_last_of(" \t");
+  const std::size_t start = blank == std::string::npos ? 0 : blank + 1;
+  const std::string prefix = typed_word(before.substr(start));
+  const bool first_word = before.find_first_not_of(" \t") >= start;
+
+  std::vector<std::string> choices;
+  if (first_word) {
+    choices = state.subcommands;
+    for (const char* own : {"lock", "exit"}) choices.emplace_back(own);
+  } else if (kel::Safe* safe = state.session.safe()) {
+    std::string error;
+    if (safe->list_entries(choices, error) != 0) choices.clear();
+  }
+  std::vector<std::string> matches;
+  for (std::string& choice : choices) {
+    if (choice.compare(0, prefix.size(), prefix) == 0)
+      matches.push_back(choice);
+    wipe(choice);
+  }
+  std::sort(matches.begin(), matches.end());
+  struct WipeAll {
+    std::vector<std::string>& names;
+    ~WipeAll() {
+      for (std::string& name : names) wipe(name);
+    }
+  } wipe_matches{matches};
+  if (matches.empty()) return CC_ERROR;
+
+  std::size_t common = matches.front().size();
+  for (const std::string& match : matches) {
+    std::size_t i = 0;
+    while (i < common && i < match.size() && match[i] == matches.front()[i])
+      ++i;
+    common = i;
+  }
+  if (matches.size() == 1 || common > prefix.size()) {
+    // The word is typed again whole, quoted as it needs.
+    std::string word = quote_word(matches.front().substr(0, common));
+    if (matches.size() == 1) {
+      word += ' ';
+    } else if (word.back() == '\'') {
+      word.pop_back();  // leave the quote open for more letters
+    }
+    el_deletestr(editor, static_cast<int>(before.size() - start));
+    el_insertstr(editor, word.c_str());
+    wipe(word);
+    return CC_REFRESH;
+  }
+  std::string listing = "\n";
+  for (const std::string& match : matches)
+    listing += tool::quoted(match) + "  ";
+  listing += "\n";
+  write_all(1, listing, "standard output");
+  wipe(listing);
+  return CC_REDISPLAY;
+}
+
+struct EditorEnd {
+  void operator()(EditLine* editor) const { el_end(editor); }
+};
+struct HistoryEnd {
+  void operator()(History* history) const { history_end(history); }
+};
+
+}  // namespace
+
+int run_shell(Session& session, std::chrono::seconds idle) {
+  // libedit reads characters by the locale; the tool itself treats bytes.
+  setlocale(LC_CTYPE, "");
+  ShellState state{session, idle, Clock::now(), session_subcommands()};
+  std::unique_ptr<History, HistoryEnd> history(history_init());
+  std::unique_ptr<EditLine, EditorEnd> editor(
+      el_init("kel-safe", stdin, stdout, stderr));
+  if (!history || !editor)
+    throw Failure(kInternal, "shell: cannot set up line editing");
+  HistEvent event;
+  ::history(history.get(), &event, H_SETSIZE, 1000);
+  ::history(history.get(), &event, H_SETUNIQUE, 1);
+  EditLine* el = editor.get();
+  el_set(el, EL_CLIENTDATA, &state);
+  el_set(el, EL_EDITOR, "emacs");
+  el_set(el, EL_SIGNAL, 1);
+  el_set(el, EL_HIST, ::history, history.get());
+  el_set(el, EL_PROMPT, prompt);
+  el_set(el, EL_GETCFN, read_character);
+  el_set(el, EL_ADDFN, "kel-complete", "Complete a subcommand or a stored name",
+         complete);
+  el_set(el, EL_BIND, "^I", "kel-complete", nullptr);
+
+  for (;;) {
+    int count = 0;
+    const char* typed = el_gets(el, &count);
+    if (typed == nullptr || count <= 0) {
+      write_all(1, "\n", "standard output");  // end of input (^D) leaves
+      break;
+    }
+    std::string line(typed, static_cast<std::size_t>(count));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    std::vector<std::string> words;
+    try {
+      words = split_words(line);
+    } catch (const Failure& failure) {
+      note(failure.what());
+      continue;
+    }
+    if (words.empty()) continue;
+    ::history(history.get(), &event, H_ENTER, line.c_str());
+    wipe(line);
+    if (is_exit(words)) break;
+    session.run(words);
+    state.last_key = Clock::now();
+    for (std::string& word : words) wipe(word);
+  }
+  return kOk;
+}
+
+}  // namespace kel::tool
