@@ -83,14 +83,16 @@ double run_tool(const std::string& store, const std::vector<std::string>& args,
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took.count() : -1;
 }
 
-void BM_LibraryGetEntryLoop(benchmark::State& state) {
+// `count` get_entry calls on one Safe, the entry of call i named by `name`.
+void library_gets(benchmark::State& state, std::size_t count,
+                  std::string (*name)(std::size_t)) {
   const std::string& store = full_store();
   for (auto _ : state) {
-    ChildResult r = measure_in_child([&store]() {
+    ChildResult r = measure_in_child([&store, count, name]() {
       kel::Safe safe(store, kPassword);
       std::string error;
-      for (std::size_t i = 0; i < kEntries; ++i) {
-        kel::Entry entry(entry_name(i));
+      for (std::size_t i = 0; i < count; ++i) {
+        kel::Entry entry(name(i));
         if (safe.get_entry(entry, error) != 0) return false;
       }
       return true;
@@ -102,6 +104,10 @@ void BM_LibraryGetEntryLoop(benchmark::State& state) {
     state.SetIterationTime(r.seconds);
   }
 }
+
+void BM_LibraryGetEntryLoop(benchmark::State& state) {
+  library_gets(state, kEntries, entry_name);
+}
 BENCHMARK(BM_LibraryGetEntryLoop)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // A session's work: 1,000 gets under one password and one index build,
@@ -110,23 +116,7 @@ constexpr std::size_t kSessionGets = 1000;
 std::string session_entry(std::size_t i) { return entry_name(i * 7 % kEntries); }
 
 void BM_LibraryThousandGets(benchmark::State& state) {
-  const std::string& store = full_store();
-  for (auto _ : state) {
-    ChildResult r = measure_in_child([&store]() {
-      kel::Safe safe(store, kPassword);
-      std::string error;
-      for (std::size_t i = 0; i < kSessionGets; ++i) {
-        kel::Entry entry(session_entry(i));
-        if (safe.get_entry(entry, error) != 0) return false;
-      }
-      return true;
-    });
-    if (!r.ok) {
-      state.SkipWithError("get_entry failed");
-      break;
-    }
-    state.SetIterationTime(r.seconds);
-  }
+  library_gets(state, kSessionGets, session_entry);
 }
 BENCHMARK(BM_LibraryThousandGets)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 

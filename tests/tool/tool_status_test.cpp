@@ -28,7 +28,10 @@ TEST_F(Statuses, UsageErrors) {
   } cases[] = {
       {{},
        "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
-       "version, check, repair, export, import, generate, run (kel-safe --help tells more)\n"},
+       "version, check, repair, export, import, generate, run, shell, agent (kel-safe --help "
+       "tells more)\n"},
+      {{"shell", "--timeout", "5x"},
+       "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
       {{"list"}, "unknown subcommand 'list' (did you mean 'ls'?)\n"},
       {{"show", "x"}, "unknown subcommand 'show' (did you mean 'get'?)\n"},

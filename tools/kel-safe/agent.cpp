@@ -203,6 +203,11 @@ class Agent {
         } else if (words == std::vector<std::string>{"agent", "stop"}) {
           stop = true;
           note("stopped the agent of " + tool::quoted(store_));
+        } else if (!agent_may_run(words)) {
+          // A client of ours never sends these; the caller's paths mean
+          // nothing here.
+          throw Failure(kUsage, (words.empty() ? std::string("?") : words[0]) +
+                                    ": not served by the agent");
         } else {
           status = session_.run(
               words,
@@ -260,7 +265,9 @@ int start_agent(const Context& context, const std::string& timeout) {
                                " already (kel-safe agent stop ends it)");
   }
   Session session(agent_context);
-  session.unlock();  // the one password, asked here
+  // The one password, asked here; the agent never asks again (it is never
+  // locked while it serves: it exits instead).
+  session.unlock();
   forget_password_environment();
   Agent agent(session, agent_context.store, socket, idle);
 
@@ -300,7 +307,6 @@ int start_agent(const Context& context, const std::string& timeout) {
   signal(SIGTERM, on_stop_signal);
   signal(SIGINT, on_stop_signal);
   if (chdir("/") != 0) _exit(kInternal);
-  kel::set_diagnostics(nullptr);
   try {
     if (!agent.listen_now()) _exit(kExists);
   } catch (const Failure&) {

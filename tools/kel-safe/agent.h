@@ -30,6 +30,12 @@ void add_agent_command(CLI::App& app, const Context& context,
 std::optional<int> through_agent(const Context& context,
                                  const std::vector<std::string>& words);
 
+// Whether `words` may run in the agent: nothing in them names a file of the
+// caller's, reads its standard input or terminal, or starts a program. The
+// client asks before it sends a command, and the agent again before it runs
+// one.
+bool agent_may_run(const std::vector<std::string>& words);
+
 // `args` without the options of kel-safe itself (-s, --password-file,
 // --password-fd, -q), which may stand before or after the subcommand.
 std::vector<std::string> without_own_options(

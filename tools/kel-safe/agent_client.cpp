@@ -44,8 +44,8 @@ bool has_option(const std::vector<std::string>& words,
   return false;
 }
 
-// Whether `words` may run in the agent: nothing in them names a file of the
-// caller's, reads its standard input or terminal, or starts a program.
+}  // namespace
+
 bool agent_may_run(const std::vector<std::string>& words) {
   if (words.empty() || has_option(words, {"-h", "--help"})) return false;
   const std::string& name = words[0];
@@ -64,6 +64,8 @@ bool agent_may_run(const std::vector<std::string>& words) {
     return !has_option(words, {"-f", "--file"}) && isatty(0) != 1;
   return false;
 }
+
+namespace {
 
 std::string hex(std::size_t number) {
   char text[32];
