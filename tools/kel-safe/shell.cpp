@@ -188,9 +188,11 @@ int run_shell(Session& session, std::chrono::seconds idle) {
   el_set(el, EL_HIST, ::history, history.get());
   el_set(el, EL_PROMPT, prompt);
   el_set(el, EL_GETCFN, read_character);
-  el_set(el, EL_ADDFN, "kel-complete", "Complete a subcommand or a stored name",
-         complete);
-  el_set(el, EL_BIND, "^I", "kel-complete", nullptr);
+  // The wide forms take the names as they are; the narrow ones copy them
+  // and never free the copies.
+  el_wset(el, EL_ADDFN, L"kel-complete",
+          L"Complete a subcommand or a stored name", complete);
+  el_wset(el, EL_BIND, L"^I", L"kel-complete", nullptr);
 
   for (;;) {
     int count = 0;
