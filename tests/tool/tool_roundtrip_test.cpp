@@ -194,7 +194,9 @@ TEST_F(RoundTrip, ShellBatchAnswersAsTheProgram) {
     const ToolResult one = tool(lines[i]);
     EXPECT_EQ(frames[i].status, one.status) << lines[i][0];
     EXPECT_EQ(frames[i].out, one.out) << lines[i][0];
-    if (lines[i][0] != "bogus") EXPECT_EQ(frames[i].notes, one.err) << lines[i][0];
+    if (lines[i][0] != "bogus") {
+      EXPECT_EQ(frames[i].notes, one.err) << lines[i][0];
+    }
   }
   EXPECT_EQ(frames[0].out, binary);
 }
