@@ -314,6 +314,16 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(client({"get", "alpha"}).status, kUsage);  // no agent: a password is needed
 }
 
+// Another store (another key) put in the file's place: the agent serves it
+// nothing and ends; the command runs without it and needs a password.
+TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
+  ASSERT_EQ(tool_on(dir.file("other"), {"create"}).status, kOk);
+  ASSERT_EQ(rename(dir.file("other.safe").c_str(), store_file.c_str()), 0);
+  EXPECT_EQ(client({"add", "beta"}, "sealed with the wrong key").status, kUsage);
+  EXPECT_TRUE(agent_gone());
+  EXPECT_EQ(tool({"check"}).status, kOk);
+}
+
 // The socket is the user's (0600 in a 0700 folder); even when another user
 // can reach it, the agent answers nobody but the user who started it.
 TEST_F(Agent, RefusesAnotherUser) {

@@ -246,6 +246,38 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_EQ(refused.out, "");
 }
 
+// A batch follows the store file: when another store (another key) takes
+// its place between two commands, the session locks and opens the file
+// anew, so what it adds there is sealed with that file's own key.
+TEST_F(RoundTrip, ShellBatchFollowsAStorePutInItsPlace) {
+  create_store();
+  add("old", "in the first store");
+  ASSERT_EQ(tool_on(dir.file("other"), {"create"}).status, kOk);
+  // The store is replaced once the first frame (three lines) has come.
+  ToolRun run;
+  run.program = "/bin/sh";
+  run.args = {"-c", R"(mkfifo "$1/in" "$1/out" || exit 9
+"$2" -s "$3" --password-file "$4" shell <"$1/in" >"$1/out" &
+exec 3>"$1/in" 4<"$1/out"
+echo 'exists old' >&3
+for line in 1 2 3; do read -r text <&4; echo "$text"; done
+mv "$1/other.safe" "$3.safe"
+printf 'value 3\nnew\nadd new\nls\n' >&3
+exec 3>&-
+cat <&4
+wait $!)",
+              "sh", dir.path().string(), tool_path(), store, password_file};
+  const ToolResult batch = run_tool(run);
+  ASSERT_EQ(batch.status, kOk) << batch.err;
+  const std::vector<Frame> frames = parse_frames(batch.out);
+  ASSERT_EQ(frames.size(), 3u) << batch.out;
+  EXPECT_NE(frames[1].notes.find("another file took its place: locked"), std::string::npos)
+      << frames[1].notes;
+  EXPECT_EQ(frames[2].out, "new\n");
+  EXPECT_EQ(tool({"get", "new"}).out, "new");
+  EXPECT_EQ(tool({"check"}).status, kOk);
+}
+
 // Rotation and reorganisation: each of these is one rewrite, names where
 // the backup is, and keeps it unless told otherwise.
 TEST_F(RoundTrip, ReplaceRenameCopyAndRemoveMany) {

@@ -36,19 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The bytes that change when the store's password changes (hash, salt and
-// the sealed key), read from the file as it is now; empty when unreadable.
-std::string header_of(const std::string& path) {
-  constexpr std::size_t kHeader = 132;
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  std::string header(kHeader, '\0');
-  if (!fd || pread(fd.get(), header.data(), kHeader, 0) !=
-                 static_cast<ssize_t>(kHeader)) {
-    return {};
-  }
-  return header;
-}
-
 volatile sig_atomic_t g_stop = 0;
 void on_stop_signal(int) { g_stop = 1; }
 
@@ -59,8 +46,7 @@ class Agent {
       : session_(session),
         store_(std::move(store)),
         socket_(std::move(socket)),
-        idle_(idle),
-        header_(header_of(store_)) {}
+        idle_(idle) {}
 
   // Binds the socket (mode 0600); false when another agent listens there.
   bool listen_now() {
@@ -110,7 +96,7 @@ class Agent {
   void serve() {
     last_use_ = Clock::now();
     while (!g_stop && !expired() && still_ours() &&
-           header_of(store_) == header_) {
+           !session_.store_replaced()) {
       pollfd ready{listener_.get(), POLLIN, 0};
       if (poll(&ready, 1, 1000) <= 0) continue;
       UniqueFd connection(
@@ -178,6 +164,13 @@ class Agent {
       write_all(connection, "no\n", "the client");
       return false;
     }
+    // Another password, or another store in the file's place: the key held
+    // here is not the file's. The client runs the command itself, and the
+    // agent ends.
+    if (session_.store_replaced()) {
+      write_all(connection, "no\n", "the client");
+      return true;
+    }
     write_all(connection, "ok\n", "the client");
     bool quiet = false;
     std::optional<Secret> value;
@@ -227,14 +220,13 @@ class Agent {
       }
     }
     write_frame(connection, status, capture_.take().view(), notes);
-    return stop;
+    return stop || session_.locked();
   }
 
   Session& session_;
   std::string store_;
   std::string socket_;
   std::chrono::seconds idle_;
-  std::string header_;
   UniqueFd listener_;
   ino_t socket_inode_ = 0;
   Clock::time_point last_use_ = Clock::now();
@@ -264,7 +256,7 @@ int start_agent(const Context& context, const std::string& timeout) {
                                tool::quoted(agent_context.store) +
                                " already (kel-safe agent stop ends it)");
   }
-  Session session(agent_context);
+  Session session(agent_context, /*ask_again=*/false);
   // The one password, asked here; the agent never asks again (it is never
   // locked while it serves: it exits instead).
   session.unlock();

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -10,16 +11,40 @@
 
 namespace kel::tool {
 
-Session::Session(const Context& context) : context_(context) {
+std::string store_header(const std::string& path) {
+  constexpr std::size_t kHeader = 132;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  std::string header(kHeader, '\0');
+  if (!fd || pread(fd.get(), header.data(), kHeader, 0) !=
+                 static_cast<ssize_t>(kHeader)) {
+    return {};
+  }
+  return header;
+}
+
+Session::Session(const Context& context, bool ask_again)
+    : context_(context), ask_again_(ask_again) {
   context_.session = nullptr;
   context_.session_value = nullptr;
 }
 
 void Session::unlock() {
-  if (!safe_) safe_ = open_safe(context_, "shell");
+  if (safe_) return;
+  // Read before the store opens: a change in between then counts as one,
+  // and the next command unlocks again rather than trusting a stale key.
+  std::string header = store_header(store_file(context_.store));
+  safe_ = open_safe(context_, "shell");
+  header_ = std::move(header);
 }
 
-void Session::lock() { safe_.reset(); }
+bool Session::store_replaced() const {
+  return store_header(store_file(context_.store)) != header_;
+}
+
+void Session::lock() {
+  safe_.reset();
+  header_.clear();
+}
 
 int Session::run(const std::vector<std::string>& words,
                  std::function<Secret(const std::string&)> session_value,
@@ -31,6 +56,18 @@ int Session::run(const std::vector<std::string>& words,
   }
   try {
     require_store(context_);
+    if (!locked() && store_replaced()) {
+      lock();
+      if (ask_again_ && !context_.quiet) {
+        note("the store's password changed, or another file took its place: "
+             "locked; the password is asked again");
+      }
+    }
+    if (locked() && !ask_again_) {
+      throw Failure(kStoreError,
+                    "the store's password changed, or another file took its "
+                    "place: the agent has stopped; run the command again");
+    }
     unlock();
   } catch (const Failure& failure) {
     note(failure.what());

@@ -17,12 +17,19 @@ namespace kel::tool {
 
 class Session {
  public:
-  explicit Session(const Context& context);
+  // `ask_again`: whether a command on a locked session asks for the password
+  // again (the shell, the batch); an agent never does: it ends instead.
+  explicit Session(const Context& context, bool ask_again = true);
 
   // Opens the store with the password from wherever the user gives it
   // (asked on the terminal when typed). Throws a Failure when it does not
   // open; the session stays locked then.
   void unlock();
+  // Whether the store file's header is no longer the one this session
+  // unlocked: its password was changed, or another store (another key) took
+  // its place. The open key must then not be used on the file: a record
+  // sealed with it would be unreadable there.
+  bool store_replaced() const;
   // Drops the open store: its key is wiped; the next command unlocks again.
   void lock();
   bool locked() const { return !safe_; }
@@ -42,8 +49,14 @@ class Session {
 
  private:
   Context context_;
+  bool ask_again_;
   SafeHandle safe_;
+  std::string header_;  // the store file's header when it was unlocked
 };
+
+// The store file's header as it is now (the password hash and salt and the
+// sealed store key); empty when it cannot be read.
+std::string store_header(const std::string& path);
 
 // Whether the words ask to leave the session ("exit" or "quit").
 bool is_exit(const std::vector<std::string>& words);
