@@ -275,6 +275,15 @@ class Agent : public ToolTest {
     return false;
   }
 
+  // The one socket in the agent's folder.
+  std::string agent_socket() const {
+    std::string path;
+    for (const auto& entry : std::filesystem::directory_iterator(runtime + "/kel-safe")) {
+      path = entry.path().string();
+    }
+    return path;
+  }
+
   std::string runtime = dir.file("run");
 };
 
@@ -324,6 +333,44 @@ TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
   EXPECT_EQ(tool({"check"}).status, kOk);
 }
 
+// The client checks who serves the socket too: a listener of another user
+// there is not taken for the agent, whatever it answers.
+TEST_F(Agent, ClientRefusesAListenerOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "another uid needs root";
+  const std::string socket_path = agent_socket();
+  ASSERT_EQ(client({"agent", "stop"}).status, kOk);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    // Bound where only the user could, but listening as another uid.
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        setgid(65534) != 0 || setuid(65534) != 0 || listen(fd, 4) != 0) {
+      _exit(10);
+    }
+    if (write(ready[1], "R", 1) != 1) _exit(11);
+    const int connection = accept(fd, nullptr, nullptr);
+    char request[256];
+    if (read(connection, request, sizeof request) <= 0) _exit(12);
+    const std::string forged = "ok\nstatus 0\nlength 6\nforgednotes 0\n";
+    _exit(write(connection, forged.data(), forged.size()) > 0 ? 0 : 13);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  const ToolResult got = client({"get", "alpha"});
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(got.status, kUsage);  // run without the agent: no password here
+}
+
 // The socket is the user's (0600 in a 0700 folder); even when another user
 // can reach it, the agent answers nobody but the user who started it.
 TEST_F(Agent, RefusesAnotherUser) {
@@ -332,10 +379,7 @@ TEST_F(Agent, RefusesAnotherUser) {
   ASSERT_EQ(stat(folder.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   if (geteuid() != 0) GTEST_SKIP() << "another uid needs root";
-  std::string socket_path;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    socket_path = entry.path().string();
-  }
+  const std::string socket_path = agent_socket();
   ASSERT_EQ(stat(socket_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   ASSERT_EQ(stat(store_file.c_str(), &info), 0);

@@ -47,7 +47,7 @@ std::vector<std::string> without_own_options(
 std::string agent_socket(const std::string& real_path, bool make);
 
 // A connection to the agent at `socket`; an empty UniqueFd when none
-// listens there.
+// listens there, or when what listens is not this user's.
 UniqueFd connect_agent(const std::string& socket);
 
 // Sends the store line of a request and reads the agent's answer to it:

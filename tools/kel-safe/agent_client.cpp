@@ -136,6 +136,14 @@ UniqueFd connect_agent(const std::string& socket_path) {
               sizeof address) != 0) {
     return UniqueFd();
   }
+  // What answers there must be ours too: a listener of another user (in a
+  // runtime folder others can reach) could hand out forged values.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+      peer.uid != getuid()) {
+    return UniqueFd();
+  }
   return connection;
 }
 
