@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -331,6 +332,27 @@ TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
   EXPECT_EQ(client({"add", "beta"}, "sealed with the wrong key").status, kUsage);
   EXPECT_TRUE(agent_gone());
   EXPECT_EQ(tool({"check"}).status, kOk);
+}
+
+// The key the agent holds for its whole life is in locked memory (locks are
+// not inherited by a forked process: the agent must make its own).
+TEST_F(Agent, KeepsItsKeyInLockedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer makes mlock do nothing";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer makes mlock do nothing";
+#endif
+#endif
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_MEMLOCK, &limit), 0);
+  if (geteuid() != 0 && limit.rlim_cur < 64 * 1024) GTEST_SKIP() << "no memory may be locked";
+  const std::string status = client({"agent", "status"}).out;  // "agent PID serves ..."
+  const std::string pid = status.substr(6, status.find(' ', 6) - 6);
+  const std::string proc = read_file("/proc/" + pid + "/status");
+  const std::size_t at = proc.find("VmLck:");
+  ASSERT_NE(at, std::string::npos) << status;
+  EXPECT_GT(std::stol(proc.substr(at + 6)), 0L) << proc.substr(at, 30);
 }
 
 // The client checks who serves the socket too: a listener of another user

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,13 +257,6 @@ int start_agent(const Context& context, const std::string& timeout) {
                                tool::quoted(agent_context.store) +
                                " already (kel-safe agent stop ends it)");
   }
-  Session session(agent_context, /*ask_again=*/false);
-  // The one password, asked here; the agent never asks again (it is never
-  // locked while it serves: it exits instead).
-  session.unlock();
-  forget_password_environment();
-  Agent agent(session, agent_context.store, socket, idle);
-
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     throw Failure(kInternal,
@@ -270,6 +264,9 @@ int start_agent(const Context& context, const std::string& timeout) {
   }
   UniqueFd ready_read(ready[0]);
   UniqueFd ready_write(ready[1]);
+  // The store is opened in the agent itself, after the fork: locks on
+  // memory are not inherited, and the key held for the agent's whole life
+  // must stay in locked pages.
   const pid_t pid = fork();
   if (pid < 0)
     throw Failure(kInternal,
@@ -280,8 +277,15 @@ int start_agent(const Context& context, const std::string& timeout) {
     ssize_t n;
     while ((n = read(ready_read.get(), &byte, 1)) < 0 && errno == EINTR) {
     }
-    if (n != 1 || byte != 'R')
-      throw Failure(kInternal, "agent: the agent did not start");
+    forget_password_environment();
+    if (n == 1 && byte != 'R') {
+      // The agent said why it did not start on standard error itself, and
+      // ends right after this byte.
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      return static_cast<unsigned char>(byte);
+    }
+    if (n != 1) throw Failure(kInternal, "agent: the agent did not start");
     if (!context.quiet) {
       note("agent " + std::to_string(pid) + " serves " +
            tool::quoted(agent_context.store) +
@@ -289,20 +293,38 @@ int start_agent(const Context& context, const std::string& timeout) {
                              : std::string()) +
            " (kel-safe agent stop ends it)");
     }
-    return kOk;  // this process's copy of the key goes with it
+    return kOk;
   }
+  ready_read.reset();
+  // Tells the starter the status it exits with, and ends.
+  const auto give_up = [&ready_write](int status) {
+    const char byte = static_cast<char>(status);
+    write_all(ready_write.get(), std::string_view(&byte, 1), "the starter");
+    _exit(status);
+  };
+  Session session(agent_context, /*ask_again=*/false);
+  try {
+    // The one password, asked here (on the starter's terminal, which this
+    // process still shares); the agent never asks again.
+    session.unlock();
+  } catch (const Failure& failure) {
+    note(failure.what());
+    give_up(failure.status());
+  }
+  forget_password_environment();
+  Agent agent(session, agent_context.store, socket, idle);
   // The agent: its own session, no terminal, no working directory held,
   // nothing to say on the caller's streams.
-  ready_read.reset();
   setsid();
   signal(SIGHUP, on_stop_signal);
   signal(SIGTERM, on_stop_signal);
   signal(SIGINT, on_stop_signal);
-  if (chdir("/") != 0) _exit(kInternal);
+  if (chdir("/") != 0) give_up(kInternal);
   try {
-    if (!agent.listen_now()) _exit(kExists);
-  } catch (const Failure&) {
-    _exit(kFileError);
+    if (!agent.listen_now()) give_up(kExists);
+  } catch (const Failure& failure) {
+    note(failure.what());
+    give_up(failure.status());
   }
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
