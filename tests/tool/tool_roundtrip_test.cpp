@@ -1,8 +1,12 @@
 // Every subcommand of kel-safe run as a user runs it, and the bytes that
 // come back compared with the bytes that went in.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -367,6 +371,45 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
             "[{\"name\":\"b\",\"length\":1},{\"name\":\"bad\xef\xbf\xbd\",\"length\":1},"
             "{\"name\":\"bar/x\",\"length\":5}]\n");
   EXPECT_EQ(tool({"ls", "nothing"}).out, "");
+}
+
+// An export ended by a signal (Ctrl-C, a kill, a hang-up) leaves none of
+// the plain-text files it wrote. The export runs traced, one system call at
+// a time, until the second file exists; then the signal is sent.
+TEST_F(RoundTrip, ExportToADirectoryEndedByASignalLeavesNothing) {
+  create_store();
+  add("a", "first secret");
+  add("b/c", "second secret");
+  add("d", "third secret");
+  const std::string out_dir = dir.file("exported");
+  const std::string second = out_dir + "/b/c";
+  const std::string program = tool_path();
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const int null_fd = open("/dev/null", O_RDWR);
+      for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+      ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+      raise(SIGSTOP);
+      execl(program.c_str(), "kel-safe", "-s", store.c_str(), "--password-file",
+            password_file.c_str(), "export", "--yes", "--dir", out_dir.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    struct stat info {};
+    while (waitpid(child, &status, 0) == child && WIFSTOPPED(status) &&
+           stat(second.c_str(), &info) != 0) {
+      ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+    }
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the export ended before its second file";
+    kill(child, sig);
+    ptrace(PTRACE_DETACH, child, nullptr, nullptr);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << ": " << status;
+    EXPECT_FALSE(std::filesystem::exists(out_dir)) << sig;
+    std::filesystem::remove_all(out_dir);
+  }
 }
 
 // Export in each form, import into a new store: every value comes back byte

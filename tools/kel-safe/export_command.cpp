@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "entry_selection.h"
+#include "remove_on_signal.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
@@ -84,6 +85,9 @@ class ExportTree {
       }
       throw Failure(kFileError, "export: cannot make " + tool::quoted(dir_) + ": " + strerror(errno));
     }
+    // Ctrl-C, a hang-up or a kill while the files are written removes
+    // them all as a failure does.
+    removal_.add(AT_FDCWD, dir_, true);
     top_ = UniqueFd(open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!top_ || fchmod(top_.get(), 0700) != 0) {
       const int failure = errno;
@@ -96,6 +100,7 @@ class ExportTree {
     for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
       unlinkat(top_.get(), made->first.c_str(), made->second ? AT_REMOVEDIR : 0);
     }
+    removal_.clear();  // before the descriptor its paths are relative to
     top_.reset();
     rmdir(dir_.c_str());
   }
@@ -108,6 +113,7 @@ class ExportTree {
     std::string relative;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
       relative += parts[i];
+      removal_.add(top_.get(), relative, true);  // before it exists
       if (mkdirat(top_.get(), relative.c_str(), 0700) == 0) {
         made_.emplace_back(relative, true);
       } else if (errno != EEXIST) {
@@ -118,6 +124,7 @@ class ExportTree {
     relative += parts.back();
     // Every directory on the way was made by this export, in a directory
     // only its owner may change, so none of them can be a planted link.
+    removal_.add(top_.get(), relative, false);
     UniqueFd file(openat(top_.get(), relative.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) {
@@ -133,13 +140,17 @@ class ExportTree {
   std::string shown(const std::string& relative) const {
     return tool::quoted(dir_ + "/" + relative);
   }
-  void keep() { done_ = true; }
+  void keep() {
+    done_ = true;
+    removal_.clear();
+  }
 
  private:
   std::string dir_;
   UniqueFd top_;
   std::vector<std::pair<std::string, bool>> made_;  // path below dir_, is a directory
   bool done_ = false;
+  RemoveOnSignal removal_;
 };
 
 void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -10,7 +9,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <iterator>
 #include <random>
 
 #include "status.h"
@@ -18,45 +16,6 @@
 namespace kel::tool {
 
 namespace {
-
-// The named temporary file being written, for the signal handler to remove.
-// One OutputFile exists at a time in this program.
-char g_temp_path[4096];
-volatile sig_atomic_t g_temp_armed = 0;
-// Every signal whose default action ends the process and that can be
-// caught. SIGXFSZ is ignored by the tool (a too large file fails the write).
-const int kSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
-                        SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,
-                        SIGSYS,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGILL,
-                        SIGSEGV, SIGSTKFLT};
-struct sigaction g_previous[std::size(kSignals)];
-
-void remove_and_reraise(int sig) {
-  if (g_temp_armed) unlink(g_temp_path);
-  g_temp_armed = 0;
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-void arm(const std::string& path) {
-  if (path.size() >= sizeof g_temp_path) return;
-  memcpy(g_temp_path, path.c_str(), path.size() + 1);
-  struct sigaction action {};
-  action.sa_handler = remove_and_reraise;
-  sigfillset(&action.sa_mask);
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-    sigaction(kSignals[i], &action, &g_previous[i]);
-  }
-  g_temp_armed = 1;
-}
-
-void disarm() {
-  if (!g_temp_armed) return;
-  g_temp_armed = 0;
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-    sigaction(kSignals[i], &g_previous[i], nullptr);
-  }
-}
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
   throw Failure(kFileError, what + " " + quoted(path) + ": " + strerror(errno));
@@ -100,7 +59,6 @@ OutputFile::~OutputFile() {
     // The value may be incomplete or unauthenticated: it must not stay.
     unlink(temp_path_.c_str());
   }
-  disarm();
 }
 
 // What is at the path now may be replaced only when it is absent, or (when
@@ -170,7 +128,8 @@ void OutputFile::open_named() {
   fd_.reset(mkostemp(name.data(), O_CLOEXEC));
   if (!fd_) fail("cannot create a file next to", path_);
   temp_path_ = name.data();
-  arm(temp_path_);
+  removal_.emplace();
+  removal_->add(AT_FDCWD, temp_path_, false);
   // mkostemp asks for 0600 already; make it so whatever the umask did.
   if (fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0) fail("cannot set the mode of", temp_path_);
 }
@@ -208,7 +167,8 @@ void OutputFile::commit() {
         try {
           link_unnamed(name);
           temp_path_ = name;
-          arm(temp_path_);
+          removal_.emplace();
+          removal_->add(AT_FDCWD, temp_path_, false);
         } catch (const Failure& failure) {
           if (failure.status() != kExists || attempt > 100) throw;
         }
@@ -229,7 +189,7 @@ void OutputFile::commit() {
     if (rename(temp_path_.c_str(), path_.c_str()) != 0) fail("cannot create", path_);
   }
   committed_ = true;
-  disarm();
+  removal_.reset();
   UniqueFd dir(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir || fsync(dir.get()) != 0) {
     fail("the value was written, but cannot sync the directory of", path_);

@@ -14,9 +14,11 @@
 // a file that is one of `protected_paths` (the store and its backups).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "remove_on_signal.h"
 #include "streams.h"
 
 namespace kel::tool {
@@ -56,6 +58,7 @@ class OutputFile {
   bool direct_ = false;
   bool committed_ = false;
   UniqueFd fd_;
+  std::optional<RemoveOnSignal> removal_;  // of the named temporary file
 };
 
 }  // namespace kel::tool
