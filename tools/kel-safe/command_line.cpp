@@ -80,9 +80,15 @@ const char* why_not_in_session(const std::string& name) {
 
 // Registers the subcommands (every one, or `only` that one), then either
 // lists their names in `names`, or parses `args` and runs the one they name.
+// With `only` set and `retry_usage_errors`, a usage error returns
+// kParseAgain instead of being told: the caller parses again with every
+// subcommand registered, so that the message and its suggestions are the
+// same as without the shortcut.
+constexpr int kParseAgain = -1;
+
 int command_line(Context& context, const std::vector<std::string>& args,
                  CommandLineMode mode, std::vector<std::string>* names,
-                 const std::string& only = {}) {
+                 const std::string& only = {}, bool retry_usage_errors = false) {
   const bool one_shot = mode == CommandLineMode::one_shot;
   CLI::App app{
       "kel-safe keeps named secrets in one encrypted, password-protected store "
@@ -297,6 +303,7 @@ int command_line(Context& context, const std::vector<std::string>& args,
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
+    if (retry_usage_errors && error.get_exit_code() != 0) return kParseAgain;
     return parse_exit(app, error, args);
   }
 
@@ -375,8 +382,19 @@ int run_command_line(Context& context, const std::vector<std::string>& args,
   if (mode == CommandLineMode::session && !args.empty()) {
     const auto& all = all_subcommands();
     if (std::find(all.begin(), all.end(), args[0]) != all.end()) only = args[0];
+    return command_line(context, args, mode, nullptr, only);
   }
-  return command_line(context, args, mode, nullptr, only);
+  // Registering every subcommand costs more than starting the process, so
+  // the program registers only the one its first word names. A word that
+  // names none registers nothing, and a usage error is parsed again with
+  // everything, for the same message and suggestions.
+  const std::vector<std::string> words = without_own_options(args);
+  if (!words.empty() && !words.front().empty() && words.front()[0] != '-') {
+    const int status =
+        command_line(context, args, mode, nullptr, words.front(), true);
+    if (status != kParseAgain) return status;
+  }
+  return command_line(context, args, mode, nullptr);
 }
 
 std::vector<std::string> session_subcommands() {

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Times kel-safe's get, add, ls and rm against the password managers pass and
+# keepassxc-cli at several store sizes, writes the figures to a CSV file and
+# draws per-command time against store size on log-log axes.
+#
+#   bench/compare.sh [BUILD_DIR]      (default: build-bench)
+#
+# BUILD_DIR is a build with -DKEL_SAFE_BUILD_BENCH=ON (it holds the tool and
+# the start-up floor kel_safe_bare_start). Installs nothing: needs hyperfine;
+# uses pass, keepassxc-cli and gnuplot when they are there, and leaves out
+# what is missing. Environment:
+#   SIZES       kel-safe's store sizes        (default "100 1000 10000 100000")
+#   PEER_SIZES  the peers' sizes              (default "100 1000 10000")
+#   PASS_SIZES  pass's sizes: one gpg file per entry, slow to fill
+#                                             (default "100 1000")
+#   RUNS        runs per measured command     (default 10)
+#   OUT         folder for compare.csv, ratios.csv and compare.svg
+#                                             (default compare-results)
+set -euo pipefail
+
+build=${1:-build-bench}
+tool=$build/kel-safe
+bare=$build/bench/kel_safe_bare_start
+sizes=${SIZES:-100 1000 10000 100000}
+peer_sizes=${PEER_SIZES:-100 1000 10000}
+pass_sizes=${PASS_SIZES:-100 1000}
+runs=${RUNS:-10}
+out=${OUT:-compare-results}
+
+say() { printf 'compare.sh: %s\n' "$*" >&2; }
+have() { command -v "$1" >/dev/null 2>&1; }
+
+have hyperfine || { say "needs hyperfine (Debian package hyperfine)"; exit 2; }
+[ -x "$tool" ] && [ -x "$bare" ] || {
+  say "no $tool or $bare: build with -DKEL_SAFE_BUILD_BENCH=ON first"; exit 2; }
+tool=$(realpath "$tool")
+bare=$(realpath "$bare")
+
+mkdir -p "$out"
+out=$(realpath "$out")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+csv=$out/compare.csv
+echo "tool,command,entries,mean_ms,stddev_ms" >"$csv"
+
+name_of() { printf 'item-%07d' "$1"; }
+# A name a quarter of the way into the store: in its first half.
+probe_of() { name_of $(($1 / 4)); }
+
+# times TOOL COMMAND ENTRIES [hyperfine options...] -- appends one CSV row.
+times() {
+  local who=$1 what=$2 n=$3
+  shift 3
+  hyperfine --style none --runs "$runs" --export-csv "$work/run.csv" "$@" >/dev/null
+  awk -F, -v who="$who" -v what="$what" -v n="$n" 'NR == 2 {
+      printf "%s,%s,%s,%.3f,%.3f\n", who, what, n, $2 * 1000, $3 * 1000 }' \
+    "$work/run.csv" >>"$csv"
+  tail -n 1 "$csv" >&2
+}
+
+# ---- kel-safe -------------------------------------------------------------
+export KEL_SAFE_PASSWORD='Bench-Passw0rd!'
+printf '%032d' 7 >"$work/value"
+kel_store() {  # ENTRIES -> path of a store holding that many entries
+  local n=$1 store=$work/kel-$1.safe
+  if [ ! -e "$store" ]; then
+    "$tool" -q -s "$store" create
+    awk -v n="$n" 'BEGIN { printf "{"; for (i = 0; i < n; i++)
+        printf "%s\"item-%07d\": \"%032d\"", i ? ", " : "", i, i; print "}" }' \
+      >"$work/kel.json"
+    "$tool" -q -s "$store" import --json "$work/kel.json"
+  fi
+  echo "$store"
+}
+
+for n in $sizes; do
+  s=$(kel_store "$n")
+  k="$tool -q -s $s"
+  times kel-safe get "$n" -N "$k get $(probe_of "$n")"
+  times kel-safe add "$n" -N --prepare "sh -c '$k rm --drop-backup bench-new 2>/dev/null || true'" \
+    "$k add bench-new -f $work/value"
+  times kel-safe ls "$n" -N "$k ls"
+  times kel-safe rm "$n" -N --prepare "$k add --replace-or-add bench-new -f $work/value" \
+    "$k rm --drop-backup bench-new"
+  $k rm --drop-backup bench-new 2>/dev/null || true
+done
+
+# Start-up and one get, in one hyperfine run, as ratios: `kel-safe version`
+# against a bare program that links the same libraries, and `get` at 10^4
+# and 10^5 entries against `kel-safe version`.
+ratio_args=(-N --warmup 20 --runs $((runs * 20)) --export-csv "$work/ratios.csv"
+            "$bare" "$tool version")
+for n in 10000 100000; do
+  s=$(kel_store "$n")
+  ratio_args+=("$tool -q -s $s get $(probe_of "$n")")
+done
+hyperfine --style none "${ratio_args[@]}" >/dev/null
+awk -F, 'NR > 1 { mean[NR - 1] = $2 }
+  END {
+    printf "measure,ratio\n"
+    printf "version / bare start,%.2f\n", mean[2] / mean[1]
+    printf "get at 10^4 / version,%.2f\n", mean[3] / mean[2]
+    printf "get at 10^5 / version,%.2f\n", mean[4] / mean[2]
+  }' "$work/ratios.csv" | tee "$out/ratios.csv" >&2
+
+# ---- pass -----------------------------------------------------------------
+if have pass && have gpg; then
+  export GNUPGHOME=$work/gnupg PASSWORD_STORE_DIR=$work/pass
+  mkdir -m 700 "$GNUPGHOME"
+  gpg --batch --quiet --pinentry-mode loopback --passphrase '' \
+    --quick-gen-key 'kel-safe bench <bench@example.invalid>' default default never
+  key=$(gpg --list-keys --with-colons | awk -F: '$1 == "fpr" { print $10; exit }')
+  filled=0
+  for n in $pass_sizes; do
+    [ -d "$PASSWORD_STORE_DIR" ] || pass init "$key" >/dev/null
+    for ((i = filled; i < n; i++)); do
+      printf '%032d\n' "$i" | gpg --batch --quiet --yes --encrypt -r "$key" \
+        -o "$PASSWORD_STORE_DIR/$(name_of "$i").gpg"
+    done
+    filled=$n
+    times pass get "$n" -N "pass show $(probe_of "$n")"
+    times pass add "$n" --prepare "pass rm -f bench-new >/dev/null 2>&1 || true" \
+      "pass insert -m bench-new <$work/value >/dev/null"
+    times pass ls "$n" -N "pass ls"
+    times pass rm "$n" --prepare "pass insert -m -f bench-new <$work/value >/dev/null" \
+      "pass rm -f bench-new >/dev/null"
+  done
+  gpgconf --kill gpg-agent 2>/dev/null || true
+else
+  say "pass or gpg is not installed: pass left out"
+fi
+
+# ---- keepassxc-cli ----------------------------------------------------------
+if have keepassxc-cli; then
+  head -c 64 /dev/urandom >"$work/kdbx.key"
+  for n in $peer_sizes; do
+    db=$work/kp-$n.kdbx
+    # A KeePass XML export, imported in one step; the database opens with a
+    # key file alone, so no command reads a password.
+    awk -v n="$n" '
+      function b64(v,   a, b0, b1, b2, b3) {  # four bytes, big-endian, padded
+        a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+        b0 = int(v / 16777216) % 256; b1 = int(v / 65536) % 256
+        b2 = int(v / 256) % 256; b3 = v % 256
+        return substr(a, int(b0 / 4) + 1, 1) substr(a, (b0 % 4) * 16 + int(b1 / 16) + 1, 1) \
+               substr(a, (b1 % 16) * 4 + int(b2 / 64) + 1, 1) substr(a, b2 % 64 + 1, 1) \
+               substr(a, int(b3 / 4) + 1, 1) substr(a, (b3 % 4) * 16 + 1, 1) "=="
+      }
+      BEGIN {
+        print "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
+        print "<KeePassFile><Meta><Generator>kel-safe bench</Generator><RecycleBinEnabled>False</RecycleBinEnabled></Meta><Root>"
+        print "<Group><UUID>AAAAAAAAAAAAAAAAAAAAAQ==</UUID><Name>Root</Name>"
+        for (i = 0; i < n; i++)
+          printf "<Entry><UUID>AAAAAAAAAAAAAAAA%s</UUID><String><Key>Title</Key><Value>item-%07d</Value></String><String><Key>Password</Key><Value>%032d</Value></String></Entry>\n", b64(i + 2), i, i
+        print "</Group></Root></KeePassFile>"
+      }' >"$work/kp.xml"
+    keepassxc-cli import -q --set-key-file "$work/kdbx.key" "$work/kp.xml" "$db" >/dev/null
+    kp="keepassxc-cli"
+    o="-q --no-password -k $work/kdbx.key $db"
+    times keepassxc-cli get "$n" -N "$kp show $o $(probe_of "$n") -a Password"
+    times keepassxc-cli add "$n" -N --prepare "sh -c '$kp rm $o bench-new >/dev/null 2>&1 || true'" \
+      "$kp add $o bench-new"
+    times keepassxc-cli ls "$n" -N "$kp ls $o"
+    times keepassxc-cli rm "$n" -N --prepare "$kp add $o bench-new" "$kp rm $o bench-new"
+  done
+else
+  say "keepassxc-cli is not installed: KeePassXC left out"
+fi
+
+# ---- the plot ---------------------------------------------------------------
+if have gnuplot; then
+  for who in kel-safe pass keepassxc-cli; do
+    for what in get add ls rm; do
+      awk -F, -v who="$who" -v what="$what" '$1 == who && $2 == what { print $3, $4 }' \
+        "$csv" >"$work/$who-$what.dat"
+    done
+  done
+  {
+    echo "set terminal svg size 900,640 dynamic font 'sans,11'"
+    echo "set output '$out/compare.svg'"
+    echo "set multiplot layout 2,2 title 'One command against store size, $(date -u +%F), $(nproc) cores'"
+    echo "set logscale xy; set xlabel 'entries'; set ylabel 'ms'; set key top left; set grid"
+    for what in get add ls rm; do
+      plots=()
+      for who in kel-safe pass keepassxc-cli; do
+        [ -s "$work/$who-$what.dat" ] &&
+          plots+=("'$work/$who-$what.dat' using 1:2 with linespoints title '$who'")
+      done
+      echo "set title '$what'"
+      (IFS=,; echo "plot ${plots[*]}")
+    done
+    echo "unset multiplot"
+  } | gnuplot
+  say "plot: $out/compare.svg"
+else
+  say "gnuplot is not installed: no plot"
+fi
+say "figures: $csv"
