@@ -114,22 +114,28 @@ TEST_F(Statuses, CompletionKnowsEverySubcommand) {
   const std::string scripts = std::string(KEL_SAFE_SOURCE_DIR) + "/tools/completion/";
   const std::string zsh = read_file(scripts + "_kel-safe");
   const std::string fish = read_file(scripts + "kel-safe.fish");
-  const auto complete = [&scripts](const std::string& word) {
+  // The replies for the last of `words`, one a line.
+  const auto complete = [&scripts](std::vector<std::string> words) {
     ToolRun bash;
     bash.program = "/bin/bash";
     bash.args = {"-c",
-                 "source \"$0\" && COMP_WORDS=(kel-safe \"$1\") COMP_CWORD=1 && _kel_safe && "
+                 "source \"$0\" && COMP_WORDS=(kel-safe \"$@\") COMP_CWORD=$# && _kel_safe && "
                  "printf '%s\\n' \"${COMPREPLY[@]}\"",
-                 scripts + "kel-safe.bash", word};
+                 scripts + "kel-safe.bash"};
+    bash.args.insert(bash.args.end(), words.begin(), words.end());
     return run_tool(bash).out;
   };
-  const std::string offered = "\n" + complete("");
+  const std::string offered = "\n" + complete({""});
   for (const std::string& command : commands) {
     EXPECT_NE(zsh.find("'" + command + ":"), std::string::npos) << "zsh: " << command;
     EXPECT_NE(fish.find(" -a " + command + " -d "), std::string::npos) << "fish: " << command;
     EXPECT_NE(offered.find("\n" + command + "\n"), std::string::npos) << "bash: " << command;
   }
-  EXPECT_EQ(complete("ge"), "get\ngenerate\n");
+  EXPECT_EQ(complete({"ge"}), "get\ngenerate\n");
+  // A file name with a space is one reply, not two.
+  const std::string spaced = store + " value.txt";
+  write_file(spaced, "v");
+  EXPECT_EQ(complete({"add", "x", "-f", store + " v"}), spaced + "\n");
 }
 
 TEST_F(Statuses, FailureClasses) {

@@ -2,6 +2,15 @@
 # Completes subcommands, their options and store paths. Entry names are
 # not completed: listing them needs the store password.
 
+# Files (compgen -f) or directories (compgen -d) that begin with $2, one
+# reply each: names are split at line ends only, so spaces survive.
+_kel_safe_files()
+{
+    local IFS=$'\n'
+    COMPREPLY=($(compgen "$1" -- "$2"))
+    compopt -o filenames 2>/dev/null
+}
+
 # Files for -s: *.safe files and directories, or any file when no store is
 # there to offer.
 _kel_safe_stores()
@@ -56,8 +65,7 @@ _kel_safe()
         if ((COMP_CWORD == dashdash + 1)); then
             COMPREPLY=($(compgen -c -- "$cur"))
         else
-            COMPREPLY=($(compgen -f -- "$cur"))
-            compopt -o filenames 2>/dev/null
+            _kel_safe_files -f "$cur"
         fi
         return 0
     fi
@@ -68,20 +76,17 @@ _kel_safe()
             return 0
             ;;
         --password-file | --new-password-file | -f | --file | -o | --output)
-            COMPREPLY=($(compgen -f -- "$cur"))
-            compopt -o filenames 2>/dev/null
+            _kel_safe_files -f "$cur"
             return 0
             ;;
         --json | --env)
             if [[ $command == import ]]; then
-                COMPREPLY=($(compgen -f -- "$cur"))
-                compopt -o filenames 2>/dev/null
+                _kel_safe_files -f "$cur"
                 return 0
             fi
             ;;
         --dir)
-            COMPREPLY=($(compgen -d -- "$cur"))
-            compopt -o filenames 2>/dev/null
+            _kel_safe_files -d "$cur"
             return 0
             ;;
         --charset)
