@@ -322,6 +322,12 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   ASSERT_EQ(run_tool(passwd).status, kOk);
   EXPECT_TRUE(agent_gone());
   EXPECT_EQ(client({"get", "alpha"}).status, kUsage);  // no agent: a password is needed
+  // The old password no longer opens the store: the agent says so as itself.
+  ToolRun again = as_client({"agent", "start"});
+  again.args.insert(again.args.begin(), {"--password-file", password_file});
+  const ToolResult refused = run_tool(again);
+  EXPECT_NE(refused.status, kOk);
+  EXPECT_EQ(refused.err.rfind("kel-safe: agent: ", 0), 0u) << refused.err;
 }
 
 // Another store (another key) put in the file's place: the agent serves it

@@ -33,7 +33,7 @@ void Session::unlock() {
   // Read before the store opens: a change in between then counts as one,
   // and the next command unlocks again rather than trusting a stale key.
   std::string header = store_header(store_file(context_.store));
-  safe_ = open_safe(context_, "shell");
+  safe_ = open_safe(context_, ask_again_ ? "shell" : "agent");
   header_ = std::move(header);
 }
 
