@@ -453,6 +453,11 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   const ToolResult imported = tool_on(from_json, {"import", "--json", "-"}, json.out);
   ASSERT_EQ(imported.status, kOk) << imported.err;
   EXPECT_NE(imported.err.find("added 'binary'"), std::string::npos) << imported.err;
+  // The rewrite kept a copy of the store as it was: it is named, not left
+  // behind unsaid.
+  EXPECT_NE(imported.err.find("holds the store as it was before the import, is kept as '" +
+                              from_json + ".safe.backup2'"),
+            std::string::npos) << imported.err;
   same_values(from_json, all);
   EXPECT_EQ(tool_on(from_json, {"export", "--json"}).out, json.out);
 

@@ -273,9 +273,17 @@ int run_import(const Context& context, const ImportOptions& options) {
          std::to_string(tally.replaced) + " replaced, " + std::to_string(tally.skipped) +
          " skipped");
   }
+  // Every batch is a rewrite, so an import that only added entries leaves a
+  // backup as well: a full copy of the store that opens with today's
+  // password, which the user must hear about (a streamed file alone is
+  // appended and leaves none).
+  const std::string backup = safe->removal_backup_path();
+  struct stat kept {};
   if (tally.replaced > 0) {
-    report_backup(context, safe->removal_backup_path(), options.drop_backup,
-                  "still holds the replaced values");
+    report_backup(context, backup, options.drop_backup, "still holds the replaced values");
+  } else if (tally.added > 0 && lstat(backup.c_str(), &kept) == 0) {
+    report_backup(context, backup, options.drop_backup,
+                  "holds the store as it was before the import");
   }
   return kOk;
 }
@@ -303,8 +311,8 @@ void add_import_command(CLI::App& app, const Context& context, Subcommands& into
   command->add_flag("--replace", options->replace,
                     "Replace the values of stored names, in the same step as the adds");
   command->add_flag("--drop-backup", options->drop_backup,
-                    "With --replace: delete the backup (which still holds the replaced "
-                    "values) once the import succeeded");
+                    "Delete the backup (the store as it was before the import, replaced "
+                    "values included) once the import succeeded");
   into.push_back({command, [&context, options] {
                     if (options->json.empty() && options->env.empty() && options->dir.empty()) {
                       throw Failure(kUsage, "import: give --json FILE, --env FILE or --dir DIR");
