@@ -246,3 +246,35 @@ ChildResult measure_in_child(const std::function<bool()>& work) {
 }
 
 }  // namespace kel::bench
+
+namespace kel::bench {
+
+namespace {
+
+double now_seconds() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+double median_seconds(int runs, const std::function<void()>& work) {
+  work();
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const double started = now_seconds();
+    work();
+    times.push_back(now_seconds() - started);
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+void LoopClock::start() { started_ = now_seconds(); }
+
+double LoopClock::seconds_per_iteration(std::int64_t iterations) const {
+  return iterations > 0 ? (now_seconds() - started_) / static_cast<double>(iterations) : 0;
+}
+
+}  // namespace kel::bench

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <cstddef>
 #include <string>
 
 namespace kel::bench {
@@ -34,6 +35,21 @@ void append_records(const std::string& path, std::size_t count,
 std::string filler(std::size_t length, std::uint32_t seed);
 // Writes a file of `length` bytes of filler (sparse zeros when `zeros`).
 void make_file(const std::string& path, std::uint64_t length, bool zeros);
+
+// Seconds per run of work(), the median of `runs` runs after one to warm up:
+// the bare baseline a benchmark measures in its own run.
+double median_seconds(int runs, const std::function<void()>& work);
+
+// Times a benchmark's loop from outside, so that its mean time per
+// iteration can be set beside a baseline: start() just before the loop.
+class LoopClock {
+ public:
+  void start();
+  double seconds_per_iteration(std::int64_t iterations) const;
+
+ private:
+  double started_ = 0;
+};
 
 struct ChildResult {
   bool ok = false;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "interface/entry_value.h"
 #include "kel/safe_entry.h"
 #include "store/secret.h"
 
@@ -28,6 +29,16 @@ void replace_value(SafeEntry& entry, const void* bytes, std::size_t size) {
 }
 
 }  // namespace
+
+namespace detail {
+
+void adopt_value(SafeEntry& entry, unsigned char* data, std::size_t length) noexcept {
+  dispose(entry.value_data, entry.value_length);
+  entry.value_data = length != 0 ? data : nullptr;
+  entry.value_length = entry.value_data != nullptr ? length : 0;
+}
+
+}  // namespace detail
 
 SafeEntry::SafeEntry() = default;
 

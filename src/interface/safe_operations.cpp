@@ -1,4 +1,5 @@
 // Every Safe operation is one call into the Safe's Store.
+#include "items/value_reader.h"
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -37,11 +38,7 @@ int Safe::get_entry(Entry& entry, std::string& error) {
     error = "Invalid entry name";
     return -1;
   }
-  std::string value;
-  detail::StringWiper wipe_value(value);
-  if (store->get_item(entry.holder->name, value, error) == -1) return -1;
-  entry.holder->set_value(value);
-  return 0;
+  return detail::get_item_into(*store, *entry.holder, error);
 }
 
 int Safe::list_entries(std::vector<std::string>& names, std::string& error) {

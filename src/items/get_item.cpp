@@ -8,10 +8,12 @@
 #include <array>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "crypto/aead_check.h"
 #include "crypto/aead_stream.h"
+#include "interface/entry_value.h"
 #include "items/value_reader.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -47,20 +49,26 @@ int start_read(Store& store, const std::string& name, unsigned char* key,
   return detail::locate_value(store, name, where, error);
 }
 
-// Makes room for a value of `length` bytes. A large buffer is fresh memory
-// from the kernel, and faulting it in page by page costs more than the
-// decryption; asking for huge pages cuts that to a few faults.
-void reserve_for_value(std::string& buffer, std::size_t length) {
-  buffer.reserve(length);
-  detail::keep_out_of_dumps(buffer.data(), length);
+// Prepares `length` bytes at `data` to receive a plain value: kept out of
+// core dumps, and, for a large buffer (fresh memory from the kernel, where
+// faulting it in page by page costs more than the decryption), backed by
+// huge pages where the kernel has them, which cuts that to a few faults.
+void prepare_value_memory(void* data, std::size_t length) {
+  detail::keep_out_of_dumps(data, length);
   constexpr std::uintptr_t kHugePage = 2 * 1024 * 1024;
   if (length < 4 * kHugePage) return;
-  auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+  auto begin = reinterpret_cast<std::uintptr_t>(data);
   std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
   std::uintptr_t last = (begin + length) & ~(kHugePage - 1);
   if (last > first) {
     ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
+}
+
+// Makes room for a value of `length` bytes in a string.
+void reserve_for_value(std::string& buffer, std::size_t length) {
+  buffer.reserve(length);
+  prepare_value_memory(buffer.data(), length);
 }
 
 // Values up to this size are read in one pass; above it, the length a record
@@ -227,7 +235,96 @@ int read_whole_value(Store& store, const unsigned char* key,
   return decrypt_value(store, key, where, append, Progress(), error);
 }
 
+// A value buffer from new[] that is wiped and released unless it is handed on.
+class ValueBuffer {
+ public:
+  explicit ValueBuffer(std::size_t length)
+      : data_(length != 0 ? new unsigned char[length] : nullptr), length_(length) {}
+  ValueBuffer(const ValueBuffer&) = delete;
+  ValueBuffer& operator=(const ValueBuffer&) = delete;
+  ~ValueBuffer() {
+    detail::wipe(data_, length_);
+    delete[] data_;
+  }
+  unsigned char* data() { return data_; }
+  unsigned char* release() { return std::exchange(data_, nullptr); }
+
+ private:
+  unsigned char* data_;
+  std::size_t length_;
+};
+
+// Decrypts the value at `where` straight into `out` (where.length bytes),
+// piece by piece, with no copy of the plain bytes in between. Whatever `out`
+// holds counts as authentic only when this returns 0.
+int decrypt_value_into(Store& store, const unsigned char* key,
+                           const detail::ValueLocation& where, unsigned char* out,
+                           std::string& error) {
+  unsigned char trailer[kTrailerSize];
+  ssize_t got = read_trailer(store, where, trailer, error);
+  if (got < 0) return -1;
+  crypto::AeadStream opener;
+  if (got != sizeof trailer ||
+      !opener.begin(key, trailer, false, trailer + format::kNonceSize)) {
+    error = "Could not decrypt value cipher";
+    return -1;
+  }
+  std::uint64_t done = 0;
+  auto open_piece = [&](std::size_t, const unsigned char* sealed, std::size_t size) {
+    if (!opener.update(sealed, size, out + done)) {
+      error = "Could not decrypt value cipher";
+      return false;
+    }
+    done += size;
+    return true;
+  };
+  if (read_sealed_pieces(store, where, open_piece, error) != 0) return -1;
+  if (!opener.finish()) {
+    error = "Could not decrypt value cipher";
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
+
+namespace detail {
+
+int get_item_into(Store& store, SafeEntry& entry, std::string& error) {
+  try {
+    SecretBytes<format::kKeySize> key;
+    ValueLocation where;
+    if (start_read(store, entry.name, key.data(), where, error) != 0) return -1;
+    // A large claimed length sizes nothing until the value has proved itself.
+    if (where.length > kOnePassLimit) {
+      if (authenticate_value(store, key.data(), where, nullptr, error) != 0) return -1;
+      if (entry.value_length == where.length && entry.value_data != nullptr) {
+        // The entry's own buffer fits: the value goes straight into it,
+        // which spares a fresh buffer and the wipe of the old one. The value
+        // authenticated, so only a file changed in between can fail here;
+        // then the entry keeps nothing.
+        if (decrypt_value_into(store, key.data(), where, entry.value_data,
+                                   error) != 0) {
+          adopt_value(entry, nullptr, 0);
+          return -1;
+        }
+        return 0;
+      }
+    }
+    ValueBuffer value(where.length);
+    if (where.length != 0) prepare_value_memory(value.data(), where.length);
+    if (decrypt_value_into(store, key.data(), where, value.data(), error) != 0) {
+      return -1;  // the buffer, with whatever was decrypted, is wiped
+    }
+    adopt_value(entry, value.release(), where.length);
+    return 0;
+  } catch (...) {
+    error = "Unknown exception, could not get entry";
+    return -1;
+  }
+}
+
+}  // namespace detail
 
 int Store::get_items(const std::vector<std::string>& names,
                      std::vector<std::string>& values, std::string& error) {

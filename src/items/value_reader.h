@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kel/safe_entry.h"
 #include "kel/store.h"
 
 namespace kel::detail {
@@ -19,5 +20,14 @@ struct ValueLocation {
 // claims more than the file holds.
 int locate_value(Store& store, const std::string& name, ValueLocation& where,
                  std::string& error);
+
+// Reads the value of `entry.name` into a buffer of its own that becomes the
+// entry's value (the buffer it replaces is wiped once) only when the whole
+// value authenticated: on -1 the entry is as it was, and no plain byte of
+// the failed read is left in memory. A large value (authenticated in a pass
+// of its own first) goes straight into the entry's buffer when that has its
+// length; should the file change between the passes, the entry is then
+// left without a value. Messages as Store::get_item's.
+int get_item_into(Store& store, SafeEntry& entry, std::string& error);
 
 }  // namespace kel::detail

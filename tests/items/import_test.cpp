@@ -201,6 +201,24 @@ TEST_F(Import, LargeFileIsOneOrdinaryRecord) {
   kel::Entry after("after");
   ASSERT_EQ(fresh.get_entry(after, error), 0) << error;
   EXPECT_EQ(after.value(), "a");
+
+  // Into an entry whose value has the same length, the value is decrypted
+  // into the entry's own buffer.
+  const std::string other(content.size(), 'x');
+  kel::Entry same("large", other);
+  const unsigned char* buffer = same.raw_value();
+  ASSERT_EQ(fresh.get_entry(same, error), 0) << error;
+  EXPECT_EQ(same.raw_value(), buffer);
+  EXPECT_TRUE(same.value() == content);
+  // A damaged large value fails before that buffer is touched.
+  std::string damaged = file;
+  damaged[records[1].value_cipher_at() + content.size() - 3] ^= 0x10;
+  write_file(path, damaged);
+  kel::Safe broken(path, kPassword);
+  kel::Entry kept("large", other);
+  EXPECT_EQ(broken.get_entry(kept, error), -1);
+  EXPECT_EQ(error, "Could not decrypt value cipher");
+  EXPECT_TRUE(kept.value() == other);
 }
 
 TEST_F(Import, ValueToDescriptor) {
