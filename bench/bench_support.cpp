@@ -143,6 +143,39 @@ bool open_sealed(const unsigned char* key, const unsigned char* nonce,
   return ok;
 }
 
+std::size_t bare_scan(const std::string& path, const unsigned char* key) {
+  Fd fd(new int(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+  const off_t size = *fd < 0 ? -1 : ::lseek(*fd, 0, SEEK_END);
+  if (size < 132) die("open store for a bare scan");
+  std::vector<unsigned char> file(static_cast<std::size_t>(size));
+  if (::pread(*fd, file.data(), file.size(), 0) != size) die("read store");
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, key,
+                                 nullptr) != 1) {
+    die("cipher init");
+  }
+  unsigned char name[256];
+  std::size_t seen = 0;
+  std::size_t at = 132;
+  while (at < file.size()) {
+    const unsigned char* r = file.data() + at;
+    const std::size_t n = r[0];
+    int written = 0;
+    unsigned char tag[16];
+    std::memcpy(tag, r + 13 + n, 16);
+    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, r + 1 + n) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), name, &written, r + 1, static_cast<int>(n)) == 1 &&
+        EVP_DecryptFinal_ex(ctx.get(), name + written, &written) == 1) {
+      ++seen;
+    }
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | r[37 + n + i];
+    at += n + v + 69;
+  }
+  return seen;
+}
+
 void append_records(const std::string& path, std::size_t count,
                     std::size_t value_size) {
   const std::string key_bytes = unwrap_store_key(path);

@@ -27,6 +27,10 @@ void seal(const unsigned char* key, const unsigned char* nonce,
 bool open_sealed(const unsigned char* key, const unsigned char* nonce,
                  const unsigned char* in, std::size_t length,
                  unsigned char* out, const unsigned char* tag);
+// The bare scan of a store file of records: one read of the whole file,
+// then per record one name opened under `key` with one cipher context that
+// only changes its nonce. Returns the number of names that authenticated.
+std::size_t bare_scan(const std::string& path, const unsigned char* key);
 // Appends `count` records "item-NNNNNNN" with `value_size`-byte values to an
 // existing store file, written directly in the store's record layout.
 void append_records(const std::string& path, std::size_t count,

@@ -31,12 +31,29 @@ const std::string& store_of(std::size_t count) {
   return path;
 }
 
+// The bare scan of the store at `path` (bench_support.h), seconds per scan.
+double bare_scan_seconds(const std::string& path, std::size_t expected) {
+  const std::string key = unwrap_store_key(path);
+  const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());
+  std::size_t seen = 0;
+  const double seconds = median_seconds(3, [&] { seen = bare_scan(path, key_bytes); });
+  if (seen != expected) {
+    std::fprintf(stderr, "bare scan saw %zu of %zu names\n", seen, expected);
+    std::exit(2);
+  }
+  return seconds;
+}
+
 // Opens the store at `path` over and over; each opening must index
-// `expected` names and find `damaged` damaged stretches.
+// `expected` names and find `damaged` damaged stretches. Reports the time
+// per opening as a ratio ("x_bare") to the bare scan of the same file.
 void open_repeatedly(benchmark::State& state, const std::string& path, std::size_t expected,
                      std::size_t damaged) {
   const auto count = static_cast<std::size_t>(state.range(0));
+  const double bare = bare_scan_seconds(path, damaged == 0 ? count : expected);
   std::string text;
+  LoopClock clock;
+  clock.start();
   for (auto _ : state) {
     kel::Store store(path, kPassword);
     if (store.open_store(text) != 0 || store.index.size() != expected ||
@@ -45,6 +62,7 @@ void open_repeatedly(benchmark::State& state, const std::string& path, std::size
       break;
     }
   }
+  state.counters["x_bare"] = clock.seconds_per_iteration(state.iterations()) / bare;
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
   // An inverted rate of records: the time per record.
   state.counters["per_record"] =
@@ -79,6 +97,54 @@ void BM_OpenStoreDamagedInTheMiddle(benchmark::State& state) {
   open_repeatedly(state, path, count - 1, 1);
 }
 BENCHMARK(BM_OpenStoreDamagedInTheMiddle)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// One get of a small value on a fresh Store, as a one-shot tool command
+// makes it: the name at a quarter of the file (range(1) = 25) or the last
+// name (100). The scan stops at the name's first record, so a name early
+// in the file costs a fraction of a full scan. Reports the ratio
+// ("x_bare") to the bare scan of the whole file, measured in this run.
+void BM_GetOneOnFreshStore(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const auto percent = static_cast<std::size_t>(state.range(1));
+  const std::string& path = store_of(count);
+  const double bare = bare_scan_seconds(path, count);
+  char name[32];
+  std::snprintf(name, sizeof name, "item-%07zu", (count * percent / 100) - (percent == 100));
+  std::string value;
+  std::string error;
+  LoopClock clock;
+  clock.start();
+  for (auto _ : state) {
+    kel::Store store(path, kPassword);
+    if (store.get_item(name, value, error) != 0 || value.size() != 32) {
+      state.SkipWithError(("get_item: " + error).c_str());
+      break;
+    }
+  }
+  state.counters["x_bare"] = clock.seconds_per_iteration(state.iterations()) / bare;
+}
+BENCHMARK(BM_GetOneOnFreshStore)
+    ->Args({100000, 25})
+    ->Args({100000, 100})
+    ->Unit(benchmark::kMillisecond);
+
+// The bare scan (bench_support.h): one read of the whole file, one reused
+// cipher context.
+void BM_BareScanWholeFile(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const std::string& path = store_of(count);
+  const std::string key = unwrap_store_key(path);
+  for (auto _ : state) {
+    if (bare_scan(path, reinterpret_cast<const unsigned char*>(key.data())) != count) {
+      state.SkipWithError("bare scan miscounted");
+      break;
+    }
+  }
+  state.counters["per_record"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * count),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_BareScanWholeFile)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // What a scan cannot beat: per record, one read of the fixed part and one
 // ChaCha20-Poly1305 open of the name (a fresh cipher context each time).

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -29,6 +30,10 @@
 namespace kel {
 
 class SafeEntry;
+
+namespace detail {
+class IndexScan;
+}  // namespace detail
 
 class KEL_SAFE_EXPORT Store {
  public:
@@ -54,8 +59,18 @@ class KEL_SAFE_EXPORT Store {
   std::string file_path;
   // When the last scan that reached the end of the file finished.
   timespec index_time{0, 0};
-  // Decrypted item name -> where its value lies.
+  // Decrypted item name -> where its value lies. While paused_scan is set,
+  // it holds the names of the records before the point the scan reached.
   std::unordered_map<std::string, Item> index;
+  // Set while the index is partial: a lookup of one name (get, exists, an
+  // add's duplicate check) read the records only as far as that name's
+  // first record, which wins, so every name in the index is final. The
+  // next lookup of a name not reached yet, and every operation that needs
+  // all names (listing, writing, checking), runs the scan on. While it is
+  // set, index_time, index_end, damaged, claims_end and
+  // unfinished_name_length still describe the last complete scan, and
+  // indexed_file the file this scan reads.
+  std::unique_ptr<detail::IndexScan> paused_scan;
   unsigned char store_key_tag[16] = {};
   unsigned char store_key_cipher[32] = {};
   unsigned char store_key_nonce[12] = {};
@@ -67,7 +82,8 @@ class KEL_SAFE_EXPORT Store {
   unsigned char masked_store_key[32] = {};
   // True only while masked_store_key holds a successfully masked key.
   bool store_key_masked = false;
-  // The file the index was built from; compared by is_store_changed.
+  // The file the index was built (or is being built) from; compared by
+  // is_store_changed.
   FileIdentity indexed_file;
   // Offset just past the last complete record the last full scan read.
   long index_end = 0;
@@ -128,14 +144,15 @@ class KEL_SAFE_EXPORT Store {
   // ---- Opening ------------------------------------------------------------
   // Opens file_path into store_fd and reads the 132-byte header members.
   int load_header(std::string& text);
-  // Checks the password, unwraps the key, builds the index, masks the key.
-  // Does nothing when the store is open already.
+  // Checks the password, unwraps the key, builds the index over the whole
+  // file, masks the key. Does nothing when the store is open already (its
+  // index may then be partial; see paused_scan).
   int open_store(std::string& text);
   // Reopens file_path and rebuilds the index with the masked key.
   int reload_store_content(std::string& text);
   // Scans the records of store_fd from offset 132 into the index, reading
-  // around damaged records (noted in `damaged`). Fails only when the file
-  // cannot be read.
+  // around damaged records (noted in `damaged`), to the end of the file (a
+  // paused scan is dropped first). Fails only when the file cannot be read.
   int build_index(const unsigned char* key, std::string& text);
 
   // ---- Cryptography ---------------------------------------------------------

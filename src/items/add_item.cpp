@@ -52,13 +52,7 @@ int append_record(Store& store, const unsigned char* key, const std::string& nam
 int Store::add_item(const std::string& name, const unsigned char* value,
                     unsigned long length, std::string& error) {
   try {
-    if (open_store(error) != 0) return -1;
-    // A lock-free look first, so that the checks speak of the store as it
-    // is; the duplicate check is made again under the lock.
-    std::string ignored;
-    if (detail::ensure_current_fd(*this) == 0) {
-      detail::refresh_index_if_changed(*this, ignored);
-    }
+    if (detail::prepare_to_add(*this, error) != 0) return -1;
     if (detail::check_new_item(*this, name, length, error) != 0) return -1;
     const long n = static_cast<long>(name.size());
     std::vector<unsigned char> record(

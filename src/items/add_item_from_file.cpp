@@ -173,11 +173,7 @@ int Store::add_item_from_file(const std::string& name, std::string file_path,
     }
   }
   try {
-    if (open_store(error) != 0) return -1;
-    std::string ignored;
-    if (detail::ensure_current_fd(*this) == 0) {
-      detail::refresh_index_if_changed(*this, ignored);
-    }
+    if (detail::prepare_to_add(*this, error) != 0) return -1;
     // A source read to its end has its length checked as it streams.
     if (detail::check_new_item(*this, name, to_end ? 1 : static_cast<std::uint64_t>(size),
                                error) != 0) {

@@ -10,9 +10,21 @@
 
 namespace kel::detail {
 
+int prepare_to_add(Store& store, std::string& error) {
+  if (!store.store_opened && open_store_for_lookup(store, error) != 0) return -1;
+  // A lock-free look first, so that the checks speak of the store as it
+  // is; the duplicate check is made again under the lock, over every name.
+  std::string ignored;
+  prepare_to_find(store, ignored);
+  return 0;
+}
+
 int check_new_item(Store& store, const std::string& name, std::uint64_t length,
                    std::string& error) {
-  if (store.index.count(name) != 0) {
+  // A stored name is found without reading past its first record.
+  const Item* item = nullptr;
+  std::string ignored;
+  if (find_item(store, name, item, nullptr, ignored) == 1) {
     error = "Item exists";
     return -1;
   }

@@ -19,6 +19,11 @@
 
 namespace kel::detail {
 
+// What an add does first: the store opened (without reading its records
+// yet) and followed to the file at file_path. -1 only when it cannot be
+// opened; the rest is checked again under the lock.
+int prepare_to_add(Store& store, std::string& error);
+
 // The checks made before anything is encrypted, in their order: a name
 // already stored, the name's length, the value's length.
 int check_new_item(Store& store, const std::string& name, std::uint64_t length,

@@ -1,13 +1,8 @@
 // Testing for a name and listing all names, from an index that is refreshed
 // first when the file changed.
-#include <errno.h>
-
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/diagnostic.h"
-#include "store/format.h"
-#include "store/io.h"
-#include "store/secret.h"
 
 namespace kel {
 
@@ -19,27 +14,14 @@ bool Store::exists(const std::string& name) {
 
 int Store::exists(const std::string& name, std::string& error) {
   try {
-    if (!store_opened) {
-      if (open_store(error) != 0) return -1;
-    } else {
-      if (detail::ensure_current_fd(*this) != 0) {
-        error = "Could not open store: " + file_path + " - " +
-                io::error_text(errno);
-        return -1;
-      }
-      if (is_store_changed()) {
-        detail::SecretBytes<format::kKeySize> key;
-        if (get_store_key(key.data()) != 0) {
-          error = "Could not get store key";
-          return -1;
-        }
-        if (detail::refresh_index(*this, key.data(), error) != 0) {
-          detail::diagnostic("Could not build index: " + error);
-          return -1;
-        }
-      }
+    // One name: the index need only reach that name's first record.
+    if (detail::prepare_to_find(*this, error) != 0) return -1;
+    const Item* item = nullptr;
+    const int found = detail::find_item(*this, name, item, nullptr, error);
+    if (found < 0 && store_opened) {
+      detail::diagnostic("Could not build index: " + error);
     }
-    return index.count(name) != 0 ? 1 : 0;
+    return found;
   } catch (...) {
     error = "Unknown exception occurred, could not look up the entry";
     return -1;

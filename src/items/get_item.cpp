@@ -41,12 +41,13 @@ int start_read(Store& store, const std::string& name, unsigned char* key,
     error = "Invalid entry name";
     return -1;
   }
-  if (detail::prepare_to_read(store, error) != 0) return -1;
+  // One name: the index need only reach that name's first record.
+  if (detail::prepare_to_find(store, error) != 0) return -1;
   if (store.get_store_key(key) != 0) {
     error = "Could not get store key";
     return -1;
   }
-  return detail::locate_value(store, name, where, error);
+  return detail::locate_value(store, name, where, key, error);
 }
 
 // Prepares `length` bytes at `data` to receive a plain value: kept out of
@@ -345,7 +346,7 @@ int Store::get_items(const std::vector<std::string>& names,
     }
     std::vector<std::pair<detail::ValueLocation, std::size_t>> order(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-      if (detail::locate_value(*this, names[i], order[i].first, error) != 0) {
+      if (detail::locate_value(*this, names[i], order[i].first, key.data(), error) != 0) {
         error += ": " + names[i];
         return -1;
       }

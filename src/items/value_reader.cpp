@@ -3,20 +3,23 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
 
 namespace kel::detail {
 
 int locate_value(Store& store, const std::string& name, ValueLocation& where,
-                 std::string& error) {
-  auto found = store.index.find(name);
-  if (found == store.index.end()) {
+                 const unsigned char* key, std::string& error) {
+  const Item* item = nullptr;
+  const int found = find_item(store, name, item, key, error);
+  if (found < 0) return -1;
+  if (found == 0) {
     error = "Item not found";
     return -1;
   }
-  where.offset = found->second.value_offset;
-  where.length = found->second.value_length;
+  where.offset = item->value_offset;
+  where.length = item->value_length;
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     error = "Error, could not get item - " + io::error_text(errno);

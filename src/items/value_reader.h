@@ -15,11 +15,12 @@ struct ValueLocation {
   std::uint32_t length = 0;
 };
 
-// Looks `name` up and checks that its value part lies inside the file.
-// "Item not found", or "Could not decrypt value cipher" for a record that
-// claims more than the file holds.
+// Looks `name` up (reading a paused index scan on as far as needed, under
+// the plain store `key`) and checks that its value part lies inside the
+// file. "Item not found", or "Could not decrypt value cipher" for a record
+// that claims more than the file holds.
 int locate_value(Store& store, const std::string& name, ValueLocation& where,
-                 std::string& error);
+                 const unsigned char* key, std::string& error);
 
 // Reads the value of `entry.name` into a buffer of its own that becomes the
 // entry's value (the buffer it replaces is wiped once) only when the whole

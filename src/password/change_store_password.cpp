@@ -15,6 +15,7 @@
 #include "store/file_names.h"
 #include "store/format.h"
 #include "store/header_reader.h"
+#include "store/index_scan.h"
 #include "store/io.h"
 #include "store/rewrite.h"
 #include "store/secret.h"
@@ -117,6 +118,7 @@ void close_store(Store& store) {
   store.store_fd = -1;
   store.store_opened = false;
   detail::clear_index(store.index);
+  store.paused_scan.reset();
   store.indexed_file.valid = false;
 }
 

@@ -4,61 +4,100 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
+#include "store/index_scan.h"
 #include "store/io.h"
-#include "store/record_scan.h"
 
 namespace kel {
 
+namespace detail {
+
+IndexScan::IndexScan(int fd, const struct stat& status)
+    : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr) {}
+
+int begin_index_scan(Store& store, std::string& text) {
+  store.paused_scan.reset();
+  struct stat status {};
+  if (::fstat(store.store_fd, &status) != 0) {
+    text = "Error, could not read store entry - " + io::error_text(errno);
+    store.indexed_file.valid = false;
+    return -1;
+  }
+  // Records appended after this point belong to a later scan: the file's
+  // identity taken now will differ from the file's by then.
+  store.indexed_file = identity_of(status);
+  if (status.st_size <= format::kHeaderSize) {
+    store.index_end = format::kHeaderSize;
+    store.claims_end = format::kHeaderSize;
+    store.unfinished_name_length = 0;
+    store.damaged.clear();
+    return 0;
+  }
+  store.paused_scan = std::make_unique<IndexScan>(store.store_fd, status);
+  return 0;
+}
+
+int continue_index_scan(Store& store, const unsigned char* key,
+                        const std::string* wanted, std::string& text) {
+  if (!store.paused_scan) return 0;
+  IndexScan& scan = *store.paused_scan;
+  RecordScan& records = scan.records();
+  // Where the scan reads from is not where the Store reads now: the file
+  // was replaced (the identity check sends the Store to a rebuild), or the
+  // descriptor was. Nothing read that way may enter the index.
+  if (scan.fd() != store.store_fd) {
+    store.paused_scan.reset();
+    store.indexed_file.valid = false;
+    text = "Error, could not read store entry - the store file was replaced";
+    return -1;
+  }
+  records.set_key(key);
+  auto on_record = [&store, &records, wanted](const ScannedRecord& record,
+                                              const std::string& name) {
+    Item item;
+    item.value_offset = record.value_offset;
+    item.value_length = record.value_length;
+    // The first record of a name wins.
+    store.index.try_emplace(name, std::move(item));
+    if (wanted != nullptr && name == *wanted) records.pause();
+  };
+  auto on_damage = [&scan](const ScannedDamage& damage) {
+    scan.damage.push_back({static_cast<long>(damage.offset),
+                           static_cast<long>(damage.length)});
+  };
+  const int result = records.run(on_record, on_damage);
+  records.set_key(nullptr);
+  if (result != 0) {
+    text = "Error, could not read store entry - " + io::error_text(errno);
+    store.paused_scan.reset();
+    store.indexed_file.valid = false;
+    return -1;
+  }
+  if (!records.finished()) return 0;
+  timespec_get(&store.index_time, TIME_UTC);
+  store.indexed_file = scan.file();
+  store.index_end = static_cast<long>(records.end());
+  store.claims_end = static_cast<long>(records.claims_end());
+  store.unfinished_name_length = records.unfinished_name_length();
+  store.damaged = std::move(scan.damage);
+  store.paused_scan.reset();
+  return 0;
+}
+
+}  // namespace detail
+
 int Store::build_index(const unsigned char* key, std::string& text) {
   try {
-    struct stat status {};
-    if (::fstat(store_fd, &status) != 0) {
-      text = "Error, could not read store entry - " + io::error_text(errno);
-      return -1;
-    }
-    // Records appended after this point belong to a later scan: the file's
-    // identity taken now will differ from the file's by then.
-    const off_t size = status.st_size;
-    if (size <= format::kHeaderSize) {
-      indexed_file = detail::identity_of(status);
-      index_end = format::kHeaderSize;
-      claims_end = format::kHeaderSize;
-      unfinished_name_length = 0;
-      damaged.clear();
-      return 0;
-    }
-    detail::RecordScan scan(store_fd, size, key);
-    std::vector<DamagedRegion> found_damage;
-    auto on_record = [this](const detail::ScannedRecord& record,
-                            const std::string& name) {
-      Item item;
-      item.value_offset = record.value_offset;
-      item.value_length = record.value_length;
-      // The first record of a name wins.
-      index.try_emplace(name, std::move(item));
-    };
-    auto on_damage = [&found_damage](const detail::ScannedDamage& damage) {
-      found_damage.push_back({static_cast<long>(damage.offset),
-                              static_cast<long>(damage.length)});
-    };
-    if (scan.run(on_record, on_damage) != 0) {
-      text = "Error, could not read store entry - " + io::error_text(errno);
-      return -1;
-    }
-    timespec_get(&index_time, TIME_UTC);
-    indexed_file = detail::identity_of(status);
-    index_end = static_cast<long>(scan.end());
-    claims_end = static_cast<long>(scan.claims_end());
-    unfinished_name_length = scan.unfinished_name_length();
-    damaged = std::move(found_damage);
-    return 0;
+    if (detail::begin_index_scan(*this, text) != 0) return -1;
+    return detail::continue_index_scan(*this, key, nullptr, text);
   } catch (...) {
+    paused_scan.reset();
     text = "Unknown exception, could not build store index";
     return -1;
   }

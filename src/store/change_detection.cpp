@@ -2,6 +2,7 @@
 
 #include "kel/store.h"
 #include "store/current_file.h"
+#include "store/index_scan.h"
 #include "store/io.h"
 
 namespace kel {
@@ -13,7 +14,9 @@ namespace {
 // writing it need not change the file's size or, on file systems that keep
 // coarse times, its modification time. So look at the byte itself.
 bool stopped_record_completed(const Store& store) {
-  if (store.store_fd < 0 || store.index_end >= store.indexed_file.size) {
+  // (While a scan is paused, the scan has not reached the end yet.)
+  if (store.store_fd < 0 || store.paused_scan != nullptr ||
+      store.index_end >= store.indexed_file.size) {
     return false;
   }
   unsigned char first = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "store/format.h"
+#include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
 
@@ -83,7 +84,11 @@ void unlock_store(const Store& store) {
 }
 
 int refresh_index(Store& store, const unsigned char* key, std::string& text) {
-  if (!store.is_store_changed()) return 0;
+  if (!store.is_store_changed()) {
+    return continue_index_scan(store, key, nullptr, text);
+  }
+  // A partial index restored below must not pass for a complete one.
+  const bool was_partial = store.paused_scan != nullptr;
   auto previous_index = std::move(store.index);
   clear_index(store.index);
   auto previous_time = store.index_time;
@@ -100,6 +105,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   store.index = std::move(previous_index);
   store.index_time = previous_time;
   store.indexed_file = previous_file;
+  store.indexed_file.valid = previous_file.valid && !was_partial;
   store.index_end = previous_end;
   store.damaged = std::move(previous_damage);
   store.claims_end = previous_claims;
@@ -108,7 +114,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
 }
 
 int refresh_index_if_changed(Store& store, std::string& text) {
-  if (!store.is_store_changed()) return 0;
+  if (!store.paused_scan && !store.is_store_changed()) return 0;
   SecretBytes<format::kKeySize> key;
   if (store.get_store_key(key.data()) != 0) {
     text = "Could not get store key";
@@ -125,6 +131,39 @@ int prepare_to_read(Store& store, std::string& text) {
     return -1;
   }
   return refresh_index_if_changed(store, text);
+}
+
+int prepare_to_find(Store& store, std::string& text) {
+  if (!store.store_opened) return open_store_for_lookup(store, text);
+  if (ensure_current_fd(store) != 0) {
+    text = "Could not open store: " + store.file_path + " - " +
+           io::error_text(errno);
+    return -1;
+  }
+  if (!store.is_store_changed()) return 0;
+  // The index describes another file: start over, as far as lookups need.
+  clear_index(store.index);
+  return begin_index_scan(store, text);
+}
+
+int find_item(Store& store, const std::string& name, const Item*& item,
+              const unsigned char* key, std::string& text) {
+  auto found = store.index.find(name);
+  if (found == store.index.end() && store.paused_scan) {
+    SecretBytes<format::kKeySize> own_key;
+    if (key == nullptr) {
+      if (store.get_store_key(own_key.data()) != 0) {
+        text = "Could not get store key";
+        return -1;
+      }
+      key = own_key.data();
+    }
+    if (continue_index_scan(store, key, &name, text) != 0) return -1;
+    found = store.index.find(name);
+  }
+  if (found == store.index.end()) return 0;
+  item = &found->second;
+  return 1;
 }
 
 void remember_indexed_file(Store& store, long index_end) {

@@ -48,18 +48,38 @@ class CurrentStoreLock {
   bool held_;
 };
 
-// Rebuilds the index when the file changed since it was built. The scan runs
-// into a fresh index that replaces the old one only when it completed, so
-// names removed elsewhere disappear and no stale offset survives a failure.
-// `key` is the plain store key (obtained by the caller).
+// Rebuilds the index when the file changed since it was built, or else
+// completes a scan a lookup paused: on 0 the index holds every name. A
+// rebuild runs into a fresh index that replaces the old one only when it
+// completed, so names removed elsewhere disappear and no stale offset
+// survives a failure. `key` is the plain store key (obtained by the caller).
 int refresh_index(Store& store, const unsigned char* key, std::string& text);
 
-// As refresh_index, unmasking the store key itself when a rebuild is needed.
+// As refresh_index, unmasking the store key itself when there is work.
 int refresh_index_if_changed(Store& store, std::string& text);
 
 // What every reading operation does first: open the store on first use, or
-// else follow the file at file_path and refresh the index if it changed.
+// else follow the file at file_path and refresh the index if it changed;
+// on 0 the index holds every name.
 int prepare_to_read(Store& store, std::string& text);
+
+// What a one-name lookup does first, instead of prepare_to_read: the store
+// opened without reading its records, or followed to the file at
+// file_path, with an index that find_item reads on as far as it needs
+// (begun anew when the file changed).
+int prepare_to_find(Store& store, std::string& text);
+
+// Looks `name` up in the index, running a paused scan on until the name's
+// first record is in the index or the scan completes. 1 with `item`
+// pointing at its entry (valid until the index next changes) when it is
+// stored, 0 when not, -1 with `text` when the file cannot be read. `key` is
+// the plain store key, or null to unmask it when needed.
+int find_item(Store& store, const std::string& name, const Item*& item,
+              const unsigned char* key, std::string& text);
+
+// open_store for a lookup: the password checked and the key unwrapped, and
+// an index scan begun that find_item runs on as far as it needs.
+int open_store_for_lookup(Store& store, std::string& text);
 
 // Records the file as it is now (through store_fd) as the one the index
 // describes, after this Store itself changed it.

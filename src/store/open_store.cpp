@@ -6,6 +6,7 @@
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/header_reader.h"
+#include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
 
@@ -28,54 +29,77 @@ int Store::load_header(std::string& text) {
   return detail::read_header_fields(*this, fd, text);
 }
 
-int Store::open_store(std::string& text) {
-  if (store_opened) return 0;
+namespace {
+
+// Checks the password, unwraps the key and masks it. With `whole_index`
+// the index is built over the whole file; otherwise only a scan is begun,
+// which lookups run on as far as they need.
+int open(Store& store, bool whole_index, std::string& text) {
+  if (store.store_opened) return 0;
   detail::SecretBytes<format::kKeySize> key;
   try {
-    if (!verify_store_password(text)) return -1;
-    if (load_header(text) != 0) return -1;
+    if (!store.verify_store_password(text)) return -1;
+    if (store.load_header(text) != 0) return -1;
     // The header may have changed between the check and the load.
     unsigned char computed[format::kHashSize] = {};
-    if (store_hash(reinterpret_cast<const unsigned char*>(password.data()),
-                   password.size(), password_salt, computed, text) != 0) {
+    if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
+                         store.password.size(), store.password_salt, computed,
+                         text) != 0) {
       return -1;
     }
-    if (!verify_hash(computed, format::kHashSize, password_hash,
-                     format::kHashSize)) {
+    if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+                           format::kHashSize)) {
       text = "Invalid password";
       return -1;
     }
-    if (decrypt_store_key(store_key_cipher, password, password_salt,
-                          store_key_nonce, key.data(), store_key_tag,
-                          text) != 0) {
+    if (store.decrypt_store_key(store.store_key_cipher, store.password,
+                                store.password_salt, store.store_key_nonce,
+                                key.data(), store.store_key_tag, text) != 0) {
       text = "Could not decrypt store key cipher";
-      ::close(store_fd);
-      store_fd = -1;
+      ::close(store.store_fd);
+      store.store_fd = -1;
       return -1;
     }
-    detail::clear_index(index);
-    indexed_file.valid = false;
-    if (build_index(key.data(), text) != 0) {
-      detail::clear_index(index);
-      indexed_file.valid = false;
+    detail::clear_index(store.index);
+    store.indexed_file.valid = false;
+    const int indexed = whole_index ? store.build_index(key.data(), text)
+                                    : detail::begin_index_scan(store, text);
+    if (indexed != 0) {
+      detail::clear_index(store.index);
+      store.indexed_file.valid = false;
       return -1;
     }
-    set_store_key(key.data());
-    if (!store_key_masked) {
-      detail::clear_index(index);
+    store.set_store_key(key.data());
+    if (!store.store_key_masked) {
+      detail::clear_index(store.index);
+      store.paused_scan.reset();
+      store.indexed_file.valid = false;
       text = "Could not get store key";
       return -1;
     }
     // Only now is the password no longer needed: an opening that failed
     // above can be retried through this same object.
-    mem_clear(password.data(), password.size());
-    store_opened = true;
+    store.mem_clear(store.password.data(), store.password.size());
+    store.store_opened = true;
     return 0;
   } catch (...) {
+    store.paused_scan.reset();
     text = "Could not open store, unknown exception occurred";
     return -1;
   }
 }
+
+}  // namespace
+
+int Store::open_store(std::string& text) { return open(*this, true, text); }
+
+namespace detail {
+
+int open_store_for_lookup(Store& store, std::string& text) {
+  return open(store, false, text);
+}
+
+}  // namespace detail
 
 int Store::reload_store_content(std::string& text) {
   detail::SecretBytes<format::kKeySize> key;

@@ -290,11 +290,18 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
 }
 
 int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
-  off_t at = format::kHeaderSize;
-  claims_end_ = at;
-  unfinished_name_length_ = 0;
-  stop_ = ScanStop::end_of_file;
+  if (!started_) {
+    at_ = format::kHeaderSize;
+    claims_end_ = at_;
+    unfinished_name_length_ = 0;
+    stop_ = ScanStop::end_of_file;
+    started_ = true;
+  }
+  pause_ = false;
+  // Every record before `at` has been handed on, but the one still pending.
+  off_t& at = at_;
   for (;;) {
+    if (pause_) return 0;
     if (at >= size_) {
       // The last record claims bytes beyond the file: a file cut short in
       // that value, or a damaged value_length hiding records after it.
@@ -343,6 +350,7 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
   }
   flush(on_record);
   end_ = at;
+  finished_ = true;
   return 0;
 }
 

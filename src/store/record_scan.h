@@ -80,7 +80,15 @@ class RecordScan {
 
   // Hands every record and every damaged stretch to the sinks, in file
   // order. Returns 0, or -1 with errno set when the file cannot be read.
+  // After pause() (called from a sink) it returns 0 before it reads the
+  // next record, with finished() false; the next run() goes on from there
+  // exactly as if it had never stopped. After -1 the scan is of no use.
   int run(const RecordSink& on_record, const DamageSink& on_damage);
+  void pause() { pause_ = true; }
+  bool finished() const { return finished_; }
+  // The key for the rest of the scan (the same store key, which the caller
+  // may hold in another buffer each time it runs the scan on).
+  void set_key(const unsigned char* key) { key_ = key; }
   // Where the records end and why; valid after run() returned 0.
   off_t end() const { return end_; }
   ScanStop stop() const { return stop_; }
@@ -120,6 +128,10 @@ class RecordScan {
   std::string name_;
   std::optional<Pending> pending_;
   const char* failure_ = "";
+  off_t at_ = 0;
+  bool started_ = false;
+  bool pause_ = false;
+  bool finished_ = false;
   off_t end_ = 0;
   off_t claims_end_ = 0;
   unsigned unfinished_name_length_ = 0;

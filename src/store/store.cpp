@@ -3,6 +3,7 @@
 
 #include "kel/store.h"
 #include "store/file_names.h"
+#include "store/index_scan.h"
 #include "store/locked_memory.h"
 #include "store/secret.h"
 

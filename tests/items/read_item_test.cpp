@@ -285,6 +285,49 @@ TEST_F(ReadItem, SafeFacadeEdgeCases) {
   EXPECT_EQ(back.value(), "value");
 }
 
+TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
+  kel::Store store(path, kPassword);
+  std::string value;
+  std::string error;
+  ASSERT_EQ(store.get_item("alpha", value, error), 0) << error;
+  EXPECT_EQ(value, value_for("alpha"));
+  EXPECT_TRUE(store.paused_scan != nullptr);
+  EXPECT_EQ(store.index.count("gamma"), 0u);
+  EXPECT_EQ(store.exists("beta", error), 1);
+  EXPECT_EQ(store.index.count("gamma"), 0u);
+  // An add's duplicate check stops at the name too.
+  kel::Store adder(path, kPassword);
+  EXPECT_EQ(adder.add_item("alpha", reinterpret_cast<const unsigned char*>("v"), 1, error), -1);
+  EXPECT_EQ(error, "Item exists");
+  EXPECT_TRUE(adder.paused_scan != nullptr);
+  EXPECT_EQ(adder.index.count("gamma"), 0u);
+
+  // Another process appends while the scan is paused: the index follows.
+  ASSERT_EQ(adder.add_item("delta", reinterpret_cast<const unsigned char*>("dv"), 2, error), 0)
+      << error;
+  ASSERT_EQ(store.get_item("delta", value, error), 0) << error;
+  EXPECT_EQ(value, "dv");
+  // A full operation completes the index, as a whole scan would have built it.
+  std::vector<std::string> listed;
+  ASSERT_EQ(store.list_items(listed, error), 0) << error;
+  EXPECT_EQ(listed.size(), 4u);
+  EXPECT_TRUE(store.paused_scan == nullptr);
+  EXPECT_EQ(store.index_end, static_cast<long>(read_file(path).size()));
+  kel::Store whole(path, kPassword);
+  ASSERT_EQ(whole.open_store(error), 0) << error;
+  EXPECT_TRUE(whole.paused_scan == nullptr);
+  EXPECT_EQ(whole.index.size(), 4u);
+  for (const auto& [name, item] : whole.index) {
+    EXPECT_EQ(store.index.at(name).value_offset, item.value_offset) << name;
+  }
+  EXPECT_EQ(store.claims_end, whole.claims_end);
+  // A name that is not stored is looked for to the end.
+  kel::Store absent(path, kPassword);
+  EXPECT_EQ(absent.exists("epsilon", error), 0);
+  EXPECT_TRUE(absent.paused_scan == nullptr);
+  EXPECT_EQ(absent.index.size(), 4u);
+}
+
 TEST_F(ReadItem, ReadOnlyStoreFileReadsButRefusesWrites) {
   ASSERT_EQ(chmod(path.c_str(), 0400), 0);
   const std::string before = read_file(path);

@@ -16,6 +16,7 @@
 
 #include "kel/entry.h"
 #include "kel/safe.h"
+#include "kel/store.h"
 #include "robust/robust_util.h"
 #include "support/test_support.h"
 
@@ -249,10 +250,25 @@ TEST(DamagedStore, EveryDamagedByteOfAFixedPartCostsAtMostItsRecord) {
       if (byte == before) continue;
       const std::string trace = "byte " + std::to_string(at) + " change " + std::to_string(change);
       DamagedFile file(bytes);
+      std::string error;
+      {
+        // A lookup past the damage stops at its name; a full operation then
+        // reads the rest.
+        kel::Store store(file.path, kPassword);
+        std::string value;
+        ASSERT_EQ(store.get_item(items[30].first, value, error), 0) << trace << ": " << error;
+        EXPECT_EQ(value, items[30].second) << trace;
+        EXPECT_TRUE(store.paused_scan != nullptr) << trace;
+        EXPECT_LT(store.index.size(), 33u) << trace;
+        std::vector<std::string> names;
+        ASSERT_EQ(store.list_items(names, error), 0) << trace << ": " << error;
+        EXPECT_TRUE(store.paused_scan == nullptr) << trace;
+        EXPECT_GE(names.size(), 49u) << trace;
+        EXPECT_FALSE(store.damaged.empty()) << trace;
+      }
       Safe safe(file.path, kPassword);
       expect_all_but(safe, items, victim, trace);
       IntegrityReport report;
-      std::string error;
       ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
       EXPECT_FALSE(report.clean()) << trace;
       EXPECT_TRUE(covers(report, start + at)) << trace;
