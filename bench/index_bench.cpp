@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "kel/safe.h"
 #include "kel/store.h"
 
 namespace kel::bench {
@@ -127,6 +128,37 @@ BENCHMARK(BM_GetOneOnFreshStore)
     ->Args({100000, 25})
     ->Args({100000, 100})
     ->Unit(benchmark::kMillisecond);
+
+// Listing on a fresh Safe: the whole file scanned, on range(1) threads
+// (Safe::set_scan_threads). Reports the wall time as a ratio ("x_bare") to
+// the bare one-thread scan of the same file, measured in this run.
+void BM_ListOnFreshSafe(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  const std::string& path = store_of(count);
+  const double bare = bare_scan_seconds(path, count);
+  std::vector<std::string> names;
+  std::string error;
+  LoopClock clock;
+  clock.start();
+  for (auto _ : state) {
+    kel::Safe safe(path, kPassword);
+    safe.set_scan_threads(static_cast<unsigned>(state.range(1)));
+    names.clear();
+    if (safe.list_entries(names, error) != 0 || names.size() != count) {
+      state.SkipWithError(("list_entries: " + error).c_str());
+      break;
+    }
+  }
+  state.counters["x_bare"] = clock.seconds_per_iteration(state.iterations()) / bare;
+  state.counters["per_record"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * count),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ListOnFreshSafe)
+    ->Args({100000, 1})
+    ->Args({100000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The bare scan (bench_support.h): one read of the whole file, one reused
 // cipher context.

@@ -82,6 +82,9 @@ class KEL_SAFE_EXPORT Store {
   unsigned char masked_store_key[32] = {};
   // True only while masked_store_key holds a successfully masked key.
   bool store_key_masked = false;
+  // How many threads a scan of the whole file may use (1: none but the
+  // caller's). See Safe::set_scan_threads.
+  unsigned scan_threads = 1;
   // The file the index was built (or is being built) from; compared by
   // is_store_changed.
   FileIdentity indexed_file;

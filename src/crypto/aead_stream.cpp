@@ -16,14 +16,21 @@ bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
                          nullptr) != 1) {
     return false;
   }
-  if (!encrypt) {
-    unsigned char tag[16];
-    std::memcpy(tag, expected_tag, sizeof tag);
-    if (EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) != 1) {
-      return false;
-    }
+  return encrypt || set_tag(expected_tag);
+}
+
+bool AeadStream::restart(const unsigned char* nonce, const unsigned char* expected_tag) {
+  if (!ctx_ || !cipher_ ||
+      EVP_CipherInit_ex2(ctx_.get(), nullptr, nullptr, nonce, encrypt_ ? 1 : 0, nullptr) != 1) {
+    return false;
   }
-  return true;
+  return encrypt_ || set_tag(expected_tag);
+}
+
+bool AeadStream::set_tag(const unsigned char* expected_tag) {
+  unsigned char tag[16];
+  std::memcpy(tag, expected_tag, sizeof tag);
+  return EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1;
 }
 
 bool AeadStream::update(const unsigned char* in, std::size_t length,

@@ -17,6 +17,13 @@ class AeadStream {
   // called again, after finish() or instead of it, to start another value.
   bool begin(const unsigned char* key, const unsigned char* nonce, bool encrypt,
              const unsigned char* expected_tag = nullptr);
+  // Starts another value under the key and direction of the last begin():
+  // only the nonce (and, when opening, the expected tag) changes, which
+  // spares setting the key up again. Only after a begin() that succeeded.
+  bool restart(const unsigned char* nonce, const unsigned char* expected_tag = nullptr);
+  // Drops the context, and with it the key it holds (freed contexts are
+  // cleansed). The next begin() starts afresh.
+  void forget() { ctx_.reset(); }
   // Processes the next piece; `out` receives `length` bytes. In place is fine.
   bool update(const unsigned char* in, std::size_t length, unsigned char* out);
   // Ends the value. Sealing writes the 16-byte tag into `tag`; opening returns
@@ -24,6 +31,8 @@ class AeadStream {
   bool finish(unsigned char* tag = nullptr);
 
  private:
+  bool set_tag(const unsigned char* expected_tag);
+
   CipherCtxPtr ctx_;
   CipherPtr cipher_;
   bool encrypt_ = true;

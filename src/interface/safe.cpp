@@ -13,6 +13,10 @@ Safe::~Safe() { delete store; }
 
 void Safe::use_store_file(const std::string& path) { store->file_path = path; }
 
+void Safe::set_scan_threads(unsigned threads) {
+  store->scan_threads = threads > 1 ? threads : 1;
+}
+
 std::string_view Safe::version() const { return "1.0.0"; }
 
 }  // namespace kel

@@ -13,10 +13,19 @@
 #include "store/format.h"
 #include "store/index_scan.h"
 #include "store/io.h"
+#include "store/parallel_scan.h"
 
 namespace kel {
 
 namespace detail {
+
+namespace {
+
+constexpr std::size_t kSampleRecords = 1024;
+// Below this, a file is scanned faster than threads start.
+constexpr off_t kParallelFrom = 256 * 1024;
+
+}  // namespace
 
 IndexScan::IndexScan(int fd, const struct stat& status)
     : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr) {}
@@ -57,9 +66,34 @@ int continue_index_scan(Store& store, const unsigned char* key,
     text = "Error, could not read store entry - the store file was replaced";
     return -1;
   }
+  // A whole file, on the threads the application allowed.
+  if (wanted == nullptr && !records.started() && store.index.empty() &&
+      store.scan_threads > 1 && scan.file().size >= kParallelFrom) {
+    const int done = index_in_parallel(store, scan, key, store.scan_threads);
+    if (done < 0) {
+      text = "Error, could not read store entry - " + io::error_text(errno);
+      store.paused_scan.reset();
+      store.indexed_file.valid = false;
+      return -1;
+    }
+    if (done == 1) {
+      store.paused_scan.reset();
+      return 0;
+    }
+  }
   records.set_key(key);
-  auto on_record = [&store, &records, wanted](const ScannedRecord& record,
-                                              const std::string& name) {
+  const off_t size = scan.file().size;
+  auto on_record = [&store, &records, wanted, size](const ScannedRecord& record,
+                                                    const std::string& name) {
+    // Growing the index step by step rehashes it again and again: once a
+    // few records show how long they are, make room for as many as the
+    // file holds at that rate.
+    if (store.index.size() == kSampleRecords && record.start > format::kHeaderSize) {
+      const double per_record =
+          static_cast<double>(record.start - format::kHeaderSize) / kSampleRecords;
+      store.index.reserve(static_cast<std::size_t>(
+          static_cast<double>(size - format::kHeaderSize) / per_record * 1.05));
+    }
     Item item;
     item.value_offset = record.value_offset;
     item.value_length = record.value_length;

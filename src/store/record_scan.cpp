@@ -79,8 +79,12 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   }
   name_.resize(n);
   auto* plain = reinterpret_cast<unsigned char*>(name_.data());
-  if (!opener_.begin(key_, fixed_.data() + format::name_nonce_at(n), false,
-                     fixed_.data() + format::name_tag_at(n)) ||
+  // The key is set up once; each name changes only the nonce.
+  const unsigned char* nonce = fixed_.data() + format::name_nonce_at(n);
+  const unsigned char* tag = fixed_.data() + format::name_tag_at(n);
+  const bool begun = keyed_ ? opener_.restart(nonce, tag) : opener_.begin(key_, nonce, false, tag);
+  keyed_ = begun;
+  if (!begun ||
       !opener_.update(fixed_.data() + format::name_cipher_at(), n, plain) ||
       !opener_.finish()) {
     failure_ = kNameFails;

@@ -85,10 +85,17 @@ class RecordScan {
   // exactly as if it had never stopped. After -1 the scan is of no use.
   int run(const RecordSink& on_record, const DamageSink& on_damage);
   void pause() { pause_ = true; }
+  bool started() const { return started_; }
   bool finished() const { return finished_; }
   // The key for the rest of the scan (the same store key, which the caller
-  // may hold in another buffer each time it runs the scan on).
-  void set_key(const unsigned char* key) { key_ = key; }
+  // may hold in another buffer each time it runs the scan on). The cipher
+  // context set up with the previous key is dropped: a scan that waits
+  // between runs keeps no copy of the key.
+  void set_key(const unsigned char* key) {
+    key_ = key;
+    keyed_ = false;
+    opener_.forget();
+  }
   // Where the records end and why; valid after run() returned 0.
   off_t end() const { return end_; }
   ScanStop stop() const { return stop_; }
@@ -130,6 +137,7 @@ class RecordScan {
   const char* failure_ = "";
   off_t at_ = 0;
   bool started_ = false;
+  bool keyed_ = false;  // opener_ holds key_
   bool pause_ = false;
   bool finished_ = false;
   off_t end_ = 0;

@@ -283,6 +283,68 @@ TEST(DamagedStore, EveryDamagedByteOfAFixedPartCostsAtMostItsRecord) {
   }
 }
 
+// A scan of the whole file on several threads (Safe::set_scan_threads)
+// builds the index the one-thread scan builds: a name stored twice keeps its
+// first record, and damage is read around the same way.
+TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
+  std::vector<std::pair<std::string, std::string>> items;
+  for (int i = 0; i < 2500; ++i) {
+    items.emplace_back("entry-" + std::to_string(i), std::string(90, static_cast<char>('a' + i % 26)));
+  }
+  items.emplace_back("entry-7", "a later record of a stored name");
+  items.emplace_back("last", "the last value");
+  const Built built = build(items);
+  ASSERT_GT(built.bytes.size(), 256u * 1024);  // enough for threads to be used
+  std::vector<std::pair<std::string, std::string>> variants = {{"intact", built.bytes}};
+  std::string name_damaged = built.bytes;
+  name_damaged[built.starts[1200] + 3] ^= 0x20;
+  variants.emplace_back("damaged name", name_damaged);
+  std::string length_damaged = built.bytes;
+  length_damaged[built.starts[300] + 37 + 9] ^= 0x04;  // value_length of "entry-300"
+  variants.emplace_back("damaged value_length", length_damaged);
+  std::string zeroed = built.bytes;
+  zeroed[built.starts[2000]] = '\0';
+  variants.emplace_back("zero length byte", zeroed);
+  variants.emplace_back("cut short", built.bytes.substr(0, built.starts[2400] + 30));
+  for (const auto& [what, bytes] : variants) {
+    SCOPED_TRACE(what);
+    DamagedFile file(bytes);
+    kel::Store serial(file.path, kPassword);
+    kel::Store threaded(file.path, kPassword);
+    threaded.scan_threads = 3;
+    std::string error;
+    ASSERT_EQ(serial.open_store(error), 0) << error;
+    ASSERT_EQ(threaded.open_store(error), 0) << error;
+    ASSERT_EQ(threaded.index.size(), serial.index.size());
+    for (const auto& [name, item] : serial.index) {
+      ASSERT_EQ(threaded.index.count(name), 1u) << name;
+      EXPECT_EQ(threaded.index.at(name).value_offset, item.value_offset) << name;
+      EXPECT_EQ(threaded.index.at(name).value_length, item.value_length) << name;
+    }
+    EXPECT_EQ(threaded.index.at("entry-7").value_offset,
+              static_cast<std::int64_t>(built.starts[7] + 1 + 7 + 40));
+    ASSERT_EQ(threaded.damaged.size(), serial.damaged.size());
+    for (std::size_t i = 0; i < serial.damaged.size(); ++i) {
+      EXPECT_EQ(threaded.damaged[i].offset, serial.damaged[i].offset);
+      EXPECT_EQ(threaded.damaged[i].length, serial.damaged[i].length);
+    }
+    EXPECT_EQ(threaded.index_end, serial.index_end);
+    EXPECT_EQ(threaded.claims_end, serial.claims_end);
+    EXPECT_EQ(threaded.unfinished_name_length, serial.unfinished_name_length);
+  }
+  // Through the Safe: listing on two threads, reading after it.
+  DamagedFile file(built.bytes);
+  Safe safe(file.path, kPassword);
+  safe.set_scan_threads(2);
+  std::vector<std::string> names;
+  std::string error;
+  ASSERT_EQ(safe.list_entries(names, error), 0) << error;
+  EXPECT_EQ(names.size(), 2501u);
+  Entry entry("entry-7");
+  ASSERT_EQ(safe.get_entry(entry, error), 0) << error;
+  EXPECT_EQ(std::string(entry.value()), items[7].second);
+}
+
 TEST(DamagedStore, ADamagedValueFailsAlone) {
   const auto items = fifty_items();
   const Built built = build(items);
