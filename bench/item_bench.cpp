@@ -1,6 +1,8 @@
 // Adding and reading single items, next to the bare cipher.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -134,6 +136,63 @@ BENCHMARK(BM_GetEntry)
     ->Args({64 << 20, 0})
     ->Args({64 << 20, 1})
     ->Unit(benchmark::kMicrosecond);
+
+// A one-shot read (a fresh Safe, one small entry of a 1,000-entry store)
+// while another process holds the store's write lock, as an add holds it
+// for as long as it writes a large value: reported as a ratio ("x_idle")
+// to the same read on the idle store, measured in this run. Readers take no
+// lock unless the header fails to authenticate, so they do not wait.
+void BM_ReadWhileAWriterHoldsTheLock(benchmark::State& state) {
+  const std::string path = fresh_store_path("locked");
+  create_store(path);
+  append_records(path, 1000, 64);
+  auto read_once = [&path] {
+    kel::Safe safe(path, kPassword);
+    kel::Entry entry("item-0000500");
+    std::string error;
+    return safe.get_entry(entry, error) == 0 && entry.length() == 64;
+  };
+  bool ok = true;
+  const double idle = median_seconds(21, [&] { ok = ok && read_once(); });
+  int ready[2];
+  int release[2];
+  if (!ok || ::pipe(ready) != 0 || ::pipe(release) != 0) {
+    state.SkipWithError("setup failed");
+    return;
+  }
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    // Holds the write lock until released (or for a minute at most).
+    ::close(release[1]);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    char byte = fd >= 0 && ::fcntl(fd, F_OFD_SETLKW, &lock) == 0 ? 'y' : 'n';
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+    struct pollfd wait_for {release[0], POLLIN, 0};
+    ::poll(&wait_for, 1, 60000);
+    ::_exit(0);
+  }
+  char byte = 'n';
+  if (writer < 0 || ::read(ready[0], &byte, 1) != 1 || byte != 'y') {
+    state.SkipWithError("the writer could not take the lock");
+  } else {
+    LoopClock clock;
+    clock.start();
+    for (auto _ : state) {
+      if (!read_once()) {
+        state.SkipWithError("read failed");
+        break;
+      }
+    }
+    state.counters["x_idle"] = clock.seconds_per_iteration(state.iterations()) / idle;
+  }
+  ::close(release[1]);
+  if (writer > 0) ::waitpid(writer, nullptr, 0);
+  for (int fd : {ready[0], ready[1], release[0]}) ::close(fd);
+}
+BENCHMARK(BM_ReadWhileAWriterHoldsTheLock)->Unit(benchmark::kMicrosecond);
 
 // The bare AEAD over a buffer already in memory: what get_item cannot beat.
 void BM_BareChaCha20Poly1305(benchmark::State& state) {

@@ -35,31 +35,61 @@ bool matches(Store& store, const std::string& password,
 
 }  // namespace
 
-bool Store::verify_store_password(std::string& error) {
+namespace detail {
+
+HeaderCheck check_password(Store& store, bool locked, std::string& error) {
   unsigned char hash[format::kHashSize] = {};
   unsigned char salt[format::kSaltSize] = {};
   bool read_only_file = false;
-  io::UniqueFd fd(io::open_store_file(file_path, read_only_file));
+  const std::string& path = store.file_path;
+  io::UniqueFd fd(io::open_store_file(path, read_only_file));
   if (!fd.valid()) {
-    error = detail::open_failure("could not open: " + file_path + " - ",
-                                 file_path, errno);
-    return false;
+    error = open_failure("could not open: " + path + " - ", path, errno);
+    return HeaderCheck::failed;
   }
-  if (detail::check_store_shape(fd.get(), file_path, error) != 0) return false;
-  if (detail::read_hash_and_salt(fd.get(), hash, salt, error) != 0) return false;
+  if (check_store_shape(fd.get(), path, error) != 0 ||
+      read_hash_and_salt(fd.get(), hash, salt, error, locked) != 0) {
+    return HeaderCheck::failed;
+  }
   fd.reset();
-  if (store_opened) {
+  if (store.store_opened) {
     // The password was wiped when the store opened; what it proved then is
     // kept as the header's hash and salt. It still holds while the file
     // carries the same ones.
-    if (verify_hash(hash, format::kHashSize, password_hash, format::kHashSize) &&
-        verify_hash(salt, format::kSaltSize, password_salt, format::kSaltSize)) {
-      return true;
+    if (store.verify_hash(hash, format::kHashSize, store.password_hash, format::kHashSize) &&
+        store.verify_hash(salt, format::kSaltSize, store.password_salt, format::kSaltSize)) {
+      return HeaderCheck::match;
     }
     error = "Invalid password";
-    return false;
+    return HeaderCheck::mismatch;
   }
-  return matches(*this, password, salt, hash, error);
+  if (store.password.empty()) {
+    error = "Invalid password";
+    return HeaderCheck::failed;
+  }
+  std::string hash_error;
+  if (matches(store, store.password, salt, hash, hash_error)) return HeaderCheck::match;
+  error = hash_error;
+  return hash_error == "Invalid password" ? HeaderCheck::mismatch : HeaderCheck::failed;
+}
+
+}  // namespace detail
+
+bool Store::verify_store_password(std::string& error) {
+  // Read without a lock first: a header caught half rewritten by a password
+  // change does not match, and the next attempt reads it whole.
+  for (int attempt = 1;; ++attempt) {
+    const bool locked = attempt == detail::kHeaderAttempts;
+    switch (detail::check_password(*this, locked, error)) {
+      case detail::HeaderCheck::match:
+        return true;
+      case detail::HeaderCheck::failed:
+        return false;
+      case detail::HeaderCheck::mismatch:
+        if (locked) return false;
+        break;
+    }
+  }
 }
 
 bool Store::verify_store_password(const std::string& name,

@@ -10,8 +10,8 @@
 
 namespace kel::detail {
 
-SharedFileLock::SharedFileLock(int fd)
-    : fd_(fd), locked_(io::lock_whole_file(fd, F_RDLCK) == 0) {}
+SharedFileLock::SharedFileLock(int fd, bool take)
+    : fd_(fd), locked_(take && io::lock_whole_file(fd, F_RDLCK) == 0) {}
 
 SharedFileLock::~SharedFileLock() {
   if (locked_) io::unlock_whole_file(fd_);
@@ -80,8 +80,8 @@ std::string open_failure(const std::string& prefix, const std::string& path,
 }
 
 int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
-                       std::string& text) {
-  SharedFileLock lock(fd);
+                       std::string& text, bool locked) {
+  SharedFileLock lock(fd, locked);
   if (io::pread_full(fd, hash, format::kHashSize, format::kHashOffset) < 0) {
     text = "could not read store hash: " + io::error_text(errno);
     return -1;

@@ -1,6 +1,9 @@
-// Reading the header's fields consistently: under a shared lock on the whole
-// file, so that a password change in progress elsewhere (which rewrites the
-// header in place under the write lock) is never seen half written.
+// Reading the header's fields. A password change elsewhere rewrites the
+// header in place under the write lock, so a read without a lock may see it
+// half written. Readers do not wait for writers: they read without a lock
+// first and rely on the header's authentication (a torn header fails the
+// password check or the key unwrap), try again a few times, and take the
+// shared lock on the whole file only for their last attempt.
 #pragma once
 
 #include <string>
@@ -9,10 +12,18 @@
 
 namespace kel::detail {
 
-// Holds a shared whole-file lock on a descriptor for its lifetime.
+// How many times a header read that fails to authenticate is made in all;
+// the last one under the shared lock.
+inline constexpr int kHeaderAttempts = 4;
+
+// What one attempt at a header read found.
+enum class HeaderCheck { match, mismatch, failed };
+
+// Holds a shared whole-file lock on a descriptor for its lifetime (when
+// `take`; otherwise nothing).
 class SharedFileLock {
  public:
-  explicit SharedFileLock(int fd);
+  explicit SharedFileLock(int fd, bool take = true);
   ~SharedFileLock();
   SharedFileLock(const SharedFileLock&) = delete;
   SharedFileLock& operator=(const SharedFileLock&) = delete;
@@ -37,9 +48,19 @@ int check_store_shape(int fd, const std::string& path, std::string& text);
 std::string open_failure(const std::string& prefix, const std::string& path,
                          int error_number);
 
-// Reads the password hash and salt (the first 72 bytes) of `fd`. A short
-// file leaves the rest zero. Messages as the password checks'.
+// Reads the password hash and salt (the first 72 bytes) of `fd`, under the
+// shared lock when `locked`. A short file leaves the rest zero. Messages as
+// the password checks'.
 int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
-                       std::string& text);
+                       std::string& text, bool locked = true);
+
+// One attempt of Store::verify_store_password(error), reading the header
+// under the shared lock only when `locked`: mismatch when the password
+// does not match what was read ("Invalid password"), failed when the file
+// cannot be read as a store.
+HeaderCheck check_password(Store& store, bool locked, std::string& error);
+
+// Store::load_header, with the shared lock only when `locked`.
+int load_header(Store& store, bool locked, std::string& text);
 
 }  // namespace kel::detail

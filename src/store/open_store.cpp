@@ -12,24 +12,63 @@
 
 namespace kel {
 
-int Store::load_header(std::string& text) {
+namespace detail {
+
+int load_header(Store& store, bool locked, std::string& text) {
   bool read_only_file = false;
-  int fd = io::open_store_file(file_path, read_only_file);
+  int fd = io::open_store_file(store.file_path, read_only_file);
   int open_error = errno;
   // The descriptor this one replaces would otherwise stay open until exit.
-  if (store_fd >= 0) ::close(store_fd);
-  store_fd = fd;
-  read_only = read_only_file;
+  if (store.store_fd >= 0) ::close(store.store_fd);
+  store.store_fd = fd;
+  store.read_only = read_only_file;
   if (fd < 0) {
-    text = "Could not open store: " + file_path + " - " +
+    text = "Could not open store: " + store.file_path + " - " +
            io::error_text(open_error);
     return -1;
   }
-  detail::SharedFileLock lock(fd);
-  return detail::read_header_fields(*this, fd, text);
+  SharedFileLock lock(fd, locked);
+  return read_header_fields(store, fd, text);
 }
 
+}  // namespace detail
+
+int Store::load_header(std::string& text) { return detail::load_header(*this, true, text); }
+
 namespace {
+
+// One attempt at unlocking the store: the password checked against the
+// header, the header loaded and the key unwrapped into `key`, with the
+// header read under the shared lock only when `locked`. mismatch: what was
+// read did not authenticate (a wrong password, or a header read while a
+// password change rewrote it).
+detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
+                           std::string& text) {
+  const detail::HeaderCheck checked = detail::check_password(store, locked, text);
+  if (checked != detail::HeaderCheck::match) return checked;
+  if (detail::load_header(store, locked, text) != 0) return detail::HeaderCheck::failed;
+  // The header may have changed between the check and the load.
+  unsigned char computed[format::kHashSize] = {};
+  if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
+                       store.password.size(), store.password_salt, computed,
+                       text) != 0) {
+    return detail::HeaderCheck::failed;
+  }
+  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+                         format::kHashSize)) {
+    text = "Invalid password";
+    return detail::HeaderCheck::mismatch;
+  }
+  if (store.decrypt_store_key(store.store_key_cipher, store.password,
+                              store.password_salt, store.store_key_nonce, key,
+                              store.store_key_tag, text) != 0) {
+    text = "Could not decrypt store key cipher";
+    ::close(store.store_fd);
+    store.store_fd = -1;
+    return detail::HeaderCheck::mismatch;
+  }
+  return detail::HeaderCheck::match;
+}
 
 // Checks the password, unwraps the key and masks it. With `whole_index`
 // the index is built over the whole file; otherwise only a scan is begun,
@@ -38,27 +77,14 @@ int open(Store& store, bool whole_index, std::string& text) {
   if (store.store_opened) return 0;
   detail::SecretBytes<format::kKeySize> key;
   try {
-    if (!store.verify_store_password(text)) return -1;
-    if (store.load_header(text) != 0) return -1;
-    // The header may have changed between the check and the load.
-    unsigned char computed[format::kHashSize] = {};
-    if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
-                         store.password.size(), store.password_salt, computed,
-                         text) != 0) {
-      return -1;
-    }
-    if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
-                           format::kHashSize)) {
-      text = "Invalid password";
-      return -1;
-    }
-    if (store.decrypt_store_key(store.store_key_cipher, store.password,
-                                store.password_salt, store.store_key_nonce,
-                                key.data(), store.store_key_tag, text) != 0) {
-      text = "Could not decrypt store key cipher";
-      ::close(store.store_fd);
-      store.store_fd = -1;
-      return -1;
+    // Without a lock first, so that a writer's lock never holds a reader
+    // up; a header that does not authenticate is read again, the last time
+    // under the shared lock, and only that answer is final.
+    for (int attempt = 1;; ++attempt) {
+      const bool locked = attempt == detail::kHeaderAttempts;
+      const detail::HeaderCheck unlocked = unlock(store, locked, key.data(), text);
+      if (unlocked == detail::HeaderCheck::match) break;
+      if (unlocked == detail::HeaderCheck::failed || locked) return -1;
     }
     detail::clear_index(store.index);
     store.indexed_file.valid = false;

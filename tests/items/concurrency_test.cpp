@@ -318,7 +318,24 @@ TEST(ConcurrentRewrite, ReadersNeverFindAnEntryMissing) {
   const auto batch_name = [](int round, int i) {
     return "b" + std::to_string(round) + "-" + std::to_string(i);
   };
+  std::string store_path;  // the case's store, for readers that open it afresh
   const std::vector<Case> cases = {
+      // The header is rewritten in place (new salt, hash and wrapping) while
+      // readers open the store afresh for every read, reading the header
+      // without waiting for the writer's lock. The password stays the same
+      // throughout, so every "Invalid password" would be a false one.
+      {"change password", 120,
+       [&](kel::Safe& s, int) {
+         std::string e;
+         return s.change_key(store_path, kPassword, kPassword, e);
+       },
+       [&](kel::Safe&, int&) {
+         kel::Safe fresh(store_path, kPassword);
+         kel::Entry entry("subject");
+         std::string e;
+         if (fresh.get_entry(entry, e) != 0) return 1;
+         return std::string(entry.value()) == version(0) ? 0 : 2;
+       }},
       {"replace", 300,
        [&](kel::Safe& s, int round) {
          std::string e;
@@ -379,6 +396,7 @@ TEST(ConcurrentRewrite, ReadersNeverFindAnEntryMissing) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const std::string path = dir.file("rewrite.safe");
+    store_path = path;
     const std::string done = dir.file("writer-done");
     create_store(path, kPassword);
     {
