@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "generator.h"
@@ -218,11 +219,22 @@ std::string store_file(const std::string& store) {
   return with_suffix;
 }
 
+constexpr off_t kThreadedScanBytes = off_t{1} << 20;
+
 std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password) {
   auto safe = std::make_unique<kel::Safe>(context.store, password.str());
   // The library appends ".safe" to every name; a copy named as printed is
   // opened under its own name.
-  safe->use_store_file(store_file(context.store));
+  const std::string path = store_file(context.store);
+  safe->use_store_file(path);
+  // From about 10^4 records (a megabyte) up, a scan of the whole file (ls,
+  // adding a new name, check, a rewrite) opens names on several cores. The
+  // library starts and joins them within the call, so none is alive when
+  // the tool forks (the agent, run).
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && info.st_size >= kThreadedScanBytes) {
+    safe->set_scan_threads(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  }
   return safe;
 }
 
