@@ -161,7 +161,8 @@ if have keepassxc-cli; then
     times keepassxc-cli add "$n" -N --prepare "sh -c '$kp rm $o bench-new >/dev/null 2>&1 || true'" \
       "$kp add $o bench-new"
     times keepassxc-cli ls "$n" -N "$kp ls $o"
-    times keepassxc-cli rm "$n" -N --prepare "$kp add $o bench-new" "$kp rm $o bench-new"
+    times keepassxc-cli rm "$n" -N \
+      --prepare "sh -c '$kp add $o bench-new >/dev/null 2>&1 || true'" "$kp rm $o bench-new"
   done
 else
   say "keepassxc-cli is not installed: KeePassXC left out"
