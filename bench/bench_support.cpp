@@ -1,6 +1,8 @@
 #include "bench_support.h"
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/resource.h>
@@ -13,11 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "kel/safe.h"
+
+extern char** environ;
 
 namespace kel::bench {
 namespace {
@@ -276,6 +281,40 @@ ChildResult measure_in_child(const std::function<bool()>& work) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return result;
+}
+
+const std::string& password_file() {
+  static std::string path;
+  if (path.empty()) {
+    path = scratch_dir() + "/password";
+    std::ofstream(path) << kPassword << "\n";
+    ::chmod(path.c_str(), 0600);
+  }
+  return path;
+}
+
+double run_tool(const std::string& store, const std::vector<std::string>& args,
+                const std::string& input) {
+  std::vector<std::string> words = {KEL_SAFE_TOOL_PATH, "-q", "-s", store, "--password-file",
+                                    password_file()};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (!input.empty()) posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  int status = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0 ||
+      waitpid(pid, &status, 0) != pid) {
+    status = -1;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  posix_spawn_file_actions_destroy(&actions);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took.count() : -1;
 }
 
 }  // namespace kel::bench

@@ -7,6 +7,7 @@
 #include <functional>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace kel::bench {
 
@@ -54,6 +55,13 @@ class LoopClock {
  private:
   double started_ = 0;
 };
+
+// A file holding the benchmark password, for the tool's --password-file.
+const std::string& password_file();
+// Runs the tool with `args` on `store` (output to /dev/null, standard input
+// from the file `input` when given); seconds, or -1 when it did not exit 0.
+double run_tool(const std::string& store, const std::vector<std::string>& args,
+                const std::string& input = "");
 
 struct ChildResult {
   bool ok = false;

@@ -22,7 +22,6 @@
 #include "kel/entry.h"
 #include "kel/safe.h"
 
-extern char** environ;
 
 namespace kel::bench {
 namespace {
@@ -45,42 +44,6 @@ const std::string& full_store() {
     append_records(path, kEntries, kValueSize);
   }
   return path;
-}
-
-const std::string& password_file() {
-  static std::string path;
-  if (path.empty()) {
-    path = scratch_dir() + "/password";
-    std::ofstream(path) << kPassword << "\n";
-    ::chmod(path.c_str(), 0600);
-  }
-  return path;
-}
-
-// Runs the tool with `args` (output to /dev/null, standard input from the
-// file `input` when given); seconds, or -1 when it did not exit 0.
-double run_tool(const std::string& store, const std::vector<std::string>& args,
-                const std::string& input = "") {
-  std::vector<std::string> words = {KEL_SAFE_TOOL_PATH, "-q", "-s", store, "--password-file",
-                                    password_file()};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (!input.empty()) posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  int status = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0 ||
-      waitpid(pid, &status, 0) != pid) {
-    status = -1;
-  }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  posix_spawn_file_actions_destroy(&actions);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took.count() : -1;
 }
 
 // `count` get_entry calls on one Safe, the entry of call i named by `name`.

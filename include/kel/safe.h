@@ -23,6 +23,7 @@
 #include "kel/export.h"
 #include "kel/integrity_report.h"
 #include "kel/progress.h"
+#include "kel/store_format.h"
 
 namespace kel {
 
@@ -61,6 +62,26 @@ class KEL_SAFE_EXPORT Safe {
   // file exists or the password breaks the policy. On success the error
   // text holds the new file's path.
   int create_safe(std::string& error);
+  // The same in the format `options` chooses (kel/store_format.h): format 2
+  // derives the key from the password with Argon2id, by default calibrated
+  // to about 250 ms here with at least 64 MiB. Parameters below the
+  // minimum (19 MiB, 1 pass) are refused and no file is made.
+  int create_safe(const StoreOptions& options, std::string& error);
+  // Which format the store file has, with format 2's Argon2id parameters.
+  // Needs no password.
+  int format_info(FormatInfo& info, std::string& error);
+  // 1 or 2, or -1 with the error text.
+  int format_version(std::string& error);
+  // Rewrites a format-1 store as format 2, with the Argon2id parameters of
+  // `options` (its `format` is ignored), in one rewrite like a removal's:
+  // the store key and the password stay the same, every name and value is
+  // sealed again, the old file is kept as removal_backup_path() (it is
+  // format 1: as cheap to guess as before; delete it once it is not
+  // needed), and readers elsewhere find the old file or the new one. A
+  // damaged store must be repaired first. Call it on a Safe that has not
+  // used the store yet: the new header needs the password, which an open
+  // store no longer holds.
+  int upgrade(const StoreOptions& options, std::string& error);
   // Whether this Safe's password unlocks its store file. Once the store is
   // open, whether the password that opened it still matches the file.
   bool key_verified(std::string& error);

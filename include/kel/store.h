@@ -26,6 +26,7 @@
 #include "kel/integrity_report.h"
 #include "kel/item.h"
 #include "kel/progress.h"
+#include "kel/store_format.h"
 
 namespace kel {
 
@@ -108,6 +109,17 @@ class KEL_SAFE_EXPORT Store {
   // with its first byte still zero (an append that died between syncing
   // its body and writing that byte), or 0 when there is none.
   unsigned unfinished_name_length = 0;
+  // The format of the header loaded last, 1 or 2. In format 2 the
+  // store_key_* members hold its wrapped key, password_hash and
+  // password_salt stay zero, and the members below hold its Argon2id
+  // parameters and salt and the store's identifier (what each name is
+  // bound to); in format 1 those stay zero.
+  int format_version = 1;
+  std::uint32_t kdf_memory_kib = 0;
+  std::uint32_t kdf_passes = 0;
+  std::uint32_t kdf_lanes = 0;
+  unsigned char kdf_salt[16] = {};
+  unsigned char store_id[16] = {};
 
   // ---- Object and file naming -------------------------------------------
   Store();
@@ -193,6 +205,19 @@ class KEL_SAFE_EXPORT Store {
                         const std::string& password, const unsigned char* salt,
                         const unsigned char* nonce, unsigned char* key,
                         const unsigned char* tag, std::string& error);
+  // Argon2id (RFC 9106, version 0x13) of the password under the salt, with
+  // `memory_kib` KiB, `passes` passes and `lanes` lanes (computed one after
+  // another, in this thread), into `out_length` bytes at `out`. The optional
+  // secret and associated data are Argon2's own inputs K and X. 0, or -1
+  // with the error text (which never holds the inputs).
+  int derive_argon2id(const unsigned char* password, std::size_t password_length,
+                      const unsigned char* salt, std::size_t salt_length,
+                      std::uint32_t memory_kib, std::uint32_t passes,
+                      std::uint32_t lanes, unsigned char* out,
+                      std::size_t out_length, std::string& error,
+                      const unsigned char* secret = nullptr,
+                      std::size_t secret_length = 0,
+                      const unsigned char* ad = nullptr, std::size_t ad_length = 0);
   // Masks the 32-byte key in memory under fresh random material.
   void set_store_key(const unsigned char* key);
   // Unmasks the key into `key` (32 bytes); -1 while no key is masked.
@@ -201,6 +226,13 @@ class KEL_SAFE_EXPORT Store {
   // ---- Password lifecycle ---------------------------------------------------
   int validate_password(const std::string& password, std::string& error);
   int create_store(std::string& text);
+  // Creates the store in the format `options` names (see StoreOptions).
+  int create_store(const StoreOptions& options, std::string& text);
+  // Reads which format the store file has, and format 2's Argon2id
+  // parameters, from its header; needs no password.
+  int format_info(FormatInfo& info, std::string& text);
+  // Rewrites a format-1 store as format 2 (see Safe::upgrade).
+  int upgrade_store(const StoreOptions& options, std::string& text);
   bool verify_store_password(std::string& error);
   bool verify_store_password(const std::string& name,
                              const std::string& password, std::string& error);

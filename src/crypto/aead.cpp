@@ -1,5 +1,8 @@
 // ChaCha20-Poly1305 sealing and opening of one whole field (a name, a value or
-// the wrapped store key): 12-byte nonce, no associated data, 16-byte tag.
+// the wrapped store key): 12-byte nonce, 16-byte tag, and associated data
+// only where format 2 binds the field to something (none in format 1).
+#include "crypto/aead.h"
+
 #include <cstring>
 
 #include "crypto/ossl.h"
@@ -25,10 +28,14 @@ bool open_cipher(crypto::CipherCtxPtr& ctx, crypto::CipherPtr& cipher) {
   return true;
 }
 
-// The whole field through the cipher, then the final call (where opening
-// checks the tag). Each failure prints its own line.
-bool process(EVP_CIPHER_CTX* ctx, const unsigned char* in, unsigned long length,
-             unsigned char* out, const char* final_failure) {
+// The associated data, the whole field through the cipher, then the final
+// call (where opening checks the tag). Each failure prints its own line.
+bool process(EVP_CIPHER_CTX* ctx, std::string_view ad, const unsigned char* in,
+             unsigned long length, unsigned char* out, const char* final_failure) {
+  if (!crypto::add_associated_data(ctx, ad)) {
+    crypto::print_line("Cipher update error");
+    return false;
+  }
   std::size_t written = 0;
   if (!crypto::cipher_update(ctx, out, in, length, written)) {
     crypto::print_line("Cipher update error");
@@ -42,8 +49,22 @@ bool process(EVP_CIPHER_CTX* ctx, const unsigned char* in, unsigned long length,
   return true;
 }
 
+}  // namespace
+
+namespace crypto {
+
+bool add_associated_data(EVP_CIPHER_CTX* ctx, std::string_view ad) {
+  if (ad.empty()) return true;
+  int ignored = 0;
+  return ad.size() <= 0x7FFFFFFF &&
+         EVP_CipherUpdate(ctx, nullptr, &ignored,
+                          reinterpret_cast<const unsigned char*>(ad.data()),
+                          static_cast<int>(ad.size())) == 1;
+}
+
 int seal(const unsigned char* in, unsigned long length, const unsigned char* key,
-         const unsigned char* nonce, unsigned char* out, unsigned char* tag) {
+         const unsigned char* nonce, unsigned char* out, unsigned char* tag,
+         std::string_view ad) {
   crypto::CipherCtxPtr ctx;
   crypto::CipherPtr cipher;
   if (!open_cipher(ctx, cipher)) return -1;
@@ -51,7 +72,7 @@ int seal(const unsigned char* in, unsigned long length, const unsigned char* key
     crypto::print_line("Could not set init");
     return -1;
   }
-  if (!process(ctx.get(), in, length, out, "Cipher final error")) return -1;
+  if (!process(ctx.get(), ad, in, length, out, "Cipher final error")) return -1;
   if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, 16, tag) != 1) {
     crypto::print_line("Could not get tag");
     return -1;
@@ -61,7 +82,7 @@ int seal(const unsigned char* in, unsigned long length, const unsigned char* key
 
 int open(const unsigned char* in, unsigned long length, const unsigned char* key,
          const unsigned char* nonce, unsigned char* out,
-         const unsigned char* expected_tag) {
+         const unsigned char* expected_tag, std::string_view ad) {
   unsigned char tag[16];
   std::memcpy(tag, expected_tag, sizeof tag);
   crypto::CipherCtxPtr ctx;
@@ -75,10 +96,10 @@ int open(const unsigned char* in, unsigned long length, const unsigned char* key
     crypto::print_line("Could not set tag");
     return -1;
   }
-  return process(ctx.get(), in, length, out, "Cipher finalize error") ? 1 : -1;
+  return process(ctx.get(), ad, in, length, out, "Cipher finalize error") ? 1 : -1;
 }
 
-}  // namespace
+}  // namespace crypto
 
 int Store::encrypt_chacha20_poly1305(const unsigned char* in,
                                      unsigned long length,
@@ -86,7 +107,7 @@ int Store::encrypt_chacha20_poly1305(const unsigned char* in,
                                      const unsigned char* nonce,
                                      unsigned char* out, unsigned char* tag) {
   try {
-    return seal(in, length, key, nonce, out, tag);
+    return crypto::seal(in, length, key, nonce, out, tag, {});
   } catch (...) {
     crypto::print_line("Exception occurred in encryption");
     return -1;
@@ -100,7 +121,7 @@ int Store::decrypt_chacha20_poly1305(const unsigned char* in,
                                      unsigned char* out,
                                      const unsigned char* tag) {
   try {
-    return open(in, length, key, nonce, out, tag);
+    return crypto::open(in, length, key, nonce, out, tag, {});
   } catch (...) {
     crypto::print_line("exception occurred in decrypt");
     return -1;

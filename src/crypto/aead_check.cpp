@@ -34,14 +34,24 @@ void put_u64(unsigned char* at, std::uint64_t value) {
 
 }  // namespace
 
-bool AeadCheck::begin(const unsigned char* key, const unsigned char* nonce) {
+bool AeadCheck::begin(const unsigned char* key, const unsigned char* nonce,
+                      std::string_view ad) {
   length_ = 0;
+  ad_length_ = ad.size();
   mac_.reset(EVP_MAC_fetch(nullptr, "POLY1305", nullptr));
   if (!mac_) return false;
   ctx_.reset(EVP_MAC_CTX_new(mac_.get()));
   detail::SecretBytes<32> poly_key;
-  return ctx_ && one_time_key(key, nonce, poly_key.data()) &&
-         EVP_MAC_init(ctx_.get(), poly_key.data(), poly_key.size(), nullptr) == 1;
+  if (!ctx_ || !one_time_key(key, nonce, poly_key.data()) ||
+      EVP_MAC_init(ctx_.get(), poly_key.data(), poly_key.size(), nullptr) != 1) {
+    return false;
+  }
+  if (ad.empty()) return true;
+  const unsigned char zeros[16] = {};
+  const std::size_t padding = (16 - ad.size() % 16) % 16;
+  return EVP_MAC_update(ctx_.get(), reinterpret_cast<const unsigned char*>(ad.data()),
+                        ad.size()) == 1 &&
+         (padding == 0 || EVP_MAC_update(ctx_.get(), zeros, padding) == 1);
 }
 
 bool AeadCheck::update(const unsigned char* sealed, std::size_t length) {
@@ -52,7 +62,8 @@ bool AeadCheck::update(const unsigned char* sealed, std::size_t length) {
 bool AeadCheck::finish(const unsigned char* tag) {
   unsigned char tail[16 + 16] = {};
   const std::size_t padding = (16 - length_ % 16) % 16;
-  put_u64(tail + padding + 8, length_);  // associated data: 0 bytes
+  put_u64(tail + padding, ad_length_);
+  put_u64(tail + padding + 8, length_);
   unsigned char computed[16] = {};
   std::size_t out_length = 0;
   return EVP_MAC_update(ctx_.get(), tail, padding + 16) == 1 &&

@@ -12,13 +12,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace kel::crypto {
 
 class AeadCheck {
  public:
-  // Starts checking a value sealed under a 32-byte key and 12-byte nonce.
-  bool begin(const unsigned char* key, const unsigned char* nonce);
+  // Starts checking a value sealed under a 32-byte key and 12-byte nonce,
+  // with `ad` as its associated data.
+  bool begin(const unsigned char* key, const unsigned char* nonce,
+             std::string_view ad = {});
   // Takes the next piece of sealed bytes.
   bool update(const unsigned char* sealed, std::size_t length);
   // True when `tag` (16 bytes) authenticates every byte taken.
@@ -34,6 +37,7 @@ class AeadCheck {
   std::unique_ptr<EVP_MAC, MacFree> mac_;
   std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx_;
   std::uint64_t length_ = 0;
+  std::uint64_t ad_length_ = 0;
 };
 
 }  // namespace kel::crypto

@@ -2,10 +2,13 @@
 
 #include <cstring>
 
+#include "crypto/aead.h"
+
 namespace kel::crypto {
 
 bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
-                       bool encrypt, const unsigned char* expected_tag) {
+                       bool encrypt, const unsigned char* expected_tag,
+                       std::string_view ad) {
   encrypt_ = encrypt;
   // A stream that is begun again keeps its context and cipher: a scan opens
   // thousands of names, and fetching the cipher costs more than opening one.
@@ -16,15 +19,16 @@ bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
                          nullptr) != 1) {
     return false;
   }
-  return encrypt || set_tag(expected_tag);
+  return (encrypt || set_tag(expected_tag)) && add_associated_data(ctx_.get(), ad);
 }
 
-bool AeadStream::restart(const unsigned char* nonce, const unsigned char* expected_tag) {
+bool AeadStream::restart(const unsigned char* nonce, const unsigned char* expected_tag,
+                         std::string_view ad) {
   if (!ctx_ || !cipher_ ||
       EVP_CipherInit_ex2(ctx_.get(), nullptr, nullptr, nonce, encrypt_ ? 1 : 0, nullptr) != 1) {
     return false;
   }
-  return encrypt_ || set_tag(expected_tag);
+  return (encrypt_ || set_tag(expected_tag)) && add_associated_data(ctx_.get(), ad);
 }
 
 bool AeadStream::set_tag(const unsigned char* expected_tag) {

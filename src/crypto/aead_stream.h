@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "crypto/ossl.h"
 
@@ -15,12 +16,15 @@ class AeadStream {
   // Starts sealing (encrypt) or opening under a 32-byte key and 12-byte nonce.
   // When opening, `expected_tag` (16 bytes) is checked by finish(). May be
   // called again, after finish() or instead of it, to start another value.
+  // `ad`: associated data the tag covers too (format 2's bindings), none by
+  // default.
   bool begin(const unsigned char* key, const unsigned char* nonce, bool encrypt,
-             const unsigned char* expected_tag = nullptr);
+             const unsigned char* expected_tag = nullptr, std::string_view ad = {});
   // Starts another value under the key and direction of the last begin():
   // only the nonce (and, when opening, the expected tag) changes, which
   // spares setting the key up again. Only after a begin() that succeeded.
-  bool restart(const unsigned char* nonce, const unsigned char* expected_tag = nullptr);
+  bool restart(const unsigned char* nonce, const unsigned char* expected_tag = nullptr,
+               std::string_view ad = {});
   // Drops the context, and with it the key it holds (freed contexts are
   // cleansed). The next begin() starts afresh.
   void forget() { ctx_.reset(); }

@@ -15,6 +15,23 @@ int Safe::exists(const std::string& name, std::string& error) {
 
 int Safe::create_safe(std::string& error) { return store->create_store(error); }
 
+int Safe::create_safe(const StoreOptions& options, std::string& error) {
+  return store->create_store(options, error);
+}
+
+int Safe::format_info(FormatInfo& info, std::string& error) {
+  return store->format_info(info, error);
+}
+
+int Safe::format_version(std::string& error) {
+  FormatInfo info;
+  return store->format_info(info, error) == 0 ? info.version : -1;
+}
+
+int Safe::upgrade(const StoreOptions& options, std::string& error) {
+  return store->upgrade_store(options, error);
+}
+
 bool Safe::key_verified(std::string& error) {
   return store->verify_store_password(error);
 }

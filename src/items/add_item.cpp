@@ -2,6 +2,7 @@
 // appended under the lock.
 #include <vector>
 
+#include "crypto/aead.h"
 #include "items/append.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -14,8 +15,9 @@ namespace {
 
 // Seals the value into its place in `record` (cipher, nonce, tag).
 int seal_value(Store& store, const unsigned char* key, const unsigned char* value,
-               unsigned long length, long n, unsigned char* record,
-               std::string& error) {
+               unsigned long length, const std::string& name, unsigned char* record,
+               const detail::Binding& binding, std::string& error) {
+  const long n = static_cast<long>(name.size());
   unsigned char* cipher = record + format::fixed_part_size(n);
   unsigned char* nonce = cipher + length;
   unsigned char* tag = nonce + format::kNonceSize;
@@ -24,7 +26,7 @@ int seal_value(Store& store, const unsigned char* key, const unsigned char* valu
     error = "Could not generate item iv";
     return -1;
   }
-  if (store.encrypt_chacha20_poly1305(value, length, key, nonce, cipher, tag) == -1) {
+  if (crypto::seal(value, length, key, nonce, cipher, tag, binding.value_ad(name)) == -1) {
     error += "Could not encrypt item value";
     return -1;
   }
@@ -33,9 +35,9 @@ int seal_value(Store& store, const unsigned char* key, const unsigned char* valu
 
 int append_record(Store& store, const unsigned char* key, const std::string& name,
                   std::vector<unsigned char>& record, std::uint32_t length,
-                  std::string& error) {
+                  const detail::Binding& binding, std::string& error) {
   const long n = static_cast<long>(name.size());
-  detail::Append append(store, key, name, error);
+  detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
   format::put_i64(record.data() + format::value_offset_at(n),
                   append.start() + format::fixed_part_size(n));
@@ -62,14 +64,16 @@ int Store::add_item(const std::string& name, const unsigned char* value,
       error = "Could not get store key";
       return -1;
     }
+    const detail::Binding binding = detail::binding_of(*this);
     if (detail::seal_name(*this, key.data(), name,
                           static_cast<std::uint32_t>(length), record.data(),
-                          error) != 0 ||
-        seal_value(*this, key.data(), value, length, n, record.data(), error) != 0) {
+                          error, &binding) != 0 ||
+        seal_value(*this, key.data(), value, length, name, record.data(), binding,
+                   error) != 0) {
       return -1;
     }
     return append_record(*this, key.data(), name, record,
-                         static_cast<std::uint32_t>(length), error);
+                         static_cast<std::uint32_t>(length), binding, error);
   } catch (...) {
     error = "Unknown exception while adding new entry to store.";
     return -1;

@@ -112,18 +112,19 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   unsigned char nonce[format::kNonceSize] = {};
   crypto::AeadStream sealer;
   std::string ignored;
-  if (detail::seal_name(store, key, name, source.size, fixed.data(), error) != 0) {
+  const detail::Binding binding = detail::binding_of(store);
+  if (detail::seal_name(store, key, name, source.size, fixed.data(), error, &binding) != 0) {
     return -1;
   }
   if (store.gen_random(nonce, sizeof nonce, ignored) != 0) {
     error = "Could not generate item iv";
     return -1;
   }
-  if (!sealer.begin(key, nonce, true)) {
+  if (!sealer.begin(key, nonce, true, nullptr, binding.value_ad(name))) {
     error += "Could not encrypt item value";
     return -1;
   }
-  detail::Append append(store, key, name, error);
+  detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
   format::put_i64(fixed.data() + format::value_offset_at(n),
                   append.start() + format::fixed_part_size(n));

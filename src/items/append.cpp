@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "crypto/aead.h"
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
@@ -54,7 +55,9 @@ int check_name_and_length(const std::string& name, std::uint64_t length,
 
 int seal_name(Store& store, const unsigned char* key, const std::string& name,
               std::uint32_t value_length, unsigned char* record,
-              std::string& error) {
+              std::string& error, const Binding* binding) {
+  const Binding own = binding_of(store);
+  if (binding == nullptr) binding = &own;
   const long n = static_cast<long>(name.size());
   record[0] = static_cast<unsigned char>(n);
   unsigned char* nonce = record + format::name_nonce_at(n);
@@ -62,10 +65,9 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
     error = "Could not generate iv";
     return -1;
   }
-  if (store.encrypt_chacha20_poly1305(
-          reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
-          nonce, record + format::name_cipher_at(),
-          record + format::name_tag_at(n)) == -1) {
+  if (crypto::seal(reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
+                   nonce, record + format::name_cipher_at(), record + format::name_tag_at(n),
+                   binding->name_ad()) == -1) {
     error = "Could not encrypt item name";
     return -1;
   }
@@ -125,11 +127,16 @@ long prepare_append(Store& store, const unsigned char* key,
 }  // namespace
 
 Append::Append(Store& store, const unsigned char* key, const std::string& name,
-               std::string& error)
+               const Binding& sealed, std::string& error)
     : store_(store),
       error_(error),
       lock_(store, "Could not obtain file lock to add entry: ", error) {
-  if (lock_.locked()) start_ = prepare_append(store, key, name, error);
+  if (!lock_.locked()) return;
+  start_ = prepare_append(store, key, name, error);
+  if (start_ >= 0 && !(binding_of(store) == sealed)) {
+    start_ = -1;
+    error = "The store was upgraded while the entry was sealed; add it again";
+  }
 }
 
 Append::~Append() {

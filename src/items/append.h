@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "store/binding.h"
 #include "store/current_file.h"
 
 namespace kel::detail {
@@ -35,9 +36,10 @@ int check_name_and_length(const std::string& name, std::uint64_t length,
 // Seals `name` into the first `name.size() + 41` bytes of `record` (a whole
 // record's buffer or just its fixed part) and sets value_length. The
 // value_offset is filled in once the append knows where the record starts.
+// The name is bound as `binding` says (by default, as the Store's file).
 int seal_name(Store& store, const unsigned char* key, const std::string& name,
               std::uint32_t value_length, unsigned char* record,
-              std::string& error);
+              std::string& error, const Binding* binding = nullptr);
 
 // One record being appended at the end of the store file. The write lock
 // is held from construction to destruction, and an append not finished by
@@ -45,10 +47,12 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
 // leaves a partial record behind a lock that is still held.
 class Append {
  public:
-  // Takes the lock and prepares the file for an append of `name`. On
-  // failure ok() is false, `error` says why, and nothing is held.
+  // Takes the lock and prepares the file for an append of `name`, sealed
+  // as `sealed` binds it. On failure ok() is false, `error` says why, and
+  // nothing is held; that includes a file whose binding is no longer
+  // `sealed` (upgraded meanwhile), where the record would not authenticate.
   Append(Store& store, const unsigned char* key, const std::string& name,
-         std::string& error);
+         const Binding& sealed, std::string& error);
   Append(const Append&) = delete;
   Append& operator=(const Append&) = delete;
   // Unless finish() succeeded: cuts the file back to start() and keeps the

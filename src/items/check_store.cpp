@@ -26,11 +26,12 @@ int Store::check(IntegrityReport& report, std::string& error) {
       error = "Could not read store data - " + io::error_text(errno);
       return -1;
     }
-    detail::RecordScan scan(store_fd, status.st_size, key.data());
+    detail::RecordScan scan(store_fd, status.st_size, key.data(), detail::binding_of(*this));
     int read_error = 0;
     auto on_record = [&](const detail::ScannedRecord& record, const std::string& name) {
       if (read_error != 0) return;
-      const int holds = scan.value_authenticates(record.value_offset, record.value_length);
+      const int holds =
+          scan.value_authenticates(record.value_offset, record.value_length, name);
       if (holds < 0) {
         read_error = errno;
       } else if (holds == 1) {

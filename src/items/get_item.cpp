@@ -153,7 +153,7 @@ int decrypt_value(Store& store, const unsigned char* key,
   if (got < 0) return -1;
   crypto::AeadStream opener;
   if (got != sizeof trailer ||
-      !opener.begin(key, trailer, false, trailer + format::kNonceSize)) {
+      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
     error = "Could not decrypt value cipher";
     return -1;
   }
@@ -190,7 +190,7 @@ int authenticate_value(Store& store, const unsigned char* key,
   ssize_t got = read_trailer(store, where, trailer, error);
   if (got < 0) return -1;
   crypto::AeadCheck check;
-  if (got != sizeof trailer || !check.begin(key, trailer)) {
+  if (got != sizeof trailer || !check.begin(key, trailer, where.ad)) {
     error = "Could not decrypt value cipher";
     return -1;
   }
@@ -266,7 +266,7 @@ int decrypt_value_into(Store& store, const unsigned char* key,
   if (got < 0) return -1;
   crypto::AeadStream opener;
   if (got != sizeof trailer ||
-      !opener.begin(key, trailer, false, trailer + format::kNonceSize)) {
+      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
     error = "Could not decrypt value cipher";
     return -1;
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "crypto/aead_stream.h"
@@ -31,8 +32,8 @@ using PlainSource =
 // `expected`: the value's length when it is known (0 when not), so that a
 // small value does not cost buffers of a whole piece.
 long long write_sealed(Store& store, const unsigned char* key, const std::string& name,
-                       const PlainSource& next, std::uint64_t expected, int out,
-                       long long at, std::string& error) {
+                       const Binding& binding, const PlainSource& next,
+                       std::uint64_t expected, int out, long long at, std::string& error) {
   const long n = static_cast<long>(name.size());
   const long long value_at = at + format::fixed_part_size(n);
   std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
@@ -43,7 +44,7 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     error = "Could not generate item iv";
     return -1;
   }
-  if (!sealer.begin(key, trailer, true)) {
+  if (!sealer.begin(key, trailer, true, nullptr, binding.value_ad(name))) {
     error = "Could not encrypt item value";
     return -1;
   }
@@ -81,7 +82,7 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     return -1;
   }
   const auto length = static_cast<std::uint32_t>(done);
-  if (seal_name(store, key, name, length, fixed.data(), error) != 0) return -1;
+  if (seal_name(store, key, name, length, fixed.data(), error, &binding) != 0) return -1;
   format::put_i64(fixed.data() + format::value_offset_at(n), value_at);
   if (io::pwrite_full(out, trailer, sizeof trailer, value_at + static_cast<long long>(done)) != 0 ||
       io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
@@ -98,7 +99,7 @@ RecordWriter value_writer(Store& store, const unsigned char* key, const std::str
   return [&store, key, name, value, length](int out, long long at, std::string& error) {
     unsigned long given = 0;
     return write_sealed(
-        store, key, name,
+        store, key, name, binding_of(store),
         [&](unsigned char* into, std::size_t capacity, std::string&) {
           const std::size_t count = std::min<std::size_t>(capacity, length - given);
           if (count > 0) std::memcpy(into, value + given, count);
@@ -113,7 +114,7 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
                          int fd, const std::string& path) {
   return [&store, key, name, fd, path](int out, long long at, std::string& error) {
     return write_sealed(
-        store, key, name,
+        store, key, name, binding_of(store),
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           ssize_t got = io::read_full(fd, into, capacity);
           if (got < 0) {
@@ -127,10 +128,15 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
 }
 
 RecordWriter resealing_writer(Store& store, const unsigned char* key,
-                              const std::string& name, const Item& item) {
+                              const std::string& old_name, const std::string& name,
+                              const Item& item, const Binding* target) {
   const long long cipher_at = item.value_offset;
   const std::uint64_t length = item.value_length;
-  return [&store, key, name, cipher_at, length](int out, long long at, std::string& error) {
+  std::optional<Binding> fixed_target;
+  if (target != nullptr) fixed_target = *target;
+  return [&store, key, old_name, name, cipher_at, length, fixed_target](
+             int out, long long at, std::string& error) {
+    const Binding source = binding_of(store);
     unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
     ssize_t got = io::pread_full(store.store_fd, trailer, sizeof trailer,
                                  cipher_at + static_cast<long long>(length));
@@ -140,14 +146,15 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
       return -1LL;
     }
     crypto::AeadStream opener;
-    if (!opener.begin(key, trailer, false, trailer + format::kNonceSize)) {
+    if (!opener.begin(key, trailer, false, trailer + format::kNonceSize,
+                      source.value_ad(old_name))) {
       error = "Could not decrypt value cipher";
       return -1LL;
     }
     std::uint64_t done = 0;
     std::vector<unsigned char> sealed(kPieceSize);
     return write_sealed(
-        store, key, name,
+        store, key, name, fixed_target ? *fixed_target : source,
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           if (done == length) {
             // Nothing of the new record counts unless the old value was

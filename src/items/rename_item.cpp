@@ -41,7 +41,7 @@ int Store::rename_item(const std::string& name, const std::string& new_name,
           const Item* item = source_item(*this, name, new_name, text);
           if (item == nullptr) return -1;
           changes.changed[detail::record_start(name, *item)] =
-              detail::resealing_writer(*this, key, new_name, *item);
+              detail::resealing_writer(*this, key, name, new_name, *item);
           return 0;
         },
         error);
@@ -61,7 +61,8 @@ int Store::copy_item(const std::string& name, const std::string& new_name,
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& text) {
           const Item* item = source_item(*this, name, new_name, text);
           if (item == nullptr) return -1;
-          changes.appended.push_back(detail::resealing_writer(*this, key, new_name, *item));
+          changes.appended.push_back(
+              detail::resealing_writer(*this, key, name, new_name, *item));
           return 0;
         },
         error);

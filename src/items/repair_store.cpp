@@ -77,7 +77,7 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
 class RepairPlan {
  public:
   RepairPlan(Store& store, const unsigned char* key, off_t size, IntegrityReport& report)
-      : store_(store), key_(key), size_(size), scan_(store.store_fd, size, key),
+      : store_(store), key_(key), size_(size), scan_(store.store_fd, size, key, detail::binding_of(store)),
         report_(report) {}
 
   // Scans the file and plans the new one. -1 with errno on a read error.
@@ -105,7 +105,8 @@ class RepairPlan {
  private:
   void keep_record(const detail::ScannedRecord& record, const std::string& name,
                    detail::RewritePlan& plan) {
-    const int holds = scan_.value_authenticates(record.value_offset, record.value_length);
+    const int holds =
+        scan_.value_authenticates(record.value_offset, record.value_length, name);
     if (holds < 0) {
       failed_ = errno;
       return;
@@ -153,7 +154,9 @@ class RepairPlan {
       }
       const std::uint32_t length = format::get_u32(field);
       if (length == 0 || value_at + format::value_part_size(length) != end) continue;
-      const int holds = scan_.value_authenticates(value_at, length);
+      // Format 2 binds a value to its name: one whose name is lost cannot
+      // authenticate, so it cannot be recovered under a new one.
+      const int holds = scan_.value_authenticates(value_at, length, std::string());
       if (holds < 0) {
         failed_ = errno;
         return;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include "store/binding.h"
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
@@ -20,6 +21,7 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
   }
   where.offset = item->value_offset;
   where.length = item->value_length;
+  where.ad = binding_of(store).value_ad(name);
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     error = "Error, could not get item - " + io::error_text(errno);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -13,6 +14,9 @@ namespace kel::detail {
 struct ValueLocation {
   std::int64_t offset = 0;  // of the value cipher
   std::uint32_t length = 0;
+  // The associated data of the value's seal (its name in format 2, none in
+  // format 1); views the name given to locate_value.
+  std::string_view ad;
 };
 
 // Looks `name` up (reading a paused index scan on as far as needed, under

@@ -15,6 +15,7 @@
 #include "store/file_names.h"
 #include "store/format.h"
 #include "store/header_reader.h"
+#include "store/header_v2.h"
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/rewrite.h"
@@ -122,12 +123,39 @@ void close_store(Store& store) {
   store.indexed_file.valid = false;
 }
 
+// Format 2: the key is unwrapped with the old password and wrapped under the
+// new one with a fresh salt and nonce; the parameters and the store's
+// identifier stay, so every record stays bound as it was.
+int change_locked_v2(Store& store, const std::string& old_password,
+                     const std::string& new_password, bool& header_touched,
+                     std::string& text) {
+  unsigned char previous[format::kHeaderSize];
+  detail::encode_v2_header(store, previous);
+  SecretBytes<format::kKeySize> key;
+  if (detail::open_v2_header(store, previous, old_password, key.data(), text) != 0) {
+    return -1;
+  }
+  const detail::KdfParams params{store.kdf_memory_kib, store.kdf_passes, store.kdf_lanes};
+  unsigned char header[format::kHeaderSize];
+  if (detail::seal_v2_header(store, key.data(), new_password, params, store.store_id,
+                             header, text) != 0) {
+    text = "Encrypt store key with new password failed";
+    return -1;
+  }
+  if (back_up(store, text) != 0) return -1;
+  header_touched = true;
+  return rewrite_header(store, header, previous, text);
+}
+
 // The part that runs under the write lock: the header as it is now is
 // checked against the old password, re-wrapped, backed up and replaced.
 int change_locked(Store& store, const std::string& old_password,
                   const std::string& new_password, bool& header_touched,
                   std::string& text) {
   if (detail::read_header_fields(store, store.store_fd, text) != 0) return -1;
+  if (store.format_version == 2) {
+    return change_locked_v2(store, old_password, new_password, header_touched, text);
+  }
   unsigned char computed[format::kHashSize] = {};
   if (store.store_hash(reinterpret_cast<const unsigned char*>(old_password.data()),
                        old_password.size(), store.password_salt, computed,

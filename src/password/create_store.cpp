@@ -1,5 +1,5 @@
 // Creating a new, empty store file: a fresh salt and store key, the key
-// wrapped under the password, and the 132-byte header.
+// wrapped under the password, and the 132-byte header, in either format.
 #include <errno.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -9,6 +9,7 @@
 #include "kel/store.h"
 #include "store/file_names.h"
 #include "store/format.h"
+#include "store/header_v2.h"
 #include "store/io.h"
 #include "store/secret.h"
 
@@ -58,6 +59,23 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   store.set_store_key(key.data());
   std::copy(store.store_key_cipher, store.store_key_cipher + format::kKeySize,
             header + format::kKeyCipherOffset);
+  return 0;
+}
+
+// Format 2: a random store key wrapped under the Argon2id key of the
+// password with `params`.
+int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char* header,
+                   std::string& text) {
+  SecretBytes<format::kKeySize> key;
+  if (store.gen_random(key.data(), format::kKeySize, text) != 0) {
+    text = "Could not generate random key";
+    return -1;
+  }
+  if (detail::seal_v2_header(store, key.data(), store.password, params, nullptr, header,
+                             text) != 0) {
+    return -1;
+  }
+  store.set_store_key(key.data());
   return 0;
 }
 
@@ -119,16 +137,26 @@ int create_in_place(Store& store, const unsigned char* header, std::string& text
 
 }  // namespace
 
-int Store::create_store(std::string& text) {
+int Store::create_store(std::string& text) { return create_store(StoreOptions(), text); }
+
+int Store::create_store(const StoreOptions& options, std::string& text) {
   if (file_path.empty()) {
     text = "Invalid store name";
     return -1;
   }
   if (validate_password(password, text) != 0) return -1;
+  if (options.format != 1 && options.format != 2) {
+    text = "Unknown store format " + std::to_string(options.format) + " (1 or 2)";
+    return -1;
+  }
   // The cheap answer first; link(2) below is what makes it exclusive.
   struct stat existing {};
   if (::lstat(file_path.c_str(), &existing) == 0) {
     text = "could not create store - " + io::error_text(EEXIST);
+    return -1;
+  }
+  detail::KdfParams params;
+  if (options.format == 2 && detail::choose_kdf_params(*this, options, params, text) != 0) {
     return -1;
   }
   // The header is made durable under a temporary name beside the store, so
@@ -144,7 +172,9 @@ int Store::create_store(std::string& text) {
   bool created = false;
   try {
     unsigned char header[format::kHeaderSize] = {};
-    if (make_header(*this, header, text) == 0 && write_header(*this, header, text) == 0) {
+    const int made = options.format == 2 ? make_header_v2(*this, params, header, text)
+                                         : make_header(*this, header, text);
+    if (made == 0 && write_header(*this, header, text) == 0) {
       int published = publish(*this, staging, text);
       if (published == 1) published = create_in_place(*this, header, text);
       created = published == 0;

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "store/binding.h"
 #include "store/current_file.h"
 #include "store/format.h"
+#include "store/header_reader.h"
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/parallel_scan.h"
@@ -27,8 +29,8 @@ constexpr off_t kParallelFrom = 256 * 1024;
 
 }  // namespace
 
-IndexScan::IndexScan(int fd, const struct stat& status)
-    : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr) {}
+IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
+    : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr, binding) {}
 
 int begin_index_scan(Store& store, std::string& text) {
   store.paused_scan.reset();
@@ -37,6 +39,23 @@ int begin_index_scan(Store& store, std::string& text) {
     text = "Error, could not read store entry - " + io::error_text(errno);
     store.indexed_file.valid = false;
     return -1;
+  }
+  // The names are bound to the file's own header: a file put in this one's
+  // place (a rewrite, an upgrade to format 2) may differ from the header
+  // this Store loaded, and writers seal by what the scan used.
+  Binding binding;
+  if (read_binding(store.store_fd, binding) != 0) {
+    text = "Error, could not read store entry - " + io::error_text(errno);
+    store.indexed_file.valid = false;
+    return -1;
+  }
+  if (!(binding == binding_of(store))) {
+    SharedFileLock lock(store.store_fd);
+    if (read_header_fields(store, store.store_fd, text) != 0) {
+      store.indexed_file.valid = false;
+      return -1;
+    }
+    binding = binding_of(store);
   }
   // Records appended after this point belong to a later scan: the file's
   // identity taken now will differ from the file's by then.
@@ -48,7 +67,7 @@ int begin_index_scan(Store& store, std::string& text) {
     store.damaged.clear();
     return 0;
   }
-  store.paused_scan = std::make_unique<IndexScan>(store.store_fd, status);
+  store.paused_scan = std::make_unique<IndexScan>(store.store_fd, status, binding);
   return 0;
 }
 

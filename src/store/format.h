@@ -1,9 +1,22 @@
 // The store file format, in one place. A store file is a 132-byte header
 // followed by item records packed back to back up to the end of the file; no
-// magic number, version, count or trailer. All integers are little-endian.
+// count or trailer. All integers are little-endian. Two versions exist; both
+// have 132-byte headers and the same records, so everything past the header
+// (scan, damage rules, rewrites) reads both alike.
 //
-// Header:  password_hash[64] password_salt[8] store_key_cipher[32]
+// Version 1 header (no magic number, no version field):
+//          password_hash[64] password_salt[8] store_key_cipher[32]
 //          store_key_nonce[12] store_key_tag[16]
+// Version 2 header:
+//          magic[8] version[4, = 2] kdf_memory_kib[4] kdf_passes[4]
+//          kdf_lanes[4] kdf_salt[16] store_id[16] reserved[16, zero]
+//          store_key_nonce[12] store_key_cipher[32] store_key_tag[16]
+//   The store key is sealed under Argon2id(password, kdf_salt, memory,
+//   passes, lanes) with the 84 header bytes before store_key_cipher as
+//   associated data: no parameter can be changed without failing the
+//   unwrapping, which is the password check (there is no password hash).
+//   Each name is sealed with store_id as associated data, each value with
+//   its record's plain name.
 // Record (N = name length 1..255, V = value length 1..2^32-1), from its start R:
 //          name_length[1] name_cipher[N] name_nonce[12] name_tag[16]
 //          value_offset[8, signed, = R + N + 41] value_length[4, unsigned]
@@ -32,6 +45,35 @@ inline constexpr long kKeyCipherOffset = kSaltOffset + kSaltSize;        // 72
 inline constexpr long kKeyNonceOffset = kKeyCipherOffset + kKeySize;     // 104
 inline constexpr long kKeyTagOffset = kKeyNonceOffset + kNonceSize;      // 116
 inline constexpr long kHeaderSize = kKeyTagOffset + kTagSize;            // 132
+
+// Version 2 header field offsets.
+inline constexpr unsigned char kMagic[8] = {0x89, 'K', 'E', 'L', 'S', 'A', 'F', 'E'};
+inline constexpr std::uint32_t kVersion2 = 2;
+inline constexpr std::size_t kKdfSaltSize = 16;
+inline constexpr std::size_t kStoreIdSize = 16;
+inline constexpr long kV2VersionOffset = 8;
+inline constexpr long kV2MemoryOffset = 12;
+inline constexpr long kV2PassesOffset = 16;
+inline constexpr long kV2LanesOffset = 20;
+inline constexpr long kV2SaltOffset = 24;
+inline constexpr long kV2StoreIdOffset = kV2SaltOffset + kKdfSaltSize;        // 40
+inline constexpr long kV2ReservedOffset = kV2StoreIdOffset + kStoreIdSize;    // 56
+inline constexpr long kV2KeyNonceOffset = kV2ReservedOffset + 16;             // 72
+inline constexpr long kV2KeyCipherOffset = kV2KeyNonceOffset + kNonceSize;    // 84
+inline constexpr long kV2KeyTagOffset = kV2KeyCipherOffset + kKeySize;        // 116
+static_assert(kV2KeyTagOffset + kTagSize == kHeaderSize);
+// The associated data of the store key's seal: every byte before the cipher.
+inline constexpr std::size_t kV2AssociatedSize = kV2KeyCipherOffset;
+
+// Argon2id parameters a new store may have. Below the minimum a guess costs
+// too little to matter; the maximum bounds what a header (perhaps damaged)
+// can make an open allocate or compute.
+inline constexpr std::uint32_t kMinKdfMemoryKib = 19 * 1024;
+inline constexpr std::uint32_t kMaxKdfMemoryKib = 4u * 1024 * 1024;
+inline constexpr std::uint32_t kMinKdfPasses = 1;
+inline constexpr std::uint32_t kMaxKdfPasses = 1024;
+inline constexpr std::uint32_t kMinKdfLanes = 1;
+inline constexpr std::uint32_t kMaxKdfLanes = 64;
 
 inline constexpr std::size_t kMaxNameLength = 255;
 inline constexpr std::uint64_t kMaxValueLength = 0xFFFFFFFFull;

@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "store/binding.h"
 #include "store/format.h"
+#include "store/header_v2.h"
 #include "store/io.h"
 
 namespace kel::detail {
@@ -17,7 +21,41 @@ SharedFileLock::~SharedFileLock() {
   if (locked_) io::unlock_whole_file(fd_);
 }
 
+namespace {
+
+void forget_version2(Store& store) {
+  store.format_version = 1;
+  store.kdf_memory_kib = store.kdf_passes = store.kdf_lanes = 0;
+  std::memset(store.kdf_salt, 0, sizeof store.kdf_salt);
+  std::memset(store.store_id, 0, sizeof store.store_id);
+}
+
+}  // namespace
+
 int read_header_fields(Store& store, int fd, std::string& text) {
+  unsigned char header[format::kHeaderSize] = {};
+  if (io::pread_full(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header)) {
+    if (is_version2_header(header)) {
+      // The reserved bytes are zero in every header this library writes;
+      // the members below do not keep them, so a header that differs there
+      // is refused here, as its unwrapping would refuse it.
+      for (long at = format::kV2ReservedOffset; at < format::kV2KeyNonceOffset; ++at) {
+        if (header[at] != 0) {
+          text = "Invalid password";
+          return -1;
+        }
+      }
+      load_v2_header(store, header);
+      ::lseek(fd, format::kHeaderSize, SEEK_SET);
+      return 0;
+    }
+    const std::string unknown = unknown_version(header, store.file_path);
+    if (!unknown.empty()) {
+      text = unknown;
+      return -1;
+    }
+  }
+  forget_version2(store);
   struct Field {
     unsigned char* into;
     std::size_t size;
@@ -91,6 +129,31 @@ int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
     return -1;
   }
   return 0;
+}
+
+int read_header_bytes(int fd, unsigned char* header) {
+  SharedFileLock lock(fd);
+  std::memset(header, 0, format::kHeaderSize);
+  return io::pread_full(fd, header, format::kHeaderSize, 0) < 0 ? -1 : 0;
+}
+
+bool is_version2_file(const std::string& path) {
+  io::UniqueFd fd(io::open_file(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  unsigned char header[format::kHeaderSize];
+  return fd.valid() && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+         read_header_bytes(fd.get(), header) == 0 && is_version2_header(header);
+}
+
+bool still_version2_header(const Store& store, const unsigned char* header,
+                           std::string& error) {
+  unsigned char loaded[format::kHeaderSize];
+  encode_v2_header(store, loaded);
+  if (store.format_version == 2 && std::memcmp(loaded, header, sizeof loaded) == 0) {
+    return true;
+  }
+  error = "Invalid password";
+  return false;
 }
 
 }  // namespace kel::detail

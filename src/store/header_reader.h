@@ -63,4 +63,19 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error);
 // Store::load_header, with the shared lock only when `locked`.
 int load_header(Store& store, bool locked, std::string& text);
 
+// Reads the whole header of `fd` under a shared lock (a short file leaves
+// the rest zero). 0, or -1 with errno set.
+int read_header_bytes(int fd, unsigned char* header);
+
+// Whether the file at `path` is a regular file with a format-2 header. Any
+// failure to tell is "no": the format-1 code then reports it as it always
+// has.
+bool is_version2_file(const std::string& path);
+
+// For an open Store (its password wiped): whether the format-2 `header` of
+// its file is still the one its password opened. False with "Invalid
+// password" otherwise.
+bool still_version2_header(const Store& store, const unsigned char* header,
+                           std::string& error);
+
 }  // namespace kel::detail

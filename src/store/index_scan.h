@@ -18,7 +18,7 @@ namespace kel::detail {
 
 class IndexScan {
  public:
-  IndexScan(int fd, const struct stat& status);
+  IndexScan(int fd, const struct stat& status, const Binding& binding);
   IndexScan(const IndexScan&) = delete;
   IndexScan& operator=(const IndexScan&) = delete;
 

@@ -6,6 +6,7 @@
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/header_reader.h"
+#include "store/header_v2.h"
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
@@ -37,6 +38,22 @@ int Store::load_header(std::string& text) { return detail::load_header(*this, tr
 
 namespace {
 
+// Format 2: the unwrapping of the store key is the password check, made
+// once, on the header as load_header read it.
+int unwrap_version2(Store& store, unsigned char* key, std::string& text) {
+  if (store.load_header(text) != 0) return -1;
+  unsigned char header[format::kHeaderSize];
+  if (store.format_version == 2) {
+    detail::encode_v2_header(store, header);
+    if (detail::open_v2_header(store, header, store.password, key, text) == 0) return 0;
+  } else {
+    text = "Invalid password";  // another file took the store's place meanwhile
+  }
+  ::close(store.store_fd);
+  store.store_fd = -1;
+  return -1;
+}
+
 // One attempt at unlocking the store: the password checked against the
 // header, the header loaded and the key unwrapped into `key`, with the
 // header read under the shared lock only when `locked`. mismatch: what was
@@ -54,7 +71,8 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
                        text) != 0) {
     return detail::HeaderCheck::failed;
   }
-  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+  if (store.format_version != 1 ||
+      !store.verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
     text = "Invalid password";
     return detail::HeaderCheck::mismatch;
@@ -80,11 +98,18 @@ int open(Store& store, bool whole_index, std::string& text) {
     // Without a lock first, so that a writer's lock never holds a reader
     // up; a header that does not authenticate is read again, the last time
     // under the shared lock, and only that answer is final.
-    for (int attempt = 1;; ++attempt) {
-      const bool locked = attempt == detail::kHeaderAttempts;
-      const detail::HeaderCheck unlocked = unlock(store, locked, key.data(), text);
-      if (unlocked == detail::HeaderCheck::match) break;
-      if (unlocked == detail::HeaderCheck::failed || locked) return -1;
+    if (detail::is_version2_file(store.file_path)) {
+      if (unwrap_version2(store, key.data(), text) != 0) return -1;
+    } else {
+      for (int attempt = 1;; ++attempt) {
+        const bool locked = attempt == detail::kHeaderAttempts;
+        const detail::HeaderCheck unlocked = unlock(store, locked, key.data(), text);
+        // A format-2 file put in its place meanwhile was opened by the
+        // password check itself.
+        if (store.store_opened) return 0;
+        if (unlocked == detail::HeaderCheck::match) break;
+        if (unlocked == detail::HeaderCheck::failed || locked) return -1;
+      }
     }
     detail::clear_index(store.index);
     store.indexed_file.valid = false;

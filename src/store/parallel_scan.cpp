@@ -39,8 +39,8 @@ struct Batch {
 
 // Opens the names of records [first, last) of `batch`; false when one of
 // them does not authenticate.
-bool open_names(Batch& batch, const unsigned char* key, std::size_t first,
-                std::size_t last) {
+bool open_names(Batch& batch, const unsigned char* key, std::string_view ad,
+                std::size_t first, std::size_t last) {
   crypto::AeadStream opener;
   bool keyed = false;
   bool all = true;
@@ -50,7 +50,7 @@ bool open_names(Batch& batch, const unsigned char* key, std::size_t first,
     const unsigned char* fixed = batch.fixed.data() + record.fixed_at;
     const unsigned char* nonce = fixed + format::name_nonce_at(n);
     const unsigned char* tag = fixed + format::name_tag_at(n);
-    keyed = keyed ? opener.restart(nonce, tag) : opener.begin(key, nonce, false, tag);
+    keyed = keyed ? opener.restart(nonce, tag, ad) : opener.begin(key, nonce, false, tag, ad);
     const bool opened =
         keyed && opener.update(fixed + format::name_cipher_at(), n,
                                batch.plain.data() + record.fixed_at) &&
@@ -64,7 +64,8 @@ bool open_names(Batch& batch, const unsigned char* key, std::size_t first,
 // Opens every name of `batch`, the work shared out over `threads` threads
 // (this one included). A thread that cannot be started leaves its share to
 // this one.
-bool open_batch(Batch& batch, const unsigned char* key, unsigned threads) {
+bool open_batch(Batch& batch, const unsigned char* key, std::string_view ad,
+                unsigned threads) {
   const std::size_t count = batch.records.size();
   batch.plain.assign(batch.fixed.size(), 0);
   batch.opened.assign(count, 0);
@@ -76,18 +77,18 @@ bool open_batch(Batch& batch, const unsigned char* key, unsigned threads) {
     const std::size_t first = next;
     const std::size_t last = std::min(count, next + share);
     try {
-      helpers.emplace_back([&batch, &results, key, first, last, t] {
+      helpers.emplace_back([&batch, &results, key, ad, first, last, t] {
         try {
-          results[t] = open_names(batch, key, first, last) ? 1 : 0;
+          results[t] = open_names(batch, key, ad, first, last) ? 1 : 0;
         } catch (...) {
           results[t] = 0;
         }
       });
     } catch (const std::exception&) {
-      results[t] = open_names(batch, key, first, last) ? 1 : 0;
+      results[t] = open_names(batch, key, ad, first, last) ? 1 : 0;
     }
   }
-  bool all = open_names(batch, key, 0, std::min(count, share));
+  bool all = open_names(batch, key, ad, 0, std::min(count, share));
   for (std::thread& helper : helpers) helper.join();
   const unsigned used = static_cast<unsigned>((count + share - 1) / share);
   for (unsigned t = 1; t < used; ++t) all = all && results[t] == 1;
@@ -134,7 +135,7 @@ int index_in_parallel(Store& store, IndexScan& scan, const unsigned char* key,
       at = static_cast<off_t>(end);
     }
     // Open its names, then enter them in file order.
-    if (!open_batch(batch, key, threads)) return give_up();
+    if (!open_batch(batch, key, scan.records().binding().name_ad(), threads)) return give_up();
     for (const Walked& record : batch.records) {
       Item item;
       item.value_offset = record.value_offset;

@@ -45,8 +45,12 @@ std::size_t buffer_for(off_t size, std::size_t most) {
 
 }  // namespace
 
-RecordScan::RecordScan(int fd, off_t size, const unsigned char* key)
-    : fd_(fd), size_(size), key_(key), reader_(fd, buffer_for(size, 256 * 1024)) {}
+RecordScan::RecordScan(int fd, off_t size, const unsigned char* key, const Binding& binding)
+    : fd_(fd),
+      size_(size),
+      key_(key),
+      binding_(binding),
+      reader_(fd, buffer_for(size, 256 * 1024)) {}
 
 RecordScan::~RecordScan() {
   wipe(name_.data(), name_.size());
@@ -82,7 +86,8 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   // The key is set up once; each name changes only the nonce.
   const unsigned char* nonce = fixed_.data() + format::name_nonce_at(n);
   const unsigned char* tag = fixed_.data() + format::name_tag_at(n);
-  const bool begun = keyed_ ? opener_.restart(nonce, tag) : opener_.begin(key_, nonce, false, tag);
+  const bool begun = keyed_ ? opener_.restart(nonce, tag, binding_.name_ad())
+                            : opener_.begin(key_, nonce, false, tag, binding_.name_ad());
   keyed_ = begun;
   if (!begun ||
       !opener_.update(fixed_.data() + format::name_cipher_at(), n, plain) ||
@@ -165,7 +170,7 @@ int RecordScan::unfinished_append_at(off_t at) {
   if (found == 0) failure_ = kZeroLength;
   unsigned whole = 0;
   if (found == 1 && record.end() == size_) {
-    const int holds = value_authenticates(record.value_offset, record.value_length);
+    const int holds = value_authenticates(record.value_offset, record.value_length, name_);
     if (holds < 0) return -1;
     if (holds == 1) whole = record.name_length;
   }
@@ -183,7 +188,8 @@ int RecordScan::unfinished_append_at(off_t at) {
   return 1;
 }
 
-int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length) {
+int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length,
+                                    const std::string& name) {
   if (length == 0 || value_offset < format::kHeaderSize ||
       value_offset + format::value_part_size(static_cast<long long>(length)) > size_) {
     return 0;
@@ -194,7 +200,8 @@ int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t len
   if (got < 0) return -1;
   crypto::AeadStream opener;
   if (got != sizeof trailer ||
-      !opener.begin(key_, trailer, false, trailer + format::kNonceSize)) {
+      !opener.begin(key_, trailer, false, trailer + format::kNonceSize,
+                    binding_.value_ad(name))) {
     return 0;
   }
   const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kValuePiece, length));
@@ -264,7 +271,7 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
       length_wrong = true;  // a record starts inside the claimed value
     } else if (fits && until > at && at <= size_) {
       int holds = value_authenticates(previous.value_offset,
-                                      static_cast<std::uint64_t>(corrected));
+                                      static_cast<std::uint64_t>(corrected), pending_->name);
       if (holds < 0) return -1;
       length_wrong = holds == 1;
     }

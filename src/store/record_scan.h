@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "crypto/aead_stream.h"
+#include "store/binding.h"
 #include "store/record_reader.h"
 
 namespace kel::detail {
@@ -71,9 +72,9 @@ class RecordScan {
   using DamageSink = std::function<void(const ScannedDamage&)>;
 
   // Walks the records of `fd` below `size` under the 32-byte store `key`
-  // (which must outlive the scan). Names are handed on in plain form in a
-  // buffer the scan wipes.
-  RecordScan(int fd, off_t size, const unsigned char* key);
+  // (which must outlive the scan), names and values bound as `binding`
+  // says. Names are handed on in plain form in a buffer the scan wipes.
+  RecordScan(int fd, off_t size, const unsigned char* key, const Binding& binding);
   RecordScan(const RecordScan&) = delete;
   RecordScan& operator=(const RecordScan&) = delete;
   ~RecordScan();
@@ -106,9 +107,13 @@ class RecordScan {
   // byte: the name length it authenticated with; otherwise 0.
   unsigned unfinished_name_length() const { return unfinished_name_length_; }
 
+  // What the names and values of this file are bound to.
+  const Binding& binding() const { return binding_; }
+
   // Whether the V bytes at `value_offset` (cipher, then nonce and tag)
-  // authenticate. -1 on a read error.
-  int value_authenticates(std::int64_t value_offset, std::uint64_t length);
+  // authenticate as the value of `name`. -1 on a read error.
+  int value_authenticates(std::int64_t value_offset, std::uint64_t length,
+                          const std::string& name);
 
  private:
   struct Pending {
@@ -129,6 +134,7 @@ class RecordScan {
   int fd_;
   off_t size_;
   const unsigned char* key_;
+  Binding binding_;
   RecordReader reader_;
   crypto::AeadStream opener_;
   std::vector<unsigned char> fixed_;

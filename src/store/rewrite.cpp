@@ -83,6 +83,15 @@ int write_pieces(int old_fd, int out, const RewritePlan& plan, std::string& erro
   header.from = 0;
   header.size = format::kHeaderSize;
   std::vector<const Piece*> run{&header};
+  if (!plan.header.empty()) {
+    if (plan.header.size() != static_cast<std::size_t>(format::kHeaderSize) ||
+        io::pwrite_full(out, plan.header.data(), plan.header.size(), 0) != 0) {
+      error = "Error, could not write to store - " + io::error_text(errno) +
+              "Could not write to tmp store";
+      return -1;
+    }
+    run.clear();
+  }
   long long run_to = 0;
   long long to = format::kHeaderSize;
   auto flush = [&]() {

@@ -116,6 +116,9 @@ struct RewritePlan {
   std::string backup_path;
   // The message when the old file ends before a piece it should hold.
   std::string damaged;
+  // When not empty: the new file's header (132 bytes), instead of a copy of
+  // the old one's (an upgrade to format 2).
+  std::vector<unsigned char> header;
 };
 
 // What became of a rewrite.
@@ -141,6 +144,7 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char*
 struct RecordChanges {
   std::map<long long, RecordWriter> changed;  // empty writer: left out
   std::vector<RecordWriter> appended;
+  std::vector<unsigned char> header;  // as RewritePlan::header
 };
 int plan_changes(Store& store, const RecordChanges& changes,
                  const std::string& damaged, RewritePlan& plan,

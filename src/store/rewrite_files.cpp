@@ -12,6 +12,7 @@
 #include "crypto/aead_stream.h"
 #include "store/file_copy.h"
 #include "store/file_names.h"
+#include "store/binding.h"
 #include "store/format.h"
 #include "store/rewrite.h"
 #include "store/rewrite_steps.h"
@@ -147,10 +148,16 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   const long n = record[0];
   if (n == 0 || got < format::kHeaderSize + format::fixed_part_size(n)) return false;
   unsigned char name[format::kMaxNameLength];
+  // A name is bound to the header it was written under (format 2).
+  Binding binding;
+  if (is_version2_header(start)) {
+    binding.bound = true;
+    std::memcpy(binding.store_id, start + format::kV2StoreIdOffset, sizeof binding.store_id);
+  }
   crypto::AeadStream opener;
   const bool authentic =
       opener.begin(key, record + format::name_nonce_at(n), false,
-                   record + format::name_tag_at(n)) &&
+                   record + format::name_tag_at(n), binding.name_ad()) &&
       opener.update(record + format::name_cipher_at(), static_cast<std::size_t>(n), name) &&
       opener.finish();
   wipe(name, sizeof name);

@@ -89,6 +89,7 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     return -1;
   }
   plan.damaged = damaged;
+  plan.header = changes.header;
   if (first > format::kHeaderSize) {
     plan.pieces.push_back({format::kHeaderSize, first - format::kHeaderSize, 0, {}});
   }

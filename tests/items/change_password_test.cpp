@@ -81,6 +81,87 @@ TEST_F(ChangePassword, RewritesOnlyTheHeader) {
   EXPECT_FALSE(with_old.exists("one"));
 }
 
+// Format 2: the same store key rewrapped in place with a fresh salt and
+// nonce; the parameters, the store identifier and every record stay, and
+// the backup still opens with the old password.
+TEST_F(ChangePassword, Version2RewrapsTheKeyInPlace) {
+  const std::string v2 = dir.file("v2.safe");
+  kel::Safe maker(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(maker.create_safe(cheapest_v2(), error), 0) << error;
+  ASSERT_EQ(maker.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+  const std::string old = read_file(v2);
+  const auto old_key = ref::unwrap_store_key_v2(old, kPassword);
+  ASSERT_TRUE(old_key.has_value());
+
+  ASSERT_EQ(maker.change_key(v2, kPassword, kOtherPassword, error), 0) << error;
+  const std::string now = read_file(v2);
+  ASSERT_EQ(now.size(), old.size());
+  EXPECT_TRUE(now.substr(kHeaderSize) == old.substr(kHeaderSize));
+  EXPECT_EQ(now.substr(0, ref::kV2SaltAt), old.substr(0, ref::kV2SaltAt));
+  EXPECT_EQ(now.substr(ref::kV2IdAt, 32), old.substr(ref::kV2IdAt, 32));
+  EXPECT_NE(now.substr(ref::kV2SaltAt, 16), old.substr(ref::kV2SaltAt, 16)) << "salt reused";
+  EXPECT_NE(now.substr(ref::kV2NonceAt, 12), old.substr(ref::kV2NonceAt, 12));
+  EXPECT_EQ(ref::unwrap_store_key_v2(now, kOtherPassword), old_key);
+  EXPECT_FALSE(ref::unwrap_store_key_v2(now, kPassword).has_value());
+  EXPECT_TRUE(read_file(v2 + ".backup1") == old);
+
+  kel::Safe with_new(v2, kOtherPassword);
+  kel::Entry e("one");
+  ASSERT_EQ(with_new.get_entry(e, error), 0) << error;
+  EXPECT_TRUE(e.value() == value_for("one"));
+  EXPECT_EQ(kel::Safe(v2, kPassword).key_verified(error), false);
+  EXPECT_EQ(kel::Safe(v2, kOtherPassword).change_key(v2, kPassword, kOtherPassword, error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_TRUE(read_file(v2) == now);
+}
+
+// An upgrade keeps the store key, seals every name and value again in
+// format 2, keeps the old file as the rewrite backup and opens with the
+// same password; a second upgrade, or one through an opened Safe, is
+// refused without a change.
+TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderTheSameKey) {
+  kel::Safe opened(path, kPassword);
+  expect_reads_all(opened);
+  std::string error;
+  const std::string old = read_file(path);
+  EXPECT_EQ(opened.upgrade(cheapest_v2(), error), -1);
+  EXPECT_NE(error.find("new Safe"), std::string::npos) << error;
+  EXPECT_TRUE(read_file(path) == old);
+
+  kel::Store before(path, kPassword);
+  ASSERT_EQ(before.open_store(error), 0) << error;
+  unsigned char key_before[32], key_after[32];
+  ASSERT_EQ(before.get_store_key(key_before), 0);
+
+  kel::Safe upgrading(path, kPassword);
+  ASSERT_EQ(upgrading.upgrade(cheapest_v2(), error), 0) << error;
+  EXPECT_EQ(upgrading.format_version(error), 2);
+  EXPECT_TRUE(read_file(path + ".backup2") == old);
+  expect_reads_all(upgrading);
+  // Another Safe that had the format-1 file open follows onto the new one.
+  expect_reads_all(opened);
+  ASSERT_EQ(opened.add_entry(kel::Entry("four", value_for("four")), error), 0) << error;
+
+  const std::string now = read_file(path);
+  const ref::StoreWalk walk = ref::walk_store_bytes(now, kPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  EXPECT_EQ(walk.format, 2);
+  ASSERT_EQ(walk.records.size(), 4u);
+  for (const auto& record : walk.records) EXPECT_TRUE(record.value == value_for(record.name));
+  kel::Store after(path, kPassword);
+  ASSERT_EQ(after.open_store(error), 0) << error;
+  ASSERT_EQ(after.get_store_key(key_after), 0);
+  EXPECT_EQ(as_string(key_after, 32), as_string(key_before, 32));
+  EXPECT_EQ(walk.store_key, as_string(key_before, 32));
+
+  EXPECT_EQ(kel::Safe(path, kPassword).upgrade(cheapest_v2(), error), -1);
+  EXPECT_EQ(error, "Store is in format 2 already");
+  EXPECT_EQ(kel::Safe(path, kOtherPassword).upgrade(cheapest_v2(), error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_TRUE(read_file(path) == now);
+}
+
 TEST_F(ChangePassword, TheChangingSafeKeepsItsOldPassword) {
   kel::Safe safe(path, kPassword);
   std::string error;

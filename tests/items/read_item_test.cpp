@@ -101,6 +101,51 @@ TEST_F(ReadItem, ValuesComeBackWhole) {
   }
 }
 
+// The value parts (cipher, nonce, tag) of two records whose values are of
+// equal length, swapped by someone who can write the file but has no key.
+// Format 1 cannot tell: each name reads the other's value (its known limit,
+// in the README). Format 2 seals each value with its name as additional
+// data, so both reads fail.
+TEST_F(ReadItem, SwappedValuePartsPassInVersion1AndFailInVersion2) {
+  for (const bool version2 : {false, true}) {
+    SCOPED_TRACE(version2 ? "format 2" : "format 1");
+    const std::string swapped = dir.file(version2 ? "swap2.safe" : "swap1.safe");
+    kel::Safe maker(swapped, kPassword);
+    std::string error;
+    ASSERT_EQ(maker.create_safe(version2 ? cheapest_v2() : kel::StoreOptions(), error), 0)
+        << error;
+    ASSERT_EQ(maker.add_entry(kel::Entry("user", "first-secret"), error), 0) << error;
+    ASSERT_EQ(maker.add_entry(kel::Entry("token", "other-secret"), error), 0) << error;
+    std::string file = read_file(swapped);
+    const auto records = parse_records(file);
+    ASSERT_EQ(records.size(), 2u);
+    const std::size_t part = records[0].value_length + 28;
+    ASSERT_EQ(records[1].value_length, records[0].value_length);
+    const std::string first = file.substr(records[0].value_cipher_at(), part);
+    file.replace(records[0].value_cipher_at(), part,
+                 file.substr(records[1].value_cipher_at(), part));
+    file.replace(records[1].value_cipher_at(), part, first);
+    write_file(swapped, file);
+
+    kel::Safe reader(swapped, kPassword);
+    kel::Entry user("user"), token("token");
+    if (!version2) {
+      ASSERT_EQ(reader.get_entry(user, error), 0) << error;
+      ASSERT_EQ(reader.get_entry(token, error), 0) << error;
+      EXPECT_EQ(user.value(), "other-secret");
+      EXPECT_EQ(token.value(), "first-secret");
+      continue;
+    }
+    EXPECT_EQ(reader.get_entry(user, error), -1);
+    EXPECT_EQ(error, "Could not decrypt value cipher");
+    EXPECT_EQ(reader.get_entry(token, error), -1);
+    EXPECT_EQ(error, "Could not decrypt value cipher");
+    kel::IntegrityReport report;
+    ASSERT_EQ(reader.check(report, error), 0) << error;
+    EXPECT_EQ(report.failed_values, (std::vector<std::string>{"user", "token"}));
+  }
+}
+
 TEST_F(ReadItem, ExistsAnswersOnlyForStoredNames) {
   kel::Safe safe(path, kPassword);
   for (const auto& name : names) EXPECT_TRUE(safe.exists(name)) << name;

@@ -95,6 +95,8 @@ struct Operation {
   // The store ends in the trace of an append cut short (a zero byte and
   // what followed it), which the write must cut off first.
   bool interrupted_tail = false;
+  // The store is format 2 (cheapest parameters).
+  bool version2 = false;
 };
 
 // What a process killed in the middle of an append leaves: the record's
@@ -110,20 +112,26 @@ struct Tally {
 
 class FaultInjection : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  static std::string* make_template(const StoreOptions& options) {
     kel::test::TempDir dir;
     const std::string path = dir.file("template.safe");
     Safe safe(path, kOld);
     std::string error;
-    ASSERT_EQ(safe.create_safe(error), 0) << error;
+    EXPECT_EQ(safe.create_safe(options, error), 0) << error;
     for (const auto& [name, value] : template_items()) {
-      ASSERT_EQ(safe.add_entry(Entry(name, value), error), 0) << error;
+      EXPECT_EQ(safe.add_entry(Entry(name, value), error), 0) << error;
     }
-    template_bytes_ = new std::string(kel::test::read_file(path));
+    return new std::string(kel::test::read_file(path));
+  }
+  static void SetUpTestSuite() {
+    template_bytes_ = make_template(StoreOptions());
+    template_v2_bytes_ = make_template(kel::test::cheapest_v2());
   }
   static void TearDownTestSuite() {
     delete template_bytes_;
     template_bytes_ = nullptr;
+    delete template_v2_bytes_;
+    template_v2_bytes_ = nullptr;
   }
 
   // Every secret of the run that must never appear in plain form.
@@ -159,7 +167,8 @@ class FaultInjection : public ::testing::Test {
     kel_fault_count(0);
     kel_fault_reset();
     kel_fault_watch(dir.c_str());
-    kel::test::write_file(path, *template_bytes_ + (op.interrupted_tail ? kTail : ""));
+    kel::test::write_file(path, *(op.version2 ? template_v2_bytes_ : template_bytes_) +
+                                    (op.interrupted_tail ? kTail : ""));
     kel::test::write_file(dir + "/plain/source", kBigValue);
 
     const int descriptors = kel::test::open_descriptor_count();
@@ -331,9 +340,11 @@ class FaultInjection : public ::testing::Test {
   }
 
   static std::string* template_bytes_;
+  static std::string* template_v2_bytes_;
 };
 
 std::string* FaultInjection::template_bytes_ = nullptr;
+std::string* FaultInjection::template_v2_bytes_ = nullptr;
 
 Items with(Items items, const std::string& name, const std::string& value) {
   items[name] = value;
@@ -351,6 +362,16 @@ TEST_F(FaultInjection, AddSurvivesEveryFailedCall) {
            return safe.add_entry(Entry(kNewName, kNewValue), error);
          },
          with(template_items(), kNewName, kNewValue), false, true, false});
+}
+
+TEST_F(FaultInjection, AddToAVersion2StoreSurvivesEveryFailedCall) {
+  Operation add{"add (format 2)",
+                [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                  return safe.add_entry(Entry(kNewName, kNewValue), error);
+                },
+                with(template_items(), kNewName, kNewValue), false, true, false};
+  add.version2 = true;
+  sweep(add);
 }
 
 TEST_F(FaultInjection, AddAfterAnInterruptedAppendSurvivesEveryFailedCall) {
@@ -375,6 +396,16 @@ TEST_F(FaultInjection, RemoveSurvivesEveryFailedCall) {
            return safe.remove_entry(kRemoved, error);
          },
          without(template_items(), kRemoved), false, false, false});
+}
+
+TEST_F(FaultInjection, RemoveFromAVersion2StoreSurvivesEveryFailedCall) {
+  Operation remove{"remove (format 2)",
+                   [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                     return safe.remove_entry(kRemoved, error);
+                   },
+                   without(template_items(), kRemoved), false, false, false};
+  remove.version2 = true;
+  sweep(remove);
 }
 
 TEST_F(FaultInjection, RemoveAfterAnInterruptedAppendSurvivesEveryFailedCall) {

@@ -113,7 +113,17 @@ struct Scenario {
   // finds the entries this leaves of the initial ones, and check reports
   // damage. A next writer repairs such a store before it adds.
   std::function<void(Items&)> damaged = {};
+  // The store starts (or is created) in format 2, with the cheapest
+  // parameters.
+  bool version2 = false;
+  // The operation turns a format-1 store into format 2: done means format 2
+  // as well as the entries, untouched format 1.
+  bool upgrades = false;
 };
+
+StoreOptions options_for(const Scenario& scenario) {
+  return scenario.version2 ? kel::test::cheapest_v2() : StoreOptions();
+}
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.label; }
 
@@ -195,6 +205,41 @@ std::vector<Scenario> scenarios() {
       {"create", true, [](Safe& safe, const Paths&, std::string& error) {
          return safe.create_safe(error);
        }, [](Items&) {}},
+      {.label = "create_v2",
+       .creates = true,
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.create_safe(kel::test::cheapest_v2(), error);
+       },
+       .effect = [](Items&) {},
+       .states = 200,
+       .version2 = true},
+      {.label = "add_v2", .run = add_small, .effect = added(kSmall), .states = 300,
+       .version2 = true},
+      {.label = "remove_v2",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.remove_entry("bravo", error);
+       },
+       .effect = [](Items& items) { items.erase("bravo"); },
+       .states = 100,
+       .backup = kRewriteBackup,
+       .version2 = true},
+      {.label = "change_password_v2",
+       .run = change_password,
+       .effect = [](Items&) {},
+       .changes_password = true,
+       .states = 40,
+       .version2 = true},
+      // Format 1 to 2: every record sealed again in one rewrite, readers
+      // find the old file or the new one, with the same password.
+      {.label = "upgrade",
+       .run = [](Safe&, const Paths& paths, std::string& error) {
+         Safe fresh(paths.store, kOld);  // an upgrade needs an unopened Safe
+         return fresh.upgrade(kel::test::cheapest_v2(), error);
+       },
+       .effect = [](Items&) {},
+       .states = 300,
+       .backup = kRewriteBackup,
+       .upgrades = true},
       {"add", false, add_small, added(kSmall)},
       {.label = "add_streamed",
        .run = [](Safe& safe, const Paths& paths, std::string& error) {
@@ -446,7 +491,7 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
     std::string error;
     if (!scenario.creates) {
       Safe maker(paths.store, kOld);
-      EXPECT_EQ(maker.create_safe(error), 0) << error;
+      EXPECT_EQ(maker.create_safe(options_for(scenario), error), 0) << error;
       for (const auto& [name, value] : initial_items()) {
         EXPECT_EQ(maker.add_entry(Entry(name, value), error), 0) << error;
       }
@@ -484,7 +529,9 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       if (returned) return "no store after creation returned";
       Safe again(path, kOld);
       std::string error;
-      return again.create_safe(error) == 0 ? "" : "creation cannot be retried: " + error;
+      return again.create_safe(options_for(scenario), error) == 0
+                 ? ""
+                 : "creation cannot be retried: " + error;
     }
     Items before = scenario.creates ? Items{} : initial_items();
     Items after = before;
@@ -505,10 +552,17 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
     std::string problem =
         read_all(path, password, found, scenario.damaged ? &damaged : nullptr);
     if (!problem.empty()) return problem;
-    const bool done = found == after && !damaged;
-    const bool untouched = found == before && damaged == bool(scenario.damaged);
+    int format = 1;
+    if (scenario.upgrades) {
+      std::string error;
+      format = Safe(path, password).format_version(error);
+    }
+    const bool done = found == after && !damaged && (!scenario.upgrades || format == 2);
+    const bool untouched = found == before && damaged == bool(scenario.damaged) &&
+                           (!scenario.upgrades || format == 1);
     if (!done && (returned || !untouched)) {
       return "entries " + describe_items(found) + (damaged ? " (damaged)" : "") +
+             " in format " + std::to_string(format) +
              ", expected " + describe_items(after) +
              (returned ? "" : " or " + describe_items(before));
     }

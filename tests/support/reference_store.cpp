@@ -1,5 +1,6 @@
 #include "support/reference_store.h"
 
+#include <argon2.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/wait.h>
@@ -79,7 +80,19 @@ Bytes chacha20(const Bytes& key, const Bytes& iv, const Bytes& in) {
   return out;
 }
 
-Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain) {
+namespace {
+
+void add_ad(EVP_CIPHER_CTX* ctx, const Bytes& ad) {
+  int n = 0;
+  if (!ad.empty()) {
+    require(EVP_CipherUpdate(ctx, nullptr, &n, u(ad), static_cast<int>(ad.size())) == 1,
+            "aead ad");
+  }
+}
+
+}  // namespace
+
+Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain, const Bytes& ad) {
   require(key.size() == 32 && nonce.size() == 12, "aead sizes");
   CipherCtx ctx(EVP_CIPHER_CTX_new());
   require(ctx != nullptr, "EVP_CIPHER_CTX_new");
@@ -87,6 +100,7 @@ Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain) {
                              u(nonce)) == 1,
           "aead init");
   Sealed s{Bytes(plain.size(), '\0'), Bytes(16, '\0')};
+  add_ad(ctx.get(), ad);
   int n = 0;
   if (!plain.empty()) {
     require(EVP_EncryptUpdate(ctx.get(), u(s.cipher), &n, u(plain),
@@ -102,7 +116,7 @@ Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain) {
 }
 
 std::optional<Bytes> aead_open(const Bytes& key, const Bytes& nonce,
-                               const Bytes& cipher, const Bytes& tag) {
+                               const Bytes& cipher, const Bytes& tag, const Bytes& ad) {
   require(key.size() == 32 && nonce.size() == 12 && tag.size() == 16, "aead sizes");
   CipherCtx ctx(EVP_CIPHER_CTX_new());
   require(ctx != nullptr, "EVP_CIPHER_CTX_new");
@@ -112,6 +126,7 @@ std::optional<Bytes> aead_open(const Bytes& key, const Bytes& nonce,
   Bytes tag_copy = tag;
   require(EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, u(tag_copy)) == 1,
           "aead set tag");
+  add_ad(ctx.get(), ad);
   Bytes out(cipher.size(), '\0');
   int n = 0;
   if (!cipher.empty()) {
@@ -169,6 +184,24 @@ std::optional<Bytes> unwrap_store_key(const Bytes& file, const Bytes& password) 
                    file.substr(kKeyCipherAt, kKeyCipherLen), file.substr(kKeyTagAt, kTagLen));
 }
 
+Bytes argon2id(const Bytes& password, const Bytes& salt, std::uint32_t memory_kib,
+               std::uint32_t passes, std::uint32_t lanes, std::size_t length) {
+  Bytes out(length, '\0');
+  require(argon2id_hash_raw(passes, memory_kib, lanes, password.data(), password.size(),
+                            salt.data(), salt.size(), out.data(), out.size()) == ARGON2_OK,
+          "argon2id_hash_raw");
+  return out;
+}
+
+std::optional<Bytes> unwrap_store_key_v2(const Bytes& file, const Bytes& password) {
+  if (file.size() < kHeaderSize || file.compare(0, 8, kV2Magic) != 0) return std::nullopt;
+  const Bytes wrap = argon2id(password, file.substr(kV2SaltAt, kV2SaltLen),
+                              read_le32(file, kV2MemoryAt), read_le32(file, kV2PassesAt),
+                              read_le32(file, kV2LanesAt), 32);
+  return aead_open(wrap, file.substr(kV2NonceAt, kNonceLen), file.substr(kV2CipherAt, 32),
+                   file.substr(kV2TagAt, kTagLen), file.substr(0, kV2CipherAt));
+}
+
 Bytes make_record(const Bytes& store_key, std::int64_t start, const Bytes& name,
                   const Bytes& value, const RecordOptions& options) {
   require(!name.empty() && name.size() <= 255, "name length");
@@ -211,17 +244,17 @@ std::vector<RecordSpan> record_spans(const Bytes& file, bool* complete) {
 }
 
 std::optional<Bytes> open_name(const Bytes& file, const RecordSpan& span,
-                               const Bytes& store_key) {
+                               const Bytes& store_key, const Bytes& ad) {
   return aead_open(store_key, file.substr(span.name_nonce_at(), kNonceLen),
                    file.substr(span.name_cipher_at(), span.name_length),
-                   file.substr(span.name_tag_at(), kTagLen));
+                   file.substr(span.name_tag_at(), kTagLen), ad);
 }
 
 std::optional<Bytes> open_value(const Bytes& file, const RecordSpan& span,
-                                const Bytes& store_key) {
+                                const Bytes& store_key, const Bytes& ad) {
   return aead_open(store_key, file.substr(span.value_nonce_at(), kNonceLen),
                    file.substr(span.value_cipher_at(), span.value_length),
-                   file.substr(span.value_tag_at(), kTagLen));
+                   file.substr(span.value_tag_at(), kTagLen), ad);
 }
 
 namespace {
@@ -249,7 +282,7 @@ void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
     rec.start = at;
     rec.value_offset = span.value_offset;
     rec.value_length = span.value_length;
-    const auto name = open_name(file, span, key);
+    const auto name = open_name(file, span, key, walk.store_id);
     rec.name_ok = name.has_value();
     if (!rec.name_ok) {
       walk.problem = "record name at " + where(at) + " does not authenticate";
@@ -270,7 +303,7 @@ void walk_records(const Bytes& file, StoreWalk& walk, bool values) {
       return;
     }
     if (values) {
-      const auto value = open_value(file, span, key);
+      const auto value = open_value(file, span, key, walk.format == 2 ? *name : Bytes());
       rec.value_ok = value.has_value();
       if (!rec.value_ok) {
         walk.problem = "value of record at " + where(at) + " does not authenticate";
@@ -312,13 +345,21 @@ StoreWalk walk_store_bytes(const Bytes& bytes, const Bytes& password, bool value
     walk.problem = "file shorter than the header: " + std::to_string(bytes.size());
     return walk;
   }
-  walk.password_ok = sha3(512, password + bytes.substr(kSaltAt, kSaltLen)) ==
-                     bytes.substr(kHashAt, kHashLen);
+  std::optional<Bytes> key;
+  if (bytes.compare(0, 8, kV2Magic) == 0 && read_le32(bytes, kV2VersionAt) == 2) {
+    walk.format = 2;
+    walk.store_id = bytes.substr(kV2IdAt, kV2IdLen);
+    key = unwrap_store_key_v2(bytes, password);
+    walk.password_ok = key.has_value();
+  } else {
+    walk.password_ok = sha3(512, password + bytes.substr(kSaltAt, kSaltLen)) ==
+                       bytes.substr(kHashAt, kHashLen);
+  }
   if (!walk.password_ok) {
     walk.problem = "password does not match the header";
     return walk;
   }
-  const std::optional<Bytes> key = unwrap_store_key(bytes, password);
+  if (walk.format == 1) key = unwrap_store_key(bytes, password);
   walk.key_ok = key.has_value();
   if (!walk.key_ok) {
     walk.problem = "store key does not authenticate";

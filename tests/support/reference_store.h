@@ -34,14 +34,31 @@ Bytes random_bytes(std::size_t count);
 // Plain ChaCha20 with a 16-byte IV (little-endian counter, then the nonce).
 Bytes chacha20(const Bytes& key, const Bytes& iv, const Bytes& in);
 
-// ChaCha20-Poly1305 without additional data.
+// ChaCha20-Poly1305, with additional data only where given (format 2).
 struct Sealed {
   Bytes cipher;
   Bytes tag;
 };
-Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain);
+Sealed aead_seal(const Bytes& key, const Bytes& nonce, const Bytes& plain,
+                 const Bytes& ad = {});
 std::optional<Bytes> aead_open(const Bytes& key, const Bytes& nonce,
-                               const Bytes& cipher, const Bytes& tag);
+                               const Bytes& cipher, const Bytes& tag, const Bytes& ad = {});
+
+// Format 2's header: magic "\x89KELSAFE", version 2, Argon2id memory (KiB),
+// passes, lanes, salt, store identifier, 16 zero bytes, then the wrapped
+// store key's nonce, cipher and tag; bytes 0..84 are the wrapping's
+// additional data. Names are sealed with the store identifier as additional
+// data, values with their plain name.
+inline constexpr std::size_t kV2VersionAt = 8, kV2MemoryAt = 12, kV2PassesAt = 16,
+                             kV2LanesAt = 20, kV2SaltAt = 24, kV2SaltLen = 16,
+                             kV2IdAt = 40, kV2IdLen = 16, kV2ReservedAt = 56,
+                             kV2NonceAt = 72, kV2CipherAt = 84, kV2TagAt = 116;
+inline const Bytes kV2Magic("\x89KELSAFE", 8);
+// Argon2id (version 0x13) straight from libargon2.
+Bytes argon2id(const Bytes& password, const Bytes& salt, std::uint32_t memory_kib,
+               std::uint32_t passes, std::uint32_t lanes, std::size_t length);
+// The store key of a format-2 file, if `password` unwraps it.
+std::optional<Bytes> unwrap_store_key_v2(const Bytes& file, const Bytes& password);
 
 // Little-endian integers as the records hold them.
 Bytes le64(std::int64_t value);
@@ -96,10 +113,11 @@ RecordSpan span_at(const Bytes& file, std::size_t at);
 // the file. `complete` tells whether that is exactly the end of the file.
 std::vector<RecordSpan> record_spans(const Bytes& file, bool* complete = nullptr);
 // A record's name or value, if it authenticates under `store_key`.
+// `ad`: the additional data format 2 binds the field to (none in format 1).
 std::optional<Bytes> open_name(const Bytes& file, const RecordSpan& span,
-                               const Bytes& store_key);
+                               const Bytes& store_key, const Bytes& ad = {});
 std::optional<Bytes> open_value(const Bytes& file, const RecordSpan& span,
-                                const Bytes& store_key);
+                                const Bytes& store_key, const Bytes& ad = {});
 
 // What one record of a file says, read with the offsets above.
 struct RecordView {
@@ -126,7 +144,11 @@ struct RawRecord {
 };
 
 struct StoreWalk {
-  bool password_ok = false;  // SHA3-512(password || salt) matches the header
+  int format = 1;            // 2 when the file begins with format 2's magic
+  Bytes store_id;            // format 2: what every name is bound to
+  // Format 1: SHA3-512(password || salt) matches the header. Format 2: the
+  // Argon2id key unwraps the store key.
+  bool password_ok = false;
   bool key_ok = false;       // the wrapped store key authenticated
   std::vector<RawRecord> records;
   // Offset where the chain of complete records ends.

@@ -7,7 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "kel/store_format.h"
+
 namespace kel::test {
+
+// Format 2 with the cheapest Argon2id parameters a store may have (19 MiB,
+// one pass, one lane), so that the tests of format 2 stay quick.
+inline kel::StoreOptions cheapest_v2() {
+  kel::StoreOptions options;
+  options.format = 2;
+  options.kdf_memory_kib = 19 * 1024;
+  options.kdf_passes = 1;
+  options.kdf_lanes = 1;
+  return options;
+}
 
 // A password that satisfies the store's password policy.
 inline const std::string kPassword = "Correct-Horse-42-Battery";

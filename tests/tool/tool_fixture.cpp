@@ -30,7 +30,7 @@ ToolResult ToolTest::tool_on(const std::string& other, std::vector<std::string> 
 }
 
 void ToolTest::create_store() {
-  const ToolResult created = tool({"create"});
+  const ToolResult created = tool({"create", "--format", "1"});
   ASSERT_EQ(created.status, kOk) << created.err;
 }
 

@@ -333,7 +333,7 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
 // Another store (another key) put in the file's place: the agent serves it
 // nothing and ends; the command runs without it and needs a password.
 TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
-  ASSERT_EQ(tool_on(dir.file("other"), {"create"}).status, kOk);
+  ASSERT_EQ(tool_on(dir.file("other"), {"create", "--format", "1"}).status, kOk);
   ASSERT_EQ(rename(dir.file("other.safe").c_str(), store_file.c_str()), 0);
   EXPECT_EQ(client({"add", "beta"}, "sealed with the wrong key").status, kUsage);
   EXPECT_TRUE(agent_gone());
@@ -467,7 +467,7 @@ class Terminal : public ToolTest {
 };
 
 TEST_F(Terminal, PromptAsksTwiceWithoutEcho) {
-  ToolRun create = bare({"-s", store, "create"});
+  ToolRun create = bare({"-s", store, "create", "--format", "1"});
   create.with_terminal = true;
   create.dialogue = {{"New password for", kPassword + "\n"},
                      {"Repeat it: ", kPassword + "\n"}};

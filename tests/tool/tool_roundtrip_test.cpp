@@ -116,10 +116,12 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
 }
 
 TEST_F(RoundTrip, EverySubcommandOnOneStore) {
-  const ToolResult created = tool({"create"});
+  const ToolResult created = tool({"create", "--kdf-memory", "19", "--kdf-time", "1"});
   ASSERT_EQ(created.status, kOk) << created.err;
   EXPECT_EQ(created.out, "");
   EXPECT_NE(created.err.find(store_file), std::string::npos) << created.err;
+  EXPECT_NE(tool({"check"}).out.find("\nformat 2: Argon2id with 19 MiB, 1 pass, 1 lane\n"),
+            std::string::npos);
   EXPECT_EQ(read_file(store_file).size(), 132u);  // an empty store: header only
 
   EXPECT_EQ(tool({"verify"}).status, kOk);
@@ -256,7 +258,7 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
 TEST_F(RoundTrip, ShellBatchFollowsAStorePutInItsPlace) {
   create_store();
   add("old", "in the first store");
-  ASSERT_EQ(tool_on(dir.file("other"), {"create"}).status, kOk);
+  ASSERT_EQ(tool_on(dir.file("other"), {"create", "--format", "1"}).status, kOk);
   // The store is replaced once the first frame (three lines) has come.
   ToolRun run;
   run.program = "/bin/sh";
@@ -440,7 +442,7 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   };
   const auto fresh = [&](const std::string& name) {
     const std::string other = dir.file(name);
-    EXPECT_EQ(tool_on(other, {"create"}).status, kOk);
+    EXPECT_EQ(tool_on(other, {"create", "--format", "1"}).status, kOk);
     return other;
   };
 
@@ -671,7 +673,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
 
   // A store password made up once, printed once, and it opens the store.
   ToolRun made;
-  made.args = {"-s", dir.file("generated"), "create", "--generate-password"};
+  made.args = {"-s", dir.file("generated"), "create", "--format", "1", "--generate-password"};
   const ToolResult created = run_tool(made);
   ASSERT_EQ(created.status, kOk) << created.err;
   ASSERT_EQ(created.out.size(), 25u);
@@ -681,7 +683,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
   check.input = created.out;
   EXPECT_EQ(run_tool(check).status, kOk);
   // A password that cannot be shown leaves no store that nobody can open.
-  made.args = {"-s", dir.file("unshown"), "create", "--generate-password"};
+  made.args = {"-s", dir.file("unshown"), "create", "--format", "1", "--generate-password"};
   made.close_stdout = true;
   EXPECT_EQ(run_tool(made).status, kFileError);
   EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));

@@ -28,7 +28,8 @@ TEST_F(Statuses, UsageErrors) {
   } cases[] = {
       {{},
        "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
-       "version, check, repair, export, import, generate, run, shell, agent (kel-safe --help "
+       "version, check, repair, upgrade, export, import, generate, run, shell, agent (kel-safe "
+       "--help "
        "tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
@@ -51,8 +52,8 @@ TEST_F(Statuses, UsageErrors) {
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
        "--output)\n"},
       {{"get", "k", "--drop-backup"},
-       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp', 'rm', 'import' and "
-       "'generate', not of 'get'"},
+       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp', 'rm', 'upgrade', 'import' "
+       "and 'generate', not of 'get'"},
       {{"-s", store, "add", "x", "--drop-backup"},
        "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
        "keeps no backup\n"},
@@ -211,6 +212,7 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
   EXPECT_EQ(intact.status, kOk) << intact.err;
   EXPECT_EQ(intact.out.rfind("intact: ", 0), 0u) << intact.out;
   EXPECT_NE(intact.out.find("3 entries authenticate"), std::string::npos) << intact.out;
+  EXPECT_NE(intact.out.find("\nformat 1: "), std::string::npos) << intact.out;
 
   std::string bytes = read_file(store_file);
   const std::size_t second = 132 + 2 + 41 + 6 + 28;
@@ -244,6 +246,29 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
   std::size_t backups = 0;
   for (const std::string& name : files()) backups += name.rfind("vault.safe.damaged-", 0) == 0;
   EXPECT_EQ(backups, 1u);
+}
+
+// upgrade turns a format-1 store into format 2 with the same password and
+// says where the format-1 file is kept; check reports the new format.
+TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
+  create_store();
+  add("s1", "value1");
+  const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-time", "1"});
+  ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
+  EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 1 pass, 1 lane"),
+            std::string::npos)
+      << upgraded.err;
+  EXPECT_NE(upgraded.err.find(store_file + ".backup2"), std::string::npos) << upgraded.err;
+  EXPECT_EQ(tool({"get", "s1"}).out, "value1");
+  const ToolResult checked = tool({"check", "--json"});
+  EXPECT_EQ(checked.status, kOk);
+  EXPECT_NE(checked.out.find("\"format\":2,\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":19456"),
+            std::string::npos)
+      << checked.out;
+  const ToolResult again = tool({"upgrade"});
+  EXPECT_EQ(again.status, kOk);
+  EXPECT_NE(again.err.find("already"), std::string::npos) << again.err;
+  EXPECT_EQ(tool({"create", "--kdf-memory", "18"}).status, kUsage);
 }
 
 TEST_F(Statuses, OneWordingPerFailure) {

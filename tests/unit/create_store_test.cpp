@@ -230,3 +230,88 @@ TEST(CreateStore, AFailedHeaderWriteRemovesTheNewFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Format 2's header and records, read byte by byte with the tests' own
+// offsets, libargon2 and libcrypto: the magic and version, the parameters
+// as asked, a zero reserved field, the store key unwrapped with the header
+// as additional data, names bound to the store identifier and values to
+// their names.
+TEST(CreateStore, Version2LayoutReadsWithTheReferenceReader) {
+  TempDir dir;
+  kel::Safe safe(dir.file("v2"), kPassword);
+  std::string error;
+  kel::StoreOptions options = kel::test::cheapest_v2();
+  options.kdf_lanes = 2;
+  ASSERT_EQ(safe.create_safe(options, error), 0) << error;
+  const std::string empty = read_file(dir.file("v2.safe"));
+  ASSERT_EQ(empty.size(), ref::kHeaderSize);
+  EXPECT_EQ(empty.substr(0, 8), ref::kV2Magic);
+  EXPECT_EQ(ref::read_le32(empty, ref::kV2VersionAt), 2u);
+  EXPECT_EQ(ref::read_le32(empty, ref::kV2MemoryAt), 19u * 1024);
+  EXPECT_EQ(ref::read_le32(empty, ref::kV2PassesAt), 1u);
+  EXPECT_EQ(ref::read_le32(empty, ref::kV2LanesAt), 2u);
+  EXPECT_EQ(empty.substr(ref::kV2ReservedAt, 16), std::string(16, '\0'));
+  ASSERT_TRUE(ref::unwrap_store_key_v2(empty, kPassword).has_value());
+  EXPECT_FALSE(ref::unwrap_store_key_v2(empty, kel::test::kOtherPassword).has_value());
+
+  ASSERT_EQ(safe.add_entry(kel::Entry("first", "one value"), error), 0) << error;
+  ASSERT_EQ(safe.add_entry(kel::Entry("second", std::string(3000, '\0')), error), 0) << error;
+  const std::string file = read_file(dir.file("v2.safe"));
+  EXPECT_EQ(file.substr(0, ref::kHeaderSize), empty);
+  const ref::StoreWalk walk = ref::walk_store_bytes(file, kPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  EXPECT_EQ(walk.format, 2);
+  ASSERT_EQ(walk.records.size(), 2u);
+  EXPECT_EQ(walk.records[0].name, "first");
+  EXPECT_EQ(walk.records[0].value, "one value");
+  EXPECT_EQ(walk.records[1].value, std::string(3000, '\0'));
+  EXPECT_EQ(walk.records[1].value_offset, 132 + 5 + 9 + 69 + 6 + 41);
+  // Without their bindings neither name nor value authenticates.
+  const auto spans = ref::record_spans(file);
+  ASSERT_EQ(spans.size(), 2u);
+  EXPECT_FALSE(ref::open_name(file, spans[0], walk.store_key).has_value());
+  EXPECT_FALSE(ref::open_value(file, spans[0], walk.store_key).has_value());
+  EXPECT_FALSE(ref::open_value(file, spans[0], walk.store_key, "second").has_value());
+
+  kel::FormatInfo info;
+  ASSERT_EQ(safe.format_info(info, error), 0) << error;
+  EXPECT_EQ(info.version, 2);
+  EXPECT_EQ(info.kdf_memory_kib, 19u * 1024);
+  EXPECT_EQ(info.kdf_passes, 1u);
+  EXPECT_EQ(info.kdf_lanes, 2u);
+  kel::Safe v1(dir.file("v1"), kPassword);
+  ASSERT_EQ(v1.create_safe(error), 0) << error;
+  EXPECT_EQ(v1.format_version(error), 1);
+}
+
+TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
+  TempDir dir;
+  struct Case {
+    std::uint32_t memory, passes, lanes;
+    const char* says;
+  };
+  for (const Case& c : {Case{19 * 1024 - 1, 1, 1, "below the minimum of 19 MiB"},
+                        Case{19 * 1024, 1, 65, "lanes must be 1 to 64"},
+                        Case{19 * 1024, 1025, 1, "passes must be 1 to 1024"},
+                        Case{5u * 1024 * 1024, 1, 1, "above the maximum of 4 GiB"}}) {
+    kel::StoreOptions options = kel::test::cheapest_v2();
+    options.kdf_memory_kib = c.memory;
+    options.kdf_passes = c.passes;
+    options.kdf_lanes = c.lanes;
+    kel::Safe safe(dir.file("weak"), kPassword);
+    std::string error;
+    EXPECT_EQ(safe.create_safe(options, error), -1);
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(dir.file("weak.safe")));
+  }
+  kel::StoreOptions unknown;
+  unknown.format = 3;
+  kel::Safe safe(dir.file("weak"), kPassword);
+  std::string error;
+  EXPECT_EQ(safe.create_safe(unknown, error), -1);
+  EXPECT_EQ(error, "Unknown store format 3 (1 or 2)");
+}
+
+}  // namespace

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "kel/entry.h"
+#include "kel/safe.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
@@ -149,6 +151,59 @@ TEST_F(VerifyPassword, ChangedHashOrSaltByteIsInvalid) {
     EXPECT_FALSE(store.verify_store_password(error)) << at;
     EXPECT_EQ(error, "Invalid password") << at;
   }
+}
+
+// Format 2 has no hash: the wrapped key is the check, and every header byte
+// before the wrapped key (parameters, salt, identifier, reserved bytes,
+// nonce) is its additional data, so no change weakens it unnoticed.
+TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
+  const std::string v2 = dir.file("v2");
+  kel::Safe safe(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.create_safe(kel::test::cheapest_v2(), error), 0) << error;
+  const std::string full = read_file(v2 + ".safe");
+  EXPECT_TRUE(kel::Store(v2, kPassword).verify_store_password(error)) << error;
+  EXPECT_FALSE(kel::Store(v2, kOtherPassword).verify_store_password(error));
+  // memory, passes (1 -> 3), lanes (1 -> 3), salt, identifier, reserved,
+  // nonce, cipher, tag
+  for (std::size_t at : {12u, 16u, 20u, 24u, 40u, 56u, 72u, 84u, 131u}) {
+    std::string damaged = full;
+    damaged[at] = static_cast<char>(damaged[at] ^ (at == 16 || at == 20 ? 0x02 : 0x01));
+    write_file(v2 + ".safe", damaged);
+    kel::Store store(v2, kPassword);
+    error.clear();
+    EXPECT_FALSE(store.verify_store_password(error)) << at;
+    EXPECT_EQ(error, "Invalid password") << at;
+    std::string opened;
+    EXPECT_EQ(store.open_store(opened), -1) << at;
+    EXPECT_FALSE(store.store_opened) << at;
+  }
+}
+
+// What a reader of format 1 does with a format-2 file: the library's own
+// format-1 check (the hash of the password with the salt where format 1
+// keeps them, then the key wrapped where format 1 keeps it) fails, and
+// nothing in the file changes.
+TEST_F(VerifyPassword, Version1CheckOfAVersion2FileFails) {
+  const std::string v2 = dir.file("v2");
+  kel::Safe safe(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(safe.create_safe(kel::test::cheapest_v2(), error), 0) << error;
+  ASSERT_EQ(safe.add_entry(kel::Entry("item", "value"), error), 0) << error;
+  const std::string before = read_file(v2 + ".safe");
+  const auto* bytes = reinterpret_cast<const unsigned char*>(before.data());
+  kel::Store v1;
+  unsigned char hash[64] = {};
+  ASSERT_EQ(v1.store_hash(kel::test::bytes_of(kPassword), kPassword.size(), bytes + 64,
+                          hash, error),
+            0);
+  EXPECT_FALSE(v1.verify_hash(hash, 64, bytes, 64));
+  unsigned char key[32];
+  EXPECT_EQ(v1.decrypt_store_key(bytes + 72, kPassword, bytes + 64, bytes + 104, key,
+                                 bytes + 116, error),
+            -1);
+  EXPECT_FALSE(ref::walk_store_bytes(before, kOtherPassword, false).password_ok);
+  EXPECT_EQ(read_file(v2 + ".safe"), before);
 }
 
 TEST_F(VerifyPassword, NamedFormAppliesTheExtensionRule) {

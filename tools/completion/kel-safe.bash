@@ -32,8 +32,8 @@ _kel_safe()
     local IFS=$' \t\n'
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get exists ls mv cp rm check repair export import
-        generate run shell agent version"
+    local commands="create verify passwd add get exists ls mv cp rm check repair upgrade export
+        import generate run shell agent version"
 
     # The subcommand (and the agent's action), and whether "--" came.
     local command= action= dashdash= i word
@@ -109,7 +109,8 @@ _kel_safe()
 
     local options=
     case $command in
-        create) options="--generate-password --group" ;;
+        create) options="--generate-password --group --format --kdf-time --kdf-memory" ;;
+        upgrade) options="--kdf-time --kdf-memory --drop-backup" ;;
         passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as" ;;

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get exists ls mv cp rm check repair export import generate run shell agent version
+set -l kel_safe_commands create verify passwd add get exists ls mv cp rm check repair upgrade export import generate run shell agent version
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -46,6 +46,7 @@ complete -c kel-safe -n $no_command -a cp -d 'Store a value under a new name as 
 complete -c kel-safe -n $no_command -a rm -d 'Remove entries'
 complete -c kel-safe -n $no_command -a check -d 'Authenticate every name and value'
 complete -c kel-safe -n $no_command -a repair -d 'Keep every entry that authenticates'
+complete -c kel-safe -n $no_command -a upgrade -d 'Rewrite a format-1 store as format 2 (Argon2id)'
 complete -c kel-safe -n $no_command -a export -d 'Write entries in clear'
 complete -c kel-safe -n $no_command -a import -d 'Add entries from JSON, dotenv or a directory'
 complete -c kel-safe -n $no_command -a generate -d 'Store a new random value'
@@ -56,9 +57,12 @@ complete -c kel-safe -n $no_command -a version -d 'Print the versions'
 
 complete -c kel-safe -n '__fish_seen_subcommand_from create' -l generate-password -d 'Make and print a random store password'
 complete -c kel-safe -n '__fish_seen_subcommand_from create' -l group -d 'Let the group read and write the store'
+complete -c kel-safe -n '__fish_seen_subcommand_from create' -l format -x -a '1 2' -d 'Store format'
+complete -c kel-safe -n '__fish_seen_subcommand_from create upgrade' -l kdf-time -x -d 'Calibrate Argon2id to MS milliseconds'
+complete -c kel-safe -n '__fish_seen_subcommand_from create upgrade' -l kdf-memory -x -d 'Argon2id memory in MiB'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-file -r -F -d 'Read the new password from FILE'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-fd -x -d 'Read the new password from descriptor N'
-complete -c kel-safe -n '__fish_seen_subcommand_from passwd add mv cp rm import generate' -l drop-backup -d 'Delete the backup afterwards'
+complete -c kel-safe -n '__fish_seen_subcommand_from passwd add mv cp rm import generate upgrade' -l drop-backup -d 'Delete the backup afterwards'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -s f -l file -r -F -d 'Import the content of PATH'
 complete -c kel-safe -n '__fish_seen_subcommand_from add generate import' -l replace -d 'Replace stored values'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -l replace-or-add -d 'Replace, or add when absent'

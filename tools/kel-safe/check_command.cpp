@@ -19,7 +19,8 @@ std::string plural(std::size_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string text_report(const std::string& path, const IntegrityReport& report) {
+std::string text_report(const std::string& path, const IntegrityReport& report,
+                        const kel::FormatInfo& format) {
   std::string out;
   if (report.clean()) {
     out = "intact: " + tool::quoted(path) + ": " +
@@ -45,10 +46,12 @@ std::string text_report(const std::string& path, const IntegrityReport& report) 
   if (!report.clean()) {
     out += "kel-safe repair writes a new store with every entry that authenticates\n";
   }
+  out += describe_format(format) + "\n";
   return out;
 }
 
-std::string json_report(const std::string& path, const IntegrityReport& report) {
+std::string json_report(const std::string& path, const IntegrityReport& report,
+                        const kel::FormatInfo& format) {
   nlohmann::ordered_json regions = nlohmann::ordered_json::array();
   for (const auto& region : report.damaged) {
     regions.push_back(
@@ -62,6 +65,13 @@ std::string json_report(const std::string& path, const IntegrityReport& report) 
   out["failed_values"] = report.failed_values;
   out["unfinished_append"] = report.unfinished_append;
   out["unfinished_append_complete"] = report.unfinished_append_complete;
+  out["format"] = format.version;
+  if (format.version == 2) {
+    out["kdf"] = {{"algorithm", "argon2id"},
+                  {"memory_kib", format.kdf_memory_kib},
+                  {"passes", format.kdf_passes},
+                  {"lanes", format.kdf_lanes}};
+  }
   // Names are raw bytes: what is not UTF-8 becomes U+FFFD.
   return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
@@ -73,7 +83,9 @@ int run_check(const Context& context, bool json) {
   IntegrityReport report;
   std::string error;
   if (safe->check(report, error) != 0) library_failure("check", error, path);
-  write_data(json ? json_report(path, report) : text_report(path, report));
+  kel::FormatInfo format;
+  if (safe->format_info(format, error) != 0) library_failure("check", error, path);
+  write_data(json ? json_report(path, report, format) : text_report(path, report, format));
   return report.clean() ? kOk : kStoreError;
 }
 

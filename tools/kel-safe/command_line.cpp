@@ -75,6 +75,10 @@ const char* why_not_in_session(const std::string& name) {
   if (name == "run") return "run replaces the process; run it outside the session";
   if (name == "shell") return "this is a session already";
   if (name == "agent") return "the agent is started and asked outside a session";
+  if (name == "upgrade") {
+    return "an upgrade needs the password, which the open session no longer holds; "
+           "leave it (exit) and run kel-safe upgrade";
+  }
   return nullptr;
 }
 
@@ -137,6 +141,7 @@ int command_line(Context& context, const std::vector<std::string>& args,
   CLI::App* version = nullptr;
   bool create_group = false;
   bool create_generate = false;
+  FormatArgs create_format;
   bool passwd_drop = false;
   std::string add_name;
   std::string add_file;
@@ -163,6 +168,7 @@ int command_line(Context& context, const std::vector<std::string>& args,
     create->add_flag("--group", create_group,
                      "Let the file's group read and write the store (mode 0660 "
                      "less the umask); without it the store is private (0600)");
+    add_kdf_options(create, create_format, true);
   }
 
   if (want("verify")) {
@@ -269,6 +275,7 @@ int command_line(Context& context, const std::vector<std::string>& args,
   Subcommands subcommands;
   if (want("check")) add_check_command(app, context, subcommands);
   if (want("repair")) add_repair_command(app, context, subcommands);
+  if (want("upgrade")) add_upgrade_command(app, context, subcommands);
   if (want("export")) add_export_command(app, context, subcommands);
   if (want("import")) add_import_command(app, context, subcommands);
   if (want("generate")) add_generate_command(app, context, subcommands);
@@ -329,7 +336,9 @@ int command_line(Context& context, const std::vector<std::string>& args,
     if (one_shot) {
       if (auto status = through_agent(context, without_own_options(args))) return *status;
     }
-    if (given(create)) return cmd_create(context, create_group, create_generate);
+    if (given(create)) {
+      return cmd_create(context, create_group, create_generate, store_options(create_format));
+    }
     if (given(verify)) return cmd_verify(context);
     if (given(passwd)) return cmd_passwd(context, passwd_drop);
     if (given(add)) return cmd_add(context, add_name, add_file, add_mode, add_drop);

@@ -291,7 +291,8 @@ bool valid_utf8(std::string_view bytes) {
   return true;
 }
 
-int cmd_create(const Context& context, bool group, bool generate_password) {
+int cmd_create(const Context& context, bool group, bool generate_password,
+               const kel::StoreOptions& format) {
   if (context.store.empty()) {
     throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
   }
@@ -317,8 +318,9 @@ int cmd_create(const Context& context, bool group, bool generate_password) {
   // private unless shared on purpose, as other password stores do it.
   if (!group) umask(umask(0) | 077);
   std::string error;
-  if (safe.create_safe(error) != 0) library_failure(what, error, path);
+  if (safe.create_safe(format, error) != 0) library_failure(what, error, path);
   if (!context.quiet) note("created " + quoted(error));
+
   if (generate_password) {
     // Shown this once: nothing else keeps it. A store whose password could
     // not be shown opens for nobody, so it is removed again; it holds

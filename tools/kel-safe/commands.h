@@ -41,7 +41,10 @@ using SafeHandle = std::unique_ptr<kel::Safe, SafeRelease>;
 // `group`: keep the library's group access (0660 less the umask) instead
 // of making the store private to its owner (0600). `generate_password`:
 // make a random password that meets the policy and print it once.
-int cmd_create(const Context& context, bool group, bool generate_password = false);
+// `format`: the store's format and Argon2id parameters (format 2 unless
+// the command line asks for 1).
+int cmd_create(const Context& context, bool group, bool generate_password = false,
+               const kel::StoreOptions& format = kel::StoreOptions());
 int cmd_verify(const Context& context);
 int cmd_passwd(const Context& context, bool drop_backup);
 // What add does with a name that is stored already (or not).
@@ -106,6 +109,10 @@ std::string real_store_file(const std::string& path);
 // The store file and the names of its backups, beside the path and beside
 // the file it links to: no output may be any of them.
 std::vector<std::string> store_and_backups(const std::string& path);
+
+// One line on a store's format and its Argon2id parameters, for create,
+// upgrade and check.
+std::string describe_format(const kel::FormatInfo& info);
 
 // Names as a JSON array of strings. Names are raw bytes; bytes that do not
 // form valid UTF-8 become U+FFFD.

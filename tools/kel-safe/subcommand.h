@@ -31,6 +31,18 @@ void add_export_command(CLI::App& app, const Context& context, Subcommands& into
 void add_import_command(CLI::App& app, const Context& context, Subcommands& into);
 // generate: a new random value (generate_command.cpp).
 void add_generate_command(CLI::App& app, const Context& context, Subcommands& into);
+// The store format's options (format_options.cpp): create's --format 1|2
+// (2 by default), --kdf-time MS and --kdf-memory MIB (upgrade's too).
+struct FormatArgs {
+  int format = 2;
+  unsigned time_ms = 0;     // 0: the library's 250 ms
+  unsigned memory_mib = 0;  // 0: calibrated
+};
+void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format);
+kel::StoreOptions store_options(const FormatArgs& args);
+// upgrade: rewrite a format-1 store as format 2 (format_options.cpp).
+void add_upgrade_command(CLI::App& app, const Context& context, Subcommands& into);
+
 // run: a command with secrets in its environment (run_command.cpp).
 void add_run_command(CLI::App& app, const Context& context, Subcommands& into);
 

@@ -1,0 +1,105 @@
+// Upgrading a format-1 store to format 2 in one rewrite of the file: a new
+// header (Argon2id parameters, a fresh salt and store identifier, the same
+// store key wrapped under the same password) and every record sealed again,
+// its name bound to the new identifier and its value to its name. Readers
+// find the old file or the new one; the old one is kept as the backup.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "items/record_writers.h"
+#include "items/rewrite_operation.h"
+#include "kel/store.h"
+#include "store/binding.h"
+#include "store/format.h"
+#include "store/header_v2.h"
+#include "store/secret.h"
+
+namespace kel {
+
+namespace {
+
+const char* const kAlready = "Store is in format 2 already";
+
+// Every record of the file is sealed again: those the index holds under
+// their names, and the rest (a name stored twice, of which only the first
+// record is ever read) left out, since they could not be read in format 2.
+int reseal_every_record(Store& store, const unsigned char* key,
+                        const detail::Binding& target, const std::string& damaged,
+                        detail::RecordChanges& changes, std::string& text) {
+  for (const auto& [name, item] : store.index) {
+    changes.changed[detail::record_start(name, item)] =
+        detail::resealing_writer(store, key, name, name, item, &target);
+  }
+  std::vector<detail::RecordSpan> records;
+  if (detail::list_records(store, format::kHeaderSize, records, damaged, text) != 0) {
+    return -1;
+  }
+  for (const detail::RecordSpan& record : records) {
+    changes.changed.try_emplace(record.start, detail::RecordWriter());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Store::upgrade_store(const StoreOptions& options, std::string& text) {
+  try {
+    if (store_opened) {
+      // The password was wiped when the store opened; the new header needs it.
+      text = "Could not upgrade store: this Safe has opened it already; upgrade "
+             "through a new Safe";
+      return -1;
+    }
+    std::string held(password);
+    detail::StringWiper wipe_held(held);
+    if (open_store(text) != 0) return -1;
+    if (format_version != 1) {
+      text = kAlready;
+      return -1;
+    }
+    StoreOptions wanted = options;
+    wanted.format = 2;
+    detail::KdfParams params;
+    if (detail::choose_kdf_params(*this, wanted, params, text) != 0) return -1;
+    std::vector<unsigned char> header(format::kHeaderSize);
+    {
+      detail::SecretBytes<format::kKeySize> key;
+      if (get_store_key(key.data()) != 0) {
+        text = "Could not get store key";
+        return -1;
+      }
+      // The derivation takes its time before the lock, not under it.
+      if (detail::seal_v2_header(*this, key.data(), held, params, nullptr, header.data(),
+                                 text) != 0) {
+        return -1;
+      }
+    }
+    detail::Binding target;
+    target.bound = true;
+    std::memcpy(target.store_id, header.data() + format::kV2StoreIdOffset,
+                sizeof target.store_id);
+    const std::string damaged =
+        "Store file is damaged, could not upgrade store; repair it first";
+    return detail::run_rewrite(
+        *this, {"Could not obtain file lock to upgrade store: ", damaged},
+        [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
+          // Another process may have upgraded it while the key was wrapped.
+          if (format_version != 1) {
+            error = kAlready;
+            return -1;
+          }
+          if (reseal_every_record(*this, key, target, damaged, changes, error) != 0) {
+            return -1;
+          }
+          changes.header = header;
+          return 0;
+        },
+        text);
+  } catch (...) {
+    text = "Unknown exception, could not upgrade store";
+    return -1;
+  }
+}
+
+}  // namespace kel

@@ -1,0 +1,43 @@
+// Which format a store file has, read from its header without a password.
+#include <errno.h>
+
+#include "kel/store.h"
+#include "store/binding.h"
+#include "store/format.h"
+#include "store/header_reader.h"
+#include "store/header_v2.h"
+#include "store/io.h"
+
+namespace kel {
+
+int Store::format_info(FormatInfo& info, std::string& text) {
+  bool read_only_file = false;
+  io::UniqueFd fd(io::open_store_file(file_path, read_only_file));
+  if (!fd.valid()) {
+    text = detail::open_failure("Could not open store: " + file_path + " - ", file_path, errno);
+    return -1;
+  }
+  if (detail::check_store_shape(fd.get(), file_path, text) != 0) return -1;
+  unsigned char header[format::kHeaderSize];
+  if (detail::read_header_bytes(fd.get(), header) != 0) {
+    text = "Could not read store header - " + io::error_text(errno);
+    return -1;
+  }
+  info = FormatInfo();
+  if (!detail::is_version2_header(header)) {
+    const std::string unknown = detail::unknown_version(header, file_path);
+    if (!unknown.empty()) {
+      text = unknown;
+      return -1;
+    }
+    info.version = 1;
+    return 0;
+  }
+  info.version = 2;
+  info.kdf_memory_kib = format::get_u32(header + format::kV2MemoryOffset);
+  info.kdf_passes = format::get_u32(header + format::kV2PassesOffset);
+  info.kdf_lanes = format::get_u32(header + format::kV2LanesOffset);
+  return 0;
+}
+
+}  // namespace kel

@@ -1,0 +1,100 @@
+// The store format on the command line: create's --format, --kdf-time and
+// --kdf-memory, the upgrade subcommand, and the words check and create use
+// to describe a store's format.
+#include <kel/safe.h>
+
+#include <memory>
+#include <string>
+
+#include "status.h"
+#include "streams.h"
+#include "subcommand.h"
+
+namespace kel::tool {
+
+void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format) {
+  if (with_format) {
+    sub->add_option("--format", args.format,
+                    "Store format: 2 (default; the key is derived with Argon2id, which "
+                    "makes every guess of the password slow and memory-hungry) or 1 "
+                    "(a salted SHA3-512 hash of the password: cheap to guess)")
+        ->check(CLI::IsMember({1, 2}))
+        ->type_name("N");
+  }
+  sub->add_option("--kdf-time", args.time_ms,
+                  "Format 2: calibrate Argon2id to take about MS milliseconds here "
+                  "(default 250)")
+      ->check(CLI::Range(1, 60000))
+      ->type_name("MS");
+  sub->add_option("--kdf-memory", args.memory_mib,
+                  "Format 2: Argon2id memory in MiB, 19 to 4096 (default: at least 64, "
+                  "more when the machine is fast)")
+      ->check(CLI::Range(19, 4096))
+      ->type_name("MIB");
+}
+
+kel::StoreOptions store_options(const FormatArgs& args) {
+  kel::StoreOptions options;
+  options.format = args.format;
+  options.kdf_memory_kib = args.memory_mib * 1024;
+  if (args.time_ms > 0) options.kdf_time_ms = args.time_ms;
+  return options;
+}
+
+std::string describe_format(const kel::FormatInfo& info) {
+  if (info.version != 2) {
+    return "format 1: a salted SHA3-512 hash of the password guards the store "
+           "(cheap to guess; kel-safe upgrade makes it format 2)";
+  }
+  return "format 2: Argon2id with " + std::to_string(info.kdf_memory_kib / 1024) + " MiB, " +
+         std::to_string(info.kdf_passes) + (info.kdf_passes == 1 ? " pass, " : " passes, ") +
+         std::to_string(info.kdf_lanes) + (info.kdf_lanes == 1 ? " lane" : " lanes");
+}
+
+namespace {
+
+int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
+  require_store(context);
+  const std::string path = store_file(context.store);
+  std::string error;
+  kel::FormatInfo info;
+  if (make_safe(context, Secret())->format_info(info, error) != 0) {
+    library_failure("upgrade", error, path);
+  }
+  if (info.version == 2) {
+    if (!context.quiet) note(tool::quoted(path) + " is " + describe_format(info) + " already");
+    return kOk;
+  }
+  // Checking a format-1 password does not open the store, so this Safe
+  // still holds the password the new header is made with.
+  SafeHandle safe = open_safe(context, "upgrade");
+  FormatArgs wanted = args;
+  wanted.format = 2;
+  if (safe->upgrade(store_options(wanted), error) != 0) {
+    library_failure("upgrade", error, path);
+  }
+  if (!context.quiet) {
+    if (safe->format_info(info, error) == 0) note("upgraded " + tool::quoted(path) + " to " +
+                                                  describe_format(info));
+  }
+  report_backup(context, safe->removal_backup_path(), drop,
+                "is format 1 and as cheap to guess as before");
+  return kOk;
+}
+
+}  // namespace
+
+void add_upgrade_command(CLI::App& app, const Context& context, Subcommands& into) {
+  auto args = std::make_shared<FormatArgs>();
+  auto drop = std::make_shared<bool>(false);
+  CLI::App* upgrade = app.add_subcommand(
+      "upgrade",
+      "Rewrite a format-1 store as format 2 (Argon2id), with the same password; the "
+      "old file is kept as PATH.safe.backup2");
+  add_kdf_options(upgrade, *args, false);
+  upgrade->add_flag("--drop-backup", *drop,
+                    "Delete the format-1 backup once the upgrade is done");
+  into.push_back({upgrade, [&context, args, drop] { return run_upgrade(context, *args, *drop); }});
+}
+
+}  // namespace kel::tool
