@@ -80,7 +80,9 @@ class KEL_SAFE_EXPORT Safe {
   // needed), and readers elsewhere find the old file or the new one. A
   // damaged store must be repaired first. Call it on a Safe that has not
   // used the store yet: the new header needs the password, which an open
-  // store no longer holds.
+  // store no longer holds. Refused when the password is changed elsewhere
+  // while the new header is made. The store key stays the same, so a
+  // format-1 copy made before gives it up to cheap guessing as before.
   int upgrade(const StoreOptions& options, std::string& error);
   // Whether this Safe's password unlocks its store file. Once the store is
   // open, whether the password that opened it still matches the file.

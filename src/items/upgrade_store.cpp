@@ -3,6 +3,8 @@
 // store key wrapped under the same password) and every record sealed again,
 // its name bound to the new identifier and its value to its name. Readers
 // find the old file or the new one; the old one is kept as the backup.
+#include <errno.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "store/binding.h"
 #include "store/format.h"
 #include "store/header_v2.h"
+#include "store/io.h"
 #include "store/secret.h"
 
 namespace kel {
@@ -20,6 +23,35 @@ namespace kel {
 namespace {
 
 const char* const kAlready = "Store is in format 2 already";
+
+// The format-1 header the password was checked against, as the Store's
+// members hold it once the store is open.
+void opened_header(const Store& store, unsigned char* header) {
+  std::memcpy(header + format::kHashOffset, store.password_hash, format::kHashSize);
+  std::memcpy(header + format::kSaltOffset, store.password_salt, format::kSaltSize);
+  std::memcpy(header + format::kKeyCipherOffset, store.store_key_cipher, format::kKeySize);
+  std::memcpy(header + format::kKeyNonceOffset, store.store_key_nonce, format::kNonceSize);
+  std::memcpy(header + format::kKeyTagOffset, store.store_key_tag, format::kTagSize);
+}
+
+// With the write lock held: whether the file's header is still `opened`.
+// The new header wraps the key under the password checked against that one;
+// after a password change elsewhere it would bring the old password back.
+int header_unchanged(const Store& store, const unsigned char* opened, std::string& error) {
+  unsigned char now[format::kHeaderSize];
+  const ssize_t got = io::pread_full(store.store_fd, now, sizeof now, 0);
+  if (got < 0) {
+    error = "Could not read store header - " + io::error_text(errno);
+    return -1;
+  }
+  if (got != static_cast<ssize_t>(sizeof now) ||
+      std::memcmp(now, opened, sizeof now) != 0) {
+    error = "Could not upgrade store: its password was changed while the upgrade was "
+            "prepared; upgrade it again with the new password";
+    return -1;
+  }
+  return 0;
+}
 
 // Every record of the file is sealed again: those the index holds under
 // their names, and the rest (a name stored twice, of which only the first
@@ -58,6 +90,8 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
       text = kAlready;
       return -1;
     }
+    unsigned char opened[format::kHeaderSize];
+    opened_header(*this, opened);
     StoreOptions wanted = options;
     wanted.format = 2;
     detail::KdfParams params;
@@ -89,6 +123,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
             error = kAlready;
             return -1;
           }
+          if (header_unchanged(*this, opened, error) != 0) return -1;
           if (reseal_every_record(*this, key, target, damaged, changes, error) != 0) {
             return -1;
           }

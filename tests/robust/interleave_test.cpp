@@ -64,6 +64,20 @@ struct ForeignAppend {
 
 void finish_foreign(void* append) { static_cast<ForeignAppend*>(append)->finish(); }
 
+// The other process changes the store's password.
+struct PasswordChange {
+  std::string path;
+  std::string to;
+  int rc = -2;
+};
+
+void change_password(void* change) {
+  auto* wanted = static_cast<PasswordChange*>(change);
+  Safe other(wanted->path, kPassword);
+  std::string error;
+  wanted->rc = other.change_key(wanted->path, kPassword, wanted->to, error);
+}
+
 bool append_within_one_second(Safe& safe, ForeignAppend& other);
 
 class Interleaving : public ::testing::Test {
@@ -152,6 +166,31 @@ TEST_F(Interleaving, ScanMeetsAnAppendFinishedAfterTheFileSizeWasTaken) {
   EXPECT_EQ(reader.get_entry(again, error), 0) << error;
   EXPECT_EQ(std::string(again.value()), "foreign value");
   expect_store_holds({{"first", "first value"}, {"foreign", "foreign value"}});
+}
+
+// An upgrade checks the password, then makes its new header (a derivation
+// that takes a noticeable time) before it takes the write lock. A password
+// changed elsewhere meanwhile must stay changed: a header wrapping the key
+// under the password checked before would bring the old one back.
+TEST_F(Interleaving, UpgradeUndoesNoPasswordChangeMadeBeforeItLocks) {
+  kel_fault_reset();
+  kel_fault_count(1);
+  ASSERT_TRUE(Safe(path_, kPassword).exists("first"));
+  const long opening_locks = kel_fault_calls(kelFaultLock);
+  kel_fault_count(0);
+  kel_fault_reset();
+
+  PasswordChange change{path_, password_for("Interleave", 2)};
+  kel_fault_before(kelFaultLock, opening_locks + 1, change_password, &change);  // the write lock
+  kel_fault_count(1);
+  Safe upgrader(path_, kPassword);
+  std::string error;
+  const int rc = upgrader.upgrade(kel::test::cheapest_v2(), error);
+  kel_fault_count(0);
+  ASSERT_EQ(change.rc, 0) << "the password was not changed in between";
+  EXPECT_EQ(rc, -1) << "the upgrade went ahead with the old password";
+  EXPECT_TRUE(Safe(path_, change.to).key_verified(error)) << error;
+  EXPECT_FALSE(Safe(path_, kPassword).key_verified(error));
 }
 
 // Lets "another process" finish its append within the same whole second in
