@@ -67,6 +67,9 @@ TEST_F(Statuses, UsageErrors) {
       {{"-s", store, "run", "--env", "A=b", "sh", "-c", "x"},
        "unknown option -c for 'run' (kel-safe run --help lists its options)"},
       {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
+      {{"-s", store, "create", "--format", "1", "--kdf-memory", "64"},
+       "create: --kdf-time and --kdf-memory are for format 2; format 1 has no key derivation "
+       "to set\n"},
   };
   for (const auto& c : cases) {
     const ToolResult result = bare(c.args);

@@ -337,6 +337,13 @@ int command_line(Context& context, const std::vector<std::string>& args,
       if (auto status = through_agent(context, without_own_options(args))) return *status;
     }
     if (given(create)) {
+      // Silently ignored, they would leave the user believing the store
+      // resists guessing as asked.
+      if (create_format.format == 1 &&
+          (create_format.time_ms != 0 || create_format.memory_mib != 0)) {
+        throw Failure(kUsage, "create: --kdf-time and --kdf-memory are for format 2; format 1 "
+                              "has no key derivation to set");
+      }
       return cmd_create(context, create_group, create_generate, store_options(create_format));
     }
     if (given(verify)) return cmd_verify(context);
