@@ -33,6 +33,10 @@ int Store::format_info(FormatInfo& info, std::string& text) {
     info.version = 1;
     return 0;
   }
+  // Reported only within the bounds every reader keeps: out of them the
+  // header is damaged, and a caller that derived with them could be made to
+  // claim any amount of memory and hours of work.
+  if (detail::check_header_kdf_params(header, text) != 0) return -1;
   info.version = 2;
   info.kdf_memory_kib = format::get_u32(header + format::kV2MemoryOffset);
   info.kdf_passes = format::get_u32(header + format::kV2PassesOffset);

@@ -61,23 +61,70 @@ double time_one(Store& store, const KdfParams& params, std::string& error) {
       .count();
 }
 
+// The parameters that make one derivation take about `target` ms here,
+// given that one pass over params.memory_kib took `one_pass` ms.
+KdfParams calibrated(KdfParams params, double one_pass, double target, bool memory_given) {
+  double pass_ms = one_pass;
+  double fewest = 1;
+  if (!memory_given && 3 * one_pass <= target) {
+    // Time to spare goes into memory first, which is what makes guessing
+    // on parallel hardware expensive; three passes as RFC 9106 suggests.
+    // Clamped before the conversion: a long time aimed at must not
+    // overflow it.
+    const double grown = std::min(params.memory_kib * target / (3 * one_pass),
+                                  static_cast<double>(kCalibratedMemoryLimitKib));
+    const std::uint32_t memory =
+        std::max(static_cast<std::uint32_t>(grown) / kMib * kMib, kCalibratedMemoryKib);
+    pass_ms = one_pass * memory / params.memory_kib;
+    params.memory_kib = memory;
+    fewest = 3;
+  }
+  // Once the memory is at its limit, the rest of the time goes into passes.
+  const double passes = std::clamp(target / pass_ms + 0.5, fewest,
+                                   static_cast<double>(format::kMaxKdfPasses));
+  // A long time aimed at on a fast machine would pass the bound on the
+  // work of one derivation, which every reader refuses.
+  const double most = static_cast<double>(format::kMaxKdfWorkKib / params.memory_kib);
+  params.passes = static_cast<std::uint32_t>(std::min(passes, most));
+  return params;
+}
+
 }  // namespace
 
-int check_kdf_params(const KdfParams& params, std::string& error) {
-  const std::string prefix = "Key derivation parameters refused: ";
+std::string kdf_params_problem(const KdfParams& params) {
   if (params.memory_kib < format::kMinKdfMemoryKib) {
-    error = prefix + "memory " + std::to_string(params.memory_kib) +
-            " KiB is below the minimum of 19 MiB (19456 KiB)";
-  } else if (params.memory_kib > format::kMaxKdfMemoryKib) {
-    error = prefix + "memory " + std::to_string(params.memory_kib) +
-            " KiB is above the maximum of 4 GiB";
-  } else if (params.passes < format::kMinKdfPasses || params.passes > format::kMaxKdfPasses) {
-    error = prefix + "passes must be 1 to 1024, not " + std::to_string(params.passes);
-  } else if (params.lanes < format::kMinKdfLanes || params.lanes > format::kMaxKdfLanes) {
-    error = prefix + "lanes must be 1 to 64, not " + std::to_string(params.lanes);
-  } else {
-    return 0;
+    return "memory " + std::to_string(params.memory_kib) +
+           " KiB is below the minimum of 19 MiB (19456 KiB)";
   }
+  if (params.memory_kib > format::kMaxKdfMemoryKib) {
+    return "memory " + std::to_string(params.memory_kib) + " KiB is above the maximum of 4 GiB";
+  }
+  if (params.passes < format::kMinKdfPasses || params.passes > format::kMaxKdfPasses) {
+    return "passes must be 1 to 1024, not " + std::to_string(params.passes);
+  }
+  if (params.lanes < format::kMinKdfLanes || params.lanes > format::kMaxKdfLanes) {
+    return "lanes must be 1 to 64, not " + std::to_string(params.lanes);
+  }
+  if (std::uint64_t{params.memory_kib} * params.passes > format::kMaxKdfWorkKib) {
+    return "memory " + std::to_string(params.memory_kib) + " KiB times " +
+           std::to_string(params.passes) +
+           " passes is above the maximum of 128 GiB of passes (134217728 KiB)";
+  }
+  return {};
+}
+
+int check_kdf_params(const KdfParams& params, std::string& error) {
+  const std::string problem = kdf_params_problem(params);
+  if (problem.empty()) return 0;
+  error = "Key derivation parameters refused: " + problem;
+  return -1;
+}
+
+int check_header_kdf_params(const unsigned char* header, std::string& error) {
+  const std::string problem = kdf_params_problem(params_of(header));
+  if (problem.empty()) return 0;
+  // Every header this library writes is within the bounds.
+  error = "Store header damaged: its key derivation parameters are out of range: " + problem;
   return -1;
 }
 
@@ -91,22 +138,7 @@ int choose_kdf_params(Store& store, const StoreOptions& options, KdfParams& para
   const double target = options.kdf_time_ms == 0 ? kDefaultTimeMs : options.kdf_time_ms;
   const double one_pass = time_one(store, params, error);
   if (one_pass < 0) return -1;
-  if (options.kdf_memory_kib == 0 && 3 * one_pass <= target) {
-    // Time to spare goes into memory first, which is what makes guessing
-    // on parallel hardware expensive; three passes as RFC 9106 suggests.
-    params.passes = 3;
-    // Clamped before the conversion: a long time aimed at must not
-    // overflow it.
-    const double grown =
-        std::min(params.memory_kib * target / (3 * std::max(one_pass, 1.0)),
-                 static_cast<double>(kCalibratedMemoryLimitKib));
-    params.memory_kib = std::max(static_cast<std::uint32_t>(grown) / kMib * kMib,
-                                 kCalibratedMemoryKib);
-  } else {
-    params.passes = static_cast<std::uint32_t>(
-        std::clamp(target / std::max(one_pass, 0.001) + 0.5, 1.0,
-                   static_cast<double>(format::kMaxKdfPasses)));
-  }
+  params = calibrated(params, std::max(one_pass, 0.001), target, options.kdf_memory_kib != 0);
   return check_kdf_params(params, error);
 }
 
@@ -144,19 +176,15 @@ int seal_v2_header(Store& store, const unsigned char* key, const std::string& pa
 
 int open_v2_header(Store& store, const unsigned char* header, const std::string& password,
                    unsigned char* key, std::string& error) {
-  // The hash of nothing proves nothing; no store has an empty password.
+  // Before anything is derived or allocated: a header out of the bounds
+  // could claim any amount of memory and hours of work.
+  if (check_header_kdf_params(header, error) != 0) return -1;
+  // The key of nothing proves nothing; no store has an empty password.
   if (password.empty()) {
     error = "Invalid password";
     return -1;
   }
   const KdfParams params = params_of(header);
-  if (check_kdf_params(params, error) != 0) {
-    // Bounds hold for every header this library writes: out of them, the
-    // header is damaged, and deriving could claim any amount of memory.
-    error = "Invalid password (the store header's key derivation parameters are out of "
-            "range: it is damaged)";
-    return -1;
-  }
   SecretBytes<format::kKeySize> wrapping_key;
   if (derive(store, password, header + format::kV2SaltOffset, params, wrapping_key.data(),
              error) != 0) {

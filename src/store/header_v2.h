@@ -17,14 +17,23 @@ struct KdfParams {
   std::uint32_t lanes = 0;
 };
 
+// Empty when a store may have `params`; otherwise which bound they break.
+std::string kdf_params_problem(const KdfParams& params);
+
 // 0 when a store may have `params`; otherwise -1, and the message names the
 // bound that was broken.
 int check_kdf_params(const KdfParams& params, std::string& error);
 
+// 0 when the parameters the format-2 `header` holds are within the bounds;
+// otherwise -1, and the message says that the header is damaged and which
+// bound it breaks. Whoever can write the file sets these: every reader
+// checks them before it derives or allocates anything for them.
+int check_header_kdf_params(const unsigned char* header, std::string& error);
+
 // The parameters for a new format-2 store: those `options` gives, checked,
 // and the rest calibrated on this machine (one trial derivation) so that a
 // derivation takes about options.kdf_time_ms, with at least 64 MiB unless a
-// memory size is given.
+// memory size is given, and never more work than format::kMaxKdfWorkKib.
 int choose_kdf_params(Store& store, const StoreOptions& options, KdfParams& params,
                       std::string& error);
 

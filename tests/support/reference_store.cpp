@@ -195,6 +195,15 @@ Bytes argon2id(const Bytes& password, const Bytes& salt, std::uint32_t memory_ki
 
 std::optional<Bytes> unwrap_store_key_v2(const Bytes& file, const Bytes& password) {
   if (file.size() < kHeaderSize || file.compare(0, 8, kV2Magic) != 0) return std::nullopt;
+  // Parameters out of the bounds every store keeps could make the
+  // derivation below claim gigabytes for hours: such a header is refused.
+  const std::uint64_t memory = read_le32(file, kV2MemoryAt);
+  const std::uint64_t passes = read_le32(file, kV2PassesAt);
+  const std::uint64_t lanes = read_le32(file, kV2LanesAt);
+  if (memory < 19 * 1024 || memory > 4 * 1024 * 1024 || passes < 1 || passes > 1024 ||
+      lanes < 1 || lanes > 64 || memory * passes > 128ull * 1024 * 1024) {
+    return std::nullopt;
+  }
   const Bytes wrap = argon2id(password, file.substr(kV2SaltAt, kV2SaltLen),
                               read_le32(file, kV2MemoryAt), read_le32(file, kV2PassesAt),
                               read_le32(file, kV2LanesAt), 32);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "kel/entry.h"
@@ -177,6 +179,70 @@ TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
     std::string opened;
     EXPECT_EQ(store.open_store(opened), -1) << at;
     EXPECT_FALSE(store.store_opened) << at;
+  }
+  // Parameters out of their bounds, as anyone who can write the file may
+  // set them (memory, passes, lanes; the cheapest store has 19456, 1, 1).
+  // Each alone bounds memory; the product bounds the time: 4 GiB and 33
+  // passes, or 2 GiB and 65, would take one core many minutes. Every reader
+  // refuses them before deriving anything, says why, and changes nothing.
+  struct OutOfRange {
+    std::uint32_t memory, passes, lanes;
+    const char* says;
+  };
+  const auto files_here = [&] {
+    std::set<std::string> names;
+    for (const auto& file : std::filesystem::directory_iterator(dir.path())) {
+      names.insert(file.path().filename().string());
+    }
+    return names;
+  };
+  const std::set<std::string> files_before = files_here();
+  for (const OutOfRange& c :
+       {OutOfRange{0, 1, 1, "memory 0 KiB is below the minimum of 19 MiB"},
+        OutOfRange{19455, 1, 1, "memory 19455 KiB is below the minimum of 19 MiB"},
+        OutOfRange{4194305, 1, 1, "memory 4194305 KiB is above the maximum of 4 GiB"},
+        OutOfRange{0xFFFFFFFF, 1, 1, "memory 4294967295 KiB is above the maximum of 4 GiB"},
+        OutOfRange{19456, 0, 1, "passes must be 1 to 1024, not 0"},
+        OutOfRange{19456, 1025, 1, "passes must be 1 to 1024, not 1025"},
+        OutOfRange{19456, 0xFFFFFFFF, 1, "passes must be 1 to 1024, not 4294967295"},
+        OutOfRange{19456, 1, 0, "lanes must be 1 to 64, not 0"},
+        OutOfRange{19456, 1, 65, "lanes must be 1 to 64, not 65"},
+        OutOfRange{4194304, 33, 1, "4194304 KiB times 33 passes is above the maximum"},
+        OutOfRange{2097152, 65, 64, "2097152 KiB times 65 passes is above the maximum"},
+        OutOfRange{4194304, 1024, 1, "4194304 KiB times 1024 passes is above the maximum"}}) {
+    SCOPED_TRACE(c.says);
+    std::string hostile = full;
+    hostile.replace(12, 12, ref::le32(c.memory) + ref::le32(c.passes) + ref::le32(c.lanes));
+    write_file(v2 + ".safe", hostile);
+    const std::string expected =
+        "Store header damaged: its key derivation parameters are out of range: ";
+    std::vector<std::string> said;
+    kel::Store store(v2, kPassword);
+    EXPECT_FALSE(store.verify_store_password(error));
+    said.push_back(error);
+    EXPECT_FALSE(kel::Store().verify_store_password(v2, kPassword, error));
+    said.push_back(error);
+    EXPECT_EQ(store.open_store(error), -1);
+    said.push_back(error);
+    EXPECT_FALSE(store.store_opened);
+    kel::Safe safe_on_it(v2, kPassword);
+    kel::FormatInfo info;
+    EXPECT_EQ(safe_on_it.format_info(info, error), -1);
+    said.push_back(error);
+    EXPECT_EQ(safe_on_it.change_key(v2, kPassword, kOtherPassword, error), -1);
+    said.push_back(error);
+    kel::Entry entry("item");
+    EXPECT_EQ(safe_on_it.get_entry(entry, error), -1);
+    said.push_back(error);
+    for (const std::string& message : said) {
+      EXPECT_EQ(message.rfind(expected, 0), 0u) << message;
+      EXPECT_NE(message.find(c.says), std::string::npos) << message;
+      EXPECT_EQ(message.find(kPassword), std::string::npos) << message;
+    }
+    EXPECT_EQ(read_file(v2 + ".safe"), hostile);
+    EXPECT_EQ(files_here(), files_before);
+    // The tests' own reader keeps the same bounds.
+    EXPECT_FALSE(ref::unwrap_store_key_v2(hostile, kPassword).has_value());
   }
 }
 
