@@ -67,7 +67,8 @@ std::optional<bool> check_version2(Store& store, int fd, const std::string& path
 
 namespace detail {
 
-HeaderCheck check_password(Store& store, bool locked, std::string& error) {
+HeaderCheck check_password(Store& store, bool locked, std::string& error,
+                           bool open_version2) {
   unsigned char hash[format::kHashSize] = {};
   unsigned char salt[format::kSaltSize] = {};
   bool read_only_file = false;
@@ -78,6 +79,12 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error) {
     return HeaderCheck::failed;
   }
   if (check_store_shape(fd.get(), path, error) != 0) return HeaderCheck::failed;
+  if (!open_version2 && !store.store_opened) {
+    unsigned char header[format::kHeaderSize];
+    if (read_header_bytes(fd.get(), header) == 0 && is_version2_header(header)) {
+      return HeaderCheck::replaced;
+    }
+  }
   if (const auto answer = check_version2(store, fd.get(), path, store.password, error)) {
     return *answer ? HeaderCheck::match : HeaderCheck::failed;
   }
@@ -119,6 +126,7 @@ bool Store::verify_store_password(std::string& error) {
       case detail::HeaderCheck::failed:
         return false;
       case detail::HeaderCheck::mismatch:
+      case detail::HeaderCheck::replaced:  // (only when asked for)
         if (locked) return false;
         break;
     }

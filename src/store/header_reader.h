@@ -16,8 +16,15 @@ namespace kel::detail {
 // the last one under the shared lock.
 inline constexpr int kHeaderAttempts = 4;
 
-// What one attempt at a header read found.
-enum class HeaderCheck { match, mismatch, failed };
+// What one attempt at a header read found. replaced: the file at the
+// store's path changed format between two reads (an upgrade, or a file of
+// the other format renamed over it): the reader starts over from the path.
+enum class HeaderCheck { match, mismatch, failed, replaced };
+
+// How many times a reader that found another file at the path starts over;
+// each time another process renamed a file over the store, which cannot go
+// on for ever.
+inline constexpr int kMaxReplacedRestarts = 100;
 
 // Holds a shared whole-file lock on a descriptor for its lifetime (when
 // `take`; otherwise nothing).
@@ -57,8 +64,11 @@ int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
 // One attempt of Store::verify_store_password(error), reading the header
 // under the shared lock only when `locked`: mismatch when the password
 // does not match what was read ("Invalid password"), failed when the file
-// cannot be read as a store.
-HeaderCheck check_password(Store& store, bool locked, std::string& error);
+// cannot be read as a store. A format-2 file is checked by opening the
+// store with its password, unless `open_version2` is false: then it is
+// `replaced` (the caller expected format 1 there).
+HeaderCheck check_password(Store& store, bool locked, std::string& error,
+                           bool open_version2 = true);
 
 // Store::load_header, with the shared lock only when `locked`.
 int load_header(Store& store, bool locked, std::string& text);

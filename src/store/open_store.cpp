@@ -39,31 +39,40 @@ int Store::load_header(std::string& text) { return detail::load_header(*this, tr
 namespace {
 
 // Format 2: the unwrapping of the store key is the password check, made
-// once, on the header as load_header read it.
-int unwrap_version2(Store& store, unsigned char* key, std::string& text) {
-  if (store.load_header(text) != 0) return -1;
-  unsigned char header[format::kHeaderSize];
+// once, on the header as load_header read it. replaced when the file at the
+// path is no longer in format 2.
+detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::string& text) {
+  if (store.load_header(text) != 0) return detail::HeaderCheck::failed;
+  detail::HeaderCheck result = detail::HeaderCheck::replaced;
   if (store.format_version == 2) {
+    unsigned char header[format::kHeaderSize];
     detail::encode_v2_header(store, header);
-    if (detail::open_v2_header(store, header, store.password, key, text) == 0) return 0;
-  } else {
-    text = "Invalid password";  // another file took the store's place meanwhile
+    if (detail::open_v2_header(store, header, store.password, key, text) == 0) {
+      return detail::HeaderCheck::match;
+    }
+    result = detail::HeaderCheck::failed;
   }
   ::close(store.store_fd);
   store.store_fd = -1;
-  return -1;
+  return result;
 }
 
 // One attempt at unlocking the store: the password checked against the
 // header, the header loaded and the key unwrapped into `key`, with the
 // header read under the shared lock only when `locked`. mismatch: what was
 // read did not authenticate (a wrong password, or a header read while a
-// password change rewrote it).
+// password change rewrote it); replaced: a format-2 file took the store's
+// place between the reads.
 detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
                            std::string& text) {
-  const detail::HeaderCheck checked = detail::check_password(store, locked, text);
+  const detail::HeaderCheck checked = detail::check_password(store, locked, text, false);
   if (checked != detail::HeaderCheck::match) return checked;
   if (detail::load_header(store, locked, text) != 0) return detail::HeaderCheck::failed;
+  if (store.format_version != 1) {
+    ::close(store.store_fd);
+    store.store_fd = -1;
+    return detail::HeaderCheck::replaced;
+  }
   // The header may have changed between the check and the load.
   unsigned char computed[format::kHashSize] = {};
   if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
@@ -71,8 +80,7 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
                        text) != 0) {
     return detail::HeaderCheck::failed;
   }
-  if (store.format_version != 1 ||
-      !store.verify_hash(computed, format::kHashSize, store.password_hash,
+  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
     text = "Invalid password";
     return detail::HeaderCheck::mismatch;
@@ -88,6 +96,17 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   return detail::HeaderCheck::match;
 }
 
+// Format 1: without a lock first, so that a writer's lock never holds a
+// reader up; a header that does not authenticate is read again, the last
+// time under the shared lock, and only that answer is final.
+detail::HeaderCheck unlock_version1(Store& store, unsigned char* key, std::string& text) {
+  for (int attempt = 1;; ++attempt) {
+    const bool locked = attempt == detail::kHeaderAttempts;
+    const detail::HeaderCheck unlocked = unlock(store, locked, key, text);
+    if (unlocked != detail::HeaderCheck::mismatch || locked) return unlocked;
+  }
+}
+
 // Checks the password, unwraps the key and masks it. With `whole_index`
 // the index is built over the whole file; otherwise only a scan is begun,
 // which lookups run on as far as they need.
@@ -95,20 +114,23 @@ int open(Store& store, bool whole_index, std::string& text) {
   if (store.store_opened) return 0;
   detail::SecretBytes<format::kKeySize> key;
   try {
-    // Without a lock first, so that a writer's lock never holds a reader
-    // up; a header that does not authenticate is read again, the last time
-    // under the shared lock, and only that answer is final.
-    if (detail::is_version2_file(store.file_path)) {
-      if (unwrap_version2(store, key.data(), text) != 0) return -1;
-    } else {
-      for (int attempt = 1;; ++attempt) {
-        const bool locked = attempt == detail::kHeaderAttempts;
-        const detail::HeaderCheck unlocked = unlock(store, locked, key.data(), text);
-        // A format-2 file put in its place meanwhile was opened by the
-        // password check itself.
-        if (store.store_opened) return 0;
-        if (unlocked == detail::HeaderCheck::match) break;
-        if (unlocked == detail::HeaderCheck::failed || locked) return -1;
+    // Each read of the header opens the path anew, and another process may
+    // rename a file of the other format over the store between two of them
+    // (an upgrade, or its backup put back): what one read found must not
+    // be judged by the other's format, so such a reader starts over. The
+    // header, the records and the key then all come from the one file that
+    // store_fd holds.
+    for (int restart = 0;; ++restart) {
+      const detail::HeaderCheck unlocked =
+          detail::is_version2_file(store.file_path)
+              ? unwrap_version2(store, key.data(), text)
+              : unlock_version1(store, key.data(), text);
+      if (unlocked == detail::HeaderCheck::match) break;
+      if (unlocked != detail::HeaderCheck::replaced) return -1;
+      if (restart == detail::kMaxReplacedRestarts) {
+        text = "Could not open store: " + store.file_path +
+               " - it was replaced by another file again and again while it was read";
+        return -1;
       }
     }
     detail::clear_index(store.index);

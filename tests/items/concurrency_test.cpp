@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <filesystem>
 #include <functional>
@@ -336,6 +337,36 @@ TEST(ConcurrentRewrite, ReadersNeverFindAnEntryMissing) {
          if (fresh.get_entry(entry, e) != 0) return 1;
          return std::string(entry.value()) == version(0) ? 0 : 2;
        }},
+      // Another process puts format-2 copies of the store (an upgrade of
+      // it: same key, same password) and format-1 copies over its path in
+      // turn, by rename, while readers open the store afresh for every
+      // read. A reader whose reads of the header span two files must start
+      // over from the path: never a false "Invalid password", never records
+      // read in the other file's format.
+      {"upgraded copies renamed over the path", 60000,
+       [&](kel::Safe&, int round) {
+         // A format-1 copy and its upgrade, each renamed over the path
+         // through a fresh link, so that the file there changes format as
+         // often as the system allows.
+         const std::string copies[2] = {store_path + ".format1", store_path + ".format2.safe"};
+         const std::string incoming = store_path + ".incoming";
+         if (round == 0) {
+           write_file(copies[0], read_file(store_path));
+           write_file(copies[1], read_file(store_path));
+           kel::Safe upgrader(copies[1], kPassword);
+           std::string e;
+           if (upgrader.upgrade(cheapest_v2(), e) != 0) return -1;
+         }
+         if (::link(copies[(round + 1) % 2].c_str(), incoming.c_str()) != 0) return -1;
+         return std::rename(incoming.c_str(), store_path.c_str());
+       },
+       [&](kel::Safe&, int&) {
+         kel::Safe fresh(store_path, kPassword);
+         kel::Entry entry("subject");
+         std::string e;
+         if (fresh.get_entry(entry, e) != 0) return e == "Invalid password" ? 5 : 1;
+         return std::string(entry.value()) == version(0) ? 0 : 2;
+       }},
       {"replace", 300,
        [&](kel::Safe& s, int round) {
          std::string e;
@@ -434,7 +465,8 @@ TEST(ConcurrentRewrite, ReadersNeverFindAnEntryMissing) {
     group.release();
     EXPECT_EQ(group.wait_all(), std::vector<int>(kReaders + 1, 0))
         << "writer 1: a write failed; reader 11: a read failed, 12: a value "
-           "never written, 13: neither name, 14: a removal seen half done";
+           "never written, 13: neither name, 14: a removal seen half done, 15: a "
+           "false wrong password";
   }
 }
 
