@@ -143,6 +143,30 @@ TEST_F(ReadItem, SwappedValuePartsPassInVersion1AndFailInVersion2) {
     kel::IntegrityReport report;
     ASSERT_EQ(reader.check(report, error), 0) << error;
     EXPECT_EQ(report.failed_values, (std::vector<std::string>{"user", "token"}));
+
+    // So a rename must seal the value again under the new name: moved as it
+    // was sealed, the value part would fail under it just as a swapped one.
+    const std::string moved = dir.file("moved.safe");
+    kel::Safe mover(moved, kPassword);
+    ASSERT_EQ(mover.create_safe(cheapest_v2(), error), 0) << error;
+    ASSERT_EQ(mover.add_entry(kel::Entry("user", "first-secret"), error), 0) << error;
+    const std::string before = read_file(moved);
+    ASSERT_EQ(mover.rename_entry("user", "moved-user", error), 0) << error;
+    kel::Entry renamed("moved-user");
+    ASSERT_EQ(kel::Safe(moved, kPassword).get_entry(renamed, error), 0) << error;
+    EXPECT_EQ(renamed.value(), "first-secret");
+    std::string after = read_file(moved);
+    const ref::StoreWalk walk = ref::walk_store_bytes(after, kPassword, true);
+    ASSERT_EQ(walk.problem, "");
+    const auto old_span = parse_records(before).at(0);
+    const auto new_span = parse_records(after).at(0);
+    EXPECT_TRUE(ref::open_value(after, new_span, walk.store_key, "moved-user").has_value());
+    EXPECT_FALSE(ref::open_value(after, new_span, walk.store_key, "user").has_value());
+    after.replace(new_span.value_cipher_at(), new_span.value_length + 28,
+                  before.substr(old_span.value_cipher_at(), old_span.value_length + 28));
+    write_file(moved, after);
+    EXPECT_EQ(kel::Safe(moved, kPassword).get_entry(renamed, error), -1);
+    EXPECT_EQ(error, "Could not decrypt value cipher");
   }
 }
 

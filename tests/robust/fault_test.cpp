@@ -1,7 +1,9 @@
 // Every file-system call that an operation makes fails in turn. For each
 // operation (add, import, remove, password change, also add and remove on a
 // store that ends in an interrupted append, opening, and reading a value whole
-// or into a descriptor, replacing, renaming and removing several at once) the
+// or into a descriptor, replacing, renaming and removing several at once;
+// and on a format-2 store adding, removing, replacing, renaming, copying and
+// changing the password) the
 // test first counts the calls it makes on the
 // store's directory, then runs it again once
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
@@ -432,6 +434,37 @@ TEST_F(FaultInjection, RenameSurvivesEveryFailedCall) {
          with(without(template_items(), kRemoved), kNewName,
               template_items().at(kRemoved)),
          false, false, false});
+}
+
+TEST_F(FaultInjection, Version2ReplaceRenameCopyAndPasswordChangeSurviveEveryFailedCall) {
+  const Items renamed =
+      with(without(template_items(), kRemoved), kNewName, template_items().at(kRemoved));
+  for (Operation op : {
+           Operation{"replace (format 2)",
+                     [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                       return safe.replace_entry(Entry(kRemoved, kNewValue), error);
+                     },
+                     with(template_items(), kRemoved, kNewValue)},
+           // Resealed with the new name as additional data: the tests' own
+           // reader opens the value under that name only.
+           Operation{"rename (format 2)",
+                     [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                       return safe.rename_entry(kRemoved, kNewName, error);
+                     },
+                     renamed},
+           Operation{"copy (format 2)",
+                     [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                       return safe.copy_entry(kRemoved, kNewName, error);
+                     },
+                     with(template_items(), kNewName, template_items().at(kRemoved))},
+           Operation{"change password (format 2)",
+                     [](Safe& safe, const std::string&, const std::string& path,
+                        std::string& error) { return safe.change_key(path, kOld, kNew, error); },
+                     template_items(), true}}) {
+    op.version2 = true;
+    sweep(op);
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST_F(FaultInjection, RemovingSeveralSurvivesEveryFailedCall) {

@@ -229,6 +229,51 @@ std::vector<Scenario> scenarios() {
        .changes_password = true,
        .states = 40,
        .version2 = true},
+      {.label = "replace_v2",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.replace_entry(Entry("bravo", kSmall), error);
+       },
+       .effect = [](Items& items) { items["bravo"] = kSmall; },
+       .states = 60,
+       .backup = kRewriteBackup,
+       .version2 = true},
+      // The value is sealed again with its new name as additional data.
+      {.label = "rename_v2",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.rename_entry("charlie", "golf", error);
+       },
+       .effect = [](Items& items) { items["golf"] = items.extract("charlie").mapped(); },
+       .states = 60,
+       .backup = kRewriteBackup,
+       .version2 = true},
+      {.label = "copy_v2",
+       .run = [](Safe& safe, const Paths&, std::string& error) {
+         return safe.copy_entry("bravo", "hotel", error);
+       },
+       .effect = [](Items& items) { items["hotel"] = items["bravo"]; },
+       .states = 60,
+       .backup = kRewriteBackup,
+       .version2 = true},
+      // Format 2 binds a value to its name: a value whose name was lost no
+      // longer authenticates, and repair leaves it out.
+      {.label = "repair_lost_name_v2",
+       .run = repair,
+       .effect = unreadable("charlie"),
+       .prepare = lose_name,
+       .states = 40,
+       .backup = kRepairBackup,
+       .damaged = unreadable("charlie"),
+       .version2 = true},
+      {.label = "repair_lost_value_v2",
+       .run = repair,
+       .effect = unreadable("charlie"),
+       .prepare = [](const Paths& paths) {
+         damage_record(paths, "charlie", format::fixed_part_size(7) + 100);
+       },
+       .states = 40,
+       .backup = kRepairBackup,
+       .damaged = unreadable("charlie"),
+       .version2 = true},
       // Format 1 to 2: every record sealed again in one rewrite, readers
       // find the old file or the new one, with the same password.
       {.label = "upgrade",
