@@ -15,6 +15,8 @@ class RecordReader {
   // Copies up to `length` bytes at `offset` into `out`. Returns the count
   // (fewer only at the end of the file), or -1 with errno set.
   ssize_t read(off_t offset, void* out, std::size_t length);
+  // Drops the bytes it holds: the next read goes to the file.
+  void forget() { filled_ = 0; }
 
  private:
   int fd_;

@@ -307,6 +307,11 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
     unfinished_name_length_ = 0;
     stop_ = ScanStop::end_of_file;
     started_ = true;
+  } else {
+    // A scan that waited may have held bytes another process has changed
+    // since: the zero first byte of an append that has now completed,
+    // within the same tick of the file's clock, so that nothing else tells.
+    reader_.forget();
   }
   pause_ = false;
   // Every record before `at` has been handed on, but the one still pending.
