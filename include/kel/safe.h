@@ -48,11 +48,11 @@ class KEL_SAFE_EXPORT Safe {
   // Lets a scan of the whole store file (the first operation that needs
   // every name: listing, adding a new name, checking, any rewrite; and
   // after another process changed the file) open names on up to `threads`
-  // threads, which it starts and joins within that one call. The default,
-  // 1, and 0 mean the calling thread alone: the library starts no thread
-  // unless asked here, so a process may fork safely otherwise. The index
-  // comes out the same either way; worth it on stores of many thousands of
-  // entries.
+  // threads (64 at most), which it starts and joins within that one call.
+  // The default, 1, and 0 mean the calling thread alone: the library starts
+  // no thread unless asked here, so a process may fork safely otherwise.
+  // The index comes out the same either way; worth it on stores of many
+  // thousands of entries.
   void set_scan_threads(unsigned threads);
 
   // The library's version, "1.0.0".

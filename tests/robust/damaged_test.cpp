@@ -343,6 +343,13 @@ TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
   Entry entry("entry-7");
   ASSERT_EQ(safe.get_entry(entry, error), 0) << error;
   EXPECT_EQ(std::string(entry.value()), items[7].second);
+  // A thread count from an unsigned -1 makes no scan allocate or start
+  // billions of anything.
+  Safe unbounded(file.path, kPassword);
+  unbounded.set_scan_threads(~0u);
+  names.clear();
+  ASSERT_EQ(unbounded.list_entries(names, error), 0) << error;
+  EXPECT_EQ(names.size(), 2501u);
 }
 
 TEST(DamagedStore, ADamagedValueFailsAlone) {
