@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "interface/entry_value.h"
@@ -8,11 +9,18 @@ namespace kel {
 
 namespace {
 
-// Overwrites a value buffer with 0x01 and then 0x00 before releasing it.
+// Overwrites a value buffer with 0x01 and then 0x00 before releasing it. A
+// large buffer is overwritten a block at a time, with both bytes in turn, so
+// that the zeros find the block still in the processor's cache: every byte
+// holds 0x01 before it holds 0x00, and memory is crossed once, not twice.
 void dispose(unsigned char*& data, std::size_t length) {
+  constexpr std::size_t kBlock = 64 * 1024;
   if (data != nullptr && length != 0) {
-    std::memset(data, 0x01, length);
-    detail::wipe(data, length);  // ends with zeros, and cannot be dropped
+    for (std::size_t done = 0; done < length; done += kBlock) {
+      const std::size_t size = std::min(kBlock, length - done);
+      std::memset(data + done, 0x01, size);
+      detail::wipe(data + done, size);  // ends with zeros, and cannot be dropped
+    }
     delete[] data;
   }
   data = nullptr;

@@ -78,6 +78,17 @@ void reserve_for_value(std::string& buffer, std::size_t length) {
 // first authenticated in a pass that keeps nothing of it.
 constexpr std::uint32_t kOnePassLimit = 4 * 1024 * 1024;
 
+// A value read into a buffer no one else can see yet (an entry's value
+// before it is handed over) is decrypted in one pass up to this size. The
+// length a record claims has then sized the buffer before the value proved
+// itself: a damaged or hostile claim costs at most this much memory for the
+// moment it takes to fail.
+constexpr std::uint32_t kPrivateOnePassLimit = 64 * 1024 * 1024;
+
+// Pieces a value is read and decrypted in, in place: large reads, each
+// decrypted while it is still in the processor's cache.
+constexpr std::size_t kInPlacePiece = 256 * 1024;
+
 using PieceDigest = std::array<unsigned char, 32>;
 
 PieceDigest digest_of(const unsigned char* data, std::size_t size) {
@@ -99,6 +110,22 @@ ssize_t read_trailer(Store& store, const detail::ValueLocation& where,
                                where.offset + where.length);
   if (got < 0) error = "Error, could not get item - " + io::error_text(errno);
   return got;
+}
+
+// Starts `opener` on the value at `where`: its nonce and tag read from the
+// trailer after the cipher, its associated data set. -1 with the message set.
+int begin_opening(Store& store, const unsigned char* key,
+                  const detail::ValueLocation& where, crypto::AeadStream& opener,
+                  std::string& error) {
+  unsigned char trailer[kTrailerSize];
+  ssize_t got = read_trailer(store, where, trailer, error);
+  if (got < 0) return -1;
+  if (got != sizeof trailer ||
+      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
+    error = "Could not decrypt value cipher";
+    return -1;
+  }
+  return 0;
 }
 
 // Accepts every sealed piece as it is.
@@ -148,15 +175,8 @@ int decrypt_value(Store& store, const unsigned char* key,
                   const detail::ValueLocation& where, Sink sink,
                   const Progress& progress, std::string& error,
                   Check check = AnyPiece()) {
-  unsigned char trailer[kTrailerSize];
-  ssize_t got = read_trailer(store, where, trailer, error);
-  if (got < 0) return -1;
   crypto::AeadStream opener;
-  if (got != sizeof trailer ||
-      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
-    error = "Could not decrypt value cipher";
-    return -1;
-  }
+  if (begin_opening(store, key, where, opener, error) != 0) return -1;
   detail::SecretBuffer plain(piece_size_of(where));
   std::uint64_t done = 0;
   auto open_piece = [&](std::size_t piece, const unsigned char* sealed,
@@ -255,31 +275,32 @@ class ValueBuffer {
   std::size_t length_;
 };
 
-// Decrypts the value at `where` straight into `out` (where.length bytes),
-// piece by piece, with no copy of the plain bytes in between. Whatever `out`
-// holds counts as authentic only when this returns 0.
-int decrypt_value_into(Store& store, const unsigned char* key,
-                           const detail::ValueLocation& where, unsigned char* out,
-                           std::string& error) {
-  unsigned char trailer[kTrailerSize];
-  ssize_t got = read_trailer(store, where, trailer, error);
-  if (got < 0) return -1;
+// Reads the sealed value at `where` straight into `out` (where.length
+// bytes) and decrypts it there, one piece at a time while the piece is still
+// in the processor's cache: no copy of the value, sealed or plain, in
+// between. Whatever `out` holds counts as authentic only when this returns 0;
+// until then it may hold plain bytes of a value that is not.
+int open_value_into(Store& store, const unsigned char* key,
+                    const detail::ValueLocation& where, unsigned char* out,
+                    std::string& error) {
   crypto::AeadStream opener;
-  if (got != sizeof trailer ||
-      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
-    error = "Could not decrypt value cipher";
-    return -1;
-  }
-  std::uint64_t done = 0;
-  auto open_piece = [&](std::size_t, const unsigned char* sealed, std::size_t size) {
-    if (!opener.update(sealed, size, out + done)) {
-      error = "Could not decrypt value cipher";
-      return false;
+  if (begin_opening(store, key, where, opener, error) != 0) return -1;
+  for (std::uint64_t done = 0; done < where.length;) {
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kInPlacePiece, where.length - done));
+    unsigned char* piece = out + done;
+    ssize_t got = io::pread_full(store.store_fd, piece, want,
+                                 where.offset + static_cast<off_t>(done));
+    if (got < 0) {
+      error = "Error, could not get item - " + io::error_text(errno);
+      return -1;
     }
-    done += size;
-    return true;
-  };
-  if (read_sealed_pieces(store, where, open_piece, error) != 0) return -1;
+    if (static_cast<std::size_t>(got) != want || !opener.update(piece, want, piece)) {
+      error = "Could not decrypt value cipher";  // a file that ends inside the value
+      return -1;
+    }
+    done += want;
+  }
   if (!opener.finish()) {
     error = "Could not decrypt value cipher";
     return -1;
@@ -296,25 +317,28 @@ int get_item_into(Store& store, SafeEntry& entry, std::string& error) {
     SecretBytes<format::kKeySize> key;
     ValueLocation where;
     if (start_read(store, entry.name, key.data(), where, error) != 0) return -1;
-    // A large claimed length sizes nothing until the value has proved itself.
-    if (where.length > kOnePassLimit) {
+    // Beyond what a claimed length may size on trust, the value proves
+    // itself in a pass of its own first.
+    if (where.length > kPrivateOnePassLimit) {
       if (authenticate_value(store, key.data(), where, nullptr, error) != 0) return -1;
       if (entry.value_length == where.length && entry.value_data != nullptr) {
         // The entry's own buffer fits: the value goes straight into it,
         // which spares a fresh buffer and the wipe of the old one. The value
         // authenticated, so only a file changed in between can fail here;
         // then the entry keeps nothing.
-        if (decrypt_value_into(store, key.data(), where, entry.value_data,
-                                   error) != 0) {
+        if (open_value_into(store, key.data(), where, entry.value_data, error) != 0) {
           adopt_value(entry, nullptr, 0);
           return -1;
         }
         return 0;
       }
     }
+    // Nobody sees this buffer before it is handed to the entry, and it is
+    // handed over only once the tag has been checked: plain bytes of a
+    // value that fails never leave it, so one pass is enough.
     ValueBuffer value(where.length);
     if (where.length != 0) prepare_value_memory(value.data(), where.length);
-    if (decrypt_value_into(store, key.data(), where, value.data(), error) != 0) {
+    if (open_value_into(store, key.data(), where, value.data(), error) != 0) {
       return -1;  // the buffer, with whatever was decrypted, is wiped
     }
     adopt_value(entry, value.release(), where.length);

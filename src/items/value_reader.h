@@ -29,8 +29,9 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
 // Reads the value of `entry.name` into a buffer of its own that becomes the
 // entry's value (the buffer it replaces is wiped once) only when the whole
 // value authenticated: on -1 the entry is as it was, and no plain byte of
-// the failed read is left in memory. A large value (authenticated in a pass
-// of its own first) goes straight into the entry's buffer when that has its
+// the failed read is left in memory. Up to 64 MiB the value is read and
+// decrypted in one pass; a larger one is authenticated in a pass of its own
+// first, and then goes straight into the entry's buffer when that has its
 // length; should the file change between the passes, the entry is then
 // left without a value. Messages as Store::get_item's.
 int get_item_into(Store& store, SafeEntry& entry, std::string& error);

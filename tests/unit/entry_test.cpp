@@ -17,17 +17,39 @@
 
 namespace {
 
-// The watched buffer, and what it held when it was released.
+// The watched buffer, and what it held when it was released: the first
+// byte that was not zero (its place and value), if any.
 const void* g_watched = nullptr;
 std::size_t g_watched_size = 0;
-unsigned char g_seen[256];
 bool g_released = false;
+std::size_t g_nonzero_at = 0;
+int g_nonzero = 0;
+// When not 0: the next array of this many bytes becomes the watched buffer.
+std::size_t g_watch_next_of = 0;
 
 void observe_release(void* p) noexcept {
   if (p != nullptr && p == g_watched) {
-    std::memcpy(g_seen, p, g_watched_size);
+    const auto* bytes = static_cast<const unsigned char*>(p);
+    g_nonzero_at = g_watched_size;
+    g_nonzero = 0;
+    for (std::size_t i = 0; i < g_watched_size; ++i) {
+      if (bytes[i] != 0) {
+        g_nonzero_at = i;
+        g_nonzero = bytes[i];
+        break;
+      }
+    }
     g_released = true;
     g_watched = nullptr;
+  }
+}
+
+void observe_allocation(void* p, std::size_t n) noexcept {
+  if (p != nullptr && n != 0 && n == g_watch_next_of) {
+    g_watched = p;
+    g_watched_size = n;
+    g_released = false;
+    g_watch_next_of = 0;
   }
 }
 
@@ -36,6 +58,7 @@ void observe_release(void* p) noexcept {
 void* operator new[](std::size_t n) {
   void* p = std::malloc(n == 0 ? 1 : n);
   if (p == nullptr) throw std::bad_alloc();
+  observe_allocation(p, n);
   return p;
 }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
@@ -62,23 +85,29 @@ using kel::test::TempDir;
 // Watches the value buffer that `data` points at (`size` bytes).
 void watch(const unsigned char* data, std::size_t size) {
   ASSERT_NE(data, nullptr);
-  ASSERT_LE(size, sizeof g_seen);
   g_watched = data;
   g_watched_size = size;
   g_released = false;
 }
 
+// Watches the next buffer of `size` bytes made with new[]: one the library
+// makes for itself, whose address the caller never sees.
+void watch_next_of(std::size_t size) {
+  g_watched = nullptr;
+  g_released = false;
+  g_watch_next_of = size;
+}
+
 // True when the watched buffer was released holding only zero bytes.
 testing::AssertionResult released_wiped() {
+  g_watch_next_of = 0;
   if (!g_released) {
     g_watched = nullptr;
     return testing::AssertionFailure() << "the buffer was not released with delete[]";
   }
-  for (std::size_t i = 0; i < g_watched_size; ++i) {
-    if (g_seen[i] != 0) {
-      return testing::AssertionFailure()
-             << "byte " << i << " was " << int{g_seen[i]} << " when the buffer was released";
-    }
+  if (g_nonzero_at < g_watched_size) {
+    return testing::AssertionFailure() << "byte " << g_nonzero_at << " was " << g_nonzero
+                                       << " when the buffer was released";
   }
   return testing::AssertionSuccess();
 }
@@ -219,6 +248,49 @@ TEST(Entry, SafeRefusesAMovedFromEntry) {
   EXPECT_EQ(safe.get_entry(source, error), -1);
   EXPECT_EQ(error, "Invalid entry name");
   EXPECT_FALSE(safe.exists("name"));
+}
+
+// Safe::get_entry reads a value into a buffer of its own, which the entry
+// takes only once the value authenticated. Every buffer it lets go of is
+// wiped first: the entry's old value when the read succeeds, and its own,
+// which may hold plain bytes of a value that did not authenticate, when it
+// fails. Small values and values of several MiB alike.
+TEST(Entry, GetEntryWipesEveryBufferItLetsGo) {
+  for (const std::size_t size : {std::size_t{100}, std::size_t{(5u << 20) + 7}}) {
+    SCOPED_TRACE(size);
+    TempDir dir;
+    const std::string path = dir.file("get.safe");
+    std::string value(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) value[i] = static_cast<char>('a' + i % 23);
+    std::string error;
+    {
+      kel::Safe safe(path, kPassword);
+      ASSERT_EQ(safe.create_safe(error), 0) << error;
+      ASSERT_EQ(safe.add_entry(kel::Entry("v", value), error), 0) << error;
+    }
+    kel::Safe safe(path, kPassword);
+    // Old values shorter than, as long as, and longer than the new one; the
+    // longest spans several of the blocks a large buffer is wiped in.
+    for (const std::size_t old_size : {std::size_t{9}, size, std::size_t{200001}}) {
+      kel::Entry entry("v", std::string(old_size, 's'));
+      watch(entry.raw_value(), entry.length());
+      ASSERT_EQ(safe.get_entry(entry, error), 0) << error;
+      EXPECT_TRUE(released_wiped()) << "old value of " << old_size << " bytes";
+      EXPECT_TRUE(entry.value() == value);
+    }
+    // One byte of the value's cipher damaged (the value is the last thing
+    // in the file, followed by its nonce and tag).
+    std::string bytes = kel::test::read_file(path);
+    bytes[bytes.size() - 28 - 1] ^= 0x40;
+    kel::test::write_file(path, bytes);
+    kel::Safe damaged(path, kPassword);
+    kel::Entry kept("v", "keep me");
+    watch_next_of(size);
+    EXPECT_EQ(damaged.get_entry(kept, error), -1);
+    EXPECT_EQ(error, "Could not decrypt value cipher");
+    EXPECT_TRUE(released_wiped()) << "the buffer the damaged value was read into";
+    EXPECT_EQ(kept.value(), "keep me");
+  }
 }
 
 TEST(SafeEntry, ConstructorsAndSetters) {
