@@ -1,10 +1,31 @@
 #include "crypto/aead_stream.h"
 
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+
 #include <cstring>
 
 #include "crypto/aead.h"
 
 namespace kel::crypto {
+
+namespace {
+
+// The expected tag as a parameter of the cipher's initialisation, which sets
+// it after the nonce: one call per value instead of an initialisation and a
+// control call. `copy` holds the tag for as long as the parameters are used.
+struct TagParameter {
+  explicit TagParameter(const unsigned char* expected_tag) {
+    if (expected_tag == nullptr) return;
+    std::memcpy(copy, expected_tag, sizeof copy);
+    params[0] = OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, copy,
+                                                  sizeof copy);
+  }
+  unsigned char copy[16];
+  OSSL_PARAM params[2] = {OSSL_PARAM_construct_end(), OSSL_PARAM_construct_end()};
+};
+
+}  // namespace
 
 bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
                        bool encrypt, const unsigned char* expected_tag,
@@ -15,26 +36,23 @@ bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
   if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
   if (!cipher_) cipher_.reset(EVP_CIPHER_fetch(nullptr, kChaCha20Poly1305, nullptr));
   if (!ctx_ || !cipher_) return false;
-  if (EVP_CipherInit_ex2(ctx_.get(), cipher_.get(), key, nonce, encrypt ? 1 : 0,
-                         nullptr) != 1) {
-    return false;
-  }
-  return (encrypt || set_tag(expected_tag)) && add_associated_data(ctx_.get(), ad);
+  return start(cipher_.get(), key, nonce, expected_tag, ad);
 }
 
 bool AeadStream::restart(const unsigned char* nonce, const unsigned char* expected_tag,
                          std::string_view ad) {
-  if (!ctx_ || !cipher_ ||
-      EVP_CipherInit_ex2(ctx_.get(), nullptr, nullptr, nonce, encrypt_ ? 1 : 0, nullptr) != 1) {
-    return false;
-  }
-  return (encrypt_ || set_tag(expected_tag)) && add_associated_data(ctx_.get(), ad);
+  return ctx_ && cipher_ && start(nullptr, nullptr, nonce, expected_tag, ad);
 }
 
-bool AeadStream::set_tag(const unsigned char* expected_tag) {
-  unsigned char tag[16];
-  std::memcpy(tag, expected_tag, sizeof tag);
-  return EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1;
+bool AeadStream::start(const EVP_CIPHER* cipher, const unsigned char* key,
+                       const unsigned char* nonce, const unsigned char* expected_tag,
+                       std::string_view ad) {
+  // Opening without a tag to check would accept anything.
+  if (!encrypt_ && expected_tag == nullptr) return false;
+  TagParameter tag(encrypt_ ? nullptr : expected_tag);
+  return EVP_CipherInit_ex2(ctx_.get(), cipher, key, nonce, encrypt_ ? 1 : 0,
+                            tag.params) == 1 &&
+         add_associated_data(ctx_.get(), ad);
 }
 
 bool AeadStream::update(const unsigned char* in, std::size_t length,

@@ -14,7 +14,7 @@ namespace kel::crypto {
 class AeadStream {
  public:
   // Starts sealing (encrypt) or opening under a 32-byte key and 12-byte nonce.
-  // When opening, `expected_tag` (16 bytes) is checked by finish(). May be
+  // When opening, `expected_tag` (16 bytes, required) is checked by finish(). May be
   // called again, after finish() or instead of it, to start another value.
   // `ad`: associated data the tag covers too (format 2's bindings), none by
   // default.
@@ -35,7 +35,11 @@ class AeadStream {
   bool finish(unsigned char* tag = nullptr);
 
  private:
-  bool set_tag(const unsigned char* expected_tag);
+  // Sets the context up for the next value (a new `cipher` and `key` unless
+  // null), with the expected tag when opening, then feeds `ad`.
+  bool start(const EVP_CIPHER* cipher, const unsigned char* key,
+             const unsigned char* nonce, const unsigned char* expected_tag,
+             std::string_view ad);
 
   CipherCtxPtr ctx_;
   CipherPtr cipher_;
