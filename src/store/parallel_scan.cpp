@@ -1,9 +1,11 @@
 #include "store/parallel_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "crypto/aead_stream.h"
@@ -15,10 +17,17 @@ namespace kel::detail {
 
 namespace {
 
-// Records walked, then opened, at a time: the memory a batch takes stays
-// small whatever the store's size.
-constexpr std::size_t kBatchRecords = 32768;
+// Records walked, then opened, at a time: at most this many, so that the
+// memory a batch takes stays small whatever the store's size, and at least
+// the other many, so that starting threads for a batch costs little next to
+// the batch's work.
+constexpr std::size_t kMostBatchRecords = 32768;
+constexpr std::size_t kLeastBatchRecords = 1024;
 constexpr std::size_t kReadBlock = 1024 * 1024;
+// Names a thread takes at a time: enough that taking them costs nothing
+// next to opening them, few enough that all threads finish a batch
+// together, however much else each of them had to do first.
+constexpr std::size_t kChunkRecords = 256;
 // More threads than this only add start-up costs: opening a name takes a
 // fraction of a microsecond. It also bounds what a count taken from
 // elsewhere (an unsigned -1, say) can make a scan allocate and start.
@@ -37,120 +46,192 @@ struct Batch {
   std::vector<Walked> records;
   std::vector<unsigned char> fixed;
   std::vector<unsigned char> plain;
-  std::vector<char> opened;
+  std::atomic<std::size_t> next{0};  // the first record no thread has taken
+  std::atomic<bool> failed{false};   // a name did not authenticate
   ~Batch() { wipe(plain.data(), plain.size()); }
 };
 
-// Opens the names of records [first, last) of `batch`; false when one of
-// them does not authenticate.
-bool open_names(Batch& batch, const unsigned char* key, std::string_view ad,
-                std::size_t first, std::size_t last) {
-  crypto::AeadStream opener;
-  bool keyed = false;
-  bool all = true;
-  for (std::size_t i = first; i < last; ++i) {
-    const Walked& record = batch.records[i];
-    const unsigned n = record.name_length;
-    const unsigned char* fixed = batch.fixed.data() + record.fixed_at;
-    const unsigned char* nonce = fixed + format::name_nonce_at(n);
-    const unsigned char* tag = fixed + format::name_tag_at(n);
-    keyed = keyed ? opener.restart(nonce, tag, ad) : opener.begin(key, nonce, false, tag, ad);
-    const bool opened =
-        keyed && opener.update(fixed + format::name_cipher_at(), n,
-                               batch.plain.data() + record.fixed_at) &&
-        opener.finish();
-    batch.opened[i] = opened ? 1 : 0;
-    all = all && opened;
-  }
-  return all;
+// The records of a batch for a file of `size` bytes: about an eighth of
+// the most it can hold, so that only a small part of the work (walking the
+// first batch, entering the last) overlaps no opening.
+std::size_t batch_records(off_t size) {
+  const off_t least_record = format::fixed_part_size(1) + format::value_part_size(0);
+  const auto most = static_cast<std::size_t>((size - format::kHeaderSize) / least_record);
+  return std::clamp(most / 8, kLeastBatchRecords, kMostBatchRecords);
 }
 
-// Opens every name of `batch`, the work shared out over `threads` threads
-// (this one included). A thread that cannot be started leaves its share to
-// this one.
-bool open_batch(Batch& batch, const unsigned char* key, std::string_view ad,
-                unsigned threads) {
-  const std::size_t count = batch.records.size();
+// Walks up to `count` records from `at` on (below `size`) into `batch`, and
+// moves `at` past them. 1: walked; 0: the file is not a run of intact
+// records there; -1: a read failed (errno set).
+int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& batch) {
+  batch.records.clear();
+  batch.fixed.clear();
+  while (at < size && batch.records.size() < count) {
+    unsigned char n = 0;
+    const ssize_t got = reader.read(at, &n, 1);
+    if (got < 0) return -1;
+    const long fixed = format::fixed_part_size(n);
+    if (got != 1 || n == 0 || at + fixed > size) return 0;
+    Walked record;
+    record.fixed_at = batch.fixed.size();
+    record.name_length = n;
+    batch.fixed.resize(record.fixed_at + static_cast<std::size_t>(fixed));
+    unsigned char* bytes = batch.fixed.data() + record.fixed_at;
+    const ssize_t read = reader.read(at, bytes, static_cast<std::size_t>(fixed));
+    if (read < 0) return -1;
+    if (read != fixed) return 0;
+    record.value_offset = format::get_i64(bytes + format::value_offset_at(n));
+    record.value_length = format::get_u32(bytes + format::value_length_at(n));
+    const long long end = record.value_offset + format::value_part_size(record.value_length);
+    if (record.value_offset != at + fixed || end > size) return 0;
+    batch.records.push_back(record);
+    at = static_cast<off_t>(end);
+  }
+  return 1;
+}
+
+// Makes a walked batch ready for open_names.
+void prepare_to_open(Batch& batch) {
   batch.plain.assign(batch.fixed.size(), 0);
-  batch.opened.assign(count, 0);
-  const std::size_t share = (count + threads - 1) / threads;
-  std::vector<std::thread> helpers;
-  std::vector<char> results(threads, 0);
-  std::size_t next = share;
-  for (unsigned t = 1; t < threads && next < count; ++t, next += share) {
-    const std::size_t first = next;
-    const std::size_t last = std::min(count, next + share);
-    try {
-      helpers.emplace_back([&batch, &results, key, ad, first, last, t] {
-        try {
-          results[t] = open_names(batch, key, ad, first, last) ? 1 : 0;
-        } catch (...) {
-          results[t] = 0;
-        }
-      });
-    } catch (const std::exception&) {
-      results[t] = open_names(batch, key, ad, first, last) ? 1 : 0;
+  batch.next.store(0);
+  batch.failed.store(false);
+}
+
+// Opens names of `batch`, a chunk at a time, until every name is taken or
+// one did not authenticate (then `failed` is set). Any number of threads
+// may run this on one batch at once; each name is opened by one of them.
+void open_names(Batch& batch, const unsigned char* key, std::string_view ad) noexcept {
+  crypto::AeadStream opener;
+  bool keyed = false;
+  const std::size_t count = batch.records.size();
+  for (;;) {
+    const std::size_t first = batch.next.fetch_add(kChunkRecords);
+    if (first >= count || batch.failed.load()) return;
+    const std::size_t last = std::min(count, first + kChunkRecords);
+    for (std::size_t i = first; i < last; ++i) {
+      const Walked& record = batch.records[i];
+      const unsigned n = record.name_length;
+      const unsigned char* fixed = batch.fixed.data() + record.fixed_at;
+      const unsigned char* nonce = fixed + format::name_nonce_at(n);
+      const unsigned char* tag = fixed + format::name_tag_at(n);
+      keyed = keyed ? opener.restart(nonce, tag, ad)
+                    : opener.begin(key, nonce, false, tag, ad);
+      if (!keyed ||
+          !opener.update(fixed + format::name_cipher_at(), n,
+                         batch.plain.data() + record.fixed_at) ||
+          !opener.finish()) {
+        batch.failed.store(true);
+        return;
+      }
     }
   }
-  bool all = open_names(batch, key, ad, 0, std::min(count, share));
-  for (std::thread& helper : helpers) helper.join();
-  const unsigned used = static_cast<unsigned>((count + share - 1) / share);
-  for (unsigned t = 1; t < used; ++t) all = all && results[t] == 1;
-  return all;
 }
+
+// Threads that open the names of one batch beside the calling thread, and
+// are joined however the caller's scope ends. A thread that cannot be
+// started leaves its part to the others.
+class Helpers {
+ public:
+  Helpers(unsigned count, Batch& batch, const unsigned char* key, std::string_view ad) {
+    threads_.reserve(count);
+    for (unsigned t = 0; t < count; ++t) {
+      try {
+        threads_.emplace_back([&batch, key, ad] { open_names(batch, key, ad); });
+      } catch (const std::exception&) {
+        break;
+      }
+    }
+  }
+  Helpers(const Helpers&) = delete;
+  Helpers& operator=(const Helpers&) = delete;
+  ~Helpers() { join(); }
+  void join() {
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
+// Enters the opened names of `batch` into the index in file order (the
+// first record of a name wins), then wipes them. `name` is scratch room.
+void enter(Store& store, Batch& batch, std::string& name) {
+  for (const Walked& record : batch.records) {
+    Item item;
+    item.value_offset = record.value_offset;
+    item.value_length = record.value_length;
+    name.assign(reinterpret_cast<const char*>(batch.plain.data() + record.fixed_at),
+                record.name_length);
+    store.index.try_emplace(name, std::move(item));
+  }
+  wipe(batch.plain.data(), batch.plain.size());
+}
+
+// Scratch room for one name, long enough for any, wiped whole at the end.
+struct NameScratch {
+  NameScratch() { bytes.reserve(format::kMaxNameLength); }
+  NameScratch(const NameScratch&) = delete;
+  NameScratch& operator=(const NameScratch&) = delete;
+  ~NameScratch() {
+    bytes.resize(bytes.capacity());
+    wipe(bytes.data(), bytes.size());
+  }
+  std::string bytes;
+};
 
 }  // namespace
 
 int index_in_parallel(Store& store, IndexScan& scan, const unsigned char* key,
                       unsigned threads) {
-  threads = std::min(threads, kMostThreads);
+  threads = std::clamp(threads, 1u, kMostThreads);
   const off_t size = scan.file().size;
+  const std::string_view ad = scan.records().binding().name_ad();
+  const std::size_t per_batch = batch_records(size);
   RecordReader reader(scan.fd(), kReadBlock);
-  Batch batch;
-  std::string name;
-  StringWiper wipe_name(name);
-  off_t at = format::kHeaderSize;
+  NameScratch name;
   auto give_up = [&store] {
     clear_index(store.index);
     return 0;
   };
-  while (at < size) {
-    // Walk a batch of records.
-    batch.records.clear();
-    batch.fixed.clear();
-    while (at < size && batch.records.size() < kBatchRecords) {
-      unsigned char n = 0;
-      const ssize_t got = reader.read(at, &n, 1);
-      if (got < 0) return -1;
-      const long fixed = format::fixed_part_size(n);
-      if (got != 1 || n == 0 || at + fixed > size) return give_up();
-      Walked record;
-      record.fixed_at = batch.fixed.size();
-      record.name_length = n;
-      batch.fixed.resize(record.fixed_at + static_cast<std::size_t>(fixed));
-      unsigned char* bytes = batch.fixed.data() + record.fixed_at;
-      const ssize_t read = reader.read(at, bytes, static_cast<std::size_t>(fixed));
-      if (read < 0) return -1;
-      if (read != fixed) return give_up();
-      record.value_offset = format::get_i64(bytes + format::value_offset_at(n));
-      record.value_length = format::get_u32(bytes + format::value_length_at(n));
-      const long long end = record.value_offset + format::value_part_size(record.value_length);
-      if (record.value_offset != at + fixed || end > size) return give_up();
-      batch.records.push_back(record);
-      at = static_cast<off_t>(end);
+  // Three steps run at once: while the helpers open the names of one batch,
+  // this thread enters the batch before it into the index and walks the
+  // batch after it, then helps open. Entering and walking are the parts
+  // only one thread can do, so they overlap the opening.
+  Batch batches[3];
+  std::size_t opening = 0;
+  std::size_t walked = 1;
+  std::size_t entering = 2;
+  bool opened_before = false;  // batches[entering] holds opened names
+  off_t at = format::kHeaderSize;
+  int step = walk(reader, at, size, per_batch, batches[opening]);
+  if (step <= 0) return step < 0 ? -1 : give_up();
+  // Room for as many records as the file holds at the first batch's rate.
+  const double per_record = static_cast<double>(at - format::kHeaderSize) /
+                            static_cast<double>(batches[opening].records.size());
+  store.index.reserve(static_cast<std::size_t>(
+      static_cast<double>(size - format::kHeaderSize) / per_record * 1.05));
+  for (;;) {
+    Batch& batch = batches[opening];
+    prepare_to_open(batch);
+    const bool more = at < size;
+    {
+      Helpers helpers(threads - 1, batch, key, ad);
+      if (opened_before) enter(store, batches[entering], name.bytes);
+      if (more) step = walk(reader, at, size, per_batch, batches[walked]);
+      open_names(batch, key, ad);
+      helpers.join();
     }
-    // Open its names, then enter them in file order.
-    if (!open_batch(batch, key, scan.records().binding().name_ad(), threads)) return give_up();
-    for (const Walked& record : batch.records) {
-      Item item;
-      item.value_offset = record.value_offset;
-      item.value_length = record.value_length;
-      name.assign(reinterpret_cast<const char*>(batch.plain.data() + record.fixed_at),
-                  record.name_length);
-      store.index.try_emplace(name, std::move(item));
-    }
-    wipe(batch.plain.data(), batch.plain.size());
+    if (more && step < 0) return -1;
+    if (batch.failed.load() || (more && step == 0)) return give_up();
+    opened_before = true;
+    const std::size_t entered = entering;
+    entering = opening;
+    opening = walked;
+    walked = entered;
+    if (!more) break;
   }
+  enter(store, batches[entering], name.bytes);
   timespec_get(&store.index_time, TIME_UTC);
   store.indexed_file = scan.file();
   store.index_end = static_cast<long>(size);
