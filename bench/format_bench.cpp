@@ -2,8 +2,8 @@
 // copied format-1 file is one SHA3-512 of the password and the salt,
 // compared with the header's hash; against format 2 it is one Argon2id
 // derivation with the store's parameters and an attempt to unwrap the key.
-// Then the cost of opening a store and of one tool command (exists on an
-// empty store) in each format. Format 2 uses the parameters its creation
+// Then the cost of opening a store and of one tool command (ls on an empty
+// store) in each format. Format 2 uses the parameters its creation
 // calibrated on this machine. The ratio of the two guesses' rates is what
 // format 2 adds to an attacker's work.
 #include <benchmark/benchmark.h>
