@@ -122,6 +122,8 @@ for f in "usr/$libdir/libkel-safe.so.1.0.0" "usr/$libdir/libkel-safe.so.1 -> lib
   grep -qF "./$f" "$work/deb-contents" || { cat "$work/deb-contents"; die "the package lacks $f"; }
 done
 grep -q '^ Depends:.*libssl3' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libssl3"; }
+# The shell loads libedit at run time, out of dpkg-shlibdeps' sight.
+grep -q '^ Depends:.*libedit2' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libedit2"; }
 grep -q 'License: Apache-2.0' "$work/deb-info" || { cat "$work/deb-info"; die "the package description names no licence"; }
 # The packaged (stripped) tool runs from the unpacked tree, library beside it.
 dpkg-deb -x "$deb" "$work/unpacked"

@@ -119,6 +119,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # the package's own library is found in the build tree.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}")
+# The shell loads libedit when it starts, which dpkg-shlibdeps cannot see.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libedit2")
 # A shlibs file, and maintainer scripts that run ldconfig.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

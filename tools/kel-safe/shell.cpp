@@ -4,7 +4,6 @@
 // names. After the idle time without a key press the store is locked: the
 // key is wiped at once, and the next command asks for the password again.
 #include <errno.h>
-#include <histedit.h>
 #include <locale.h>
 #include <poll.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "libedit.h"
 #include "session.h"
 #include "status.h"
 #include "streams.h"
@@ -37,7 +37,7 @@ struct ShellState {
 
 ShellState& state_of(EditLine* editor) {
   void* data = nullptr;
-  el_get(editor, EL_CLIENTDATA, &data);
+  libedit().el_get(editor, EL_CLIENTDATA, &data);
   return *static_cast<ShellState*>(data);
 }
 
@@ -68,7 +68,7 @@ int read_character(EditLine* editor, wchar_t* out) {
       write_all(2, "\n", "standard error");
       note("locked after " + std::to_string(state.idle.count()) +
            "s without input: the next command asks for the password");
-      el_set(editor, EL_REFRESH);
+      libedit().el_set(editor, EL_REFRESH);
       continue;
     }
     char byte = 0;
@@ -100,7 +100,7 @@ std::string typed_word(const std::string& text) {
 // (only while the store is open: completion never asks for the password).
 unsigned char complete(EditLine* editor, int) {
   ShellState& state = state_of(editor);
-  const LineInfo* line = el_line(editor);
+  const LineInfo* line = libedit().el_line(editor);
   const std::string before(
       line->buffer, static_cast<std::size_t>(line->cursor - line->buffer));
   const std::size_t blank = before.find_last_of(" \t");
@@ -146,8 +146,8 @@ unsigned char complete(EditLine* editor, int) {
     } else if (word.back() == '\'') {
       word.pop_back();  // leave the quote open for more letters
     }
-    el_deletestr(editor, static_cast<int>(before.size() - start));
-    el_insertstr(editor, word.c_str());
+    libedit().el_deletestr(editor, static_cast<int>(before.size() - start));
+    libedit().el_insertstr(editor, word.c_str());
     wipe(word);
     return CC_REFRESH;
   }
@@ -161,10 +161,10 @@ unsigned char complete(EditLine* editor, int) {
 }
 
 struct EditorEnd {
-  void operator()(EditLine* editor) const { el_end(editor); }
+  void operator()(EditLine* editor) const { libedit().el_end(editor); }
 };
 struct HistoryEnd {
-  void operator()(History* history) const { history_end(history); }
+  void operator()(History* history) const { libedit().history_end(history); }
 };
 
 }  // namespace
@@ -172,31 +172,32 @@ struct HistoryEnd {
 int run_shell(Session& session, std::chrono::seconds idle) {
   // libedit reads characters by the locale; the tool itself treats bytes.
   setlocale(LC_CTYPE, "");
+  const Libedit& edit = libedit();
   ShellState state{session, idle, Clock::now(), session_subcommands()};
-  std::unique_ptr<History, HistoryEnd> history(history_init());
+  std::unique_ptr<History, HistoryEnd> history(edit.history_init());
   std::unique_ptr<EditLine, EditorEnd> editor(
-      el_init("kel-safe", stdin, stdout, stderr));
+      edit.el_init("kel-safe", stdin, stdout, stderr));
   if (!history || !editor)
     throw Failure(kInternal, "shell: cannot set up line editing");
   HistEvent event;
-  ::history(history.get(), &event, H_SETSIZE, 1000);
-  ::history(history.get(), &event, H_SETUNIQUE, 1);
+  edit.history(history.get(), &event, H_SETSIZE, 1000);
+  edit.history(history.get(), &event, H_SETUNIQUE, 1);
   EditLine* el = editor.get();
-  el_set(el, EL_CLIENTDATA, &state);
-  el_set(el, EL_EDITOR, "emacs");
-  el_set(el, EL_SIGNAL, 1);
-  el_set(el, EL_HIST, ::history, history.get());
-  el_set(el, EL_PROMPT, prompt);
-  el_set(el, EL_GETCFN, read_character);
+  edit.el_set(el, EL_CLIENTDATA, &state);
+  edit.el_set(el, EL_EDITOR, "emacs");
+  edit.el_set(el, EL_SIGNAL, 1);
+  edit.el_set(el, EL_HIST, edit.history, history.get());
+  edit.el_set(el, EL_PROMPT, prompt);
+  edit.el_set(el, EL_GETCFN, read_character);
   // The wide forms take the names as they are; the narrow ones copy them
   // and never free the copies.
-  el_wset(el, EL_ADDFN, L"kel-complete",
+  edit.el_wset(el, EL_ADDFN, L"kel-complete",
           L"Complete a subcommand or a stored name", complete);
-  el_wset(el, EL_BIND, L"^I", L"kel-complete", nullptr);
+  edit.el_wset(el, EL_BIND, L"^I", L"kel-complete", nullptr);
 
   for (;;) {
     int count = 0;
-    const char* typed = el_gets(el, &count);
+    const char* typed = edit.el_gets(el, &count);
     if (typed == nullptr || count <= 0) {
       write_all(1, "\n", "standard output");  // end of input (^D) leaves
       break;
@@ -211,7 +212,7 @@ int run_shell(Session& session, std::chrono::seconds idle) {
       continue;
     }
     if (words.empty()) continue;
-    ::history(history.get(), &event, H_ENTER, line.c_str());
+    edit.history(history.get(), &event, H_ENTER, line.c_str());
     wipe(line);
     if (is_exit(words)) break;
     session.run(words);
