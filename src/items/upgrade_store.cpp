@@ -14,6 +14,7 @@
 #include "kel/store.h"
 #include "store/binding.h"
 #include "store/format.h"
+#include "store/header_reader.h"
 #include "store/header_v2.h"
 #include "store/io.h"
 #include "store/secret.h"
@@ -23,16 +24,6 @@ namespace kel {
 namespace {
 
 const char* const kAlready = "Store is in format 2 already";
-
-// The format-1 header the password was checked against, as the Store's
-// members hold it once the store is open.
-void opened_header(const Store& store, unsigned char* header) {
-  std::memcpy(header + format::kHashOffset, store.password_hash, format::kHashSize);
-  std::memcpy(header + format::kSaltOffset, store.password_salt, format::kSaltSize);
-  std::memcpy(header + format::kKeyCipherOffset, store.store_key_cipher, format::kKeySize);
-  std::memcpy(header + format::kKeyNonceOffset, store.store_key_nonce, format::kNonceSize);
-  std::memcpy(header + format::kKeyTagOffset, store.store_key_tag, format::kTagSize);
-}
 
 // With the write lock held: whether the file's header is still `opened`.
 // The new header wraps the key under the password checked against that one;
@@ -91,7 +82,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
       return -1;
     }
     unsigned char opened[format::kHeaderSize];
-    opened_header(*this, opened);
+    detail::header_of_members(*this, opened);
     StoreOptions wanted = options;
     wanted.format = 2;
     detail::KdfParams params;

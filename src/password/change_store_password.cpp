@@ -102,15 +102,6 @@ int rewrite_header(Store& store, const unsigned char* header,
   return -1;
 }
 
-// The header of the locked file, as the current members hold it.
-void copy_header(const Store& store, unsigned char* header) {
-  std::memcpy(header + format::kHashOffset, store.password_hash, format::kHashSize);
-  std::memcpy(header + format::kSaltOffset, store.password_salt, format::kSaltSize);
-  std::memcpy(header + format::kKeyCipherOffset, store.store_key_cipher, format::kKeySize);
-  std::memcpy(header + format::kKeyNonceOffset, store.store_key_nonce, format::kNonceSize);
-  std::memcpy(header + format::kKeyTagOffset, store.store_key_tag, format::kTagSize);
-}
-
 void close_store(Store& store) {
   if (store.store_fd >= 0) {
     detail::unlock_store(store);
@@ -175,7 +166,7 @@ int change_locked(Store& store, const std::string& old_password,
   }
   SecretBytes<format::kHeaderSize> header;
   unsigned char previous[format::kHeaderSize];
-  copy_header(store, previous);
+  detail::header_of_members(store, previous);
   if (make_new_header(store, key.data(), new_password, header.data(), text) != 0 ||
       back_up(store, text) != 0) {
     return -1;

@@ -117,6 +117,14 @@ std::string open_failure(const std::string& prefix, const std::string& path,
   return prefix + io::error_text(error_number);
 }
 
+void header_of_members(const Store& store, unsigned char* header) {
+  std::memcpy(header + format::kHashOffset, store.password_hash, format::kHashSize);
+  std::memcpy(header + format::kSaltOffset, store.password_salt, format::kSaltSize);
+  std::memcpy(header + format::kKeyCipherOffset, store.store_key_cipher, format::kKeySize);
+  std::memcpy(header + format::kKeyNonceOffset, store.store_key_nonce, format::kNonceSize);
+  std::memcpy(header + format::kKeyTagOffset, store.store_key_tag, format::kTagSize);
+}
+
 int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
                        std::string& text, bool locked) {
   SharedFileLock lock(fd, locked);

@@ -45,6 +45,10 @@ class SharedFileLock {
 // The caller holds a lock on the file (shared, or the write lock).
 int read_header_fields(Store& store, int fd, std::string& text);
 
+// The format-1 header as the Store's header members hold it: the header the
+// open store's password was checked against (or last wrote).
+void header_of_members(const Store& store, unsigned char* header);
+
 // Whether the file open on `fd` (found at `path`) can be a store at all: a
 // regular file of at least 132 bytes. Otherwise -1, and `text` names it as
 // not a kel-safe store, so that it is not taken for a wrong password.
