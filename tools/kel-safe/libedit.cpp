@@ -29,7 +29,7 @@ void bind(void* handle, const char* name, Function& function) {
 }
 
 Libedit load(LibraryHandle& handle) {
-  handle.reset(dlopen(KEL_SAFE_LIBEDIT_SONAME, RTLD_NOW | RTLD_LOCAL));
+  handle.reset(dlopen(KEL_SAFE_LIBEDIT_SONAME, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
   if (!handle) {
     const char* why = dlerror();
     cannot_load(why != nullptr ? why : "not found");
@@ -54,8 +54,9 @@ Libedit load(LibraryHandle& handle) {
 }  // namespace
 
 const Libedit& libedit() {
-  // Kept loaded until the process exits: libedit's editor may still call
-  // back into it from its own cleanup.
+  // Never unloaded (RTLD_NODELETE): libedit and the terminal library keep
+  // what they allocate in their own globals, and unmapping them at exit
+  // would leave those blocks unreachable, which leak checkers report.
   static LibraryHandle handle;
   static const Libedit functions = load(handle);
   return functions;
