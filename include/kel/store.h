@@ -120,6 +120,12 @@ class KEL_SAFE_EXPORT Store {
   std::uint32_t kdf_lanes = 0;
   unsigned char kdf_salt[16] = {};
   unsigned char store_id[16] = {};
+  // The 132 header bytes the password was checked against when the store
+  // opened (or that this Store sealed with it since: an upgrade's). The
+  // members above follow whatever header a later file at the path has,
+  // which nobody checked against the password; once the password is wiped,
+  // only this header tells whether it still opens the file.
+  unsigned char verified_header[132] = {};
 
   // ---- Object and file naming -------------------------------------------
   Store();

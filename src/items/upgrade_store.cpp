@@ -106,7 +106,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
                 sizeof target.store_id);
     const std::string damaged =
         "Store file is damaged, could not upgrade store; repair it first";
-    return detail::run_rewrite(
+    const int done = detail::run_rewrite(
         *this, {"Could not obtain file lock to upgrade store: ", damaged},
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
           // Another process may have upgraded it while the key was wrapped.
@@ -122,6 +122,9 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
           return 0;
         },
         text);
+    // The new header wraps the key under the password this call checked.
+    if (done == 0) std::memcpy(verified_header, header.data(), format::kHeaderSize);
+    return done;
   } catch (...) {
     text = "Unknown exception, could not upgrade store";
     return -1;

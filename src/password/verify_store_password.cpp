@@ -94,10 +94,17 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
   fd.reset();
   if (store.store_opened) {
     // The password was wiped when the store opened; what it proved then is
-    // kept as the header's hash and salt. It still holds while the file
-    // carries the same ones.
-    if (store.verify_hash(hash, format::kHashSize, store.password_hash, format::kHashSize) &&
-        store.verify_hash(salt, format::kSaltSize, store.password_salt, format::kSaltSize)) {
+    // kept as the header it was checked against. It still holds while the
+    // file carries the same hash and salt.
+    const unsigned char* verified = store.verified_header;
+    if (is_version2_header(verified)) {
+      error = kFormatChangedSinceOpen;
+      return HeaderCheck::failed;
+    }
+    if (store.verify_hash(hash, format::kHashSize, verified + format::kHashOffset,
+                          format::kHashSize) &&
+        store.verify_hash(salt, format::kSaltSize, verified + format::kSaltOffset,
+                          format::kSaltSize)) {
       return HeaderCheck::match;
     }
     error = "Invalid password";

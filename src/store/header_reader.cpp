@@ -153,13 +153,17 @@ bool is_version2_file(const std::string& path) {
          read_header_bytes(fd.get(), header) == 0 && is_version2_header(header);
 }
 
+const char* const kFormatChangedSinceOpen =
+    "Could not verify password: the store file changed format since this Safe "
+    "opened it; verify it through a new Safe";
+
 bool still_version2_header(const Store& store, const unsigned char* header,
                            std::string& error) {
-  unsigned char loaded[format::kHeaderSize];
-  encode_v2_header(store, loaded);
-  if (store.format_version == 2 && std::memcmp(loaded, header, sizeof loaded) == 0) {
-    return true;
+  if (!is_version2_header(store.verified_header)) {
+    error = kFormatChangedSinceOpen;
+    return false;
   }
+  if (std::memcmp(store.verified_header, header, format::kHeaderSize) == 0) return true;
   error = "Invalid password";
   return false;
 }

@@ -86,9 +86,17 @@ int read_header_bytes(int fd, unsigned char* header);
 // has.
 bool is_version2_file(const std::string& path);
 
+// The answer of an open Store (its password wiped) whose file now has a
+// header of the other format than the one its password was checked
+// against: an upgrade made elsewhere, or its backup put back. The key it
+// holds still reads and writes the file, but whether the password opens
+// the new header cannot be told without the password.
+extern const char* const kFormatChangedSinceOpen;
+
 // For an open Store (its password wiped): whether the format-2 `header` of
 // its file is still the one its password opened. False with "Invalid
-// password" otherwise.
+// password" otherwise, or kFormatChangedSinceOpen when the password was
+// checked against a format-1 header.
 bool still_version2_header(const Store& store, const unsigned char* header,
                            std::string& error);
 

@@ -133,6 +133,13 @@ int open(Store& store, bool whole_index, std::string& text) {
         return -1;
       }
     }
+    // The members hold the header just checked; a later file at the path
+    // replaces them, and key_verified must still judge by this one.
+    if (store.format_version == 2) {
+      detail::encode_v2_header(store, store.verified_header);
+    } else {
+      detail::header_of_members(store, store.verified_header);
+    }
     detail::clear_index(store.index);
     store.indexed_file.valid = false;
     const int indexed = whole_index ? store.build_index(key.data(), text)

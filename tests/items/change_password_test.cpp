@@ -188,13 +188,82 @@ TEST_F(ChangePassword, OpenSafeInAnotherProcessKeepsWorking) {
   std::string error;
   expect_reads_all(open_before);
   ASSERT_EQ(open_before.add_entry(kel::Entry("four", "4"), error), 0) << error;
-  // Its password no longer matches the file.
+  // Its password no longer matches the file, not even once a rewrite of its
+  // own took the new header into the file it reads.
   EXPECT_FALSE(open_before.key_verified(error));
+  ASSERT_EQ(open_before.remove_entry("four", error), 0) << error;
+  ASSERT_EQ(open_before.add_entry(kel::Entry("four", "4"), error), 0) << error;
+  error.clear();
+  EXPECT_FALSE(open_before.key_verified(error));
+  EXPECT_EQ(error, "Invalid password");
   kel::Safe fresh(path, kOtherPassword);
   kel::Entry four("four");
   ASSERT_EQ(fresh.get_entry(four, error), 0) << error;
   EXPECT_EQ(four.value(), "4");
   expect_reads_all(fresh);
+}
+
+// An open Safe follows its store through an upgrade made in another process
+// and through the upgrade's backup put back: it reads and writes each file
+// by that file's own binding. Its password was wiped when it opened, so
+// whether it opens a header of the other format cannot be told: it says
+// so, rather than calling the password wrong (or right).
+TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
+  const std::string changed =
+      "Could not verify password: the store file changed format since this Safe "
+      "opened it; verify it through a new Safe";
+  kel::Safe opened(path, kPassword);
+  expect_reads_all(opened);
+  std::string error;
+  ASSERT_TRUE(opened.key_verified(error)) << error;
+  const std::string p = path;
+  ASSERT_EQ(run_in_child([&p]() -> int {
+              kel::Safe other(p, kPassword);
+              std::string e;
+              return other.upgrade(cheapest_v2(), e) == 0 ? 0 : 1;
+            }),
+            0);
+  const std::string format1 = dir.file("format1.safe");
+  std::filesystem::copy_file(path + ".backup2", format1);
+  for (int pass = 0; pass < 2; ++pass) {  // before and after it reads the new file
+    error.clear();
+    EXPECT_FALSE(opened.key_verified(error));
+    EXPECT_EQ(error, changed);
+    expect_reads_all(opened);
+  }
+  std::vector<std::string> names;
+  ASSERT_EQ(opened.list_entries(names, error), 0) << error;
+  EXPECT_EQ(names.size(), 3u);
+  ASSERT_EQ(opened.add_entry(kel::Entry("four", "4"), error), 0) << error;
+  ASSERT_EQ(opened.remove_entry("two", error), 0) << error;
+  error.clear();
+  EXPECT_FALSE(opened.key_verified(error));
+  EXPECT_EQ(error, changed);
+  ref::StoreWalk walk = ref::walk_store_bytes(read_file(path), kPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  EXPECT_EQ(walk.format, 2);
+  EXPECT_EQ(walk.records.size(), 3u);
+
+  // Back: a Safe that opened the format-2 file finds the format-1 file
+  // again, and the first Safe's password is known to open that one.
+  kel::Safe upgraded(path, kPassword);
+  kel::Entry one("one");
+  ASSERT_EQ(upgraded.get_entry(one, error), 0) << error;
+  ASSERT_TRUE(upgraded.key_verified(error)) << error;
+  std::filesystem::rename(format1, path);
+  error.clear();
+  EXPECT_FALSE(upgraded.key_verified(error));
+  EXPECT_EQ(error, changed);
+  expect_reads_all(upgraded);
+  ASSERT_EQ(upgraded.add_entry(kel::Entry("five", "5"), error), 0) << error;
+  EXPECT_TRUE(opened.key_verified(error)) << error;
+  kel::Entry five("five");
+  ASSERT_EQ(opened.get_entry(five, error), 0) << error;
+  EXPECT_EQ(five.value(), "5");
+  walk = ref::walk_store_bytes(read_file(path), kPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  EXPECT_EQ(walk.format, 1);
+  EXPECT_EQ(walk.records.size(), 4u);
 }
 
 // A removal by a Safe opened before another process changed the password
