@@ -566,6 +566,20 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
       << in_batches.err;
   EXPECT_EQ(tool_on(backup, {"get", "a"}).out, "old a");
   EXPECT_EQ(tool_on(backup, {"ls"}).out, "a\nc\n");
+  // What an import killed between batches leaves: its first backup, set
+  // aside. The next import keeps it (it holds the store from before that
+  // import), names it, and still reports its own backup.
+  const std::string left = backup + ".before-import";
+  std::filesystem::copy_file(backup, left);
+  write_file(batches + "/a", "newer a");
+  const ToolResult after_kill = tool_on(replaced_dir, {"import", "--dir", batches, "--replace"});
+  ASSERT_EQ(after_kill.status, kOk) << after_kill.err;
+  EXPECT_NE(after_kill.err.find("'" + left + "' was left by an import that did not finish"),
+            std::string::npos)
+      << after_kill.err;
+  EXPECT_EQ(tool_on(left, {"get", "a"}).out, "old a");
+  EXPECT_EQ(tool_on(backup, {"get", "a"}).out, "new a");
+  EXPECT_FALSE(std::filesystem::exists(left + ".1"));
 
   // Names that would leave the directory, or be file and directory at once.
   // (As JSON keys, since a zero byte cannot be on a command line.)

@@ -6,7 +6,9 @@
 // per name what was added, skipped (stored already) or replaced.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,12 +179,31 @@ std::vector<DirFile> files_below(const Context& context, const std::string& dir)
 // the import: the first one made is set aside under a name of its own while
 // later batches run, and put back under the backup's name at the end,
 // whether the import succeeded or not.
+//
+// An import that is killed cannot put it back: the copy stays under the
+// name it was set aside under ("<backup>.before-import", or that name with
+// ".1", ".2"... when it was taken). Such a copy holds secrets, among them
+// values the import replaced, so it is never written over: a later import
+// sets its own aside under the next free name, and tells the user of every
+// copy left that way. A running import holds a lock on the copy it set
+// aside, which tells its copy from a dead one's.
 class FirstBackup {
  public:
-  explicit FirstBackup(std::string backup)
-      : backup_(std::move(backup)), aside_(backup_ + ".before-import"), seen_(identity()) {}
+  explicit FirstBackup(const Context& context, std::string backup)
+      : backup_(std::move(backup)), seen_(identity()) {
+    for (int taken = 0; taken < kMaxAside; ++taken) {
+      const std::string name = aside_name(taken);
+      struct stat info {};
+      if (lstat(name.c_str(), &info) != 0) break;
+      UniqueFd copy(open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+      if (copy && flock(copy.get(), LOCK_SH | LOCK_NB) == 0 && !context.quiet) {
+        note(tool::quoted(name) + " was left by an import that did not finish: it holds the "
+             "store as it was before that import; it is kept, delete it once it is not needed");
+      }
+    }
+  }
   ~FirstBackup() {
-    if (!set_aside_) return;
+    if (aside_.empty()) return;
     if (rename(aside_.c_str(), backup_.c_str()) == 0) {
       const std::filesystem::path parent = std::filesystem::path(backup_).parent_path();
       UniqueFd directory(open(parent.empty() ? "." : parent.c_str(),
@@ -195,17 +216,43 @@ class FirstBackup {
 
   // Called after each step that may have rewritten the store.
   void after_step() {
-    if (set_aside_) return;
+    if (!aside_.empty()) return;
     const std::pair<dev_t, ino_t> now = identity();
     if (now.second == 0 || now == seen_) return;  // this step made no backup
-    if (rename(backup_.c_str(), aside_.c_str()) != 0) {
-      throw Failure(kStoreError, "import: cannot keep the backup " + tool::quoted(backup_) +
-                                     " aside: " + strerror(errno));
+    // Locked before it moves, so that no other import ever sees it unlocked
+    // under the name it is set aside under.
+    held_ = UniqueFd(open(backup_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                                               O_NOCTTY));
+    if (held_) flock(held_.get(), LOCK_EX | LOCK_NB);
+    for (int taken = 0; taken < kMaxAside; ++taken) {
+      const std::string name = aside_name(taken);
+      if (renameat2(AT_FDCWD, backup_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+        aside_ = name;
+        return;
+      }
+      if (errno == EEXIST) continue;
+      // A file system without the flag: move only onto a name that is free.
+      struct stat info {};
+      if (errno == EINVAL && lstat(name.c_str(), &info) != 0 && errno == ENOENT &&
+          rename(backup_.c_str(), name.c_str()) == 0) {
+        aside_ = name;
+        return;
+      }
+      if (errno == EINVAL) continue;
+      break;
     }
-    set_aside_ = true;
+    throw Failure(kStoreError, "import: cannot keep the backup " + tool::quoted(backup_) +
+                                   " aside: " + strerror(errno));
   }
 
  private:
+  static constexpr int kMaxAside = 100;
+
+  std::string aside_name(int taken) const {
+    const std::string name = backup_ + ".before-import";
+    return taken == 0 ? name : name + "." + std::to_string(taken);
+  }
+
   std::pair<dev_t, ino_t> identity() const {
     struct stat info {};
     if (lstat(backup_.c_str(), &info) != 0) return {0, 0};
@@ -213,15 +260,15 @@ class FirstBackup {
   }
 
   std::string backup_;
-  std::string aside_;
+  std::string aside_;  // empty until the first backup is set aside
   std::pair<dev_t, ino_t> seen_;
-  bool set_aside_ = false;
+  UniqueFd held_;
 };
 
 void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& options,
                 Tally& tally) {
   const std::vector<DirFile> files = files_below(context, options.dir);
-  FirstBackup first_backup(safe.removal_backup_path());
+  FirstBackup first_backup(context, safe.removal_backup_path());
   NamedEntries batch;
   std::size_t batch_bytes = 0;
   for (const DirFile& file : files) {
