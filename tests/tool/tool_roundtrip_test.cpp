@@ -547,6 +547,17 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   const std::string from_dir = fresh("from-dir");
   ASSERT_EQ(tool_on(from_dir, {"import", "--dir", out_dir}).status, kOk);
   same_values(from_dir, all);
+  // The directory named through a link is followed; a link inside is not.
+  const std::string link = dir.file("exported-link");
+  std::filesystem::create_directory_symlink(out_dir, link);
+  std::filesystem::create_symlink(out_dir + "/binary", out_dir + "/linked");
+  const std::string from_link = fresh("from-link");
+  const ToolResult linked = tool_on(from_link, {"import", "--dir", link});
+  ASSERT_EQ(linked.status, kOk) << linked.err;
+  EXPECT_NE(linked.err.find("left out 'linked': not a regular file"), std::string::npos)
+      << linked.err;
+  same_values(from_link, all);
+  std::filesystem::remove(out_dir + "/linked");
 
   // A tree of several batches (a file too large for one is streamed on its
   // own): the backup still holds the store from before the whole import.

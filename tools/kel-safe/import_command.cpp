@@ -135,12 +135,20 @@ struct DirFile {
 };
 
 // Every regular file below `dir`, checked as an entry before anything is
-// added. Links and other kinds of file are left out, with a note.
-std::vector<DirFile> files_below(const Context& context, const std::string& dir) {
+// added. Links and other kinds of file inside are left out, with a note.
+// `dir` itself is what the user named, so a link to a directory is
+// followed, once: the walk and every file read start from where it led
+// then, whatever the link is changed to while the import runs.
+std::vector<DirFile> files_below(const Context& context, const std::string& given) {
   namespace fs = std::filesystem;
   std::error_code failed;
+  std::string dir = given;
+  if (fs::is_symlink(fs::symlink_status(given, failed))) {
+    const fs::path target = fs::canonical(given, failed);
+    if (!failed) dir = target.string();
+  }
   if (!fs::is_directory(fs::symlink_status(dir, failed))) {
-    throw Failure(kFileError, "import: " + tool::quoted(dir) + " is not a directory");
+    throw Failure(kFileError, "import: " + tool::quoted(given) + " is not a directory");
   }
   std::vector<DirFile> files;
   fs::recursive_directory_iterator walk(dir, failed), end;
