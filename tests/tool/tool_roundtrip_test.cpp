@@ -243,6 +243,21 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_EQ(frames[15].out, "f\nit's \"quoted\"\n");  // opened again after lock
   EXPECT_EQ(tool({"get", "it's \"quoted\""}).out, value);
 
+  // A word the notes echo (an unknown command; names in a library message)
+  // comes back with its zero and control bytes shown as \xHH, never raw.
+  const std::string controls("bog\0us\x07\nrm 'x\x1b[2J' 'y\0'\nget --json 'p\x1bq' r\n", 43);
+  const std::vector<Frame> echoed = parse_frames(tool({"shell"}, controls).out);
+  ASSERT_EQ(echoed.size(), 3u);
+  EXPECT_NE(echoed[0].notes.find("bog\\x00us\\x07"), std::string::npos) << echoed[0].notes;
+  EXPECT_NE(echoed[1].notes.find("x\\x1b[2J"), std::string::npos) << echoed[1].notes;
+  for (const Frame& frame : echoed) {
+    EXPECT_NE(frame.status, kOk);
+    for (const char c : frame.notes) {
+      EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f))
+          << frame.notes;
+    }
+  }
+
   ToolRun wrong;
   wrong.args = {"-s", store, "shell"};
   wrong.env = {{"KEL_SAFE_PASSWORD", "Not-The-Passw0rd-At-All"}};

@@ -60,7 +60,21 @@ void write_data(std::string_view bytes) {
 
 void note(std::string_view line) {
   std::string text = "kel-safe: ";
-  text += line;
+  // A note may echo what the user gave (a name, a word of a batch line, a
+  // library message that names an entry): a control byte in it must not
+  // reach the terminal, nor a zero byte a program reading the notes. Line
+  // ends and tabs stay; quoted() shows names in full already.
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xf];
+    } else {
+      text += c;
+    }
+  }
   text += '\n';
   if (g_notes != nullptr) {
     *g_notes += text;

@@ -28,7 +28,8 @@ int data_fd();
 void write_all(int fd, std::string_view bytes, std::string_view what);
 // Writes to the data descriptor.
 void write_data(std::string_view bytes);
-// A line for the user on standard error (never on the data descriptor).
+// A line for the user on standard error (never on the data descriptor), its
+// control bytes but line ends and tabs shown as \xHH.
 void note(std::string_view line);
 
 // Inside a session, one command's data and notes are captured to be framed
