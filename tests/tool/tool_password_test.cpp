@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -338,6 +339,30 @@ TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
   EXPECT_EQ(client({"add", "beta"}, "sealed with the wrong key").status, kUsage);
   EXPECT_TRUE(agent_gone());
   EXPECT_EQ(tool({"check"}).status, kOk);
+}
+
+// A client that sends its request a byte at a time holds the agent up for
+// a bounded time only: the whole request must come within the agent's
+// limit, and the client connected behind it is served then.
+TEST_F(Agent, ASlowClientDoesNotHoldOthersUp) {
+  const int slow = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(slow, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, agent_socket().c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(connect(slow, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::atomic<bool> served{false};
+  std::thread dribble([&] {
+    while (!served && send(slow, "s", 1, MSG_NOSIGNAL) == 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  const ToolResult got = client({"get", "alpha"});
+  served = true;
+  dribble.join();
+  close(slow);
+  EXPECT_EQ(got.status, kOk) << got.err;
+  EXPECT_EQ(got.out, "value-of-alpha");
 }
 
 // The key the agent holds for its whole life is in locked memory (locks are

@@ -37,6 +37,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a client has to send its whole request. A client sends it at
+// once, after reading a value to add from its own standard input.
+constexpr std::chrono::seconds kRequestTime{10};
+
 volatile sig_atomic_t g_stop = 0;
 void on_stop_signal(int) { g_stop = 1; }
 
@@ -112,7 +116,8 @@ class Agent {
           peer.uid != getuid()) {
         continue;
       }
-      // A client that stops halfway does not hold the agent up for long.
+      // A client that stops halfway, or sends its request slowly, holds the
+      // agent (and every client behind it) up for kRequestTime at most.
       const timeval limit{10, 0};
       setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &limit,
                  sizeof limit);
@@ -157,6 +162,9 @@ class Agent {
   // Serves one request; true when the agent is to stop.
   bool answer(int connection) {
     Input input(connection);
+    // The whole request, not each read of it: a byte now and then would
+    // otherwise keep the others waiting for ever.
+    input.set_deadline(Clock::now() + kRequestTime);
     std::optional<Secret> line = input.line();
     struct stat info {};
     if (!line || stat(store_.c_str(), &info) != 0 ||

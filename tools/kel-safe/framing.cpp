@@ -1,6 +1,7 @@
 #include "framing.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -61,10 +62,30 @@ Secret Input::block(std::size_t length) {
   return out;
 }
 
+void Input::wait_for_input() const {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                          *deadline_ - std::chrono::steady_clock::now())
+                          .count();
+    pollfd ready{fd_, POLLIN, 0};
+    const int n = left > 0 ? poll(&ready, 1, static_cast<int>(std::min<long long>(left, 60000)))
+                           : 0;
+    if (n > 0) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw Failure(kFileError, std::string("cannot read the commands: ") + strerror(errno));
+    }
+    if (left <= 60000) {
+      throw Failure(kFileError, "cannot read the commands: they did not come in time");
+    }
+  }
+}
+
 bool Input::fill() {
   wipe(buffer_, sizeof buffer_);
   start_ = end_ = 0;
   for (;;) {
+    if (deadline_) wait_for_input();
     const ssize_t n = read(fd_, buffer_, sizeof buffer_);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0)

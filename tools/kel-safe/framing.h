@@ -6,6 +6,7 @@
 // and, on the way in, command lines and "value L\n<L bytes>" blocks.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -30,11 +31,16 @@ class Input {
   std::optional<Secret> line();
   // Exactly `length` bytes; a Failure (kUsage) when the input ends first.
   Secret block(std::size_t length);
+  // From now on no read waits past `deadline`: the input must have come by
+  // then, or a Failure (kFileError) ends the reading.
+  void set_deadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
 
  private:
   bool fill();
+  void wait_for_input() const;
 
   int fd_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
   char buffer_[64 * 1024];
   std::size_t start_ = 0;
   std::size_t end_ = 0;
