@@ -39,28 +39,38 @@ bool matches(Store& store, const std::string& password,
 }
 
 // Format 2 has no hash to compare: the check is the unwrapping of the key.
-// The answer for a format-2 header (false, with the message, for a version
+// The answer for a format-2 header (failed, with the message, for a version
 // this library does not read); none for a format-1 file, which is checked
-// as it always was.
-std::optional<bool> check_version2(Store& store, int fd, const std::string& path,
-                                   const std::string& password, std::string& error) {
+// as it always was. The header is read under the shared lock only when
+// `locked`; mismatch when this Store's open header no longer matches the
+// bytes read, which may have been caught half rewritten.
+std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
+                                                  const std::string& path,
+                                                  const std::string& password,
+                                                  std::string& error, bool locked) {
+  using detail::HeaderCheck;
   unsigned char header[format::kHeaderSize];
-  if (detail::read_header_bytes(fd, header) != 0) return std::nullopt;
+  if (detail::read_header_bytes(fd, header, locked) != 0) return std::nullopt;
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, path);
     if (unknown.empty()) return std::nullopt;
     error = unknown;
-    return false;
+    return HeaderCheck::failed;
   }
   if (&password == &store.password) {
     // A derivation costs a noticeable fraction of a second: checking this
     // Store's own password opens the store with it, so that the operation
     // that follows need not derive again.
-    return store.store_opened ? detail::still_version2_header(store, header, error)
-                              : store.open_store(error) == 0;
+    if (store.store_opened) {
+      return detail::still_version2_header(store, header, error) ? HeaderCheck::match
+                                                                : HeaderCheck::mismatch;
+    }
+    return store.open_store(error) == 0 ? HeaderCheck::match : HeaderCheck::failed;
   }
   detail::SecretBytes<format::kKeySize> key;
-  return detail::open_v2_header(store, header, password, key.data(), error) == 0;
+  return detail::open_v2_header(store, header, password, key.data(), error) == 0
+             ? HeaderCheck::match
+             : HeaderCheck::failed;
 }
 
 }  // namespace
@@ -81,12 +91,12 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
   if (check_store_shape(fd.get(), path, error) != 0) return HeaderCheck::failed;
   if (!open_version2 && !store.store_opened) {
     unsigned char header[format::kHeaderSize];
-    if (read_header_bytes(fd.get(), header) == 0 && is_version2_header(header)) {
+    if (read_header_bytes(fd.get(), header, locked) == 0 && is_version2_header(header)) {
       return HeaderCheck::replaced;
     }
   }
-  if (const auto answer = check_version2(store, fd.get(), path, store.password, error)) {
-    return *answer ? HeaderCheck::match : HeaderCheck::failed;
+  if (const auto answer = check_version2(store, fd.get(), path, store.password, error, locked)) {
+    return *answer;
   }
   if (read_hash_and_salt(fd.get(), hash, salt, error, locked) != 0) {
     return HeaderCheck::failed;
@@ -153,8 +163,8 @@ bool Store::verify_store_password(const std::string& name,
     return false;
   }
   if (detail::check_store_shape(fd.get(), path, error) != 0) return false;
-  if (const auto answer = check_version2(*this, fd.get(), path, password, error)) {
-    return *answer;
+  if (const auto answer = check_version2(*this, fd.get(), path, password, error, true)) {
+    return *answer == detail::HeaderCheck::match;
   }
   if (detail::read_hash_and_salt(fd.get(), hash, salt, error) != 0) return false;
   fd.reset();

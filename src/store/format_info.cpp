@@ -1,6 +1,8 @@
 // Which format a store file has, read from its header without a password.
 #include <errno.h>
 
+#include <cstring>
+
 #include "kel/store.h"
 #include "store/binding.h"
 #include "store/format.h"
@@ -18,8 +20,15 @@ int Store::format_info(FormatInfo& info, std::string& text) {
     return -1;
   }
   if (detail::check_store_shape(fd.get(), file_path, text) != 0) return -1;
+  // Without waiting for a writer: two reads that agree were not caught
+  // half way through a password change's rewrite of the header; only when
+  // they differ is it read again under the shared lock.
   unsigned char header[format::kHeaderSize];
-  if (detail::read_header_bytes(fd.get(), header) != 0) {
+  unsigned char again[format::kHeaderSize];
+  const bool steady = detail::read_header_bytes(fd.get(), header, false) == 0 &&
+                      detail::read_header_bytes(fd.get(), again, false) == 0 &&
+                      std::memcmp(header, again, sizeof header) == 0;
+  if (!steady && detail::read_header_bytes(fd.get(), header) != 0) {
     text = "Could not read store header - " + io::error_text(errno);
     return -1;
   }

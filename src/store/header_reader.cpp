@@ -139,8 +139,8 @@ int read_hash_and_salt(int fd, unsigned char* hash, unsigned char* salt,
   return 0;
 }
 
-int read_header_bytes(int fd, unsigned char* header) {
-  SharedFileLock lock(fd);
+int read_header_bytes(int fd, unsigned char* header, bool locked) {
+  SharedFileLock lock(fd, locked);
   std::memset(header, 0, format::kHeaderSize);
   return io::pread_full(fd, header, format::kHeaderSize, 0) < 0 ? -1 : 0;
 }
@@ -150,7 +150,7 @@ bool is_version2_file(const std::string& path) {
   struct stat status {};
   unsigned char header[format::kHeaderSize];
   return fd.valid() && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-         read_header_bytes(fd.get(), header) == 0 && is_version2_header(header);
+         read_header_bytes(fd.get(), header, false) == 0 && is_version2_header(header);
 }
 
 const char* const kFormatChangedSinceOpen =

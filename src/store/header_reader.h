@@ -77,9 +77,11 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
 // Store::load_header, with the shared lock only when `locked`.
 int load_header(Store& store, bool locked, std::string& text);
 
-// Reads the whole header of `fd` under a shared lock (a short file leaves
-// the rest zero). 0, or -1 with errno set.
-int read_header_bytes(int fd, unsigned char* header);
+// Reads the whole header of `fd`, under a shared lock when `locked` (a short
+// file leaves the rest zero). 0, or -1 with errno set. Without the lock the
+// bytes may be caught half rewritten by a password change; which format
+// they are in is still sound, since a change never alters it.
+int read_header_bytes(int fd, unsigned char* header, bool locked = true);
 
 // Whether the file at `path` is a regular file with a format-2 header. Any
 // failure to tell is "no": the format-1 code then reports it as it always

@@ -2,6 +2,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -38,23 +40,39 @@ int Store::load_header(std::string& text) { return detail::load_header(*this, tr
 
 namespace {
 
-// Format 2: the unwrapping of the store key is the password check, made
-// once, on the header as load_header read it. replaced when the file at the
-// path is no longer in format 2.
+// Format 2: the unwrapping of the store key is the password check, made on
+// the header as load_header read it. replaced when the file at the path is
+// no longer in format 2. A password change elsewhere rewrites the header in
+// place, so a read without a lock may catch it half written: when the
+// unwrapping fails, the header is read again, and only bytes that changed
+// in between are worth another derivation (the last one under the shared
+// lock). A wrong password thus costs one derivation, as it should.
 detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::string& text) {
-  if (store.load_header(text) != 0) return detail::HeaderCheck::failed;
-  detail::HeaderCheck result = detail::HeaderCheck::replaced;
-  if (store.format_version == 2) {
-    unsigned char header[format::kHeaderSize];
-    detail::encode_v2_header(store, header);
-    if (detail::open_v2_header(store, header, store.password, key, text) == 0) {
-      return detail::HeaderCheck::match;
+  for (int attempt = 1;; ++attempt) {
+    const bool locked = attempt == detail::kHeaderAttempts;
+    // (A header refused as read, for bytes no writer leaves, is read again
+    // too: it may have been caught half written.)
+    if (detail::load_header(store, locked, text) != 0) {
+      if (locked) return detail::HeaderCheck::failed;
+      continue;
     }
-    result = detail::HeaderCheck::failed;
+    detail::HeaderCheck result = detail::HeaderCheck::replaced;
+    if (store.format_version == 2) {
+      unsigned char header[format::kHeaderSize];
+      detail::encode_v2_header(store, header);
+      if (detail::open_v2_header(store, header, store.password, key, text) == 0) {
+        return detail::HeaderCheck::match;
+      }
+      unsigned char again[format::kHeaderSize];
+      const bool changed = !locked &&
+                           detail::read_header_bytes(store.store_fd, again, false) == 0 &&
+                           std::memcmp(again, header, sizeof header) != 0;
+      result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
+    }
+    ::close(store.store_fd);
+    store.store_fd = -1;
+    if (result != detail::HeaderCheck::mismatch) return result;
   }
-  ::close(store.store_fd);
-  store.store_fd = -1;
-  return result;
 }
 
 // One attempt at unlocking the store: the password checked against the

@@ -193,6 +193,66 @@ TEST_F(Interleaving, UpgradeUndoesNoPasswordChangeMadeBeforeItLocks) {
   EXPECT_FALSE(Safe(path_, kPassword).key_verified(error));
 }
 
+// A header caught half rewritten: at one read call the file's header is
+// torn (its second half another header's), and whole again by the next
+// call, as when a password change that failed put the old header back.
+struct TornHeader {
+  std::string path;
+  std::string whole;
+  long read_call = 0;
+  void write(const std::string& header) const {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)!::pwrite(fd, header.data(), header.size(), 0);
+    ::close(fd);
+  }
+};
+
+void restore_header(void* torn) {
+  const auto* header = static_cast<TornHeader*>(torn);
+  header->write(header->whole);
+}
+
+void tear_header(void* torn) {
+  auto* header = static_cast<TornHeader*>(torn);
+  std::string half = header->whole;
+  for (std::size_t i = half.size() / 2; i < half.size(); ++i) half[i] ^= 0x5a;
+  header->write(half);
+  kel_fault_before(kelFaultRead, header->read_call + 1, restore_header, torn);
+}
+
+// Readers take no lock, so a password change elsewhere may show them a
+// header half written. Whichever read call catches it, a fresh reader with
+// the right password reads the header again and opens the store, in both
+// formats.
+TEST_F(Interleaving, AHeaderCaughtHalfRewrittenIsReadAgain) {
+  const std::string v2_path = dir_.file("v2.safe");
+  std::string error;
+  {
+    Safe creator(v2_path, kPassword);
+    ASSERT_EQ(creator.create_safe(kel::test::cheapest_v2(), error), 0) << error;
+    ASSERT_EQ(creator.add_entry(Entry("first", "first value"), error), 0) << error;
+  }
+  for (const std::string& path : {path_, v2_path}) {
+    SCOPED_TRACE(path);
+    TornHeader torn{path, kel::test::read_file(path).substr(0, 132)};
+    for (long call = 1;; ++call) {
+      kel_fault_reset();
+      torn.read_call = call;
+      kel_fault_before(kelFaultRead, call, tear_header, &torn);
+      kel_fault_count(1);
+      Entry entry("first");
+      const int rc = Safe(path, kPassword).get_entry(entry, error);
+      const long reads = kel_fault_calls(kelFaultRead);
+      kel_fault_count(0);
+      restore_header(&torn);
+      EXPECT_EQ(rc, 0) << "torn at read call " << call << ": " << error;
+      EXPECT_EQ(entry.value(), "first value");
+      if (call > reads) break;
+    }
+  }
+}
+
 // Lets "another process" finish its append within the same whole second in
 // which this Safe scanned the file while that append was still unfinished.
 // Returns false when the second ticked over in between (the caller retries).

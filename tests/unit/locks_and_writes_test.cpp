@@ -2,6 +2,7 @@
 // by another process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "kel/entry.h"
+#include "kel/safe.h"
 #include "kel/store.h"
 #include "support/test_support.h"
 #include "support/unit_util.h"
@@ -123,8 +126,10 @@ class LockHolder {
       fl.l_whence = SEEK_SET;
       const char status = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 'L' : 'E';
       (void)!write(locked_[1], &status, 1);
-      char c;
-      (void)!read(go_[0], &c, 1);
+      // Told to let go, or a minute gone: a caller that wrongly waits for
+      // the lock is then released, and finds the release announced.
+      struct pollfd told {go_[0], POLLIN, 0};
+      poll(&told, 1, 60 * 1000);
       // Give a parent that wrongly did not wait the time to run ahead.
       usleep(200 * 1000);
       (void)!write(releasing_[1], "R", 1);
@@ -220,6 +225,42 @@ TEST_F(Locks, ReadWaitLockWaitsForAWriter) {
   holder.release();
   ASSERT_EQ(store.read_wait_lock(f.fd, 0, SEEK_SET, 0), 0);
   EXPECT_TRUE(holder.announced_release()) << "read_wait_lock returned before the holder let go";
+}
+
+// A writer holds the lock for as long as it writes, which for a large value
+// is long: readers of either format read the header and the records without
+// waiting for it, whether their Safe is fresh or already open.
+TEST_F(Locks, ReadersDoNotWaitForAWriter) {
+  using kel::test::kPassword;
+  for (const int format : {1, 2}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    const std::string store_path = dir.file("readers" + std::to_string(format) + ".safe");
+    std::string error;
+    {
+      kel::Safe creator(store_path, kPassword);
+      kel::StoreOptions options = kel::test::cheapest_v2();
+      options.format = format;
+      ASSERT_EQ(creator.create_safe(options, error), 0) << error;
+      ASSERT_EQ(creator.add_entry(kel::Entry("name", "value"), error), 0) << error;
+    }
+    kel::Safe opened(store_path, kPassword);
+    ASSERT_TRUE(opened.key_verified(error)) << error;
+    LockHolder writer(store_path, F_WRLCK);
+    ASSERT_TRUE(writer.ok());
+    kel::Safe fresh(store_path, kPassword);
+    for (kel::Safe* reader : {&fresh, &opened}) {
+      kel::Entry entry("name");
+      EXPECT_EQ(reader->get_entry(entry, error), 0) << error;
+      EXPECT_EQ(entry.value(), "value");
+      EXPECT_TRUE(reader->key_verified(error)) << error;
+      std::vector<std::string> names;
+      EXPECT_EQ(reader->list_entries(names, error), 0) << error;
+      kel::FormatInfo info;
+      EXPECT_EQ(reader->format_info(info, error), 0) << error;
+      EXPECT_EQ(info.version, format);
+    }
+    EXPECT_FALSE(writer.announced_release()) << "a reader waited for the writer";
+  }
 }
 
 TEST_F(Locks, ReadLocksAreSharedButExcludeWriters) {
