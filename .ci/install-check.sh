@@ -63,6 +63,16 @@ grep -q 'SPDX-License-Identifier: Apache-2.0' "$prefix/$libdir/cmake/kel-safe/ke
 grep -qx 'License: Apache-2.0' "$prefix/share/doc/kel-safe/copyright" || die "the copyright file names no licence"
 cmp -s "$root/LICENSE" "$prefix/share/doc/kel-safe/LICENSE" || die "the installed LICENSE differs"
 
+step "the tool's library search path, built and installed"
+# An empty entry in a RUNPATH is the current directory: a libcrypto.so.3
+# planted wherever the tool is run from would be loaded.
+for tool in "$build/kel-safe" "$prefix/bin/kel-safe"; do
+  runpath=$(objdump -p "$tool" | awk '$1 == "RUNPATH" || $1 == "RPATH" { print $2 }')
+  [ -z "$runpath" ] || case ":$runpath:" in
+    *::*) die "$tool searches the current directory for libraries (RUNPATH '$runpath')" ;;
+  esac
+done
+
 step "the installed tool and its manual page"
 [ "$("$prefix/bin/kel-safe" version)" = "$(printf 'kel-safe 1.0.0\nlibkel-safe 1.0.0')" ] ||
   die "installed kel-safe version output is wrong"

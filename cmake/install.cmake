@@ -60,11 +60,16 @@ install(FILES "${PROJECT_BINARY_DIR}/kel-safe.pc"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT development)
 
 if(TARGET kel-safe-tool)
-  # The tool finds the library beside it in any prefix.
+  # The tool finds the library in any prefix, and in the build tree beside
+  # itself. It is linked with these paths from the start: CMake would
+  # otherwise end the build tree's path with an empty entry, to make room
+  # for the installed one, and the loader reads an empty entry as the
+  # current directory, where anyone could have put a libcrypto.so.3.
   file(RELATIVE_PATH kel_safe_bin_to_lib
        "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
   set_target_properties(kel-safe-tool PROPERTIES
-    INSTALL_RPATH "\$ORIGIN/${kel_safe_bin_to_lib}")
+    INSTALL_RPATH "\$ORIGIN/${kel_safe_bin_to_lib};\$ORIGIN"
+    BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS kel-safe-tool
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
   install(FILES "${PROJECT_SOURCE_DIR}/tools/kel-safe.1"
