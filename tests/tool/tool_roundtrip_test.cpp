@@ -265,6 +265,15 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   const ToolResult refused = run_tool(wrong);
   EXPECT_EQ(refused.status, kWrongPassword);
   EXPECT_EQ(refused.out, "");
+
+  // A claimed value length sizes nothing before its bytes come: a claim of
+  // 4 GiB that the input never fills is refused without taking that memory.
+  const ToolResult claimed = tool({"shell"}, "value 4294967295\nonly these bytes");
+  EXPECT_EQ(claimed.status, kUsage) << claimed.err;
+  EXPECT_NE(claimed.err.find("ended inside a value block"), std::string::npos) << claimed.err;
+  struct rusage usage {};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "KiB at most, for a claim of 4 GiB";
 }
 
 // A batch follows the store file: when another store (another key) takes

@@ -20,6 +20,10 @@ namespace {
 constexpr std::size_t kMaxLine = 1 << 20;
 // Largest value a "value" block may carry, as add takes from standard input.
 constexpr std::size_t kMaxValue = 0xffffffffu;
+// Room a value block takes before its bytes come. A claimed length alone
+// sizes nothing more: the room grows as the bytes actually arrive, so one
+// line "value 4294967295" cannot make us take (and wipe) 4 GiB.
+constexpr std::size_t kFirstBlockRoom = 1 << 20;
 
 }  // namespace
 
@@ -51,7 +55,7 @@ std::optional<Secret> Input::line() {
 
 Secret Input::block(std::size_t length) {
   Secret out;
-  out.reserve_more(length);
+  out.reserve_more(std::min(length, kFirstBlockRoom));
   while (out.size() < length) {
     if (start_ == end_ && !fill())
       throw Failure(kUsage, "the input ended inside a value block");
