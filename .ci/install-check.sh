@@ -64,13 +64,19 @@ grep -qx 'License: Apache-2.0' "$prefix/share/doc/kel-safe/copyright" || die "th
 cmp -s "$root/LICENSE" "$prefix/share/doc/kel-safe/LICENSE" || die "the installed LICENSE differs"
 
 step "the tool's library search path, built and installed"
-# An empty entry in a RUNPATH is the current directory: a libcrypto.so.3
-# planted wherever the tool is run from would be loaded.
+# An empty or relative entry in a RUNPATH is read from the current
+# directory: a libcrypto.so.3 planted wherever the tool is run from would be
+# loaded. Every entry must be absolute or relative to the tool ($ORIGIN).
 for tool in "$build/kel-safe" "$prefix/bin/kel-safe"; do
   runpath=$(objdump -p "$tool" | awk '$1 == "RUNPATH" || $1 == "RPATH" { print $2 }')
-  [ -z "$runpath" ] || case ":$runpath:" in
-    *::*) die "$tool searches the current directory for libraries (RUNPATH '$runpath')" ;;
-  esac
+  [ -n "$runpath" ] || continue
+  IFS=: read -r -a entries <<<"$runpath:"
+  for entry in "${entries[@]}"; do
+    case $entry in
+      /* | '$ORIGIN' | '$ORIGIN/'*) ;;
+      *) die "$tool searches the current directory for libraries (RUNPATH '$runpath')" ;;
+    esac
+  done
 done
 
 step "the installed tool and its manual page"
