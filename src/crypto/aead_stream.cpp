@@ -31,26 +31,15 @@ bool AeadStream::begin(const unsigned char* key, const unsigned char* nonce,
                        bool encrypt, const unsigned char* expected_tag,
                        std::string_view ad) {
   encrypt_ = encrypt;
-  // A stream that is begun again keeps its context and cipher: a scan opens
-  // thousands of names, and fetching the cipher costs more than opening one.
+  // Opening without a tag to check would accept anything.
+  if (!encrypt_ && expected_tag == nullptr) return false;
+  // A stream that is begun again keeps its context and cipher: fetching the
+  // cipher costs more than a small value's whole work.
   if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
   if (!cipher_) cipher_.reset(EVP_CIPHER_fetch(nullptr, kChaCha20Poly1305, nullptr));
   if (!ctx_ || !cipher_) return false;
-  return start(cipher_.get(), key, nonce, expected_tag, ad);
-}
-
-bool AeadStream::restart(const unsigned char* nonce, const unsigned char* expected_tag,
-                         std::string_view ad) {
-  return ctx_ && cipher_ && start(nullptr, nullptr, nonce, expected_tag, ad);
-}
-
-bool AeadStream::start(const EVP_CIPHER* cipher, const unsigned char* key,
-                       const unsigned char* nonce, const unsigned char* expected_tag,
-                       std::string_view ad) {
-  // Opening without a tag to check would accept anything.
-  if (!encrypt_ && expected_tag == nullptr) return false;
   TagParameter tag(encrypt_ ? nullptr : expected_tag);
-  return EVP_CipherInit_ex2(ctx_.get(), cipher, key, nonce, encrypt_ ? 1 : 0,
+  return EVP_CipherInit_ex2(ctx_.get(), cipher_.get(), key, nonce, encrypt_ ? 1 : 0,
                             tag.params) == 1 &&
          add_associated_data(ctx_.get(), ad);
 }

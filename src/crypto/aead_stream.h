@@ -20,11 +20,6 @@ class AeadStream {
   // default.
   bool begin(const unsigned char* key, const unsigned char* nonce, bool encrypt,
              const unsigned char* expected_tag = nullptr, std::string_view ad = {});
-  // Starts another value under the key and direction of the last begin():
-  // only the nonce (and, when opening, the expected tag) changes, which
-  // spares setting the key up again. Only after a begin() that succeeded.
-  bool restart(const unsigned char* nonce, const unsigned char* expected_tag = nullptr,
-               std::string_view ad = {});
   // Drops the context, and with it the key it holds (freed contexts are
   // cleansed). The next begin() starts afresh.
   void forget() { ctx_.reset(); }
@@ -35,12 +30,6 @@ class AeadStream {
   bool finish(unsigned char* tag = nullptr);
 
  private:
-  // Sets the context up for the next value (a new `cipher` and `key` unless
-  // null), with the expected tag when opening, then feeds `ad`.
-  bool start(const EVP_CIPHER* cipher, const unsigned char* key,
-             const unsigned char* nonce, const unsigned char* expected_tag,
-             std::string_view ad);
-
   CipherCtxPtr ctx_;
   CipherPtr cipher_;
   bool encrypt_ = true;

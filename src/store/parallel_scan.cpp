@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "crypto/aead_stream.h"
+#include "crypto/name_open.h"
 #include "store/format.h"
 #include "store/record_reader.h"
 #include "store/secret.h"
@@ -101,8 +101,6 @@ void prepare_to_open(Batch& batch) {
 // one did not authenticate (then `failed` is set). Any number of threads
 // may run this on one batch at once; each name is opened by one of them.
 void open_names(Batch& batch, const unsigned char* key, std::string_view ad) noexcept {
-  crypto::AeadStream opener;
-  bool keyed = false;
   const std::size_t count = batch.records.size();
   for (;;) {
     const std::size_t first = batch.next.fetch_add(kChunkRecords);
@@ -112,14 +110,9 @@ void open_names(Batch& batch, const unsigned char* key, std::string_view ad) noe
       const Walked& record = batch.records[i];
       const unsigned n = record.name_length;
       const unsigned char* fixed = batch.fixed.data() + record.fixed_at;
-      const unsigned char* nonce = fixed + format::name_nonce_at(n);
-      const unsigned char* tag = fixed + format::name_tag_at(n);
-      keyed = keyed ? opener.restart(nonce, tag, ad)
-                    : opener.begin(key, nonce, false, tag, ad);
-      if (!keyed ||
-          !opener.update(fixed + format::name_cipher_at(), n,
-                         batch.plain.data() + record.fixed_at) ||
-          !opener.finish()) {
+      if (!crypto::open_name(key, fixed + format::name_nonce_at(n),
+                             fixed + format::name_tag_at(n), fixed + format::name_cipher_at(),
+                             n, batch.plain.data() + record.fixed_at, ad)) {
         batch.failed.store(true);
         return;
       }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "crypto/aead_stream.h"
+#include "crypto/name_open.h"
 #include "store/format.h"
 #include "store/io.h"
 #include "store/secret.h"
@@ -83,15 +85,10 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   }
   name_.resize(n);
   auto* plain = reinterpret_cast<unsigned char*>(name_.data());
-  // The key is set up once; each name changes only the nonce.
   const unsigned char* nonce = fixed_.data() + format::name_nonce_at(n);
   const unsigned char* tag = fixed_.data() + format::name_tag_at(n);
-  const bool begun = keyed_ ? opener_.restart(nonce, tag, binding_.name_ad())
-                            : opener_.begin(key_, nonce, false, tag, binding_.name_ad());
-  keyed_ = begun;
-  if (!begun ||
-      !opener_.update(fixed_.data() + format::name_cipher_at(), n, plain) ||
-      !opener_.finish()) {
+  if (!crypto::open_name(key_, nonce, tag, fixed_.data() + format::name_cipher_at(), n,
+                         plain, binding_.name_ad())) {
     failure_ = kNameFails;
     return 0;
   }

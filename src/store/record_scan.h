@@ -31,7 +31,6 @@
 #include <string>
 #include <vector>
 
-#include "crypto/aead_stream.h"
 #include "store/binding.h"
 #include "store/record_reader.h"
 
@@ -89,14 +88,9 @@ class RecordScan {
   bool started() const { return started_; }
   bool finished() const { return finished_; }
   // The key for the rest of the scan (the same store key, which the caller
-  // may hold in another buffer each time it runs the scan on). The cipher
-  // context set up with the previous key is dropped: a scan that waits
-  // between runs keeps no copy of the key.
-  void set_key(const unsigned char* key) {
-    key_ = key;
-    keyed_ = false;
-    opener_.forget();
-  }
+  // may hold in another buffer each time it runs the scan on). The scan
+  // keeps no copy of it: a scan that waits between runs holds no key.
+  void set_key(const unsigned char* key) { key_ = key; }
   // Where the records end and why; valid after run() returned 0.
   off_t end() const { return end_; }
   ScanStop stop() const { return stop_; }
@@ -136,14 +130,12 @@ class RecordScan {
   const unsigned char* key_;
   Binding binding_;
   RecordReader reader_;
-  crypto::AeadStream opener_;
   std::vector<unsigned char> fixed_;
   std::string name_;
   std::optional<Pending> pending_;
   const char* failure_ = "";
   off_t at_ = 0;
   bool started_ = false;
-  bool keyed_ = false;  // opener_ holds key_
   bool pause_ = false;
   bool finished_ = false;
   off_t end_ = 0;
