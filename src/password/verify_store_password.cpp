@@ -135,6 +135,9 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
 bool Store::verify_store_password(std::string& error) {
   // Read without a lock first: a header caught half rewritten by a password
   // change does not match, and the next attempt reads it whole.
+  // A mismatch is final at once when the header read the same before and
+  // after the attempt that found it.
+  detail::HeaderWatch watch(file_path);
   for (int attempt = 1;; ++attempt) {
     const bool locked = attempt == detail::kHeaderAttempts;
     switch (detail::check_password(*this, locked, error)) {
@@ -143,6 +146,8 @@ bool Store::verify_store_password(std::string& error) {
       case detail::HeaderCheck::failed:
         return false;
       case detail::HeaderCheck::mismatch:
+        if (locked || watch.steady()) return false;
+        break;
       case detail::HeaderCheck::replaced:  // (only when asked for)
         if (locked) return false;
         break;

@@ -153,6 +153,18 @@ bool is_version2_file(const std::string& path) {
          read_header_bytes(fd.get(), header, false) == 0 && is_version2_header(header);
 }
 
+bool HeaderWatch::steady() {
+  io::UniqueFd fd(io::open_file(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  std::array<unsigned char, format::kHeaderSize> now{};
+  if (!fd.valid() || read_header_bytes(fd.get(), now.data(), false) != 0) {
+    last_.reset();
+    return false;
+  }
+  const bool same = last_ && *last_ == now;
+  last_ = now;
+  return same;
+}
+
 const char* const kFormatChangedSinceOpen =
     "Could not verify password: the store file changed format since this Safe "
     "opened it; verify it through a new Safe";

@@ -6,9 +6,12 @@
 // shared lock on the whole file only for their last attempt.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 
 #include "kel/store.h"
+#include "store/format.h"
 
 namespace kel::detail {
 
@@ -25,6 +28,23 @@ enum class HeaderCheck { match, mismatch, failed, replaced };
 // each time another process renamed a file over the store, which cannot go
 // on for ever.
 inline constexpr int kMaxReplacedRestarts = 100;
+
+// Watches the header at a path between the attempts of a header check. An
+// attempt that failed between two reads of the same bytes saw a header no
+// writer was rewriting (a password change always draws a new salt), so its
+// answer is final: a wrong password is told at once, however long another
+// process holds the write lock.
+class HeaderWatch {
+ public:
+  explicit HeaderWatch(const std::string& path) : path_(path) {}
+  // Reads the header now; true when it equals the one read at the previous
+  // call. Any failure to read is "not steady".
+  bool steady();
+
+ private:
+  const std::string& path_;
+  std::optional<std::array<unsigned char, format::kHeaderSize>> last_;
+};
 
 // Holds a shared whole-file lock on a descriptor for its lifetime (when
 // `take`; otherwise nothing).

@@ -116,12 +116,16 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
 
 // Format 1: without a lock first, so that a writer's lock never holds a
 // reader up; a header that does not authenticate is read again, the last
-// time under the shared lock, and only that answer is final.
+// time under the shared lock. An answer is final when the header read the
+// same before and after the attempt that gave it.
 detail::HeaderCheck unlock_version1(Store& store, unsigned char* key, std::string& text) {
+  detail::HeaderWatch watch(store.file_path);
   for (int attempt = 1;; ++attempt) {
     const bool locked = attempt == detail::kHeaderAttempts;
     const detail::HeaderCheck unlocked = unlock(store, locked, key, text);
-    if (unlocked != detail::HeaderCheck::mismatch || locked) return unlocked;
+    if (unlocked != detail::HeaderCheck::mismatch || locked || watch.steady()) {
+      return unlocked;
+    }
   }
 }
 

@@ -259,6 +259,12 @@ TEST_F(Locks, ReadersDoNotWaitForAWriter) {
       EXPECT_EQ(reader->format_info(info, error), 0) << error;
       EXPECT_EQ(info.version, format);
     }
+    // A wrong password is told at once, not after the writer is done.
+    kel::Safe wrong(store_path, "not the password");
+    kel::Entry entry("name");
+    EXPECT_EQ(wrong.get_entry(entry, error), -1);
+    EXPECT_EQ(error, "Invalid password");
+    EXPECT_FALSE(kel::Safe(store_path, "not the password").key_verified(error));
     EXPECT_FALSE(writer.announced_release()) << "a reader waited for the writer";
   }
 }
