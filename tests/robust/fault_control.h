@@ -54,6 +54,9 @@ void kel_fault_whole_seconds(int on);
 // While on, fsync and fdatasync on watched descriptors report success and do
 // nothing: for checks that need no durability and must run fast.
 void kel_fault_syncs_off(int on);
+// While on, the process has no random source, as in a sandbox: getrandom
+// fails with ENOSYS and /dev/urandom and /dev/random cannot be opened.
+void kel_fault_no_randomness(int on);
 
 // Recording: while on, every call that changes the watched directory is
 // logged in call order, with the bytes it wrote, so that a test can rebuild

@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -36,6 +37,7 @@ static long hook_nth;
 static void (*hook_fn)(void*);
 static void* hook_arg;
 static int whole_seconds;
+static int no_randomness;
 static int syncs_off;
 /* Recording: the log, and what each watched descriptor refers to. */
 static int recording;
@@ -97,6 +99,8 @@ void kel_fault_before(int kind, long nth, void (*fn)(void*), void* arg) {
 void kel_fault_whole_seconds(int on) { whole_seconds = on; }
 
 void kel_fault_syncs_off(int on) { syncs_off = on; }
+
+void kel_fault_no_randomness(int on) { no_randomness = on; }
 
 static void clear_log(void) {
   for (long i = 0; i < log_count; ++i) free((void*)log_records[i].data);
@@ -298,6 +302,11 @@ static int needs_mode(int flags) {
 
 static int do_openat(const char* which, int dirfd, const char* path, int flags,
                      mode_t mode) {
+  if (no_randomness && path != NULL && strncmp(path, "/dev/", 5) == 0 &&
+      strstr(path, "random") != NULL) {
+    errno = ENOENT;  /* a sandbox without /dev */
+    return -1;
+  }
   int relevant = path_watched(dirfd, path);
   if (inject(kelFaultOpen, relevant)) return -1;
   int fd;
@@ -367,6 +376,16 @@ int openat(int dirfd, const char* path, int flags, ...) {
 int openat64(int dirfd, const char* path, int flags, ...) {
   MODE_ARG(flags, mode);
   return do_openat("openat64", dirfd, path, flags, mode);
+}
+
+/* A sandbox that filters the system call, whatever directory is watched. */
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+  if (no_randomness) {
+    errno = ENOSYS;
+    return -1;
+  }
+  REAL(ssize_t (*)(void*, size_t, unsigned int), "getrandom");
+  return real_fn(buffer, length, flags);
 }
 
 int close(int fd) {

@@ -534,5 +534,31 @@ TEST_F(FaultInjection, OpeningSurvivesEveryFailedCall) {
          template_items(), false, true, true});
 }
 
+// A process may lose its random source after it made a store (a sandbox
+// entered later that filters getrandom and hides /dev): reading needs no
+// fresh randomness, so listing and reading go on. Its own process under
+// CTest, so that this is the first scan that opens a name in it.
+TEST(NoRandomSource, ListingAndReadingGoOn) {
+  kel::test::TempDir dir;
+  const std::string path = dir.file("sandboxed.safe");
+  std::string error;
+  {
+    Safe safe(path, kOld);
+    ASSERT_EQ(safe.create_safe(error), 0) << error;
+    ASSERT_EQ(safe.add_entry(Entry(kNewName, kNewValue), error), 0) << error;
+  }
+  kel_fault_no_randomness(1);
+  Safe fresh(path, kOld);
+  std::vector<std::string> names;
+  const int listed = fresh.list_entries(names, error);
+  Entry entry(kNewName);
+  const int read = fresh.get_entry(entry, error);
+  kel_fault_no_randomness(0);
+  EXPECT_EQ(listed, 0) << error;
+  EXPECT_EQ(names, std::vector<std::string>{kNewName});
+  EXPECT_EQ(read, 0) << error;
+  EXPECT_TRUE(entry.value() == kNewValue);
+}
+
 }  // namespace
 }  // namespace kel::robust
