@@ -61,7 +61,9 @@ class KEL_SAFE_EXPORT Store {
   // When the last scan that reached the end of the file finished.
   timespec index_time{0, 0};
   // Decrypted item name -> where its value lies. While paused_scan is set,
-  // it holds the names of the records before the point the scan reached.
+  // it holds some of the names of the records before the point the scan
+  // reached: each name a lookup found, but not yet those it read past on
+  // the way, which the scan keeps and enters when it runs on.
   std::unordered_map<std::string, Item> index;
   // Set while the index is partial: a lookup of one name (get, exists, an
   // add's duplicate check) read the records only as far as that name's

@@ -71,6 +71,33 @@ int begin_index_scan(Store& store, std::string& text) {
   return 0;
 }
 
+namespace {
+
+// Growing the index step by step rehashes it again and again: once enough
+// records show how long they are, make room for as many as the file holds
+// at that rate. `reached` is where the scan is.
+void make_room(Store& store, IndexScan& scan, off_t reached) {
+  if (scan.room_made || scan.records_seen < kSampleRecords ||
+      reached <= format::kHeaderSize) {
+    return;
+  }
+  scan.room_made = true;
+  const double per_record =
+      static_cast<double>(reached - format::kHeaderSize) / static_cast<double>(scan.records_seen);
+  store.index.reserve(static_cast<std::size_t>(
+      static_cast<double>(scan.file().size - format::kHeaderSize) / per_record * 1.05));
+}
+
+// Enters the records a lookup read past, which come before any the scan
+// reads next.
+void enter_passed(Store& store, IndexScan& scan, off_t reached) {
+  if (scan.passed.empty()) return;
+  make_room(store, scan, reached);
+  scan.passed.enter_into(store.index);
+}
+
+}  // namespace
+
 int continue_index_scan(Store& store, const unsigned char* key,
                         const std::string* wanted, std::string& text) {
   if (!store.paused_scan) return 0;
@@ -85,6 +112,9 @@ int continue_index_scan(Store& store, const unsigned char* key,
     text = "Error, could not read store entry - the store file was replaced";
     return -1;
   }
+  enter_passed(store, scan, records.reached());
+  // An earlier lookup read past this name.
+  if (wanted != nullptr && store.index.count(*wanted) != 0) return 0;
   // A whole file, on the threads the application allowed.
   if (wanted == nullptr && !records.started() && store.index.empty() &&
       store.scan_threads > 1 && scan.file().size >= kParallelFrom) {
@@ -101,24 +131,21 @@ int continue_index_scan(Store& store, const unsigned char* key,
     }
   }
   records.set_key(key);
-  const off_t size = scan.file().size;
-  auto on_record = [&store, &records, wanted, size](const ScannedRecord& record,
+  auto on_record = [&store, &scan, &records, wanted](const ScannedRecord& record,
                                                     const std::string& name) {
-    // Growing the index step by step rehashes it again and again: once a
-    // few records show how long they are, make room for as many as the
-    // file holds at that rate.
-    if (store.index.size() == kSampleRecords && record.start > format::kHeaderSize) {
-      const double per_record =
-          static_cast<double>(record.start - format::kHeaderSize) / kSampleRecords;
-      store.index.reserve(static_cast<std::size_t>(
-          static_cast<double>(size - format::kHeaderSize) / per_record * 1.05));
+    ++scan.records_seen;
+    if (wanted != nullptr && name != *wanted) {
+      scan.passed.add(name, record.value_offset, record.value_length);
+      return;
     }
+    make_room(store, scan, record.start);
     Item item;
     item.value_offset = record.value_offset;
     item.value_length = record.value_length;
-    // The first record of a name wins.
+    // The first record of a name wins. None of the records passed before
+    // it can have this name: it would have been the one wanted.
     store.index.try_emplace(name, std::move(item));
-    if (wanted != nullptr && name == *wanted) records.pause();
+    if (wanted != nullptr) records.pause();
   };
   auto on_damage = [&scan](const ScannedDamage& damage) {
     scan.damage.push_back({static_cast<long>(damage.offset),
@@ -133,6 +160,7 @@ int continue_index_scan(Store& store, const unsigned char* key,
     return -1;
   }
   if (!records.finished()) return 0;
+  enter_passed(store, scan, static_cast<off_t>(records.end()));
   timespec_get(&store.index_time, TIME_UTC);
   store.indexed_file = scan.file();
   store.index_end = static_cast<long>(records.end());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "store/passed_records.h"
 #include "store/record_scan.h"
 
 namespace kel::detail {
@@ -27,6 +28,12 @@ class IndexScan {
   RecordScan& records() { return records_; }
   // The damage found so far, in file order.
   std::vector<Store::DamagedRegion> damage;
+  // Records a lookup read past and did not enter into the index yet.
+  PassedRecords passed;
+  // Records handed on so far, and whether the index was given room for
+  // the whole file yet.
+  std::size_t records_seen = 0;
+  bool room_made = false;
 
  private:
   int fd_;
@@ -44,7 +51,9 @@ int begin_index_scan(Store& store, std::string& text);
 // not null) is in the index, or to the end of the file, where the scan's
 // results (index_time, index_end, damaged, claims_end,
 // unfinished_name_length) are set and the scan is released. Nothing paused:
-// 0 at once. On -1 the scan is released and indexed_file marked invalid,
+// 0 at once. A lookup keeps the records before its name out of the index
+// (IndexScan::passed); they enter it, in file order, the next time the
+// scan runs on, and before it completes. On -1 the scan is released and indexed_file marked invalid,
 // so that the next operation builds the index anew.
 int continue_index_scan(Store& store, const unsigned char* key,
                         const std::string* wanted, std::string& text);

@@ -87,6 +87,8 @@ class RecordScan {
   void pause() { pause_ = true; }
   bool started() const { return started_; }
   bool finished() const { return finished_; }
+  // How far into the file the scan has read.
+  off_t reached() const { return at_; }
   // The key for the rest of the scan (the same store key, which the caller
   // may hold in another buffer each time it runs the scan on). The scan
   // keeps no copy of it: a scan that waits between runs holds no key.

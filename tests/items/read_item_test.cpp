@@ -364,6 +364,11 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   EXPECT_EQ(store.index.count("gamma"), 0u);
   EXPECT_EQ(store.exists("beta", error), 1);
   EXPECT_EQ(store.index.count("gamma"), 0u);
+  // A name an earlier lookup read past is found without reading on.
+  kel::Store later(path, kPassword);
+  ASSERT_EQ(later.get_item("beta", value, error), 0) << error;
+  EXPECT_EQ(later.exists("alpha", error), 1);
+  EXPECT_TRUE(later.paused_scan != nullptr);
   // An add's duplicate check stops at the name too.
   kel::Store adder(path, kPassword);
   EXPECT_EQ(adder.add_item("alpha", reinterpret_cast<const unsigned char*>("v"), 1, error), -1);
