@@ -10,35 +10,41 @@ namespace kel::detail {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
-static_assert(kBlockSize >= format::kMaxNameLength);
+constexpr std::size_t kMostRecordSize = 1 + format::kMaxNameLength + 8 + 4;
+static_assert(kBlockSize >= kMostRecordSize);
 
 }  // namespace
 
 void PassedRecords::add(const std::string& name, std::int64_t value_offset,
                         std::uint32_t value_length) {
-  if (blocks_.empty() || block_used_ + name.size() > kBlockSize) {
-    blocks_.push_back(std::make_unique<unsigned char[]>(kBlockSize));
-    block_used_ = 0;
+  const std::size_t size = 1 + name.size() + 8 + 4;
+  if (blocks_.empty() || blocks_.back().used + size > kBlockSize) {
+    blocks_.push_back(Block{std::make_unique_for_overwrite<unsigned char[]>(kBlockSize), 0});
   }
-  Passed passed;
-  passed.name = blocks_.back().get() + block_used_;
-  passed.name_length = static_cast<unsigned>(name.size());
-  passed.value_offset = value_offset;
-  passed.value_length = value_length;
-  records_.push_back(passed);
-  std::memcpy(passed.name, name.data(), name.size());
-  block_used_ += name.size();
+  Block& block = blocks_.back();
+  unsigned char* at = block.bytes.get() + block.used;
+  at[0] = static_cast<unsigned char>(name.size());
+  std::memcpy(at + 1, name.data(), name.size());
+  std::memcpy(at + 1 + name.size(), &value_offset, 8);
+  std::memcpy(at + 1 + name.size() + 8, &value_length, 4);
+  block.used += size;
+  ++count_;
 }
 
 void PassedRecords::enter_into(std::unordered_map<std::string, Item>& index) {
   std::string name;
   name.reserve(format::kMaxNameLength);
-  for (const Passed& passed : records_) {
-    name.assign(reinterpret_cast<const char*>(passed.name), passed.name_length);
-    Item item;
-    item.value_offset = passed.value_offset;
-    item.value_length = passed.value_length;
-    index.try_emplace(name, std::move(item));
+  for (const Block& block : blocks_) {
+    for (std::size_t i = 0; i < block.used;) {
+      const unsigned char* at = block.bytes.get() + i;
+      const std::size_t n = at[0];
+      name.assign(reinterpret_cast<const char*>(at + 1), n);
+      Item item;
+      std::memcpy(&item.value_offset, at + 1 + n, 8);
+      std::memcpy(&item.value_length, at + 1 + n + 8, 4);
+      index.try_emplace(name, std::move(item));
+      i += 1 + n + 8 + 4;
+    }
   }
   name.resize(name.capacity());
   wipe(name.data(), name.size());
@@ -46,12 +52,9 @@ void PassedRecords::enter_into(std::unordered_map<std::string, Item>& index) {
 }
 
 void PassedRecords::clear() {
-  for (std::size_t b = 0; b < blocks_.size(); ++b) {
-    wipe(blocks_[b].get(), b + 1 == blocks_.size() ? block_used_ : kBlockSize);
-  }
+  for (Block& block : blocks_) wipe(block.bytes.get(), block.used);
   blocks_.clear();
-  block_used_ = 0;
-  records_.clear();
+  count_ = 0;
 }
 
 }  // namespace kel::detail

@@ -26,8 +26,8 @@ class PassedRecords {
   ~PassedRecords() { clear(); }
 
   void add(const std::string& name, std::int64_t value_offset, std::uint32_t value_length);
-  bool empty() const { return records_.empty(); }
-  std::size_t size() const { return records_.size(); }
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
   // Enters every record into `index` in the order they were added (so the
   // first record of a name still wins), then forgets them.
   void enter_into(std::unordered_map<std::string, Item>& index);
@@ -35,17 +35,16 @@ class PassedRecords {
   void clear();
 
  private:
-  struct Passed {
-    unsigned char* name = nullptr;
-    unsigned name_length = 0;
-    std::int64_t value_offset = 0;
-    std::uint32_t value_length = 0;
+  // Records lie packed one after the other in blocks that never move or
+  // grow, so that no copy of a plain name is left behind in memory given
+  // back unwiped: the name's length byte, the name, value_offset and
+  // value_length.
+  struct Block {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t used = 0;
   };
-  // Names go into fixed blocks that never move, so no copy of a plain
-  // name is ever left behind in memory given back unwiped.
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-  std::size_t block_used_ = 0;
-  std::vector<Passed> records_;
+  std::vector<Block> blocks_;
+  std::size_t count_ = 0;
 };
 
 }  // namespace kel::detail
