@@ -1,7 +1,8 @@
 // Every file-system call that an operation makes fails in turn. For each
 // operation (add, import, remove, password change, also add and remove on a
 // store that ends in an interrupted append, opening, and reading a value whole
-// or into a descriptor, replacing, renaming and removing several at once;
+// or into a descriptor, lookups past other names on a Safe not opened yet,
+// replacing, renaming and removing several at once;
 // and on a format-2 store adding, removing, replacing, renaming, copying and
 // changing the password) the
 // test first counts the calls it makes on the
@@ -496,6 +497,35 @@ TEST_F(FaultInjection, ReadingAValueSurvivesEveryFailedCall) {
            return rc;
          },
          template_items(), false, true, false});
+}
+
+// Lookups on a Safe not opened yet read only as far as each name, keeping
+// the names read past aside: a failed call there must not make those names
+// look absent to a later lookup or to an add's duplicate check.
+TEST_F(FaultInjection, LookupsPastOtherNamesSurviveEveryFailedCall) {
+  sweep({"get past names, then add a name read past",
+         [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+           const Items items = template_items();
+           const auto last = items.rbegin();
+           Entry entry(last->first);
+           if (safe.get_entry(entry, error) != 0) return -1;
+           if (entry.value() != last->second) {
+             error = "value came back altered";
+             return -2;
+           }
+           std::string refused;
+           const std::string& first = items.begin()->first;
+           if (safe.add_entry(Entry(first, "a second record"), refused) == 0) {
+             error = "a name read past was added twice";
+             return -2;
+           }
+           if (safe.exists(first, refused) == 0) {
+             error = "a name read past was reported absent";
+             return -2;
+           }
+           return 0;
+         },
+         template_items(), false, true, true});
 }
 
 TEST_F(FaultInjection, StreamingAValueSurvivesEveryFailedCall) {

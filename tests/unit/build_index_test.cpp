@@ -82,6 +82,10 @@ TEST_F(BuildIndex, FirstRecordOfADuplicateNameWins) {
     } else {
       ASSERT_EQ(store.get_item(lookup, value, text), 0) << lookup << ": " << text;
     }
+    // The names read past still count for an add's duplicate check.
+    EXPECT_EQ(store.add_item("dup", reinterpret_cast<const unsigned char*>("v"), 1, text), -1)
+        << lookup;
+    EXPECT_EQ(text, "Item exists") << lookup;
     ASSERT_EQ(store.get_item("dup", value, text), 0) << lookup << ": " << text;
     EXPECT_EQ(value, "first value") << lookup;
     std::vector<std::string> names;
