@@ -53,8 +53,9 @@ int begin_index_scan(Store& store, std::string& text);
 // unfinished_name_length) are set and the scan is released. Nothing paused:
 // 0 at once. A lookup keeps the records before its name out of the index
 // (IndexScan::passed); they enter it, in file order, the next time the
-// scan runs on, and before it completes. On -1 the scan is released and indexed_file marked invalid,
-// so that the next operation builds the index anew.
+// scan runs on, and before it completes. On -1 the scan is released and
+// indexed_file marked invalid, so that the next operation builds the index
+// anew.
 int continue_index_scan(Store& store, const unsigned char* key,
                         const std::string* wanted, std::string& text);
 

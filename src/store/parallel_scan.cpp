@@ -161,18 +161,6 @@ void enter(Store& store, Batch& batch, std::string& name) {
   wipe(batch.plain.data(), batch.plain.size());
 }
 
-// Scratch room for one name, long enough for any, wiped whole at the end.
-struct NameScratch {
-  NameScratch() { bytes.reserve(format::kMaxNameLength); }
-  NameScratch(const NameScratch&) = delete;
-  NameScratch& operator=(const NameScratch&) = delete;
-  ~NameScratch() {
-    bytes.resize(bytes.capacity());
-    wipe(bytes.data(), bytes.size());
-  }
-  std::string bytes;
-};
-
 }  // namespace
 
 int index_in_parallel(Store& store, IndexScan& scan, const unsigned char* key,

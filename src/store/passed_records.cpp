@@ -32,8 +32,8 @@ void PassedRecords::add(const std::string& name, std::int64_t value_offset,
 }
 
 void PassedRecords::enter_into(std::unordered_map<std::string, Item>& index) {
-  std::string name;
-  name.reserve(format::kMaxNameLength);
+  NameScratch scratch;  // wiped also when an insertion throws
+  std::string& name = scratch.bytes;
   for (const Block& block : blocks_) {
     for (std::size_t i = 0; i < block.used;) {
       const unsigned char* at = block.bytes.get() + i;
@@ -46,8 +46,6 @@ void PassedRecords::enter_into(std::unordered_map<std::string, Item>& index) {
       i += 1 + n + 8 + 4;
     }
   }
-  name.resize(name.capacity());
-  wipe(name.data(), name.size());
   clear();
 }
 

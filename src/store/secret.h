@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "store/format.h"
 #include "store/locked_memory.h"
 
 namespace kel::detail {
@@ -53,6 +54,19 @@ class StringsWiper {
 
  private:
   std::vector<std::string>& strings_;
+};
+
+// Scratch room for one plain name, long enough for any name, so that it
+// never moves; wiped whole however the scope ends.
+struct NameScratch {
+  NameScratch() { bytes.reserve(format::kMaxNameLength); }
+  NameScratch(const NameScratch&) = delete;
+  NameScratch& operator=(const NameScratch&) = delete;
+  ~NameScratch() {
+    bytes.resize(bytes.capacity());
+    wipe(bytes.data(), bytes.size());
+  }
+  std::string bytes;
 };
 
 // Empties a map whose keys are decrypted names, wiping each name before its
