@@ -138,7 +138,7 @@ int continue_index_scan(Store& store, const unsigned char* key,
       scan.passed.add(name, record.value_offset, record.value_length);
       return;
     }
-    make_room(store, scan, record.start);
+    if (wanted == nullptr) make_room(store, scan, record.start);  // not for one name
     Item item;
     item.value_offset = record.value_offset;
     item.value_length = record.value_length;
