@@ -10,14 +10,17 @@ namespace kel::detail {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
-constexpr std::size_t kMostRecordSize = 1 + format::kMaxNameLength + 8 + 4;
-static_assert(kBlockSize >= kMostRecordSize);
+
+// A passed record's bytes: its name's length byte, the name, value_offset
+// and value_length.
+constexpr std::size_t record_size(std::size_t name_length) { return 1 + name_length + 8 + 4; }
+static_assert(kBlockSize >= record_size(format::kMaxNameLength));
 
 }  // namespace
 
 void PassedRecords::add(const std::string& name, std::int64_t value_offset,
                         std::uint32_t value_length) {
-  const std::size_t size = 1 + name.size() + 8 + 4;
+  const std::size_t size = record_size(name.size());
   if (blocks_.empty() || blocks_.back().used + size > kBlockSize) {
     blocks_.push_back(Block{std::make_unique_for_overwrite<unsigned char[]>(kBlockSize), 0});
   }
@@ -43,7 +46,7 @@ void PassedRecords::enter_into(std::unordered_map<std::string, Item>& index) {
       std::memcpy(&item.value_offset, at + 1 + n, 8);
       std::memcpy(&item.value_length, at + 1 + n + 8, 4);
       index.try_emplace(name, std::move(item));
-      i += 1 + n + 8 + 4;
+      i += record_size(n);
     }
   }
   clear();
