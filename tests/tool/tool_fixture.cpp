@@ -29,8 +29,17 @@ ToolResult ToolTest::tool_on(const std::string& other, std::vector<std::string> 
   return run_tool(run);
 }
 
-void ToolTest::create_store() {
-  const ToolResult created = tool({"create", "--format", "1"});
+std::vector<std::string> create_args(int format) {
+  // Format 2 is what a new user gets. The smallest Argon2id cost keeps each
+  // command cheap enough for a suite that runs hundreds of them.
+  if (format == 1) return {"create", "--format", "1"};
+  return {"create", "--format", "2", "--kdf-memory", "19", "--kdf-time", "1"};
+}
+
+void ToolTest::create_store(int format) { create_store_on(store, format); }
+
+void ToolTest::create_store_on(const std::string& other, int format) {
+  const ToolResult created = tool_on(other, create_args(format));
   ASSERT_EQ(created.status, kOk) << created.err;
 }
 

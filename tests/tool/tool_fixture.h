@@ -34,8 +34,11 @@ class ToolTest : public testing::Test {
   // The same on the store `other` (a path without ".safe").
   ToolResult tool_on(const std::string& other, std::vector<std::string> args,
                      const std::string& input = "");
-  // Creates the store with kPassword; fails the test if that fails.
-  void create_store();
+  // Creates the store with kPassword, in the default format (2) unless told
+  // otherwise; fails the test if that fails.
+  void create_store(int format = 2);
+  // The same for the store `other` (a path without ".safe").
+  void create_store_on(const std::string& other, int format = 2);
   // Adds NAME=VALUE through standard input; fails the test if that fails.
   void add(const std::string& name, const std::string& value);
   // The names of the files in the directory, sorted.
@@ -46,6 +49,10 @@ class ToolTest : public testing::Test {
   std::string store_file;     // the file itself
   std::string password_file;  // holds kPassword and a line end
 };
+
+// The arguments of `create` for a store of `format` (1 or 2); format 2 at
+// the lowest key-derivation cost the tool accepts.
+std::vector<std::string> create_args(int format);
 
 // One result of kel-safe shell's batch mode.
 struct Frame {

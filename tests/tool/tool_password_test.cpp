@@ -334,7 +334,7 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
 // Another store (another key) put in the file's place: the agent serves it
 // nothing and ends; the command runs without it and needs a password.
 TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
-  ASSERT_EQ(tool_on(dir.file("other"), {"create", "--format", "1"}).status, kOk);
+  create_store_on(dir.file("other"));
   ASSERT_EQ(rename(dir.file("other.safe").c_str(), store_file.c_str()), 0);
   EXPECT_EQ(client({"add", "beta"}, "sealed with the wrong key").status, kUsage);
   EXPECT_TRUE(agent_gone());
@@ -492,7 +492,7 @@ class Terminal : public ToolTest {
 };
 
 TEST_F(Terminal, PromptAsksTwiceWithoutEcho) {
-  ToolRun create = bare({"-s", store, "create", "--format", "1"});
+  ToolRun create = bare({"-s", store, "create", "--kdf-memory", "19", "--kdf-time", "1"});
   create.with_terminal = true;
   create.dialogue = {{"New password for", kPassword + "\n"},
                      {"Repeat it: ", kPassword + "\n"}};

@@ -282,7 +282,7 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
 TEST_F(RoundTrip, ShellBatchFollowsAStorePutInItsPlace) {
   create_store();
   add("old", "in the first store");
-  ASSERT_EQ(tool_on(dir.file("other"), {"create", "--format", "1"}).status, kOk);
+  create_store_on(dir.file("other"));
   // The store is replaced once the first frame (three lines) has come.
   ToolRun run;
   run.program = "/bin/sh";
@@ -466,7 +466,7 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
   };
   const auto fresh = [&](const std::string& name) {
     const std::string other = dir.file(name);
-    EXPECT_EQ(tool_on(other, {"create", "--format", "1"}).status, kOk);
+    create_store_on(other);
     return other;
   };
 
@@ -722,7 +722,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
 
   // A store password made up once, printed once, and it opens the store.
   ToolRun made;
-  made.args = {"-s", dir.file("generated"), "create", "--format", "1", "--generate-password"};
+  made.args = {"-s", dir.file("generated"), "create", "--kdf-memory", "19", "--kdf-time", "1", "--generate-password"};
   const ToolResult created = run_tool(made);
   ASSERT_EQ(created.status, kOk) << created.err;
   ASSERT_EQ(created.out.size(), 25u);
@@ -732,7 +732,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
   check.input = created.out;
   EXPECT_EQ(run_tool(check).status, kOk);
   // A password that cannot be shown leaves no store that nobody can open.
-  made.args = {"-s", dir.file("unshown"), "create", "--format", "1", "--generate-password"};
+  made.args = {"-s", dir.file("unshown"), "create", "--kdf-memory", "19", "--kdf-time", "1", "--generate-password"};
   made.close_stdout = true;
   EXPECT_EQ(run_tool(made).status, kFileError);
   EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));
