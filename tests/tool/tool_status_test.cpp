@@ -168,9 +168,11 @@ TEST_F(Statuses, FailureClasses) {
   EXPECT_EQ(tool({"get", "k", "-o", dir.file("no/such/dir/out")}).status, kFileError);
   EXPECT_EQ(tool({"exists", "empty"}).status, kFalse);
 
-  // A store whose key no longer unwraps cannot answer: exists must not say
-  // "not stored".
-  std::string broken = read_file(store_file);
+  // A format-1 store whose password hash matches but whose key no longer
+  // unwraps cannot answer: exists must not say "not stored". (Format 2 has
+  // no separate hash: a damaged wrapping reads as a wrong password.)
+  create_store_on(dir.file("broken"), 1);
+  std::string broken = read_file(dir.file("broken.safe"));
   broken[80] = static_cast<char>(broken[80] ^ 1);  // inside store_key_cipher
   write_file(dir.file("broken.safe"), broken);
   for (const char* command : {"exists", "check", "ls"}) {
@@ -206,8 +208,10 @@ TEST_F(Statuses, FailureClasses) {
   }
 }
 
+// Format 1: a value whose name was lost can still be opened, so repair
+// recovers it under a new name.
 TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
-  create_store();
+  create_store(1);
   add("s1", "value1");
   add("s2", "value2");
   add("s3", "value3");
@@ -254,7 +258,7 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
 // upgrade turns a format-1 store into format 2 with the same password and
 // says where the format-1 file is kept; check reports the new format.
 TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
-  create_store();
+  create_store(1);
   add("s1", "value1");
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-time", "1"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
