@@ -220,8 +220,7 @@ void add_export_command(CLI::App& app, const Context& context, Subcommands& into
                                  "One JSON object keyed by name; a value that is not "
                                  "UTF-8 is {\"base64\": \"...\"}");
   auto* env = command->add_flag("--env", options->env,
-                                "NAME=value lines in dotenv form; every name must be a "
-                                "variable name");
+                                "NAME='value' lines (dotenv), as get --env writes them");
   auto* dir = command->add_option("--dir", options->dir,
                                   "One file (mode 0600) per entry in the new directory DIR "
                                   "(mode 0700); a '/' in a name makes a subdirectory")
