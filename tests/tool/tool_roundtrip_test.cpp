@@ -524,6 +524,17 @@ TEST_F(RoundTrip, ExportAndImportInEveryForm) {
     EXPECT_EQ(refused.status, kRejected) << prefix;
     EXPECT_EQ(refused.out, "") << prefix;
   }
+  // --prefix P: the entries under P, each under the rest of its name, in
+  // every form, as run names its variables.
+  for (const auto& [args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"export", "--env", "--prefix", "dir/sub/"}, "x='nested'\n"},
+           {{"export", "--json", "--prefix", "dir/"}, "{\n  \"sub/x\": \"nested\"\n}\n"}}) {
+    const ToolResult below = tool(args);
+    EXPECT_EQ(below.status, kOk) << testing::PrintToString(args) << below.err;
+    EXPECT_EQ(below.out, out) << testing::PrintToString(args);
+  }
+  ASSERT_EQ(tool({"export", "--dir", dir.file("below"), "--prefix", "dir/"}).status, kOk);
+  EXPECT_EQ(read_file(dir.file("below") + "/sub/x"), "nested");
   // What dotenv lines can hold comes back; see DotenvReadsBackAsWritten.
   const std::string env_store = fresh("env-source");
   std::map<std::string, std::string> env_text = text;
