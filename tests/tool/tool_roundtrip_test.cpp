@@ -711,6 +711,12 @@ TEST_F(RoundTrip, RunAndGenerate) {
   add("zero", std::string("a\0b", 3));
   add("hook/LD_PRELOAD", "/no/such/library.so");
   add("hook/PATH", "/no/such/directory");
+  // What bash and perl run, set by names under a prefix (bash leaves PS4
+  // alone for root, perl does not).
+  add("bash/SHELLOPTS", "xtrace");
+  add("bash/PS4", "$(echo ran > " + dir.file("ran") + ")");
+  add("perl/PERL5OPT", "-d");
+  add("perl/PERL5DB", "BEGIN { open(F, '>', '" + dir.file("ran") + "') }");
 
   // The child's command line is its own; the values are in its environment.
   const ToolResult shown = tool(
@@ -734,12 +740,30 @@ TEST_F(RoundTrip, RunAndGenerate) {
            {{"run", "--env", "X=app/TOKEN", "--", "/no/such/program"}, 127},
            // Only on purpose may an entry change what the command runs.
            {{"run", "--prefix", "hook/", "--", "true"}, kRejected},
+           {{"run", "--prefix", "bash/", "--", "bash", "-c", "true"}, kRejected},
+           {{"run", "--prefix", "perl/", "--", "perl", "-e", "1"}, kRejected},
+           {{"run", "--prefix", "app/TOKEN", "--", "true"}, kRejected},  // no name left
            {{"run", "--prefix", "hook/", "--env", "PATH=hook/PATH", "--env",
              "LD_PRELOAD=hook/LD_PRELOAD", "--", "true"},
             kOk}}) {
     const ToolResult refused = tool(args);
     EXPECT_EQ(refused.status, status) << testing::PrintToString(args) << refused.err;
     EXPECT_EQ(refused.out, "");
+  }
+
+  EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
+  // Nor may any variable known to steer how a program runs, whatever its
+  // case; it is refused by name, not dropped.
+  for (const char* variable :
+       {"PS4", "PERL5OPT", "PYTHONSTARTUP", "NODE_OPTIONS", "RUBYOPT", "JAVA_TOOL_OPTIONS",
+        "_JAVA_OPTIONS", "LESSOPEN", "GIT_SSH_COMMAND", "HOME", "IFS", "ENV", "GLIBC_TUNABLES",
+        "http_proxy", "npm_config_script_shell", "KEL_SAFE_PASSWORD"}) {
+    add(std::string("one/") + variable, "x");
+    const ToolResult refused = tool({"run", "--prefix", "one/", "--", "true"});
+    EXPECT_EQ(refused.status, kRejected) << variable;
+    EXPECT_NE(refused.err.find(std::string(" ") + variable + ","), std::string::npos)
+        << refused.err;
+    ASSERT_EQ(tool({"rm", std::string("one/") + variable}).status, kOk);
   }
 
   // Asked for, it is set; the command is still found through the caller's
