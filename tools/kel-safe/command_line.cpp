@@ -235,8 +235,8 @@ int command_line(Context& context, const std::vector<std::string>& args,
                                         "Print one JSON object keyed by name; a value that "
                                         "is not UTF-8 is {\"base64\": \"...\"}");
     auto* get_env_flag = get->add_flag("--env", get_env,
-                                       "Print NAME=value lines in dotenv form, quoted so "
-                                       "that a dotenv loader reads the same bytes");
+                                       "Print NAME='value' lines (dotenv) that read back "
+                                       "byte for byte; a value they cannot hold is refused");
     get->add_option("--as", get_as,
                     "With --env: print NAME as the variable VAR (may be repeated)")
         ->type_name("VAR=NAME")

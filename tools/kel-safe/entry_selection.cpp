@@ -21,6 +21,14 @@ std::vector<std::string> names_under(kel::Safe& safe, std::string_view prefix,
   return names;
 }
 
+std::string name_below(std::string_view prefix, const std::string& name, const std::string& what) {
+  if (name.size() == prefix.size()) {
+    throw Failure(kRejected, what + ": the entry " + tool::quoted(name) +
+                                 " has no name below the prefix " + tool::quoted(prefix));
+  }
+  return name.substr(prefix.size());
+}
+
 std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::string>& names,
                                      const std::string& what, const std::string& path) {
   std::vector<kel::Entry> entries;

@@ -17,6 +17,14 @@ namespace kel::tool {
 std::vector<std::string> names_under(kel::Safe& safe, std::string_view prefix,
                                      const std::string& what, const std::string& path);
 
+// What the entry `name`, chosen by --prefix `prefix`, goes by: the rest of
+// its name. This is the one meaning of --prefix P wherever it is taken
+// (run, export): the entries whose names begin with P, each under the rest
+// of its name, so that "app/db" under "app/" is "db" as a variable, a JSON
+// key or a file. Throws a Failure (kRejected) for `what` when nothing is
+// left, as for an entry named P itself.
+std::string name_below(std::string_view prefix, const std::string& name, const std::string& what);
+
 // The entries of `names` with their values, read in one pass; nothing comes
 // back unless every value authenticated.
 std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::string>& names,

@@ -1,5 +1,6 @@
-// kel-safe export: every entry (or those under a prefix) in clear, as one
-// JSON object, as dotenv lines, or as one file per entry in a new directory.
+// kel-safe export: every entry (or those under a prefix, named by the rest
+// of their names) in clear, as one JSON object, as dotenv lines, or as one
+// file per entry in a new directory.
 // Nothing is written before every value has authenticated, except with
 // --dir, where each file holds only authenticated bytes and a failure
 // removes the whole directory again.
@@ -153,19 +154,21 @@ class ExportTree {
   RemoveOnSignal removal_;
 };
 
+// Each entry of `names` into the file its name below the prefix
+// (`below`, one for each) gives.
 void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,
-                   const std::string& dir, bool quiet, const std::string& path) {
-  check_dir_names(names);
+                   const std::vector<std::string>& below, const std::string& dir, bool quiet,
+                   const std::string& path) {
+  check_dir_names(below);
   ExportTree tree(dir);
-  for (const std::string& name : names) {
-    const std::vector<std::string> parts = path_parts(name);
-    UniqueFd file = tree.new_file(parts);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    UniqueFd file = tree.new_file(path_parts(below[i]));
     std::string error;
-    if (safe.get_entry_to_stream(name, file.get(), error) != 0) {
+    if (safe.get_entry_to_stream(names[i], file.get(), error) != 0) {
       if (error.rfind("Could not write value", 0) == 0) {
-        throw Failure(kFileError, "export: cannot write " + tree.shown(name) + ": " + error);
+        throw Failure(kFileError, "export: cannot write " + tree.shown(below[i]) + ": " + error);
       }
-      library_failure("export", error, path, name);
+      library_failure("export", error, path, names[i]);
     }
   }
   tree.keep();
@@ -178,26 +181,27 @@ int run_export(const Context& context, const ExportOptions& options) {
   const std::string path = store_file(context.store);
   SafeHandle safe = open_checked(context, "export");
   const std::vector<std::string> names = names_under(*safe, options.prefix, "export", path);
-  if (options.env) {
-    for (const std::string& name : names) {
-      if (!valid_variable_name(name)) {
-        throw Failure(kRejected, "export: " + tool::quoted(name) +
-                                     " is not a variable name (use --json or --dir, or "
-                                     "get --env --as VAR=NAME)");
-      }
+  std::vector<std::string> below;
+  for (const std::string& name : names) {
+    below.push_back(name_below(options.prefix, name, "export"));
+    if (options.env && !valid_variable_name(below.back())) {
+      throw Failure(kRejected, "export: " + tool::quoted(below.back()) + " (for " +
+                                   tool::quoted(name) +
+                                   ") is not a variable name (use --json or --dir, or "
+                                   "get --env --as VAR=NAME)");
     }
   }
   const std::string where = options.dir.empty() ? "standard output" : tool::quoted(options.dir);
   confirm_clear_text(options.yes, "Write " + std::to_string(names.size()) +
                                       " secrets in clear to " + where + "?");
   if (!options.dir.empty()) {
-    export_to_dir(*safe, names, options.dir, context.quiet, path);
+    export_to_dir(*safe, names, below, options.dir, context.quiet, path);
     return kOk;
   }
   const std::vector<kel::Entry> entries = read_entries(*safe, names, "export", path);
   std::vector<NamedValue> values;
   values.reserve(entries.size());
-  for (std::size_t i = 0; i < names.size(); ++i) values.emplace_back(names[i], entries[i].value());
+  for (std::size_t i = 0; i < names.size(); ++i) values.emplace_back(below[i], entries[i].value());
   Secret out;
   if (options.json) {
     write_json(values, out);
@@ -220,15 +224,16 @@ void add_export_command(CLI::App& app, const Context& context, Subcommands& into
                                  "One JSON object keyed by name; a value that is not "
                                  "UTF-8 is {\"base64\": \"...\"}");
   auto* env = command->add_flag("--env", options->env,
-                                "NAME=value lines in dotenv form; every name must be a "
-                                "variable name");
+                                "NAME='value' lines (dotenv), as get --env writes them");
   auto* dir = command->add_option("--dir", options->dir,
                                   "One file (mode 0600) per entry in the new directory DIR "
                                   "(mode 0700); a '/' in a name makes a subdirectory")
                   ->type_name("DIR");
   json->excludes(env)->excludes(dir);
   env->excludes(dir);
-  command->add_option("--prefix", options->prefix, "Only the names that begin with P")
+  command->add_option("--prefix", options->prefix,
+                      "Only the names that begin with P, each under the rest of its name "
+                      "(app/db under app/ is db)")
       ->type_name("P");
   command->add_flag("-y,--yes", options->yes, "Do not ask for confirmation");
   into.push_back({command, [&context, options] {

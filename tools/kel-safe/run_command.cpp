@@ -16,6 +16,7 @@
 
 #include "entry_selection.h"
 #include "status.h"
+#include "steering_variables.h"
 #include "streams.h"
 #include "subcommand.h"
 #include "value_formats.h"
@@ -37,20 +38,6 @@ struct RunOptions {
 constexpr int kCannotRun = 126;
 constexpr int kNotFoundCommand = 127;
 
-// Variables that change what code the command runs or loads: the dynamic
-// loader's, the C library's module paths, the command search path and the
-// shells' start-up files. A stored entry sets one only when it is named on
-// purpose with --env, never because its name happens to fall under --prefix.
-bool steers_code(const std::string& variable) {
-  static const char* const kSteering[] = {"PATH",    "BASH_ENV", "ENV",
-                                          "GCONV_PATH", "LOCPATH", "NLSPATH"};
-  if (variable.rfind("LD_", 0) == 0) return true;
-  for (const char* steering : kSteering) {
-    if (variable == steering) return true;
-  }
-  return false;
-}
-
 // Variable name -> entry name, refused when a variable name is not one.
 std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
                                                         const RunOptions& options,
@@ -58,7 +45,7 @@ std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
   std::vector<std::pair<std::string, std::string>> chosen;
   if (options.use_prefix) {
     for (const std::string& name : names_under(safe, options.prefix, "run", path)) {
-      const std::string variable = name.substr(options.prefix.size());
+      const std::string variable = name_below(options.prefix, name, "run");
       // Named with --env as well: that choice is the one made on purpose,
       // and it wins in any case.
       bool named = false;
@@ -66,10 +53,14 @@ std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
         named = named || pair.compare(0, variable.size() + 1, variable + "=") == 0;
       }
       if (named) continue;
-      if (steers_code(variable)) {
+      // The names under the prefix are the store's choice, not the user's:
+      // none of them may steer what the command runs. Refused, not left
+      // out, so that the command never starts without a value it expects.
+      if (valid_variable_name(variable) && steers_programs(variable)) {
         throw Failure(kRejected, "run: the entry " + tool::quoted(name) + " would set " +
-                                     variable + ", which changes what the command runs; " +
-                                     "give --env " + variable + "=ENTRY if that is meant");
+                                     variable + ", a variable that steers how programs run; " +
+                                     "run sets one only when named: --env " + variable + "=" +
+                                     name);
       }
       chosen.emplace_back(variable, name);
     }
@@ -174,7 +165,8 @@ void add_run_command(CLI::App& app, const Context& context, Subcommands& into) {
                options->use_prefix = true;
              },
              "Every entry whose name begins with P, as the variable named by the rest "
-             "of its name")
+             "of its name; one that would set PATH, LD_*, PYTHON*, PS4 or any other "
+             "variable that steers how programs run (the list: man kel-safe) is refused")
       ->type_name("P");
   command->add_option("--env", options->env,
                       "The entry ENTRY as the variable NAME (may be repeated)")

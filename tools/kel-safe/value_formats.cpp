@@ -165,37 +165,44 @@ void read_json(std::string_view input, NamedEntries& out) {
   }
 }
 
-void write_env_line(std::string_view name, std::string_view value, Secret& out) {
+namespace {
+
+// Why `value` cannot be written as a dotenv value that every common reader
+// gets back byte for byte, or nullptr when it can. The value goes between
+// single quotes, which a shell takes as they are, line ends included. What
+// stays: a ' ends the quotes for a shell; a carriage return becomes a line
+// end for the readers that open the file as text; python-dotenv reads a
+// pair of backslashes as one, cannot find the end of a value that ends in
+// one, and replaces ${NAME} by NAME's value; and the text readers decode
+// UTF-8, so other bytes do not come back.
+const char* not_dotenv(std::string_view value) {
   if (value.find('\0') != std::string_view::npos) {
-    throw Failure(kRejected, "the value of " + tool::quoted(name) +
-                                 " holds a zero byte, which no environment variable can");
+    return "holds a zero byte, which no environment variable can hold";
   }
+  if (value.find('\'') != std::string_view::npos) return "holds a single quote (')";
+  if (value.find('\r') != std::string_view::npos) return "holds a carriage return";
+  if (value.find("\\\\") != std::string_view::npos) return "holds two backslashes in a row";
+  if (!value.empty() && value.back() == '\\') return "ends in a backslash";
+  const std::size_t brace = value.find("${");
+  if (brace != std::string_view::npos && value.find('}', brace) != std::string_view::npos) {
+    return "holds ${...}, which dotenv readers expand";
+  }
+  if (!valid_utf8(value)) return "is not UTF-8";
+  return nullptr;
+}
+
+}  // namespace
+
+void write_env_line(std::string_view name, std::string_view value, Secret& out) {
+  if (const char* why = not_dotenv(value)) {
+    throw Failure(kRejected, "the value of " + tool::quoted(name) + " " + why +
+                                 ", so no dotenv line keeps it as it is (use --json)");
+  }
+  out.reserve_more(name.size() + value.size() + 4);
   out.append(name.data(), name.size());
-  out.push_back('=');
-  if (value.find_first_of("'\\") == std::string_view::npos) {
-    out.push_back('\'');
-    out.append(value.data(), value.size());
-    out.push_back('\'');
-  } else {
-    out.reserve_more(value.size() + 3);
-    out.push_back('"');
-    for (char c : value) {
-      switch (c) {
-        case '\\': out.append("\\\\", 2); break;
-        case '"': out.append("\\\"", 2); break;
-        case '$': out.append("\\$", 2); break;
-        // A file of these lines is often read by a shell (set -a; . FILE),
-        // where a bare backquote inside double quotes runs a command.
-        case '`': out.append("\\`", 2); break;
-        case '\n': out.append("\\n", 2); break;
-        case '\r': out.append("\\r", 2); break;
-        case '\t': out.append("\\t", 2); break;
-        default: out.push_back(c);
-      }
-    }
-    out.push_back('"');
-  }
-  out.push_back('\n');
+  out.append("='", 2);
+  out.append(value.data(), value.size());
+  out.append("'\n", 2);
 }
 
 void read_env(std::string_view input, NamedEntries& out) {

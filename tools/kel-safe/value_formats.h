@@ -59,10 +59,12 @@ void write_json(const std::vector<NamedValue>& values, Secret& out);
 // refused (a Failure of kRejected), as is base64 that is not strictly so.
 void read_json(std::string_view input, NamedEntries& out);
 
-// One dotenv line NAME=VALUE. A value without ' or \ is single-quoted and
-// kept as it is (line ends included); any other is double-quoted with \\,
-// \", \$, \`, \n, \r and \t, so that a shell sourcing the line runs nothing.
-// A zero byte cannot be in the environment: refused.
+// One dotenv line NAME='VALUE', which a shell sourcing it (set -a; . FILE),
+// python-dotenv and Node's dotenv all read back byte for byte, line ends
+// included, and of which a shell runs nothing. A value none of them can be
+// sure to get back is refused (a Failure of kRejected naming `name`): one
+// with a zero byte, a ', a carriage return, two backslashes in a row, a
+// backslash at its end, ${...}, or bytes that are not UTF-8.
 void write_env_line(std::string_view name, std::string_view value, Secret& out);
 // Reads dotenv lines (comments, blank lines and "export " allowed; values
 // unquoted, single- or double-quoted as above) into entries.

@@ -1,0 +1,78 @@
+#include "steering_variables.h"
+
+#include <strings.h>
+
+namespace kel::tool {
+
+namespace {
+
+// Whole families: a variable that begins with one of these. Broad on
+// purpose (LESS covers LESSOPEN and LESSCLOSE, PERL covers PERL5OPT and
+// PERL5DB, BASH covers BASH_ENV and the BASH_FUNC_ functions): a family
+// grows new members faster than any list of them.
+constexpr const char* kFamilies[] = {
+    // The dynamic loader, the C library and the shells.
+    "LD_", "DYLD_", "LC_", "MALLOC_", "BASH", "SHELL", "KSH_", "ZSH_",
+    // Language runtimes and their package managers.
+    "PYTHON", "PIP_", "CONDA_", "PERL", "RUBY", "GEM_", "BUNDLE_", "NODE_", "NPM_CONFIG_",
+    "YARN_", "DENO_", "BUN_", "ELECTRON_", "JAVA_", "JDK_", "CGO_", "RUST", "CARGO_", "LUA_",
+    "R_", "JULIA_", "ERL_", "ELIXIR_", "OCAML", "DOTNET_", "CORECLR_", "COMPLUS_",
+    // Tools that run helpers or pagers of their own.
+    "GIT_", "LESS", "SSH_", "GPG_", "GNUPG", "KRB5", "SYSTEMD_", "PKG_CONFIG", "OPENSSL_",
+    "EMACS", "NVIM",
+    // Desktop and graphics stacks, which load modules named by these.
+    "XDG_", "DBUS_", "QT_", "GTK_", "GDK_", "GIO_", "GST_", "LIBGL_", "MESA_", "VK_",
+    // This tool's own (KEL_SAFE_PASSWORD, KEL_SAFE_STORE...).
+    "KEL_SAFE_",
+};
+
+// Single variables.
+constexpr const char* kNames[] = {
+    // Shells: search paths, start-up files, prompts, word splitting.
+    "PATH", "HOME", "ENV", "IFS", "CDPATH", "FPATH", "GLOBIGNORE", "PS1", "PS2", "PS3", "PS4",
+    "PROMPT_COMMAND", "HISTFILE", "INPUTRC", "ZDOTDIR", "MAIL", "MAILPATH", "TMPDIR",
+    "POSIXLY_CORRECT",
+    // The C library: locales, character sets, time zones, name lookup.
+    "LANG", "LANGUAGE", "NLSPATH", "LOCPATH", "GCONV_PATH", "GLIBC_TUNABLES", "TZ", "TZDIR",
+    "HOSTALIASES", "RES_OPTIONS", "LOCALDOMAIN",
+    // Terminals, and the programs other programs start for the user.
+    "TERM", "TERMINFO", "TERMINFO_DIRS", "TERMCAP", "PAGER", "EDITOR", "VISUAL", "BROWSER",
+    "MANPAGER", "MANPATH", "MANOPT", "MANROFFOPT", "SUDO_ASKPASS", "DISPLAY", "WAYLAND_DISPLAY",
+    "XAUTHORITY", "EXINIT", "VIM", "VIMINIT", "VIMRUNTIME", "MYVIMRC", "GVIMINIT",
+    // Compilers and build tools.
+    "CC", "CXX", "CPP", "LD", "AR", "CFLAGS", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "MAKE",
+    "MAKEFLAGS", "MFLAGS", "CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "LIBRARY_PATH",
+    "COMPILER_PATH", "GCC_EXEC_PREFIX", "CLASSPATH", "GRADLE_OPTS", "MAVEN_OPTS", "ANT_OPTS",
+    "SBT_OPTS", "CATALINA_OPTS", "GOFLAGS", "GOROOT", "GOPATH", "GOBIN", "GOENV", "GOPROXY",
+    "GOTOOLCHAIN", "GODEBUG", "GOEXPERIMENT", "GOPRIVATE", "GONOPROXY", "GOSUMDB", "GONOSUMDB",
+    "GOINSECURE", "PHPRC", "PHP_INI_SCAN_DIR", "TCLLIBPATH", "GI_TYPELIB_PATH", "VIRTUAL_ENV",
+    // Where traffic goes and which certificates are trusted.
+    "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "FTP_PROXY", "NO_PROXY", "SSL_CERT_FILE",
+    "SSL_CERT_DIR", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE",
+    // Settings files that may name commands to run.
+    "KUBECONFIG", "DOCKER_HOST", "DOCKER_CONFIG", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE",
+    // Options that other programs' defaults come from.
+    "GREP_OPTIONS", "GZIP", "BZIP", "BZIP2", "XZ_DEFAULTS", "XZ_OPT", "TAR_OPTIONS",
+};
+
+bool begins_with(std::string_view variable, std::string_view family) {
+  return variable.size() >= family.size() &&
+         strncasecmp(variable.data(), family.data(), family.size()) == 0;
+}
+
+}  // namespace
+
+bool steers_programs(std::string_view variable) {
+  if (!variable.empty() && variable.front() == '_') return true;
+  for (const char* family : kFamilies) {
+    if (begins_with(variable, family)) return true;
+  }
+  for (const char* name : kNames) {
+    if (variable.size() == std::string_view(name).size() && begins_with(variable, name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace kel::tool
