@@ -119,6 +119,15 @@ mkdir "$work/run-pc"
 [[ $(ldd "$work/consumer/kel-safe-consumer-pc") == *"$prefix/$libdir/libkel-safe.so.1"* ]] ||
   die "the pkg-config consumer did not use the installed library"
 
+step "the README's PKG_CONFIG_PATH, against a build configured for the default prefix"
+# The build above is configured for /usr, whose library directory is the
+# multiarch one; the README's reader installs into a prefix of their own.
+cmake -S . -B "$work/default-prefix" -DKEL_SAFE_BUILD_TESTS=OFF >"$work/default-configure.log" ||
+  { cat "$work/default-configure.log"; die "configure for the default prefix failed"; }
+default_libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$work/default-prefix/CMakeCache.txt")
+grep -qF "PKG_CONFIG_PATH=PREFIX/$default_libdir/pkgconfig" README.md ||
+  die "the README does not name PREFIX/$default_libdir/pkgconfig, where kel-safe.pc is installed"
+
 step "the README's pkg-config commands, exactly as printed"
 "$root/.ci/readme-check.sh" pkg-config "$prefix/$libdir/pkgconfig"
 

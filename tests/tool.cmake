@@ -12,5 +12,11 @@ if(TARGET kel-safe-tool)
   add_dependencies(kel_tool_test kel-safe-tool)
   target_compile_definitions(kel_tool_test PRIVATE
     KEL_SAFE_TOOL_PATH="$<TARGET_FILE:kel-safe-tool>"
+    KEL_SAFE_LIBRARY_PATH="$<TARGET_FILE:kel-safe>"
+    KEL_SAFE_LIBRARY_SONAME="$<TARGET_SONAME_FILE_NAME:kel-safe>"
     KEL_SAFE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
+
+# The manual page, linted as groff and mandoc read it.
+add_test(NAME ManPage.Lint
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tool/man_page_lint.sh ${PROJECT_SOURCE_DIR}/tools/kel-safe.1)

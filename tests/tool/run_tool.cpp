@@ -1,5 +1,7 @@
 #include "tool/run_tool.h"
 
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -114,6 +117,36 @@ std::vector<std::string> child_environment(const ToolRun& run) {
   _exit(127);
 }
 
+// The tool as another user can start it, wherever the build tree lies: a
+// clone inside a folder only its owner may enter (a home of mode 0700, a
+// mktemp -d) hides the built program from user 65534. The tool and the
+// library it loads are copied once per test process into a fresh folder
+// anyone may enter, removed at exit. They lie in its bin/ together: the
+// tool finds the library through the $ORIGIN entry of its RUNPATH, and its
+// $ORIGIN/../lib entry stays inside the folder, where no one else can
+// plant a library.
+const std::string& tool_for_other_users() {
+  namespace fs = std::filesystem;
+  static const TempDir folder;
+  static const std::string tool = [] {
+    constexpr fs::perms kEveryoneReads = fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec;
+    const fs::path bin = folder.path() / "bin";
+    fs::create_directory(bin);
+    const fs::path copy = bin / fs::path(tool_path()).filename();
+    // The library under the name the tool asks the loader for.
+    const fs::path library = bin / KEL_SAFE_LIBRARY_SONAME;
+    fs::copy_file(tool_path(), copy);
+    fs::copy_file(KEL_SAFE_LIBRARY_PATH, library);
+    for (const fs::path& path : {folder.path(), bin, copy, library}) {
+      fs::permissions(path, kEveryoneReads);
+    }
+    return copy.string();
+  }();
+  return tool;
+}
+
 }  // namespace
 
 std::string tool_path() { return KEL_SAFE_TOOL_PATH; }
@@ -127,7 +160,10 @@ bool have_pseudo_terminals() {
 }
 
 ToolResult run_tool(const ToolRun& run) {
-  std::vector<std::string> arg_strings{run.program.empty() ? tool_path() : run.program};
+  const bool as_other_user = run.drop_root && geteuid() == 0;
+  std::vector<std::string> arg_strings{
+      !run.program.empty() ? run.program
+                           : as_other_user ? tool_for_other_users() : tool_path()};
   arg_strings.insert(arg_strings.end(), run.args.begin(), run.args.end());
   std::vector<char*> argv;
   for (auto& a : arg_strings) argv.push_back(a.data());
@@ -271,6 +307,11 @@ ToolResult run_tool(const ToolRun& run) {
     ADD_FAILURE() << "kel-safe reported a sanitizer error:\n" << result.err;
   }
   if (result.signal != 0) ADD_FAILURE() << "kel-safe died of signal " << result.signal;
+  // 126 and 127 come from the child before exec: the tool never ran.
+  if (as_other_user && (result.status == 126 || result.status == 127)) {
+    ADD_FAILURE() << arg_strings[0] << " could not be started as user 65534 (status "
+                  << result.status << ")";
+  }
   return result;
 }
 

@@ -38,7 +38,9 @@ struct ToolRun {
   int umask = -1;             // umask for the child, -1 to inherit
   long file_size_limit = -1;  // RLIMIT_FSIZE for the child in bytes, -1: none
   // Run as user and group 65534 when this process is root, so that file
-  // modes bind the child as they bind an ordinary user.
+  // modes bind the child as they bind an ordinary user. The tool then runs
+  // from a copy that user can reach wherever the build tree lies; the files
+  // it is given are the test's to make reachable.
   bool drop_root = false;
   // A pseudo-terminal as controlling terminal (for /dev/tty prompts): each
   // pair waits for the first text to appear on it, then types the second.
