@@ -95,7 +95,8 @@ TEST_F(Passwords, WrongPasswordHasItsOwnStatus) {
     const ToolResult result = with_wrong(args);
     EXPECT_EQ(result.status, kWrongPassword) << args[0] << ": " << result.err;
     EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("wrong password for '" + store_file +
+    EXPECT_NE(result.err.find("wrong password (from --password-file '" + dir.file("wrong") +
+                              "') for '" + store_file +
                               "', or not a kel-safe store (Invalid password)"),
               std::string::npos)
         << result.err;
@@ -602,7 +603,8 @@ TEST_F(Terminal, ThreeTriesForTheStorePassword) {
     EXPECT_EQ(result.status, third_right ? kFalse : kWrongPassword) << result.err;
     EXPECT_EQ(count_of(result.err, "kel-safe: wrong password, try again\n"), 2u) << result.err;
     if (!third_right) {
-      EXPECT_NE(result.err.find("kel-safe: exists 'absent': wrong password for '" +
+      EXPECT_NE(result.err.find("kel-safe: exists 'absent': wrong password (typed on the "
+                                "terminal) for '" +
                                 store_file + "', or not a kel-safe store (Invalid password)\n"),
                 std::string::npos)
           << result.err;

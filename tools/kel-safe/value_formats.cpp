@@ -168,7 +168,7 @@ void read_json(std::string_view input, NamedEntries& out) {
 void write_env_line(std::string_view name, std::string_view value, Secret& out) {
   if (value.find('\0') != std::string_view::npos) {
     throw Failure(kRejected, "the value of " + tool::quoted(name) +
-                                 " holds a zero byte, which no environment variable can");
+                                 " holds a zero byte, which no environment variable can hold");
   }
   out.append(name.data(), name.size());
   out.push_back('=');
