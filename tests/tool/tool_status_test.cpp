@@ -344,6 +344,11 @@ TEST_F(Statuses, OneWordingPerFailure) {
            "Could not copy store file to backup file " + store_file +
            ".backup1 - File too large)\n",
        full},
+      {{"get", "big", "-o", dir.file("out")}, "", kFileError,
+       "get 'big': cannot write '" + dir.file("out") +
+           "': the disk is full for this process (the file size limit, ulimit -f, is "
+           "reached) (Could not write value - File too large)\n",
+       full},
       {{"-s", dir.file("copy"), "passwd", "--new-password-file", dir.file("new-password")}, "",
        kOk,
        "changed the password of '" + dir.file("copy.safe") +

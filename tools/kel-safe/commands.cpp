@@ -22,6 +22,7 @@
 #include "output_file.h"
 #include "status.h"
 #include "streams.h"
+#include "system_failure.h"
 #include "terminal.h"
 
 namespace kel::tool {
@@ -526,21 +527,25 @@ int cmd_get(const Context& context, const std::string& name,
   // Standard output and devices cannot take back what they were given: the
   // library lets only authenticated bytes reach them, and a large value is
   // checked in a first pass rather than held in memory.
-  const auto stream_to = [&](int fd, const std::string& where) {
+  // The output's faults, not the store's.
+  const auto output_failure = [&](const std::string& where, const std::string& file_path) {
+    const SystemFailure system = file_failure(error, file_path);
+    const std::string said = system.text.empty() ? "cannot write " + where : system.text;
+    throw Failure(kFileError, what + ": " + said + " (" + error + ")");
+  };
+  const auto stream_to = [&](int fd, const std::string& where, const std::string& file_path) {
     if (safe.get_entry_to_stream(name, fd, error) == 0) return;
-    if (error.rfind("Could not write value", 0) == 0) {
-      throw Failure(kFileError, what + ": cannot write " + where + " (" + error + ")");
-    }
+    if (error.rfind("Could not write value", 0) == 0) output_failure(where, file_path);
     library_failure(what, error, path, name);
   };
   if (to_stdout) {
     if (data_fd() < 0) write_data("");  // fails: standard output is closed
-    stream_to(data_fd(), "standard output");
+    stream_to(data_fd(), "standard output", "");
     return kOk;
   }
   OutputFile file(output, force, store_and_backups(path));
   if (file.direct()) {
-    stream_to(file.fd(), quoted(output));
+    stream_to(file.fd(), quoted(output), output);
     return kOk;
   }
   ProgressBar bar("get " + quoted(name));
@@ -550,10 +555,7 @@ int cmd_get(const Context& context, const std::string& name,
   const int result = safe.get_entry_to_fd(name, file.fd(), error, progress);
   bar.finish();
   if (result != 0) {  // the temporary file goes
-    if (error.rfind("Could not write value", 0) == 0) {
-      // The output's fault, not the store's.
-      throw Failure(kFileError, what + ": cannot write " + quoted(output) + " (" + error + ")");
-    }
+    if (error.rfind("Could not write value", 0) == 0) output_failure(quoted(output), output);
     library_failure(what, error, path, name);
   }
   file.commit();

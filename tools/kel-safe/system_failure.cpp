@@ -76,6 +76,22 @@ Step step_of(std::string_view message, const std::string& store_path) {
   return {"cannot use " + store, folder, false};
 }
 
+// The words for a disk with no room left, "" for other error numbers.
+// `where` is the folder written to, "" when not known.
+std::string no_room(int number, const std::string& where) {
+  const std::string disk = where.empty() ? "the disk" : "the disk that holds " + where;
+  switch (number) {
+    case ENOSPC:
+      return disk + " is full";
+    case EDQUOT:
+      return disk + " is full for you (disk quota exceeded)";
+    case EFBIG:
+      return "the disk is full for this process (the file size limit, ulimit -f, is reached)";
+    default:
+      return "";
+  }
+}
+
 }  // namespace
 
 SystemFailure system_failure(std::string_view message, const std::string& store_path) {
@@ -83,16 +99,9 @@ SystemFailure system_failure(std::string_view message, const std::string& store_
   if (number == 0) return {};
   const Step step = step_of(message, store_path);
   const std::string unchanged = step.unchanged ? "; the store is unchanged" : "";
+  const std::string full = no_room(number, step.where);
+  if (!full.empty()) return {kStoreError, step.doing + ": " + full + unchanged};
   switch (number) {
-    case ENOSPC:
-      return {kStoreError, step.doing + ": the disk that holds " + step.where + " is full" +
-                               unchanged};
-    case EDQUOT:
-      return {kStoreError, step.doing + ": the disk that holds " + step.where +
-                               " is full for you (disk quota exceeded)" + unchanged};
-    case EFBIG:
-      return {kStoreError, step.doing + ": the disk is full for this process (the file " +
-                               "size limit, ulimit -f, is reached)" + unchanged};
     case ENOENT:
       if (starts_with(message, "could not create store - ")) {
         return {kStoreError, "the folder " + step.where + " does not exist (mkdir it first)"};
@@ -128,6 +137,15 @@ SystemFailure system_failure(std::string_view message, const std::string& store_
     default:
       break;
   }
+  return {};
+}
+
+SystemFailure file_failure(std::string_view message, const std::string& path) {
+  const int number = error_number_of(message);
+  if (number == 0) return {};
+  const std::string where = path.empty() ? "standard output" : quoted(path);
+  const std::string full = no_room(number, path.empty() ? "" : quoted(folder_of(path)));
+  if (!full.empty()) return {kFileError, "cannot write " + where + ": " + full};
   return {};
 }
 

@@ -22,4 +22,8 @@ struct SystemFailure {
 // library recorded for it; text "" otherwise.
 SystemFailure system_failure(std::string_view message, const std::string& store_path);
 
+// The same for a failed write of a file of the user's: `path`, or standard
+// output when it is "".
+SystemFailure file_failure(std::string_view message, const std::string& path);
+
 }  // namespace kel::tool
