@@ -67,6 +67,15 @@ Step step_of(std::string_view message, const std::string& store_path) {
   if (starts_with(message, "Could not backup current store file - ")) {
     return {"cannot keep the backup of " + store, folder, true};
   }
+  // The new copy is complete; the old file is kept as the backup.
+  if (starts_with(message, "Could not rename tmp file - ")) {
+    return {"cannot put the new copy of " + store + " in place", folder, false};
+  }
+  // The new file is in place, but a crash could still bring the old back.
+  if (starts_with(message, "Could not sync store directory - ")) {
+    return {"cannot make the change to " + store + " last (its folder could not be synced)",
+            folder, false};
+  }
   if (starts_with(message, "could not create store - ")) {
     return {"cannot create " + store, folder, false};
   }
