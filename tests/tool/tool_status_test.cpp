@@ -150,7 +150,7 @@ TEST_F(Statuses, FailureClasses) {
   EXPECT_NE(missing.err.find("no store"), std::string::npos) << missing.err;
   EXPECT_EQ(tool({"verify"}).status, kStoreError);
 
-  create_store();
+  create_store(1);  // the key bytes flipped below lie where format 1 keeps them
   const std::string header = read_file(store_file);
   const ToolResult again = tool({"create"});
   EXPECT_EQ(again.status, kExists);
@@ -208,7 +208,7 @@ TEST_F(Statuses, FailureClasses) {
 }
 
 TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
-  create_store();
+  create_store(1);  // the offsets below are format 1's
   add("s1", "value1");
   add("s2", "value2");
   add("s3", "value3");
@@ -255,7 +255,7 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
 // upgrade turns a format-1 store into format 2 with the same password and
 // says where the format-1 file is kept; check reports the new format.
 TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
-  create_store();
+  create_store(1);
   add("s1", "value1");
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-time", "1"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
