@@ -48,12 +48,12 @@ done
   die "libkel-safe.so.1 does not point at libkel-safe.so.1.0.0"
 [ "$(objdump -p "$prefix/$libdir/libkel-safe.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')" = libkel-safe.so.1 ] ||
   die "the library's SONAME is not libkel-safe.so.1"
-# Of the library's own code only its five classes and the diagnostic sink
-# are exported.
+# Of the library's own code only its five classes, the diagnostic sink and
+# the failure cause are exported.
 exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep ' kel::' |
            grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' |
-           grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\)(' || true)
+           grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\|last_system_error\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
 
 step "the licence, by its SPDX identifier, in every kind of metadata"

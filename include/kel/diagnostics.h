@@ -30,4 +30,14 @@ KEL_SAFE_EXPORT Diagnostics set_diagnostics(Diagnostics sink);
 // The default sink: the line and a line end on standard error, in one write.
 KEL_SAFE_EXPORT void diagnostics_to_stderr(std::string_view line);
 
+// The error number (errno) of the system call behind the last failure the
+// library reported on the calling thread, so that an application can word
+// a full disk or a missing folder in its own terms. Some error texts carry
+// no system text (a failed write of a rewrite's new file, for one); this
+// call still knows the cause. Returns 0 with `error_number` set (never 0),
+// or -1 when no failure of a system call was reported on this thread yet.
+// The number belongs to the last such failure: check that it belongs to the
+// error text at hand, which either holds its strerror text or names a write.
+KEL_SAFE_EXPORT int last_system_error(int& error_number);
+
 }  // namespace kel

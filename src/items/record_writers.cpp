@@ -68,6 +68,7 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
       return -1;
     }
     if (io::pwrite_full(out, sealed.data(), count, value_at + static_cast<long long>(done)) != 0) {
+      io::record_error(errno);
       error = kWriteFailed;
       return -1;
     }
@@ -86,6 +87,7 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
   format::put_i64(fixed.data() + format::value_offset_at(n), value_at);
   if (io::pwrite_full(out, trailer, sizeof trailer, value_at + static_cast<long long>(done)) != 0 ||
       io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
+    io::record_error(errno);
     error = kWriteFailed;
     return -1;
   }

@@ -53,6 +53,7 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
                     at + format::fixed_part_size(n));
     format::put_u32(fixed.data() + format::value_length_at(n), length);
     if (io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
+      io::record_error(errno);
       error = "Could not write lower part to tmp store";
       return -1;
     }
@@ -62,6 +63,7 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
       case detail::CopyResult::done:
         return format::record_size(n, length);
       case detail::CopyResult::write_failed:
+        io::record_error(errno);
         error = "Could not write lower part to tmp store";
         return -1;
       case detail::CopyResult::short_source:

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "store/diagnostic.h"
+#include "store/io.h"
 
 namespace kel {
 
@@ -48,6 +49,13 @@ void diagnostics_to_stderr(std::string_view line) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+}
+
+int last_system_error(int& error_number) {
+  const int recorded = io::recorded_error();
+  if (recorded == 0) return -1;
+  error_number = recorded;
+  return 0;
 }
 
 namespace detail {

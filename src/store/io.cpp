@@ -136,7 +136,20 @@ int unlock_whole_file(int fd) {
   return ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
-std::string error_text(int error_number) { return ::strerror(error_number); }
+namespace {
+thread_local int last_error = 0;
+}  // namespace
+
+std::string error_text(int error_number) {
+  record_error(error_number);
+  return ::strerror(error_number);
+}
+
+void record_error(int error_number) {
+  if (error_number != 0) last_error = error_number;
+}
+
+int recorded_error() { return last_error; }
 
 std::string parent_directory(const std::string& path) {
   auto slash = path.find_last_of('/');

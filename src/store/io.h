@@ -61,8 +61,13 @@ int sync_parent_directory(const std::string& path);
 int lock_whole_file(int fd, short type);  // waits; F_RDLCK or F_WRLCK
 int unlock_whole_file(int fd);
 
-// strerror text for an error number.
+// strerror text for an error number, which is also recorded as the cause
+// of the failure being reported (see kel::last_system_error).
 std::string error_text(int error_number);
+// Records the cause of a failure whose error text carries no system text.
+void record_error(int error_number);
+// The last number recorded on this thread, 0 when none was.
+int recorded_error();
 
 // The directory part of a path ("." when it has none).
 std::string parent_directory(const std::string& path);

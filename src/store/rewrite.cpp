@@ -21,10 +21,9 @@ namespace {
 // write of the file's head reads as the store's own write failure does.
 int copy_failure(CopyResult result, bool head, const std::string& damaged,
                  std::string& error) {
+  if (result == CopyResult::done) return 0;
   const std::string system_text = io::error_text(errno);
   switch (result) {
-    case CopyResult::done:
-      return 0;
     case CopyResult::write_failed:
       error = head ? "Error, could not write to store - " + system_text +
                          "Could not write to tmp store"
@@ -68,6 +67,7 @@ int copy_run(int old_fd, int out, const std::vector<const Piece*>& run,
       format::put_i64(field, at + format::fixed_part_size(piece->name_length));
       if (io::pwrite_full(out, field, sizeof field,
                           at + format::value_offset_at(piece->name_length)) != 0) {
+        io::record_error(errno);
         error = "Could not write lower part to tmp store";
         return -1;
       }

@@ -222,6 +222,15 @@ class FaultInjection : public ::testing::Test {
       EXPECT_FALSE(error.empty()) << "failure without a message";
       EXPECT_FALSE(eintr) << "an interrupted call was not retried, or a short "
                           << "transfer not continued: " << error;
+      // The failed call's error number is known, also where the text has
+      // none, so that an application can say "disk full".
+      if (fired > 0 && !eintr &&
+          (error == "Could not write lower part to tmp store" ||
+           error.find(std::strerror(error_number)) != std::string::npos)) {
+        int recorded = 0;
+        EXPECT_EQ(kel::last_system_error(recorded), 0) << error;
+        EXPECT_EQ(recorded, error_number) << error;
+      }
       // The file is intact; an I/O error must not be reported as damage.
       EXPECT_TRUE(error.find("damaged") == std::string::npos &&
                   error.find("decrypt") == std::string::npos)

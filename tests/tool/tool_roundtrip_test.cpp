@@ -163,7 +163,7 @@ TEST_F(RoundTrip, EverySubcommandOnOneStore) {
   const ToolResult gone = tool({"get", "alpha"});
   EXPECT_EQ(gone.status, kNotFound);
   EXPECT_EQ(gone.out, "");
-  EXPECT_NE(gone.err.find("Item not found"), std::string::npos) << gone.err;
+  EXPECT_NE(gone.err.find("no entry 'alpha'"), std::string::npos) << gone.err;
 
   const ToolResult dropped = tool({"rm", "beta", "--drop-backup"});
   EXPECT_EQ(dropped.status, kOk) << dropped.err;

@@ -1,6 +1,7 @@
 // Exit statuses, help texts, and the separation of data (standard output)
 // from everything else (standard error).
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -211,7 +212,7 @@ TEST_F(Statuses, FailureClasses) {
 // Format 1: a value whose name was lost can still be opened, so repair
 // recovers it under a new name.
 TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
-  create_store(1);
+  create_store(1);  // the offsets below are format 1's
   add("s1", "value1");
   add("s2", "value2");
   add("s3", "value3");
@@ -281,34 +282,97 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
 TEST_F(Statuses, OneWordingPerFailure) {
   create_store();
   add("k", "first");
+  // A value larger than the file size limit below: any rewrite, and any
+  // append, runs out of room.
+  const std::string big = pattern_bytes(96 * 1024, 3);
+  write_file(dir.file("big.in"), big);
+  ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
+  const long full = 64 * 1024;
+  const std::string no_room =
+      ": the disk is full for this process (the file size limit, ulimit -f, is reached); "
+      "the store is unchanged (";
+  const std::string new_copy = "cannot write the new copy of '" + store_file + "' in '" +
+                               dir.path().string() + "'" + no_room;
   write_file(dir.file("wrong"), kOtherPassword + "\n");
   std::filesystem::permissions(dir.file("wrong"), std::filesystem::perms::owner_read);
+  write_file(dir.file("new-password"), kOtherPassword + "\n");
+  std::filesystem::permissions(dir.file("new-password"), std::filesystem::perms::owner_read);
   write_file(dir.file("empty"), "");
-  const std::string wrong_pw =
-      "wrong password for '" + store_file + "', or not a kel-safe store (Invalid password)\n";
+  write_file(dir.file("backup.json"), "{}");
+  std::filesystem::copy_file(store_file, dir.file("copy.safe"));
+  const auto wrong_pw = [&](const std::string& source) {
+    return "wrong password (from " + source + ") for '" + store_file +
+           "', or not a kel-safe store (Invalid password)\n";
+  };
+  const std::string from_file = "--password-file '" + dir.file("wrong") + "'";
   const std::string empty = "the value is empty: a value must hold at least one byte";
   const struct {
     std::vector<std::string> args;
     std::string input;
     int status;
     std::string says;  // what follows "kel-safe: "
+    long file_size_limit = -1;
+    std::map<std::string, std::string> env = {};  // KEL_SAFE_PASSWORD: no --password-file
+    std::map<int, std::string> fds = {};
+    std::vector<std::pair<std::string, std::string>> dialogue = {};  // on a terminal
   } cases[] = {
       {{"get", "nope"}, "", kNotFound,
-       "get 'nope': no entry 'nope' in '" + store_file +
-           "'; kel-safe ls lists the names (Item not found)\n"},
+       "get 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"rm", "nope"}, "", kNotFound,
-       "rm 'nope': no entry 'nope' in '" + store_file +
-           "'; kel-safe ls lists the names (Entry not found)\n"},
+       "rm 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"add", "k"}, "v", kExists, "add 'k': an entry 'k' exists already; rm it first"},
       {{"--password-file", dir.file("wrong"), "add", "x"}, "v", kWrongPassword,
-       "add 'x': " + wrong_pw},
+       "add 'x': " + wrong_pw(from_file)},
       {{"--password-file", dir.file("wrong"), "exists", "k"}, "", kWrongPassword,
-       "exists 'k': " + wrong_pw},
-      {{"--password-file", dir.file("wrong"), "ls"}, "", kWrongPassword, "ls: " + wrong_pw},
+       "exists 'k': " + wrong_pw(from_file)},
+      {{"--password-file", dir.file("wrong"), "ls"}, "", kWrongPassword,
+       "ls: " + wrong_pw(from_file)},
+      {{"ls"}, "", kWrongPassword, "ls: " + wrong_pw("KEL_SAFE_PASSWORD"), -1,
+       {{"KEL_SAFE_PASSWORD", kOtherPassword}}},
+      {{"--password-fd", "3", "ls"}, "", kWrongPassword, "ls: " + wrong_pw("--password-fd 3"),
+       -1, {}, {{3, kOtherPassword + "\n"}}},
       {{"add", std::string(256, 'n')}, "v", kRejected,
        "add '" + std::string(256, 'n') +
-           "': the name is 256 bytes long; an entry name is 1 to 255 bytes (Entry name "
-           "length must less than 255 characters)\n"},
+           "': the name is 256 bytes long; an entry name is 1 to 255 bytes\n"},
+      // A full disk: where, and that the store is as it was.
+      {{"add", "k", "--replace"}, "v", kStoreError,
+       "add 'k': " + new_copy + "Could not write lower part to tmp store)\n", full},
+      {{"rm", "k"}, "", kStoreError,
+       "rm 'k': " + new_copy + "Could not write lower part to tmp store)\n", full},
+      {{"add", "more", "--file", dir.file("big.in")}, "", kStoreError,
+       "add 'more': cannot add to '" + store_file + "'" + no_room +
+           "Error, could not write to store - File too large)\n",
+       full},
+      {{"passwd", "--new-password-file", dir.file("new-password")}, "", kStoreError,
+       "passwd: cannot write the backup '" + store_file + ".backup1'" + no_room +
+           "Could not copy store file to backup file " + store_file +
+           ".backup1 - File too large)\n",
+       full},
+      {{"get", "big", "-o", dir.file("out")}, "", kFileError,
+       "get 'big': cannot write '" + dir.file("out") +
+           "': the disk is full for this process (the file size limit, ulimit -f, is "
+           "reached) (Could not write value - File too large)\n",
+       full},
+      {{"-s", dir.file("copy"), "passwd", "--new-password-file", dir.file("new-password")}, "",
+       kOk,
+       "changed the password of '" + dir.file("copy.safe") +
+           "'\nkel-safe: the previous store file, which still opens with the old password, is "
+           "kept as '" + dir.file("copy.safe.backup1") + "' (--drop-backup removes it)\n"},
+      {{"-s", dir.file("no/such"), "create", "--kdf-memory", "19", "--kdf-time", "1"}, "",
+       kStoreError,
+       "create '" + dir.file("no/such.safe") + "': the folder '" + dir.file("no") +
+           "' does not exist (mkdir it first) (could not create store - No such file or "
+           "directory)\n"},
+      {{"-s", dir.file("backup.json"), "ls"}, "", kStoreError,
+       "no store at '" + dir.file("backup.json.safe") +
+           "': store file names end in .safe, which -s adds; if '" + dir.file("backup.json") +
+           "' is a store, mv '" + dir.file("backup.json") + "' '" +
+           dir.file("backup.json.safe") + "' (kel-safe create makes a new one)\n"},
+      {{"add", "typed"}, "", kRejected, "the two values typed do not match\n", -1,
+       {{"KEL_SAFE_PASSWORD", kPassword}}, {},
+       {{"Value of 'typed': ", "one\n"}, {"Repeat it: ", "two\n"}}},
+      {{"get", "--env", "zero"}, "", kRejected,
+       "the value of 'zero' holds a zero byte, which no environment variable can hold\n"},
       {{"add", "e"}, "", kRejected, "add 'e': " + empty + "\n"},
       {{"add", "e", "--file", dir.file("empty")}, "", kRejected,
        "add 'e': " + empty + " (Invalid entry value)\n"},
@@ -316,8 +380,7 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "add 'e': " + empty + " (Invalid entry value)\n"},
       {{"add", "piped", "--file", "/dev/stdin"}, "streamed", kOk, "added 'piped'\n"},
       {{"mv", "nope", "n2"}, "", kNotFound,
-       "mv 'nope': no entry 'nope' in '" + store_file +
-           "'; kel-safe ls lists the names (Entry not found)\n"},
+       "mv 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"cp", "k", "piped"}, "", kExists,
        "cp 'k': an entry 'piped' exists already; rm it first (Item exists)\n"},
       {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
@@ -328,24 +391,38 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "cannot open '" + dir.file("absent") + "': "},
       // Calls on many entries name the one concerned.
       {{"get", "--json", "k", "nope"}, "", kNotFound,
-       "get: no entry 'nope' in '" + store_file +
-           "'; kel-safe ls lists the names (Item not found: nope)\n"},
+       "get: no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"import", "--json", "-"}, "{\"e\": \"\"}", kRejected,
        "import: " + empty + " (Invalid entry value: e)\n"},
   };
+  add("zero", std::string("a\0b", 3));
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"-s", store};
-    if (c.args[0] != "--password-file") args.insert(args.end(), {"--password-file", password_file});
+    if (!c.dialogue.empty() && !have_pseudo_terminals()) continue;
+    std::vector<std::string> args;
+    if (c.args[0] != "-s") args = {"-s", store};
+    if (c.args[0] != "--password-file" && c.args[0] != "--password-fd" && c.env.empty()) {
+      args.insert(args.end(), {"--password-file", password_file});
+    }
     args.insert(args.end(), c.args.begin(), c.args.end());
     ToolRun run;
     run.args = args;
     run.input = c.input;
+    run.file_size_limit = c.file_size_limit;
+    run.env = c.env;
+    run.fds = c.fds;
+    run.dialogue = c.dialogue;
+    run.with_terminal = run.stdin_is_terminal = !c.dialogue.empty();
     const ToolResult result = run_tool(run);
     EXPECT_EQ(result.status, c.status) << testing::PrintToString(c.args) << result.err;
     EXPECT_EQ(result.err.rfind("kel-safe: " + c.says, 0), 0u)
         << testing::PrintToString(c.args) << "\n" << result.err;
   }
   EXPECT_EQ(tool({"get", "piped"}).out, "streamed");
+  // Nothing the full disk stopped was changed or left behind.
+  EXPECT_TRUE(tool({"get", "big"}).out == big) << "the value changed";
+  EXPECT_EQ(tool({"exists", "more"}).status, kFalse);
+  EXPECT_FALSE(std::filesystem::exists(store_file + ".backup1"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
 
   // The backup a rewrite names opens with -s exactly as printed.
   ToolRun rotate;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <kel/diagnostics.h>
 #include <kel/entry.h>
 #include <kel/safe.h>
 
@@ -21,6 +22,7 @@
 #include "output_file.h"
 #include "status.h"
 #include "streams.h"
+#include "system_failure.h"
 #include "terminal.h"
 
 namespace kel::tool {
@@ -43,6 +45,24 @@ void check_policy(const std::string& what, const Secret& password) {
     throw Failure(kRejected, what + ": the new password is refused: " + breaches);
   }
 }
+
+// The library names the backup a password change is about to make, before
+// making it. The tool names it once, after the change, and only when the
+// change was made: the lines the library sends meanwhile go elsewhere.
+class WithoutBackupLine {
+ public:
+  WithoutBackupLine() {
+    previous_ = kel::set_diagnostics([this](std::string_view line) {
+      if (line.rfind("backup file: ", 0) != 0 && previous_) previous_(line);
+    });
+  }
+  ~WithoutBackupLine() { kel::set_diagnostics(std::move(previous_)); }
+  WithoutBackupLine(const WithoutBackupLine&) = delete;
+  WithoutBackupLine& operator=(const WithoutBackupLine&) = delete;
+
+ private:
+  kel::Diagnostics previous_;
+};
 
 // How many times a password typed on the terminal may be wrong, as sudo.
 constexpr int kPasswordTries = 3;
@@ -107,8 +127,11 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& c
 // `what` names the subcommand and its object ("add 'mail'"): every failure
 // reads "<what>: <what happened> (<the library's text>)".
 [[noreturn]] void library_failure(const std::string& what, const std::string& error,
-                                  const std::string& store_path, const std::string& name) {
-  throw Failure(classify(error), what + ": " + explain(error, store_path, name));
+                                  const std::string& store_path, const std::string& name,
+                                  const std::string& password_source) {
+  Status status = kInternal;
+  const std::string said = explain(error, store_path, name, status, password_source);
+  throw Failure(status, what + ": " + said);
 }
 
 // Fails early, with a clear word, when there is no store file to work on.
@@ -120,6 +143,15 @@ void require_store(const Context& context) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
     if (errno == ENOENT) {
+      // "-s notes.json" names the file itself, but the tool adds ".safe".
+      if (path != context.store && stat(context.store.c_str(), &info) == 0 &&
+          !S_ISDIR(info.st_mode)) {
+        throw Failure(kStoreError,
+                      "no store at " + quoted(path) +
+                          ": store file names end in .safe, which -s adds; if " +
+                          quoted(context.store) + " is a store, mv " + quoted(context.store) +
+                          " " + quoted(path) + " (kel-safe create makes a new one)");
+      }
       throw Failure(kStoreError,
                     "no store at " + quoted(path) + " (kel-safe create makes one)");
     }
@@ -161,7 +193,7 @@ SafeHandle open_safe(const Context& context, const std::string& what, Secret* ke
       return SafeHandle(safe.release());
     }
     if (!typed || attempt == kPasswordTries || classify(error) != kWrongPassword) {
-      library_failure(what, error, path);
+      library_failure(what, error, path, {}, password_source(context.passwords));
     }
     note("wrong password, try again");
   }
@@ -351,7 +383,10 @@ int cmd_verify(const Context& context) {
   }
   const Status status = classify(error);
   if (status == kWrongPassword) {
-    if (!context.quiet) note("the password does not unlock " + quoted(path));
+    if (!context.quiet) {
+      note("the password " + password_source(context.passwords) + " does not unlock " +
+           quoted(path));
+    }
     return kFalse;
   }
   library_failure("verify", error, path);
@@ -370,8 +405,11 @@ int cmd_passwd(const Context& context, bool drop_backup) {
   Secret new_password = new_store_password(context.passwords, path);
   check_policy("passwd", new_password);
   std::string error;
-  if (safe->change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
-    library_failure("passwd", error, path);
+  {
+    const WithoutBackupLine once;
+    if (safe->change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
+      library_failure("passwd", error, path);
+    }
   }
   if (!context.quiet) note("changed the password of " + quoted(path));
   maybe_drop_backup(context, ".backup1", drop_backup, "still opens with the old password");
@@ -489,21 +527,25 @@ int cmd_get(const Context& context, const std::string& name,
   // Standard output and devices cannot take back what they were given: the
   // library lets only authenticated bytes reach them, and a large value is
   // checked in a first pass rather than held in memory.
-  const auto stream_to = [&](int fd, const std::string& where) {
+  // The output's faults, not the store's.
+  const auto output_failure = [&](const std::string& where, const std::string& file_path) {
+    const SystemFailure system = file_failure(error, file_path);
+    const std::string said = system.text.empty() ? "cannot write " + where : system.text;
+    throw Failure(kFileError, what + ": " + said + " (" + error + ")");
+  };
+  const auto stream_to = [&](int fd, const std::string& where, const std::string& file_path) {
     if (safe.get_entry_to_stream(name, fd, error) == 0) return;
-    if (error.rfind("Could not write value", 0) == 0) {
-      throw Failure(kFileError, what + ": cannot write " + where + " (" + error + ")");
-    }
+    if (error.rfind("Could not write value", 0) == 0) output_failure(where, file_path);
     library_failure(what, error, path, name);
   };
   if (to_stdout) {
     if (data_fd() < 0) write_data("");  // fails: standard output is closed
-    stream_to(data_fd(), "standard output");
+    stream_to(data_fd(), "standard output", "");
     return kOk;
   }
   OutputFile file(output, force, store_and_backups(path));
   if (file.direct()) {
-    stream_to(file.fd(), quoted(output));
+    stream_to(file.fd(), quoted(output), output);
     return kOk;
   }
   ProgressBar bar("get " + quoted(name));
@@ -513,10 +555,7 @@ int cmd_get(const Context& context, const std::string& name,
   const int result = safe.get_entry_to_fd(name, file.fd(), error, progress);
   bar.finish();
   if (result != 0) {  // the temporary file goes
-    if (error.rfind("Could not write value", 0) == 0) {
-      // The output's fault, not the store's.
-      throw Failure(kFileError, what + ": cannot write " + quoted(output) + " (" + error + ")");
-    }
+    if (error.rfind("Could not write value", 0) == 0) output_failure(quoted(output), output);
     library_failure(what, error, path, name);
   }
   file.commit();

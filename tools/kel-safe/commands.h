@@ -90,7 +90,8 @@ std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& passw
 // is the store file, `name` the entry concerned (may be empty).
 [[noreturn]] void library_failure(const std::string& what, const std::string& error,
                                   const std::string& store_path,
-                                  const std::string& name = {});
+                                  const std::string& name = {},
+                                  const std::string& password_source = {});
 // Says where the backup of a changed store is and what it `holds`, or, when
 // `drop`, deletes it.
 void report_backup(const Context& context, const std::string& backup, bool drop,

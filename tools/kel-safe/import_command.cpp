@@ -169,7 +169,7 @@ std::vector<DirFile> files_below(const Context& context, const std::string& give
     }
     if (size == 0 || size > kMaxInput) {
       throw Failure(kRejected, "import: " + tool::quoted(name) +
-                                   (size == 0 ? " is empty; a value cannot be" : " is too large"));
+                                   (size == 0 ? " is empty; a value must hold at least one byte" : " is too large"));
     }
     files.push_back({name, walk->path().string(), size});
   }
@@ -295,7 +295,7 @@ void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& op
     }
     Secret value = read_tree_file(file.name, file.path);
     if (value.empty()) {
-      throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is empty; a value cannot be");
+      throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is empty; a value must hold at least one byte");
     }
     batch_bytes += value.size();
     batch.add(file.name, value);

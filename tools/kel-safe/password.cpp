@@ -175,6 +175,13 @@ Secret store_password(const PasswordOptions& options,
                       "the terminal");
 }
 
+std::string password_source(const PasswordOptions& options) {
+  if (options.fd >= 0) return "from --password-fd " + std::to_string(options.fd);
+  if (!options.file.empty()) return "from --password-file " + quoted(options.file);
+  if (g_env_password) return "from KEL_SAFE_PASSWORD";
+  return "typed on the terminal";
+}
+
 bool password_is_typed(const PasswordOptions& options) {
   return options.fd < 0 && options.file.empty() && !g_env_password && have_terminal();
 }

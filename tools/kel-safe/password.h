@@ -36,6 +36,11 @@ Secret store_password(const PasswordOptions& options,
 // or environment variable gives the password, and there is a terminal.
 bool password_is_typed(const PasswordOptions& options);
 
+// Where store_password() takes the password from, for messages: "from
+// KEL_SAFE_PASSWORD", "from --password-file 'PATH'", "from --password-fd N"
+// or "typed on the terminal".
+std::string password_source(const PasswordOptions& options);
+
 // The new password of `passwd`: --new-password-fd, --new-password-file,
 // KEL_SAFE_NEW_PASSWORD, or asked twice on the terminal.
 Secret new_store_password(const PasswordOptions& options,

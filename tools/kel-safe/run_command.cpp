@@ -96,7 +96,7 @@ int run_command(const Context& context, const RunOptions& options) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].value().find('\0') != std::string_view::npos) {
       throw Failure(kRejected, "run: the value of " + tool::quoted(names[i]) +
-                                   " holds a zero byte, which no environment variable can");
+                                   " holds a zero byte, which no environment variable can hold");
     }
   }
   // The command's environment: this process's own, less the variables

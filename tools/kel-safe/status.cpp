@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "system_failure.h"
+
 namespace kel::tool {
 
 std::string_view status_table() {
@@ -64,7 +66,8 @@ Status classify(std::string_view message) {
 }
 
 std::string explain(std::string_view message, const std::string& store_path,
-                    const std::string& name) {
+                    const std::string& name, Status& status,
+                    const std::string& password_source) {
   const std::string store = quoted(store_path);
   // A call on many entries names the one concerned after ": " ("Entry not
   // found: NAME", "Invalid entry value: NAME").
@@ -76,14 +79,20 @@ std::string explain(std::string_view message, const std::string& store_path,
     concerned = std::string(message.substr(colon + 2));
   }
   std::string said;
-  switch (classify(message)) {
+  // The library's text adds nothing, or reads wrongly, after the tool's.
+  bool with_library_text = true;
+  status = classify(message);
+  switch (status) {
     case kWrongPassword:
       // The header has no magic number: a file of header size or more that
       // fails the password check may just as well be some other file.
-      said = "wrong password for " + store + ", or not a kel-safe store";
+      said = "wrong password" + (password_source.empty() ? "" : " (" + password_source + ")") +
+             " for " + store + ", or not a kel-safe store";
       break;
     case kNotFound:
+      // The library says "Item not found" or "Entry not found" by the call.
       said = "no entry " + quoted(concerned) + " in " + store + "; kel-safe ls lists the names";
+      with_library_text = false;
       break;
     case kExists:
       said = name.empty() || starts_with(message, "could not create store")
@@ -94,6 +103,7 @@ std::string explain(std::string_view message, const std::string& store_path,
       if (starts_with(message, "Entry name length") || starts_with(message, "Invalid entry name")) {
         said = "the name is " + std::to_string(concerned.size()) +
                " bytes long; an entry name is 1 to 255 bytes";
+        with_library_text = false;
       } else if (starts_with(message, "Invalid entry value")) {
         said = kEmptyValue;
       } else if (starts_with(message, "Entry value too big")) {
@@ -104,17 +114,17 @@ std::string explain(std::string_view message, const std::string& store_path,
         said = "the password is refused";
       }
       break;
-    default:
-      if (ends_with(message, strerror(EBADF)) || ends_with(message, strerror(EACCES)) ||
-          ends_with(message, strerror(EPERM)) || ends_with(message, strerror(EROFS))) {
-        // The library falls back to a read-only descriptor for a store it
-        // may not write, and the write lock then fails on that descriptor.
-        said = "cannot write " + store +
-               ": permission denied; check the file's owner and mode, and its folder's";
+    default: {
+      const SystemFailure system = system_failure(message, store_path);
+      if (!system.text.empty()) {
+        said = system.text;
+        status = system.status;
       } else {
         said = "the store " + store + " cannot be used";
       }
+    }
   }
+  if (!with_library_text) return said;
   return said + " (" + std::string(message) + ")";
 }
 

@@ -43,10 +43,15 @@ Status classify(std::string_view library_message);
 
 // What a failed library call means to the user, one wording per failure
 // class whichever subcommand met it, with the library's own text after it
-// in parentheses: "wrong password for '/x.safe' (Invalid password)".
-// `store_path` is the store file, `name` the entry concerned (may be empty).
+// in parentheses: "wrong password for '/x.safe' (Invalid password)". The
+// library's text is left out where the tool's says all of it. `store_path`
+// is the store file, `name` the entry concerned (may be empty),
+// `password_source` where the password came from ("from --password-fd 3";
+// may be empty). `status` receives the failure's exit status: classify()'s,
+// refined by the system error behind it.
 std::string explain(std::string_view library_message, const std::string& store_path,
-                    const std::string& name);
+                    const std::string& name, Status& status,
+                    const std::string& password_source = {});
 
 // The rules of the password policy that `password` breaks, all of them, as
 // one phrase ("it needs a digit and an upper-case letter"); "" when it

@@ -231,7 +231,7 @@ Secret Terminal::read_confirmed(std::string_view prompt, std::string_view again)
   Secret first = read_hidden(prompt);
   Secret second = read_hidden(again);
   if (!equal(first, second)) {
-    throw Failure(kRejected, "the two entries do not match");
+    throw Failure(kRejected, "the two values typed do not match");
   }
   return first;
 }
