@@ -372,7 +372,8 @@ TEST_F(Statuses, OneWordingPerFailure) {
        {{"KEL_SAFE_PASSWORD", kPassword}}, {},
        {{"Value of 'typed': ", "one\n"}, {"Repeat it: ", "two\n"}}},
       {{"get", "--env", "zero"}, "", kRejected,
-       "the value of 'zero' holds a zero byte, which no environment variable can hold\n"},
+       "the value of 'zero' holds a zero byte, which no environment variable can hold, so "
+       "no dotenv line keeps it as it is (use --json)\n"},
       {{"add", "e"}, "", kRejected, "add 'e': " + empty + "\n"},
       {{"add", "e", "--file", dir.file("empty")}, "", kRejected,
        "add 'e': " + empty + " (Invalid entry value)\n"},
