@@ -421,6 +421,61 @@ TEST_F(RoundTrip, ExportToADirectoryEndedByASignalLeavesNothing) {
   }
 }
 
+// The README's recipe for coming from pass, run as printed with a stand-in
+// for pass and the test's own directory for /dev/shm: the secrets arrive
+// (an empty one left out), and the plain-text copy is gone afterwards,
+// also when a `pass show` or the import fails.
+TEST_F(RoundTrip, TheComingFromPassRecipeLeavesNoPlainText) {
+  namespace fs = std::filesystem;
+  const std::string readme = read_file(std::string(KEL_SAFE_SOURCE_DIR) + "/README.md");
+  const std::size_t at = readme.find("```sh\n", readme.find("**Coming from pass**"));
+  ASSERT_NE(at, std::string::npos);
+  std::istringstream block(readme.substr(at + 6, readme.find("```\n", at + 6) - at - 6));
+  std::string recipe;
+  for (std::string line; std::getline(block, line);) {
+    line.erase(0, line.find_first_not_of(' '));
+    if (line.rfind("$ ", 0) == 0) line.erase(0, 2);
+    for (std::size_t shm; (shm = line.find("/dev/shm")) != std::string::npos;) {
+      line.replace(shm, 8, dir.file("shm"));
+    }
+    recipe += line + "\n";
+  }
+  const std::string pass_store = dir.file("home/.password-store");
+  fs::create_directories(pass_store + "/web");
+  fs::create_directories(dir.file("shm"));
+  for (const char* file : {"a.gpg", "web/mail.gpg", "empty.gpg", ".gpg-id"}) {
+    write_file(pass_store + "/" + file, "encrypted");
+  }
+  const auto run_recipe = [&](const std::string& empty_show, const std::string& password) {
+    write_file(dir.file("pass"), "#!/bin/sh\ncase $2 in a) echo one;; web/mail) echo two;; "
+                                 "empty) " + empty_show + ";; esac\n");
+    chmod(dir.file("pass").c_str(), 0700);
+    ToolRun run;
+    run.program = "/bin/bash";
+    run.args = {"-c", recipe};
+    run.env = {{"HOME", dir.file("home")},
+               {"PATH", dir.path().string() + ":" + fs::path(tool_path()).parent_path().string() +
+                            ":/usr/bin:/bin"},
+               {"KEL_SAFE_STORE", store},
+               {"KEL_SAFE_PASSWORD", password}};
+    const ToolResult result = run_tool(run);
+    EXPECT_TRUE(fs::is_empty(dir.file("shm"))) << "plain text left behind";
+    return result;
+  };
+  create_store();
+  for (const auto& [empty_show, password] :
+       {std::pair{"exit 3", kPassword}, std::pair{"true", kOtherPassword}}) {
+    const ToolResult failed = run_recipe(empty_show, password);
+    EXPECT_NE(failed.status, kOk) << failed.err;
+    EXPECT_EQ(tool({"ls"}).out, "");
+  }
+  const ToolResult moved = run_recipe("true", kPassword);
+  EXPECT_EQ(moved.status, kOk) << moved.err;
+  EXPECT_NE(moved.err.find("skipped 'empty'"), std::string::npos) << moved.err;
+  EXPECT_EQ(tool({"get", "web/mail"}).out, "two\n");
+  EXPECT_EQ(tool({"ls"}).out, "a\nweb/mail\n");
+}
+
 // A directory is imported all or nothing, and no file is read through a
 // link: not even through a directory swapped for one after the walk (done
 // here while the first file is open), which would lead outside the tree.
