@@ -172,6 +172,14 @@ class KEL_SAFE_EXPORT Safe {
                           std::string& error);
   int add_entry_from_file(const std::string& name, const std::string& path,
                           std::string& error, const Progress& progress);
+  // The same from a descriptor the caller opened (and still owns), so that
+  // the value stored is exactly the file the caller examined, with no path
+  // looked up again: a regular file is read whole from its start, anything
+  // else from the descriptor's position to its end. 0, or -1 with the
+  // error text.
+  int add_entry_from_fd(const std::string& name, int fd, std::string& error);
+  // As set_entry_from_file, from a descriptor read as above.
+  int set_entry_from_fd(const std::string& name, int fd, std::string& error);
   // Decrypts the value of `name` into the descriptor `fd` (at its current
   // position), in pieces, without holding the whole value in memory. The
   // bytes written are authenticated only when the call returns 0: on -1 the

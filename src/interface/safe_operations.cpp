@@ -1,4 +1,8 @@
-// Every Safe operation is one call into the Safe's Store.
+// Every Safe operation is one call into the Safe's Store, or into the
+// engine part that works on it.
+#include <string>
+
+#include "items/from_descriptor.h"
 #include "items/value_reader.h"
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
@@ -6,6 +10,13 @@
 #include "store/secret.h"
 
 namespace kel {
+
+namespace {
+
+// How a value's source is named in error texts.
+std::string descriptor_label(int fd) { return "descriptor " + std::to_string(fd); }
+
+}  // namespace
 
 bool Safe::exists(const std::string& name) { return store->exists(name); }
 
@@ -74,6 +85,16 @@ int Safe::add_entry_from_file(const std::string& name, const std::string& path,
 int Safe::add_entry_from_file(const std::string& name, const std::string& path,
                               std::string& error, const Progress& progress) {
   return store->add_item_from_file(name, path, error, progress);
+}
+
+int Safe::add_entry_from_fd(const std::string& name, int fd, std::string& error) {
+  return detail::add_item_from_descriptor(*store, name, fd, descriptor_label(fd), error,
+                                          Progress());
+}
+
+int Safe::set_entry_from_fd(const std::string& name, int fd, std::string& error) {
+  return detail::replace_item_from_descriptor(*store, name, fd, descriptor_label(fd), true,
+                                              error);
 }
 
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error) {

@@ -17,6 +17,7 @@
 
 #include "crypto/aead_stream.h"
 #include "items/append.h"
+#include "items/from_descriptor.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -157,36 +158,43 @@ int Store::add_item_from_file(const std::string& name, std::string file_path,
     error = "Could not open file: " + file_path + " - " + io::error_text(errno);
     return -1;
   }
+  return detail::add_item_from_descriptor(*this, name, source.get(), file_path, error,
+                                          progress);
+}
+
+int detail::add_item_from_descriptor(Store& store, const std::string& name, int fd,
+                                     const std::string& label, std::string& error,
+                                     const Progress& progress) {
   // Only a regular file that reports a size is read up to that size; an
   // empty one is refused at once. Everything else is read to its end.
   struct stat status {};
-  if (::fstat(source.get(), &status) != 0) {
+  if (::fstat(fd, &status) != 0) {
     error = "Could not get file size - " + io::error_text(errno);
     return -1;
   }
   off_t size = 0;
   bool to_end = !S_ISREG(status.st_mode) || status.st_size == 0;
   if (!to_end) {
-    size = ::lseek(source.get(), 0, SEEK_END);
-    if (size == -1 || ::lseek(source.get(), 0, SEEK_SET) == -1) {
+    size = ::lseek(fd, 0, SEEK_END);
+    if (size == -1 || ::lseek(fd, 0, SEEK_SET) == -1) {
       error = "Could not get file size - " + io::error_text(errno);
       return -1;
     }
   }
   try {
-    if (detail::prepare_to_add(*this, error) != 0) return -1;
+    if (detail::prepare_to_add(store, error) != 0) return -1;
     // A source read to its end has its length checked as it streams.
-    if (detail::check_new_item(*this, name, to_end ? 1 : static_cast<std::uint64_t>(size),
+    if (detail::check_new_item(store, name, to_end ? 1 : static_cast<std::uint64_t>(size),
                                error) != 0) {
       return -1;
     }
     detail::SecretBytes<format::kKeySize> key;
-    if (get_store_key(key.data()) != 0) {
+    if (store.get_store_key(key.data()) != 0) {
       error = "Could not get store key";
       return -1;
     }
-    Source from{source.get(), file_path, static_cast<std::uint32_t>(size), to_end};
-    return import_locked(*this, key.data(), name, from, progress, error);
+    Source from{fd, label, static_cast<std::uint32_t>(size), to_end};
+    return import_locked(store, key.data(), name, from, progress, error);
   } catch (...) {
     error = "Unknown exception while adding new entry to store.";
     return -1;

@@ -4,8 +4,11 @@
 // new one, never no value; a crash leaves one of the two.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "items/append.h"
+#include "items/from_descriptor.h"
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
@@ -66,13 +69,26 @@ int Store::replace_item_from_file(const std::string& name, const std::string& fi
     error = "Could not open file: " + file_path + " - " + io::error_text(errno);
     return -1;
   }
+  return detail::replace_item_from_descriptor(*this, name, source.get(), file_path,
+                                              add_if_absent, error);
+}
+
+int detail::replace_item_from_descriptor(Store& store, const std::string& name, int fd,
+                                         const std::string& label, bool add_if_absent,
+                                         std::string& error) {
+  // A regular file is read whole, as add_item_from_descriptor reads it.
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(fd, 0, SEEK_SET) != 0) {
+    error = "Could not read file: " + label + " - " + io::error_text(errno);
+    return -1;
+  }
   try {
     // The length is known only once the file was read; the writer checks it.
     if (detail::check_name_and_length(name, 1, error) != 0) return -1;
     return replace_with(
-        *this, name, add_if_absent,
+        store, name, add_if_absent,
         [&](const unsigned char* key) {
-          return detail::file_writer(*this, key, name, source.get(), file_path);
+          return detail::file_writer(store, key, name, fd, label);
         },
         error);
   } catch (...) {

@@ -82,12 +82,16 @@ TEST_F(Import, FailuresOfTheSourceFile) {
 }
 
 // Pipes, FIFOs, /dev/stdin and <(cmd) have no size: they are read to their
-// end, and the record's length is filled in before the record appears.
+// end, and the record's length is filled in before the record appears. The
+// same from the caller's own descriptor.
 TEST_F(Import, SourcesWithoutASizeAreReadToTheirEnd) {
   const struct {
     std::string name, content, error;
+    bool by_fd = false;
   } cases[] = {
       {"one-byte", "\x01", ""},
+      {"fd-byte", "\x02", "", true},
+      {"fd-empty", "", "Invalid entry value", true},
       {"pieces", pattern(3 * 1024 * 1024 + 5, 7), ""},
       {"empty", "", "Invalid entry value"},
   };
@@ -107,7 +111,8 @@ TEST_F(Import, SourcesWithoutASizeAreReadToTheirEnd) {
     });
     std::string error;
     const int result =
-        safe.add_entry_from_file(c.name, "/dev/fd/" + std::to_string(ends[0]), error);
+        c.by_fd ? safe.add_entry_from_fd(c.name, ends[0], error)
+                : safe.add_entry_from_file(c.name, "/dev/fd/" + std::to_string(ends[0]), error);
     writer.join();
     ::close(ends[0]);
     if (!c.error.empty()) {
@@ -127,6 +132,16 @@ TEST_F(Import, SourcesWithoutASizeAreReadToTheirEnd) {
   EXPECT_TRUE(complete) << "a refused import left bytes in the store";
   ASSERT_EQ(records.size(), stored);
   EXPECT_EQ(records.back().value_length, 3u * 1024 * 1024 + 5);
+  // A regular file's descriptor replaces a value whole, from its start.
+  write_file(dir.file("new"), "replaced");
+  const int fd = ::open(dir.file("new").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::lseek(fd, 3, SEEK_SET), 3);
+  std::string error, out;
+  EXPECT_EQ(safe.set_entry_from_fd("one-byte", fd, error), 0) << error;
+  ::close(fd);
+  ASSERT_EQ(read_to_file(safe, "one-byte", out, error), 0) << error;
+  EXPECT_EQ(out, "replaced");
 }
 
 TEST_F(Import, SmallAndZeroFilledFiles) {

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -313,6 +314,46 @@ ToolResult run_tool(const ToolRun& run) {
                   << result.status << ")";
   }
   return result;
+}
+
+int run_traced(const std::vector<std::string>& args,
+               const std::function<bool(pid_t child)>& reached,
+               const std::function<void(pid_t child)>& at) {
+  const std::string program = tool_path();
+  std::vector<char*> argv = {const_cast<char*>("kel-safe")};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    raise(SIGSTOP);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  bool traced = true;
+  while (waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {
+    if (traced && reached(child)) {
+      at(child);
+      traced = false;
+      ptrace(PTRACE_DETACH, child, nullptr, nullptr);
+    } else {
+      ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+    }
+  }
+  return status;
+}
+
+bool has_open(pid_t pid, const std::string& path) {
+  std::error_code failed;
+  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& fd : std::filesystem::directory_iterator(fds, failed)) {
+    if (std::filesystem::read_symlink(fd.path(), failed) == path) return true;
+  }
+  return false;
 }
 
 }  // namespace kel::test

@@ -57,6 +57,17 @@ struct ToolRun {
 
 ToolResult run_tool(const ToolRun& run);
 
+// Runs kel-safe with `args` (standard streams on /dev/null) traced, one
+// system call at a time, until `reached(child)` holds at a stop; then calls
+// `at(child)` there, with the child stopped, and lets it run on untraced.
+// Returns the child's wait status.
+int run_traced(const std::vector<std::string>& args,
+               const std::function<bool(pid_t child)>& reached,
+               const std::function<void(pid_t child)>& at);
+
+// Whether one of the descriptors of process `pid` refers to `path`.
+bool has_open(pid_t pid, const std::string& path);
+
 // Whether this machine can make pseudo-terminals at all.
 bool have_pseudo_terminals();
 

@@ -2,8 +2,9 @@
 // tree (the forms export writes), added in one process under one password.
 // Each batch is one rewrite of the store: readers see all of it or none.
 // The backup kept is always the store as it was before the import.
-// Every name and value is checked before anything is added; the report says
-// per name what was added, skipped (stored already) or replaced.
+// Every name and value is checked, and every file of a directory opened,
+// before anything is added; the report says per name what was added,
+// skipped (stored already or empty) or replaced.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -16,12 +17,15 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <set>
+#include <string_view>
 #include <utility>
 
 #include "entry_selection.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
+#include "tree_files.h"
 #include "value_formats.h"
 
 namespace kel::tool {
@@ -44,12 +48,46 @@ constexpr std::size_t kBatchBytes = 64 * 1024 * 1024;
 constexpr std::size_t kBatchFiles = 10000;
 constexpr std::uint64_t kStreamed = 16 * 1024 * 1024;
 constexpr std::size_t kMaxName = 255;
+// A store file that holds no entry is its header alone, in either format.
+constexpr off_t kEmptyStoreSize = 132;
 
 struct Tally {
   std::size_t added = 0;
   std::size_t skipped = 0;
   std::size_t replaced = 0;
+  std::size_t empty = 0;
 };
+
+// A value must hold at least one byte, yet empty ones are common where
+// entries come from (X="" in dotenv files, an empty file): each is left out
+// by name rather than failing the import, and counted. Said even under -q,
+// since the name is then not stored.
+void skip_empty(const std::string& name, Tally& tally) {
+  ++tally.empty;
+  note("skipped " + tool::quoted(name) + ": its value is empty, and a stored value holds "
+       "at least one byte");
+}
+
+void skip_empty(NamedEntries& entries, Tally& tally) {
+  // A name given twice refuses the import even where one value is empty.
+  std::set<std::string_view> seen;
+  for (const std::string& name : entries.names) {
+    if (!seen.insert(name).second) {
+      throw Failure(kRejected, "import: the name " + tool::quoted(name) + " is given twice");
+    }
+  }
+  NamedEntries kept;
+  for (std::size_t i = 0; i < entries.names.size(); ++i) {
+    if (entries.entries[i].value().empty()) {
+      skip_empty(entries.names[i], tally);
+    } else {
+      kept.names.push_back(std::move(entries.names[i]));
+      kept.entries.push_back(std::move(entries.entries[i]));
+    }
+  }
+  entries.clear();
+  std::swap(entries, kept);
+}
 
 void report(const Context& context, const std::string& name, kel::AddOutcome outcome,
             Tally& tally) {
@@ -80,21 +118,23 @@ void add_batch(kel::Safe& safe, const Context& context, const ImportOptions& opt
   batch.clear();
 }
 
-// A file too large for a batch goes into the store streamed, on its own.
+// A file too large for a batch goes into the store streamed, on its own,
+// from the descriptor opened here: the library looks up no path.
 void add_streamed(kel::Safe& safe, const Context& context, const ImportOptions& options,
-                  const std::string& name, const std::string& path, Tally& tally) {
+                  const Tree& tree, const TreeFile& file, Tally& tally) {
   std::string error;
-  const int stored = safe.exists(name, error);
-  if (stored < 0) library_failure("import", error, store_file(context.store), name);
+  const int stored = safe.exists(file.name, error);
+  if (stored < 0) library_failure("import", error, store_file(context.store), file.name);
   if (stored == 1 && !options.replace) {
-    report(context, name, kel::AddOutcome::skipped, tally);
+    report(context, file.name, kel::AddOutcome::skipped, tally);
     return;
   }
-  const int rc = stored == 1 ? safe.set_entry_from_file(name, path, error)
-                             : safe.add_entry_from_file(name, path, error);
-  if (rc != 0) library_failure("import", error, store_file(context.store), name);
-  report(context, name, stored == 1 ? kel::AddOutcome::replaced : kel::AddOutcome::added,
-         tally);
+  const UniqueFd fd = tree.open(file);
+  const int rc = stored == 1 ? safe.set_entry_from_fd(file.name, fd.get(), error)
+                             : safe.add_entry_from_fd(file.name, fd.get(), error);
+  if (rc != 0) library_failure("import", error, store_file(context.store), file.name);
+  report(context, file.name,
+         stored == 1 ? kel::AddOutcome::replaced : kel::AddOutcome::added, tally);
 }
 
 Secret read_input(const std::string& path) {
@@ -111,74 +151,52 @@ Secret read_input(const std::string& path) {
   return input;
 }
 
-// A file of the tree being imported, which must still be the regular file
-// the walk listed: one swapped since for a link, a FIFO or a device is
-// refused rather than followed or waited on.
-Secret read_tree_file(const std::string& name, const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  struct stat info {};
-  if (!fd || fstat(fd.get(), &info) != 0) {
-    throw Failure(kFileError, "import: cannot open " + tool::quoted(path) + ": " + strerror(errno));
+// A directory that is a pass store holds values encrypted with gpg, which
+// would be stored as they are: useless, and not what the user meant.
+void refuse_pass_store(const std::string& dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const std::string last = name.substr(name.rfind('/') + 1);
+    const bool pass = last.ends_with(".gpg") || last == ".gpg-id" || name.starts_with(".git/") ||
+                      name.find("/.git/") != std::string::npos || last == ".git";
+    if (!pass) continue;
+    throw Failure(kRejected,
+                  "import: " + tool::quoted(dir) + " holds " + tool::quoted(name) +
+                      ": it is a pass store, whose files are encrypted and would be stored "
+                      "as such; let pass decrypt them into a private directory and import "
+                      "that (README.md, \"Coming from pass\", shows how)");
   }
-  if (!S_ISREG(info.st_mode)) {
-    throw Failure(kFileError, "import: " + tool::quoted(name) + " is no longer a regular file");
-  }
-  Secret value;
-  read_all(fd.get(), value, kMaxInput, tool::quoted(path));
-  return value;
 }
 
-struct DirFile {
-  std::string name;  // the path below the directory, with '/'
-  std::string path;
-  std::uint64_t size = 0;
-};
-
-// Every regular file below `dir`, checked as an entry before anything is
-// added. Links and other kinds of file inside are left out, with a note.
-// `dir` itself is what the user named, so a link to a directory is
-// followed, once: the walk and every file read start from where it led
-// then, whatever the link is changed to while the import runs.
-std::vector<DirFile> files_below(const Context& context, const std::string& given) {
-  namespace fs = std::filesystem;
-  std::error_code failed;
-  std::string dir = given;
-  if (fs::is_symlink(fs::symlink_status(given, failed))) {
-    const fs::path target = fs::canonical(given, failed);
-    if (!failed) dir = target.string();
+// Every regular file below the directory, each opened once now, before the
+// password is asked and anything is added: a file that cannot be read, or
+// an invalid name, refuses the whole import. Empty files are left out.
+std::vector<TreeFile> checked_files(const Context& context, const Tree& tree,
+                                    const std::string& dir, Tally& tally) {
+  std::vector<std::string> left_out;
+  const std::vector<TreeFile> files = tree.files(left_out);
+  std::vector<std::string> names = left_out;
+  for (const TreeFile& file : files) names.push_back(file.name);
+  refuse_pass_store(dir, names);
+  for (const std::string& name : left_out) {
+    if (!context.quiet) note("left out " + tool::quoted(name) + ": not a regular file");
   }
-  if (!fs::is_directory(fs::symlink_status(dir, failed))) {
-    throw Failure(kFileError, "import: " + tool::quoted(given) + " is not a directory");
-  }
-  std::vector<DirFile> files;
-  fs::recursive_directory_iterator walk(dir, failed), end;
-  for (; !failed && walk != end; walk.increment(failed)) {
-    const fs::file_status status = walk->symlink_status(failed);
-    if (failed) break;
-    if (fs::is_directory(status)) continue;
-    // Lexically: the walk follows no link, so neither may the name.
-    const std::string name = walk->path().lexically_relative(dir).generic_string();
-    if (!fs::is_regular_file(status)) {
-      if (!context.quiet) note("left out " + tool::quoted(name) + ": not a regular file");
-      continue;
+  std::vector<TreeFile> kept;
+  for (const TreeFile& file : files) {
+    if (file.name.size() > kMaxName) {
+      throw Failure(kRejected, "import: the name " + tool::quoted(file.name) +
+                                   " is longer than 255 bytes");
     }
-    const std::uint64_t size = walk->file_size(failed);
-    if (failed) break;
-    if (name.size() > kMaxName) {
-      throw Failure(kRejected, "import: the name " + tool::quoted(name) + " is longer than 255 bytes");
+    if (file.size > kMaxInput) {
+      throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is too large");
     }
-    if (size == 0 || size > kMaxInput) {
-      throw Failure(kRejected, "import: " + tool::quoted(name) +
-                                   (size == 0 ? " is empty; a value must hold at least one byte" : " is too large"));
+    tree.open(file);
+    if (file.size == 0) {
+      skip_empty(file.name, tally);
+    } else {
+      kept.push_back(file);
     }
-    files.push_back({name, walk->path().string(), size});
   }
-  if (failed) {
-    throw Failure(kFileError, "import: cannot read " + tool::quoted(dir) + ": " + failed.message());
-  }
-  std::sort(files.begin(), files.end(),
-            [](const DirFile& a, const DirFile& b) { return a.name < b.name; });
-  return files;
+  return kept;
 }
 
 // A tree imported in several batches rewrites the store once per batch, and
@@ -274,17 +292,16 @@ class FirstBackup {
 };
 
 void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& options,
-                Tally& tally) {
-  const std::vector<DirFile> files = files_below(context, options.dir);
+                const Tree& tree, const std::vector<TreeFile>& files, Tally& tally) {
   FirstBackup first_backup(context, safe.removal_backup_path());
   NamedEntries batch;
   std::size_t batch_bytes = 0;
-  for (const DirFile& file : files) {
+  for (const TreeFile& file : files) {
     if (file.size > kStreamed) {
       add_batch(safe, context, options, batch, tally);
       first_backup.after_step();
       batch_bytes = 0;
-      add_streamed(safe, context, options, file.name, file.path, tally);
+      add_streamed(safe, context, options, tree, file, tally);
       first_backup.after_step();
       continue;
     }
@@ -293,9 +310,11 @@ void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& op
       first_backup.after_step();
       batch_bytes = 0;
     }
-    Secret value = read_tree_file(file.name, file.path);
-    if (value.empty()) {
-      throw Failure(kRejected, "import: " + tool::quoted(file.name) + " is empty; a value must hold at least one byte");
+    Secret value;
+    read_all(tree.open(file).get(), value, kMaxInput, tool::quoted(tree.shown(file)));
+    if (value.empty()) {  // emptied since it was checked
+      skip_empty(file.name, tally);
+      continue;
     }
     batch_bytes += value.size();
     batch.add(file.name, value);
@@ -303,10 +322,20 @@ void import_dir(kel::Safe& safe, const Context& context, const ImportOptions& op
   add_batch(safe, context, options, batch, tally);
 }
 
+std::pair<dev_t, ino_t> identity(const std::string& path, off_t* size = nullptr) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return {0, 0};
+  if (size != nullptr) *size = info.st_size;
+  return {info.st_dev, info.st_ino};
+}
+
 int run_import(const Context& context, const ImportOptions& options) {
   NamedEntries entries;
+  Tally tally;
+  std::unique_ptr<Tree> tree;
+  std::vector<TreeFile> files;
+  // The input is read and checked whole before the password is asked.
   if (options.dir.empty()) {
-    // The input is read and checked whole before the password is asked.
     const std::string& source = options.json.empty() ? options.env : options.json;
     if (source == "-") claim_standard_input(context, "import");
     const Secret input = read_input(source);
@@ -315,28 +344,38 @@ int run_import(const Context& context, const ImportOptions& options) {
     } else {
       read_env(input.view(), entries);
     }
+    skip_empty(entries, tally);
+  } else {
+    tree = std::make_unique<Tree>(options.dir);
+    files = checked_files(context, *tree, options.dir, tally);
   }
   SafeHandle safe = open_checked(context, "import");
-  Tally tally;
+  const std::string backup = safe->removal_backup_path();
+  const std::pair<dev_t, ino_t> backup_before = identity(backup);
   if (options.dir.empty()) {
     add_batch(*safe, context, options, entries, tally);
   } else {
-    import_dir(*safe, context, options, tally);
+    import_dir(*safe, context, options, *tree, files, tally);
   }
   if (!context.quiet) {
     note("import: " + std::to_string(tally.added) + " added, " +
          std::to_string(tally.replaced) + " replaced, " + std::to_string(tally.skipped) +
-         " skipped");
+         " skipped" +
+         (tally.empty > 0 ? ", " + std::to_string(tally.empty) + " empty left out" : ""));
   }
   // Every batch is a rewrite, so an import that only added entries leaves a
   // backup as well: a full copy of the store that opens with today's
   // password, which the user must hear about (a streamed file alone is
-  // appended and leaves none).
-  const std::string backup = safe->removal_backup_path();
-  struct stat kept {};
-  if (tally.replaced > 0) {
+  // appended and leaves none). A backup of a store that held no entry has
+  // nothing to restore: it is not kept.
+  off_t backup_size = -1;
+  const std::pair<dev_t, ino_t> backup_now = identity(backup, &backup_size);
+  if (backup_now.second != 0 && backup_now != backup_before &&
+      backup_size == kEmptyStoreSize && tally.replaced == 0) {
+    unlink(backup.c_str());
+  } else if (tally.replaced > 0) {
     report_backup(context, backup, options.drop_backup, "still holds the replaced values");
-  } else if (tally.added > 0 && lstat(backup.c_str(), &kept) == 0) {
+  } else if (tally.added > 0 && backup_now.second != 0) {
     report_backup(context, backup, options.drop_backup,
                   "holds the store as it was before the import");
   }
@@ -359,7 +398,7 @@ void add_import_command(CLI::App& app, const Context& context, Subcommands& into
                   ->type_name("FILE");
   auto* dir = command->add_option("--dir", options->dir,
                                   "Every regular file below DIR, named by its path below "
-                                  "DIR; read in bounded batches")
+                                  "DIR; read in bounded batches, every file opened first")
                   ->type_name("DIR");
   json->excludes(env)->excludes(dir);
   env->excludes(dir);
