@@ -413,6 +413,47 @@ TEST(DamagedStore, AValueLengthThatEndsOnARecordBoundaryHidesNothing) {
   }
 }
 
+// A record whose name no longer authenticates may hold any name: a name the
+// index lacks is not known to be absent. Lookups say the store is damaged
+// and where, and no add stores such a name a second time.
+TEST(DamagedStore, ADamagedNameMakesNoNameAbsent) {
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"web", "w"}, {"mail", "m"}, {"bank", "b"}};
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    const Built built = build_in(format, items);
+    std::string bytes = built.bytes;
+    bytes[built.starts[1] + 2] = static_cast<char>(bytes[built.starts[1] + 2] ^ 0x01);
+    DamagedFile file(bytes);
+    const std::string where = "Store file is damaged: the " +
+                              std::to_string(built.starts[2] - built.starts[1]) +
+                              " bytes at offset " + std::to_string(built.starts[1]) + " ";
+    Safe safe(file.path, kPassword);
+    std::string error;
+    EXPECT_EQ(safe.exists("web", error), 1) << error;
+    for (const std::string name : {"mail", "other"}) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(Safe(file.path, kPassword).exists(name, error), -1);  // a lookup's scan
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.exists(name, error), -1);  // the complete index
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      Entry entry(name);
+      EXPECT_EQ(safe.get_entry(entry, error), -1);
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.add_entry(Entry(name, "again"), error), -1);
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.remove_entry(name, error), -1);
+      EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    }
+    EXPECT_EQ(kel::test::read_file(file.path), bytes);
+    std::vector<IntegrityReport::Region> regions;
+    ASSERT_EQ(safe.damaged_regions(regions, error), 0) << error;
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].offset, static_cast<std::int64_t>(built.starts[1]));
+    EXPECT_NE(regions[0].what.find("may be missing"), std::string::npos) << regions[0].what;
+  }
+}
+
 TEST(DamagedStore, ADamagedValueFailsAlone) {
   const auto items = fifty_items();
   const Built built = build(items);
