@@ -111,6 +111,12 @@ class KEL_SAFE_EXPORT Safe {
   // particular order. No value is decrypted.
   int list_entry_lengths(std::vector<std::pair<std::string, std::uint64_t>>& entries,
                          std::string& error);
+  // What the listing above could not read: the stretches of the store file
+  // that hold no intact record (`what` says whether a record there may be
+  // missing from the list, or whether only a length was damaged and read
+  // around), in file order; none for an intact store. No value is
+  // decrypted. 0, or -1 with the error text when the store cannot be read.
+  int damaged_regions(std::vector<IntegrityReport::Region>& regions, std::string& error);
   // Fills the value of every entry in `entries` (by their names) in one pass
   // over the store file, in the order the values lie in it. All or nothing:
   // unless every value authenticated, no entry is changed and -1 comes back

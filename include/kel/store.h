@@ -269,6 +269,9 @@ class KEL_SAFE_EXPORT Store {
                          std::string& error, const Progress& progress);
   int remove_item(const std::string& name, std::string& error);
 
+  // See Safe::damaged_regions.
+  int damaged_regions(std::vector<IntegrityReport::Region>& regions, std::string& error);
+
   // ---- Many items at once ---------------------------------------------------
   // See Safe::list_entry_lengths, Safe::get_entries and Safe::add_entries.
   int list_item_lengths(std::vector<std::pair<std::string, std::uint64_t>>& items,

@@ -19,8 +19,8 @@ struct StoreOptions {
   // Argon2id memory in KiB, at least 19 MiB (19456 KiB) and at most 4 GiB;
   // 0: calibrated (at least 64 MiB).
   std::uint32_t kdf_memory_kib = 0;
-  // Argon2id passes, 1 to 1024, and memory times passes at most 128 GiB
-  // (a couple of minutes of one core); 0: calibrated so that one derivation
+  // Argon2id passes, 1 to 1024, and memory times passes at most 32 GiB
+  // (more than a minute of one core); 0: calibrated so that one derivation
   // takes about kdf_time_ms on this machine, within the same bound.
   std::uint32_t kdf_passes = 0;
   // Argon2id lanes, 1 to 64. The library computes them one after another

@@ -9,6 +9,10 @@
 
 namespace kel {
 
+int Safe::damaged_regions(std::vector<IntegrityReport::Region>& regions, std::string& error) {
+  return store->damaged_regions(regions, error);
+}
+
 int Safe::list_entry_lengths(std::vector<std::pair<std::string, std::uint64_t>>& entries,
                              std::string& error) {
   return store->list_item_lengths(entries, error);

@@ -8,6 +8,7 @@
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
+#include "store/unreadable_names.h"
 
 namespace kel::detail {
 
@@ -92,6 +93,9 @@ long prepare_append(Store& store, const unsigned char* key,
     error = "Item exists";
     return -1;
   }
+  // A record whose name cannot be read may be this name: adding it again
+  // would store it twice.
+  if (check_absence_known(store, error) != 0) return -1;
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     error = "Could not get current file offset for new entry: " +

@@ -3,6 +3,7 @@
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/diagnostic.h"
+#include "store/unreadable_names.h"
 
 namespace kel {
 
@@ -18,7 +19,9 @@ int Store::exists(const std::string& name, std::string& error) {
     if (detail::prepare_to_find(*this, error) != 0) return -1;
     const Item* item = nullptr;
     const int found = detail::find_item(*this, name, item, nullptr, error);
-    if (found < 0 && store_opened) {
+    // Damage that may hide the name is an answer ("cannot tell"), not a
+    // failure to build the index.
+    if (found < 0 && store_opened && error.rfind(detail::kDamageMayHide, 0) != 0) {
       detail::diagnostic("Could not build index: " + error);
     }
     return found;
@@ -33,6 +36,24 @@ int Store::list_items(std::vector<std::string>& names, std::string& error) {
     if (detail::prepare_to_read(*this, error) != 0) return -1;
     names.reserve(names.size() + index.size());
     for (const auto& entry : index) names.push_back(entry.first);
+    return 0;
+  } catch (...) {
+    error = "Unknown exception occurred, could not get store entries";
+    return -1;
+  }
+}
+
+int Store::damaged_regions(std::vector<IntegrityReport::Region>& regions,
+                           std::string& error) {
+  try {
+    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    regions.clear();
+    const std::vector<bool> unreadable = detail::unreadable_regions(*this);
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+      regions.push_back({damaged[i].offset, damaged[i].length,
+                         unreadable[i] ? "no record can be read here; one may be missing"
+                                       : "a damaged length, read around"});
+    }
     return 0;
   } catch (...) {
     error = "Unknown exception occurred, could not get store entries";

@@ -10,6 +10,7 @@
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/unreadable_names.h"
 
 namespace kel::detail {
 
@@ -161,7 +162,8 @@ int find_item(Store& store, const std::string& name, const Item*& item,
     if (continue_index_scan(store, key, &name, text) != 0) return -1;
     found = store.index.find(name);
   }
-  if (found == store.index.end()) return 0;
+  // Absent from a complete index; with damage, perhaps stored all the same.
+  if (found == store.index.end()) return check_absence_known(store, text);
   item = &found->second;
   return 1;
 }

@@ -72,7 +72,8 @@ int prepare_to_find(Store& store, std::string& text);
 // Looks `name` up in the index, running a paused scan on until the name's
 // first record is in the index or the scan completes. 1 with `item`
 // pointing at its entry (valid until the index next changes) when it is
-// stored, 0 when not, -1 with `text` when the file cannot be read. `key` is
+// stored, 0 when not, -1 with `text` when the file cannot be read or when
+// damage could hide the name (store/unreadable_names.h). `key` is
 // the plain store key, or null to unmask it when needed.
 int find_item(Store& store, const std::string& name, const Item*& item,
               const unsigned char* key, std::string& text);

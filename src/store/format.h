@@ -77,9 +77,11 @@ inline constexpr std::uint32_t kMaxKdfLanes = 64;
 // Memory times passes, in KiB: the work of one derivation. Each bound above
 // allows a derivation of hours when the others are at their maximum, so a
 // header (perhaps hostile: anyone who can write the file sets it) must keep
-// this product down too. 128 GiB of passes takes one core a couple of
-// minutes; calibration stays below it whatever time it aims at.
-inline constexpr std::uint64_t kMaxKdfWorkKib = 128ull * 1024 * 1024;
+// this product down too. 32 GiB of passes (4 GiB and 8 passes, or 512 MiB
+// and 64) is more than a minute of one core; creation never makes more,
+// whatever time calibration aims at, so a header that asks for more is not
+// one this library wrote.
+inline constexpr std::uint64_t kMaxKdfWorkKib = 32ull * 1024 * 1024;
 
 inline constexpr std::size_t kMaxNameLength = 255;
 inline constexpr std::uint64_t kMaxValueLength = 0xFFFFFFFFull;

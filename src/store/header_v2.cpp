@@ -106,9 +106,11 @@ std::string kdf_params_problem(const KdfParams& params) {
     return "lanes must be 1 to 64, not " + std::to_string(params.lanes);
   }
   if (std::uint64_t{params.memory_kib} * params.passes > format::kMaxKdfWorkKib) {
-    return "memory " + std::to_string(params.memory_kib) + " KiB times " +
-           std::to_string(params.passes) +
-           " passes is above the maximum of 128 GiB of passes (134217728 KiB)";
+    // In MiB as well as KiB: the cost is what a reader needs to judge.
+    return "asks for " + std::to_string(params.memory_kib / 1024) + " MiB (" +
+           std::to_string(params.memory_kib) + " KiB) and " + std::to_string(params.passes) +
+           " passes of Argon2id, more than kel-safe ever makes (memory times passes at most "
+           "32 GiB, 33554432 KiB)";
   }
   return {};
 }

@@ -1,5 +1,7 @@
 #include "store/parallel_scan.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -10,6 +12,7 @@
 
 #include "crypto/name_open.h"
 #include "store/format.h"
+#include "store/record_pattern.h"
 #include "store/record_reader.h"
 #include "store/secret.h"
 
@@ -84,6 +87,18 @@ int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& 
     record.value_length = format::get_u32(bytes + format::value_length_at(n));
     const long long end = record.value_offset + format::value_part_size(record.value_length);
     if (record.value_offset != at + fixed || end > size) return 0;
+    // A value that holds what looks like a record's value_offset field may
+    // claim too many bytes and hide records (store/record_scan.h).
+    const std::size_t claim = static_cast<std::size_t>(end - record.value_offset);
+    if (claim >= 12) {
+      const unsigned char* value = reader.view(static_cast<off_t>(record.value_offset), claim);
+      if (value == nullptr && errno != 0) return -1;
+      if (value != nullptr &&
+          find_value_offset_field(value, claim - 4, static_cast<off_t>(record.value_offset), 0,
+                                  size) >= 0) {
+        return 0;
+      }
+    }
     batch.records.push_back(record);
     at = static_cast<off_t>(end);
   }

@@ -15,6 +15,10 @@ class RecordReader {
   // Copies up to `length` bytes at `offset` into `out`. Returns the count
   // (fewer only at the end of the file), or -1 with errno set.
   ssize_t read(off_t offset, void* out, std::size_t length);
+  // The `length` bytes at `offset` in place, valid until the next call:
+  // null when they are not all in the file, or when they do not fit the
+  // buffer (with errno 0), or when the read failed (errno set).
+  const unsigned char* view(off_t offset, std::size_t length);
   // Drops the bytes it holds: the next read goes to the file.
   void forget() { filled_ = 0; }
 

@@ -9,6 +9,7 @@
 #include "crypto/name_open.h"
 #include "store/format.h"
 #include "store/io.h"
+#include "store/record_pattern.h"
 #include "store/secret.h"
 
 namespace kel::detail {
@@ -297,6 +298,55 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
   return 0;
 }
 
+// Whether a record that authenticates begins inside the value part that
+// `record` claims. Its true value has at least one byte, so such a record
+// starts 29 bytes or more into the claim, and its fixed part lies inside it.
+// A value part larger than the read buffer is not searched: reading every
+// large value would make each open cost the size of the store.
+int RecordScan::hides_record(const ScannedRecord& record) {
+  const std::int64_t claim = format::value_part_size(record.value_length);
+  const long least_field = format::value_part_size(1) + format::value_offset_at(1);
+  if (record.end() > size_ || claim < least_field + 12) return 0;
+  const off_t from = static_cast<off_t>(record.value_offset);
+  const unsigned char* bytes = reader_.view(from, static_cast<std::size_t>(claim));
+  if (bytes == nullptr) return errno != 0 ? -1 : 0;
+  // The field's record ends its fixed part 12 bytes after the field, inside
+  // the claim.
+  const std::size_t searched = static_cast<std::size_t>(claim) - 4;
+  const char* failure = failure_;
+  std::size_t next = static_cast<std::size_t>(least_field);
+  for (;;) {
+    const long field = find_value_offset_field(bytes, searched, from, next, size_);
+    if (field < 0) break;
+    ScannedRecord hidden;
+    const int found = candidates_at(from + field, from + format::value_part_size(1), hidden);
+    if (found != 0) {
+      failure_ = failure;
+      return found;
+    }
+    // candidates_at read inside the claim, which the buffer holds still.
+    bytes = reader_.view(from, static_cast<std::size_t>(claim));
+    if (bytes == nullptr) return errno != 0 ? -1 : 0;
+    next = static_cast<std::size_t>(field) + 1;
+  }
+  failure_ = failure;
+  return 0;
+}
+
+// The record pending at `at` (where its claim ends) hides records: its
+// value_length is what was damaged, and the walk reads around it, from the
+// records inside its claim on. Each record found that way is searched too.
+int RecordScan::read_hidden(off_t& at, const RecordSink& on_record,
+                            const DamageSink& on_damage) {
+  while (pending_ && at == static_cast<off_t>(pending_->record.end())) {
+    const int hidden = hides_record(pending_->record);
+    if (hidden <= 0) return hidden;
+    failure_ = kValueLength;
+    if (read_around(at, at, on_record, on_damage) != 0) return -1;
+  }
+  return 0;
+}
+
 int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
   if (!started_) {
     at_ = format::kHeaderSize;
@@ -349,6 +399,7 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
         flush(on_record);
         pending_ = Pending{record, name_};
         at = static_cast<off_t>(record.end());
+        if (read_hidden(at, on_record, on_damage) != 0) return -1;
         continue;
       }
     } else {
@@ -360,6 +411,7 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
       }
     }
     if (read_around(at, at, on_record, on_damage) != 0) return -1;
+    if (read_hidden(at, on_record, on_damage) != 0) return -1;
   }
   flush(on_record);
   end_ = at;

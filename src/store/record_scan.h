@@ -13,7 +13,12 @@
 //     true length (the name is intact), and the byte is reported as damage;
 //   - in a value_length, the record's end does not meet the next record; the
 //     length is corrected from where the next record starts, when the value
-//     then authenticates (or when the next record starts inside the claim);
+//     then authenticates (or when the next record starts inside the claim).
+//     A damaged length may also end exactly where a later record begins, or
+//     at the end of the file, with whole records inside its claim: so the
+//     bytes of every value (those that fit the read buffer) are searched
+//     for the value_offset field of a record (store/record_pattern.h), and
+//     a record found there is read around the same way;
 //   - anywhere else in the fixed part, the walk resumes at the next record.
 //
 // A zero length byte is an append that never finished only when the rest of
@@ -123,6 +128,8 @@ class RecordScan {
   int unfinished_append_at(off_t at);
   int read_around(off_t at, off_t& resume, const RecordSink& on_record,
                   const DamageSink& on_damage);
+  int hides_record(const ScannedRecord& record);
+  int read_hidden(off_t& at, const RecordSink& on_record, const DamageSink& on_damage);
   off_t search_from(off_t at) const;
   void flush(const RecordSink& on_record);
   bool grew_past(off_t end) const;

@@ -44,6 +44,26 @@ Built build(const std::vector<std::pair<std::string, std::string>>& items) {
   return built;
 }
 
+// The same made by the library itself in `format` (1 or 2), with the
+// record starts read from the file.
+Built build_in(int format, const std::vector<std::pair<std::string, std::string>>& items) {
+  kel::test::TempDir dir;
+  const std::string path = dir.file("made");
+  Safe safe(path, kPassword);
+  std::string error;
+  const int made = format == 2 ? safe.create_safe(kel::test::cheapest_v2(), error)
+                               : safe.create_safe(error);
+  EXPECT_EQ(made, 0) << error;
+  for (const auto& [name, value] : items) {
+    EXPECT_EQ(safe.add_entry(Entry(name, value), error), 0) << error;
+  }
+  Built built;
+  built.bytes = kel::test::read_file(path + ".safe");
+  for (const auto& span : test::ref::record_spans(built.bytes)) built.starts.push_back(span.start);
+  EXPECT_EQ(built.starts.size(), items.size());
+  return built;
+}
+
 // Opens `bytes` as a store, notes what reads, adds an item, and checks with
 // a fresh Safe that the add is readable if it was acknowledged and that
 // nothing that read before stopped reading.
@@ -350,6 +370,88 @@ TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
   names.clear();
   ASSERT_EQ(unbounded.list_entries(names, error), 0) << error;
   EXPECT_EQ(names.size(), 2501u);
+}
+
+// One flipped bit (bit 7 of the first byte) in a value_length of four
+// 128-byte records makes the record claim exactly one record more: its claim
+// ends where a later record begins, or at the end of the file, and the
+// record in between lies inside the claim. It must still be found, the
+// length reported as damaged and mended, and every entry kept by repair.
+TEST(DamagedStore, AValueLengthThatEndsOnARecordBoundaryHidesNothing) {
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"a", std::string(58, 'a')}, {"b", std::string(58, 'b')},
+      {"c", std::string(58, 'c')}, {"d", std::string(58, 'd')}};
+  for (const int format : {2, 1}) {
+    const Built built = build_in(format, items);
+    ASSERT_EQ(built.bytes.size(), 132u + 4 * 128);
+    for (const std::size_t victim : {1u, 2u}) {  // ends on the last start; at the end
+      const std::string trace = "format " + std::to_string(format) + ", entry " +
+                                std::to_string(victim + 1);
+      std::string bytes = built.bytes;
+      const std::size_t field = built.starts[victim] + 1 + 1 + 12 + 16 + 8;
+      bytes[field] = static_cast<char>(bytes[field] ^ 0x80);
+      DamagedFile file(bytes);
+      Safe safe(file.path, kPassword);
+      std::vector<std::string> names;
+      std::string error;
+      ASSERT_EQ(safe.list_entries(names, error), 0) << trace << ": " << error;
+      EXPECT_EQ(names.size(), 4u) << trace;
+      expect_all_but(safe, items, items.size(), trace);
+      // The length is mended and every record read: absent means absent.
+      EXPECT_EQ(safe.exists("e", error), 0) << trace << ": " << error;
+      IntegrityReport report;
+      ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
+      EXPECT_TRUE(covers(report, field)) << trace;
+      EXPECT_EQ(report.intact, 4u) << trace;
+      EXPECT_TRUE(report.failed_values.empty()) << trace;
+      ASSERT_EQ(safe.repair(report, error), 0) << trace << ": " << error;
+      EXPECT_TRUE(report.rewritten) << trace;
+      EXPECT_TRUE(report.dropped.empty()) << trace;
+      Safe repaired(file.path, kPassword);
+      expect_repaired(repaired, items, items.size(), 0, trace);
+    }
+  }
+}
+
+// A record whose name no longer authenticates may hold any name: a name the
+// index lacks is not known to be absent. Lookups say the store is damaged
+// and where, and no add stores such a name a second time.
+TEST(DamagedStore, ADamagedNameMakesNoNameAbsent) {
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"web", "w"}, {"mail", "m"}, {"bank", "b"}};
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    const Built built = build_in(format, items);
+    std::string bytes = built.bytes;
+    bytes[built.starts[1] + 2] = static_cast<char>(bytes[built.starts[1] + 2] ^ 0x01);
+    DamagedFile file(bytes);
+    const std::string where = "Store file is damaged: the " +
+                              std::to_string(built.starts[2] - built.starts[1]) +
+                              " bytes at offset " + std::to_string(built.starts[1]) + " ";
+    Safe safe(file.path, kPassword);
+    std::string error;
+    EXPECT_EQ(safe.exists("web", error), 1) << error;
+    for (const std::string name : {"mail", "other"}) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(Safe(file.path, kPassword).exists(name, error), -1);  // a lookup's scan
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.exists(name, error), -1);  // the complete index
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      Entry entry(name);
+      EXPECT_EQ(safe.get_entry(entry, error), -1);
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.add_entry(Entry(name, "again"), error), -1);
+      EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+      EXPECT_EQ(safe.remove_entry(name, error), -1);
+      EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    }
+    EXPECT_EQ(kel::test::read_file(file.path), bytes);
+    std::vector<IntegrityReport::Region> regions;
+    ASSERT_EQ(safe.damaged_regions(regions, error), 0) << error;
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].offset, static_cast<std::int64_t>(built.starts[1]));
+    EXPECT_NE(regions[0].what.find("may be missing"), std::string::npos) << regions[0].what;
+  }
 }
 
 TEST(DamagedStore, ADamagedValueFailsAlone) {

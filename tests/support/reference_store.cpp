@@ -201,7 +201,7 @@ std::optional<Bytes> unwrap_store_key_v2(const Bytes& file, const Bytes& passwor
   const std::uint64_t passes = read_le32(file, kV2PassesAt);
   const std::uint64_t lanes = read_le32(file, kV2LanesAt);
   if (memory < 19 * 1024 || memory > 4 * 1024 * 1024 || passes < 1 || passes > 1024 ||
-      lanes < 1 || lanes > 64 || memory * passes > 128ull * 1024 * 1024) {
+      lanes < 1 || lanes > 64 || memory * passes > 32ull * 1024 * 1024) {
     return std::nullopt;
   }
   const Bytes wrap = argon2id(password, file.substr(kV2SaltAt, kV2SaltLen),

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "tool/tool_fixture.h"
 
@@ -254,6 +256,36 @@ TEST_F(Statuses, CheckStatesTheResultFirstAndExitsSevenOnDamage) {
   std::size_t backups = 0;
   for (const std::string& name : files()) backups += name.rfind("vault.safe.damaged-", 0) == 0;
   EXPECT_EQ(backups, 1u);
+}
+
+// One flipped byte in a record's sealed name: that record could hold any
+// name, so no command answers "absent" or adds the name again; each exits 7
+// and says where the store is damaged, while the names that read answer.
+TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    std::filesystem::remove(store_file);
+    create_store(format);
+    add("web", "w");
+    add("mail", "m");
+    add("bank", "b");
+    std::string bytes = read_file(store_file);
+    const std::size_t mail = 132 + 3 + 1 + 69;  // after "web"
+    bytes[mail + 2] = static_cast<char>(bytes[mail + 2] ^ 0x01);
+    write_file(store_file, bytes);
+    const std::string where = "at offset " + std::to_string(mail);
+    for (const auto& [args, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"exists", "mail"}, ""}, {{"exists", "other"}, ""}, {{"get", "mail"}, ""},
+             {{"add", "mail"}, "again"}, {{"add", "other"}, "new"}, {{"rm", "mail"}, ""},
+             {{"ls"}, ""}}) {
+      const ToolResult result = tool(args, input);
+      EXPECT_EQ(result.status, kStoreError) << args[0] << ": " << result.err;
+      EXPECT_NE(result.err.find(where), std::string::npos) << args[0] << ": " << result.err;
+    }
+    EXPECT_EQ(tool({"ls"}).out, "bank\nweb\n");
+    EXPECT_EQ(tool({"get", "web"}).out, "w");
+    EXPECT_EQ(read_file(store_file), bytes);
+  }
 }
 
 // upgrade turns a format-1 store into format 2 with the same password and

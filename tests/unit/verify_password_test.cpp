@@ -182,7 +182,7 @@ TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
   }
   // Parameters out of their bounds, as anyone who can write the file may
   // set them (memory, passes, lanes; the cheapest store has 19456, 1, 1).
-  // Each alone bounds memory; the product bounds the time: 4 GiB and 33
+  // Each alone bounds memory; the product bounds the time: 4 GiB and 32
   // passes, or 2 GiB and 65, would take one core many minutes. Every reader
   // refuses them before deriving anything, says why, and changes nothing.
   struct OutOfRange {
@@ -207,9 +207,15 @@ TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
         OutOfRange{19456, 0xFFFFFFFF, 1, "passes must be 1 to 1024, not 4294967295"},
         OutOfRange{19456, 1, 0, "lanes must be 1 to 64, not 0"},
         OutOfRange{19456, 1, 65, "lanes must be 1 to 64, not 65"},
-        OutOfRange{4194304, 33, 1, "4194304 KiB times 33 passes is above the maximum"},
-        OutOfRange{2097152, 65, 64, "2097152 KiB times 65 passes is above the maximum"},
-        OutOfRange{4194304, 1024, 1, "4194304 KiB times 1024 passes is above the maximum"}}) {
+        // An edited header: 4 GiB and 32 passes, or any other product of
+        // more than 32 GiB of passes, which creation never makes.
+        OutOfRange{4194304, 32, 1, "asks for 4096 MiB (4194304 KiB) and 32 passes of "
+                                   "Argon2id, more than kel-safe ever makes"},
+        OutOfRange{4194304, 9, 1, "asks for 4096 MiB (4194304 KiB) and 9 passes"},
+        OutOfRange{1048576, 33, 4, "asks for 1024 MiB (1048576 KiB) and 33 passes"},
+        OutOfRange{524288, 65, 1, "asks for 512 MiB (524288 KiB) and 65 passes"},
+        OutOfRange{2097152, 65, 64, "asks for 2048 MiB (2097152 KiB) and 65 passes"},
+        OutOfRange{4194304, 1024, 1, "asks for 4096 MiB (4194304 KiB) and 1024 passes"}}) {
     SCOPED_TRACE(c.says);
     std::string hostile = full;
     hostile.replace(12, 12, ref::le32(c.memory) + ref::le32(c.passes) + ref::le32(c.lanes));

@@ -602,6 +602,22 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
     entries.reserve(names.size());
     for (std::string& name : names) entries.emplace_back(std::move(name), 0);
   }
+  // What is listed is what could be read: damage is told after the names,
+  // and the answer is not that of a whole store.
+  std::vector<kel::IntegrityReport::Region> damage;
+  if (safe.damaged_regions(damage, error) != 0) library_failure("ls", error, path);
+  const auto listed = [&damage, &path] {
+    if (damage.empty()) return kOk;
+    for (const auto& region : damage) {
+      note("ls: " + quoted(path) + " is damaged at offset " + std::to_string(region.offset) +
+           " (" + std::to_string(region.length) + " bytes): " + region.what);
+    }
+    note("ls: " + std::to_string(damage.size()) +
+         (damage.size() == 1 ? " damaged region" : " damaged regions") +
+         "; the list may be incomplete (kel-safe check tells more, kel-safe repair "
+         "mends the store)");
+    return kStoreError;
+  };
   std::erase_if(entries, [&prefix](const auto& entry) {
     if (entry.first.compare(0, prefix.size(), prefix) == 0) return false;
     wipe(const_cast<std::string&>(entry.first));
@@ -626,7 +642,7 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
     }
     text.append("]\n", 2);
     write_data(text.view());
-    return kOk;
+    return listed();
   }
   if (json) {
     std::vector<std::string> names;
@@ -640,7 +656,7 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
     for (const auto& entry : entries) names.push_back(entry.first);
     out = json_names(names);
     write_data(out);
-    return kOk;
+    return listed();
   }
   std::size_t total = 0;
   for (const auto& entry : entries) total += entry.first.size() + 22;
@@ -654,7 +670,7 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
     out += null_separated ? '\0' : '\n';
   }
   write_data(out);
-  return kOk;
+  return listed();
 }
 
 int cmd_version() {

@@ -1,0 +1,49 @@
+#include "store/record_pattern.h"
+
+#include <cstdint>
+
+#include "store/format.h"
+
+namespace kel::detail {
+
+namespace {
+
+// How many of the 8 bytes of any value_offset in a file of `size` bytes are
+// zero at the top (the field holds at most size + 12); at least 1.
+std::size_t zero_top_bytes(off_t size) {
+  auto most = static_cast<std::uint64_t>(size) + 12;
+  std::size_t used = 0;
+  while (most != 0) {
+    ++used;
+    most >>= 8;
+  }
+  return used >= 8 ? 1 : 8 - used;
+}
+
+}  // namespace
+
+long find_value_offset_field(const unsigned char* bytes, std::size_t length, off_t at,
+                             std::size_t from, off_t file_size) {
+  if (length < 8 || from > length - 8) return -1;
+  const std::size_t zeros = zero_top_bytes(file_size);
+  const std::size_t last = length - 8;
+  // A field at p has zero bytes p + 8 - zeros .. p + 7. Stepping by
+  // `zeros`, a zero byte q is met in every such run; the fields it may
+  // belong to start at q - 7 .. q + zeros - 8.
+  std::size_t next_field = from;  // fields below this were tried
+  for (std::size_t q = from + 8 - zeros; q < length; q += zeros) {
+    if (bytes[q] != 0) continue;
+    std::size_t first = q >= 7 ? q - 7 : 0;
+    if (first < next_field) first = next_field;
+    const std::size_t end = q + zeros - 8;  // q >= 8 - zeros here
+    for (std::size_t p = first; p <= end && p <= last; ++p) {
+      if (format::get_i64(bytes + p) == at + static_cast<off_t>(p) + 12) {
+        return static_cast<long>(p);
+      }
+    }
+    next_field = end + 1;
+  }
+  return -1;
+}
+
+}  // namespace kel::detail
