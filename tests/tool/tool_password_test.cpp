@@ -304,6 +304,13 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(client({"-q", "add", "beta"}, "x").err,
             "kel-safe: add 'beta': an entry 'beta' exists already; rm it first (Item exists)\n");
   EXPECT_EQ(client({"ls", "-l"}).out, "14\talpha\n500\tbeta\n");
+  // The agent's listing escapes control bytes for a terminal too.
+  ASSERT_EQ(client({"add", "\x1b]2;title\x07"}, "v").status, kOk);
+  ToolRun on_terminal = as_client({"ls", "\x1b"});
+  on_terminal.with_terminal = on_terminal.stdio_is_terminal = true;
+  if (have_pseudo_terminals()) {
+    EXPECT_EQ(run_tool(on_terminal).terminal, "$'\\x1b]2;title\\x07'\r\n");
+  }
   EXPECT_EQ(client({"exists", "gamma"}).status, kFalse);
   EXPECT_EQ(tool({"get", "beta"}).out, binary);  // the file holds it
   add("gamma", "added by another process");     // and the agent follows the file
