@@ -54,6 +54,7 @@ TEST_F(Statuses, UsageErrors) {
        "unknown subcommand 'search' (kel-safe ls PREFIX lists the names that begin with "
        "PREFIX)\n"},
       {{"crate"}, "unknown subcommand 'crate' (did you mean 'create'?)\n"},
+      {{"bog\xc2\x9bus"}, "unknown subcommand 'bog\\xc2\\x9bus' (the subcommands are: "},
       {{"help", "gte"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
       {{"help", "get", "ls"}, "help: The following argument was not expected: ls"},
       {{"--no-such-option", "ls"}, "unknown option --no-such-option (kel-safe --help lists the options)\n"},
