@@ -89,10 +89,26 @@ int read_character(EditLine* editor, wchar_t* out) {
           std::chrono::duration_cast<std::chrono::milliseconds>(left).count() +
               1));
     }
-    pollfd input{0, POLLIN, 0};
-    const int ready = poll(&input, 1, wait_ms);
+    // SIGINT is let in only while waiting (ppoll), so that one that came
+    // since the last look cannot be missed and leave the wait to the idle
+    // time: the line is dropped at once.
+    sigset_t interrupt;
+    sigset_t before;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &before);
+    sigset_t waiting = before;
+    sigdelset(&waiting, SIGINT);
+    int ready = -1;
+    if (!g_interrupted) {
+      timespec limit{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+      pollfd input{0, POLLIN, 0};
+      ready = ppoll(&input, 1, wait_ms < 0 ? nullptr : &limit, &waiting);
+    }
+    const int wait_error = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);  // a pending SIGINT lands here
     if (g_interrupted) return -1;  // the caller drops the line
-    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 && wait_error == EINTR) continue;
     if (ready == 0) {
       state.session.lock();
       write_all(2, "\n", "standard error");
