@@ -411,6 +411,11 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
             "[{\"name\":\"b\",\"length\":1},{\"name\":\"bad\xef\xbf\xbd\",\"length\":1},"
             "{\"name\":\"bar/x\",\"length\":5}]\n");
   EXPECT_EQ(tool({"ls", "nothing"}).out, "");
+  // Escaped as on a terminal (-b): what could act on one, in $'...'.
+  EXPECT_EQ(tool({"ls", "-b", "ba"}).out, "$'bad\\xff'\nbar/x\n");
+  EXPECT_EQ(tool({"ls", "--escape", "-l", "t"}).out, "1\t$'tab\\x09nl\\x0a'\n");
+  add("c1\xc2\x9b", "1");  // a C1 control (CSI) in UTF-8
+  EXPECT_EQ(tool({"ls", "--json", "c1"}).out, "[\"c1\\u009b\"]\n");
 }
 
 // An export ended by a signal (Ctrl-C, a kill, a hang-up) leaves none of
