@@ -163,6 +163,14 @@ class KEL_SAFE_EXPORT Safe {
   // Stores the value of `name` under `new_name` too (same failures).
   int copy_entry(const std::string& name, const std::string& new_name,
                  std::string& error);
+  // As rename_entry and copy_entry; with `replace`, a value stored under
+  // `new_name` is replaced in the same rewrite, so readers find the old
+  // value or the new one under `new_name`, never none. A rename onto its
+  // own name is still "Item exists".
+  int rename_entry(const std::string& old_name, const std::string& new_name, bool replace,
+                   std::string& error);
+  int copy_entry(const std::string& name, const std::string& new_name, bool replace,
+                 std::string& error);
   // Where the last rewrite kept the previous store file: the store file
   // (the file its symbolic link leads to, if it is one) + ".backup2".
   std::string removal_backup_path() const;

@@ -313,6 +313,13 @@ class KEL_SAFE_EXPORT Store {
   // Stores the value of `name` under `new_name` as well.
   int copy_item(const std::string& name, const std::string& new_name,
                 std::string& error);
+  // The same, but with `replace` a value stored under `new_name` is replaced
+  // in the same rewrite (its record goes); `new_name` equal to `name` is
+  // still "Item exists".
+  int rename_item(const std::string& name, const std::string& new_name, bool replace,
+                  std::string& error);
+  int copy_item(const std::string& name, const std::string& new_name, bool replace,
+                std::string& error);
   // Where a removal or another rewrite keeps the previous store file: the
   // store file (the end of its chain of links, when it is a symbolic link,
   // since a rewrite replaces that file and leaves the link) + ".backup2".

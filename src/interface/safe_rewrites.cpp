@@ -50,6 +50,16 @@ int Safe::copy_entry(const std::string& name, const std::string& new_name,
   return store->copy_item(name, new_name, error);
 }
 
+int Safe::rename_entry(const std::string& old_name, const std::string& new_name,
+                       bool replace, std::string& error) {
+  return store->rename_item(old_name, new_name, replace, error);
+}
+
+int Safe::copy_entry(const std::string& name, const std::string& new_name, bool replace,
+                     std::string& error) {
+  return store->copy_item(name, new_name, replace, error);
+}
+
 std::string Safe::removal_backup_path() const { return store->removal_backup_path(); }
 
 }  // namespace kel

@@ -648,6 +648,15 @@ TEST_F(RemoveItem, RewritesCopyUnchangedRecordsSealedAndSealChangedOnesAfresh) {
       {"copy", [](kel::Safe& s, std::string& e) {
          return s.copy_entry("last", "last-copy", e); },
        [](ItemMap& m) { m["last-copy"] = m["last"]; }, {"last-copy"}},
+      {"rename onto a stored name, replacing", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("n", "first", true, e); },
+       [](ItemMap& m) { m["first"] = m["n"]; m.erase("n"); }, {"first"}},
+      {"copy onto a stored name, replacing", [](kel::Safe& s, std::string& e) {
+         return s.copy_entry("last", "middle", true, e); },
+       [](ItemMap& m) { m["middle"] = m["last"]; }, {"middle"}},
+      {"copy to a free name, replacing", [](kel::Safe& s, std::string& e) {
+         return s.copy_entry("last", "free", true, e); },
+       [](ItemMap& m) { m["free"] = m["last"]; }, {"free"}},
       {"remove many", [](kel::Safe& s, std::string& e) {
          return s.remove_entries({"first", "n", "last"}, e); },
        [](ItemMap& m) { m.erase("first"); m.erase("n"); m.erase("last"); }, {}},
@@ -724,6 +733,10 @@ TEST_F(RemoveItem, RefusedRewritesChangeNothing) {
          return s.rename_entry("first", "first", e); }, "Item exists"},
       {"copy onto a stored name", [](kel::Safe& s, std::string& e) {
          return s.copy_entry("first", "middle", e); }, "Item exists"},
+      {"rename to itself, replacing", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("first", "first", true, e); }, "Item exists"},
+      {"rename a missing name, replacing", [](kel::Safe& s, std::string& e) {
+         return s.rename_entry("absent", "first", true, e); }, "Entry not found"},
       {"copy to an empty name", [](kel::Safe& s, std::string& e) {
          return s.copy_entry("first", "", e); }, "Invalid entry name"},
       {"remove many, one missing", [](kel::Safe& s, std::string& e) {

@@ -304,6 +304,13 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(client({"-q", "add", "beta"}, "x").err,
             "kel-safe: add 'beta': an entry 'beta' exists already; rm it first (Item exists)\n");
   EXPECT_EQ(client({"ls", "-l"}).out, "14\talpha\n500\tbeta\n");
+  // The agent's listing escapes control bytes for a terminal too.
+  ASSERT_EQ(client({"add", "\x1b]2;title\x07"}, "v").status, kOk);
+  ToolRun on_terminal = as_client({"ls", "\x1b"});
+  on_terminal.with_terminal = on_terminal.stdio_is_terminal = true;
+  if (have_pseudo_terminals()) {
+    EXPECT_EQ(run_tool(on_terminal).terminal, "$'\\x1b]2;title\\x07'\r\n");
+  }
   EXPECT_EQ(client({"exists", "gamma"}).status, kFalse);
   EXPECT_EQ(tool({"get", "beta"}).out, binary);  // the file holds it
   add("gamma", "added by another process");     // and the agent follows the file
@@ -612,17 +619,23 @@ TEST_F(Terminal, ThreeTriesForTheStorePassword) {
 }
 
 // kel-safe shell on a terminal: one password, then commands with line
-// editing (backspace, ^A, history with ^P) and completion; the value
-// prompt of add does not echo; idle, the store locks and the next command
-// asks for the password again. Nothing is written to the home folder.
+// editing (backspace, ^A, history with ^P) and completion; Ctrl-C cancels
+// the line being typed, not the session; the value prompt of add does not
+// echo; ls escapes a name's control bytes there (a pipe gets them raw);
+// idle, the store locks and the next command asks for the password again.
+// Nothing is written to the home folder.
 TEST_F(Terminal, ShellEditsCompletesHidesValuesAndLocksWhenIdle) {
   create_store();
   add("alpha", "value-of-alpha");
+  const std::string clipboard = "\x1b]52;c;aGk=\x07x";  // OSC 52: writes the clipboard
+  add(clipboard, "v");
   ToolRun shell = bare({"-s", store, "shell", "--timeout", "2s"});
   shell.env["HOME"] = dir.path();
   shell.with_terminal = true;
   shell.stdio_is_terminal = true;
   shell.dialogue = {{"Password for", kPassword + "\n"},
+                    {"kel-safe> ", "rm alpha"},
+                    {"rm alpha", "\x03"},  // Ctrl-C: the line is dropped
                     {"kel-safe> ", "et alpXY\x7f\x7fha\x01g\n"},  // get alpha
                     {"value-of-alpha", "add typed\n"},
                     {"Value of 'typed': ", "hidden-value-77\n"},
@@ -641,6 +654,11 @@ TEST_F(Terminal, ShellEditsCompletesHidesValuesAndLocksWhenIdle) {
   EXPECT_NE(result.terminal.find("kel-safe (locked)> "), std::string::npos) << result.terminal;
   EXPECT_TRUE(result.echo_after);
   EXPECT_EQ(tool({"get", "typed"}).out, "hidden-value-77");
+  EXPECT_EQ(tool({"get", "alpha"}).out, "value-of-alpha");
+  EXPECT_NE(result.terminal.find("$'\\x1b]52;c;aGk=\\x07x'\r\n"), std::string::npos)
+      << result.terminal;
+  EXPECT_EQ(result.terminal.find(clipboard), std::string::npos) << result.terminal;
+  EXPECT_EQ(tool({"ls"}).out, clipboard + "\nalpha\ntyped\n");
   EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe"}));
 }
 

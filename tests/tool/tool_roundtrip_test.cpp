@@ -258,6 +258,20 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
     }
   }
 
+  // Help, usage and suggestions in a session offer only what it takes.
+  const std::vector<Frame> helped = parse_frames(tool({"shell"}, "help\nhelp ls\nbogus\n").out);
+  ASSERT_EQ(helped.size(), 3u);
+  for (const char* listed : {"\n  lock ", "\n  exit ", "\n  help ", "\n  get "}) {
+    EXPECT_NE(helped[0].out.find(listed), std::string::npos) << listed << helped[0].out;
+  }
+  for (const char* refused : {"\n  passwd ", "\n  shell ", "\n  create ", "KEL_SAFE_PASSWORD"}) {
+    EXPECT_EQ(helped[0].out.find(refused), std::string::npos) << refused << helped[0].out;
+  }
+  EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
+  EXPECT_EQ(helped[2].notes,
+            "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, exists, ls, "
+            "mv, cp, rm, version, check, repair, export, import, generate, lock, exit, help)\n");
+
   ToolRun wrong;
   wrong.args = {"-s", store, "shell"};
   wrong.env = {{"KEL_SAFE_PASSWORD", "Not-The-Passw0rd-At-All"}};
@@ -397,6 +411,11 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
             "[{\"name\":\"b\",\"length\":1},{\"name\":\"bad\xef\xbf\xbd\",\"length\":1},"
             "{\"name\":\"bar/x\",\"length\":5}]\n");
   EXPECT_EQ(tool({"ls", "nothing"}).out, "");
+  // Escaped as on a terminal (-b): what could act on one, in $'...'.
+  EXPECT_EQ(tool({"ls", "-b", "ba"}).out, "$'bad\\xff'\nbar/x\n");
+  EXPECT_EQ(tool({"ls", "--escape", "-l", "t"}).out, "1\t$'tab\\x09nl\\x0a'\n");
+  add("c1\xc2\x9b", "1");  // a C1 control (CSI) in UTF-8
+  EXPECT_EQ(tool({"ls", "--json", "c1"}).out, "[\"c1\\u009b\"]\n");
 }
 
 // An export ended by a signal (Ctrl-C, a kill, a hang-up) leaves none of

@@ -24,16 +24,15 @@ ToolResult bare(std::vector<std::string> args) {
 TEST_F(Statuses, UsageErrors) {
   // Each mistake is named, with the nearest correct word, in one line.
   const std::string dash_hint =
-      " (an entry name that starts with '-' goes after '--', e.g. kel-safe rm -- -name)\n";
+      " (an entry name that starts with '-' goes after '--', e.g. kel-safe add -- -name)\n";
   const struct {
     std::vector<std::string> args;
     std::string says;
   } cases[] = {
       {{},
        "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
-       "version, check, repair, upgrade, export, import, generate, run, shell, agent (kel-safe "
-       "--help "
-       "tells more)\n"},
+       "version, check, repair, upgrade, export, import, generate, run, shell, agent, help "
+       "(kel-safe --help tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
@@ -46,10 +45,28 @@ TEST_F(Statuses, UsageErrors) {
       {{"rename", "a", "b"}, "unknown subcommand 'rename' (did you mean 'mv'?)\n"},
       {{"copy", "a", "b"}, "unknown subcommand 'copy' (did you mean 'cp'?)\n"},
       {{"-s", store, "gte", "x"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
+      // Words of other tools are no typos of a subcommand that looks alike.
+      {{"clip", "x"}, "unknown subcommand 'clip' (the subcommands are: create, "},
+      {{"otp", "x"}, "unknown subcommand 'otp' (the subcommands are: create, "},
+      {{"grep", "x"}, "unknown subcommand 'grep' (the subcommands are: create, "},
+      {{"git", "log"}, "unknown subcommand 'git' (the subcommands are: create, "},
+      {{"gwt", "x"}, "unknown subcommand 'gwt' (the subcommands are: create, "},
+      {{"find", "x"},
+       "unknown subcommand 'find' (kel-safe ls PREFIX lists the names that begin with PREFIX)\n"},
+      {{"search", "x"},
+       "unknown subcommand 'search' (kel-safe ls PREFIX lists the names that begin with "
+       "PREFIX)\n"},
+      {{"crate"}, "unknown subcommand 'crate' (did you mean 'create'?)\n"},
+      {{"bog\xc2\x9bus"}, "unknown subcommand 'bog\\xc2\\x9bus' (the subcommands are: "},
+      {{"help", "gte"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
+      {{"help", "get", "ls"}, "help: The following argument was not expected: ls"},
       {{"--no-such-option", "ls"}, "unknown option --no-such-option (kel-safe --help lists the options)\n"},
       {{"--pasword-file", "pw", "ls"},
        "unknown option --pasword-file (did you mean --password-file?)\n"},
       {{"ls", "--jsno"}, "unknown option --jsno for 'ls' (did you mean --json?)\n"},
+      {{"ls", "-x"}, "unknown option -x for 'ls' (kel-safe ls --help lists its options) (an "
+                     "entry name that starts with '-' goes after '--', e.g. kel-safe ls -- -name)\n"},
+      {{"check", "-x"}, "unknown option -x for 'check' (kel-safe check --help lists its options)\n"},
       {{"add", "-x"}, "unknown option -x for 'add' (kel-safe add --help lists its options)" + dash_hint},
       {{"--output", "out", "get", "k"},
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
@@ -103,6 +120,20 @@ TEST_F(Statuses, HelpForEverySubcommand) {
   }
   EXPECT_NE(bare({"get", "--help"}).out.find("--output"), std::string::npos);
   EXPECT_NE(bare({"passwd", "--help"}).out.find("--new-password-fd"), std::string::npos);
+  // help [COMMAND] is COMMAND --help; the type of a descriptor reads N once.
+  EXPECT_EQ(bare({"help"}).out, top.out);
+  EXPECT_EQ(bare({"help", "mv"}).out, bare({"mv", "--help"}).out);
+  EXPECT_EQ(bare({"-q", "help", "ls"}).status, kOk);
+  EXPECT_NE(top.out.find("  --password-fd N Excludes"), std::string::npos) << top.out;
+  EXPECT_EQ(top.out.find("N:N"), std::string::npos) << top.out;
+  // The hint on names that start with '-' only where a word is a name.
+  const std::string dash = "starts with '-' goes after '--'";
+  for (const char* sub : {"get", "rm", "mv", "ls"}) {
+    EXPECT_NE(bare({sub, "--help"}).out.find(dash), std::string::npos) << sub;
+  }
+  for (const char* sub : {"version", "check", "create", "help"}) {
+    EXPECT_EQ(bare({sub, "--help"}).out.find(dash), std::string::npos) << sub;
+  }
 }
 
 // Each shell's completion knows every subcommand the tool lists, so that a
@@ -415,7 +446,12 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"mv", "nope", "n2"}, "", kNotFound,
        "mv 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"cp", "k", "piped"}, "", kExists,
-       "cp 'k': an entry 'piped' exists already; rm it first (Item exists)\n"},
+       "cp 'k': an entry 'piped' exists already; --replace replaces its value in the same "
+       "step (Item exists)\n"},
+      {{"mv", "k", "piped"}, "", kExists,
+       "mv 'k': an entry 'piped' exists already; --replace replaces its value in the same "
+       "step (Item exists)\n"},
+      {{"mv", "k", "k", "--replace"}, "", kExists, "mv 'k': an entry 'k' exists already"},
       {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
       {{"rm", "--drop-backup", "--", "-dash"}, "", kOk, "removed '-dash'\n"},
       {{"add", "d", "--file", dir.path().string()}, "", kFileError,
@@ -477,6 +513,14 @@ TEST_F(Statuses, OneWordingPerFailure) {
   EXPECT_EQ(read_back.out, "first");
   EXPECT_EQ(tool({"get", "k"}).out, "second");
 
+  // Onto a stored name, --replace replaces its value in the same rewrite.
+  EXPECT_EQ(tool({"cp", "k", "piped", "--replace"}).status, kOk);
+  EXPECT_EQ(tool({"get", "piped"}).out, "second");
+  add("fresh", "third");
+  EXPECT_EQ(tool({"mv", "fresh", "k", "--replace"}).status, kOk);
+  EXPECT_EQ(tool({"get", "k"}).out, "third");
+  EXPECT_EQ(tool({"ls"}).out, "k\npiped\n");
+
   // A store the user may read but not write.
   std::filesystem::permissions(store_file, std::filesystem::perms::owner_read |
                                                std::filesystem::perms::group_read |
@@ -517,6 +561,26 @@ TEST_F(Statuses, NotesAndQuietMode) {
   create_store();
   const ToolResult noisy = tool({"add", "k"}, "v");
   EXPECT_NE(noisy.err.find("added"), std::string::npos);
+  // Names in notes: text as it is under a UTF-8 locale; control bytes (C1
+  // included) and bytes that are not UTF-8 as \xHH.
+  const struct {
+    const char* locale;
+    std::string name;
+    std::string says;
+  } names[] = {
+      {"C.UTF-8", "caf\xc3\xa9", "added 'caf\xc3\xa9'\n"},
+      {"C", "caf\xc3\xa9-2", "added 'caf\\xc3\\xa9-2'\n"},
+      {"C.UTF-8", "csi\xc2\x9b", "added 'csi\\xc2\\x9b'\n"},
+      {"en_US.utf8", "bad\xff\xc3", "added 'bad\\xff\\xc3'\n"},
+      {"C.UTF-8", "esc\x1b[2J\x7f", "added 'esc\\x1b[2J\\x7f'\n"},
+  };
+  for (const auto& n : names) {
+    ToolRun run;
+    run.args = {"-s", store, "--password-file", password_file, "add", n.name};
+    run.env["LC_ALL"] = n.locale;
+    run.input = "v";
+    EXPECT_EQ(run_tool(run).err, "kel-safe: " + n.says) << n.locale;
+  }
   const ToolResult quiet = tool({"-q", "add", "q"}, "v");
   EXPECT_EQ(quiet.status, kOk);
   EXPECT_EQ(quiet.err, "");

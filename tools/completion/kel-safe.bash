@@ -33,7 +33,7 @@ _kel_safe()
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
     local commands="create verify passwd add get exists ls mv cp rm check repair upgrade export
-        import generate run shell agent version"
+        import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
     local command= action= dashdash= i word
@@ -55,7 +55,7 @@ _kel_safe()
         esac
         if [[ -z $command ]]; then
             command=$word
-        elif [[ $command == agent && -z $action ]]; then
+        elif [[ ( $command == agent || $command == help ) && -z $action ]]; then
             action=$word
         fi
     done
@@ -114,14 +114,19 @@ _kel_safe()
         passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as" ;;
-        ls) options="-l --long --json -0 --null" ;;
-        mv | cp | rm) options="--drop-backup" ;;
+        ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
+        mv | cp) options="--replace --drop-backup" ;;
+        rm) options="--drop-backup" ;;
         check) options="--json" ;;
         export) options="--json --env --dir --prefix -y --yes" ;;
         import) options="--json --env --dir --replace --drop-backup" ;;
         generate) options="-l --length --charset --print --replace --drop-backup" ;;
         run) options="--prefix --env --" ;;
         shell) options="--timeout" ;;
+        help)
+            [[ -z $action ]] && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+            return 0
+            ;;
         agent)
             if [[ -z $action ]]; then
                 COMPREPLY=($(compgen -W "start stop status" -- "$cur"))

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get exists ls mv cp rm check repair upgrade export import generate run shell agent version
+set -l kel_safe_commands create verify passwd add get exists ls mv cp rm check repair upgrade export import generate run shell agent version help
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -54,6 +54,8 @@ complete -c kel-safe -n $no_command -a run -d 'Run a command with secrets in its
 complete -c kel-safe -n $no_command -a shell -d 'Work on the store interactively'
 complete -c kel-safe -n $no_command -a agent -d 'Keep the store open for later commands'
 complete -c kel-safe -n $no_command -a version -d 'Print the versions'
+complete -c kel-safe -n $no_command -a help -d 'Show the help of a subcommand'
+complete -c kel-safe -n '__fish_seen_subcommand_from help' -x -a "$kel_safe_commands"
 
 complete -c kel-safe -n '__fish_seen_subcommand_from create' -l generate-password -d 'Make and print a random store password'
 complete -c kel-safe -n '__fish_seen_subcommand_from create' -l group -d 'Let the group read and write the store'
@@ -64,7 +66,7 @@ complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-fil
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-fd -x -d 'Read the new password from descriptor N'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd add mv cp rm import generate upgrade' -l drop-backup -d 'Delete the backup afterwards'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -s f -l file -r -F -d 'Import the content of PATH'
-complete -c kel-safe -n '__fish_seen_subcommand_from add generate import' -l replace -d 'Replace stored values'
+complete -c kel-safe -n '__fish_seen_subcommand_from add generate import mv cp' -l replace -d 'Replace stored values'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -l replace-or-add -d 'Replace, or add when absent'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -s o -l output -r -F -d 'Write to a new FILE'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l force -d 'Let -o replace an existing file'
@@ -73,6 +75,8 @@ complete -c kel-safe -n '__fish_seen_subcommand_from get export' -l env -d 'Dote
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l as -x -d 'Print NAME as the variable VAR (VAR=NAME)'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s l -l long -d 'Show value lengths'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s 0 -l null -d 'End names with a zero byte'
+complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s b -l escape -d 'Escape control bytes in names'
+complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s N -l literal -d 'Print names byte for byte'
 complete -c kel-safe -n '__fish_seen_subcommand_from export' -l dir -x -a '(__fish_complete_directories)' -d 'One file per entry in the new DIR'
 complete -c kel-safe -n '__fish_seen_subcommand_from export run' -l prefix -x -d 'Only names that begin with P'
 complete -c kel-safe -n '__fish_seen_subcommand_from export' -s y -l yes -d 'Do not ask for confirmation'

@@ -229,8 +229,13 @@ std::optional<int> through_agent(const Context& context,
               "the agent");
     write_all(connection.get(), value.view(), "the agent");
   }
+  // The agent's output is no terminal: it is told when this one's is.
+  std::vector<std::string> sent = words;
+  if (sent[0] == "ls" && isatty(1) == 1 && !has_option(sent, {"-N", "--literal"})) {
+    sent.insert(sent.begin() + 1, "--escape");
+  }
   std::string line;
-  for (const std::string& word : words) line += quote_word(word) + " ";
+  for (const std::string& word : sent) line += quote_word(word) + " ";
   line.back() = '\n';
   write_all(connection.get(), line, "the agent");
   wipe(line);

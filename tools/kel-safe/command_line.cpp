@@ -7,6 +7,8 @@
 #include <CLI/CLI.hpp>
 #include <kel/diagnostics.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -129,7 +131,12 @@ int command_line(Context& context, const std::vector<std::string>& args,
   // made again for every line, and all of it costs more than the command);
   // everything is registered for the program's own command line, for help,
   // and for a word that names no subcommand.
-  const auto want = [&only](std::string_view name) { return only.empty() || only == name; };
+  // A session registers only what it accepts, so that its help, its
+  // suggestions and its completion offer nothing it would refuse.
+  const auto want = [&only, one_shot](std::string_view name) {
+    return (only.empty() || only == name) &&
+           (one_shot || why_not_in_session(std::string(name)) == nullptr);
+  };
   const auto given = [](const CLI::App* sub) { return sub != nullptr && sub->parsed(); };
   CLI::App* create = nullptr;
   CLI::App* verify = nullptr;
@@ -157,7 +164,10 @@ int command_line(Context& context, const std::vector<std::string>& args,
   bool ls_json = false;
   bool ls_null = false;
   bool ls_long = false;
+  bool ls_escape = false;
+  bool ls_literal = false;
   std::string ls_prefix;
+  std::string help_topic;
 
   if (want("create")) {
     create = app.add_subcommand(
@@ -265,6 +275,15 @@ int command_line(Context& context, const std::vector<std::string>& args,
                                    "End each name with a zero byte instead of a "
                                    "line end (names may hold any byte)");
     json_flag->excludes(null_flag);
+    // As GNU ls does: a name's bytes could act on the terminal that shows
+    // them (erase a line, write the clipboard), never on a pipe's reader.
+    auto* escape_flag = ls->add_flag(
+        "-b,--escape", ls_escape,
+        "Show a name that holds control bytes (or bytes that are not text in the "
+        "locale) as $'...' with \\xHH escapes, as a shell reads it back; the default "
+        "when standard output is a terminal");
+    ls->add_flag("-N,--literal", ls_literal, "Print names byte for byte, on a terminal too")
+        ->excludes(escape_flag);
   }
 
   const RewriteCommands rewrites(app, want);
@@ -282,21 +301,39 @@ int command_line(Context& context, const std::vector<std::string>& args,
   if (want("run")) add_run_command(app, context, subcommands);
   if (want("shell")) add_shell_command(app, context, subcommands);
   if (want("agent")) add_agent_command(app, context, subcommands);
+  // What a session does itself (session.cpp, shell.cpp, batch.cpp), listed
+  // with the rest; registered here only to be listed and told apart.
+  if (!one_shot && want("lock")) {
+    app.add_subcommand("lock", "Lock the store: its key is wiped, and the next command "
+                               "asks for the password again");
+  }
+  if (!one_shot && want("exit")) app.add_subcommand("exit", "Leave the session (so does quit)");
+  CLI::App* help = nullptr;
+  if (want("help")) {
+    // Runs as "COMMAND --help" (run_command_line); registered to be listed.
+    help = app.add_subcommand("help", "Show the help of COMMAND, or this help");
+    help->add_option("COMMAND", help_topic, "A subcommand");
+  }
 
   // Set last: subcommands copy their parent's footer when they are made.
-  app.footer(std::string("\n") + kEnvironment + std::string(status_table()) +
+  // A session's store and password are chosen already: the environment
+  // has nothing more to say there.
+  app.footer(std::string("\n") + (one_shot ? kEnvironment : "") + std::string(status_table()) +
              "\nSee kel-safe(1) for more.\n");
   for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
-    sub->footer(
-        std::string(one_shot
-                        ? "\nThe options of kel-safe itself (-s, --password-file, --password-fd,\n"
-                          "-q) may come before or after the subcommand: kel-safe --help lists\n"
-                          "them, the environment variables and the exit statuses.\n"
-                        : "\nIn a session the store and its password are the session's: the\n"
-                          "options of kel-safe itself (-s, --password-file, --password-fd,\n"
-                          "-q) are not taken here.\n") +
-        "An entry NAME that starts with '-' goes after '--', which ends the\n"
-        "options: kel-safe rm -- -old-name\n");
+    std::string footer =
+        one_shot ? "\nThe options of kel-safe itself (-s, --password-file, --password-fd,\n"
+                   "-q) may come before or after the subcommand: kel-safe --help lists\n"
+                   "them, the environment variables and the exit statuses.\n"
+                 : "\nIn a session the store and its password are the session's: the\n"
+                   "options of kel-safe itself (-s, --password-file, --password-fd,\n"
+                   "-q) are not taken here.\n";
+    // Only where a word of the command line is an entry's name.
+    if (takes_name(*sub)) {
+      footer += "An entry name that starts with '-' goes after '--', which ends the\n"
+                "options: kel-safe " + sub->get_name() + " -- -name\n";
+    }
+    sub->footer(footer);
   }
 
   if (names != nullptr) {
@@ -306,6 +343,12 @@ int command_line(Context& context, const std::vector<std::string>& args,
     return kOk;
   }
 
+  if (!one_shot && !args.empty()) {
+    if (const char* why = why_not_in_session(args[0])) {
+      note(args[0] + ": not inside a session: " + why);
+      return kUsage;
+    }
+  }
   try {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
@@ -324,13 +367,6 @@ int command_line(Context& context, const std::vector<std::string>& args,
     }
   }
   try {
-    if (!one_shot) {
-      for (const CLI::App* sub : app.get_subcommands()) {
-        if (const char* why = why_not_in_session(sub->get_name())) {
-          throw Failure(kUsage, sub->get_name() + ": not inside a session: " + why);
-        }
-      }
-    }
     // An agent that serves the store runs the command instead, with no
     // password asked and no index built.
     if (one_shot) {
@@ -357,9 +393,13 @@ int command_line(Context& context, const std::vector<std::string>& args,
       return cmd_get(context, get_names.front(), get_output, get_force);
     }
     if (given(exists)) return cmd_exists(context, exists_name);
-    if (given(ls)) return cmd_ls(context, ls_json, ls_null, ls_prefix, ls_long);
+    if (given(ls)) {
+      return cmd_ls(context, ls_json, ls_null, ls_prefix, ls_long,
+                    ls_escape || (!ls_literal && isatty(data_fd()) == 1));
+    }
     if (auto status = rewrites.run(context)) return *status;
     if (given(version)) return cmd_version();
+    if (given(help)) throw Failure(kUsage, "help: give one subcommand at most");
     for (const Subcommand& sub : subcommands) if (*sub.app) return sub.run();
     note("no subcommand");
     return kUsage;
@@ -379,14 +419,17 @@ int command_line(Context& context, const std::vector<std::string>& args,
 
 namespace {
 
-// Every subcommand's name, as registered.
+// The subcommands registered for `mode`, by name.
+std::vector<std::string> registered(CommandLineMode mode) {
+  Context context;
+  std::vector<std::string> all;
+  command_line(context, {}, mode, &all);
+  return all;
+}
+
+// What a session takes, as registered.
 const std::vector<std::string>& all_subcommands() {
-  static const std::vector<std::string> names = [] {
-    Context context;
-    std::vector<std::string> all;
-    command_line(context, {}, CommandLineMode::session, &all);
-    return all;
-  }();
+  static const std::vector<std::string> names = registered(CommandLineMode::session);
   return names;
 }
 
@@ -394,6 +437,24 @@ const std::vector<std::string>& all_subcommands() {
 
 int run_command_line(Context& context, const std::vector<std::string>& args,
                      CommandLineMode mode) {
+  // "help [COMMAND]" is "[COMMAND] --help"; the options of kel-safe itself
+  // change nothing in a help text.
+  const std::vector<std::string> given =
+      mode == CommandLineMode::one_shot ? without_own_options(args) : args;
+  if (!given.empty() && given.size() <= 2 && given[0] == "help") {
+    std::vector<std::string> asked(given.begin() + 1, given.end());
+    // A word that names no subcommand is told as such, with suggestions.
+    if (!asked.empty()) {
+      const std::vector<std::string> names = mode == CommandLineMode::session
+                                                 ? all_subcommands()
+                                                 : registered(mode);
+      if (std::find(names.begin(), names.end(), asked[0]) == names.end()) {
+        return command_line(context, asked, mode, nullptr);
+      }
+    }
+    asked.emplace_back("--help");
+    return run_command_line(context, asked, mode);
+  }
   std::string only;
   if (mode == CommandLineMode::session && !args.empty()) {
     const auto& all = all_subcommands();
@@ -413,12 +474,6 @@ int run_command_line(Context& context, const std::vector<std::string>& args,
   return command_line(context, args, mode, nullptr);
 }
 
-std::vector<std::string> session_subcommands() {
-  std::vector<std::string> names;
-  for (const std::string& name : all_subcommands()) {
-    if (why_not_in_session(name) == nullptr) names.push_back(name);
-  }
-  return names;
-}
+std::vector<std::string> session_subcommands() { return all_subcommands(); }
 
 }  // namespace kel::tool

@@ -20,6 +20,7 @@
 
 #include "generator.h"
 #include "output_file.h"
+#include "shown_bytes.h"
 #include "status.h"
 #include "streams.h"
 #include "system_failure.h"
@@ -93,33 +94,6 @@ void append_utf8(std::string& out, std::uint32_t code) {
     out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
     out += static_cast<char>(0x80 | (code & 0x3f));
   }
-}
-
-// Decodes one UTF-8 sequence at `text[i]`; returns its length, or 0 when the
-// bytes there are not valid UTF-8 (overlong forms and surrogates included).
-std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& code) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  std::uint32_t minimum = 0;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2, code = lead & 0x1f, minimum = 0x80;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3, code = lead & 0x0f, minimum = 0x800;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4, code = lead & 0x07, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xc0) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3f);
-  }
-  if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-    return 0;
-  }
-  return length;
 }
 
 }  // namespace
@@ -297,6 +271,12 @@ std::string json_names(const std::vector<std::string>& names) {
         if (length == 0) {
           append_utf8(out, 0xfffd);
           ++i;
+        } else if (code < 0xa0) {
+          // A C1 control, escaped as JSON allows: raw, it acts on a terminal.
+          out += "\\u00";
+          out += digits[code >> 4];
+          out += digits[code & 15];
+          i += length;
         } else {
           out.append(name, i, length);
           i += length;
@@ -576,7 +556,7 @@ int cmd_exists(const Context& context, const std::string& name) {
 }
 
 int cmd_ls(const Context& context, bool json, bool null_separated, const std::string& prefix,
-           bool long_format) {
+           bool long_format, bool escape) {
   require_store(context);
   const std::string path = store_file(context.store);
   SafeHandle safe_owner = open_safe(context, "ls", nullptr);
@@ -659,14 +639,22 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
     return listed();
   }
   std::size_t total = 0;
-  for (const auto& entry : entries) total += entry.first.size() + 22;
+  // Escaped, a byte takes up to four, plus $'' around the name.
+  for (const auto& entry : entries) total += entry.first.size() * (escape ? 4 : 1) + 25;
   out.reserve(total);  // one buffer, so no copy is left unwiped
+  const bool utf8 = utf8_locale();
   for (const auto& entry : entries) {
     if (long_format) {
       out += std::to_string(entry.second);
       out += '\t';
     }
-    out += entry.first;
+    if (escape) {
+      std::string shown = listed_name(entry.first, utf8);
+      out += shown;
+      wipe(shown);
+    } else {
+      out += entry.first;
+    }
     out += null_separated ? '\0' : '\n';
   }
   write_data(out);

@@ -61,8 +61,10 @@ int cmd_get(const Context& context, const std::string& name,
 int cmd_exists(const Context& context, const std::string& name);
 // The names under `prefix` (all when empty), sorted; `long_format` puts each
 // value's length (from the index, nothing decrypted) and a tab before it.
+// `escape` shows a name that holds a byte that could act on a terminal as
+// $'...' with \xHH escapes (shown_bytes.h).
 int cmd_ls(const Context& context, bool json, bool null_separated,
-           const std::string& prefix = "", bool long_format = false);
+           const std::string& prefix, bool long_format, bool escape);
 // Several values at once, as a JSON object or dotenv lines; nothing is
 // written before every one authenticated. `renames` holds VAR=NAME pairs
 // that give --env a variable name for NAME (get_values.cpp).

@@ -17,7 +17,9 @@ const char* const kDropHelp =
 // Runs one rewrite through a Safe whose password was checked, then says
 // where the backup is (or drops it): beside the file the store path leads
 // to, which is the file a rewrite replaces. A failure names `from` when an
-// entry is missing and `to` when one is in the way.
+// entry is missing and `to` when one is in the way; then --replace is the
+// way on, since removing `to` first would lose its value if the rename then
+// failed, and leave a moment with no value under `to`.
 template <typename Change>
 int rewrite(const Context& context, const std::string& what, const std::string& from,
             const std::string& to, const std::string& done, const std::string& backup_holds,
@@ -26,6 +28,11 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
   SafeHandle safe = open_safe(context, what);
   std::string error;
   if (change(*safe, error) != 0) {
+    if (classify(error) == kExists && !to.empty() && to != from) {
+      throw Failure(kExists, what + ": an entry " + tool::quoted(to) +
+                                 " exists already; --replace replaces its value in the "
+                                 "same step (" + error + ")");
+    }
     library_failure(what, error, store_file(context.store),
                     classify(error) == kExists ? to : from);
   }
@@ -42,17 +49,25 @@ RewriteCommands::RewriteCommands(CLI::App& app,
     mv_ = app.add_subcommand("mv", "Rename the entry OLD to NEW in one step; readers "
                                    "never find it under neither name");
     mv_->add_option("OLD", from_, "The entry's name")->required();
-    mv_->add_option("NEW", to_, "Its new name (not stored yet)")->required();
+    mv_->add_option("NEW", to_, "Its new name (not stored yet, unless --replace)")
+        ->required();
   }
   if (want("cp")) {
     cp_ = app.add_subcommand("cp", "Store the value of NAME under NEW as well");
     cp_->add_option("NAME", from_, "The entry's name")->required();
-    cp_->add_option("NEW", to_, "The name of the copy (not stored yet)")->required();
+    cp_->add_option("NEW", to_, "The name of the copy (not stored yet, unless --replace)")
+        ->required();
   }
   if (want("rm")) {
     rm_ = app.add_subcommand("rm", "Remove the entries NAME..., all in one rewrite, all "
                                    "or nothing; the old file is kept as a backup");
     rm_->add_option("NAME", names_, "The entries' names")->required();
+  }
+  for (CLI::App* sub : {mv_, cp_}) {
+    if (sub == nullptr) continue;
+    sub->add_flag("--replace", replace_,
+                  "Replace the value stored under NEW in the same step: readers find "
+                  "its old value or the new one, never none");
   }
   for (CLI::App* sub : {mv_, cp_, rm_}) {
     if (sub != nullptr) sub->add_flag("--drop-backup", drop_backup_, kDropHelp);
@@ -65,15 +80,17 @@ std::optional<int> RewriteCommands::run(const Context& context) const {
                    "renamed " + tool::quoted(from_) + " to " + tool::quoted(to_),
                    "still holds " + tool::quoted(from_), drop_backup_,
                    [&](kel::Safe& safe, std::string& error) {
-                     return safe.rename_entry(from_, to_, error);
+                     return safe.rename_entry(from_, to_, replace_, error);
                    });
   }
   if (cp_ != nullptr && *cp_) {
     return rewrite(context, "cp " + tool::quoted(from_), from_, to_,
                    "copied " + tool::quoted(from_) + " to " + tool::quoted(to_),
-                   "is the store without " + tool::quoted(to_), drop_backup_,
+                   replace_ ? "is the store as it was before the copy"
+                            : "is the store without " + tool::quoted(to_),
+                   drop_backup_,
                    [&](kel::Safe& safe, std::string& error) {
-                     return safe.copy_entry(from_, to_, error);
+                     return safe.copy_entry(from_, to_, replace_, error);
                    });
   }
   if (rm_ != nullptr && *rm_) {

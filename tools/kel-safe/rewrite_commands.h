@@ -28,6 +28,7 @@ class RewriteCommands {
   CLI::App* rm_ = nullptr;
   std::string from_, to_;
   std::vector<std::string> names_;
+  bool replace_ = false;
   bool drop_backup_ = false;
 };
 

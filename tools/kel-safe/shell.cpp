@@ -3,9 +3,12 @@
 // is never written to a file), and completion of subcommands and stored
 // names. After the idle time without a key press the store is locked: the
 // key is wiped at once, and the next command asks for the password again.
+// Ctrl-C at the prompt cancels the line being typed, as in bash; the
+// session, and its open store, stay.
 #include <errno.h>
 #include <locale.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 #include <wchar.h>
 
@@ -27,6 +30,32 @@ namespace kel::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Set by SIGINT while a line is read: the line is dropped.
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+// SIGINT cancels the line while one is typed. Only then: during a command
+// the signal ends the process as it ends the one-shot program (its own
+// handlers put the terminal back and remove unfinished output files).
+// Installed without SA_RESTART, so that the wait for a key returns.
+class InterruptCancelsLine {
+ public:
+  InterruptCancelsLine() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptCancelsLine() { sigaction(SIGINT, &previous_, nullptr); }
+  InterruptCancelsLine(const InterruptCancelsLine&) = delete;
+  InterruptCancelsLine& operator=(const InterruptCancelsLine&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
 
 struct ShellState {
   Session& session;
@@ -60,9 +89,26 @@ int read_character(EditLine* editor, wchar_t* out) {
           std::chrono::duration_cast<std::chrono::milliseconds>(left).count() +
               1));
     }
-    pollfd input{0, POLLIN, 0};
-    const int ready = poll(&input, 1, wait_ms);
-    if (ready < 0 && errno == EINTR) continue;
+    // SIGINT is let in only while waiting (ppoll), so that one that came
+    // since the last look cannot be missed and leave the wait to the idle
+    // time: the line is dropped at once.
+    sigset_t interrupt;
+    sigset_t before;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &before);
+    sigset_t waiting = before;
+    sigdelset(&waiting, SIGINT);
+    int ready = -1;
+    if (!g_interrupted) {
+      timespec limit{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+      pollfd input{0, POLLIN, 0};
+      ready = ppoll(&input, 1, wait_ms < 0 ? nullptr : &limit, &waiting);
+    }
+    const int wait_error = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);  // a pending SIGINT lands here
+    if (g_interrupted) return -1;  // the caller drops the line
+    if (ready < 0 && wait_error == EINTR) continue;
     if (ready == 0) {
       state.session.lock();
       write_all(2, "\n", "standard error");
@@ -73,6 +119,7 @@ int read_character(EditLine* editor, wchar_t* out) {
     }
     char byte = 0;
     const ssize_t n = read(0, &byte, 1);
+    if (g_interrupted) return -1;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0 ? 0 : -1;
     state.last_key = Clock::now();
@@ -110,8 +157,7 @@ unsigned char complete(EditLine* editor, int) {
 
   std::vector<std::string> choices;
   if (first_word) {
-    choices = state.subcommands;
-    for (const char* own : {"lock", "exit"}) choices.emplace_back(own);
+    choices = state.subcommands;  // lock and exit among them
   } else if (kel::Safe* safe = state.session.safe()) {
     std::string error;
     if (safe->list_entries(choices, error) != 0) choices.clear();
@@ -197,7 +243,18 @@ int run_shell(Session& session, std::chrono::seconds idle) {
 
   for (;;) {
     int count = 0;
-    const char* typed = edit.el_gets(el, &count);
+    const char* typed = nullptr;
+    bool interrupted = false;
+    {
+      InterruptCancelsLine cancel;
+      typed = edit.el_gets(el, &count);
+      interrupted = g_interrupted != 0;
+    }
+    if (interrupted) {
+      // The next el_gets starts from an empty line.
+      write_all(1, "^C\n", "standard output");
+      continue;
+    }
     if (typed == nullptr || count <= 0) {
       write_all(1, "\n", "standard output");  // end of input (^D) leaves
       break;

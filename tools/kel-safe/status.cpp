@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "shown_bytes.h"
 #include "system_failure.h"
 
 namespace kel::tool {
@@ -162,20 +163,8 @@ std::string policy_breaches(std::string_view password) {
 }
 
 std::string quoted(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
   std::string out = "'";
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7f && c != '\\' && c != '\'') {
-      out += static_cast<char>(c);
-    } else if (c == '\\' || c == '\'') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += digits[c >> 4];
-      out += digits[c & 15];
-    }
-  }
+  append_shown(out, bytes, utf8_locale(), "\\'");
   out += '\'';
   return out;
 }

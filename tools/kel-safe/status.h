@@ -62,8 +62,9 @@ std::string policy_breaches(std::string_view password);
 inline constexpr const char* kEmptyValue =
     "the value is empty: a value must hold at least one byte";
 
-// A byte string made safe to print on a terminal: printable ASCII as is,
-// everything else as \xHH, between single quotes.
+// A byte string made safe to print on a terminal, between single quotes:
+// printable ASCII as is (\\ and \' escaped), valid UTF-8 text as is under
+// a UTF-8 locale, every other byte as \xHH (shown_bytes.h).
 std::string quoted(std::string_view bytes);
 
 }  // namespace kel::tool

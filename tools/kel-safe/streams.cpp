@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "shown_bytes.h"
 #include "status.h"
 
 namespace kel::tool {
@@ -61,19 +62,15 @@ void write_data(std::string_view bytes) {
 void note(std::string_view line) {
   std::string text = "kel-safe: ";
   // A note may echo what the user gave (a name, a word of a batch line, a
-  // library message that names an entry): a control byte in it must not
-  // reach the terminal, nor a zero byte a program reading the notes. Line
-  // ends and tabs stay; quoted() shows names in full already.
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (const char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xf];
-    } else {
-      text += c;
-    }
+  // library message that names an entry): a control byte in it (C1 too)
+  // must not reach the terminal, nor a zero byte a program reading the
+  // notes. Line ends and tabs stay; quoted() shows names in full already.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= line.size(); ++i) {
+    if (i < line.size() && line[i] != '\n' && line[i] != '\t') continue;
+    append_shown(text, line.substr(start, i - start), utf8_locale());
+    if (i < line.size()) text += line[i];
+    start = i + 1;
   }
   text += '\n';
   if (g_notes != nullptr) {

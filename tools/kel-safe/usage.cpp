@@ -23,16 +23,31 @@ const std::pair<const char*, const char*> kSynonyms[] = {
     {"recover", "repair"},
 };
 
+// Words of other tools that name no kel-safe command, and what kel-safe
+// offers instead; a word here is never corrected to a subcommand that only
+// looks like it ("git" is not a typo of "get").
+struct Pointer {
+  const char* word;
+  const char* target;  // the subcommand that must exist for the advice
+  const char* advice;  // what follows "unknown subcommand 'WORD' "
+};
+const Pointer kPointers[] = {
+    {"find", "ls", "(kel-safe ls PREFIX lists the names that begin with PREFIX)"},
+    {"search", "ls", "(kel-safe ls PREFIX lists the names that begin with PREFIX)"},
+};
+
+// Typing distance: inserting, deleting or swapping two neighbouring
+// characters costs one, replacing one costs two. A swap or a letter too many
+// or too few is a typo; a different letter in a short word ("git", "get")
+// is as likely another word.
 std::size_t edit_distance(std::string_view a, std::string_view b) {
-  // Optimal string alignment: insertions, deletions, substitutions and
-  // swaps of two neighbouring characters each cost one.
   std::vector<std::vector<std::size_t>> d(a.size() + 1,
                                           std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 2;
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
@@ -84,15 +99,13 @@ std::vector<std::string> option_names(const CLI::App& app) {
   return names;
 }
 
-bool takes_name(const CLI::App& sub) {
-  for (const CLI::Option* option : sub.get_options()) {
-    if (option->get_positional() && option->get_name() == "NAME") return true;
-  }
-  return false;
-}
 
-const char* const kDashHint =
-    " (an entry name that starts with '-' goes after '--', e.g. kel-safe rm -- -name)";
+// The way to give `sub` a name that starts with '-', told where a word the
+// parser took for an option may have been meant as a name.
+std::string dash_hint(const CLI::App& sub) {
+  return " (an entry name that starts with '-' goes after '--', e.g. kel-safe " +
+         sub.get_name() + " -- -name)";
+}
 
 // Walks the command line the way the parser does and reports the first word
 // that cannot be right; "" when every word is a known one in its place.
@@ -152,7 +165,8 @@ std::string find_mistake(const CLI::App& app, const std::vector<std::string>& ar
         text += sub != nullptr ? " (kel-safe " + sub->get_name() + " --help lists its options)"
                                : std::string(" (kel-safe --help lists the options)");
       }
-      if (sub != nullptr && takes_name(*sub)) text += kDashHint;
+      // A near option explains the word; otherwise it may be a name.
+      if (near.empty() && sub != nullptr && takes_name(*sub)) text += dash_hint(*sub);
       return text;
     }
     if (sub == nullptr) {
@@ -160,7 +174,14 @@ std::string find_mistake(const CLI::App& app, const std::vector<std::string>& ar
         if (candidate->get_name() == word) sub = candidate;
       }
       if (sub != nullptr) continue;
-      const std::string near = nearest(word, subcommand_names(app));
+      const std::vector<std::string> names = subcommand_names(app);
+      for (const Pointer& pointer : kPointers) {
+        if (word == pointer.word &&
+            std::find(names.begin(), names.end(), pointer.target) != names.end()) {
+          return "unknown subcommand '" + word + "' " + pointer.advice;
+        }
+      }
+      const std::string near = nearest(word, names);
       return "unknown subcommand '" + word + "' " +
              (near.empty() ? "(the subcommands are: " + join(subcommand_names(app)) + ")"
                            : "(did you mean '" + near + "'?)");
@@ -170,6 +191,15 @@ std::string find_mistake(const CLI::App& app, const std::vector<std::string>& ar
 }
 
 }  // namespace
+
+bool takes_name(const CLI::App& sub) {
+  for (const CLI::Option* option : sub.get_options()) {
+    if (!option->get_positional()) continue;
+    const std::string& name = option->get_name();
+    if (name == "NAME" || name == "OLD" || name == "NEW" || name == "PREFIX") return true;
+  }
+  return false;
+}
 
 std::string nearest(std::string_view word, const std::vector<std::string>& choices) {
   std::string lower(word);
@@ -190,8 +220,9 @@ std::string nearest(std::string_view word, const std::vector<std::string>& choic
       best_distance = distance;
     }
   }
-  // Beyond this many edits the suggestion is a guess, not a correction.
-  const std::size_t allowed = std::max<std::size_t>(2, word.size() / 3);
+  // Beyond this distance the suggestion is a guess, not a correction: one
+  // typo in a word of up to five letters, one more for each three more.
+  const std::size_t allowed = std::max<std::size_t>(1, word.size() / 3);
   return best_distance <= allowed ? best : std::string();
 }
 
@@ -217,7 +248,7 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error,
   // (The parser names some errors after the subcommand, not their class.)
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     text = sub->get_name() + ": " + text;
-    if (takes_name(*sub)) text += kDashHint;
+    if (takes_name(*sub)) text += dash_hint(*sub);
   } else if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
     text = sub->get_name() + ": " + text + " (kel-safe " + sub->get_name() +
            " --help shows its usage)";
@@ -236,7 +267,8 @@ CLI::Validator descriptor_number() {
         return "'" + value + "' is not a descriptor number; give a whole number such "
                "as 3 (with 3<FILE on the shell's command line)";
       },
-      "N");
+      // No description: help shows the option's type name (N) alone.
+      "");
 }
 
 }  // namespace kel::tool

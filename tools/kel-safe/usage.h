@@ -22,6 +22,10 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& error,
 // counts as one edit), or "" when none is close enough to be a likely typo.
 std::string nearest(std::string_view word, const std::vector<std::string>& choices);
 
+// Whether the subcommand takes an entry name (or a prefix of one) as a
+// word of its own, which may start with '-' and then goes after "--".
+bool takes_name(const CLI::App& sub);
+
 // A check for descriptor numbers with a message that says what is expected.
 CLI::Validator descriptor_number();
 
