@@ -519,7 +519,7 @@ TEST_F(Statuses, OneWordingPerFailure) {
   add("fresh", "third");
   EXPECT_EQ(tool({"mv", "fresh", "k", "--replace"}).status, kOk);
   EXPECT_EQ(tool({"get", "k"}).out, "third");
-  EXPECT_EQ(tool({"ls"}).out, "k\npiped\n");
+  EXPECT_EQ(tool({"ls"}).out, "big\nk\npiped\nzero\n");
 
   // A store the user may read but not write.
   std::filesystem::permissions(store_file, std::filesystem::perms::owner_read |
