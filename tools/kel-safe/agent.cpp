@@ -23,6 +23,7 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "framing.h"
 #include "password.h"
@@ -82,20 +83,6 @@ class Agent {
     lstat(socket_.c_str(), &info);
     socket_inode_ = info.st_ino;
     return true;
-  }
-
-  // Closes every descriptor above 2 but the agent's own and `keep`.
-  void close_others(int keep) const {
-    std::array<unsigned, 3> own{static_cast<unsigned>(listener_.get()),
-                                static_cast<unsigned>(capture_.fd()),
-                                static_cast<unsigned>(keep)};
-    std::sort(own.begin(), own.end());
-    unsigned from = 3;
-    for (const unsigned fd : own) {
-      if (fd > from) close_range(from, fd - 1, 0);
-      from = std::max(from, fd + 1);
-    }
-    close_range(from, ~0U, 0);
   }
 
   void serve() {
@@ -242,6 +229,23 @@ class Agent {
   Capture capture_;
 };
 
+// Closes every descriptor above 2 but those in `keep` (negative ones are
+// ignored). Called before the store is opened: what is open then came from
+// the starter, and the descriptors the library opens afterwards for the
+// store stay the agent's.
+void close_inherited(std::vector<int> keep) {
+  keep.erase(std::remove_if(keep.begin(), keep.end(), [](int fd) { return fd <= 2; }),
+             keep.end());
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (const int fd : keep) {
+    const unsigned kept = static_cast<unsigned>(fd);
+    if (kept > from) close_range(from, kept - 1, 0);
+    from = std::max(from, kept + 1);
+  }
+  close_range(from, ~0U, 0);
+}
+
 // The store's file with links resolved, from wherever the agent runs.
 std::string real_path_of(const Context& context) {
   const std::string path = store_file(context.store);
@@ -304,6 +308,11 @@ int start_agent(const Context& context, const std::string& timeout) {
     return kOk;
   }
   ready_read.reset();
+  // Descriptors the starter inherited (the caller's pipes, files, sockets)
+  // are not the agent's to keep open. Only the password's descriptor is
+  // kept until the password is read.
+  const int password_fd = context.passwords.fd;
+  close_inherited({ready_write.get(), password_fd});
   // Tells the starter the status it exits with, and ends.
   const auto give_up = [&ready_write](int status) {
     const char byte = static_cast<char>(status);
@@ -320,6 +329,9 @@ int start_agent(const Context& context, const std::string& timeout) {
     give_up(failure.status());
   }
   forget_password_environment();
+  // Still the starter's descriptor: nothing the library opened can have
+  // taken its number while it was open.
+  if (password_fd > 2) close(password_fd);
   Agent agent(session, agent_context.store, socket, idle);
   // The agent: its own session, no terminal, no working directory held,
   // nothing to say on the caller's streams.
@@ -337,9 +349,6 @@ int start_agent(const Context& context, const std::string& timeout) {
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
   if (null_fd > 2) close(null_fd);
-  // Descriptors the starter inherited (a password descriptor, the caller's
-  // pipes) are not the agent's to keep open.
-  agent.close_others(ready_write.get());
   write_all(ready_write.get(), "R", "the starter");
   ready_write.reset();
   agent.serve();
