@@ -245,7 +245,16 @@ class Agent : public ToolTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-    create_store();
+    start_on(2);
+  }
+  void TearDown() override { run_tool(as_client({"agent", "stop"})); }
+
+  // A new store of `format` holding alpha, and an agent for it (the one
+  // running before is stopped).
+  void start_on(int format) {
+    run_tool(as_client({"agent", "stop"}));
+    std::remove(store_file.c_str());
+    create_store(format);
     add("alpha", "value-of-alpha");
     ToolRun start = as_client({"agent", "start", "--timeout", "2m"});
     start.args.insert(start.args.begin(), {"--password-file", password_file});
@@ -253,7 +262,6 @@ class Agent : public ToolTest {
     ASSERT_EQ(started.status, kOk) << started.err;
     ASSERT_NE(started.err.find("serves '" + store_file + "'"), std::string::npos) << started.err;
   }
-  void TearDown() override { run_tool(as_client({"agent", "stop"})); }
 
   // kel-safe on the store with no password at all.
   ToolRun as_client(std::vector<std::string> args) const {
@@ -329,6 +337,26 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   const ToolResult refused = run_tool(again);
   EXPECT_NE(refused.status, kOk);
   EXPECT_EQ(refused.err.rfind("kel-safe: agent: ", 0), 0u) << refused.err;
+}
+
+// Every byte of a name reaches the agent as it was given, a line end too:
+// `prod\n` is not `prod`. On both formats, from one table.
+TEST_F(Agent, CarriesEveryByteOfANameOnBothFormats) {
+  const std::vector<std::string> names = {"prod", "prod\n", "\nprod", "a b\tc",
+                                          "\x01\x1b]52;c;eA==\x07\r\x7f\xff'\"\\ x"};
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    if (format != 2) start_on(format);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(client({"add", "--", names[i]}, "value-" + std::to_string(i)).status, kOk);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(client({"get", "--", names[i]}).out, "value-" + std::to_string(i));
+    }
+    EXPECT_EQ(client({"rm", "--", "prod\n"}).status, kOk);
+    EXPECT_EQ(client({"get", "--", "prod\n"}).status, kNotFound);
+    EXPECT_EQ(tool({"get", "prod"}).out, "value-0");  // the file holds it still
+  }
 }
 
 // Another store (another key) put in the file's place: the agent serves it

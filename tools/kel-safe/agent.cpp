@@ -30,7 +30,6 @@
 #include "session.h"
 #include "status.h"
 #include "streams.h"
-#include "words.h"
 
 namespace kel::tool {
 
@@ -153,10 +152,8 @@ class Agent {
     // otherwise keep the others waiting for ever.
     input.set_deadline(Clock::now() + kRequestTime);
     std::optional<Secret> line = input.line();
-    struct stat info {};
-    if (!line || stat(store_.c_str(), &info) != 0 ||
-        line->view() != "store " + std::to_string(info.st_dev) + " " +
-                            std::to_string(info.st_ino)) {
+    const std::string expected = store_line(store_);
+    if (!line || expected.empty() || line->view() != expected) {
       write_all(connection, "no\n", "the client");
       return false;
     }
@@ -170,23 +167,29 @@ class Agent {
     write_all(connection, "ok\n", "the client");
     bool quiet = false;
     std::optional<Secret> value;
-    while ((line = input.line())) {
+    std::vector<std::string> words;
+    for (;;) {
+      line = input.line();
+      // A request cut short, or one no client of ours sends, is dropped
+      // unanswered: nothing of it runs.
+      if (!line) return false;
+      if (line->view() == "run") break;
       if (line->view() == "quiet") {
         quiet = true;
       } else if (const auto length = value_header(line->view())) {
         value = input.block(*length);
+      } else if (const auto size = word_header(line->view())) {
+        words.emplace_back(input.block(*size).view());
       } else {
-        break;
+        return false;
       }
     }
-    if (!line) return false;
     std::string notes;
     int status = kOk;
     bool stop = false;
     {
       OutputRedirect redirect(capture_.fd(), &notes);
       try {
-        const std::vector<std::string> words = split_words(line->view());
         if (words == std::vector<std::string>{"agent", "status"}) {
           write_data(status_text());
         } else if (words == std::vector<std::string>{"agent", "stop"}) {
@@ -368,7 +371,7 @@ int ask_agent(const Context& context, const std::string& what) {
     if (!context.quiet) note("no agent serves " + tool::quoted(path));
     return kFalse;
   }
-  write_all(connection.get(), "agent " + what + "\n", "the agent");
+  write_all(connection.get(), frame_words({"agent", what}), "the agent");
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
   Secret output;

@@ -2,9 +2,11 @@
 // in the background that serves the tool's commands for that store to the
 // same user, so that further kel-safe commands need no password and build
 // no index. It listens on a Unix socket (mode 0600) in a private directory:
-// $XDG_RUNTIME_DIR/kel-safe, else /tmp/kel-safe-UID (0700, ours, not a
-// link). Every connection is checked to come from the same uid. The
-// requests and answers use the batch framing (framing.h).
+// $XDG_RUNTIME_DIR/kel-safe, else $TMPDIR/kel-safe-UID or, when someone
+// else took that name, a random one beside it (0700, ours, not a link).
+// Every connection is checked to come from the same uid. The requests and
+// answers use the batch framing (framing.h), the command's
+// words as blocks.
 #pragma once
 
 #include <optional>
@@ -49,6 +51,10 @@ std::string agent_socket(const std::string& real_path, bool make);
 // A connection to the agent at `socket`; an empty UniqueFd when none
 // listens there, or when what listens is not this user's.
 UniqueFd connect_agent(const std::string& socket);
+
+// The first line of a request (without its line end) naming the store
+// file `path` by device and inode; empty when the file cannot be examined.
+std::string store_line(const std::string& path);
 
 // Sends the store line of a request and reads the agent's answer to it:
 // true when the agent serves the file `path` (same device and inode).

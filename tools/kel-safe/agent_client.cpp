@@ -18,7 +18,6 @@
 #include "framing.h"
 #include "status.h"
 #include "streams.h"
-#include "words.h"
 
 namespace kel::tool {
 
@@ -147,14 +146,21 @@ UniqueFd connect_agent(const std::string& socket_path) {
   return connection;
 }
 
-bool agent_serves(int connection, const std::string& path) {
+std::string store_line(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
+  if (stat(path.c_str(), &info) != 0) return std::string();
+  // "words": the command follows as word blocks (framing.h). An agent that
+  // reads its commands otherwise answers "no", and the client runs the
+  // command itself.
+  return "store " + std::to_string(info.st_dev) + " " +
+         std::to_string(info.st_ino) + " words";
+}
+
+bool agent_serves(int connection, const std::string& path) {
+  const std::string line = store_line(path);
+  if (line.empty()) return false;
   try {
-    write_all(connection,
-              "store " + std::to_string(info.st_dev) + " " +
-                  std::to_string(info.st_ino) + "\n",
-              "the agent");
+    write_all(connection, line + "\n", "the agent");
     char answer[3] = {};
     std::size_t got = 0;
     while (got < sizeof answer) {
@@ -206,6 +212,9 @@ bool read_frame(int connection, int& status, Secret& output,
 std::optional<int> through_agent(const Context& context,
                                  const std::vector<std::string>& words) {
   if (!agent_may_run(words) || context.store.empty()) return std::nullopt;
+  // Before anything is sent: a word the request cannot carry is refused
+  // here, never cut.
+  std::string request = frame_words(words);
   const std::string path = store_file(context.store);
   std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
                                               &free);
@@ -229,11 +238,8 @@ std::optional<int> through_agent(const Context& context,
               "the agent");
     write_all(connection.get(), value.view(), "the agent");
   }
-  std::string line;
-  for (const std::string& word : words) line += quote_word(word) + " ";
-  line.back() = '\n';
-  write_all(connection.get(), line, "the agent");
-  wipe(line);
+  write_all(connection.get(), request, "the agent");
+  wipe(request);
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
   Secret output;
