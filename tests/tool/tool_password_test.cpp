@@ -359,6 +359,47 @@ TEST_F(Agent, CarriesEveryByteOfANameOnBothFormats) {
   }
 }
 
+// With no runtime directory, a kel-safe-UID directory that another user
+// made first does not stop the agent: it takes a private one with a random
+// name beside it, which its clients find; the taken one is left unused.
+TEST_F(Agent, PassesByADirectoryAnotherUserTook) {
+  if (geteuid() != 0) GTEST_SKIP() << "another uid needs root";
+  const std::string user = dir.file("user"), temporary = dir.file("tmp");
+  const std::string taken = temporary + "/kel-safe-65534";
+  ASSERT_EQ(mkdir(user.c_str(), 0700), 0);
+  ASSERT_EQ(chown(user.c_str(), 65534, 65534), 0);
+  for (const std::string& path : {temporary, taken}) ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  chmod(temporary.c_str(), 01777);
+  chmod(taken.c_str(), 0777);
+  chmod(std::string(dir.path()).c_str(), 0711);
+  const auto as_user = [&](std::vector<std::string> args, bool password,
+                           const std::string& input = "") {
+    ToolRun run;
+    run.args = {"-s", user + "/s"};
+    run.args.insert(run.args.end(), args.begin(), args.end());
+    run.env = {{"XDG_RUNTIME_DIR", ""}, {"TMPDIR", temporary}, {"HOME", user}};
+    if (password) run.env["KEL_SAFE_PASSWORD"] = kPassword;
+    run.input = input;
+    run.drop_root = true;
+    return run_tool(run);
+  };
+  ASSERT_EQ(as_user(create_args(2), true).status, kOk);
+  const ToolResult started = as_user({"agent", "start", "--timeout", "1m"}, true);
+  ASSERT_EQ(started.status, kOk) << started.err;
+  EXPECT_EQ(as_user({"add", "k"}, false, "v").status, kOk);  // no password: the agent's work
+  EXPECT_EQ(as_user({"get", "k"}, false).out, "v");
+  EXPECT_EQ(as_user({"agent", "stop"}, false).status, kOk);
+  EXPECT_TRUE(std::filesystem::is_empty(taken));
+  std::size_t private_ones = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(temporary)) {
+    struct stat info {};
+    const bool ok = lstat(entry.path().c_str(), &info) == 0 && info.st_uid == 65534 &&
+                    (info.st_mode & 07777) == 0700;
+    private_ones += entry.path().filename().string().rfind("kel-safe-65534.", 0) == 0 && ok;
+  }
+  EXPECT_EQ(private_ones, 1u);
+}
+
 // Another store (another key) put in the file's place: the agent serves it
 // nothing and ends; the command runs without it and needs a password.
 TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {

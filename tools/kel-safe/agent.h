@@ -5,8 +5,8 @@
 // $XDG_RUNTIME_DIR/kel-safe, else $TMPDIR/kel-safe-UID or, when someone
 // else took that name, a random one beside it (0700, ours, not a link).
 // Every connection is checked to come from the same uid. The requests and
-// answers use the batch framing (framing.h), the command's
-// words as blocks.
+// answers use the batch framing (framing.h), the command's words as
+// blocks.
 #pragma once
 
 #include <optional>
@@ -42,6 +42,11 @@ bool agent_may_run(const std::vector<std::string>& words);
 // --password-fd, -q), which may stand before or after the subcommand.
 std::vector<std::string> without_own_options(
     const std::vector<std::string>& args);
+
+// The private directory of this user's agents' sockets (see
+// agent_directory.cpp for where it is); made when `make` is set. Throws a
+// Failure (kFileError) when there is none to be had, naming what to set.
+std::string agent_directory(bool make);
 
 // The socket of the agent for the store file `real_path` (links resolved).
 // Makes the private directory when `make` is set. Throws a Failure

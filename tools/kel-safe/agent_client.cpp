@@ -103,23 +103,7 @@ std::vector<std::string> without_own_options(
 }
 
 std::string agent_socket(const std::string& real_path, bool make) {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  const std::string directory =
-      runtime != nullptr && runtime[0] == '/'
-          ? std::string(runtime) + "/kel-safe"
-          : "/tmp/kel-safe-" + std::to_string(getuid());
-  if (make && mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw Failure(kFileError, "agent: cannot make " + tool::quoted(directory) +
-                                  ": " + strerror(errno));
-  }
-  // Anyone may make a directory under /tmp: only one that is ours, private
-  // and not a link to somewhere else is used.
-  struct stat info {};
-  if (lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != getuid() || (info.st_mode & 077) != 0) {
-    throw Failure(kFileError, "agent: " + tool::quoted(directory) +
-                                  " is not a private directory of this user");
-  }
+  const std::string directory = agent_directory(make);
   return directory + "/agent-" + hex(std::hash<std::string>{}(real_path)) +
          ".sock";
 }
