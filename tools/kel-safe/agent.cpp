@@ -367,11 +367,11 @@ int ask_agent(const Context& context, const std::string& what) {
     connection = connect_agent(agent_socket(path, false));
   } catch (const Failure&) {
   }
-  if (!connection || !agent_serves(connection.get(), path)) {
+  if (!connection ||
+      !agent_serves(connection.get(), path, frame_words({"agent", what}))) {
     if (!context.quiet) note("no agent serves " + tool::quoted(path));
     return kFalse;
   }
-  write_all(connection.get(), frame_words({"agent", what}), "the agent");
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
   Secret output;

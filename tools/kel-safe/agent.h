@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -61,9 +62,12 @@ UniqueFd connect_agent(const std::string& socket);
 // file `path` by device and inode; empty when the file cannot be examined.
 std::string store_line(const std::string& path);
 
-// Sends the store line of a request and reads the agent's answer to it:
-// true when the agent serves the file `path` (same device and inode).
-bool agent_serves(int connection, const std::string& path);
+// Sends the store line of a request, and `ahead` (more of the request)
+// with it, and reads the agent's answer to the store line: true when the
+// agent serves the file `path` (same device and inode). An agent that
+// answers no reads nothing of `ahead`.
+bool agent_serves(int connection, const std::string& path,
+                  std::string_view ahead = {});
 
 // Reads one result frame from `connection` into its parts; false when the
 // connection ended before a whole frame came.

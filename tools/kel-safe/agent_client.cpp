@@ -140,11 +140,15 @@ std::string store_line(const std::string& path) {
          std::to_string(info.st_ino) + " words";
 }
 
-bool agent_serves(int connection, const std::string& path) {
-  const std::string line = store_line(path);
+bool agent_serves(int connection, const std::string& path,
+                  std::string_view ahead) {
+  std::string line = store_line(path);
   if (line.empty()) return false;
   try {
-    write_all(connection, line + "\n", "the agent");
+    line += '\n';
+    line += ahead;
+    write_all(connection, line, "the agent");
+    wipe(line);
     char answer[3] = {};
     std::size_t got = 0;
     while (got < sizeof answer) {
@@ -210,19 +214,27 @@ std::optional<int> through_agent(const Context& context,
     return std::nullopt;  // no private directory: no agent of ours
   }
   UniqueFd connection = connect_agent(socket_path);
-  if (!connection || !agent_serves(connection.get(), real.get()))
-    return std::nullopt;
+  if (!connection) return std::nullopt;
+  // The whole request goes with the store line, in one write and one
+  // round trip: an agent that does not serve the store reads no further.
+  // Only a value to add waits for its yes, since standard input is read
+  // only for an agent that takes it.
+  const bool adding = words[0] == "add";
+  std::string ahead = context.quiet ? "quiet\n" : "";
+  if (!adding) ahead += request;
+  const bool served = agent_serves(connection.get(), real.get(), ahead);
+  wipe(ahead);
+  if (!served) return std::nullopt;
 
   // From here on the agent has the command: it runs there or fails there.
-  if (context.quiet) write_all(connection.get(), "quiet\n", "the agent");
-  if (words[0] == "add") {
+  if (adding) {
     Secret value;
     read_all(0, value, 0xffffffffu, "standard input");
     write_all(connection.get(), "value " + std::to_string(value.size()) + "\n",
               "the agent");
     write_all(connection.get(), value.view(), "the agent");
+    write_all(connection.get(), request, "the agent");
   }
-  write_all(connection.get(), request, "the agent");
   wipe(request);
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
