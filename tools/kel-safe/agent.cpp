@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <ctime>
 #include <memory>
