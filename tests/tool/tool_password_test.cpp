@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -453,6 +454,25 @@ TEST_F(Agent, KeepsItsKeyInLockedMemory) {
   const std::size_t at = proc.find("VmLck:");
   ASSERT_NE(at, std::string::npos) << status;
   EXPECT_GT(std::stol(proc.substr(at + 6)), 0L) << proc.substr(at, 30);
+}
+
+// The agent keeps the descriptor the library opened for the store, and
+// none that its starter inherited (the password's, another pipe).
+TEST_F(Agent, KeepsTheStoreOpenAndNothingInherited) {
+  ASSERT_EQ(client({"agent", "stop"}).status, kOk);
+  ToolRun start = as_client({"--password-fd", "3", "agent", "start"});
+  start.fds = {{3, kPassword + "\n"}, {4, "inherited"}};
+  ASSERT_EQ(run_tool(start).status, kOk);
+  const std::string status = client({"agent", "status"}).out;  // "agent PID serves ..."
+  const std::string pid = status.substr(6, status.find(' ', 6) - 6);
+  std::vector<std::string> held;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
+    held.push_back(std::filesystem::read_symlink(entry.path()).string());
+  }
+  EXPECT_GE(std::count(held.begin(), held.end(), std::filesystem::canonical(store_file).string()),
+            1);
+  for (const std::string& target : held) EXPECT_EQ(target.rfind("pipe:", 0), std::string::npos);
+  EXPECT_EQ(client({"rm", "alpha"}).status, kOk);  // and writes to it
 }
 
 // The client checks who serves the socket too: a listener of another user
