@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Times kel-safe's get, add, ls and rm (on format-1 stores, and one get on a
-# format-2 store) against the password managers pass and
-# keepassxc-cli at several store sizes, writes the figures to a CSV file and
-# draws per-command time against store size on log-log axes.
+# Times kel-safe's get on the default format (2), one-shot and through its
+# agent, and its get, add, ls and rm on format-1 stores, against the
+# password managers pass (gpg-agent warm) and keepassxc-cli at several store
+# sizes, writes the figures to a CSV file and draws per-command time
+# against store size on log-log axes.
 #
 #   bench/compare.sh [BUILD_DIR]      (default: build-bench)
 #
@@ -14,6 +15,10 @@
 #   PEER_SIZES  the peers' sizes              (default "100 1000 10000")
 #   PASS_SIZES  pass's sizes: one gpg file per entry, slow to fill
 #                                             (default "100 1000")
+#   DEFAULT_SIZES  sizes of the get on both formats, one-shot and
+#               through the agent             (default "1000 10000")
+#   RATIO_SIZES format-1 sizes of the one-shot get in the ratios
+#                                             (default "10000 100000")
 #   RUNS        runs per measured command     (default 10)
 #   OUT         folder for compare.csv, ratios.csv and compare.svg
 #                                             (default compare-results)
@@ -26,6 +31,8 @@ sizes=${SIZES:-100 1000 10000 100000}
 peer_sizes=${PEER_SIZES:-100 1000 10000}
 pass_sizes=${PASS_SIZES:-100 1000}
 runs=${RUNS:-10}
+default_sizes=${DEFAULT_SIZES:-1000 10000}
+ratio_sizes=${RATIO_SIZES:-10000 100000}
 out=${OUT:-compare-results}
 
 say() { printf 'compare.sh: %s\n' "$*" >&2; }
@@ -42,7 +49,7 @@ out=$(realpath "$out")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 csv=$out/compare.csv
-echo "tool,command,entries,mean_ms,stddev_ms" >"$csv"
+echo "tool,command,entries,mean_ms,stddev_ms,median_ms" >"$csv"
 
 name_of() { printf 'item-%07d' "$1"; }
 # A name a quarter of the way into the store: in its first half.
@@ -54,7 +61,7 @@ times() {
   shift 3
   hyperfine --style none --runs "$runs" --export-csv "$work/run.csv" "$@" >/dev/null
   awk -F, -v who="$who" -v what="$what" -v n="$n" 'NR == 2 {
-      printf "%s,%s,%s,%.3f,%.3f\n", who, what, n, $2 * 1000, $3 * 1000 }' \
+      printf "%s,%s,%s,%.3f,%.3f,%.3f\n", who, what, n, $2 * 1000, $3 * 1000, $4 * 1000 }' \
     "$work/run.csv" >>"$csv"
   tail -n 1 "$csv" >&2
 }
@@ -90,28 +97,59 @@ for n in $sizes; do
   $k rm --drop-backup bench-new 2>/dev/null || true
 done
 
-# One get on a format-2 store (what create makes by default): the Argon2id
-# derivation, calibrated to about 250 ms when the store was made, is paid
-# once a command.
-s=$(kel_store 100 2)
-times kel-safe get-format2 100 -N "$tool -q -s $s get $(probe_of 100)"
+# ---- the default format, one-shot and through the agent ---------------------
+# Format 2 is what create makes: its Argon2id derivation, calibrated to about
+# 250 ms when the store was made, is paid once a command. The agent pays it
+# once, at its start, and builds no index for a command after that. Format 1
+# beside it, the same ways. The agents listen in a runtime folder of this
+# run's own and are stopped at the end.
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+agents=()
+stop_agents() {
+  for s in "${agents[@]}"; do "$tool" -q -s "$s" agent stop >/dev/null 2>&1 || true; done
+}
+trap 'stop_agents; rm -rf "$work"' EXIT
+start_agent() {  # STORE -- and checks that a get with no password is served
+  "$tool" -q -s "$1" agent start --timeout 10m
+  agents+=("$1")
+  env -u KEL_SAFE_PASSWORD "$tool" -q -s "$1" get "$2" >/dev/null ||
+    { say "the agent of $1 does not serve get"; exit 1; }
+}
+for n in $default_sizes; do
+  for format in 2 1; do
+    s=$(kel_store "$n" "$format")
+    times kel-safe "get-format$format" "$n" -N --warmup 1 "$tool -q -s $s get $(probe_of "$n")"
+    start_agent "$s" "$(probe_of "$n")"
+    times kel-safe "get-format$format-agent" "$n" -N --warmup 3 "$tool -q -s $s get $(probe_of "$n")"
+  done
+done
 
 # Start-up and one get, in one hyperfine run, as ratios: `kel-safe version`
-# against a bare program that links the same libraries, and `get` at 10^4
-# and 10^5 entries against `kel-safe version`.
+# against a bare program that links the same libraries, a get through the
+# agent on the default format at 10^4 entries, and one-shot gets on format 1
+# at $RATIO_SIZES entries, all against `kel-safe version`.
+s=$(kel_store 10000 2)
+[[ " ${agents[*]} " == *" $s "* ]] || start_agent "$s" "$(probe_of 10000)"
 ratio_args=(-N --warmup 20 --runs $((runs * 20)) --export-csv "$work/ratios.csv"
-            "$bare" "$tool version")
-for n in 10000 100000; do
+            "$bare" "$tool version" "$tool -q -s $s get $(probe_of 10000)")
+ratio_names=("get through the agent, format 2, 10^4 / version")
+for n in $ratio_sizes; do
   s=$(kel_store "$n")
   ratio_args+=("$tool -q -s $s get $(probe_of "$n")")
+  ratio_names+=("get at $n, format 1 / version")
 done
 hyperfine --style none "${ratio_args[@]}" >/dev/null
-awk -F, 'NR > 1 { mean[NR - 1] = $2 }
+awk -F, -v names="$(IFS='|'; echo "${ratio_names[*]}")" '
+  NR > 1 { mean[NR - 1] = $2; median[NR - 1] = $4 }
   END {
-    printf "measure,ratio\n"
-    printf "version / bare start,%.2f\n", mean[2] / mean[1]
-    printf "get at 10^4 / version,%.2f\n", mean[3] / mean[2]
-    printf "get at 10^5 / version,%.2f\n", mean[4] / mean[2]
+    count = split(names, name, "|")
+    printf "measure,ratio of means,ratio of medians,median_ms\n"
+    printf "version / bare start,%.2f,%.2f,%.3f\n", mean[2] / mean[1], median[2] / median[1],
+           median[2] * 1000
+    for (i = 1; i <= count; i++)
+      printf "%s,%.2f,%.2f,%.3f\n", name[i], mean[i + 2] / mean[2], median[i + 2] / median[2],
+             median[i + 2] * 1000
   }' "$work/ratios.csv" | tee "$out/ratios.csv" >&2
 
 # ---- pass -----------------------------------------------------------------
@@ -129,7 +167,8 @@ if have pass && have gpg; then
         -o "$PASSWORD_STORE_DIR/$(name_of "$i").gpg"
     done
     filled=$n
-    times pass get "$n" -N "pass show $(probe_of "$n")"
+    # gpg-agent holds the key after the warm-up runs, as in a working session.
+    times pass get "$n" -N --warmup 3 "pass show $(probe_of "$n")"
     times pass add "$n" --prepare "pass rm -f bench-new >/dev/null 2>&1 || true" \
       "pass insert -m bench-new <$work/value >/dev/null"
     times pass ls "$n" -N "pass ls"

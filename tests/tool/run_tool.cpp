@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 extern char** environ;
@@ -71,7 +72,13 @@ Pipe make_pipe() {
 std::vector<std::string> child_environment(const ToolRun& run) {
   std::vector<std::string> env;
   for (char** p = environ; *p != nullptr; ++p) {
-    if (strncmp(*p, "KEL_SAFE_", 9) != 0) env.emplace_back(*p);
+    const std::string_view entry(*p);
+    // A variable the run sets replaces this process's (getenv takes the
+    // first of two).
+    if (entry.rfind("KEL_SAFE_", 0) != 0 &&
+        run.env.count(std::string(entry.substr(0, entry.find('=')))) == 0) {
+      env.emplace_back(entry);
+    }
   }
   for (const auto& [name, value] : run.env) env.push_back(name + "=" + value);
   env.insert(env.end(), run.raw_env.begin(), run.raw_env.end());

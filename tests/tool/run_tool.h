@@ -28,7 +28,8 @@ struct ToolRun {
   std::string program;             // run this instead of kel-safe
   std::string input;               // fed to standard input, then closed
   // Variables set for the child. The child starts from this process's
-  // environment with every KEL_SAFE_* variable removed.
+  // environment with every KEL_SAFE_* variable removed; these replace its
+  // own of the same name.
   std::map<std::string, std::string> env;
   // More entries as they are ("NAME=value"); a name may repeat.
   std::vector<std::string> raw_env;

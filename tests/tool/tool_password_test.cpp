@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -245,7 +246,16 @@ class Agent : public ToolTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-    create_store();
+    start_on(2);
+  }
+  void TearDown() override { run_tool(as_client({"agent", "stop"})); }
+
+  // A new store of `format` holding alpha, and an agent for it (the one
+  // running before is stopped).
+  void start_on(int format) {
+    run_tool(as_client({"agent", "stop"}));
+    std::remove(store_file.c_str());
+    create_store(format);
     add("alpha", "value-of-alpha");
     ToolRun start = as_client({"agent", "start", "--timeout", "2m"});
     start.args.insert(start.args.begin(), {"--password-file", password_file});
@@ -253,7 +263,6 @@ class Agent : public ToolTest {
     ASSERT_EQ(started.status, kOk) << started.err;
     ASSERT_NE(started.err.find("serves '" + store_file + "'"), std::string::npos) << started.err;
   }
-  void TearDown() override { run_tool(as_client({"agent", "stop"})); }
 
   // kel-safe on the store with no password at all.
   ToolRun as_client(std::vector<std::string> args) const {
@@ -338,6 +347,67 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(refused.err.rfind("kel-safe: agent: ", 0), 0u) << refused.err;
 }
 
+// Every byte of a name reaches the agent as it was given, a line end too:
+// `prod\n` is not `prod`. On both formats, from one table.
+TEST_F(Agent, CarriesEveryByteOfANameOnBothFormats) {
+  const std::vector<std::string> names = {"prod", "prod\n", "\nprod", "a b\tc",
+                                          "\x01\x1b]52;c;eA==\x07\r\x7f\xff'\"\\ x"};
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    if (format != 2) start_on(format);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(client({"add", "--", names[i]}, "value-" + std::to_string(i)).status, kOk);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(client({"get", "--", names[i]}).out, "value-" + std::to_string(i));
+    }
+    EXPECT_EQ(client({"rm", "--", "prod\n"}).status, kOk);
+    EXPECT_EQ(client({"get", "--", "prod\n"}).status, kNotFound);
+    EXPECT_EQ(tool({"get", "prod"}).out, "value-0");  // the file holds it still
+  }
+}
+
+// With no runtime directory, a kel-safe-UID directory that another user
+// made first does not stop the agent: it takes a private one with a random
+// name beside it, which its clients find; the taken one is left unused.
+TEST_F(Agent, PassesByADirectoryAnotherUserTook) {
+  if (geteuid() != 0) GTEST_SKIP() << "another uid needs root";
+  const std::string user = dir.file("user"), temporary = dir.file("tmp");
+  const std::string taken = temporary + "/kel-safe-65534";
+  ASSERT_EQ(mkdir(user.c_str(), 0700), 0);
+  ASSERT_EQ(chown(user.c_str(), 65534, 65534), 0);
+  for (const std::string& path : {temporary, taken}) ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  chmod(temporary.c_str(), 01777);
+  chmod(taken.c_str(), 0777);
+  chmod(std::string(dir.path()).c_str(), 0711);
+  const auto as_user = [&](std::vector<std::string> args, bool password,
+                           const std::string& input = "") {
+    ToolRun run;
+    run.args = {"-s", user + "/s"};
+    run.args.insert(run.args.end(), args.begin(), args.end());
+    run.env = {{"XDG_RUNTIME_DIR", ""}, {"TMPDIR", temporary}, {"HOME", user}};
+    if (password) run.env["KEL_SAFE_PASSWORD"] = kPassword;
+    run.input = input;
+    run.drop_root = true;
+    return run_tool(run);
+  };
+  ASSERT_EQ(as_user(create_args(2), true).status, kOk);
+  const ToolResult started = as_user({"agent", "start", "--timeout", "1m"}, true);
+  ASSERT_EQ(started.status, kOk) << started.err;
+  EXPECT_EQ(as_user({"add", "k"}, false, "v").status, kOk);  // no password: the agent's work
+  EXPECT_EQ(as_user({"get", "k"}, false).out, "v");
+  EXPECT_EQ(as_user({"agent", "stop"}, false).status, kOk);
+  EXPECT_TRUE(std::filesystem::is_empty(taken));
+  std::size_t private_ones = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(temporary)) {
+    struct stat info {};
+    const bool ok = lstat(entry.path().c_str(), &info) == 0 && info.st_uid == 65534 &&
+                    (info.st_mode & 07777) == 0700;
+    private_ones += entry.path().filename().string().rfind("kel-safe-65534.", 0) == 0 && ok;
+  }
+  EXPECT_EQ(private_ones, 1u);
+}
+
 // Another store (another key) put in the file's place: the agent serves it
 // nothing and ends; the command runs without it and needs a password.
 TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
@@ -391,6 +461,25 @@ TEST_F(Agent, KeepsItsKeyInLockedMemory) {
   const std::size_t at = proc.find("VmLck:");
   ASSERT_NE(at, std::string::npos) << status;
   EXPECT_GT(std::stol(proc.substr(at + 6)), 0L) << proc.substr(at, 30);
+}
+
+// The agent keeps the descriptor the library opened for the store, and
+// none that its starter inherited (the password's, another pipe).
+TEST_F(Agent, KeepsTheStoreOpenAndNothingInherited) {
+  ASSERT_EQ(client({"agent", "stop"}).status, kOk);
+  ToolRun start = as_client({"--password-fd", "3", "agent", "start"});
+  start.fds = {{3, kPassword + "\n"}, {4, "inherited"}};
+  ASSERT_EQ(run_tool(start).status, kOk);
+  const std::string status = client({"agent", "status"}).out;  // "agent PID serves ..."
+  const std::string pid = status.substr(6, status.find(' ', 6) - 6);
+  std::vector<std::string> held;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
+    held.push_back(std::filesystem::read_symlink(entry.path()).string());
+  }
+  EXPECT_GE(std::count(held.begin(), held.end(), std::filesystem::canonical(store_file).string()),
+            1);
+  for (const std::string& target : held) EXPECT_EQ(target.rfind("pipe:", 0), std::string::npos);
+  EXPECT_EQ(client({"rm", "alpha"}).status, kOk);  // and writes to it
 }
 
 // The client checks who serves the socket too: a listener of another user

@@ -19,17 +19,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "framing.h"
 #include "password.h"
 #include "session.h"
 #include "status.h"
 #include "streams.h"
-#include "words.h"
 
 namespace kel::tool {
 
@@ -82,20 +81,6 @@ class Agent {
     lstat(socket_.c_str(), &info);
     socket_inode_ = info.st_ino;
     return true;
-  }
-
-  // Closes every descriptor above 2 but the agent's own and `keep`.
-  void close_others(int keep) const {
-    std::array<unsigned, 3> own{static_cast<unsigned>(listener_.get()),
-                                static_cast<unsigned>(capture_.fd()),
-                                static_cast<unsigned>(keep)};
-    std::sort(own.begin(), own.end());
-    unsigned from = 3;
-    for (const unsigned fd : own) {
-      if (fd > from) close_range(from, fd - 1, 0);
-      from = std::max(from, fd + 1);
-    }
-    close_range(from, ~0U, 0);
   }
 
   void serve() {
@@ -166,10 +151,8 @@ class Agent {
     // otherwise keep the others waiting for ever.
     input.set_deadline(Clock::now() + kRequestTime);
     std::optional<Secret> line = input.line();
-    struct stat info {};
-    if (!line || stat(store_.c_str(), &info) != 0 ||
-        line->view() != "store " + std::to_string(info.st_dev) + " " +
-                            std::to_string(info.st_ino)) {
+    const std::string expected = store_line(store_);
+    if (!line || expected.empty() || line->view() != expected) {
       write_all(connection, "no\n", "the client");
       return false;
     }
@@ -183,23 +166,29 @@ class Agent {
     write_all(connection, "ok\n", "the client");
     bool quiet = false;
     std::optional<Secret> value;
-    while ((line = input.line())) {
+    std::vector<std::string> words;
+    for (;;) {
+      line = input.line();
+      // A request cut short, or one no client of ours sends, is dropped
+      // unanswered: nothing of it runs.
+      if (!line) return false;
+      if (line->view() == "run") break;
       if (line->view() == "quiet") {
         quiet = true;
       } else if (const auto length = value_header(line->view())) {
         value = input.block(*length);
+      } else if (const auto size = word_header(line->view())) {
+        words.emplace_back(input.block(*size).view());
       } else {
-        break;
+        return false;
       }
     }
-    if (!line) return false;
     std::string notes;
     int status = kOk;
     bool stop = false;
     {
       OutputRedirect redirect(capture_.fd(), &notes);
       try {
-        const std::vector<std::string> words = split_words(line->view());
         if (words == std::vector<std::string>{"agent", "status"}) {
           write_data(status_text());
         } else if (words == std::vector<std::string>{"agent", "stop"}) {
@@ -241,6 +230,23 @@ class Agent {
   Clock::time_point last_use_ = Clock::now();
   Capture capture_;
 };
+
+// Closes every descriptor above 2 but those in `keep` (negative ones are
+// ignored). Called before the store is opened: what is open then came from
+// the starter, and the descriptors the library opens afterwards for the
+// store stay the agent's.
+void close_inherited(std::vector<int> keep) {
+  keep.erase(std::remove_if(keep.begin(), keep.end(), [](int fd) { return fd <= 2; }),
+             keep.end());
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (const int fd : keep) {
+    const unsigned kept = static_cast<unsigned>(fd);
+    if (kept > from) close_range(from, kept - 1, 0);
+    from = std::max(from, kept + 1);
+  }
+  close_range(from, ~0U, 0);
+}
 
 // The store's file with links resolved, from wherever the agent runs.
 std::string real_path_of(const Context& context) {
@@ -304,6 +310,11 @@ int start_agent(const Context& context, const std::string& timeout) {
     return kOk;
   }
   ready_read.reset();
+  // Descriptors the starter inherited (the caller's pipes, files, sockets)
+  // are not the agent's to keep open. Only the password's descriptor is
+  // kept until the password is read.
+  const int password_fd = context.passwords.fd;
+  close_inherited({ready_write.get(), password_fd});
   // Tells the starter the status it exits with, and ends.
   const auto give_up = [&ready_write](int status) {
     const char byte = static_cast<char>(status);
@@ -320,6 +331,9 @@ int start_agent(const Context& context, const std::string& timeout) {
     give_up(failure.status());
   }
   forget_password_environment();
+  // Still the starter's descriptor: nothing the library opened can have
+  // taken its number while it was open.
+  if (password_fd > 2) close(password_fd);
   Agent agent(session, agent_context.store, socket, idle);
   // The agent: its own session, no terminal, no working directory held,
   // nothing to say on the caller's streams.
@@ -337,9 +351,6 @@ int start_agent(const Context& context, const std::string& timeout) {
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
   if (null_fd > 2) close(null_fd);
-  // Descriptors the starter inherited (a password descriptor, the caller's
-  // pipes) are not the agent's to keep open.
-  agent.close_others(ready_write.get());
   write_all(ready_write.get(), "R", "the starter");
   ready_write.reset();
   agent.serve();
@@ -355,11 +366,11 @@ int ask_agent(const Context& context, const std::string& what) {
     connection = connect_agent(agent_socket(path, false));
   } catch (const Failure&) {
   }
-  if (!connection || !agent_serves(connection.get(), path)) {
+  if (!connection ||
+      !agent_serves(connection.get(), path, frame_words({"agent", what}))) {
     if (!context.quiet) note("no agent serves " + tool::quoted(path));
     return kFalse;
   }
-  write_all(connection.get(), "agent " + what + "\n", "the agent");
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
   Secret output;

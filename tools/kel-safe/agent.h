@@ -2,13 +2,16 @@
 // in the background that serves the tool's commands for that store to the
 // same user, so that further kel-safe commands need no password and build
 // no index. It listens on a Unix socket (mode 0600) in a private directory:
-// $XDG_RUNTIME_DIR/kel-safe, else /tmp/kel-safe-UID (0700, ours, not a
-// link). Every connection is checked to come from the same uid. The
-// requests and answers use the batch framing (framing.h).
+// $XDG_RUNTIME_DIR/kel-safe, else $TMPDIR/kel-safe-UID or, when someone
+// else took that name, a random one beside it (0700, ours, not a link).
+// Every connection is checked to come from the same uid. The requests and
+// answers use the batch framing (framing.h), the command's words as
+// blocks.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -41,6 +44,11 @@ bool agent_may_run(const std::vector<std::string>& words);
 std::vector<std::string> without_own_options(
     const std::vector<std::string>& args);
 
+// The private directory of this user's agents' sockets (see
+// agent_directory.cpp for where it is); made when `make` is set. Throws a
+// Failure (kFileError) when there is none to be had, naming what to set.
+std::string agent_directory(bool make);
+
 // The socket of the agent for the store file `real_path` (links resolved).
 // Makes the private directory when `make` is set. Throws a Failure
 // (kFileError) when the directory is not private to this user.
@@ -50,9 +58,16 @@ std::string agent_socket(const std::string& real_path, bool make);
 // listens there, or when what listens is not this user's.
 UniqueFd connect_agent(const std::string& socket);
 
-// Sends the store line of a request and reads the agent's answer to it:
-// true when the agent serves the file `path` (same device and inode).
-bool agent_serves(int connection, const std::string& path);
+// The first line of a request (without its line end) naming the store
+// file `path` by device and inode; empty when the file cannot be examined.
+std::string store_line(const std::string& path);
+
+// Sends the store line of a request, and `ahead` (more of the request)
+// with it, and reads the agent's answer to the store line: true when the
+// agent serves the file `path` (same device and inode). An agent that
+// answers no reads nothing of `ahead`.
+bool agent_serves(int connection, const std::string& path,
+                  std::string_view ahead = {});
 
 // Reads one result frame from `connection` into its parts; false when the
 // connection ended before a whole frame came.

@@ -18,7 +18,6 @@
 #include "framing.h"
 #include "status.h"
 #include "streams.h"
-#include "words.h"
 
 namespace kel::tool {
 
@@ -104,23 +103,7 @@ std::vector<std::string> without_own_options(
 }
 
 std::string agent_socket(const std::string& real_path, bool make) {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  const std::string directory =
-      runtime != nullptr && runtime[0] == '/'
-          ? std::string(runtime) + "/kel-safe"
-          : "/tmp/kel-safe-" + std::to_string(getuid());
-  if (make && mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw Failure(kFileError, "agent: cannot make " + tool::quoted(directory) +
-                                  ": " + strerror(errno));
-  }
-  // Anyone may make a directory under /tmp: only one that is ours, private
-  // and not a link to somewhere else is used.
-  struct stat info {};
-  if (lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != getuid() || (info.st_mode & 077) != 0) {
-    throw Failure(kFileError, "agent: " + tool::quoted(directory) +
-                                  " is not a private directory of this user");
-  }
+  const std::string directory = agent_directory(make);
   return directory + "/agent-" + hex(std::hash<std::string>{}(real_path)) +
          ".sock";
 }
@@ -147,14 +130,25 @@ UniqueFd connect_agent(const std::string& socket_path) {
   return connection;
 }
 
-bool agent_serves(int connection, const std::string& path) {
+std::string store_line(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
+  if (stat(path.c_str(), &info) != 0) return std::string();
+  // "words": the command follows as word blocks (framing.h). An agent that
+  // reads its commands otherwise answers "no", and the client runs the
+  // command itself.
+  return "store " + std::to_string(info.st_dev) + " " +
+         std::to_string(info.st_ino) + " words";
+}
+
+bool agent_serves(int connection, const std::string& path,
+                  std::string_view ahead) {
+  std::string line = store_line(path);
+  if (line.empty()) return false;
   try {
-    write_all(connection,
-              "store " + std::to_string(info.st_dev) + " " +
-                  std::to_string(info.st_ino) + "\n",
-              "the agent");
+    line += '\n';
+    line += ahead;
+    write_all(connection, line, "the agent");
+    wipe(line);
     char answer[3] = {};
     std::size_t got = 0;
     while (got < sizeof answer) {
@@ -206,6 +200,14 @@ bool read_frame(int connection, int& status, Secret& output,
 std::optional<int> through_agent(const Context& context,
                                  const std::vector<std::string>& words) {
   if (!agent_may_run(words) || context.store.empty()) return std::nullopt;
+  // Before anything is sent: a word the request cannot carry is refused
+  // here, never cut.
+  // The agent's output is no terminal: it is told when this one's is.
+  std::vector<std::string> sent = words;
+  if (sent[0] == "ls" && isatty(1) == 1 && !has_option(sent, {"-N", "--literal"})) {
+    sent.insert(sent.begin() + 1, "--escape");
+  }
+  std::string request = frame_words(sent);
   const std::string path = store_file(context.store);
   std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
                                               &free);
@@ -217,28 +219,28 @@ std::optional<int> through_agent(const Context& context,
     return std::nullopt;  // no private directory: no agent of ours
   }
   UniqueFd connection = connect_agent(socket_path);
-  if (!connection || !agent_serves(connection.get(), real.get()))
-    return std::nullopt;
+  if (!connection) return std::nullopt;
+  // The whole request goes with the store line, in one write and one
+  // round trip: an agent that does not serve the store reads no further.
+  // Only a value to add waits for its yes, since standard input is read
+  // only for an agent that takes it.
+  const bool adding = words[0] == "add";
+  std::string ahead = context.quiet ? "quiet\n" : "";
+  if (!adding) ahead += request;
+  const bool served = agent_serves(connection.get(), real.get(), ahead);
+  wipe(ahead);
+  if (!served) return std::nullopt;
 
   // From here on the agent has the command: it runs there or fails there.
-  if (context.quiet) write_all(connection.get(), "quiet\n", "the agent");
-  if (words[0] == "add") {
+  if (adding) {
     Secret value;
     read_all(0, value, 0xffffffffu, "standard input");
     write_all(connection.get(), "value " + std::to_string(value.size()) + "\n",
               "the agent");
     write_all(connection.get(), value.view(), "the agent");
+    write_all(connection.get(), request, "the agent");
   }
-  // The agent's output is no terminal: it is told when this one's is.
-  std::vector<std::string> sent = words;
-  if (sent[0] == "ls" && isatty(1) == 1 && !has_option(sent, {"-N", "--literal"})) {
-    sent.insert(sent.begin() + 1, "--escape");
-  }
-  std::string line;
-  for (const std::string& word : sent) line += quote_word(word) + " ";
-  line.back() = '\n';
-  write_all(connection.get(), line, "the agent");
-  wipe(line);
+  wipe(request);
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
   Secret output;

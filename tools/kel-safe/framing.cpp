@@ -148,20 +148,57 @@ void write_frame(int fd, int status, std::string_view output,
   write_all(fd, notes, "the results");
 }
 
-std::optional<std::size_t> value_header(std::string_view line) {
-  constexpr std::string_view kWord = "value ";
-  if (line.substr(0, kWord.size()) != kWord) return std::nullopt;
-  const std::string_view digits = line.substr(kWord.size());
+namespace {
+
+// The length L of a line "KEYWORD L" of at most `max`; nullopt for a line
+// that is not one; a Failure (kUsage) saying `form` for a malformed one.
+std::optional<std::size_t> length_header(std::string_view line,
+                                         std::string_view keyword,
+                                         std::size_t max,
+                                         const char* form) {
+  if (line.size() <= keyword.size() ||
+      line.substr(0, keyword.size()) != keyword ||
+      line[keyword.size()] != ' ') {
+    return std::nullopt;
+  }
+  const std::string_view digits = line.substr(keyword.size() + 1);
   std::size_t length = 0;
   const auto [end, error] =
       std::from_chars(digits.data(), digits.data() + digits.size(), length);
   if (error != std::errc() || end != digits.data() + digits.size() ||
-      digits.empty() || length > kMaxValue) {
-    throw Failure(
-        kUsage,
-        "a value line reads \"value L\" with L the value's length in bytes");
+      digits.empty() || length > max) {
+    throw Failure(kUsage, form);
   }
   return length;
+}
+
+constexpr std::size_t kMaxWord = 1 << 20;
+
+}  // namespace
+
+std::optional<std::size_t> value_header(std::string_view line) {
+  return length_header(
+      line, "value", kMaxValue,
+      "a value line reads \"value L\" with L the value's length in bytes");
+}
+
+std::string frame_words(const std::vector<std::string>& words) {
+  std::string request;
+  for (const std::string& word : words) {
+    if (word.size() > kMaxWord) {
+      throw Failure(kUsage, "a word of " + std::to_string(word.size()) +
+                                " bytes is longer than the agent takes (1 MiB)");
+    }
+    request += "word " + std::to_string(word.size()) + "\n";
+    request += word;
+  }
+  return request + "run\n";
+}
+
+std::optional<std::size_t> word_header(std::string_view line) {
+  return length_header(
+      line, "word", kMaxWord,
+      "a word line reads \"word L\" with L the word's length, at most 1 MiB");
 }
 
 }  // namespace kel::tool

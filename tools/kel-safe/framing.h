@@ -3,7 +3,10 @@
 //
 //   status N\n  length L\n  <L bytes of output>  notes M\n  <M bytes of notes>
 //
-// and, on the way in, command lines and "value L\n<L bytes>" blocks.
+// and, on the way in, command lines and "value L\n<L bytes>" blocks. The
+// agent's requests carry a command's words as blocks as well, each
+// "word L\n<L bytes>" and the last followed by "run\n", so that every byte
+// of a word, a line end too, arrives as it was sent.
 #pragma once
 
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "secret.h"
 #include "streams.h"
@@ -67,5 +71,14 @@ void write_frame(int fd, int status, std::string_view output,
 // The length of a "value L" line, or nullopt for a line that is not one;
 // a Failure (kUsage) for a malformed one.
 std::optional<std::size_t> value_header(std::string_view line);
+
+// `words` as a request carries them: a "word L" block each, then "run".
+// Throws a Failure (kUsage) for a word longer than 1 MiB, which the other
+// side would refuse: a word is never cut.
+std::string frame_words(const std::vector<std::string>& words);
+
+// The length of a "word L" line, or nullopt for a line that is not one; a
+// Failure (kUsage) for a malformed one or a word longer than 1 MiB.
+std::optional<std::size_t> word_header(std::string_view line);
 
 }  // namespace kel::tool
