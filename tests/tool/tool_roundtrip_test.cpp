@@ -757,7 +757,9 @@ TEST_F(RoundTrip, RunAndGenerate) {
   for (const char* variable :
        {"PS4", "PERL5OPT", "PYTHONSTARTUP", "NODE_OPTIONS", "RUBYOPT", "JAVA_TOOL_OPTIONS",
         "_JAVA_OPTIONS", "LESSOPEN", "GIT_SSH_COMMAND", "HOME", "IFS", "ENV", "GLIBC_TUNABLES",
-        "http_proxy", "npm_config_script_shell", "KEL_SAFE_PASSWORD"}) {
+        "http_proxy", "npm_config_script_shell", "KEL_SAFE_PASSWORD", "PS0", "GNUMAKEFLAGS",
+        "TMP", "SSLKEYLOGFILE", "GETCONF_DIR", "ASAN_OPTIONS", "CCACHE_PREFIX", "RSYNC_RSH",
+        "SUDO_EDITOR", "GROFF_BIN_PATH"}) {
     add(std::string("one/") + variable, "x");
     const ToolResult refused = tool({"run", "--prefix", "one/", "--", "true"});
     EXPECT_EQ(refused.status, kRejected) << variable;
