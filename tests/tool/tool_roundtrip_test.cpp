@@ -680,7 +680,9 @@ TEST_F(RoundTrip, DotenvReadsBackAsWritten) {
   }
   for (const auto& [name, value] : std::map<std::string, std::string>{
            {"QUOTE", "it's"}, {"CR", "a\rb"}, {"TWO", "a\\\\b"}, {"END", "a\\"},
-           {"BRACE", "${HOME}"}, {"LATIN1", "caf\xe9"}, {"ZERO", std::string("a\0b", 3)}}) {
+           {"BRACE", "${HOME}"}, {"LATIN1", "caf\xe9"}, {"ZERO", std::string("a\0b", 3)},
+           // Names a shell keeps for itself, whatever the value.
+           {"OPTIND", "x"}, {"RANDOM", "7"}, {"UID", "0"}}) {
     add(name, value);
     const ToolResult refused = tool({"get", "--env", "UTF8", name});
     EXPECT_EQ(refused.status, kRejected) << name;
