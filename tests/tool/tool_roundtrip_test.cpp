@@ -745,6 +745,8 @@ TEST_F(RoundTrip, RunAndGenerate) {
            {{"run", "--prefix", "bash/", "--", "bash", "-c", "true"}, kRejected},
            {{"run", "--prefix", "perl/", "--", "perl", "-e", "1"}, kRejected},
            {{"run", "--prefix", "app/TOKEN", "--", "true"}, kRejected},  // no name left
+           // Nor in the dotenv lines a shell or a dotenv loader takes in.
+           {{"export", "--env", "--prefix", "hook/"}, kRejected},
            {{"run", "--prefix", "hook/", "--env", "PATH=hook/PATH", "--env",
              "LD_PRELOAD=hook/LD_PRELOAD", "--", "true"},
             kOk}}) {
