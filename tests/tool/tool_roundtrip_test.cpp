@@ -822,7 +822,9 @@ TEST_F(RoundTrip, DotenvReadsBackAsWritten) {
   }
   for (const auto& [name, value] : std::map<std::string, std::string>{
            {"QUOTE", "it's"}, {"CR", "a\rb"}, {"TWO", "a\\\\b"}, {"END", "a\\"},
-           {"BRACE", "${HOME}"}, {"LATIN1", "caf\xe9"}, {"ZERO", std::string("a\0b", 3)}}) {
+           {"BRACE", "${HOME}"}, {"LATIN1", "caf\xe9"}, {"ZERO", std::string("a\0b", 3)},
+           // Names a shell keeps for itself, whatever the value.
+           {"OPTIND", "x"}, {"RANDOM", "7"}, {"UID", "0"}}) {
     add(name, value);
     const ToolResult refused = tool({"get", "--env", "UTF8", name});
     EXPECT_EQ(refused.status, kRejected) << name;
@@ -885,6 +887,8 @@ TEST_F(RoundTrip, RunAndGenerate) {
            {{"run", "--prefix", "bash/", "--", "bash", "-c", "true"}, kRejected},
            {{"run", "--prefix", "perl/", "--", "perl", "-e", "1"}, kRejected},
            {{"run", "--prefix", "app/TOKEN", "--", "true"}, kRejected},  // no name left
+           // Nor in the dotenv lines a shell or a dotenv loader takes in.
+           {{"export", "--env", "--prefix", "hook/"}, kRejected},
            {{"run", "--prefix", "hook/", "--env", "PATH=hook/PATH", "--env",
              "LD_PRELOAD=hook/LD_PRELOAD", "--", "true"},
             kOk}}) {
@@ -899,7 +903,9 @@ TEST_F(RoundTrip, RunAndGenerate) {
   for (const char* variable :
        {"PS4", "PERL5OPT", "PYTHONSTARTUP", "NODE_OPTIONS", "RUBYOPT", "JAVA_TOOL_OPTIONS",
         "_JAVA_OPTIONS", "LESSOPEN", "GIT_SSH_COMMAND", "HOME", "IFS", "ENV", "GLIBC_TUNABLES",
-        "http_proxy", "npm_config_script_shell", "KEL_SAFE_PASSWORD"}) {
+        "http_proxy", "npm_config_script_shell", "KEL_SAFE_PASSWORD", "PS0", "GNUMAKEFLAGS",
+        "TMP", "SSLKEYLOGFILE", "GETCONF_DIR", "ASAN_OPTIONS", "CCACHE_PREFIX", "RSYNC_RSH",
+        "SUDO_EDITOR", "GROFF_BIN_PATH"}) {
     add(std::string("one/") + variable, "x");
     const ToolResult refused = tool({"run", "--prefix", "one/", "--", "true"});
     EXPECT_EQ(refused.status, kRejected) << variable;

@@ -18,6 +18,7 @@
 #include "entry_selection.h"
 #include "remove_on_signal.h"
 #include "status.h"
+#include "steering_variables.h"
 #include "streams.h"
 #include "subcommand.h"
 #include "value_formats.h"
@@ -189,6 +190,15 @@ int run_export(const Context& context, const ExportOptions& options) {
                                    tool::quoted(name) +
                                    ") is not a variable name (use --json or --dir, or "
                                    "get --env --as VAR=NAME)");
+    }
+    // Whatever reads the lines (set -a; . FILE, a dotenv loader) passes
+    // them on to every program it starts: the store's names may not steer
+    // those programs, as they may not under run --prefix.
+    if (options.env && steers_programs(below.back())) {
+      throw Failure(kRejected, "export: the entry " + tool::quoted(name) + " would set " +
+                                   below.back() + ", a variable that steers how programs run; " +
+                                   "one is written only when named: get --env --as " +
+                                   below.back() + "=" + name);
     }
   }
   const std::string where = options.dir.empty() ? "standard output" : tool::quoted(options.dir);

@@ -191,9 +191,32 @@ const char* not_dotenv(std::string_view value) {
   return nullptr;
 }
 
+// The variables a shell keeps for itself: an assignment to one is refused
+// (UID, PPID), changes the value (RANDOM, SECONDS, LINENO), or stops the
+// sourcing of the rest of the file (dash on OPTIND='x'). A shell sourcing
+// the lines would not get such a value back.
+bool shell_keeps(std::string_view name) {
+  static constexpr std::string_view kKept[] = {
+      "BASHOPTS", "BASHPID", "BASH_ALIASES", "BASH_ARGC", "BASH_ARGV", "BASH_ARGV0",
+      "BASH_CMDS", "BASH_LINENO", "BASH_MONOSECONDS", "BASH_SOURCE", "BASH_SUBSHELL",
+      "BASH_TRAPSIG", "BASH_VERSINFO", "COMP_WORDBREAKS", "DIRSTACK", "EPOCHREALTIME",
+      "EPOCHSECONDS", "EUID", "FUNCNAME", "GROUPS", "HISTCMD", "LINENO", "OPTIND", "PIPESTATUS",
+      "PPID", "RANDOM", "SECONDS", "SHELLOPTS", "SHLVL", "SRANDOM", "UID"};
+  for (const std::string_view kept : kKept) {
+    if (name == kept) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void write_env_line(std::string_view name, std::string_view value, Secret& out) {
+  if (shell_keeps(name)) {
+    throw Failure(kRejected, "the variable " + tool::quoted(name) +
+                                 " is one a shell keeps for itself, so a shell reading the "
+                                 "line would not get the value back (get --env --as VAR=NAME "
+                                 "names it otherwise, or use --json)");
+  }
   if (const char* why = not_dotenv(value)) {
     throw Failure(kRejected, "the value of " + tool::quoted(name) + " " + why +
                                  ", so no dotenv line keeps it as it is (use --json)");

@@ -64,7 +64,8 @@ void read_json(std::string_view input, NamedEntries& out);
 // included, and of which a shell runs nothing. A value none of them can be
 // sure to get back is refused (a Failure of kRejected naming `name`): one
 // with a zero byte, a ', a carriage return, two backslashes in a row, a
-// backslash at its end, ${...}, or bytes that are not UTF-8.
+// backslash at its end, ${...}, or bytes that are not UTF-8. So is a name
+// that a shell keeps for itself (RANDOM, OPTIND, UID...).
 void write_env_line(std::string_view name, std::string_view value, Secret& out);
 // Reads dotenv lines (comments, blank lines and "export " allowed; values
 // unquoted, single- or double-quoted as above) into entries.
