@@ -1,6 +1,6 @@
 #include "steering_variables.h"
 
-#include <strings.h>
+#include <cstddef>
 
 namespace kel::tool {
 
@@ -73,9 +73,17 @@ constexpr const char* kNames[] = {
     "GREP_OPTIONS", "GZIP", "BZIP", "BZIP2", "XZ_DEFAULTS", "XZ_OPT", "TAR_OPTIONS",
 };
 
+// Case is folded for ASCII letters alone: strncasecmp follows the locale,
+// and under a Turkish one 'i' and 'I' are no pair, so `npm_config_...`
+// would pass a session that switched the locale on.
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 bool begins_with(std::string_view variable, std::string_view family) {
-  return variable.size() >= family.size() &&
-         strncasecmp(variable.data(), family.data(), family.size()) == 0;
+  if (variable.size() < family.size()) return false;
+  for (std::size_t i = 0; i < family.size(); ++i) {
+    if (ascii_upper(variable[i]) != ascii_upper(family[i])) return false;
+  }
+  return true;
 }
 
 }  // namespace
