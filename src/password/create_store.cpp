@@ -85,7 +85,10 @@ int write_header(Store& store, const unsigned char* header, std::string& text) {
     return -1;
   }
   int rc = store.store_write(store.store_fd, 0, header, format::kHeaderSize, text);
-  if (rc == 0 && io::sync_data(store.store_fd) != 0) rc = -1;
+  if (rc == 0 && io::sync_data(store.store_fd) != 0) {
+    io::record_error(errno);
+    rc = -1;
+  }
   io::unlock_whole_file(store.store_fd);
   if (rc != 0) text = "Could not write to store file";
   return rc;
@@ -108,6 +111,7 @@ int publish(const Store& store, const std::string& staging, std::string& text) {
   ::unlink(staging.c_str());
   // A new store is only reported once its name is on stable storage.
   if (io::sync_parent_directory(store.file_path) != 0) {
+    io::record_error(errno);  // the text below names no cause
     ::unlink(store.file_path.c_str());
     text = "Could not write to store file";
     return -1;
@@ -126,8 +130,12 @@ int create_in_place(Store& store, const unsigned char* header, std::string& text
   }
   ::close(store.store_fd);
   store.store_fd = fd;
-  if (write_header(store, header, text) != 0 ||
-      io::sync_parent_directory(store.file_path) != 0) {
+  bool written = write_header(store, header, text) == 0;
+  if (written && io::sync_parent_directory(store.file_path) != 0) {
+    io::record_error(errno);  // the text below names no cause
+    written = false;
+  }
+  if (!written) {
     ::unlink(store.file_path.c_str());
     text = "Could not write to store file";
     return -1;

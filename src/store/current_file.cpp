@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
@@ -63,8 +64,31 @@ int ensure_current_fd(Store& store) {
   return 0;
 }
 
+namespace {
+
+// A store that could only be read when it was opened may be writable by now
+// (its mode changed while a long-lived caller kept it open): a write lock
+// needs a descriptor that can write, so one is opened afresh. It takes the
+// old one's number, which a paused index scan still reads through. A file
+// that is still only readable keeps its descriptor, and the lock says why.
+void reopen_if_writable(Store& store) {
+  if (!store.read_only || store.store_fd < 0) return;
+  bool read_only = true;
+  io::UniqueFd fd(io::open_store_file(store.file_path, read_only));
+  struct stat held {}, fresh {};
+  if (!fd.valid() || read_only || ::fstat(store.store_fd, &held) != 0 ||
+      ::fstat(fd.get(), &fresh) != 0 || held.st_dev != fresh.st_dev ||
+      held.st_ino != fresh.st_ino) {
+    return;  // still read-only, or another file: the loop below sees to that
+  }
+  if (::dup3(fd.get(), store.store_fd, O_CLOEXEC) >= 0) store.read_only = false;
+}
+
+}  // namespace
+
 int lock_current_store(Store& store, const std::string& prefix,
                        std::string& text) {
+  reopen_if_writable(store);
   for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
     if (ensure_current_fd(store) != 0 ||
         io::lock_whole_file(store.store_fd, F_WRLCK) != 0) {

@@ -426,6 +426,12 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "create '" + dir.file("no/such.safe") + "': the folder '" + dir.file("no") +
            "' does not exist (mkdir it first) (could not create store - No such file or "
            "directory)\n"},
+      {{"-s", dir.file("fresh"), "create", "--kdf-memory", "19", "--kdf-time", "1"}, "",
+       kStoreError,
+       "create '" + dir.file("fresh.safe") + "': cannot create '" + dir.file("fresh.safe") +
+           "': the disk is full for this process (the file size limit, ulimit -f, is "
+           "reached) (Could not write to store file)\n",
+       100},
       {{"-s", dir.file("backup.json"), "ls"}, "", kStoreError,
        "no store at '" + dir.file("backup.json.safe") +
            "': store file names end in .safe, which -s adds; if '" + dir.file("backup.json") +
@@ -493,6 +499,7 @@ TEST_F(Statuses, OneWordingPerFailure) {
   EXPECT_EQ(tool({"exists", "more"}).status, kFalse);
   EXPECT_FALSE(std::filesystem::exists(store_file + ".backup1"));
   EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("fresh.safe")));
 
   // The backup a rewrite names opens with -s exactly as printed.
   ToolRun rotate;

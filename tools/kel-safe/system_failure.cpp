@@ -21,11 +21,15 @@ bool contains(std::string_view text, std::string_view part) {
 
 // The error number behind `message`, or 0. The library keeps the number of
 // its last failed system call; it belongs to this message only when the
-// message holds its text, or is the one write failure worded without it.
+// message holds its text, or is one of the two write failures worded
+// without it (the library records the cause of each as it fails).
 int error_number_of(std::string_view message) {
   int number = 0;
   if (kel::last_system_error(number) != 0) return 0;
-  if (message == "Could not write lower part to tmp store") return number;
+  if (message == "Could not write lower part to tmp store" ||
+      message == "Could not write to store file") {
+    return number;
+  }
   return contains(message, strerror(number)) ? number : 0;
 }
 
@@ -76,7 +80,9 @@ Step step_of(std::string_view message, const std::string& store_path) {
     return {"cannot make the change to " + store + " last (its folder could not be synced)",
             folder, false};
   }
-  if (starts_with(message, "could not create store - ")) {
+  // A new store whose header could not be written is removed again.
+  if (starts_with(message, "could not create store - ") ||
+      message == "Could not write to store file") {
     return {"cannot create " + store, folder, false};
   }
   if (starts_with(message, "Could not obtain file lock")) {
