@@ -470,6 +470,11 @@ TEST_F(Statuses, OneWordingPerFailure) {
       // An empty value is left out, by name, rather than failing the import.
       {{"import", "--json", "-"}, "{\"e\": \"\"}", kOk,
        "skipped 'e': its value is empty, and a stored value holds at least one byte\n"},
+      // A line of a value pasted without quotes is never echoed.
+      {{"import", "--env", "-"}, "A='x'\nS3cretWord\n", kRejected,
+       "line 2: no '=' after the name; a line is NAME=VALUE\n"},
+      {{"import", "--env", "-"}, "A='x'\nS3cret-Word tail\n", kRejected,
+       "line 2: no variable name where the line begins; a line is NAME=VALUE\n"},
   };
   add("zero", std::string("a\0b", 3));
   for (const auto& c : cases) {

@@ -256,10 +256,14 @@ void read_env(std::string_view input, NamedEntries& out) {
       ++name_end;
     }
     const std::string name(input.substr(at, name_end - at));
-    if (!valid_variable_name(name)) fail("not a variable name: " + tool::quoted(name));
+    // The words of a line that is no NAME=VALUE are not shown: such a line
+    // is often a value's own next line (a key pasted without quotes).
+    if (!valid_variable_name(name)) {
+      fail("no variable name where the line begins; a line is NAME=VALUE");
+    }
     at = name_end;
     skip_blanks();
-    if (at >= input.size() || input[at] != '=') fail("no '=' after " + tool::quoted(name));
+    if (at >= input.size() || input[at] != '=') fail("no '=' after the name; a line is NAME=VALUE");
     ++at;
     skip_blanks();
     Secret value;
