@@ -536,6 +536,30 @@ TEST_F(RoundTrip, ImportOfADirectoryIsAllOrNothing) {
       << imported.err;
   EXPECT_EQ(tool({"ls"}).out, "a\nkept\nsub/key\n");
 
+  // A file replaced by another between the check and its batch (here while
+  // the password is asked) stops the import there, and the message says
+  // what the batches before it added.
+  if (have_pseudo_terminals()) {
+    const std::string late = dir.file("late");
+    fs::create_directory(late);
+    write_file(late + "/x1", "one");
+    write_file(late + "/x2", pattern_bytes((16 << 20) + 1, 6));
+    write_file(late + "/x3", "three");
+    ToolRun typed;
+    typed.args = {"-s", store, "import", "--dir", late};
+    typed.with_terminal = true;
+    typed.dialogue = {{"Password for", kPassword + "\n"}};
+    typed.at_prompt = [&](std::size_t, pid_t, int) {
+      write_file(late + "/new", "swapped");
+      fs::rename(late + "/new", late + "/x3");
+    };
+    const ToolResult stopped = run_tool(typed);
+    EXPECT_EQ(stopped.status, kFileError) << stopped.err;
+    EXPECT_NE(stopped.err.find("2 entries were added or replaced before it and stay so"), std::string::npos)
+        << stopped.err;
+    EXPECT_EQ(tool({"ls"}).out, "a\nkept\nsub/key\nx1\nx2\n");
+  }
+
   // A file the user cannot read, after two readable ones (the second
   // streamed on its own), refuses the whole import. Run as an ordinary
   // user, whom file modes bind, in a directory of that user's.
