@@ -414,6 +414,9 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
   // Escaped as on a terminal (-b): what could act on one, in $'...'.
   EXPECT_EQ(tool({"ls", "-b", "ba"}).out, "$'bad\\xff'\nbar/x\n");
   EXPECT_EQ(tool({"ls", "--escape", "-l", "t"}).out, "1\t$'tab\\x09nl\\x0a'\n");
+  // A name written as the quoted form of another is quoted itself.
+  add("$'\\x01'", "1");
+  EXPECT_EQ(tool({"ls", "-b", "$"}).out, "$'$\\'\\\\x01\\''\n");
   add("c1\xc2\x9b", "1");  // a C1 control (CSI) in UTF-8
   EXPECT_EQ(tool({"ls", "--json", "c1"}).out, "[\"c1\\u009b\"]\n");
 }
