@@ -451,7 +451,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"mv", "k", "piped"}, "", kExists,
        "mv 'k': an entry 'piped' exists already; --replace replaces its value in the same "
        "step (Item exists)\n"},
-      {{"mv", "k", "k", "--replace"}, "", kExists, "mv 'k': an entry 'k' exists already"},
+      // Never the advice to rm it, which would lose the value.
+      {{"mv", "k", "k", "--replace"}, "", kExists,
+       "mv 'k': the new name is the old one; nothing to do\n"},
+      {{"cp", "k", "k"}, "", kExists, "cp 'k': the new name is the old one; nothing to do\n"},
       {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
       {{"rm", "--drop-backup", "--", "-dash"}, "", kOk, "removed '-dash'\n"},
       {{"add", "d", "--file", dir.path().string()}, "", kFileError,
