@@ -539,6 +539,20 @@ TEST_F(RoundTrip, ImportOfADirectoryIsAllOrNothing) {
       << imported.err;
   EXPECT_EQ(tool({"ls"}).out, "a\nkept\nsub/key\n");
 
+  // A tree deeper than any entry name can be is refused where the names
+  // outgrow 255 bytes, not walked down to its end with a descriptor held
+  // per level.
+  const std::string deep = dir.file("deep");
+  std::string level = deep;
+  for (int depth = 0; depth < 30; ++depth) fs::create_directories(level += "/" + std::string(100, 'd'));
+  write_file(level + "/f", "x");
+  ToolRun walk_deep;
+  walk_deep.args = {"-s", store, "--password-file", password_file, "import", "--dir", deep};
+  walk_deep.open_files_limit = 48;
+  const ToolResult too_deep = run_tool(walk_deep);
+  EXPECT_EQ(too_deep.status, kRejected) << too_deep.err;
+  EXPECT_NE(too_deep.err.find(" are longer than 255 bytes"), std::string::npos) << too_deep.err;
+
   // A file replaced by another between the check and its batch (here while
   // the password is asked) stops the import there, and the message says
   // what the batches before it added.
