@@ -383,7 +383,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "get 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"rm", "nope"}, "", kNotFound,
        "rm 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
-      {{"add", "k"}, "v", kExists, "add 'k': an entry 'k' exists already; rm it first"},
+      // Not the advice to rm it first, which loses the value if the add fails.
+      {{"add", "k"}, "v", kExists,
+       "add 'k': an entry 'k' exists already; --replace replaces its value in the same step "
+       "(Item exists)\n"},
       {{"--password-file", dir.file("wrong"), "add", "x"}, "v", kWrongPassword,
        "add 'x': " + wrong_pw(from_file)},
       {{"--password-file", dir.file("wrong"), "exists", "k"}, "", kWrongPassword,
