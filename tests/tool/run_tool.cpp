@@ -111,6 +111,11 @@ std::vector<std::string> child_environment(const ToolRun& run) {
   for (std::size_t i = 0; i < extra.size() && i < 16; ++i) close(extra_high[i]);
   if (run.close_stdout) close(1);
   if (run.umask >= 0) umask(static_cast<mode_t>(run.umask));
+  if (run.open_files_limit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(run.open_files_limit),
+                       static_cast<rlim_t>(run.open_files_limit)};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
   if (run.file_size_limit >= 0) {
     const rlimit limit{static_cast<rlim_t>(run.file_size_limit),
                        static_cast<rlim_t>(run.file_size_limit)};

@@ -38,6 +38,7 @@ struct ToolRun {
   bool close_stdout = false;  // start the child with descriptor 1 closed
   int umask = -1;             // umask for the child, -1 to inherit
   long file_size_limit = -1;  // RLIMIT_FSIZE for the child in bytes, -1: none
+  long open_files_limit = -1;  // RLIMIT_NOFILE for the child, -1: as this process's
   // Run as user and group 65534 when this process is root, so that file
   // modes bind the child as they bind an ordinary user. The tool then runs
   // from a copy that user can reach wherever the build tree lies; the files

@@ -311,7 +311,8 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(added.status, kOk) << added.err;
   EXPECT_EQ(added.err, "kel-safe: added 'beta'\n");
   EXPECT_EQ(client({"-q", "add", "beta"}, "x").err,
-            "kel-safe: add 'beta': an entry 'beta' exists already; rm it first (Item exists)\n");
+            "kel-safe: add 'beta': an entry 'beta' exists already; --replace replaces its "
+            "value in the same step (Item exists)\n");
   EXPECT_EQ(client({"ls", "-l"}).out, "14\talpha\n500\tbeta\n");
   // The agent's listing escapes control bytes for a terminal too.
   ASSERT_EQ(client({"add", "\x1b]2;title\x07"}, "v").status, kOk);

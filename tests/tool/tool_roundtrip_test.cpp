@@ -414,6 +414,9 @@ TEST_F(RoundTrip, ListingFormatsForScripts) {
   // Escaped as on a terminal (-b): what could act on one, in $'...'.
   EXPECT_EQ(tool({"ls", "-b", "ba"}).out, "$'bad\\xff'\nbar/x\n");
   EXPECT_EQ(tool({"ls", "--escape", "-l", "t"}).out, "1\t$'tab\\x09nl\\x0a'\n");
+  // A name written as the quoted form of another is quoted itself.
+  add("$'\\x01'", "1");
+  EXPECT_EQ(tool({"ls", "-b", "$"}).out, "$'$\\'\\\\x01\\''\n");
   add("c1\xc2\x9b", "1");  // a C1 control (CSI) in UTF-8
   EXPECT_EQ(tool({"ls", "--json", "c1"}).out, "[\"c1\\u009b\"]\n");
 }
@@ -535,6 +538,44 @@ TEST_F(RoundTrip, ImportOfADirectoryIsAllOrNothing) {
   EXPECT_NE(imported.err.find("skipped 'empty': its value is empty"), std::string::npos)
       << imported.err;
   EXPECT_EQ(tool({"ls"}).out, "a\nkept\nsub/key\n");
+
+  // A tree deeper than any entry name can be is refused where the names
+  // outgrow 255 bytes, not walked down to its end with a descriptor held
+  // per level.
+  const std::string deep = dir.file("deep");
+  std::string level = deep;
+  for (int depth = 0; depth < 30; ++depth) fs::create_directories(level += "/" + std::string(100, 'd'));
+  write_file(level + "/f", "x");
+  ToolRun walk_deep;
+  walk_deep.args = {"-s", store, "--password-file", password_file, "import", "--dir", deep};
+  walk_deep.open_files_limit = 48;
+  const ToolResult too_deep = run_tool(walk_deep);
+  EXPECT_EQ(too_deep.status, kRejected) << too_deep.err;
+  EXPECT_NE(too_deep.err.find(" are longer than 255 bytes"), std::string::npos) << too_deep.err;
+
+  // A file replaced by another between the check and its batch (here while
+  // the password is asked) stops the import there, and the message says
+  // what the batches before it added.
+  if (have_pseudo_terminals()) {
+    const std::string late = dir.file("late");
+    fs::create_directory(late);
+    write_file(late + "/x1", "one");
+    write_file(late + "/x2", pattern_bytes((16 << 20) + 1, 6));
+    write_file(late + "/x3", "three");
+    ToolRun typed;
+    typed.args = {"-s", store, "import", "--dir", late};
+    typed.with_terminal = true;
+    typed.dialogue = {{"Password for", kPassword + "\n"}};
+    typed.at_prompt = [&](std::size_t, pid_t, int) {
+      write_file(late + "/new", "swapped");
+      fs::rename(late + "/new", late + "/x3");
+    };
+    const ToolResult stopped = run_tool(typed);
+    EXPECT_EQ(stopped.status, kFileError) << stopped.err;
+    EXPECT_NE(stopped.err.find("2 entries were added or replaced before it and stay so"), std::string::npos)
+        << stopped.err;
+    EXPECT_EQ(tool({"ls"}).out, "a\nkept\nsub/key\nx1\nx2\n");
+  }
 
   // A file the user cannot read, after two readable ones (the second
   // streamed on its own), refuses the whole import. Run as an ordinary

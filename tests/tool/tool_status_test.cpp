@@ -383,7 +383,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "get 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"rm", "nope"}, "", kNotFound,
        "rm 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
-      {{"add", "k"}, "v", kExists, "add 'k': an entry 'k' exists already; rm it first"},
+      // Not the advice to rm it first, which loses the value if the add fails.
+      {{"add", "k"}, "v", kExists,
+       "add 'k': an entry 'k' exists already; --replace replaces its value in the same step "
+       "(Item exists)\n"},
       {{"--password-file", dir.file("wrong"), "add", "x"}, "v", kWrongPassword,
        "add 'x': " + wrong_pw(from_file)},
       {{"--password-file", dir.file("wrong"), "exists", "k"}, "", kWrongPassword,
@@ -457,7 +460,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"mv", "k", "piped"}, "", kExists,
        "mv 'k': an entry 'piped' exists already; --replace replaces its value in the same "
        "step (Item exists)\n"},
-      {{"mv", "k", "k", "--replace"}, "", kExists, "mv 'k': an entry 'k' exists already"},
+      // Never the advice to rm it, which would lose the value.
+      {{"mv", "k", "k", "--replace"}, "", kExists,
+       "mv 'k': the new name is the old one; nothing to do\n"},
+      {{"cp", "k", "k"}, "", kExists, "cp 'k': the new name is the old one; nothing to do\n"},
       {{"add", "--", "-dash"}, "v", kOk, "added '-dash'\n"},
       {{"rm", "--drop-backup", "--", "-dash"}, "", kOk, "removed '-dash'\n"},
       {{"add", "d", "--file", dir.path().string()}, "", kFileError,

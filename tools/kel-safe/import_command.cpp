@@ -355,7 +355,24 @@ int run_import(const Context& context, const ImportOptions& options) {
   if (options.dir.empty()) {
     add_batch(*safe, context, options, entries, tally);
   } else {
-    import_dir(*safe, context, options, *tree, files, tally);
+    try {
+      import_dir(*safe, context, options, *tree, files, tally);
+    } catch (const Failure& failure) {
+      // A file that changed after the check stops the import at its batch;
+      // what earlier batches wrote is in the store, and the user must hear
+      // so rather than read "nothing added" into the failure.
+      const std::size_t done = tally.added + tally.replaced;
+      if (done == 0) throw;
+      const std::pair<dev_t, ino_t> backup_now = identity(backup);
+      throw Failure(failure.status(),
+                    std::string(failure.what()) + "; the import stopped there: " +
+                        std::to_string(done) + (done == 1 ? " entry was" : " entries were") +
+                        " added or replaced before it and stay so, the rest was not added" +
+                        (backup_now.second != 0 && backup_now != backup_before
+                             ? "; " + tool::quoted(backup) +
+                                   " holds the store as it was before the import"
+                             : std::string()));
+    }
   }
   if (!context.quiet) {
     note("import: " + std::to_string(tally.added) + " added, " +

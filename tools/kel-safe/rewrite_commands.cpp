@@ -28,7 +28,12 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
   SafeHandle safe = open_safe(context, what);
   std::string error;
   if (change(*safe, error) != 0) {
-    if (classify(error) == kExists && !to.empty() && to != from) {
+    // Onto itself: removing it first, as for another name in the way,
+    // would lose the value.
+    if (classify(error) == kExists && to == from) {
+      throw Failure(kExists, what + ": the new name is the old one; nothing to do");
+    }
+    if (classify(error) == kExists && !to.empty()) {
       throw Failure(kExists, what + ": an entry " + tool::quoted(to) +
                                  " exists already; --replace replaces its value in the "
                                  "same step (" + error + ")");

@@ -90,7 +90,11 @@ bool append_shown(std::string& out, std::string_view bytes, bool utf8,
 
 std::string listed_name(std::string_view name, bool utf8) {
   std::string out = "$'";
-  if (!append_shown(out, name, utf8, "\\'")) return std::string(name);
+  // A name that begins as the quoted form does is quoted as well: shown as
+  // it is, it would read back as another name.
+  if (!append_shown(out, name, utf8, "\\'") && !name.starts_with("$'")) {
+    return std::string(name);
+  }
   out += '\'';
   return out;
 }

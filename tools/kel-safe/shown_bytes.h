@@ -30,8 +30,8 @@ bool append_shown(std::string& out, std::string_view bytes, bool utf8,
                   std::string_view also = {});
 
 // A name for a listing on a terminal: as it is when none of its bytes needs
-// escaping, otherwise $'...' with \xHH escapes, which bash, zsh and ksh read
-// back as the same bytes.
+// escaping and it does not begin with $', otherwise $'...' with \xHH
+// escapes, which bash, zsh and ksh read back as the same bytes.
 std::string listed_name(std::string_view name, bool utf8);
 
 }  // namespace kel::tool

@@ -98,7 +98,8 @@ std::string explain(std::string_view message, const std::string& store_path,
     case kExists:
       said = name.empty() || starts_with(message, "could not create store")
                  ? store + " exists already"
-                 : "an entry " + quoted(name) + " exists already; rm it first";
+                 : "an entry " + quoted(name) +
+                       " exists already; --replace replaces its value in the same step";
       break;
     case kRejected:
       if (starts_with(message, "Entry name length") || starts_with(message, "Invalid entry name")) {

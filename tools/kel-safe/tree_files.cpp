@@ -23,6 +23,10 @@ namespace kel::tool {
 
 namespace {
 
+// An entry name is at most this long: a directory whose name leaves no
+// room for "/" and one byte below it holds nothing that could be imported.
+constexpr std::size_t kMaxName = 255;
+
 constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -103,6 +107,12 @@ void Tree::walk(int directory, const std::string& prefix, std::vector<TreeFile>&
     struct stat info {};
     if (fstatat(directory, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) throw failed(name);
     if (S_ISDIR(info.st_mode)) {
+      // Not walked further: every name below is too long, and a walk to the
+      // end of a very deep tree would hold a descriptor and a frame per level.
+      if (name.size() + 2 > kMaxName) {
+        throw Failure(kRejected, "import: the names below " + quoted(shown(TreeFile{name})) +
+                                     " are longer than 255 bytes");
+      }
       UniqueFd below(openat(directory, part.c_str(), kDirectoryFlags));
       if (!below) throw failed(name);
       walk(below.get(), name + "/", found, left_out);

@@ -30,7 +30,8 @@ class Tree {
   // Every regular file below the top, sorted by name. What is neither a
   // directory nor a regular file (a link, a FIFO, a device) is not entered
   // but appended to `left_out` by name. Throws a Failure (kFileError) when a
-  // directory cannot be read.
+  // directory cannot be read, and (kRejected) at a directory whose files
+  // would all have names longer than an entry name can be.
   std::vector<TreeFile> files(std::vector<std::string>& left_out) const;
 
   // Opens `file` for reading, relative to the top, following no link on
