@@ -98,6 +98,14 @@ int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& 
                                   size) >= 0) {
         return 0;
       }
+      if (value == nullptr) {  // too large to search whole
+        std::vector<std::pair<off_t, unsigned>> starts;
+        if (flipped_length_starts(reader.fd(), record.value_offset, record.value_length, size,
+                                  starts) != 0) {
+          return -1;
+        }
+        if (!starts.empty()) return 0;
+      }
     }
     batch.records.push_back(record);
     at = static_cast<off_t>(end);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "store/format.h"
+#include "store/io.h"
 
 namespace kel::detail {
 
@@ -44,6 +45,29 @@ long find_value_offset_field(const unsigned char* bytes, std::size_t length, off
     next_field = end + 1;
   }
   return -1;
+}
+
+int flipped_length_starts(int fd, std::int64_t value_offset, std::uint32_t value_length,
+                          off_t file_size, std::vector<std::pair<off_t, unsigned>>& starts) {
+  starts.clear();
+  unsigned char fixed[format::fixed_part_size(format::kMaxNameLength)];
+  for (int bit = 0; bit < 32; ++bit) {
+    const std::uint32_t mask = std::uint32_t{1} << bit;
+    if ((value_length & mask) == 0 || value_length == mask) continue;
+    const off_t start =
+        static_cast<off_t>(value_offset + format::value_part_size(value_length & ~mask));
+    const ssize_t got = io::pread_full(fd, fixed, sizeof fixed, start);
+    if (got < 0) return -1;
+    if (got < 1 || fixed[0] == 0) continue;
+    const unsigned n = fixed[0];
+    const long field = format::value_offset_at(static_cast<long>(n));
+    if (got < field + 8 || start + format::fixed_part_size(static_cast<long>(n)) > file_size ||
+        format::get_i64(fixed + field) != start + format::fixed_part_size(static_cast<long>(n))) {
+      continue;
+    }
+    starts.emplace_back(start, n);
+  }
+  return 0;
 }
 
 }  // namespace kel::detail

@@ -10,6 +10,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace kel::detail {
 
@@ -21,5 +24,16 @@ namespace kel::detail {
 // field lie.
 long find_value_offset_field(const unsigned char* bytes, std::size_t length, off_t at,
                              std::size_t from, off_t file_size);
+
+// For a value part too large to search whole (reading every large value
+// would make each open cost the size of the store): the places where the
+// value at `value_offset` would end if one bit of its `value_length` were
+// cleared, as a flipped bit makes a value hide the records after it. Fills
+// `starts` with each such record start R, in increasing order, whose
+// length byte n (second) is not zero and whose value_offset field holds
+// R + n + 41 inside `file_size` bytes. 0, or -1 when a read of `fd` failed
+// (errno set). At most 32 small reads.
+int flipped_length_starts(int fd, std::int64_t value_offset, std::uint32_t value_length,
+                          off_t file_size, std::vector<std::pair<off_t, unsigned>>& starts);
 
 }  // namespace kel::detail

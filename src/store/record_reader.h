@@ -19,6 +19,7 @@ class RecordReader {
   // null when they are not all in the file, or when they do not fit the
   // buffer (with errno 0), or when the read failed (errno set).
   const unsigned char* view(off_t offset, std::size_t length);
+  int fd() const { return fd_; }
   // Drops the bytes it holds: the next read goes to the file.
   void forget() { filled_ = 0; }
 

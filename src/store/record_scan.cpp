@@ -301,15 +301,16 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
 // Whether a record that authenticates begins inside the value part that
 // `record` claims. Its true value has at least one byte, so such a record
 // starts 29 bytes or more into the claim, and its fixed part lies inside it.
-// A value part larger than the read buffer is not searched: reading every
-// large value would make each open cost the size of the store.
+// A value part larger than the read buffer is only probed where a flipped
+// bit of its length would have ended it: reading every large value would
+// make each open cost the size of the store.
 int RecordScan::hides_record(const ScannedRecord& record) {
   const std::int64_t claim = format::value_part_size(record.value_length);
   const long least_field = format::value_part_size(1) + format::value_offset_at(1);
   if (record.end() > size_ || claim < least_field + 12) return 0;
   const off_t from = static_cast<off_t>(record.value_offset);
   const unsigned char* bytes = reader_.view(from, static_cast<std::size_t>(claim));
-  if (bytes == nullptr) return errno != 0 ? -1 : 0;
+  if (bytes == nullptr) return errno != 0 ? -1 : hides_behind_flipped_bit(record);
   // The field's record ends its fixed part 12 bytes after the field, inside
   // the claim.
   const std::size_t searched = static_cast<std::size_t>(claim) - 4;
@@ -328,6 +329,26 @@ int RecordScan::hides_record(const ScannedRecord& record) {
     bytes = reader_.view(from, static_cast<std::size_t>(claim));
     if (bytes == nullptr) return errno != 0 ? -1 : 0;
     next = static_cast<std::size_t>(field) + 1;
+  }
+  failure_ = failure;
+  return 0;
+}
+
+// A value part too large to search whole: only where one bit flipped in
+// its value_length would have made it end.
+int RecordScan::hides_behind_flipped_bit(const ScannedRecord& record) {
+  std::vector<std::pair<off_t, unsigned>> starts;
+  if (flipped_length_starts(fd_, record.value_offset, record.value_length, size_, starts) != 0) {
+    return -1;
+  }
+  const char* failure = failure_;
+  for (const auto& [start, n] : starts) {
+    ScannedRecord hidden;
+    const int found = record_at(start, n, hidden);
+    if (found != 0) {
+      failure_ = failure;
+      return found;
+    }
   }
   failure_ = failure;
   return 0;

@@ -16,7 +16,8 @@
 //     then authenticates (or when the next record starts inside the claim).
 //     A damaged length may also end exactly where a later record begins, or
 //     at the end of the file, with whole records inside its claim: so the
-//     bytes of every value (those that fit the read buffer) are searched
+//     bytes of every value (those that fit the read buffer; larger ones
+//     where one flipped bit of the length would end them) are searched
 //     for the value_offset field of a record (store/record_pattern.h), and
 //     a record found there is read around the same way;
 //   - anywhere else in the fixed part, the walk resumes at the next record.
@@ -129,6 +130,7 @@ class RecordScan {
   int read_around(off_t at, off_t& resume, const RecordSink& on_record,
                   const DamageSink& on_damage);
   int hides_record(const ScannedRecord& record);
+  int hides_behind_flipped_bit(const ScannedRecord& record);
   int read_hidden(off_t& at, const RecordSink& on_record, const DamageSink& on_damage);
   off_t search_from(off_t at) const;
   void flush(const RecordSink& on_record);

@@ -54,9 +54,10 @@ Built build_in(int format, const std::vector<std::pair<std::string, std::string>
   const int made = format == 2 ? safe.create_safe(kel::test::cheapest_v2(), error)
                                : safe.create_safe(error);
   EXPECT_EQ(made, 0) << error;
-  for (const auto& [name, value] : items) {
-    EXPECT_EQ(safe.add_entry(Entry(name, value), error), 0) << error;
-  }
+  std::vector<Entry> entries;
+  for (const auto& [name, value] : items) entries.emplace_back(name, value);
+  std::vector<kel::AddOutcome> outcomes;
+  EXPECT_EQ(safe.add_entries(entries, false, outcomes, error), 0) << error;
   Built built;
   built.bytes = kel::test::read_file(path + ".safe");
   for (const auto& span : test::ref::record_spans(built.bytes)) built.starts.push_back(span.start);
@@ -372,43 +373,54 @@ TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
   EXPECT_EQ(names.size(), 2501u);
 }
 
-// One flipped bit (bit 7 of the first byte) in a value_length of four
-// 128-byte records makes the record claim exactly one record more: its claim
-// ends where a later record begins, or at the end of the file, and the
-// record in between lies inside the claim. It must still be found, the
-// length reported as damaged and mended, and every entry kept by repair.
+// One flipped bit in a value_length of 128-byte records makes the record
+// claim whole records more: its claim ends where a later record begins, or
+// at the end of the file, and the records in between lie inside the claim.
+// Bit 7 adds one record; bit 20 adds 8192, a claim too large to search whole.
+// They must still be found (on one thread or several), the length reported
+// as damaged and mended, and every entry kept by repair.
 TEST(DamagedStore, AValueLengthThatEndsOnARecordBoundaryHidesNothing) {
-  const std::vector<std::pair<std::string, std::string>> items = {
-      {"a", std::string(58, 'a')}, {"b", std::string(58, 'b')},
-      {"c", std::string(58, 'c')}, {"d", std::string(58, 'd')}};
-  for (const int format : {2, 1}) {
-    const Built built = build_in(format, items);
-    ASSERT_EQ(built.bytes.size(), 132u + 4 * 128);
-    for (const std::size_t victim : {1u, 2u}) {  // ends on the last start; at the end
-      const std::string trace = "format " + std::to_string(format) + ", entry " +
-                                std::to_string(victim + 1);
-      std::string bytes = built.bytes;
-      const std::size_t field = built.starts[victim] + 1 + 1 + 12 + 16 + 8;
-      bytes[field] = static_cast<char>(bytes[field] ^ 0x80);
-      DamagedFile file(bytes);
-      Safe safe(file.path, kPassword);
-      std::vector<std::string> names;
-      std::string error;
-      ASSERT_EQ(safe.list_entries(names, error), 0) << trace << ": " << error;
-      EXPECT_EQ(names.size(), 4u) << trace;
-      expect_all_but(safe, items, items.size(), trace);
-      // The length is mended and every record read: absent means absent.
-      EXPECT_EQ(safe.exists("e", error), 0) << trace << ": " << error;
-      IntegrityReport report;
-      ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
-      EXPECT_TRUE(covers(report, field)) << trace;
-      EXPECT_EQ(report.intact, 4u) << trace;
-      EXPECT_TRUE(report.failed_values.empty()) << trace;
-      ASSERT_EQ(safe.repair(report, error), 0) << trace << ": " << error;
-      EXPECT_TRUE(report.rewritten) << trace;
-      EXPECT_TRUE(report.dropped.empty()) << trace;
-      Safe repaired(file.path, kPassword);
-      expect_repaired(repaired, items, items.size(), 0, trace);
+  struct Case {
+    std::size_t count;
+    int bit;
+    std::vector<std::size_t> victims;  // ends on a later start; at the end
+  };
+  for (const Case& c : {Case{4, 7, {1, 2}}, Case{8250, 20, {1}}}) {
+    std::vector<std::pair<std::string, std::string>> items;
+    for (std::size_t i = 0; i < c.count; ++i) {
+      const std::string digits = std::to_string(10000 + i);
+      items.emplace_back("k" + digits.substr(1), std::string(54, static_cast<char>('a' + i % 26)));
+    }
+    for (const int format : {2, 1}) {
+      const Built built = build_in(format, items);
+      ASSERT_EQ(built.bytes.size(), 132u + c.count * 128);
+      for (const std::size_t victim : c.victims) {
+        const std::string trace = "format " + std::to_string(format) + ", entry " +
+                                  std::to_string(victim + 1) + ", bit " + std::to_string(c.bit);
+        std::string bytes = built.bytes;
+        const std::size_t field = built.starts[victim] + 1 + 5 + 12 + 16 + 8 + c.bit / 8;
+        bytes[field] = static_cast<char>(bytes[field] ^ (1 << c.bit % 8));
+        DamagedFile file(bytes);
+        Safe safe(file.path, kPassword);
+        safe.set_scan_threads(2);
+        std::vector<std::string> names;
+        std::string error;
+        ASSERT_EQ(safe.list_entries(names, error), 0) << trace << ": " << error;
+        EXPECT_EQ(names.size(), c.count) << trace;
+        expect_all_but(safe, items, items.size(), trace);
+        // The length is mended and every record read: absent means absent.
+        EXPECT_EQ(safe.exists("absent", error), 0) << trace << ": " << error;
+        IntegrityReport report;
+        ASSERT_EQ(safe.check(report, error), 0) << trace << ": " << error;
+        EXPECT_TRUE(covers(report, field)) << trace;
+        EXPECT_EQ(report.intact, c.count) << trace;
+        EXPECT_TRUE(report.failed_values.empty()) << trace;
+        ASSERT_EQ(safe.repair(report, error), 0) << trace << ": " << error;
+        EXPECT_TRUE(report.rewritten) << trace;
+        EXPECT_TRUE(report.dropped.empty()) << trace;
+        Safe repaired(file.path, kPassword);
+        expect_repaired(repaired, items, items.size(), 0, trace);
+      }
     }
   }
 }
