@@ -53,7 +53,11 @@ int flipped_length_starts(int fd, std::int64_t value_offset, std::uint32_t value
   unsigned char fixed[format::fixed_part_size(format::kMaxNameLength)];
   for (int bit = 0; bit < 32; ++bit) {
     const std::uint32_t mask = std::uint32_t{1} << bit;
-    if ((value_length & mask) == 0 || value_length == mask) continue;
+    // The bytes a cleared bit takes off must hold at least one whole record.
+    if ((value_length & mask) == 0 || value_length == mask ||
+        mask < static_cast<std::uint64_t>(format::record_size(1, 1))) {
+      continue;
+    }
     const off_t start =
         static_cast<off_t>(value_offset + format::value_part_size(value_length & ~mask));
     const ssize_t got = io::pread_full(fd, fixed, sizeof fixed, start);

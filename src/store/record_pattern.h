@@ -32,7 +32,8 @@ long find_value_offset_field(const unsigned char* bytes, std::size_t length, off
 // `starts` with each such record start R, in increasing order, whose
 // length byte n (second) is not zero and whose value_offset field holds
 // R + n + 41 inside `file_size` bytes. 0, or -1 when a read of `fd` failed
-// (errno set). At most 32 small reads.
+// (errno set). At most 25 small reads: a bit worth less than the smallest
+// record cannot hide one.
 int flipped_length_starts(int fd, std::int64_t value_offset, std::uint32_t value_length,
                           off_t file_size, std::vector<std::pair<off_t, unsigned>>& starts);
 
