@@ -261,7 +261,9 @@ class Agent : public ToolTest {
     start.args.insert(start.args.begin(), {"--password-file", password_file});
     const ToolResult started = run_tool(start);
     ASSERT_EQ(started.status, kOk) << started.err;
-    ASSERT_NE(started.err.find("serves '" + store_file + "'"), std::string::npos) << started.err;
+    ASSERT_NE(started.err.find("serves '" + store_file + "' until 120s without use"),
+              std::string::npos)
+        << started.err;
   }
 
   // kel-safe on the store with no password at all.

@@ -303,7 +303,8 @@ int start_agent(const Context& context, const std::string& timeout) {
     if (!context.quiet) {
       note("agent " + std::to_string(pid) + " serves " +
            tool::quoted(agent_context.store) +
-           (idle.count() > 0 ? " until " + timeout + " without use"
+           // The parsed length, in seconds: a bare number means seconds.
+           (idle.count() > 0 ? " until " + std::to_string(idle.count()) + "s without use"
                              : std::string()) +
            " (kel-safe agent stop ends it)");
     }
