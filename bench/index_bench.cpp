@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "bench_support.h"
 #include "kel/safe.h"
 #include "kel/store.h"
@@ -58,7 +59,7 @@ void open_repeatedly(benchmark::State& state, const std::string& path, std::size
   for (auto _ : state) {
     kel::Store store(path, kPassword);
     if (store.open_store(text) != 0 || store.index.size() != expected ||
-        store.damaged.size() != damaged) {
+        store.engine->index.damaged.size() != damaged) {
       state.SkipWithError(("open_store: " + text).c_str());
       break;
     }

@@ -33,21 +33,11 @@ namespace kel {
 class SafeEntry;
 
 namespace detail {
-class IndexScan;
+struct Engine;
 }  // namespace detail
 
 class KEL_SAFE_EXPORT Store {
  public:
-  // The identity of the store file as one complete index scan saw it.
-  struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec modified{0, 0};
-    timespec status_changed{0, 0};
-    bool valid = false;
-  };
-
   // ---- Data model -------------------------------------------------------
   std::string file_extension = ".safe";
   // Descriptor of the store file, -1 when none is open.
@@ -65,15 +55,6 @@ class KEL_SAFE_EXPORT Store {
   // reached: each name a lookup found, but not yet those it read past on
   // the way, which the scan keeps and enters when it runs on.
   std::unordered_map<std::string, Item> index;
-  // Set while the index is partial: a lookup of one name (get, exists, an
-  // add's duplicate check) read the records only as far as that name's
-  // first record, which wins, so every name in the index is final. The
-  // next lookup of a name not reached yet, and every operation that needs
-  // all names (listing, writing, checking), runs the scan on. While it is
-  // set, index_time, index_end, damaged, claims_end and
-  // unfinished_name_length still describe the last complete scan, and
-  // indexed_file the file this scan reads.
-  std::unique_ptr<detail::IndexScan> paused_scan;
   unsigned char store_key_tag[16] = {};
   unsigned char store_key_cipher[32] = {};
   unsigned char store_key_nonce[12] = {};
@@ -83,51 +64,9 @@ class KEL_SAFE_EXPORT Store {
   unsigned char memory_key[32] = {};
   unsigned char memory_iv[16] = {};
   unsigned char masked_store_key[32] = {};
-  // True only while masked_store_key holds a successfully masked key.
-  bool store_key_masked = false;
-  // How many threads a scan of the whole file may use (1: none but the
-  // caller's). See Safe::set_scan_threads.
-  unsigned scan_threads = 1;
-  // The file the index was built (or is being built) from; compared by
-  // is_store_changed.
-  FileIdentity indexed_file;
-  // Offset just past the last complete record the last full scan read.
-  long index_end = 0;
-  // store_fd could only be opened read-only (permissions, read-only fs).
-  bool read_only = false;
-  // A stretch of the store file that holds no intact record.
-  struct DamagedRegion {
-    long offset = 0;
-    long length = 0;
-  };
-  // What the last complete scan could not read as records, in file order.
-  // The records around it are indexed; writers never cut it off.
-  std::vector<DamagedRegion> damaged;
-  // The furthest end any indexed record's own value_length claims, damaged
-  // lengths included. Past the end of the file, an append would grow the
-  // file into that claim, where the record could be taken for its value.
-  long claims_end = 0;
-  // The name length of the whole record that ends the file at index_end
-  // with its first byte still zero (an append that died between syncing
-  // its body and writing that byte), or 0 when there is none.
-  unsigned unfinished_name_length = 0;
-  // The format of the header loaded last, 1 or 2. In format 2 the
-  // store_key_* members hold its wrapped key, password_hash and
-  // password_salt stay zero, and the members below hold its Argon2id
-  // parameters and salt and the store's identifier (what each name is
-  // bound to); in format 1 those stay zero.
-  int format_version = 1;
-  std::uint32_t kdf_memory_kib = 0;
-  std::uint32_t kdf_passes = 0;
-  std::uint32_t kdf_lanes = 0;
-  unsigned char kdf_salt[16] = {};
-  unsigned char store_id[16] = {};
-  // The 132 header bytes the password was checked against when the store
-  // opened (or that this Store sealed with it since: an upgrade's). The
-  // members above follow whatever header a later file at the path has,
-  // which nobody checked against the password; once the password is wiped,
-  // only this header tells whether it still opens the file.
-  unsigned char verified_header[132] = {};
+  // The engine's private state (index scan, damage, format-2 keys, file
+  // identity): everything kept beyond the members above.
+  detail::Engine* engine;
 
   // ---- Object and file naming -------------------------------------------
   Store();
@@ -135,11 +74,6 @@ class KEL_SAFE_EXPORT Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
   virtual ~Store();
-  // A Store made with new lives in pages of its own, left out of core dumps
-  // and locked in memory where the limit allows: it holds the masked store
-  // key and its masking material.
-  static void* operator new(std::size_t size);
-  static void operator delete(void* memory, std::size_t size) noexcept;
   // file_path = name, with file_extension appended unless name ends with it.
   void set_file_name(const std::string& name);
   // True when the file now at file_path is not the file the index was built

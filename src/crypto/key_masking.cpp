@@ -1,5 +1,6 @@
 // The store key in memory: between operations it is held only masked, under a
 // random key and IV drawn anew each time it is set.
+#include "engine/engine.h"
 #include "crypto/ossl.h"
 #include "kel/store.h"
 #include "store/format.h"
@@ -9,7 +10,7 @@ namespace kel {
 void Store::set_store_key(const unsigned char* key) {
   // Until a masking has fully succeeded there is no key to hand out: a half
   // masked key would unmask to garbage and encrypt items nobody can read.
-  store_key_masked = false;
+  engine->keys.store_key_masked = false;
   std::string ignored;
   if (gen_random(memory_key, sizeof memory_key, ignored) != 0) {
     crypto::print_line("Could not generate random password");
@@ -24,11 +25,11 @@ void Store::set_store_key(const unsigned char* key) {
     crypto::print_line("Could not encrypt store key");
     return;
   }
-  store_key_masked = true;
+  engine->keys.store_key_masked = true;
 }
 
 int Store::get_store_key(unsigned char* key) {
-  if (!store_key_masked ||
+  if (!engine->keys.store_key_masked ||
       chacha20_decrypt(masked_store_key, format::kKeySize, memory_key,
                        memory_iv, key) == -1) {
     crypto::print_line("Could not get store password: -1");

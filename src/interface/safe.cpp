@@ -1,20 +1,22 @@
 #include "kel/safe.h"
 
+#include "engine/engine.h"
+#include "engine/locked_store.h"
 #include "kel/store.h"
 
 namespace kel {
 
-Safe::Safe() : store(new Store()) {}
+Safe::Safe() : store(detail::new_locked_store()) {}
 
 Safe::Safe(const std::string& name, const std::string& password)
-    : store(new Store(name, password)) {}
+    : store(detail::new_locked_store(name, password)) {}
 
-Safe::~Safe() { delete store; }
+Safe::~Safe() { detail::delete_locked_store(store); }
 
 void Safe::use_store_file(const std::string& path) { store->file_path = path; }
 
 void Safe::set_scan_threads(unsigned threads) {
-  store->scan_threads = threads > 1 ? threads : 1;
+  detail::engine(*store).scan_threads = threads > 1 ? threads : 1;
 }
 
 std::string_view Safe::version() const { return "1.0.0"; }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "crypto/aead.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -105,7 +106,7 @@ long prepare_append(Store& store, const unsigned char* key,
   // The last record claims bytes the file does not have (a file cut short,
   // a damaged length). A record appended at the end would lie inside that
   // claim, where no reader looks for it.
-  if (store.index_end > status.st_size) {
+  if (store.engine->index.index_end > status.st_size) {
     error = "Store file is damaged: its last entry runs past the end of the "
             "file; remove that entry first";
     return -1;
@@ -113,14 +114,14 @@ long prepare_append(Store& store, const unsigned char* key,
   // A damaged value_length, read around, still claims bytes beyond the end:
   // a record appended there could land where that claim ends, and the next
   // scan would take it for part of that value.
-  if (store.claims_end > status.st_size) {
+  if (store.engine->index.claims_end > status.st_size) {
     error = "Store file is damaged: an entry's length reaches past the end of "
             "the file; repair the store first";
     return -1;
   }
   // Anything between the last record the index knows and the end would
   // hide the new record from every reader.
-  if (store.index_end != status.st_size) {
+  if (store.engine->index.index_end != status.st_size) {
     error = "Could not read store data - the end of the store file could not "
             "be checked";
     return -1;
@@ -189,7 +190,7 @@ int Append::finish(const std::string& name, std::uint32_t value_length,
   } catch (...) {
     // The record is stored and durable; without room to note it, the next
     // operation finds it by scanning the file again.
-    store.indexed_file.valid = false;
+    store.engine->index.indexed_file.valid = false;
   }
   return 0;
 }

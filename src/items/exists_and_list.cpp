@@ -1,5 +1,6 @@
 // Testing for a name and listing all names, from an index that is refreshed
 // first when the file changed.
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/diagnostic.h"
@@ -49,8 +50,8 @@ int Store::damaged_regions(std::vector<IntegrityReport::Region>& regions,
     if (detail::prepare_to_read(*this, error) != 0) return -1;
     regions.clear();
     const std::vector<bool> unreadable = detail::unreadable_regions(*this);
-    for (std::size_t i = 0; i < damaged.size(); ++i) {
-      regions.push_back({damaged[i].offset, damaged[i].length,
+    for (std::size_t i = 0; i < engine->index.damaged.size(); ++i) {
+      regions.push_back({engine->index.damaged[i].offset, engine->index.damaged[i].length,
                          unreadable[i] ? "no record can be read here; one may be missing"
                                        : "a damaged length, read around"});
     }

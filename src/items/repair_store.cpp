@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/engine.h"
 #include "items/append.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -245,7 +246,7 @@ int Store::repair(IntegrityReport& report, std::string& error) {
         // The repair is done and durable; this Store finds its way back to
         // the file on its next operation.
         index.clear();
-        indexed_file.valid = false;
+        engine->index.indexed_file.valid = false;
       }
     }
     return rc;

@@ -1,5 +1,6 @@
 #include "items/rewrite_operation.h"
 
+#include "engine/engine.h"
 #include "store/current_file.h"
 #include "store/file_names.h"
 #include "store/format.h"
@@ -24,9 +25,9 @@ namespace {
 // untrustworthy: a damaged store is rewritten only by repair, which walks by
 // authenticated records.
 int refuse_damaged(const Store& store, const std::string& prefix, std::string& error) {
-  if (store.damaged.empty()) return 0;
+  if (store.engine->index.damaged.empty()) return 0;
   error = prefix + ": the store is damaged at offset " +
-          std::to_string(store.damaged.front().offset) + "; repair it first";
+          std::to_string(store.engine->index.damaged.front().offset) + "; repair it first";
   return -1;
 }
 
@@ -65,7 +66,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
       // The change itself is done and durable; this Store finds its way
       // back to the file on its next operation.
       clear_index(store.index);
-      store.indexed_file.valid = false;
+      store.engine->index.indexed_file.valid = false;
     }
   }
   if (backup != nullptr) *backup = outcome.backup;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/engine.h"
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
@@ -77,7 +78,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
     std::string held(password);
     detail::StringWiper wipe_held(held);
     if (open_store(text) != 0) return -1;
-    if (format_version != 1) {
+    if (engine->keys.format_version != 1) {
       text = kAlready;
       return -1;
     }
@@ -110,7 +111,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
         *this, {"Could not obtain file lock to upgrade store: ", damaged},
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
           // Another process may have upgraded it while the key was wrapped.
-          if (format_version != 1) {
+          if (engine->keys.format_version != 1) {
             error = kAlready;
             return -1;
           }
@@ -123,7 +124,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
         },
         text);
     // The new header wraps the key under the password this call checked.
-    if (done == 0) std::memcpy(verified_header, header.data(), format::kHeaderSize);
+    if (done == 0) std::memcpy(engine->keys.verified_header, header.data(), format::kHeaderSize);
     return done;
   } catch (...) {
     text = "Unknown exception, could not upgrade store";

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/diagnostic.h"
@@ -110,8 +111,8 @@ void close_store(Store& store) {
   store.store_fd = -1;
   store.store_opened = false;
   detail::clear_index(store.index);
-  store.paused_scan.reset();
-  store.indexed_file.valid = false;
+  store.engine->index.paused_scan.reset();
+  store.engine->index.indexed_file.valid = false;
 }
 
 // Format 2: the key is unwrapped with the old password and wrapped under the
@@ -126,9 +127,9 @@ int change_locked_v2(Store& store, const std::string& old_password,
   if (detail::open_v2_header(store, previous, old_password, key.data(), text) != 0) {
     return -1;
   }
-  const detail::KdfParams params{store.kdf_memory_kib, store.kdf_passes, store.kdf_lanes};
+  const detail::KdfParams params{store.engine->keys.kdf_memory_kib, store.engine->keys.kdf_passes, store.engine->keys.kdf_lanes};
   unsigned char header[format::kHeaderSize];
-  if (detail::seal_v2_header(store, key.data(), new_password, params, store.store_id,
+  if (detail::seal_v2_header(store, key.data(), new_password, params, store.engine->keys.store_id,
                              header, text) != 0) {
     text = "Encrypt store key with new password failed";
     return -1;
@@ -144,7 +145,7 @@ int change_locked(Store& store, const std::string& old_password,
                   const std::string& new_password, bool& header_touched,
                   std::string& text) {
   if (detail::read_header_fields(store, store.store_fd, text) != 0) return -1;
-  if (store.format_version == 2) {
+  if (store.engine->keys.format_version == 2) {
     return change_locked_v2(store, old_password, new_password, header_touched, text);
   }
   unsigned char computed[format::kHashSize] = {};

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/file_names.h"
 #include "store/format.h"
@@ -195,7 +196,7 @@ int Store::create_store(const StoreOptions& options, std::string& text) {
     ::close(store_fd);
     store_fd = -1;
     ::unlink(staging.c_str());
-    store_key_masked = false;
+    engine->keys.store_key_masked = false;
     return -1;
   }
   text = file_path;

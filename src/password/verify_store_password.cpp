@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/file_names.h"
 #include "store/format.h"
@@ -106,7 +107,7 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
     // The password was wiped when the store opened; what it proved then is
     // kept as the header it was checked against. It still holds while the
     // file carries the same hash and salt.
-    const unsigned char* verified = store.verified_header;
+    const unsigned char* verified = store.engine->keys.verified_header;
     if (is_version2_header(verified)) {
       error = kFormatChangedSinceOpen;
       return HeaderCheck::failed;

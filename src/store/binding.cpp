@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/engine.h"
 #include "store/io.h"
 
 namespace kel::detail {
@@ -13,8 +14,8 @@ bool Binding::operator==(const Binding& other) const {
 
 Binding binding_of(const Store& store) {
   Binding binding;
-  binding.bound = store.format_version == 2;
-  if (binding.bound) std::memcpy(binding.store_id, store.store_id, sizeof binding.store_id);
+  binding.bound = store.engine->keys.format_version == 2;
+  if (binding.bound) std::memcpy(binding.store_id, store.engine->keys.store_id, sizeof binding.store_id);
   return binding;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/binding.h"
 #include "store/current_file.h"
@@ -33,11 +34,11 @@ IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
     : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr, binding) {}
 
 int begin_index_scan(Store& store, std::string& text) {
-  store.paused_scan.reset();
+  store.engine->index.paused_scan.reset();
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
-    store.indexed_file.valid = false;
+    store.engine->index.indexed_file.valid = false;
     return -1;
   }
   // The names are bound to the file's own header: a file put in this one's
@@ -46,28 +47,28 @@ int begin_index_scan(Store& store, std::string& text) {
   Binding binding;
   if (read_binding(store.store_fd, binding) != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
-    store.indexed_file.valid = false;
+    store.engine->index.indexed_file.valid = false;
     return -1;
   }
   if (!(binding == binding_of(store))) {
     SharedFileLock lock(store.store_fd);
     if (read_header_fields(store, store.store_fd, text) != 0) {
-      store.indexed_file.valid = false;
+      store.engine->index.indexed_file.valid = false;
       return -1;
     }
     binding = binding_of(store);
   }
   // Records appended after this point belong to a later scan: the file's
   // identity taken now will differ from the file's by then.
-  store.indexed_file = identity_of(status);
+  store.engine->index.indexed_file = identity_of(status);
   if (status.st_size <= format::kHeaderSize) {
-    store.index_end = format::kHeaderSize;
-    store.claims_end = format::kHeaderSize;
-    store.unfinished_name_length = 0;
-    store.damaged.clear();
+    store.engine->index.index_end = format::kHeaderSize;
+    store.engine->index.claims_end = format::kHeaderSize;
+    store.engine->index.unfinished_name_length = 0;
+    store.engine->index.damaged.clear();
     return 0;
   }
-  store.paused_scan = std::make_unique<IndexScan>(store.store_fd, status, binding);
+  store.engine->index.paused_scan = std::make_unique<IndexScan>(store.store_fd, status, binding);
   return 0;
 }
 
@@ -100,15 +101,15 @@ void enter_passed(Store& store, IndexScan& scan, off_t reached) {
 
 int continue_index_scan(Store& store, const unsigned char* key,
                         const std::string* wanted, std::string& text) {
-  if (!store.paused_scan) return 0;
-  IndexScan& scan = *store.paused_scan;
+  if (!store.engine->index.paused_scan) return 0;
+  IndexScan& scan = *store.engine->index.paused_scan;
   RecordScan& records = scan.records();
   // Where the scan reads from is not where the Store reads now: the file
   // was replaced (the identity check sends the Store to a rebuild), or the
   // descriptor was. Nothing read that way may enter the index.
   if (scan.fd() != store.store_fd) {
-    store.paused_scan.reset();
-    store.indexed_file.valid = false;
+    store.engine->index.paused_scan.reset();
+    store.engine->index.indexed_file.valid = false;
     text = "Error, could not read store entry - the store file was replaced";
     return -1;
   }
@@ -117,16 +118,16 @@ int continue_index_scan(Store& store, const unsigned char* key,
   if (wanted != nullptr && store.index.count(*wanted) != 0) return 0;
   // A whole file, on the threads the application allowed.
   if (wanted == nullptr && !records.started() && store.index.empty() &&
-      store.scan_threads > 1 && scan.file().size >= kParallelFrom) {
-    const int done = index_in_parallel(store, scan, key, store.scan_threads);
+      store.engine->scan_threads > 1 && scan.file().size >= kParallelFrom) {
+    const int done = index_in_parallel(store, scan, key, store.engine->scan_threads);
     if (done < 0) {
       text = "Error, could not read store entry - " + io::error_text(errno);
-      store.paused_scan.reset();
-      store.indexed_file.valid = false;
+      store.engine->index.paused_scan.reset();
+      store.engine->index.indexed_file.valid = false;
       return -1;
     }
     if (done == 1) {
-      store.paused_scan.reset();
+      store.engine->index.paused_scan.reset();
       return 0;
     }
   }
@@ -155,19 +156,19 @@ int continue_index_scan(Store& store, const unsigned char* key,
   records.set_key(nullptr);
   if (result != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
-    store.paused_scan.reset();
-    store.indexed_file.valid = false;
+    store.engine->index.paused_scan.reset();
+    store.engine->index.indexed_file.valid = false;
     return -1;
   }
   if (!records.finished()) return 0;
   enter_passed(store, scan, static_cast<off_t>(records.end()));
   timespec_get(&store.index_time, TIME_UTC);
-  store.indexed_file = scan.file();
-  store.index_end = static_cast<long>(records.end());
-  store.claims_end = static_cast<long>(records.claims_end());
-  store.unfinished_name_length = records.unfinished_name_length();
-  store.damaged = std::move(scan.damage);
-  store.paused_scan.reset();
+  store.engine->index.indexed_file = scan.file();
+  store.engine->index.index_end = static_cast<long>(records.end());
+  store.engine->index.claims_end = static_cast<long>(records.claims_end());
+  store.engine->index.unfinished_name_length = records.unfinished_name_length();
+  store.engine->index.damaged = std::move(scan.damage);
+  store.engine->index.paused_scan.reset();
   return 0;
 }
 
@@ -178,7 +179,7 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     if (detail::begin_index_scan(*this, text) != 0) return -1;
     return detail::continue_index_scan(*this, key, nullptr, text);
   } catch (...) {
-    paused_scan.reset();
+    engine->index.paused_scan.reset();
     text = "Unknown exception, could not build store index";
     return -1;
   }

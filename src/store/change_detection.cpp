@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/index_scan.h"
@@ -15,12 +16,12 @@ namespace {
 // coarse times, its modification time. So look at the byte itself.
 bool stopped_record_completed(const Store& store) {
   // (While a scan is paused, the scan has not reached the end yet.)
-  if (store.store_fd < 0 || store.paused_scan != nullptr ||
-      store.index_end >= store.indexed_file.size) {
+  if (store.store_fd < 0 || store.engine->index.paused_scan != nullptr ||
+      store.engine->index.index_end >= store.engine->index.indexed_file.size) {
     return false;
   }
   unsigned char first = 0;
-  ssize_t got = io::pread_full(store.store_fd, &first, 1, store.index_end);
+  ssize_t got = io::pread_full(store.store_fd, &first, 1, store.engine->index.index_end);
   return got != 1 || first != 0;
 }
 
@@ -29,8 +30,8 @@ bool stopped_record_completed(const Store& store) {
 bool Store::is_store_changed() {
   struct stat status {};
   if (::stat(file_path.c_str(), &status) != 0) return false;
-  if (!indexed_file.valid) return true;
-  if (!detail::same_identity(detail::identity_of(status), indexed_file)) {
+  if (!engine->index.indexed_file.valid) return true;
+  if (!detail::same_identity(detail::identity_of(status), engine->index.indexed_file)) {
     return true;
   }
   return stopped_record_completed(*this);

@@ -7,6 +7,7 @@
 
 #include <utility>
 
+#include "engine/engine.h"
 #include "store/format.h"
 #include "store/index_scan.h"
 #include "store/io.h"
@@ -27,8 +28,8 @@ constexpr int kMaxLockAttempts = 1000;
 
 }  // namespace
 
-Store::FileIdentity identity_of(const struct stat& status) {
-  Store::FileIdentity identity;
+detail::FileIdentity identity_of(const struct stat& status) {
+  detail::FileIdentity identity;
   identity.device = status.st_dev;
   identity.inode = status.st_ino;
   identity.size = status.st_size;
@@ -38,7 +39,7 @@ Store::FileIdentity identity_of(const struct stat& status) {
   return identity;
 }
 
-bool same_identity(const Store::FileIdentity& a, const Store::FileIdentity& b) {
+bool same_identity(const detail::FileIdentity& a, const detail::FileIdentity& b) {
   return a.valid && b.valid && a.device == b.device && a.inode == b.inode &&
          a.size == b.size && same_time(a.modified, b.modified) &&
          same_time(a.status_changed, b.status_changed);
@@ -60,7 +61,7 @@ int ensure_current_fd(Store& store) {
   if (fd < 0) return -1;
   if (store.store_fd >= 0) ::close(store.store_fd);
   store.store_fd = fd;
-  store.read_only = read_only;
+  store.engine->file.read_only = read_only;
   return 0;
 }
 
@@ -72,7 +73,7 @@ namespace {
 // old one's number, which a paused index scan still reads through. A file
 // that is still only readable keeps its descriptor, and the lock says why.
 void reopen_if_writable(Store& store) {
-  if (!store.read_only || store.store_fd < 0) return;
+  if (!store.engine->file.read_only || store.store_fd < 0) return;
   bool read_only = true;
   io::UniqueFd fd(io::open_store_file(store.file_path, read_only));
   struct stat held {}, fresh {};
@@ -81,7 +82,7 @@ void reopen_if_writable(Store& store) {
       held.st_ino != fresh.st_ino) {
     return;  // still read-only, or another file: the loop below sees to that
   }
-  if (::dup3(fd.get(), store.store_fd, O_CLOEXEC) >= 0) store.read_only = false;
+  if (::dup3(fd.get(), store.store_fd, O_CLOEXEC) >= 0) store.engine->file.read_only = false;
 }
 
 }  // namespace
@@ -113,15 +114,12 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
     return continue_index_scan(store, key, nullptr, text);
   }
   // A partial index restored below must not pass for a complete one.
-  const bool was_partial = store.paused_scan != nullptr;
+  const bool was_partial = store.engine->index.paused_scan != nullptr;
   auto previous_index = std::move(store.index);
   clear_index(store.index);
   auto previous_time = store.index_time;
-  auto previous_file = store.indexed_file;
-  auto previous_end = store.index_end;
-  auto previous_damage = store.damaged;
-  auto previous_claims = store.claims_end;
-  auto previous_unfinished = store.unfinished_name_length;
+  IndexState previous_state = std::move(store.engine->index);
+  store.engine->index = IndexState();
   if (store.build_index(key, text) == 0) {
     clear_index(previous_index);
     return 0;
@@ -129,17 +127,17 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
   clear_index(store.index);
   store.index = std::move(previous_index);
   store.index_time = previous_time;
-  store.indexed_file = previous_file;
-  store.indexed_file.valid = previous_file.valid && !was_partial;
-  store.index_end = previous_end;
-  store.damaged = std::move(previous_damage);
-  store.claims_end = previous_claims;
-  store.unfinished_name_length = previous_unfinished;
+  // A paused scan that failed was released; the one we saved is not put
+  // back either, so the restored index is marked not to be trusted whole.
+  previous_state.paused_scan.reset();
+  store.engine->index = std::move(previous_state);
+  store.engine->index.indexed_file.valid =
+      store.engine->index.indexed_file.valid && !was_partial;
   return -1;
 }
 
 int refresh_index_if_changed(Store& store, std::string& text) {
-  if (!store.paused_scan && !store.is_store_changed()) return 0;
+  if (!store.engine->index.paused_scan && !store.is_store_changed()) return 0;
   SecretBytes<format::kKeySize> key;
   if (store.get_store_key(key.data()) != 0) {
     text = "Could not get store key";
@@ -174,7 +172,7 @@ int prepare_to_find(Store& store, std::string& text) {
 int find_item(Store& store, const std::string& name, const Item*& item,
               const unsigned char* key, std::string& text) {
   auto found = store.index.find(name);
-  if (found == store.index.end() && store.paused_scan) {
+  if (found == store.index.end() && store.engine->index.paused_scan) {
     SecretBytes<format::kKeySize> own_key;
     if (key == nullptr) {
       if (store.get_store_key(own_key.data()) != 0) {
@@ -195,11 +193,11 @@ int find_item(Store& store, const std::string& name, const Item*& item,
 void remember_indexed_file(Store& store, long index_end) {
   struct stat status {};
   if (::fstat(store.store_fd, &status) != 0) {
-    store.indexed_file.valid = false;
+    store.engine->index.indexed_file.valid = false;
     return;
   }
-  store.indexed_file = identity_of(status);
-  store.index_end = index_end;
+  store.engine->index.indexed_file = identity_of(status);
+  store.engine->index.index_end = index_end;
 }
 
 int cut_interrupted_append(Store& store, const unsigned char* key, std::string& text) {
@@ -208,11 +206,11 @@ int cut_interrupted_append(Store& store, const unsigned char* key, std::string& 
     text = "Could not read store data - " + io::error_text(errno);
     return -1;
   }
-  if (store.index_end < format::kHeaderSize || status.st_size <= store.index_end) {
+  if (store.engine->index.index_end < format::kHeaderSize || status.st_size <= store.engine->index.index_end) {
     return 0;
   }
   unsigned char first = 1;
-  ssize_t got = io::pread_full(store.store_fd, &first, 1, store.index_end);
+  ssize_t got = io::pread_full(store.store_fd, &first, 1, store.engine->index.index_end);
   if (got < 0) {
     text = "Could not read store data - " + io::error_text(errno);
     return -1;
@@ -223,9 +221,9 @@ int cut_interrupted_append(Store& store, const unsigned char* key, std::string& 
   // The scan stopped at a record whose first byte is still zero, and with
   // the write lock held nobody is appending: an append writes that byte
   // last, so this one never finished.
-  if (store.unfinished_name_length != 0) {
-    const auto length = static_cast<unsigned char>(store.unfinished_name_length);
-    if (io::pwrite_full(store.store_fd, &length, 1, store.index_end) != 0 ||
+  if (store.engine->index.unfinished_name_length != 0) {
+    const auto length = static_cast<unsigned char>(store.engine->index.unfinished_name_length);
+    if (io::pwrite_full(store.store_fd, &length, 1, store.engine->index.index_end) != 0 ||
         io::sync_data(store.store_fd) != 0) {
       text = "Could not complete the last entry: " + io::error_text(errno);
       return -1;
@@ -233,12 +231,12 @@ int cut_interrupted_append(Store& store, const unsigned char* key, std::string& 
     return refresh_index(store, key, text);
   }
   // Nothing in a torn one was acknowledged.
-  if (::ftruncate(store.store_fd, store.index_end) != 0 ||
+  if (::ftruncate(store.store_fd, store.engine->index.index_end) != 0 ||
       io::sync_data(store.store_fd) != 0) {
     text = "Could not truncate file: " + io::error_text(errno);
     return -1;
   }
-  remember_indexed_file(store, store.index_end);
+  remember_indexed_file(store, store.engine->index.index_end);
   return 0;
 }
 

@@ -8,12 +8,13 @@
 
 #include <string>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 
 namespace kel::detail {
 
-Store::FileIdentity identity_of(const struct stat& status);
-bool same_identity(const Store::FileIdentity& a, const Store::FileIdentity& b);
+detail::FileIdentity identity_of(const struct stat& status);
+bool same_identity(const detail::FileIdentity& a, const detail::FileIdentity& b);
 
 // Whether store_fd is open on the file now at file_path (same device and inode).
 bool store_fd_is_current(const Store& store);

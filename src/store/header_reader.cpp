@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "engine/engine.h"
 #include "store/binding.h"
 #include "store/format.h"
 #include "store/header_v2.h"
@@ -24,10 +25,10 @@ SharedFileLock::~SharedFileLock() {
 namespace {
 
 void forget_version2(Store& store) {
-  store.format_version = 1;
-  store.kdf_memory_kib = store.kdf_passes = store.kdf_lanes = 0;
-  std::memset(store.kdf_salt, 0, sizeof store.kdf_salt);
-  std::memset(store.store_id, 0, sizeof store.store_id);
+  store.engine->keys.format_version = 1;
+  store.engine->keys.kdf_memory_kib = store.engine->keys.kdf_passes = store.engine->keys.kdf_lanes = 0;
+  std::memset(store.engine->keys.kdf_salt, 0, sizeof store.engine->keys.kdf_salt);
+  std::memset(store.engine->keys.store_id, 0, sizeof store.engine->keys.store_id);
 }
 
 }  // namespace
@@ -171,11 +172,11 @@ const char* const kFormatChangedSinceOpen =
 
 bool still_version2_header(const Store& store, const unsigned char* header,
                            std::string& error) {
-  if (!is_version2_header(store.verified_header)) {
+  if (!is_version2_header(store.engine->keys.verified_header)) {
     error = kFormatChangedSinceOpen;
     return false;
   }
-  if (std::memcmp(store.verified_header, header, format::kHeaderSize) == 0) return true;
+  if (std::memcmp(store.engine->keys.verified_header, header, format::kHeaderSize) == 0) return true;
   error = "Invalid password";
   return false;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/engine.h"
 #include "crypto/aead.h"
 #include "crypto/aead_stream.h"
 #include "store/binding.h"
@@ -207,24 +208,24 @@ int open_v2_header(Store& store, const unsigned char* header, const std::string&
 }
 
 void load_v2_header(Store& store, const unsigned char* header) {
-  store.format_version = 2;
+  store.engine->keys.format_version = 2;
   std::memset(store.password_hash, 0, sizeof store.password_hash);
   std::memset(store.password_salt, 0, sizeof store.password_salt);
   const KdfParams params = params_of(header);
-  store.kdf_memory_kib = params.memory_kib;
-  store.kdf_passes = params.passes;
-  store.kdf_lanes = params.lanes;
-  std::memcpy(store.kdf_salt, header + format::kV2SaltOffset, format::kKdfSaltSize);
-  std::memcpy(store.store_id, header + format::kV2StoreIdOffset, format::kStoreIdSize);
+  store.engine->keys.kdf_memory_kib = params.memory_kib;
+  store.engine->keys.kdf_passes = params.passes;
+  store.engine->keys.kdf_lanes = params.lanes;
+  std::memcpy(store.engine->keys.kdf_salt, header + format::kV2SaltOffset, format::kKdfSaltSize);
+  std::memcpy(store.engine->keys.store_id, header + format::kV2StoreIdOffset, format::kStoreIdSize);
   std::memcpy(store.store_key_nonce, header + format::kV2KeyNonceOffset, format::kNonceSize);
   std::memcpy(store.store_key_cipher, header + format::kV2KeyCipherOffset, format::kKeySize);
   std::memcpy(store.store_key_tag, header + format::kV2KeyTagOffset, format::kTagSize);
 }
 
 void encode_v2_header(const Store& store, unsigned char* header) {
-  start_header({store.kdf_memory_kib, store.kdf_passes, store.kdf_lanes}, header);
-  std::memcpy(header + format::kV2SaltOffset, store.kdf_salt, format::kKdfSaltSize);
-  std::memcpy(header + format::kV2StoreIdOffset, store.store_id, format::kStoreIdSize);
+  start_header({store.engine->keys.kdf_memory_kib, store.engine->keys.kdf_passes, store.engine->keys.kdf_lanes}, header);
+  std::memcpy(header + format::kV2SaltOffset, store.engine->keys.kdf_salt, format::kKdfSaltSize);
+  std::memcpy(header + format::kV2StoreIdOffset, store.engine->keys.store_id, format::kStoreIdSize);
   std::memcpy(header + format::kV2KeyNonceOffset, store.store_key_nonce, format::kNonceSize);
   std::memcpy(header + format::kV2KeyCipherOffset, store.store_key_cipher, format::kKeySize);
   std::memcpy(header + format::kV2KeyTagOffset, store.store_key_tag, format::kTagSize);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/passed_records.h"
 #include "store/record_scan.h"
@@ -24,10 +25,10 @@ class IndexScan {
   IndexScan& operator=(const IndexScan&) = delete;
 
   int fd() const { return fd_; }
-  const Store::FileIdentity& file() const { return file_; }
+  const detail::FileIdentity& file() const { return file_; }
   RecordScan& records() { return records_; }
   // The damage found so far, in file order.
-  std::vector<Store::DamagedRegion> damage;
+  std::vector<detail::DamagedRegion> damage;
   // Records a lookup read past and did not enter into the index yet.
   PassedRecords passed;
   // Records handed on so far, and whether the index was given room for
@@ -37,7 +38,7 @@ class IndexScan {
 
  private:
   int fd_;
-  Store::FileIdentity file_;
+  detail::FileIdentity file_;
   RecordScan records_;
 };
 

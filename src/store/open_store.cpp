@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -24,7 +25,7 @@ int load_header(Store& store, bool locked, std::string& text) {
   // The descriptor this one replaces would otherwise stay open until exit.
   if (store.store_fd >= 0) ::close(store.store_fd);
   store.store_fd = fd;
-  store.read_only = read_only_file;
+  store.engine->file.read_only = read_only_file;
   if (fd < 0) {
     text = "Could not open store: " + store.file_path + " - " +
            io::error_text(open_error);
@@ -57,7 +58,7 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
       continue;
     }
     detail::HeaderCheck result = detail::HeaderCheck::replaced;
-    if (store.format_version == 2) {
+    if (store.engine->keys.format_version == 2) {
       unsigned char header[format::kHeaderSize];
       detail::encode_v2_header(store, header);
       if (detail::open_v2_header(store, header, store.password, key, text) == 0) {
@@ -86,7 +87,7 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   const detail::HeaderCheck checked = detail::check_password(store, locked, text, false);
   if (checked != detail::HeaderCheck::match) return checked;
   if (detail::load_header(store, locked, text) != 0) return detail::HeaderCheck::failed;
-  if (store.format_version != 1) {
+  if (store.engine->keys.format_version != 1) {
     ::close(store.store_fd);
     store.store_fd = -1;
     return detail::HeaderCheck::replaced;
@@ -157,25 +158,25 @@ int open(Store& store, bool whole_index, std::string& text) {
     }
     // The members hold the header just checked; a later file at the path
     // replaces them, and key_verified must still judge by this one.
-    if (store.format_version == 2) {
-      detail::encode_v2_header(store, store.verified_header);
+    if (store.engine->keys.format_version == 2) {
+      detail::encode_v2_header(store, store.engine->keys.verified_header);
     } else {
-      detail::header_of_members(store, store.verified_header);
+      detail::header_of_members(store, store.engine->keys.verified_header);
     }
     detail::clear_index(store.index);
-    store.indexed_file.valid = false;
+    store.engine->index.indexed_file.valid = false;
     const int indexed = whole_index ? store.build_index(key.data(), text)
                                     : detail::begin_index_scan(store, text);
     if (indexed != 0) {
       detail::clear_index(store.index);
-      store.indexed_file.valid = false;
+      store.engine->index.indexed_file.valid = false;
       return -1;
     }
     store.set_store_key(key.data());
-    if (!store.store_key_masked) {
+    if (!store.engine->keys.store_key_masked) {
       detail::clear_index(store.index);
-      store.paused_scan.reset();
-      store.indexed_file.valid = false;
+      store.engine->index.paused_scan.reset();
+      store.engine->index.indexed_file.valid = false;
       text = "Could not get store key";
       return -1;
     }
@@ -185,7 +186,7 @@ int open(Store& store, bool whole_index, std::string& text) {
     store.store_opened = true;
     return 0;
   } catch (...) {
-    store.paused_scan.reset();
+    store.engine->index.paused_scan.reset();
     text = "Could not open store, unknown exception occurred";
     return -1;
   }
@@ -212,7 +213,7 @@ int Store::reload_store_content(std::string& text) {
       return -1;
     }
     detail::clear_index(index);
-    indexed_file.valid = false;
+    engine->index.indexed_file.valid = false;
     return build_index(key.data(), text) == 0 ? 0 : -1;
   } catch (...) {
     text = "Could not open store, unknown exception occurred. ";

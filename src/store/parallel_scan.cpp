@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/engine.h"
 #include "crypto/name_open.h"
 #include "store/format.h"
 #include "store/record_pattern.h"
@@ -237,11 +238,11 @@ int index_in_parallel(Store& store, IndexScan& scan, const unsigned char* key,
   }
   enter(store, batches[entering], name.bytes);
   timespec_get(&store.index_time, TIME_UTC);
-  store.indexed_file = scan.file();
-  store.index_end = static_cast<long>(size);
-  store.claims_end = static_cast<long>(size);
-  store.unfinished_name_length = 0;
-  store.damaged.clear();
+  store.engine->index.indexed_file = scan.file();
+  store.engine->index.index_end = static_cast<long>(size);
+  store.engine->index.claims_end = static_cast<long>(size);
+  store.engine->index.unfinished_name_length = 0;
+  store.engine->index.damaged.clear();
   return 1;
 }
 

@@ -4,28 +4,26 @@
 #include "kel/store.h"
 #include "store/file_names.h"
 #include "store/index_scan.h"
-#include "store/locked_memory.h"
+#include "engine/engine.h"
 #include "store/secret.h"
 
 namespace kel {
 
-void* Store::operator new(std::size_t size) { return detail::allocate_locked(size); }
-
-void Store::operator delete(void* memory, std::size_t size) noexcept {
-  detail::free_locked(memory, size);
-}
-
-Store::Store() = default;
+// The engine state is made last, so that nothing made before it can throw
+// and leave it behind.
+Store::Store() : engine(new detail::Engine) {}
 
 Store::Store(const std::string& name, const std::string& password)
-    : password(password) {
+    : password(password), engine(nullptr) {
   set_file_name(name);
+  engine = new detail::Engine;
 }
 
 Store::~Store() {
   if (store_fd >= 0) ::close(store_fd);
   mem_clear(password.data(), password.size());
   detail::clear_index(index);
+  delete engine;
   // The masking material alone does not reveal the key, but nothing is
   // gained by leaving it behind in freed memory.
   detail::wipe(memory_key, sizeof memory_key);

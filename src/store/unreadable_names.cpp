@@ -2,13 +2,14 @@
 
 #include <unordered_set>
 
+#include "engine/engine.h"
 #include "store/format.h"
 
 namespace kel::detail {
 
 std::vector<bool> unreadable_regions(const Store& store) {
   std::vector<bool> unreadable;
-  if (store.damaged.empty()) return unreadable;
+  if (store.engine->index.damaged.empty()) return unreadable;
   // Mended damage is a record's length byte (1 byte at its start) or its
   // value_length (the 4 bytes before its value); the record is indexed.
   std::unordered_set<long> starts;
@@ -20,7 +21,7 @@ std::vector<bool> unreadable_regions(const Store& store) {
     starts.insert(value_offset - format::fixed_part_size(static_cast<long>(name.size())));
     lengths.insert(value_offset - 4);
   }
-  for (const Store::DamagedRegion& region : store.damaged) {
+  for (const detail::DamagedRegion& region : store.engine->index.damaged) {
     const bool mended = (region.length == 1 && starts.count(region.offset) != 0) ||
                         (region.length == 4 && lengths.count(region.offset) != 0);
     unreadable.push_back(!mended);
@@ -33,7 +34,7 @@ int check_absence_known(const Store& store, std::string& text) {
   std::size_t i = 0;
   while (i < unreadable.size() && !unreadable[i]) ++i;
   if (i == unreadable.size()) return 0;
-  const Store::DamagedRegion* region = &store.damaged[i];
+  const detail::DamagedRegion* region = &store.engine->index.damaged[i];
   text = kDamageMayHide + std::to_string(region->length) +
          " bytes at offset " + std::to_string(region->offset) +
          " hold no record that can be read, and the entry may be stored there; "

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "fuzz/fixed_store.h"
 #include "kel/store.h"
 
@@ -88,7 +89,7 @@ int open_with_fixed_key(kel::Store& store, const std::string& path, std::string&
   const unsigned char* key = kel::fuzz::fixed_store_key();
   if (store.build_index(key, error) != 0) return -1;
   store.set_store_key(key);
-  if (!store.store_key_masked) {
+  if (!store.engine->keys.store_key_masked) {
     error = "Could not get store key";
     return -1;
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "items/item_support.h"
 #include "kel/entry.h"
 #include "kel/safe.h"
@@ -362,7 +363,7 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   std::string error;
   ASSERT_EQ(store.get_item("alpha", value, error), 0) << error;
   EXPECT_EQ(value, value_for("alpha"));
-  EXPECT_TRUE(store.paused_scan != nullptr);
+  EXPECT_TRUE(store.engine->index.paused_scan != nullptr);
   EXPECT_EQ(store.index.count("gamma"), 0u);
   EXPECT_EQ(store.exists("beta", error), 1);
   EXPECT_EQ(store.index.count("gamma"), 0u);
@@ -370,12 +371,12 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   kel::Store later(path, kPassword);
   ASSERT_EQ(later.get_item("beta", value, error), 0) << error;
   EXPECT_EQ(later.exists("alpha", error), 1);
-  EXPECT_TRUE(later.paused_scan != nullptr);
+  EXPECT_TRUE(later.engine->index.paused_scan != nullptr);
   // An add's duplicate check stops at the name too.
   kel::Store adder(path, kPassword);
   EXPECT_EQ(adder.add_item("alpha", reinterpret_cast<const unsigned char*>("v"), 1, error), -1);
   EXPECT_EQ(error, "Item exists");
-  EXPECT_TRUE(adder.paused_scan != nullptr);
+  EXPECT_TRUE(adder.engine->index.paused_scan != nullptr);
   EXPECT_EQ(adder.index.count("gamma"), 0u);
 
   // Another process appends while the scan is paused: the index follows.
@@ -387,20 +388,20 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   std::vector<std::string> listed;
   ASSERT_EQ(store.list_items(listed, error), 0) << error;
   EXPECT_EQ(listed.size(), 4u);
-  EXPECT_TRUE(store.paused_scan == nullptr);
-  EXPECT_EQ(store.index_end, static_cast<long>(read_file(path).size()));
+  EXPECT_TRUE(store.engine->index.paused_scan == nullptr);
+  EXPECT_EQ(store.engine->index.index_end, static_cast<long>(read_file(path).size()));
   kel::Store whole(path, kPassword);
   ASSERT_EQ(whole.open_store(error), 0) << error;
-  EXPECT_TRUE(whole.paused_scan == nullptr);
+  EXPECT_TRUE(whole.engine->index.paused_scan == nullptr);
   EXPECT_EQ(whole.index.size(), 4u);
   for (const auto& [name, item] : whole.index) {
     EXPECT_EQ(store.index.at(name).value_offset, item.value_offset) << name;
   }
-  EXPECT_EQ(store.claims_end, whole.claims_end);
+  EXPECT_EQ(store.engine->index.claims_end, whole.engine->index.claims_end);
   // A name that is not stored is looked for to the end.
   kel::Store absent(path, kPassword);
   EXPECT_EQ(absent.exists("epsilon", error), 0);
-  EXPECT_TRUE(absent.paused_scan == nullptr);
+  EXPECT_TRUE(absent.engine->index.paused_scan == nullptr);
   EXPECT_EQ(absent.index.size(), 4u);
 }
 

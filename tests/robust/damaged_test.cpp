@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 
+#include "engine/engine.h"
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "kel/store.h"
@@ -279,13 +280,13 @@ TEST(DamagedStore, EveryDamagedByteOfAFixedPartCostsAtMostItsRecord) {
         std::string value;
         ASSERT_EQ(store.get_item(items[30].first, value, error), 0) << trace << ": " << error;
         EXPECT_EQ(value, items[30].second) << trace;
-        EXPECT_TRUE(store.paused_scan != nullptr) << trace;
+        EXPECT_TRUE(store.engine->index.paused_scan != nullptr) << trace;
         EXPECT_LT(store.index.size(), 33u) << trace;
         std::vector<std::string> names;
         ASSERT_EQ(store.list_items(names, error), 0) << trace << ": " << error;
-        EXPECT_TRUE(store.paused_scan == nullptr) << trace;
+        EXPECT_TRUE(store.engine->index.paused_scan == nullptr) << trace;
         EXPECT_GE(names.size(), 49u) << trace;
-        EXPECT_FALSE(store.damaged.empty()) << trace;
+        EXPECT_FALSE(store.engine->index.damaged.empty()) << trace;
       }
       Safe safe(file.path, kPassword);
       expect_all_but(safe, items, victim, trace);
@@ -332,7 +333,7 @@ TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
     DamagedFile file(bytes);
     kel::Store serial(file.path, kPassword);
     kel::Store threaded(file.path, kPassword);
-    threaded.scan_threads = 3;
+    threaded.engine->scan_threads = 3;
     std::string error;
     ASSERT_EQ(serial.open_store(error), 0) << error;
     ASSERT_EQ(threaded.open_store(error), 0) << error;
@@ -344,14 +345,14 @@ TEST(DamagedStore, ScanOnSeveralThreadsBuildsTheSameIndex) {
     }
     EXPECT_EQ(threaded.index.at("entry-7").value_offset,
               static_cast<std::int64_t>(built.starts[7] + 1 + 7 + 40));
-    ASSERT_EQ(threaded.damaged.size(), serial.damaged.size());
-    for (std::size_t i = 0; i < serial.damaged.size(); ++i) {
-      EXPECT_EQ(threaded.damaged[i].offset, serial.damaged[i].offset);
-      EXPECT_EQ(threaded.damaged[i].length, serial.damaged[i].length);
+    ASSERT_EQ(threaded.engine->index.damaged.size(), serial.engine->index.damaged.size());
+    for (std::size_t i = 0; i < serial.engine->index.damaged.size(); ++i) {
+      EXPECT_EQ(threaded.engine->index.damaged[i].offset, serial.engine->index.damaged[i].offset);
+      EXPECT_EQ(threaded.engine->index.damaged[i].length, serial.engine->index.damaged[i].length);
     }
-    EXPECT_EQ(threaded.index_end, serial.index_end);
-    EXPECT_EQ(threaded.claims_end, serial.claims_end);
-    EXPECT_EQ(threaded.unfinished_name_length, serial.unfinished_name_length);
+    EXPECT_EQ(threaded.engine->index.index_end, serial.engine->index.index_end);
+    EXPECT_EQ(threaded.engine->index.claims_end, serial.engine->index.claims_end);
+    EXPECT_EQ(threaded.engine->index.unfinished_name_length, serial.engine->index.unfinished_name_length);
   }
   // Through the Safe: listing on two threads, reading after it.
   DamagedFile file(built.bytes);

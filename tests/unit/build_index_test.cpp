@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
@@ -63,7 +64,7 @@ TEST_F(BuildIndex, EveryRecordIsIndexedWithItsOffsetAndLength) {
   EXPECT_EQ(store.index.at("third item").value_length, 70000u);
   EXPECT_EQ(store.index.at(std::string("\0bin\xff", 5)).value_offset, d + 5 + 41);
   EXPECT_EQ(a, 132);
-  EXPECT_EQ(store.index_end, static_cast<long>(image.bytes().size()));
+  EXPECT_EQ(store.engine->index.index_end, static_cast<long>(image.bytes().size()));
 }
 
 TEST_F(BuildIndex, FirstRecordOfADuplicateNameWins) {
@@ -157,11 +158,11 @@ TEST_F(BuildIndex, RecordCutShortInItsFixedPartIsDamageAndKeepsEarlierEntries) {
     EXPECT_EQ(store.index.size(), 2u) << keep;
     EXPECT_EQ(store.index.count("kept-1"), 1u) << keep;
     EXPECT_EQ(store.index.count("kept-2"), 1u) << keep;
-    ASSERT_EQ(store.damaged.size(), 1u) << keep;
-    EXPECT_EQ(store.damaged[0].offset, static_cast<long>(good)) << keep;
-    EXPECT_EQ(store.damaged[0].length, static_cast<long>(keep)) << keep;
+    ASSERT_EQ(store.engine->index.damaged.size(), 1u) << keep;
+    EXPECT_EQ(store.engine->index.damaged[0].offset, static_cast<long>(good)) << keep;
+    EXPECT_EQ(store.engine->index.damaged[0].length, static_cast<long>(keep)) << keep;
     // Writers append after the damage, never cut it off.
-    EXPECT_EQ(store.index_end, static_cast<long>(good + keep)) << keep;
+    EXPECT_EQ(store.engine->index.index_end, static_cast<long>(good + keep)) << keep;
   }
 }
 
@@ -176,9 +177,9 @@ TEST_F(BuildIndex, OpeningAFileCutInsideTheLastNameNotesTheDamage) {
   std::string text;
   ASSERT_EQ(store.open_store(text), 0) << text;
   EXPECT_EQ(store.index.size(), 1u);
-  ASSERT_EQ(store.damaged.size(), 1u);
-  EXPECT_EQ(store.damaged[0].offset, static_cast<long>(good));
-  EXPECT_EQ(store.damaged[0].length, 4);
+  ASSERT_EQ(store.engine->index.damaged.size(), 1u);
+  EXPECT_EQ(store.engine->index.damaged[0].offset, static_cast<long>(good));
+  EXPECT_EQ(store.engine->index.damaged[0].length, 4);
 }
 
 TEST_F(BuildIndex, RecordCutShortInItsValueIsIndexed) {
@@ -209,9 +210,9 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
   EXPECT_EQ(store.index.size(), 1u);
   EXPECT_EQ(store.index.count("before"), 1u);
   EXPECT_EQ(store.index.count("unfinished"), 0u);
-  EXPECT_EQ(store.index_end, static_cast<long>(end_of_records));
+  EXPECT_EQ(store.engine->index.index_end, static_cast<long>(end_of_records));
   // It is whole, so the next writer completes it rather than cut it.
-  EXPECT_EQ(store.unfinished_name_length, 10u);
+  EXPECT_EQ(store.engine->index.unfinished_name_length, 10u);
   ASSERT_EQ(store.add_item("after", reinterpret_cast<const unsigned char*>("w"), 1, text), 0)
       << text;
   std::string value;
@@ -227,7 +228,7 @@ TEST_F(BuildIndex, TrailingRegionStartingWithZeroIsAnInterruptedAppend) {
     kel::Store again(name, kPassword);
     ASSERT_EQ(again.open_store(text), 0) << text;
     EXPECT_EQ(again.index.size(), 1u);
-    EXPECT_EQ(again.unfinished_name_length, 0u);
+    EXPECT_EQ(again.engine->index.unfinished_name_length, 0u);
   }
 }
 
@@ -239,9 +240,9 @@ TEST_F(BuildIndex, WrongKeyFindsNoRecordAndCallsItAllDamage) {
   std::string text;
   EXPECT_EQ(store.build_index(bytes_of(wrong), text), 0) << text;
   EXPECT_TRUE(store.index.empty());
-  ASSERT_EQ(store.damaged.size(), 1u);
-  EXPECT_EQ(store.damaged[0].offset, 132);
-  EXPECT_EQ(store.damaged[0].length, static_cast<long>(image.bytes().size()) - 132);
+  ASSERT_EQ(store.engine->index.damaged.size(), 1u);
+  EXPECT_EQ(store.engine->index.damaged[0].offset, 132);
+  EXPECT_EQ(store.engine->index.damaged[0].length, static_cast<long>(image.bytes().size()) - 132);
 }
 
 TEST_F(BuildIndex, DamageInTheMiddleCostsOnlyThatRecord) {
@@ -280,10 +281,10 @@ TEST_F(BuildIndex, DamageInTheMiddleCostsOnlyThatRecord) {
     EXPECT_EQ(store.index.count("second"), c.second_kept ? 1u : 0u) << c.at;
     ASSERT_EQ(store.index.count("third"), 1u) << c.at;
     EXPECT_EQ(store.index.at("third").value_offset, third + 5 + 41) << c.at;
-    ASSERT_EQ(store.damaged.size(), 1u) << c.at;
-    EXPECT_EQ(store.damaged[0].offset, second + c.damage_at) << c.at;
-    EXPECT_EQ(store.damaged[0].length, c.damage_length) << c.at;
-    EXPECT_EQ(store.index_end, static_cast<long>(bytes.size())) << c.at;
+    ASSERT_EQ(store.engine->index.damaged.size(), 1u) << c.at;
+    EXPECT_EQ(store.engine->index.damaged[0].offset, second + c.damage_at) << c.at;
+    EXPECT_EQ(store.engine->index.damaged[0].length, c.damage_length) << c.at;
+    EXPECT_EQ(store.engine->index.index_end, static_cast<long>(bytes.size())) << c.at;
     if (c.second_kept) {
       EXPECT_EQ(store.index.at("second").value_length, 1u) << c.at;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
@@ -156,7 +157,7 @@ TEST(KeyWrapping, WrongPasswordSaltNonceOrTagFailsToUnwrap) {
 
 TEST(KeyMasking, FreshStoreHasNoKeyToHandOut) {
   kel::Store store;
-  EXPECT_FALSE(store.store_key_masked);
+  EXPECT_FALSE(store.engine->keys.store_key_masked);
   unsigned char out[32];
   std::memset(out, 0x5c, sizeof out);
   DiagnosticCapture capture;
@@ -168,7 +169,7 @@ TEST(KeyMasking, MaskedKeyIsChacha20UnderTheMaskingMembers) {
   kel::Store store;
   const std::string key = ref::random_bytes(32);
   store.set_store_key(bytes_of(key));
-  EXPECT_TRUE(store.store_key_masked);
+  EXPECT_TRUE(store.engine->keys.store_key_masked);
   const std::string mask_key = as_string(store.memory_key, 32);
   const std::string mask_iv = as_string(store.memory_iv, 16);
   const std::string masked = as_string(store.masked_store_key, 32);

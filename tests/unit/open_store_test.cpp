@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
@@ -237,7 +238,7 @@ std::string check_read_only_store(const std::string& name, const std::string& pa
   if (!store.verify_store_password(error)) problems += "verify failed: " + error + "; ";
   std::string text;
   if (store.open_store(text) != 0) return problems + "open failed: " + text;
-  if (!store.read_only) problems += "read_only not set; ";
+  if (!store.engine->file.read_only) problems += "read_only not set; ";
   std::vector<std::string> names;
   if (store.list_items(names, error) != 0) problems += "list failed: " + error + "; ";
   if (sorted(names) != std::vector<std::string>{"alpha", "beta", "gamma"}) {

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/engine.h"
+#include "engine/locked_store.h"
 #include "kel/item.h"
 #include "kel/safe.h"
 #include "kel/store.h"
@@ -33,7 +35,7 @@ TEST(StoreObject, DefaultConstructedStoreHoldsNothing) {
   EXPECT_TRUE(store.index.empty());
   EXPECT_EQ(store.index_time.tv_sec, 0);
   EXPECT_EQ(store.index_time.tv_nsec, 0);
-  EXPECT_FALSE(store.store_key_masked);
+  EXPECT_FALSE(store.engine->keys.store_key_masked);
   for (unsigned char b : store.password_hash) EXPECT_EQ(b, 0);
   for (unsigned char b : store.masked_store_key) EXPECT_EQ(b, 0);
 }
@@ -106,7 +108,9 @@ std::string vm_flags_of(const void* address) {
 // A core dump must not hold the masked key or its masking material: a Store
 // made with new lives in pages marked "dd" (left out of dumps).
 TEST(StoreObject, SecretsLiveInPagesLeftOutOfDumps) {
-  auto store = std::make_unique<kel::Store>("nowhere", kPassword);
+  // How a Safe makes its Store.
+  std::unique_ptr<kel::Store, decltype(&kel::detail::delete_locked_store)> store(
+      kel::detail::new_locked_store("nowhere", kPassword), &kel::detail::delete_locked_store);
   for (const void* secret : {static_cast<const void*>(store->masked_store_key),
                              static_cast<const void*>(store->memory_key)}) {
     EXPECT_NE(vm_flags_of(secret).find(" dd"), std::string::npos) << vm_flags_of(secret);

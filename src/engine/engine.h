@@ -1,0 +1,25 @@
+// The private state behind one kel::Store, reached through its one handle
+// (Store::engine): everything the engine keeps beyond the Store's own
+// members. Created by the Store's constructors, freed by its destructor.
+#pragma once
+
+#include "engine/index_state.h"
+#include "engine/keyring.h"
+#include "engine/store_file.h"
+#include "kel/store.h"
+
+namespace kel::detail {
+
+struct Engine {
+  IndexState index;
+  Keyring keys;
+  StoreFile file;
+  // How many threads a scan of the whole file may use (1: none but the
+  // caller's). See Safe::set_scan_threads.
+  unsigned scan_threads = 1;
+};
+
+inline Engine& engine(Store& store) { return *store.engine; }
+inline const Engine& engine(const Store& store) { return *store.engine; }
+
+}  // namespace kel::detail
