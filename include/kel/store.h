@@ -21,16 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "kel/add_outcome.h"
 #include "kel/export.h"
-#include "kel/integrity_report.h"
 #include "kel/item.h"
-#include "kel/progress.h"
-#include "kel/store_format.h"
 
 namespace kel {
-
-class SafeEntry;
 
 namespace detail {
 struct Engine;
@@ -147,19 +141,6 @@ class KEL_SAFE_EXPORT Store {
                         const std::string& password, const unsigned char* salt,
                         const unsigned char* nonce, unsigned char* key,
                         const unsigned char* tag, std::string& error);
-  // Argon2id (RFC 9106, version 0x13) of the password under the salt, with
-  // `memory_kib` KiB, `passes` passes and `lanes` lanes (computed one after
-  // another, in this thread), into `out_length` bytes at `out`. The optional
-  // secret and associated data are Argon2's own inputs K and X. 0, or -1
-  // with the error text (which never holds the inputs).
-  int derive_argon2id(const unsigned char* password, std::size_t password_length,
-                      const unsigned char* salt, std::size_t salt_length,
-                      std::uint32_t memory_kib, std::uint32_t passes,
-                      std::uint32_t lanes, unsigned char* out,
-                      std::size_t out_length, std::string& error,
-                      const unsigned char* secret = nullptr,
-                      std::size_t secret_length = 0,
-                      const unsigned char* ad = nullptr, std::size_t ad_length = 0);
   // Masks the 32-byte key in memory under fresh random material.
   void set_store_key(const unsigned char* key);
   // Unmasks the key into `key` (32 bytes); -1 while no key is masked.
@@ -168,13 +149,6 @@ class KEL_SAFE_EXPORT Store {
   // ---- Password lifecycle ---------------------------------------------------
   int validate_password(const std::string& password, std::string& error);
   int create_store(std::string& text);
-  // Creates the store in the format `options` names (see StoreOptions).
-  int create_store(const StoreOptions& options, std::string& text);
-  // Reads which format the store file has, and format 2's Argon2id
-  // parameters, from its header; needs no password.
-  int format_info(FormatInfo& info, std::string& text);
-  // Rewrites a format-1 store as format 2 (see Safe::upgrade).
-  int upgrade_store(const StoreOptions& options, std::string& text);
   bool verify_store_password(std::string& error);
   bool verify_store_password(const std::string& name,
                              const std::string& password, std::string& error);
@@ -187,82 +161,11 @@ class KEL_SAFE_EXPORT Store {
   int add_item(const std::string& name, const unsigned char* value,
                unsigned long length, std::string& error);
   int get_item(const std::string& name, std::string& value, std::string& error);
-  // Decrypts the value into `fd` in pieces; see Safe::get_entry_to_fd.
-  int get_item_to_fd(const std::string& name, int fd, std::string& error,
-                     const Progress& progress);
-  // Writes the value into `fd` only once it is known authentic; see
-  // Safe::get_entry_to_stream.
-  int get_item_to_stream(const std::string& name, int fd, std::string& error);
   bool exists(const std::string& name);
-  // 1 stored, 0 not stored, -1 with the error text when it cannot be told.
-  int exists(const std::string& name, std::string& error);
   int list_items(std::vector<std::string>& names, std::string& error);
   int add_item_from_file(const std::string& name, std::string file_path,
                          std::string& error);
-  int add_item_from_file(const std::string& name, std::string file_path,
-                         std::string& error, const Progress& progress);
   int remove_item(const std::string& name, std::string& error);
-
-  // See Safe::damaged_regions.
-  int damaged_regions(std::vector<IntegrityReport::Region>& regions, std::string& error);
-
-  // ---- Many items at once ---------------------------------------------------
-  // See Safe::list_entry_lengths, Safe::get_entries and Safe::add_entries.
-  int list_item_lengths(std::vector<std::pair<std::string, std::uint64_t>>& items,
-                        std::string& error);
-  // values[i] receives the value of names[i] (what `values` held before is
-  // wiped); on -1 `values` is left as it was.
-  int get_items(const std::vector<std::string>& names, std::vector<std::string>& values,
-                std::string& error);
-  int add_items(const std::vector<const SafeEntry*>& items, bool replace,
-                std::vector<AddOutcome>& outcomes, std::string& error);
-
-  // ---- Rewriting items ----------------------------------------------------
-  // Each call below changes the store in one rewrite of the file: under the
-  // write lock, a new file is written beside the store, synced, the old file
-  // kept as "<path>.backup2" (see removal_backup_path) and the new one
-  // renamed into place. Every reader, in this process or another, sees the
-  // store as it was before the call or as it is after it, never a state in
-  // between; a crash at any point leaves one of the two. Records that do
-  // not change are copied sealed; a new, replaced, renamed or copied record
-  // is sealed afresh with new nonces. On -1 the store is unchanged, except
-  // that a failure to sync the directory after the new file was put in
-  // place is reported too.
-
-  // Removes every name in `names`, all or nothing: when one is absent,
-  // nothing is removed and the message names it ("Entry not found: NAME").
-  int remove_items(const std::vector<std::string>& names, std::string& error);
-  // Replaces the value of `name` ("Entry not found" when it is absent,
-  // unless `add_if_absent`, which adds it then).
-  int replace_item(const std::string& name, const unsigned char* value,
-                   unsigned long length, bool add_if_absent, std::string& error);
-  // As replace_item, with the whole content of the file at `file_path`
-  // (read to its end, streamed: memory use does not grow with its size).
-  int replace_item_from_file(const std::string& name, const std::string& file_path,
-                             bool add_if_absent, std::string& error);
-  // Gives the item `name` the name `new_name` ("Item exists" when that name
-  // is taken). The value must authenticate.
-  int rename_item(const std::string& name, const std::string& new_name,
-                  std::string& error);
-  // Stores the value of `name` under `new_name` as well.
-  int copy_item(const std::string& name, const std::string& new_name,
-                std::string& error);
-  // The same, but with `replace` a value stored under `new_name` is replaced
-  // in the same rewrite (its record goes); `new_name` equal to `name` is
-  // still "Item exists".
-  int rename_item(const std::string& name, const std::string& new_name, bool replace,
-                  std::string& error);
-  int copy_item(const std::string& name, const std::string& new_name, bool replace,
-                std::string& error);
-  // Where a removal or another rewrite keeps the previous store file: the
-  // store file (the end of its chain of links, when it is a symbolic link,
-  // since a rewrite replaces that file and leaves the link) + ".backup2".
-  std::string removal_backup_path() const;
-
-  // ---- Integrity ----------------------------------------------------------------
-  // See Safe::check and Safe::repair.
-  int check(IntegrityReport& report, std::string& error);
-  int repair(IntegrityReport& report, std::string& error);
 };
 
 }  // namespace kel

@@ -1,6 +1,7 @@
 // ChaCha20-Poly1305 sealing and opening of one whole field (a name, a value or
 // the wrapped store key): 12-byte nonce, 16-byte tag, and associated data
 // only where format 2 binds the field to something (none in format 1).
+#include "crypto/primitives.h"
 #include "crypto/aead.h"
 
 #include <cstring>
@@ -101,7 +102,7 @@ int open(const unsigned char* in, unsigned long length, const unsigned char* key
 
 }  // namespace crypto
 
-int Store::encrypt_chacha20_poly1305(const unsigned char* in,
+int detail::encrypt_chacha20_poly1305(const unsigned char* in,
                                      unsigned long length,
                                      const unsigned char* key,
                                      const unsigned char* nonce,
@@ -114,7 +115,7 @@ int Store::encrypt_chacha20_poly1305(const unsigned char* in,
   }
 }
 
-int Store::decrypt_chacha20_poly1305(const unsigned char* in,
+int detail::decrypt_chacha20_poly1305(const unsigned char* in,
                                      unsigned long length,
                                      const unsigned char* key,
                                      const unsigned char* nonce,

@@ -7,6 +7,8 @@
 
 #include <limits>
 
+#include "crypto/argon2id.h"
+#include "store/secret.h"
 #include "kel/store.h"
 
 namespace kel {
@@ -28,7 +30,7 @@ bool fits(std::size_t length) { return length <= std::numeric_limits<std::uint32
 
 }  // namespace
 
-int Store::derive_argon2id(const unsigned char* password, std::size_t password_length,
+int detail::derive_argon2id(const unsigned char* password, std::size_t password_length,
                            const unsigned char* salt, std::size_t salt_length,
                            std::uint32_t memory_kib, std::uint32_t passes,
                            std::uint32_t lanes, unsigned char* out,

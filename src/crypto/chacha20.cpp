@@ -1,5 +1,6 @@
 // Plain ChaCha20, used only to mask the store key while it sits in memory.
 // The 16-byte IV is OpenSSL's form: a 4-byte block counter, then the nonce.
+#include "crypto/primitives.h"
 #include "crypto/ossl.h"
 #include "kel/store.h"
 
@@ -34,7 +35,7 @@ int chacha20(const unsigned char* in, unsigned long length,
 
 }  // namespace
 
-int Store::chacha20_encrypt(const unsigned char* in, unsigned long length,
+int detail::chacha20_encrypt(const unsigned char* in, unsigned long length,
                             const unsigned char* key, const unsigned char* iv,
                             unsigned char* out) {
   try {
@@ -45,7 +46,7 @@ int Store::chacha20_encrypt(const unsigned char* in, unsigned long length,
   }
 }
 
-int Store::chacha20_decrypt(const unsigned char* in, unsigned long length,
+int detail::chacha20_decrypt(const unsigned char* in, unsigned long length,
                             const unsigned char* key, const unsigned char* iv,
                             unsigned char* out) {
   try {

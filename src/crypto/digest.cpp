@@ -3,6 +3,7 @@
 
 #include <set>
 
+#include "crypto/primitives.h"
 #include "crypto/ossl.h"
 #include "kel/store.h"
 
@@ -21,7 +22,7 @@ const char* sha3_name(int size) {
 
 }  // namespace
 
-int Store::hash_string(int hash_size, const void* first,
+int detail::hash_string(int hash_size, const void* first,
                        unsigned int first_length, const void* second,
                        unsigned int second_length, unsigned char* out,
                        std::string& error) {
@@ -64,14 +65,14 @@ int Store::hash_string(int hash_size, const void* first,
   }
 }
 
-int Store::store_hash(const unsigned char* password, unsigned long length,
+int detail::store_hash(const unsigned char* password, unsigned long length,
                       const unsigned char* salt, unsigned char* out,
                       std::string& error) {
   return hash_string(64, password, static_cast<unsigned int>(length), salt, 8,
                      out, error);
 }
 
-bool Store::verify_hash(const unsigned char* first, unsigned int first_length,
+bool detail::verify_hash(const unsigned char* first, unsigned int first_length,
                         const unsigned char* second,
                         unsigned int second_length) {
   if (first_length != second_length) return false;

@@ -2,6 +2,8 @@
 // from the store password (PBKDF2-HMAC-SHA256 with the store's salt).
 #include <openssl/evp.h>
 
+#include "crypto/primitives.h"
+#include "crypto/store_key.h"
 #include "kel/store.h"
 #include "store/format.h"
 #include "store/secret.h"
@@ -19,7 +21,7 @@ bool derive_wrapping_key(const std::string& password, const unsigned char* salt,
 
 }  // namespace
 
-int Store::encrypt_store_key(const unsigned char* key,
+int detail::encrypt_store_key(const unsigned char* key,
                              const std::string& password,
                              const unsigned char* salt,
                              const unsigned char* nonce,
@@ -35,7 +37,7 @@ int Store::encrypt_store_key(const unsigned char* key,
   return 0;
 }
 
-int Store::decrypt_store_key(const unsigned char* key_cipher,
+int detail::decrypt_store_key(const unsigned char* key_cipher,
                              const std::string& password,
                              const unsigned char* salt,
                              const unsigned char* nonce, unsigned char* key,

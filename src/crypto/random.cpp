@@ -1,11 +1,12 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
+#include "crypto/primitives.h"
 #include "kel/store.h"
 
 namespace kel {
 
-int Store::gen_random(unsigned char* buffer, int count, std::string& error) {
+int detail::gen_random(unsigned char* buffer, int count, std::string& error) {
   int rc = RAND_bytes(buffer, count);
   if (rc == 0) {
     error = ERR_error_string(ERR_get_error(), nullptr);

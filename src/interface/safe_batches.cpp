@@ -2,6 +2,8 @@
 // call into the Safe's Store.
 #include <algorithm>
 
+#include "items/item_writes.h"
+#include "items/item_reads.h"
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -10,12 +12,12 @@
 namespace kel {
 
 int Safe::damaged_regions(std::vector<IntegrityReport::Region>& regions, std::string& error) {
-  return store->damaged_regions(regions, error);
+  return detail::damaged_regions(*store, regions, error);
 }
 
 int Safe::list_entry_lengths(std::vector<std::pair<std::string, std::uint64_t>>& entries,
                              std::string& error) {
-  return store->list_item_lengths(entries, error);
+  return detail::list_item_lengths(*store, entries, error);
 }
 
 int Safe::get_entries(std::vector<Entry>& entries, std::string& error) {
@@ -30,7 +32,7 @@ int Safe::get_entries(std::vector<Entry>& entries, std::string& error) {
   }
   std::vector<std::string> values;
   detail::StringsWiper wipe_values(values);
-  if (store->get_items(names, values, error) != 0) return -1;
+  if (detail::get_items(*store, names, values, error) != 0) return -1;
   for (std::size_t i = 0; i < entries.size(); ++i) entries[i].holder->set_value(values[i]);
   return 0;
 }
@@ -40,7 +42,7 @@ int Safe::add_entries(const std::vector<Entry>& entries, bool replace,
   std::vector<const SafeEntry*> items;
   items.reserve(entries.size());
   for (const Entry& entry : entries) items.push_back(entry.holder);
-  return store->add_items(items, replace, outcomes, error);
+  return detail::add_items(*store, items, replace, outcomes, error);
 }
 
 int Safe::random_bytes(unsigned char* buffer, std::size_t count, std::string& error) {

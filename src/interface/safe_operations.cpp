@@ -4,6 +4,10 @@
 
 #include "items/from_descriptor.h"
 #include "items/value_reader.h"
+#include "password/store_formats.h"
+#include "items/integrity.h"
+#include "items/item_writes.h"
+#include "items/item_reads.h"
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -21,26 +25,26 @@ std::string descriptor_label(int fd) { return "descriptor " + std::to_string(fd)
 bool Safe::exists(const std::string& name) { return store->exists(name); }
 
 int Safe::exists(const std::string& name, std::string& error) {
-  return store->exists(name, error);
+  return detail::exists(*store, name, error);
 }
 
 int Safe::create_safe(std::string& error) { return store->create_store(error); }
 
 int Safe::create_safe(const StoreOptions& options, std::string& error) {
-  return store->create_store(options, error);
+  return detail::create_store(*store, options, error);
 }
 
 int Safe::format_info(FormatInfo& info, std::string& error) {
-  return store->format_info(info, error);
+  return detail::format_info(*store, info, error);
 }
 
 int Safe::format_version(std::string& error) {
   FormatInfo info;
-  return store->format_info(info, error) == 0 ? info.version : -1;
+  return detail::format_info(*store, info, error) == 0 ? info.version : -1;
 }
 
 int Safe::upgrade(const StoreOptions& options, std::string& error) {
-  return store->upgrade_store(options, error);
+  return detail::upgrade_store(*store, options, error);
 }
 
 bool Safe::key_verified(std::string& error) {
@@ -84,7 +88,7 @@ int Safe::add_entry_from_file(const std::string& name, const std::string& path,
 
 int Safe::add_entry_from_file(const std::string& name, const std::string& path,
                               std::string& error, const Progress& progress) {
-  return store->add_item_from_file(name, path, error, progress);
+  return detail::add_item_from_file(*store, name, path, error, progress);
 }
 
 int Safe::add_entry_from_fd(const std::string& name, int fd, std::string& error) {
@@ -98,24 +102,24 @@ int Safe::set_entry_from_fd(const std::string& name, int fd, std::string& error)
 }
 
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error) {
-  return store->get_item_to_fd(name, fd, error, Progress());
+  return detail::get_item_to_fd(*store, name, fd, error, Progress());
 }
 
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error,
                           const Progress& progress) {
-  return store->get_item_to_fd(name, fd, error, progress);
+  return detail::get_item_to_fd(*store, name, fd, error, progress);
 }
 
 int Safe::check(IntegrityReport& report, std::string& error) {
-  return store->check(report, error);
+  return detail::check(*store, report, error);
 }
 
 int Safe::repair(IntegrityReport& report, std::string& error) {
-  return store->repair(report, error);
+  return detail::repair(*store, report, error);
 }
 
 int Safe::get_entry_to_stream(const std::string& name, int fd, std::string& error) {
-  return store->get_item_to_stream(name, fd, error);
+  return detail::get_item_to_stream(*store, name, fd, error);
 }
 
 }  // namespace kel

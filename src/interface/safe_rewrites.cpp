@@ -1,5 +1,6 @@
 // The Safe operations that rewrite the store file: each is one call into the
 // Safe's Store.
+#include "items/item_writes.h"
 #include "kel/safe.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
@@ -7,7 +8,7 @@
 namespace kel {
 
 int Safe::remove_entries(const std::vector<std::string>& names, std::string& error) {
-  return store->remove_items(names, error);
+  return detail::remove_items(*store, names, error);
 }
 
 int Safe::replace_entry(const Entry& entry, std::string& error) {
@@ -16,7 +17,7 @@ int Safe::replace_entry(const Entry& entry, std::string& error) {
     error = "Invalid entry name";
     return -1;
   }
-  return store->replace_item(data->name, data->value_data, data->value_length, false,
+  return detail::replace_item(*store, data->name, data->value_data, data->value_length, false,
                              error);
 }
 
@@ -26,40 +27,40 @@ int Safe::set_entry(const Entry& entry, std::string& error) {
     error = "Invalid entry name";
     return -1;
   }
-  return store->replace_item(data->name, data->value_data, data->value_length, true,
+  return detail::replace_item(*store, data->name, data->value_data, data->value_length, true,
                              error);
 }
 
 int Safe::replace_entry_from_file(const std::string& name, const std::string& path,
                                   std::string& error) {
-  return store->replace_item_from_file(name, path, false, error);
+  return detail::replace_item_from_file(*store, name, path, false, error);
 }
 
 int Safe::set_entry_from_file(const std::string& name, const std::string& path,
                               std::string& error) {
-  return store->replace_item_from_file(name, path, true, error);
+  return detail::replace_item_from_file(*store, name, path, true, error);
 }
 
 int Safe::rename_entry(const std::string& old_name, const std::string& new_name,
                        std::string& error) {
-  return store->rename_item(old_name, new_name, error);
+  return detail::rename_item(*store, old_name, new_name, error);
 }
 
 int Safe::copy_entry(const std::string& name, const std::string& new_name,
                      std::string& error) {
-  return store->copy_item(name, new_name, error);
+  return detail::copy_item(*store, name, new_name, error);
 }
 
 int Safe::rename_entry(const std::string& old_name, const std::string& new_name,
                        bool replace, std::string& error) {
-  return store->rename_item(old_name, new_name, replace, error);
+  return detail::rename_item(*store, old_name, new_name, replace, error);
 }
 
 int Safe::copy_entry(const std::string& name, const std::string& new_name, bool replace,
                      std::string& error) {
-  return store->copy_item(name, new_name, replace, error);
+  return detail::copy_item(*store, name, new_name, replace, error);
 }
 
-std::string Safe::removal_backup_path() const { return store->removal_backup_path(); }
+std::string Safe::removal_backup_path() const { return detail::removal_backup_path(*store); }
 
 }  // namespace kel

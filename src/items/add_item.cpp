@@ -2,6 +2,7 @@
 // appended under the lock.
 #include <vector>
 
+#include "crypto/primitives.h"
 #include "crypto/aead.h"
 #include "items/append.h"
 #include "kel/store.h"
@@ -14,7 +15,7 @@ namespace kel {
 namespace {
 
 // Seals the value into its place in `record` (cipher, nonce, tag).
-int seal_value(Store& store, const unsigned char* key, const unsigned char* value,
+int seal_value(const unsigned char* key, const unsigned char* value,
                unsigned long length, const std::string& name, unsigned char* record,
                const detail::Binding& binding, std::string& error) {
   const long n = static_cast<long>(name.size());
@@ -22,7 +23,7 @@ int seal_value(Store& store, const unsigned char* key, const unsigned char* valu
   unsigned char* nonce = cipher + length;
   unsigned char* tag = nonce + format::kNonceSize;
   std::string ignored;
-  if (store.gen_random(nonce, format::kNonceSize, ignored) != 0) {
+  if (detail::gen_random(nonce, format::kNonceSize, ignored) != 0) {
     error = "Could not generate item iv";
     return -1;
   }
@@ -68,7 +69,7 @@ int Store::add_item(const std::string& name, const unsigned char* value,
     if (detail::seal_name(*this, key.data(), name,
                           static_cast<std::uint32_t>(length), record.data(),
                           error, &binding) != 0 ||
-        seal_value(*this, key.data(), value, length, name, record.data(), binding,
+        seal_value(key.data(), value, length, name, record.data(), binding,
                    error) != 0) {
       return -1;
     }

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "crypto/store_key.h"
+#include "crypto/primitives.h"
+#include "items/item_writes.h"
 #include "crypto/aead_stream.h"
 #include "items/append.h"
 #include "items/from_descriptor.h"
@@ -117,7 +120,7 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   if (detail::seal_name(store, key, name, source.size, fixed.data(), error, &binding) != 0) {
     return -1;
   }
-  if (store.gen_random(nonce, sizeof nonce, ignored) != 0) {
+  if (detail::gen_random(nonce, sizeof nonce, ignored) != 0) {
     error = "Could not generate item iv";
     return -1;
   }
@@ -148,17 +151,17 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
 
 int Store::add_item_from_file(const std::string& name, std::string file_path,
                               std::string& error) {
-  return add_item_from_file(name, std::move(file_path), error, Progress());
+  return detail::add_item_from_file(*this, name, std::move(file_path), error, Progress());
 }
 
-int Store::add_item_from_file(const std::string& name, std::string file_path,
+int detail::add_item_from_file(Store& store, const std::string& name, std::string file_path,
                               std::string& error, const Progress& progress) {
   io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
     error = "Could not open file: " + file_path + " - " + io::error_text(errno);
     return -1;
   }
-  return detail::add_item_from_descriptor(*this, name, source.get(), file_path, error,
+  return detail::add_item_from_descriptor(store, name, source.get(), file_path, error,
                                           progress);
 }
 
@@ -189,7 +192,7 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
       return -1;
     }
     detail::SecretBytes<format::kKeySize> key;
-    if (store.get_store_key(key.data()) != 0) {
+    if (detail::get_store_key(store, key.data()) != 0) {
       error = "Could not get store key";
       return -1;
     }

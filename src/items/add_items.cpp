@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "items/item_writes.h"
 #include "items/append.h"
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
@@ -44,17 +45,17 @@ int check_batch(const std::vector<const SafeEntry*>& items, std::string& error) 
 
 }  // namespace
 
-int Store::add_items(const std::vector<const SafeEntry*>& items, bool replace,
+int detail::add_items(Store& store, const std::vector<const SafeEntry*>& items, bool replace,
                      std::vector<AddOutcome>& outcomes, std::string& error) {
   try {
     if (check_batch(items, error) != 0) return -1;
-    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    if (detail::prepare_to_read(store, error) != 0) return -1;
     // A first look without the lock: a batch whose names are all stored
     // already, with nothing to replace, writes nothing. The rewrite decides
     // again under the lock.
     bool work = false;
     for (const SafeEntry* item : items) {
-      work = work || replace || index.count(item->name) == 0;
+      work = work || replace || store.index.count(item->name) == 0;
     }
     if (!work) {
       outcomes.assign(items.size(), AddOutcome::skipped);
@@ -62,17 +63,17 @@ int Store::add_items(const std::vector<const SafeEntry*>& items, bool replace,
     }
     std::vector<AddOutcome> decided;
     int rc = detail::run_rewrite(
-        *this, kAddMany,
+        store, kAddMany,
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string&) {
           decided.assign(items.size(), AddOutcome::skipped);
           for (std::size_t i = 0; i < items.size(); ++i) {
             const SafeEntry& item = *items[i];
             auto writer = [&] {
-              return detail::value_writer(*this, key, item.name, item.value_data,
+              return detail::value_writer(store, key, item.name, item.value_data,
                                           item.value_length);
             };
-            auto found = index.find(item.name);
-            if (found == index.end()) {
+            auto found = store.index.find(item.name);
+            if (found == store.index.end()) {
               changes.appended.push_back(writer());
               decided[i] = AddOutcome::added;
             } else if (replace) {

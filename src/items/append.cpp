@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "crypto/aead.h"
 #include "store/current_file.h"
@@ -63,7 +64,7 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
   const long n = static_cast<long>(name.size());
   record[0] = static_cast<unsigned char>(n);
   unsigned char* nonce = record + format::name_nonce_at(n);
-  if (store.gen_random(nonce, format::kNonceSize, error) != 0) {
+  if (detail::gen_random(nonce, format::kNonceSize, error) != 0) {
     error = "Could not generate iv";
     return -1;
   }

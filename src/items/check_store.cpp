@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include "crypto/store_key.h"
+#include "items/integrity.h"
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -12,21 +14,21 @@
 
 namespace kel {
 
-int Store::check(IntegrityReport& report, std::string& error) {
+int detail::check(Store& store, IntegrityReport& report, std::string& error) {
   try {
     report = IntegrityReport();
-    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    if (detail::prepare_to_read(store, error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
-    if (get_store_key(key.data()) != 0) {
+    if (detail::get_store_key(store, key.data()) != 0) {
       error = "Could not get store key";
       return -1;
     }
     struct stat status {};
-    if (::fstat(store_fd, &status) != 0) {
+    if (::fstat(store.store_fd, &status) != 0) {
       error = "Could not read store data - " + io::error_text(errno);
       return -1;
     }
-    detail::RecordScan scan(store_fd, status.st_size, key.data(), detail::binding_of(*this));
+    detail::RecordScan scan(store.store_fd, status.st_size, key.data(), detail::binding_of(store));
     int read_error = 0;
     auto on_record = [&](const detail::ScannedRecord& record, const std::string& name) {
       if (read_error != 0) return;

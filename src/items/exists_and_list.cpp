@@ -1,5 +1,6 @@
 // Testing for a name and listing all names, from an index that is refreshed
 // first when the file changed.
+#include "items/item_reads.h"
 #include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -11,18 +12,18 @@ namespace kel {
 bool Store::exists(const std::string& name) {
   // A store that cannot be opened or read holds no name we could vouch for.
   std::string text;
-  return exists(name, text) == 1;
+  return detail::exists(*this, name, text) == 1;
 }
 
-int Store::exists(const std::string& name, std::string& error) {
+int detail::exists(Store& store, const std::string& name, std::string& error) {
   try {
     // One name: the index need only reach that name's first record.
-    if (detail::prepare_to_find(*this, error) != 0) return -1;
+    if (detail::prepare_to_find(store, error) != 0) return -1;
     const Item* item = nullptr;
-    const int found = detail::find_item(*this, name, item, nullptr, error);
+    const int found = detail::find_item(store, name, item, nullptr, error);
     // Damage that may hide the name is an answer ("cannot tell"), not a
     // failure to build the index.
-    if (found < 0 && store_opened && error.rfind(detail::kDamageMayHide, 0) != 0) {
+    if (found < 0 && store.store_opened && error.rfind(detail::kDamageMayHide, 0) != 0) {
       detail::diagnostic("Could not build index: " + error);
     }
     return found;
@@ -44,14 +45,14 @@ int Store::list_items(std::vector<std::string>& names, std::string& error) {
   }
 }
 
-int Store::damaged_regions(std::vector<IntegrityReport::Region>& regions,
+int detail::damaged_regions(Store& store, std::vector<IntegrityReport::Region>& regions,
                            std::string& error) {
   try {
-    if (detail::prepare_to_read(*this, error) != 0) return -1;
+    if (detail::prepare_to_read(store, error) != 0) return -1;
     regions.clear();
-    const std::vector<bool> unreadable = detail::unreadable_regions(*this);
-    for (std::size_t i = 0; i < engine->index.damaged.size(); ++i) {
-      regions.push_back({engine->index.damaged[i].offset, engine->index.damaged[i].length,
+    const std::vector<bool> unreadable = detail::unreadable_regions(store);
+    for (std::size_t i = 0; i < store.engine->index.damaged.size(); ++i) {
+      regions.push_back({store.engine->index.damaged[i].offset, store.engine->index.damaged[i].length,
                          unreadable[i] ? "no record can be read here; one may be missing"
                                        : "a damaged length, read around"});
     }
@@ -62,12 +63,12 @@ int Store::damaged_regions(std::vector<IntegrityReport::Region>& regions,
   }
 }
 
-int Store::list_item_lengths(
+int detail::list_item_lengths(Store& store, 
     std::vector<std::pair<std::string, std::uint64_t>>& items, std::string& error) {
   try {
-    if (detail::prepare_to_read(*this, error) != 0) return -1;
-    items.reserve(items.size() + index.size());
-    for (const auto& entry : index) {
+    if (detail::prepare_to_read(store, error) != 0) return -1;
+    items.reserve(items.size() + store.index.size());
+    for (const auto& entry : store.index) {
       items.emplace_back(entry.first, entry.second.value_length);
     }
     return 0;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/store_key.h"
+#include "items/item_reads.h"
 #include "crypto/aead_check.h"
 #include "crypto/aead_stream.h"
 #include "interface/entry_value.h"
@@ -43,7 +45,7 @@ int start_read(Store& store, const std::string& name, unsigned char* key,
   }
   // One name: the index need only reach that name's first record.
   if (detail::prepare_to_find(store, error) != 0) return -1;
-  if (store.get_store_key(key) != 0) {
+  if (detail::get_store_key(store, key) != 0) {
     error = "Could not get store key";
     return -1;
   }
@@ -351,7 +353,7 @@ int get_item_into(Store& store, SafeEntry& entry, std::string& error) {
 
 }  // namespace detail
 
-int Store::get_items(const std::vector<std::string>& names,
+int detail::get_items(Store& store, const std::vector<std::string>& names,
                      std::vector<std::string>& values, std::string& error) {
   std::vector<std::string> plain(names.size());
   detail::StringsWiper wipe_plain(plain);
@@ -363,14 +365,14 @@ int Store::get_items(const std::vector<std::string>& names,
       }
     }
     detail::SecretBytes<format::kKeySize> key;
-    if (detail::prepare_to_read(*this, error) != 0) return -1;
-    if (get_store_key(key.data()) != 0) {
+    if (detail::prepare_to_read(store, error) != 0) return -1;
+    if (detail::get_store_key(store, key.data()) != 0) {
       error = "Could not get store key";
       return -1;
     }
     std::vector<std::pair<detail::ValueLocation, std::size_t>> order(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-      if (detail::locate_value(*this, names[i], order[i].first, key.data(), error) != 0) {
+      if (detail::locate_value(store, names[i], order[i].first, key.data(), error) != 0) {
         error += ": " + names[i];
         return -1;
       }
@@ -382,7 +384,7 @@ int Store::get_items(const std::vector<std::string>& names,
       return a.first.offset < b.first.offset;
     });
     for (const auto& [where, i] : order) {
-      if (read_whole_value(*this, key.data(), where, plain[i], error) != 0) {
+      if (read_whole_value(store, key.data(), where, plain[i], error) != 0) {
         error += ": " + names[i];
         return -1;
       }
@@ -423,25 +425,25 @@ int Store::get_item(const std::string& name, std::string& value,
   }
 }
 
-int Store::get_item_to_fd(const std::string& name, int fd, std::string& error,
+int detail::get_item_to_fd(Store& store, const std::string& name, int fd, std::string& error,
                           const Progress& progress) {
   try {
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
-    if (start_read(*this, name, key.data(), where, error) != 0) return -1;
+    if (start_read(store, name, key.data(), where, error) != 0) return -1;
     auto write_out = writer_to(fd, error);
-    return decrypt_value(*this, key.data(), where, write_out, progress, error);
+    return decrypt_value(store, key.data(), where, write_out, progress, error);
   } catch (...) {
     error = "Unknown exception, could not get entry";
     return -1;
   }
 }
 
-int Store::get_item_to_stream(const std::string& name, int fd, std::string& error) {
+int detail::get_item_to_stream(Store& store, const std::string& name, int fd, std::string& error) {
   try {
     detail::SecretBytes<format::kKeySize> key;
     detail::ValueLocation where;
-    if (start_read(*this, name, key.data(), where, error) != 0) return -1;
+    if (start_read(store, name, key.data(), where, error) != 0) return -1;
     auto write_out = writer_to(fd, error);
     if (where.length <= kOnePassLimit) {
       // Small enough to authenticate whole in memory before any byte leaves.
@@ -452,13 +454,13 @@ int Store::get_item_to_stream(const std::string& name, int fd, std::string& erro
         filled += size;
         return true;
       };
-      if (decrypt_value(*this, key.data(), where, keep, Progress(), error) != 0) {
+      if (decrypt_value(store, key.data(), where, keep, Progress(), error) != 0) {
         return -1;
       }
       return write_out(plain.data(), plain.size()) ? 0 : -1;
     }
     std::vector<PieceDigest> digests;
-    if (authenticate_value(*this, key.data(), where, &digests, error) != 0) return -1;
+    if (authenticate_value(store, key.data(), where, &digests, error) != 0) return -1;
     auto same_piece = [&digests, &error](std::size_t piece, const unsigned char* sealed,
                                          std::size_t size) {
       if (piece < digests.size() && digest_of(sealed, size) == digests[piece]) {
@@ -467,7 +469,7 @@ int Store::get_item_to_stream(const std::string& name, int fd, std::string& erro
       error = "Could not decrypt value cipher";  // changed since it authenticated
       return false;
     };
-    return decrypt_value(*this, key.data(), where, write_out, Progress(), error,
+    return decrypt_value(store, key.data(), where, write_out, Progress(), error,
                          same_piece);
   } catch (...) {
     error = "Unknown exception, could not get entry";

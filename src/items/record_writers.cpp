@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "crypto/primitives.h"
 #include "crypto/aead_stream.h"
 #include "items/append.h"
 #include "store/format.h"
@@ -40,7 +41,7 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
   unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
   std::string ignored;
   crypto::AeadStream sealer;
-  if (store.gen_random(trailer, format::kNonceSize, ignored) != 0) {
+  if (detail::gen_random(trailer, format::kNonceSize, ignored) != 0) {
     error = "Could not generate item iv";
     return -1;
   }

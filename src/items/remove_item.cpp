@@ -4,6 +4,7 @@
 // the removal backup.
 #include <set>
 
+#include "items/item_writes.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
 
@@ -18,21 +19,21 @@ const detail::RewriteMessages kRemoval{
 }  // namespace
 
 int Store::remove_item(const std::string& name, std::string& error) {
-  return remove_items({name}, error);
+  return detail::remove_items(*this, {name}, error);
 }
 
-int Store::remove_items(const std::vector<std::string>& names, std::string& error) {
+int detail::remove_items(Store& store, const std::vector<std::string>& names, std::string& error) {
   try {
     if (names.empty()) {
       error = "No entry names given";
       return -1;
     }
     return detail::run_rewrite(
-        *this, kRemoval,
+        store, kRemoval,
         [&](const unsigned char*, detail::RecordChanges& changes, std::string& text) {
           // All or nothing: every name must be there before anything goes.
           for (const std::string& name : names) {
-            long long start = detail::find_record(*this, name, text);
+            long long start = detail::find_record(store, name, text);
             if (start < 0) {
               if (names.size() > 1) text += ": " + name;
               return -1;

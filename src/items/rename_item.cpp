@@ -4,6 +4,7 @@
 // under the old name or under the new one, never under neither. Onto a name
 // that is stored, with `replace`, the record of that name goes in the same
 // rewrite: there is never a moment without a value under the new name.
+#include "items/item_writes.h"
 #include "items/append.h"
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
@@ -39,24 +40,24 @@ const Item* source_item(Store& store, const std::string& name,
 
 }  // namespace
 
-int Store::rename_item(const std::string& name, const std::string& new_name,
+int detail::rename_item(Store& store, const std::string& name, const std::string& new_name,
                        std::string& error) {
-  return rename_item(name, new_name, false, error);
+  return detail::rename_item(store, name, new_name, false, error);
 }
 
-int Store::rename_item(const std::string& name, const std::string& new_name, bool replace,
+int detail::rename_item(Store& store, const std::string& name, const std::string& new_name, bool replace,
                        std::string& error) {
   try {
     return detail::run_rewrite(
-        *this,
+        store,
         {"Could not obtain file lock to rename entry: ",
          "Store file is damaged after the entry, could not rename entry"},
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& text) {
           long long target = -1;
-          const Item* item = source_item(*this, name, new_name, replace, target, text);
+          const Item* item = source_item(store, name, new_name, replace, target, text);
           if (item == nullptr) return -1;
           changes.changed[detail::record_start(name, *item)] =
-              detail::resealing_writer(*this, key, name, new_name, *item);
+              detail::resealing_writer(store, key, name, new_name, *item);
           if (target >= 0) changes.changed[target] = nullptr;  // left out
           return 0;
         },
@@ -67,23 +68,23 @@ int Store::rename_item(const std::string& name, const std::string& new_name, boo
   }
 }
 
-int Store::copy_item(const std::string& name, const std::string& new_name,
+int detail::copy_item(Store& store, const std::string& name, const std::string& new_name,
                      std::string& error) {
-  return copy_item(name, new_name, false, error);
+  return detail::copy_item(store, name, new_name, false, error);
 }
 
-int Store::copy_item(const std::string& name, const std::string& new_name, bool replace,
+int detail::copy_item(Store& store, const std::string& name, const std::string& new_name, bool replace,
                      std::string& error) {
   try {
     return detail::run_rewrite(
-        *this,
+        store,
         {"Could not obtain file lock to copy entry: ",
          "Store file is damaged after the entry, could not copy entry"},
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& text) {
           long long target = -1;
-          const Item* item = source_item(*this, name, new_name, replace, target, text);
+          const Item* item = source_item(store, name, new_name, replace, target, text);
           if (item == nullptr) return -1;
-          auto writer = detail::resealing_writer(*this, key, name, new_name, *item);
+          auto writer = detail::resealing_writer(store, key, name, new_name, *item);
           // A copy over a stored name takes that record's place.
           if (target >= 0) {
             changes.changed[target] = std::move(writer);

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "crypto/store_key.h"
+#include "items/integrity.h"
 #include "engine/engine.h"
 #include "items/append.h"
 #include "kel/store.h"
@@ -227,26 +229,26 @@ int repair_locked(Store& store, const unsigned char* key, const detail::StoreWri
 
 }  // namespace
 
-int Store::repair(IntegrityReport& report, std::string& error) {
+int detail::repair(Store& store, IntegrityReport& report, std::string& error) {
   try {
     report = IntegrityReport();
-    if (open_store(error) != 0) return -1;
+    if (store.open_store(error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
-    if (get_store_key(key.data()) != 0) {
+    if (detail::get_store_key(store, key.data()) != 0) {
       error = "Could not get store key";
       return -1;
     }
-    detail::StoreWriteLock lock(*this, "Could not obtain file lock to repair the store: ",
+    detail::StoreWriteLock lock(store, "Could not obtain file lock to repair the store: ",
                                 error);
     if (!lock.locked()) return -1;
-    const int rc = repair_locked(*this, key.data(), lock, report, error);
+    const int rc = repair_locked(store, key.data(), lock, report, error);
     if (report.rewritten) {
       std::string reload_error;
-      if (reload_store_content(reload_error) != 0) {
+      if (store.reload_store_content(reload_error) != 0) {
         // The repair is done and durable; this Store finds its way back to
         // the file on its next operation.
-        index.clear();
-        engine->index.indexed_file.valid = false;
+        store.index.clear();
+        store.engine->index.indexed_file.valid = false;
       }
     }
     return rc;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "items/item_writes.h"
 #include "items/append.h"
 #include "items/from_descriptor.h"
 #include "items/record_writers.h"
@@ -46,14 +47,14 @@ int replace_with(Store& store, const std::string& name, bool add_if_absent,
 
 }  // namespace
 
-int Store::replace_item(const std::string& name, const unsigned char* value,
+int detail::replace_item(Store& store, const std::string& name, const unsigned char* value,
                         unsigned long length, bool add_if_absent, std::string& error) {
   try {
     if (detail::check_name_and_length(name, length, error) != 0) return -1;
     return replace_with(
-        *this, name, add_if_absent,
+        store, name, add_if_absent,
         [&](const unsigned char* key) {
-          return detail::value_writer(*this, key, name, value, length);
+          return detail::value_writer(store, key, name, value, length);
         },
         error);
   } catch (...) {
@@ -62,14 +63,14 @@ int Store::replace_item(const std::string& name, const unsigned char* value,
   }
 }
 
-int Store::replace_item_from_file(const std::string& name, const std::string& file_path,
+int detail::replace_item_from_file(Store& store, const std::string& name, const std::string& file_path,
                                   bool add_if_absent, std::string& error) {
   io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
     error = "Could not open file: " + file_path + " - " + io::error_text(errno);
     return -1;
   }
-  return detail::replace_item_from_descriptor(*this, name, source.get(), file_path,
+  return detail::replace_item_from_descriptor(store, name, source.get(), file_path,
                                               add_if_absent, error);
 }
 

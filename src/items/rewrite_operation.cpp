@@ -1,3 +1,5 @@
+#include "crypto/store_key.h"
+#include "items/item_writes.h"
 #include "items/rewrite_operation.h"
 
 #include "engine/engine.h"
@@ -38,7 +40,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
                 std::string* backup) {
   if (store.open_store(error) != 0) return -1;
   SecretBytes<format::kKeySize> key;
-  if (store.get_store_key(key.data()) != 0) {
+  if (detail::get_store_key(store, key.data()) != 0) {
     error = "Could not get store key";
     return -1;
   }
@@ -77,8 +79,8 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
 
 namespace kel {
 
-std::string Store::removal_backup_path() const {
-  return detail::resolve_final_links(file_path) + detail::kRemovalBackup;
+std::string detail::removal_backup_path(const Store& store) {
+  return detail::resolve_final_links(store.file_path) + detail::kRemovalBackup;
 }
 
 }  // namespace kel

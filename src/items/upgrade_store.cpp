@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "crypto/store_key.h"
+#include "password/store_formats.h"
 #include "engine/engine.h"
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
@@ -67,36 +69,36 @@ int reseal_every_record(Store& store, const unsigned char* key,
 
 }  // namespace
 
-int Store::upgrade_store(const StoreOptions& options, std::string& text) {
+int detail::upgrade_store(Store& store, const StoreOptions& options, std::string& text) {
   try {
-    if (store_opened) {
+    if (store.store_opened) {
       // The password was wiped when the store opened; the new header needs it.
       text = "Could not upgrade store: this Safe has opened it already; upgrade "
              "through a new Safe";
       return -1;
     }
-    std::string held(password);
+    std::string held(store.password);
     detail::StringWiper wipe_held(held);
-    if (open_store(text) != 0) return -1;
-    if (engine->keys.format_version != 1) {
+    if (store.open_store(text) != 0) return -1;
+    if (store.engine->keys.format_version != 1) {
       text = kAlready;
       return -1;
     }
     unsigned char opened[format::kHeaderSize];
-    detail::header_of_members(*this, opened);
+    detail::header_of_members(store, opened);
     StoreOptions wanted = options;
     wanted.format = 2;
     detail::KdfParams params;
-    if (detail::choose_kdf_params(*this, wanted, params, text) != 0) return -1;
+    if (detail::choose_kdf_params(wanted, params, text) != 0) return -1;
     std::vector<unsigned char> header(format::kHeaderSize);
     {
       detail::SecretBytes<format::kKeySize> key;
-      if (get_store_key(key.data()) != 0) {
+      if (detail::get_store_key(store, key.data()) != 0) {
         text = "Could not get store key";
         return -1;
       }
       // The derivation takes its time before the lock, not under it.
-      if (detail::seal_v2_header(*this, key.data(), held, params, nullptr, header.data(),
+      if (detail::seal_v2_header(key.data(), held, params, nullptr, header.data(),
                                  text) != 0) {
         return -1;
       }
@@ -108,15 +110,15 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
     const std::string damaged =
         "Store file is damaged, could not upgrade store; repair it first";
     const int done = detail::run_rewrite(
-        *this, {"Could not obtain file lock to upgrade store: ", damaged},
+        store, {"Could not obtain file lock to upgrade store: ", damaged},
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
           // Another process may have upgraded it while the key was wrapped.
-          if (engine->keys.format_version != 1) {
+          if (store.engine->keys.format_version != 1) {
             error = kAlready;
             return -1;
           }
-          if (header_unchanged(*this, opened, error) != 0) return -1;
-          if (reseal_every_record(*this, key, target, damaged, changes, error) != 0) {
+          if (header_unchanged(store, opened, error) != 0) return -1;
+          if (reseal_every_record(store, key, target, damaged, changes, error) != 0) {
             return -1;
           }
           changes.header = header;
@@ -124,7 +126,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
         },
         text);
     // The new header wraps the key under the password this call checked.
-    if (done == 0) std::memcpy(engine->keys.verified_header, header.data(), format::kHeaderSize);
+    if (done == 0) std::memcpy(store.engine->keys.verified_header, header.data(), format::kHeaderSize);
     return done;
   } catch (...) {
     text = "Unknown exception, could not upgrade store";

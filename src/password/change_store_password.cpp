@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "crypto/primitives.h"
+#include "crypto/store_key.h"
 #include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -30,25 +32,25 @@ namespace {
 using detail::SecretBytes;
 
 // The new header for `key` under `new_password`, or -1 with the message.
-int make_new_header(Store& store, const unsigned char* key,
+int make_new_header(const unsigned char* key,
                     const std::string& new_password, unsigned char* header,
                     std::string& text) {
   unsigned char* salt = header + format::kSaltOffset;
-  if (store.gen_random(salt, format::kSaltSize, text) != 0) {
+  if (detail::gen_random(salt, format::kSaltSize, text) != 0) {
     text += ". Could not generate store salt random";
     return -1;
   }
-  if (store.store_hash(reinterpret_cast<const unsigned char*>(new_password.data()),
+  if (detail::store_hash(reinterpret_cast<const unsigned char*>(new_password.data()),
                        new_password.size(), salt,
                        header + format::kHashOffset, text) != 0) {
     return -1;
   }
   unsigned char* nonce = header + format::kKeyNonceOffset;
-  if (store.gen_random(nonce, format::kNonceSize, text) != 0) {
+  if (detail::gen_random(nonce, format::kNonceSize, text) != 0) {
     text = "Could not generate new random iv";
     return -1;
   }
-  if (store.encrypt_store_key(key, new_password, salt, nonce,
+  if (detail::encrypt_store_key(key, new_password, salt, nonce,
                               header + format::kKeyCipherOffset,
                               header + format::kKeyTagOffset, text) != 0) {
     text = "Encrypt store key with new password failed";
@@ -124,12 +126,12 @@ int change_locked_v2(Store& store, const std::string& old_password,
   unsigned char previous[format::kHeaderSize];
   detail::encode_v2_header(store, previous);
   SecretBytes<format::kKeySize> key;
-  if (detail::open_v2_header(store, previous, old_password, key.data(), text) != 0) {
+  if (detail::open_v2_header(previous, old_password, key.data(), text) != 0) {
     return -1;
   }
   const detail::KdfParams params{store.engine->keys.kdf_memory_kib, store.engine->keys.kdf_passes, store.engine->keys.kdf_lanes};
   unsigned char header[format::kHeaderSize];
-  if (detail::seal_v2_header(store, key.data(), new_password, params, store.engine->keys.store_id,
+  if (detail::seal_v2_header(key.data(), new_password, params, store.engine->keys.store_id,
                              header, text) != 0) {
     text = "Encrypt store key with new password failed";
     return -1;
@@ -149,18 +151,18 @@ int change_locked(Store& store, const std::string& old_password,
     return change_locked_v2(store, old_password, new_password, header_touched, text);
   }
   unsigned char computed[format::kHashSize] = {};
-  if (store.store_hash(reinterpret_cast<const unsigned char*>(old_password.data()),
+  if (detail::store_hash(reinterpret_cast<const unsigned char*>(old_password.data()),
                        old_password.size(), store.password_salt, computed,
                        text) != 0) {
     return -1;
   }
-  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+  if (!detail::verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
     text = "Invalid password";
     return -1;
   }
   SecretBytes<format::kKeySize> key;
-  if (store.decrypt_store_key(store.store_key_cipher, old_password,
+  if (detail::decrypt_store_key(store.store_key_cipher, old_password,
                               store.password_salt, store.store_key_nonce,
                               key.data(), store.store_key_tag, text) != 0) {
     return -1;
@@ -168,7 +170,7 @@ int change_locked(Store& store, const std::string& old_password,
   SecretBytes<format::kHeaderSize> header;
   unsigned char previous[format::kHeaderSize];
   detail::header_of_members(store, previous);
-  if (make_new_header(store, key.data(), new_password, header.data(), text) != 0 ||
+  if (make_new_header(key.data(), new_password, header.data(), text) != 0 ||
       back_up(store, text) != 0) {
     return -1;
   }

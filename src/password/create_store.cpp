@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "crypto/store_key.h"
+#include "crypto/primitives.h"
+#include "password/store_formats.h"
 #include "engine/engine.h"
 #include "kel/store.h"
 #include "store/file_names.h"
@@ -27,17 +30,17 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   unsigned char* salt = header + format::kSaltOffset;
   unsigned char* nonce = header + format::kKeyNonceOffset;
   unsigned char* tag = header + format::kKeyTagOffset;
-  if (store.gen_random(salt, format::kSaltSize, text) != 0) {
+  if (detail::gen_random(salt, format::kSaltSize, text) != 0) {
     text = "Could not generate store salt random";
     return -1;
   }
-  if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
+  if (detail::store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
                        store.password.size(), salt, hash, text) != 0) {
     return -1;
   }
   SecretBytes<format::kKeySize> seed;
   SecretBytes<format::kKeySize> key;
-  if (store.gen_random(seed.data(), format::kKeySize, text) != 0) {
+  if (detail::gen_random(seed.data(), format::kKeySize, text) != 0) {
     text = "Could not generate random key";
     return -1;
   }
@@ -49,15 +52,15 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
     return -1;
   }
   detail::wipe(seed.data(), seed.size());
-  if (store.gen_random(nonce, format::kNonceSize, text) != 0) {
+  if (detail::gen_random(nonce, format::kNonceSize, text) != 0) {
     text = "Could not generate random iv";
     return -1;
   }
-  if (store.encrypt_store_key(key.data(), store.password, salt, nonce,
+  if (detail::encrypt_store_key(key.data(), store.password, salt, nonce,
                               store.store_key_cipher, tag, text) != 0) {
     return -1;
   }
-  store.set_store_key(key.data());
+  detail::set_store_key(store, key.data());
   std::copy(store.store_key_cipher, store.store_key_cipher + format::kKeySize,
             header + format::kKeyCipherOffset);
   return 0;
@@ -68,15 +71,15 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
 int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char* header,
                    std::string& text) {
   SecretBytes<format::kKeySize> key;
-  if (store.gen_random(key.data(), format::kKeySize, text) != 0) {
+  if (detail::gen_random(key.data(), format::kKeySize, text) != 0) {
     text = "Could not generate random key";
     return -1;
   }
-  if (detail::seal_v2_header(store, key.data(), store.password, params, nullptr, header,
+  if (detail::seal_v2_header(key.data(), store.password, params, nullptr, header,
                              text) != 0) {
     return -1;
   }
-  store.set_store_key(key.data());
+  detail::set_store_key(store, key.data());
   return 0;
 }
 
@@ -146,46 +149,46 @@ int create_in_place(Store& store, const unsigned char* header, std::string& text
 
 }  // namespace
 
-int Store::create_store(std::string& text) { return create_store(StoreOptions(), text); }
+int Store::create_store(std::string& text) { return detail::create_store(*this, StoreOptions(), text); }
 
-int Store::create_store(const StoreOptions& options, std::string& text) {
-  if (file_path.empty()) {
+int detail::create_store(Store& store, const StoreOptions& options, std::string& text) {
+  if (store.file_path.empty()) {
     text = "Invalid store name";
     return -1;
   }
-  if (validate_password(password, text) != 0) return -1;
+  if (store.validate_password(store.password, text) != 0) return -1;
   if (options.format != 1 && options.format != 2) {
     text = "Unknown store format " + std::to_string(options.format) + " (1 or 2)";
     return -1;
   }
   // The cheap answer first; link(2) below is what makes it exclusive.
   struct stat existing {};
-  if (::lstat(file_path.c_str(), &existing) == 0) {
+  if (::lstat(store.file_path.c_str(), &existing) == 0) {
     text = "could not create store - " + io::error_text(EEXIST);
     return -1;
   }
   detail::KdfParams params;
-  if (options.format == 2 && detail::choose_kdf_params(*this, options, params, text) != 0) {
+  if (options.format == 2 && detail::choose_kdf_params(options, params, text) != 0) {
     return -1;
   }
   // The header is made durable under a temporary name beside the store, so
   // that a crash never leaves a store file without its header.
-  const std::string staging = detail::temporary_path(file_path, file_extension);
+  const std::string staging = detail::temporary_path(store.file_path, store.file_extension);
   int fd = io::open_file(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0) {
     text = "could not create store - " + io::error_text(errno);
     return -1;
   }
-  if (store_fd >= 0) ::close(store_fd);
-  store_fd = fd;
+  if (store.store_fd >= 0) ::close(store.store_fd);
+  store.store_fd = fd;
   bool created = false;
   try {
     unsigned char header[format::kHeaderSize] = {};
-    const int made = options.format == 2 ? make_header_v2(*this, params, header, text)
-                                         : make_header(*this, header, text);
-    if (made == 0 && write_header(*this, header, text) == 0) {
-      int published = publish(*this, staging, text);
-      if (published == 1) published = create_in_place(*this, header, text);
+    const int made = options.format == 2 ? make_header_v2(store, params, header, text)
+                                         : make_header(store, header, text);
+    if (made == 0 && write_header(store, header, text) == 0) {
+      int published = publish(store, staging, text);
+      if (published == 1) published = create_in_place(store, header, text);
       created = published == 0;
     }
   } catch (...) {
@@ -193,13 +196,13 @@ int Store::create_store(const StoreOptions& options, std::string& text) {
   }
   if (!created) {
     // A failed creation leaves no file behind, so a retry can create it.
-    ::close(store_fd);
-    store_fd = -1;
+    ::close(store.store_fd);
+    store.store_fd = -1;
     ::unlink(staging.c_str());
-    engine->keys.store_key_masked = false;
+    store.engine->keys.store_key_masked = false;
     return -1;
   }
-  text = file_path;
+  text = store.file_path;
   return 0;
 }
 

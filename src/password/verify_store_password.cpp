@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "kel/store.h"
 #include "store/file_names.h"
@@ -18,7 +19,7 @@ namespace kel {
 namespace {
 
 // Hashes `password` with `salt` and compares with `stored`.
-bool matches(Store& store, const std::string& password,
+bool matches(const std::string& password,
              const unsigned char* salt, const unsigned char* stored,
              std::string& error) {
   // The hash of nothing is no hash at all: the computed bytes would stay
@@ -28,11 +29,11 @@ bool matches(Store& store, const std::string& password,
     return false;
   }
   unsigned char computed[format::kHashSize] = {};
-  if (store.store_hash(reinterpret_cast<const unsigned char*>(password.data()),
+  if (detail::store_hash(reinterpret_cast<const unsigned char*>(password.data()),
                        password.size(), salt, computed, error) != 0) {
     return false;
   }
-  if (store.verify_hash(computed, format::kHashSize, stored, format::kHashSize)) {
+  if (detail::verify_hash(computed, format::kHashSize, stored, format::kHashSize)) {
     return true;
   }
   error = "Invalid password";
@@ -69,7 +70,7 @@ std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
     return store.open_store(error) == 0 ? HeaderCheck::match : HeaderCheck::failed;
   }
   detail::SecretBytes<format::kKeySize> key;
-  return detail::open_v2_header(store, header, password, key.data(), error) == 0
+  return detail::open_v2_header(header, password, key.data(), error) == 0
              ? HeaderCheck::match
              : HeaderCheck::failed;
 }
@@ -112,9 +113,9 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
       error = kFormatChangedSinceOpen;
       return HeaderCheck::failed;
     }
-    if (store.verify_hash(hash, format::kHashSize, verified + format::kHashOffset,
+    if (detail::verify_hash(hash, format::kHashSize, verified + format::kHashOffset,
                           format::kHashSize) &&
-        store.verify_hash(salt, format::kSaltSize, verified + format::kSaltOffset,
+        detail::verify_hash(salt, format::kSaltSize, verified + format::kSaltOffset,
                           format::kSaltSize)) {
       return HeaderCheck::match;
     }
@@ -126,7 +127,7 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
     return HeaderCheck::failed;
   }
   std::string hash_error;
-  if (matches(store, store.password, salt, hash, hash_error)) return HeaderCheck::match;
+  if (matches(store.password, salt, hash, hash_error)) return HeaderCheck::match;
   error = hash_error;
   return hash_error == "Invalid password" ? HeaderCheck::mismatch : HeaderCheck::failed;
 }
@@ -174,7 +175,7 @@ bool Store::verify_store_password(const std::string& name,
   }
   if (detail::read_hash_and_salt(fd.get(), hash, salt, error) != 0) return false;
   fd.reset();
-  return matches(*this, password, salt, hash, error);
+  return matches(password, salt, hash, error);
 }
 
 }  // namespace kel

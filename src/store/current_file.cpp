@@ -7,6 +7,7 @@
 
 #include <utility>
 
+#include "crypto/store_key.h"
 #include "engine/engine.h"
 #include "store/format.h"
 #include "store/index_scan.h"
@@ -139,7 +140,7 @@ int refresh_index(Store& store, const unsigned char* key, std::string& text) {
 int refresh_index_if_changed(Store& store, std::string& text) {
   if (!store.engine->index.paused_scan && !store.is_store_changed()) return 0;
   SecretBytes<format::kKeySize> key;
-  if (store.get_store_key(key.data()) != 0) {
+  if (detail::get_store_key(store, key.data()) != 0) {
     text = "Could not get store key";
     return -1;
   }
@@ -175,7 +176,7 @@ int find_item(Store& store, const std::string& name, const Item*& item,
   if (found == store.index.end() && store.engine->index.paused_scan) {
     SecretBytes<format::kKeySize> own_key;
     if (key == nullptr) {
-      if (store.get_store_key(own_key.data()) != 0) {
+      if (detail::get_store_key(store, own_key.data()) != 0) {
         text = "Could not get store key";
         return -1;
       }

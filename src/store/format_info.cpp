@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "password/store_formats.h"
 #include "kel/store.h"
 #include "store/binding.h"
 #include "store/format.h"
@@ -12,14 +13,14 @@
 
 namespace kel {
 
-int Store::format_info(FormatInfo& info, std::string& text) {
+int detail::format_info(Store& store, FormatInfo& info, std::string& text) {
   bool read_only_file = false;
-  io::UniqueFd fd(io::open_store_file(file_path, read_only_file));
+  io::UniqueFd fd(io::open_store_file(store.file_path, read_only_file));
   if (!fd.valid()) {
-    text = detail::open_failure("Could not open store: " + file_path + " - ", file_path, errno);
+    text = detail::open_failure("Could not open store: " + store.file_path + " - ", store.file_path, errno);
     return -1;
   }
-  if (detail::check_store_shape(fd.get(), file_path, text) != 0) return -1;
+  if (detail::check_store_shape(fd.get(), store.file_path, text) != 0) return -1;
   // Without waiting for a writer: two reads that agree were not caught
   // half way through a password change's rewrite of the header; only when
   // they differ is it read again under the shared lock.
@@ -34,7 +35,7 @@ int Store::format_info(FormatInfo& info, std::string& text) {
   }
   info = FormatInfo();
   if (!detail::is_version2_header(header)) {
-    const std::string unknown = detail::unknown_version(header, file_path);
+    const std::string unknown = detail::unknown_version(header, store.file_path);
     if (!unknown.empty()) {
       text = unknown;
       return -1;

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstring>
 
+#include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "crypto/aead.h"
+#include "crypto/argon2id.h"
 #include "crypto/aead_stream.h"
 #include "store/binding.h"
 #include "store/format.h"
@@ -23,9 +25,9 @@ constexpr std::uint32_t kCalibratedMemoryKib = 64 * kMib;
 constexpr std::uint32_t kCalibratedMemoryLimitKib = 512 * kMib;
 constexpr std::uint32_t kDefaultTimeMs = 250;
 
-int derive(Store& store, const std::string& password, const unsigned char* salt,
+int derive(const std::string& password, const unsigned char* salt,
            const KdfParams& params, unsigned char* out, std::string& error) {
-  return store.derive_argon2id(reinterpret_cast<const unsigned char*>(password.data()),
+  return detail::derive_argon2id(reinterpret_cast<const unsigned char*>(password.data()),
                                password.size(), salt, format::kKdfSaltSize,
                                params.memory_kib, params.passes, params.lanes, out,
                                format::kKeySize, error);
@@ -52,12 +54,12 @@ void start_header(const KdfParams& params, unsigned char* header) {
 }
 
 // Milliseconds one derivation with `params` takes here.
-double time_one(Store& store, const KdfParams& params, std::string& error) {
+double time_one(const KdfParams& params, std::string& error) {
   SecretBytes<format::kKeySize> out;
   unsigned char salt[format::kKdfSaltSize] = {};
   const std::string trial = "calibration";
   const auto start = std::chrono::steady_clock::now();
-  if (derive(store, trial, salt, params, out.data(), error) != 0) return -1;
+  if (derive(trial, salt, params, out.data(), error) != 0) return -1;
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();
 }
@@ -131,7 +133,7 @@ int check_header_kdf_params(const unsigned char* header, std::string& error) {
   return -1;
 }
 
-int choose_kdf_params(Store& store, const StoreOptions& options, KdfParams& params,
+int choose_kdf_params(const StoreOptions& options, KdfParams& params,
                       std::string& error) {
   params.lanes = options.kdf_lanes == 0 ? 1 : options.kdf_lanes;
   params.memory_kib = options.kdf_memory_kib == 0 ? kCalibratedMemoryKib : options.kdf_memory_kib;
@@ -139,35 +141,35 @@ int choose_kdf_params(Store& store, const StoreOptions& options, KdfParams& para
   if (check_kdf_params(params, error) != 0) return -1;
   if (options.kdf_passes != 0) return 0;
   const double target = options.kdf_time_ms == 0 ? kDefaultTimeMs : options.kdf_time_ms;
-  const double one_pass = time_one(store, params, error);
+  const double one_pass = time_one(params, error);
   if (one_pass < 0) return -1;
   params = calibrated(params, std::max(one_pass, 0.001), target, options.kdf_memory_kib != 0);
   return check_kdf_params(params, error);
 }
 
-int seal_v2_header(Store& store, const unsigned char* key, const std::string& password,
+int seal_v2_header(const unsigned char* key, const std::string& password,
                    const KdfParams& params, const unsigned char* store_id,
                    unsigned char* header, std::string& error) {
   if (check_kdf_params(params, error) != 0) return -1;
   start_header(params, header);
   unsigned char* salt = header + format::kV2SaltOffset;
   unsigned char* id = header + format::kV2StoreIdOffset;
-  if (store.gen_random(salt, format::kKdfSaltSize, error) != 0) {
+  if (detail::gen_random(salt, format::kKdfSaltSize, error) != 0) {
     error = "Could not generate store salt random";
     return -1;
   }
   if (store_id != nullptr) {
     std::memcpy(id, store_id, format::kStoreIdSize);
-  } else if (store.gen_random(id, format::kStoreIdSize, error) != 0) {
+  } else if (detail::gen_random(id, format::kStoreIdSize, error) != 0) {
     error = "Could not generate store identifier";
     return -1;
   }
-  if (store.gen_random(header + format::kV2KeyNonceOffset, format::kNonceSize, error) != 0) {
+  if (detail::gen_random(header + format::kV2KeyNonceOffset, format::kNonceSize, error) != 0) {
     error = "Could not generate random iv";
     return -1;
   }
   SecretBytes<format::kKeySize> wrapping_key;
-  if (derive(store, password, salt, params, wrapping_key.data(), error) != 0) return -1;
+  if (derive(password, salt, params, wrapping_key.data(), error) != 0) return -1;
   if (crypto::seal(key, format::kKeySize, wrapping_key.data(),
                    header + format::kV2KeyNonceOffset, header + format::kV2KeyCipherOffset,
                    header + format::kV2KeyTagOffset, associated_data(header)) != 1) {
@@ -177,7 +179,7 @@ int seal_v2_header(Store& store, const unsigned char* key, const std::string& pa
   return 0;
 }
 
-int open_v2_header(Store& store, const unsigned char* header, const std::string& password,
+int open_v2_header(const unsigned char* header, const std::string& password,
                    unsigned char* key, std::string& error) {
   // Before anything is derived or allocated: a header out of the bounds
   // could claim any amount of memory and hours of work.
@@ -189,7 +191,7 @@ int open_v2_header(Store& store, const unsigned char* header, const std::string&
   }
   const KdfParams params = params_of(header);
   SecretBytes<format::kKeySize> wrapping_key;
-  if (derive(store, password, header + format::kV2SaltOffset, params, wrapping_key.data(),
+  if (derive(password, header + format::kV2SaltOffset, params, wrapping_key.data(),
              error) != 0) {
     return -1;
   }

@@ -34,20 +34,20 @@ int check_header_kdf_params(const unsigned char* header, std::string& error);
 // and the rest calibrated on this machine (one trial derivation) so that a
 // derivation takes about options.kdf_time_ms, with at least 64 MiB unless a
 // memory size is given, and never more work than format::kMaxKdfWorkKib.
-int choose_kdf_params(Store& store, const StoreOptions& options, KdfParams& params,
+int choose_kdf_params(const StoreOptions& options, KdfParams& params,
                       std::string& error);
 
 // Fills the 132 bytes at `header` for `params`: a fresh salt and nonce, the
 // identifier `store_id` (a fresh one when null), and `key` wrapped under
 // `password`. One derivation.
-int seal_v2_header(Store& store, const unsigned char* key, const std::string& password,
+int seal_v2_header(const unsigned char* key, const std::string& password,
                    const KdfParams& params, const unsigned char* store_id,
                    unsigned char* header, std::string& error);
 
 // Unwraps the store key of the format-2 `header` into `key` (32 bytes) with
 // `password`: "Invalid password" when it fails to authenticate, which is
 // also what a changed parameter, salt or identifier does. One derivation.
-int open_v2_header(Store& store, const unsigned char* header, const std::string& password,
+int open_v2_header(const unsigned char* header, const std::string& password,
                    unsigned char* key, std::string& error);
 
 // Copies the format-2 `header` into the Store's header members.

@@ -24,14 +24,16 @@ void wipe(void* buffer, std::size_t length) {
   keep_stores(buffer);
 }
 
-}  // namespace detail
-
-void Store::mem_clear(void* buffer, unsigned long length) {
+void mem_clear(void* buffer, unsigned long length) {
   if (buffer == nullptr) return;
   std::memset(buffer, 0x00, length);
   std::memset(buffer, 0x01, length);
   std::memset(buffer, 0x00, length);
   keep_stores(buffer);
 }
+
+}  // namespace detail
+
+void Store::mem_clear(void* buffer, unsigned long length) { detail::mem_clear(buffer, length); }
 
 }  // namespace kel

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "crypto/store_key.h"
+#include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "kel/store.h"
 #include "store/current_file.h"
@@ -61,7 +63,7 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
     if (store.engine->keys.format_version == 2) {
       unsigned char header[format::kHeaderSize];
       detail::encode_v2_header(store, header);
-      if (detail::open_v2_header(store, header, store.password, key, text) == 0) {
+      if (detail::open_v2_header(header, store.password, key, text) == 0) {
         return detail::HeaderCheck::match;
       }
       unsigned char again[format::kHeaderSize];
@@ -94,17 +96,17 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   }
   // The header may have changed between the check and the load.
   unsigned char computed[format::kHashSize] = {};
-  if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
+  if (detail::store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
                        store.password.size(), store.password_salt, computed,
                        text) != 0) {
     return detail::HeaderCheck::failed;
   }
-  if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
+  if (!detail::verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
     text = "Invalid password";
     return detail::HeaderCheck::mismatch;
   }
-  if (store.decrypt_store_key(store.store_key_cipher, store.password,
+  if (detail::decrypt_store_key(store.store_key_cipher, store.password,
                               store.password_salt, store.store_key_nonce, key,
                               store.store_key_tag, text) != 0) {
     text = "Could not decrypt store key cipher";
@@ -172,7 +174,7 @@ int open(Store& store, bool whole_index, std::string& text) {
       store.engine->index.indexed_file.valid = false;
       return -1;
     }
-    store.set_store_key(key.data());
+    detail::set_store_key(store, key.data());
     if (!store.engine->keys.store_key_masked) {
       detail::clear_index(store.index);
       store.engine->index.paused_scan.reset();
@@ -182,7 +184,7 @@ int open(Store& store, bool whole_index, std::string& text) {
     }
     // Only now is the password no longer needed: an opening that failed
     // above can be retried through this same object.
-    store.mem_clear(store.password.data(), store.password.size());
+    detail::mem_clear(store.password.data(), store.password.size());
     store.store_opened = true;
     return 0;
   } catch (...) {

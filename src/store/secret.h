@@ -13,6 +13,10 @@ namespace kel::detail {
 // Overwrites `length` bytes with zeros. The stores are kept even when the
 // buffer dies right afterwards.
 void wipe(void* buffer, std::size_t length);
+// Three passes (0x00, 0x01, 0x00) over a buffer that held a plain key or
+// password, kept by the compiler as wipe is; null: nothing. Store::mem_clear
+// is this.
+void mem_clear(void* buffer, unsigned long length);
 
 // A plain key (or other small secret) that lives on the stack and is wiped
 // when it goes out of scope, however the scope is left.

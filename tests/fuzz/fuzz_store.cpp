@@ -31,6 +31,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "items/integrity.h"
+#include "items/item_reads.h"
 #include "fuzz/fixed_store.h"
 #include "kel/store.h"
 
@@ -142,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& name : names) {
       std::string e;
-      if (store.exists(name, e) != 1) violated("listed name does not exist", name);
+      if (kel::detail::exists(store, name, e) != 1) violated("listed name does not exist", name);
       std::string value;
       if (store.get_item(name, value, e) == 0) {
         readable[name] = value;
@@ -152,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const int out = ::memfd_create("value", MFD_CLOEXEC);
       if (out >= 0) {
         std::string e2;
-        const int rc = store.get_item_to_fd(name, out, e2, kel::Progress());
+        const int rc = kel::detail::get_item_to_fd(store, name, out, e2, kel::Progress());
         if (rc != 0 && e2.empty()) violated("failure without a message", "get to fd");
         if (rc == 0 && readable.count(name) && read_whole(out) != readable[name]) {
           violated("streamed value differs from the value read whole", name);
@@ -161,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     kel::IntegrityReport report;
-    if (store.check(report, error) != 0) {
+    if (kel::detail::check(store, report, error) != 0) {
       violated("check failed on a readable store", error);
     }
     expect_sound_report(report, file.size(), names.size(), readable.size());
@@ -197,12 +199,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::string e;
       kel::IntegrityReport report;
       if (open_with_fixed_key(store, path, e) != 0) violated("reopening failed", e);
-      if (store.repair(report, e) != 0) {
+      if (kel::detail::repair(store, report, e) != 0) {
         if (e.empty()) violated("failure without a message", "repair");
       } else {
         kel::Store repaired(path, kel::fuzz::kPassword);
         if (open_with_fixed_key(repaired, path, e) != 0 ||
-            repaired.check(report, e) != 0 || !report.clean()) {
+            kel::detail::check(repaired, report, e) != 0 || !report.clean()) {
           violated("a repaired store does not check clean", e);
         }
       }

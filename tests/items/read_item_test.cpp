@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "items/item_reads.h"
 #include "items/item_support.h"
 #include "kel/entry.h"
 #include "kel/safe.h"
@@ -365,12 +366,12 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   EXPECT_EQ(value, value_for("alpha"));
   EXPECT_TRUE(store.engine->index.paused_scan != nullptr);
   EXPECT_EQ(store.index.count("gamma"), 0u);
-  EXPECT_EQ(store.exists("beta", error), 1);
+  EXPECT_EQ(kel::detail::exists(store, "beta", error), 1);
   EXPECT_EQ(store.index.count("gamma"), 0u);
   // A name an earlier lookup read past is found without reading on.
   kel::Store later(path, kPassword);
   ASSERT_EQ(later.get_item("beta", value, error), 0) << error;
-  EXPECT_EQ(later.exists("alpha", error), 1);
+  EXPECT_EQ(kel::detail::exists(later, "alpha", error), 1);
   EXPECT_TRUE(later.engine->index.paused_scan != nullptr);
   // An add's duplicate check stops at the name too.
   kel::Store adder(path, kPassword);
@@ -400,7 +401,7 @@ TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {
   EXPECT_EQ(store.engine->index.claims_end, whole.engine->index.claims_end);
   // A name that is not stored is looked for to the end.
   kel::Store absent(path, kPassword);
-  EXPECT_EQ(absent.exists("epsilon", error), 0);
+  EXPECT_EQ(kel::detail::exists(absent, "epsilon", error), 0);
   EXPECT_TRUE(absent.engine->index.paused_scan == nullptr);
   EXPECT_EQ(absent.index.size(), 4u);
 }

@@ -1,0 +1,22 @@
+// Argon2id, format 2's password key derivation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kel::detail {
+
+// Argon2id (RFC 9106, version 0x13) of the password under the salt, with
+// `memory_kib` KiB, `passes` passes and `lanes` lanes (computed one after
+// another, in this thread), into `out_length` bytes at `out`. The optional
+// secret and associated data are Argon2's own inputs K and X. 0, or -1 with
+// the error text (which never holds the inputs).
+int derive_argon2id(const unsigned char* password, std::size_t password_length,
+                    const unsigned char* salt, std::size_t salt_length,
+                    std::uint32_t memory_kib, std::uint32_t passes, std::uint32_t lanes,
+                    unsigned char* out, std::size_t out_length, std::string& error,
+                    const unsigned char* secret = nullptr, std::size_t secret_length = 0,
+                    const unsigned char* ad = nullptr, std::size_t ad_length = 0);
+
+}  // namespace kel::detail
