@@ -5,7 +5,7 @@
 #include "crypto/ossl.h"
 #include "crypto/primitives.h"
 #include "kel/store.h"
-#include "store/format.h"
+#include "engine/records/format.h"
 
 namespace kel {
 

@@ -5,7 +5,7 @@
 #include "crypto/primitives.h"
 #include "crypto/store_key.h"
 #include "kel/store.h"
-#include "store/format.h"
+#include "engine/records/format.h"
 #include "store/secret.h"
 
 namespace kel {

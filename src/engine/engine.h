@@ -3,9 +3,9 @@
 // members. Created by the Store's constructors, freed by its destructor.
 #pragma once
 
-#include "engine/index_state.h"
-#include "engine/keyring.h"
-#include "engine/store_file.h"
+#include "engine/index/index_state.h"
+#include "engine/keyring/keyring.h"
+#include "engine/file/store_file.h"
 #include "kel/store.h"
 
 namespace kel::detail {

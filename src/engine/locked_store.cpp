@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "store/locked_memory.h"
+#include "engine/file/locked_memory.h"
 
 namespace kel::detail {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "items/from_descriptor.h"
-#include "items/value_reader.h"
+#include "engine/records/value_reader.h"
 #include "password/store_formats.h"
 #include "items/integrity.h"
 #include "items/item_writes.h"

@@ -4,10 +4,10 @@
 
 #include "crypto/primitives.h"
 #include "crypto/aead.h"
-#include "items/append.h"
+#include "engine/records/append.h"
 #include "kel/store.h"
-#include "store/current_file.h"
-#include "store/format.h"
+#include "engine/index/current_file.h"
+#include "engine/records/format.h"
 #include "store/secret.h"
 
 namespace kel {

@@ -19,12 +19,12 @@
 #include "crypto/primitives.h"
 #include "items/item_writes.h"
 #include "crypto/aead_stream.h"
-#include "items/append.h"
+#include "engine/records/append.h"
 #include "items/from_descriptor.h"
 #include "kel/store.h"
-#include "store/current_file.h"
-#include "store/format.h"
-#include "store/io.h"
+#include "engine/index/current_file.h"
+#include "engine/records/format.h"
+#include "engine/file/io.h"
 #include "store/secret.h"
 
 namespace kel {

@@ -7,12 +7,12 @@
 #include <unordered_set>
 
 #include "items/item_writes.h"
-#include "items/append.h"
-#include "items/record_writers.h"
+#include "engine/records/append.h"
+#include "engine/records/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/safe_entry.h"
 #include "kel/store.h"
-#include "store/current_file.h"
+#include "engine/index/current_file.h"
 
 namespace kel {
 

@@ -6,10 +6,10 @@
 #include "crypto/store_key.h"
 #include "items/integrity.h"
 #include "kel/store.h"
-#include "store/current_file.h"
-#include "store/format.h"
-#include "store/io.h"
-#include "store/record_scan.h"
+#include "engine/index/current_file.h"
+#include "engine/records/format.h"
+#include "engine/file/io.h"
+#include "engine/index/record_scan.h"
 #include "store/secret.h"
 
 namespace kel {

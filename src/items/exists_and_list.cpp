@@ -3,9 +3,9 @@
 #include "items/item_reads.h"
 #include "engine/engine.h"
 #include "kel/store.h"
-#include "store/current_file.h"
+#include "engine/index/current_file.h"
 #include "store/diagnostic.h"
-#include "store/unreadable_names.h"
+#include "engine/index/unreadable_names.h"
 
 namespace kel {
 

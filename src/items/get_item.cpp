@@ -16,11 +16,11 @@
 #include "crypto/aead_check.h"
 #include "crypto/aead_stream.h"
 #include "interface/entry_value.h"
-#include "items/value_reader.h"
+#include "engine/records/value_reader.h"
 #include "kel/store.h"
-#include "store/current_file.h"
-#include "store/format.h"
-#include "store/io.h"
+#include "engine/index/current_file.h"
+#include "engine/records/format.h"
+#include "engine/file/io.h"
 #include "store/secret.h"
 
 namespace kel {

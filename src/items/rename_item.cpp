@@ -5,8 +5,8 @@
 // that is stored, with `replace`, the record of that name goes in the same
 // rewrite: there is never a moment without a value under the new name.
 #include "items/item_writes.h"
-#include "items/append.h"
-#include "items/record_writers.h"
+#include "engine/records/append.h"
+#include "engine/records/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
 

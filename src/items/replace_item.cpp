@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include "items/item_writes.h"
-#include "items/append.h"
+#include "engine/records/append.h"
 #include "items/from_descriptor.h"
-#include "items/record_writers.h"
+#include "engine/records/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
-#include "store/io.h"
+#include "engine/file/io.h"
 
 namespace kel {
 

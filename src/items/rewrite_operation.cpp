@@ -3,11 +3,11 @@
 #include "items/rewrite_operation.h"
 
 #include "engine/engine.h"
-#include "store/current_file.h"
-#include "store/file_names.h"
-#include "store/format.h"
+#include "engine/index/current_file.h"
+#include "engine/file/file_names.h"
+#include "engine/records/format.h"
 #include "store/secret.h"
-#include "store/write_lock.h"
+#include "engine/file/write_lock.h"
 
 namespace kel::detail {
 

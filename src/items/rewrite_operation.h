@@ -1,6 +1,6 @@
 // The frame every record-changing operation shares: open the store, take the
 // write lock, bring the index up to the file as it is, let the operation
-// say what changes, rewrite the file with the engine (store/rewrite.h) and
+// say what changes, rewrite the file with the engine (engine/records/rewrite.h) and
 // read the new file afresh. Nothing is ever added and then removed: each
 // operation is one rewrite, so readers see the old state or the new one.
 #pragma once
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "kel/store.h"
-#include "store/rewrite.h"
+#include "engine/records/rewrite.h"
 
 namespace kel::detail {
 

@@ -11,10 +11,10 @@
 #include "password/store_formats.h"
 #include "engine/engine.h"
 #include "kel/store.h"
-#include "store/file_names.h"
-#include "store/format.h"
-#include "store/header_v2.h"
-#include "store/io.h"
+#include "engine/file/file_names.h"
+#include "engine/records/format.h"
+#include "engine/keyring/header_v2.h"
+#include "engine/file/io.h"
 #include "store/secret.h"
 
 namespace kel {

@@ -6,12 +6,12 @@
 #include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "kel/store.h"
-#include "store/file_names.h"
-#include "store/format.h"
-#include "store/binding.h"
-#include "store/header_reader.h"
-#include "store/header_v2.h"
-#include "store/io.h"
+#include "engine/file/file_names.h"
+#include "engine/records/format.h"
+#include "engine/keyring/binding.h"
+#include "engine/keyring/header_reader.h"
+#include "engine/keyring/header_v2.h"
+#include "engine/file/io.h"
 #include "store/secret.h"
 
 namespace kel {

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "store/diagnostic.h"
-#include "store/io.h"
+#include "engine/file/io.h"
 
 namespace kel {
 

@@ -8,12 +8,12 @@
 #include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "kel/store.h"
-#include "store/current_file.h"
-#include "store/format.h"
-#include "store/header_reader.h"
-#include "store/header_v2.h"
-#include "store/index_scan.h"
-#include "store/io.h"
+#include "engine/index/current_file.h"
+#include "engine/records/format.h"
+#include "engine/keyring/header_reader.h"
+#include "engine/keyring/header_v2.h"
+#include "engine/index/index_scan.h"
+#include "engine/file/io.h"
 #include "store/secret.h"
 
 namespace kel {

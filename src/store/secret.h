@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "store/format.h"
-#include "store/locked_memory.h"
+#include "engine/records/format.h"
+#include "engine/file/locked_memory.h"
 
 namespace kel::detail {
 

@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include "kel/store.h"
-#include "store/file_names.h"
-#include "store/index_scan.h"
+#include "engine/file/file_names.h"
+#include "engine/index/index_scan.h"
 #include "engine/engine.h"
 #include "store/secret.h"
 

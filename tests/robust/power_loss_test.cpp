@@ -39,7 +39,7 @@
 #include "robust/crash_states.h"
 #include "robust/fault_control.h"
 #include "robust/robust_util.h"
-#include "store/format.h"
+#include "engine/records/format.h"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)

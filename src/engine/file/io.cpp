@@ -1,0 +1,161 @@
+#include "engine/file/io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kel::io {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int open_store_file(const std::string& path, bool& read_only) {
+  read_only = false;
+  int fd = open_file(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) {
+    return fd;
+  }
+  int saved = errno;
+  fd = open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    errno = saved;
+    return -1;
+  }
+  read_only = true;
+  return fd;
+}
+
+namespace {
+
+// Calls `transfer(done)` until `length` bytes have moved, retrying when a
+// signal interrupts it. Stops early at the end of a file when reading.
+template <typename Transfer>
+ssize_t transfer_all(std::size_t length, bool reading, Transfer transfer) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = transfer(done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) {
+      if (reading) break;
+      errno = EIO;  // a write that moves nothing would never finish
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+ssize_t pread_full(int fd, void* buffer, std::size_t length, off_t offset) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  return transfer_all(length, true, [&](std::size_t done) {
+    return ::pread(fd, at + done, length - done, offset + static_cast<off_t>(done));
+  });
+}
+
+ssize_t read_full(int fd, void* buffer, std::size_t length) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  return transfer_all(length, true, [&](std::size_t done) {
+    return ::read(fd, at + done, length - done);
+  });
+}
+
+int pwrite_full(int fd, const void* data, std::size_t length, off_t offset) {
+  const auto* at = static_cast<const unsigned char*>(data);
+  return transfer_all(length, false, [&](std::size_t done) {
+           return ::pwrite(fd, at + done, length - done,
+                           offset + static_cast<off_t>(done));
+         }) < 0 ? -1 : 0;
+}
+
+int write_all(int fd, const void* data, std::size_t length) {
+  const auto* at = static_cast<const unsigned char*>(data);
+  return transfer_all(length, false, [&](std::size_t done) {
+           return ::write(fd, at + done, length - done);
+         }) < 0 ? -1 : 0;
+}
+
+int sync_data(int fd) {
+  int rc;
+  do rc = ::fdatasync(fd);
+  while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int sync_all(int fd) {
+  int rc;
+  do rc = ::fsync(fd);
+  while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int sync_parent_directory(const std::string& path) {
+  UniqueFd dir(open_file(parent_directory(path).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return -1;
+  return sync_all(dir.get());
+}
+
+int lock_whole_file(int fd, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+int unlock_whole_file(int fd) {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+namespace {
+thread_local int last_error = 0;
+}  // namespace
+
+std::string error_text(int error_number) {
+  record_error(error_number);
+  return ::strerror(error_number);
+}
+
+void record_error(int error_number) {
+  if (error_number != 0) last_error = error_number;
+}
+
+int recorded_error() { return last_error; }
+
+std::string parent_directory(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace kel::io

@@ -1,0 +1,191 @@
+#include "engine/records/record_writers.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "crypto/primitives.h"
+#include "crypto/aead_stream.h"
+#include "engine/records/append.h"
+#include "engine/records/format.h"
+#include "engine/file/io.h"
+#include "store/secret.h"
+
+namespace kel::detail {
+
+namespace {
+
+constexpr std::size_t kPieceSize = 1 << 20;
+const char* const kWriteFailed = "Could not write lower part to tmp store";
+
+// Fills `into` with up to `capacity` plain bytes; 0 at the end of the value,
+// -1 with the message.
+using PlainSource =
+    std::function<long long(unsigned char* into, std::size_t capacity, std::string& error)>;
+
+// Seals `name` and the bytes of `next` into a record at `at` of `out`. The
+// value's length is known only at the end, so the fixed part goes last.
+// `expected`: the value's length when it is known (0 when not), so that a
+// small value does not cost buffers of a whole piece.
+long long write_sealed(Store& store, const unsigned char* key, const std::string& name,
+                       const Binding& binding, const PlainSource& next,
+                       std::uint64_t expected, int out, long long at, std::string& error) {
+  const long n = static_cast<long>(name.size());
+  const long long value_at = at + format::fixed_part_size(n);
+  std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
+  unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
+  std::string ignored;
+  crypto::AeadStream sealer;
+  if (detail::gen_random(trailer, format::kNonceSize, ignored) != 0) {
+    error = "Could not generate item iv";
+    return -1;
+  }
+  if (!sealer.begin(key, trailer, true, nullptr, binding.value_ad(name))) {
+    error = "Could not encrypt item value";
+    return -1;
+  }
+  const std::size_t piece_size =
+      expected == 0 ? kPieceSize
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, expected));
+  SecretBuffer plain(piece_size);
+  std::vector<unsigned char> sealed(piece_size);
+  std::uint64_t done = 0;
+  for (;;) {
+    long long got = next(plain.data(), piece_size, error);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    const auto count = static_cast<std::size_t>(got);
+    if (done + count > format::kMaxValueLength) {
+      error = "Entry value too big";
+      return -1;
+    }
+    if (!sealer.update(plain.data(), count, sealed.data())) {
+      error = "Could not encrypt item value";
+      return -1;
+    }
+    if (io::pwrite_full(out, sealed.data(), count, value_at + static_cast<long long>(done)) != 0) {
+      io::record_error(errno);
+      error = kWriteFailed;
+      return -1;
+    }
+    done += count;
+  }
+  if (done == 0) {
+    error = "Invalid entry value";
+    return -1;
+  }
+  if (!sealer.finish(trailer + format::kNonceSize)) {
+    error = "Could not encrypt item value";
+    return -1;
+  }
+  const auto length = static_cast<std::uint32_t>(done);
+  if (seal_name(store, key, name, length, fixed.data(), error, &binding) != 0) return -1;
+  format::put_i64(fixed.data() + format::value_offset_at(n), value_at);
+  if (io::pwrite_full(out, trailer, sizeof trailer, value_at + static_cast<long long>(done)) != 0 ||
+      io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
+    io::record_error(errno);
+    error = kWriteFailed;
+    return -1;
+  }
+  return format::record_size(n, length);
+}
+
+}  // namespace
+
+RecordWriter value_writer(Store& store, const unsigned char* key, const std::string& name,
+                          const unsigned char* value, unsigned long length) {
+  return [&store, key, name, value, length](int out, long long at, std::string& error) {
+    unsigned long given = 0;
+    return write_sealed(
+        store, key, name, binding_of(store),
+        [&](unsigned char* into, std::size_t capacity, std::string&) {
+          const std::size_t count = std::min<std::size_t>(capacity, length - given);
+          if (count > 0) std::memcpy(into, value + given, count);
+          given += count;
+          return static_cast<long long>(count);
+        },
+        length, out, at, error);
+  };
+}
+
+RecordWriter file_writer(Store& store, const unsigned char* key, const std::string& name,
+                         int fd, const std::string& path) {
+  return [&store, key, name, fd, path](int out, long long at, std::string& error) {
+    return write_sealed(
+        store, key, name, binding_of(store),
+        [&](unsigned char* into, std::size_t capacity, std::string& text) {
+          ssize_t got = io::read_full(fd, into, capacity);
+          if (got < 0) {
+            text = "Could not read file: " + path + " - " + io::error_text(errno);
+            return -1LL;
+          }
+          return static_cast<long long>(got);
+        },
+        0, out, at, error);
+  };
+}
+
+RecordWriter resealing_writer(Store& store, const unsigned char* key,
+                              const std::string& old_name, const std::string& name,
+                              const Item& item, const Binding* target) {
+  const long long cipher_at = item.value_offset;
+  const std::uint64_t length = item.value_length;
+  std::optional<Binding> fixed_target;
+  if (target != nullptr) fixed_target = *target;
+  return [&store, key, old_name, name, cipher_at, length, fixed_target](
+             int out, long long at, std::string& error) {
+    const Binding source = binding_of(store);
+    unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
+    ssize_t got = io::pread_full(store.store_fd, trailer, sizeof trailer,
+                                 cipher_at + static_cast<long long>(length));
+    if (got != static_cast<ssize_t>(sizeof trailer)) {
+      error = got < 0 ? "Could not read store data - " + io::error_text(errno)
+                      : "Could not decrypt value cipher";
+      return -1LL;
+    }
+    crypto::AeadStream opener;
+    if (!opener.begin(key, trailer, false, trailer + format::kNonceSize,
+                      source.value_ad(old_name))) {
+      error = "Could not decrypt value cipher";
+      return -1LL;
+    }
+    std::uint64_t done = 0;
+    std::vector<unsigned char> sealed(kPieceSize);
+    return write_sealed(
+        store, key, name, fixed_target ? *fixed_target : source,
+        [&](unsigned char* into, std::size_t capacity, std::string& text) {
+          if (done == length) {
+            // Nothing of the new record counts unless the old value was
+            // authentic, whole.
+            if (!opener.finish()) {
+              text = "Could not decrypt value cipher";
+              return -1LL;
+            }
+            return 0LL;
+          }
+          const std::size_t want =
+              static_cast<std::size_t>(std::min<std::uint64_t>(capacity, length - done));
+          ssize_t n = io::pread_full(store.store_fd, sealed.data(), want,
+                                     cipher_at + static_cast<long long>(done));
+          if (n != static_cast<ssize_t>(want)) {
+            text = n < 0 ? "Could not read store data - " + io::error_text(errno)
+                         : "Could not decrypt value cipher";
+            return -1LL;
+          }
+          if (!opener.update(sealed.data(), want, into)) {
+            text = "Could not decrypt value cipher";
+            return -1LL;
+          }
+          done += want;
+          return static_cast<long long>(want);
+        },
+        length, out, at, error);
+  };
+}
+
+}  // namespace kel::detail
