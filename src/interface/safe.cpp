@@ -1,5 +1,6 @@
 #include "kel/safe.h"
 
+#include "interface/call_status.h"
 #include "kel/store.h"
 
 namespace kel {
@@ -9,7 +10,12 @@ Safe::Safe() : store(new Store()) {}
 Safe::Safe(const std::string& name, const std::string& password)
     : store(new Store(name, password)) {}
 
-Safe::~Safe() { delete store; }
+Safe::~Safe() {
+  detail::forget(*this);
+  delete store;
+}
+
+Status Safe::status() const { return detail::status_of(*this); }
 
 void Safe::use_store_file(const std::string& path) { store->file_path = path; }
 
