@@ -5,6 +5,7 @@
 #include "kel/store.h"
 #include "store/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -29,7 +30,7 @@ int Store::encrypt_store_key(const unsigned char* key,
   if (!derive_wrapping_key(password, salt, wrapping_key.data()) ||
       encrypt_chacha20_poly1305(key, format::kKeySize, wrapping_key.data(),
                                 nonce, key_cipher, tag) == -1) {
-    error = "Encrypt store key failed";
+    detail::fail(error, Status::internal, "Encrypt store key failed");
     return -1;
   }
   return 0;
@@ -46,7 +47,7 @@ int Store::decrypt_store_key(const unsigned char* key_cipher,
                                 wrapping_key.data(), nonce, key, tag) == -1) {
     // Whatever the failed opening left in the output is not a key.
     detail::wipe(key, format::kKeySize);
-    error = "Decrypt store key failed";
+    detail::fail(error, Status::damaged, "Decrypt store key failed");
     return -1;
   }
   return 0;

@@ -9,6 +9,7 @@
 #include "store/io.h"
 #include "store/record_scan.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -18,7 +19,7 @@ int Store::check(IntegrityReport& report, std::string& error) {
     if (detail::prepare_to_read(*this, error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
     if (get_store_key(key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     struct stat status {};
@@ -54,7 +55,7 @@ int Store::check(IntegrityReport& report, std::string& error) {
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not check the store";
+    detail::fail_unexpected(error, "check the store");
     return -1;
   }
 }

@@ -3,6 +3,7 @@
 #include "kel/store.h"
 #include "store/current_file.h"
 #include "store/diagnostic.h"
+#include "store/status_note.h"
 #include "store/unreadable_names.h"
 
 namespace kel {
@@ -21,12 +22,13 @@ int Store::exists(const std::string& name, std::string& error) {
     const int found = detail::find_item(*this, name, item, nullptr, error);
     // Damage that may hide the name is an answer ("cannot tell"), not a
     // failure to build the index.
-    if (found < 0 && store_opened && error.rfind(detail::kDamageMayHide, 0) != 0) {
+    if (found < 0 && store_opened &&
+        detail::current_status() != Status::damaged) {
       detail::diagnostic("Could not build index: " + error);
     }
     return found;
   } catch (...) {
-    error = "Unknown exception occurred, could not look up the entry";
+    detail::fail_unexpected(error, "look up the entry");
     return -1;
   }
 }
@@ -38,7 +40,8 @@ int Store::list_items(std::vector<std::string>& names, std::string& error) {
     for (const auto& entry : index) names.push_back(entry.first);
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }
@@ -56,7 +59,8 @@ int Store::damaged_regions(std::vector<IntegrityReport::Region>& regions,
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }
@@ -71,7 +75,8 @@ int Store::list_item_lengths(
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }

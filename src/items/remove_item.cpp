@@ -6,6 +6,7 @@
 
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -24,7 +25,7 @@ int Store::remove_item(const std::string& name, std::string& error) {
 int Store::remove_items(const std::vector<std::string>& names, std::string& error) {
   try {
     if (names.empty()) {
-      error = "No entry names given";
+      detail::fail(error, Status::invalid_argument, "No entry names given");
       return -1;
     }
     return detail::run_rewrite(
@@ -43,7 +44,8 @@ int Store::remove_items(const std::vector<std::string>& names, std::string& erro
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not delete entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not delete entry");
     return -1;
   }
 }

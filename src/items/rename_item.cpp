@@ -8,6 +8,7 @@
 #include "items/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -21,14 +22,14 @@ const Item* source_item(Store& store, const std::string& name,
                         std::string& error) {
   auto found = store.index.find(name);
   if (found == store.index.end()) {
-    error = "Entry not found";
+    detail::fail(error, Status::not_found, "Entry not found");
     return nullptr;
   }
   target = -1;
   auto taken = store.index.find(new_name);
   if (taken != store.index.end()) {
     if (!replace || new_name == name) {
-      error = "Item exists";
+      detail::fail(error, Status::exists, "Item exists");
       return nullptr;
     }
     target = detail::record_start(new_name, taken->second);
@@ -62,7 +63,7 @@ int Store::rename_item(const std::string& name, const std::string& new_name, boo
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not rename entry";
+    detail::fail_unexpected(error, "rename entry");
     return -1;
   }
 }
@@ -94,7 +95,7 @@ int Store::copy_item(const std::string& name, const std::string& new_name, bool 
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not copy entry";
+    detail::fail_unexpected(error, "copy entry");
     return -1;
   }
 }

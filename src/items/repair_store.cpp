@@ -5,7 +5,6 @@
 // and a value whose name is lost gets a new, sealed name.
 #include <errno.h>
 #include <sys/stat.h>
-
 #include <time.h>
 
 #include <ctime>
@@ -21,6 +20,7 @@
 #include "store/record_scan.h"
 #include "store/rewrite.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "store/write_lock.h"
 
 namespace kel {
@@ -67,7 +67,7 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
         error = "Could not write lower part to tmp store";
         return -1;
       case detail::CopyResult::short_source:
-        error = kDamaged;
+        detail::fail(error, Status::changed, kDamaged);
         return -1;
       default:
         error = "Could not read store data - " + io::error_text(errno);
@@ -232,7 +232,7 @@ int Store::repair(IntegrityReport& report, std::string& error) {
     if (open_store(error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
     if (get_store_key(key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     detail::StoreWriteLock lock(*this, "Could not obtain file lock to repair the store: ",
@@ -250,7 +250,7 @@ int Store::repair(IntegrityReport& report, std::string& error) {
     }
     return rc;
   } catch (...) {
-    error = "Unknown exception, could not repair the store";
+    detail::fail_unexpected(error, "repair the store");
     return -1;
   }
 }

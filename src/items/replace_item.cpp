@@ -13,6 +13,7 @@
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
 #include "store/io.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -36,7 +37,7 @@ int replace_with(Store& store, const std::string& name, bool add_if_absent,
         } else if (add_if_absent) {
           changes.appended.push_back(make(key));
         } else {
-          text = "Entry not found";
+          detail::fail(text, Status::not_found, "Entry not found");
           return -1;
         }
         return 0;
@@ -57,7 +58,7 @@ int Store::replace_item(const std::string& name, const unsigned char* value,
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not replace entry";
+    detail::fail_unexpected(error, "replace entry");
     return -1;
   }
 }
@@ -66,7 +67,9 @@ int Store::replace_item_from_file(const std::string& name, const std::string& fi
                                   bool add_if_absent, std::string& error) {
   io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
-    error = "Could not open file: " + file_path + " - " + io::error_text(errno);
+    detail::fail(
+        error, Status::caller_file,
+        "Could not open file: " + file_path + " - " + io::error_text(errno));
     return -1;
   }
   return detail::replace_item_from_descriptor(*this, name, source.get(), file_path,
@@ -79,7 +82,9 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
   // A regular file is read whole, as add_item_from_descriptor reads it.
   struct stat status {};
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(fd, 0, SEEK_SET) != 0) {
-    error = "Could not read file: " + label + " - " + io::error_text(errno);
+    detail::fail(
+        error, Status::caller_file,
+        "Could not read file: " + label + " - " + io::error_text(errno));
     return -1;
   }
   try {
@@ -92,7 +97,7 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not replace entry";
+    detail::fail_unexpected(error, "replace entry");
     return -1;
   }
 }

@@ -4,6 +4,7 @@
 #include "store/file_names.h"
 #include "store/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "store/write_lock.h"
 
 namespace kel::detail {
@@ -12,7 +13,7 @@ long long find_record(const Store& store, const std::string& name,
                       std::string& error) {
   auto found = store.index.find(name);
   if (found == store.index.end()) {
-    error = "Entry not found";
+    detail::fail(error, Status::not_found, "Entry not found");
     return -1;
   }
   return record_start(name, found->second);
@@ -25,8 +26,10 @@ namespace {
 // authenticated records.
 int refuse_damaged(const Store& store, const std::string& prefix, std::string& error) {
   if (store.damaged.empty()) return 0;
-  error = prefix + ": the store is damaged at offset " +
-          std::to_string(store.damaged.front().offset) + "; repair it first";
+  detail::fail(error, Status::damaged,
+               prefix + ": the store is damaged at offset " +
+                   std::to_string(store.damaged.front().offset) +
+                   "; repair it first");
   return -1;
 }
 
@@ -38,7 +41,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
   if (store.open_store(error) != 0) return -1;
   SecretBytes<format::kKeySize> key;
   if (store.get_store_key(key.data()) != 0) {
-    error = "Could not get store key";
+    detail::fail(error, Status::internal, "Could not get store key");
     return -1;
   }
   RewriteOutcome outcome;

@@ -18,6 +18,7 @@
 #include "store/header_v2.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -37,8 +38,10 @@ int header_unchanged(const Store& store, const unsigned char* opened, std::strin
   }
   if (got != static_cast<ssize_t>(sizeof now) ||
       std::memcmp(now, opened, sizeof now) != 0) {
-    error = "Could not upgrade store: its password was changed while the upgrade was "
-            "prepared; upgrade it again with the new password";
+    detail::fail(error, Status::changed,
+                 "Could not upgrade store: its password was changed while the "
+                 "upgrade was "
+                 "prepared; upgrade it again with the new password");
     return -1;
   }
   return 0;
@@ -70,15 +73,17 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
   try {
     if (store_opened) {
       // The password was wiped when the store opened; the new header needs it.
-      text = "Could not upgrade store: this Safe has opened it already; upgrade "
-             "through a new Safe";
+      detail::fail(
+          text, Status::invalid_argument,
+          "Could not upgrade store: this Safe has opened it already; upgrade "
+          "through a new Safe");
       return -1;
     }
     std::string held(password);
     detail::StringWiper wipe_held(held);
     if (open_store(text) != 0) return -1;
     if (format_version != 1) {
-      text = kAlready;
+      detail::fail(text, Status::invalid_argument, kAlready);
       return -1;
     }
     unsigned char opened[format::kHeaderSize];
@@ -91,7 +96,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
     {
       detail::SecretBytes<format::kKeySize> key;
       if (get_store_key(key.data()) != 0) {
-        text = "Could not get store key";
+        detail::fail(text, Status::internal, "Could not get store key");
         return -1;
       }
       // The derivation takes its time before the lock, not under it.
@@ -111,7 +116,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
           // Another process may have upgraded it while the key was wrapped.
           if (format_version != 1) {
-            error = kAlready;
+            detail::fail(error, Status::invalid_argument, kAlready);
             return -1;
           }
           if (header_unchanged(*this, opened, error) != 0) return -1;
@@ -126,7 +131,7 @@ int Store::upgrade_store(const StoreOptions& options, std::string& text) {
     if (done == 0) std::memcpy(verified_header, header.data(), format::kHeaderSize);
     return done;
   } catch (...) {
-    text = "Unknown exception, could not upgrade store";
+    detail::fail_unexpected(text, "upgrade store");
     return -1;
   }
 }

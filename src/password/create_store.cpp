@@ -12,6 +12,7 @@
 #include "store/header_v2.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -27,7 +28,8 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   unsigned char* nonce = header + format::kKeyNonceOffset;
   unsigned char* tag = header + format::kKeyTagOffset;
   if (store.gen_random(salt, format::kSaltSize, text) != 0) {
-    text = "Could not generate store salt random";
+    detail::fail(text, Status::internal,
+                 "Could not generate store salt random");
     return -1;
   }
   if (store.store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
@@ -37,19 +39,19 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   SecretBytes<format::kKeySize> seed;
   SecretBytes<format::kKeySize> key;
   if (store.gen_random(seed.data(), format::kKeySize, text) != 0) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(seed.data()),
                         format::kKeySize, salt, format::kSaltSize,
                         format::kPbkdf2Iterations, EVP_sha256(),
                         format::kKeySize, key.data()) != 1) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   detail::wipe(seed.data(), seed.size());
   if (store.gen_random(nonce, format::kNonceSize, text) != 0) {
-    text = "Could not generate random iv";
+    detail::fail(text, Status::internal, "Could not generate random iv");
     return -1;
   }
   if (store.encrypt_store_key(key.data(), store.password, salt, nonce,
@@ -68,7 +70,7 @@ int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char*
                    std::string& text) {
   SecretBytes<format::kKeySize> key;
   if (store.gen_random(key.data(), format::kKeySize, text) != 0) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   if (detail::seal_v2_header(store, key.data(), store.password, params, nullptr, header,
@@ -149,12 +151,14 @@ int Store::create_store(std::string& text) { return create_store(StoreOptions(),
 
 int Store::create_store(const StoreOptions& options, std::string& text) {
   if (file_path.empty()) {
-    text = "Invalid store name";
+    detail::fail(text, Status::invalid_argument, "Invalid store name");
     return -1;
   }
   if (validate_password(password, text) != 0) return -1;
   if (options.format != 1 && options.format != 2) {
-    text = "Unknown store format " + std::to_string(options.format) + " (1 or 2)";
+    detail::fail(
+        text, Status::invalid_argument,
+        "Unknown store format " + std::to_string(options.format) + " (1 or 2)");
     return -1;
   }
   // The cheap answer first; link(2) below is what makes it exclusive.
@@ -188,7 +192,8 @@ int Store::create_store(const StoreOptions& options, std::string& text) {
       created = published == 0;
     }
   } catch (...) {
-    text = "Unknown exception, could not create secure store";
+    detail::fail(text, Status::internal,
+                 "Unknown exception, could not create secure store");
   }
   if (!created) {
     // A failed creation leaves no file behind, so a retry can create it.

@@ -4,13 +4,14 @@
 #include <optional>
 
 #include "kel/store.h"
+#include "store/binding.h"
 #include "store/file_names.h"
 #include "store/format.h"
-#include "store/binding.h"
 #include "store/header_reader.h"
 #include "store/header_v2.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -23,7 +24,7 @@ bool matches(Store& store, const std::string& password,
   // The hash of nothing is no hash at all: the computed bytes would stay
   // zero and match a header of zeros. No store has an empty password.
   if (password.empty()) {
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return false;
   }
   unsigned char computed[format::kHashSize] = {};
@@ -34,7 +35,7 @@ bool matches(Store& store, const std::string& password,
   if (store.verify_hash(computed, format::kHashSize, stored, format::kHashSize)) {
     return true;
   }
-  error = "Invalid password";
+  detail::fail(error, Status::wrong_password, "Invalid password");
   return false;
 }
 
@@ -54,7 +55,7 @@ std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, path);
     if (unknown.empty()) return std::nullopt;
-    error = unknown;
+    detail::fail(error, Status::not_a_store, unknown);
     return HeaderCheck::failed;
   }
   if (&password == &store.password) {
@@ -108,7 +109,7 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
     // file carries the same hash and salt.
     const unsigned char* verified = store.verified_header;
     if (is_version2_header(verified)) {
-      error = kFormatChangedSinceOpen;
+      detail::fail(error, Status::changed, kFormatChangedSinceOpen);
       return HeaderCheck::failed;
     }
     if (store.verify_hash(hash, format::kHashSize, verified + format::kHashOffset,
@@ -117,17 +118,18 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
                           format::kSaltSize)) {
       return HeaderCheck::match;
     }
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return HeaderCheck::mismatch;
   }
   if (store.password.empty()) {
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return HeaderCheck::failed;
   }
   std::string hash_error;
   if (matches(store, store.password, salt, hash, hash_error)) return HeaderCheck::match;
   error = hash_error;
-  return hash_error == "Invalid password" ? HeaderCheck::mismatch : HeaderCheck::failed;
+  return current_status() == Status::wrong_password ? HeaderCheck::mismatch
+                                                    : HeaderCheck::failed;
 }
 
 }  // namespace detail

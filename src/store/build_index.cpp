@@ -16,6 +16,7 @@
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/parallel_scan.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -109,7 +110,9 @@ int continue_index_scan(Store& store, const unsigned char* key,
   if (scan.fd() != store.store_fd) {
     store.paused_scan.reset();
     store.indexed_file.valid = false;
-    text = "Error, could not read store entry - the store file was replaced";
+    detail::fail(
+        text, Status::changed,
+        "Error, could not read store entry - the store file was replaced");
     return -1;
   }
   enter_passed(store, scan, records.reached());
@@ -179,7 +182,8 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     return detail::continue_index_scan(*this, key, nullptr, text);
   } catch (...) {
     paused_scan.reset();
-    text = "Unknown exception, could not build store index";
+    detail::fail(text, Status::internal,
+                 "Unknown exception, could not build store index");
     return -1;
   }
 }

@@ -11,6 +11,7 @@
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "store/unreadable_names.h"
 
 namespace kel::detail {
@@ -101,6 +102,7 @@ int lock_current_store(Store& store, const std::string& prefix,
     io::unlock_whole_file(store.store_fd);
   }
   text = prefix + io::error_text(EAGAIN);
+  detail::set_status(Status::changed);
   return -1;
 }
 
@@ -142,7 +144,7 @@ int refresh_index_if_changed(Store& store, std::string& text) {
   if (!store.paused_scan && !store.is_store_changed()) return 0;
   SecretBytes<format::kKeySize> key;
   if (store.get_store_key(key.data()) != 0) {
-    text = "Could not get store key";
+    detail::fail(text, Status::internal, "Could not get store key");
     return -1;
   }
   return refresh_index(store, key.data(), text);
@@ -178,7 +180,7 @@ int find_item(Store& store, const std::string& name, const Item*& item,
     SecretBytes<format::kKeySize> own_key;
     if (key == nullptr) {
       if (store.get_store_key(own_key.data()) != 0) {
-        text = "Could not get store key";
+        detail::fail(text, Status::internal, "Could not get store key");
         return -1;
       }
       key = own_key.data();

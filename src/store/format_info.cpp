@@ -9,6 +9,7 @@
 #include "store/header_reader.h"
 #include "store/header_v2.h"
 #include "store/io.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -36,7 +37,7 @@ int Store::format_info(FormatInfo& info, std::string& text) {
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, file_path);
     if (!unknown.empty()) {
-      text = unknown;
+      detail::fail(text, Status::not_a_store, unknown);
       return -1;
     }
     info.version = 1;

@@ -12,6 +12,7 @@
 #include "store/index_scan.h"
 #include "store/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -100,13 +101,13 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   }
   if (!store.verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
-    text = "Invalid password";
+    detail::fail(text, Status::wrong_password, "Invalid password");
     return detail::HeaderCheck::mismatch;
   }
   if (store.decrypt_store_key(store.store_key_cipher, store.password,
                               store.password_salt, store.store_key_nonce, key,
                               store.store_key_tag, text) != 0) {
-    text = "Could not decrypt store key cipher";
+    detail::fail(text, Status::damaged, "Could not decrypt store key cipher");
     ::close(store.store_fd);
     store.store_fd = -1;
     return detail::HeaderCheck::mismatch;
@@ -150,8 +151,10 @@ int open(Store& store, bool whole_index, std::string& text) {
       if (unlocked == detail::HeaderCheck::match) break;
       if (unlocked != detail::HeaderCheck::replaced) return -1;
       if (restart == detail::kMaxReplacedRestarts) {
-        text = "Could not open store: " + store.file_path +
-               " - it was replaced by another file again and again while it was read";
+        detail::fail(text, Status::changed,
+                     "Could not open store: " + store.file_path +
+                         " - it was replaced by another file again and again "
+                         "while it was read");
         return -1;
       }
     }
@@ -176,7 +179,7 @@ int open(Store& store, bool whole_index, std::string& text) {
       detail::clear_index(store.index);
       store.paused_scan.reset();
       store.indexed_file.valid = false;
-      text = "Could not get store key";
+      detail::fail(text, Status::internal, "Could not get store key");
       return -1;
     }
     // Only now is the password no longer needed: an opening that failed
@@ -186,7 +189,8 @@ int open(Store& store, bool whole_index, std::string& text) {
     return 0;
   } catch (...) {
     store.paused_scan.reset();
-    text = "Could not open store, unknown exception occurred";
+    detail::fail(text, Status::internal,
+                 "Could not open store, unknown exception occurred");
     return -1;
   }
 }
@@ -209,13 +213,15 @@ int Store::reload_store_content(std::string& text) {
     if (load_header(text) != 0) return -1;
     if (get_store_key(key.data()) != 0) {
       text += "Could not get store key. ";
+      detail::set_status(Status::internal);
       return -1;
     }
     detail::clear_index(index);
     indexed_file.valid = false;
     return build_index(key.data(), text) == 0 ? 0 : -1;
   } catch (...) {
-    text = "Could not open store, unknown exception occurred. ";
+    detail::fail(text, Status::internal,
+                 "Could not open store, unknown exception occurred. ");
     return -1;
   }
 }
