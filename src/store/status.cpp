@@ -16,6 +16,8 @@ const char* status_name(Status code) {
       return "ok";
     case Status::not_found:
       return "not_found";
+    case Status::store_not_found:
+      return "store_not_found";
     case Status::exists:
       return "exists";
     case Status::wrong_password:
@@ -60,9 +62,11 @@ Status status_from_errno(int error_number) noexcept {
     case EPERM:
     case EROFS:
       return Status::permission;
+    // The files the library opens by path are the store file and those
+    // beside it; a source file of the caller's is coded where it is opened.
     case ENOENT:
     case ENOTDIR:  // a part of the path is not a folder: no such file there
-      return Status::not_found;
+      return Status::store_not_found;
     case EEXIST:
       return Status::exists;
     case EISDIR:  // a folder where a file is wanted (a store is named so

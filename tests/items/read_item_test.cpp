@@ -408,7 +408,7 @@ TEST_F(ReadItem, EachKindOfFailureHasItsStatus) {
       {"wrong password", get(path, "alpha", "Another-Password-1"),
        kel::Status::wrong_password, "Invalid password"},
       {"no store file", get(dir.file("absent.safe"), "alpha"),
-       kel::Status::not_found, "could not open: ..."},
+       kel::Status::store_not_found, "could not open: ..."},
       {"a folder", get(folder, "alpha"), kel::Status::not_a_store,
        "Not a kel-safe store: ..."},
       {"too short", get(dir.file("short.safe"), "alpha"),
