@@ -4,6 +4,16 @@
 // human-readable message in the error text, never as exceptions the library
 // raises itself. The error text is never cleared on success.
 //
+// Status codes. Beside its text, every call that can fail gives a code
+// (kel/status.h) for code that must act on the kind of failure rather than
+// show it: Safe::status() is the code of the last such call on this Safe,
+// Status::ok when it succeeded. The text is for people and its wording may
+// change; the code does not depend on it. exists(name) without an error
+// text sets not_found when the name is not stored. Calls that cannot fail
+// (version, removal_backup_path, set_scan_threads, use_store_file) leave
+// the code as it was. A standard-library exception that a call lets pass
+// (an allocation failure, say) leaves it as it was too.
+//
 // One Safe is used by one thread at a time. Several Safes, in this process or
 // in others, may share one store file: writers exclude each other with a lock
 // on the whole file, and every Safe notices the others' changes before it
@@ -23,6 +33,7 @@
 #include "kel/export.h"
 #include "kel/integrity_report.h"
 #include "kel/progress.h"
+#include "kel/status.h"
 #include "kel/store_format.h"
 
 namespace kel {
@@ -54,6 +65,10 @@ class KEL_SAFE_EXPORT Safe {
   // The index comes out the same either way; worth it on stores of many
   // thousands of entries.
   void set_scan_threads(unsigned threads);
+
+  // The code of the last call on this Safe that can fail: ok when it
+  // succeeded, what kind of failure it met otherwise (see the top).
+  Status status() const;
 
   // The library's version, "1.0.0".
   std::string_view version() const;

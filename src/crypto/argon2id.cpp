@@ -10,6 +10,7 @@
 #include "crypto/argon2id.h"
 #include "store/secret.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -39,7 +40,8 @@ int detail::derive_argon2id(const unsigned char* password, std::size_t password_
                            const unsigned char* ad, std::size_t ad_length) {
   if (!fits(password_length) || !fits(salt_length) || !fits(out_length) ||
       !fits(secret_length) || !fits(ad_length)) {
-    error = "Could not derive key: an input is too long";
+    detail::fail(error, Status::invalid_argument,
+                 "Could not derive key: an input is too long");
     return -1;
   }
   argon2_context context{};
@@ -66,9 +68,11 @@ int detail::derive_argon2id(const unsigned char* password, std::size_t password_
   try {
     const int rc = argon2_ctx(&context, Argon2_id);
     if (rc == ARGON2_OK) return 0;
-    error = std::string("Could not derive key: ") + argon2_error_message(rc);
+    detail::fail(
+        error, Status::internal,
+        std::string("Could not derive key: ") + argon2_error_message(rc));
   } catch (...) {
-    error = "Could not derive key, unknown exception occurred";
+    detail::fail_unexpected(error, "derive key");
   }
   mem_clear(out, out_length);
   return -1;

@@ -6,6 +6,7 @@
 #include "crypto/primitives.h"
 #include "crypto/ossl.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -28,7 +29,7 @@ int detail::hash_string(int hash_size, const void* first,
                        std::string& error) {
   static const std::set<int> support_hash_size{28, 32, 48, 64};
   if (support_hash_size.count(hash_size) == 0) {
-    error = "Invalid hash_size";
+    detail::fail(error, Status::internal, "Invalid hash_size");
     return -1;
   }
   // An empty input yields no digest and leaves the caller's buffer as it was.
@@ -36,31 +37,34 @@ int detail::hash_string(int hash_size, const void* first,
   try {
     crypto::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx) {
-      error = "Could not get EVP_MD_CTX";
+      detail::fail(error, Status::internal, "Could not get EVP_MD_CTX");
       return -1;
     }
     crypto::MdPtr md(EVP_MD_fetch(nullptr, sha3_name(hash_size), nullptr));
     if (!md) {
-      error = "Could not get EVP_MD";
+      detail::fail(error, Status::internal, "Could not get EVP_MD");
       return -1;
     }
     if (EVP_DigestInit_ex2(ctx.get(), md.get(), nullptr) != 1) {
-      error = "Message digest initialization failed.";
+      detail::fail(error, Status::internal,
+                   "Message digest initialization failed.");
       return -1;
     }
     if (EVP_DigestUpdate(ctx.get(), first, first_length) != 1 ||
         (second_length != 0 &&
          EVP_DigestUpdate(ctx.get(), second, second_length) != 1)) {
-      error = "Message digest update failed.";
+      detail::fail(error, Status::internal, "Message digest update failed.");
       return -1;
     }
     if (EVP_DigestFinal_ex(ctx.get(), out, nullptr) != 1) {
-      error = "Message digest finalization failed.";
+      detail::fail(error, Status::internal,
+                   "Message digest finalization failed.");
       return -1;
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred in hash function.";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred in hash function.");
     return -1;
   }
 }

@@ -13,6 +13,8 @@ void detail::set_store_key(Store& store, const unsigned char* key) {
   // Until a masking has fully succeeded there is no key to hand out: a half
   // masked key would unmask to garbage and encrypt items nobody can read.
   store.engine->keys.store_key_masked = false;
+  // No text to give: a failed masking leaves no key, and the call that asks
+  // for it (get_store_key) fails and reports.
   std::string ignored;
   if (gen_random(store.memory_key, sizeof store.memory_key, ignored) != 0) {
     crypto::print_line("Could not generate random password");

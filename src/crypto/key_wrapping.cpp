@@ -7,6 +7,7 @@
 #include "kel/store.h"
 #include "engine/records/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -31,7 +32,7 @@ int detail::encrypt_store_key(const unsigned char* key,
   if (!derive_wrapping_key(password, salt, wrapping_key.data()) ||
       encrypt_chacha20_poly1305(key, format::kKeySize, wrapping_key.data(),
                                 nonce, key_cipher, tag) == -1) {
-    error = "Encrypt store key failed";
+    detail::fail(error, Status::internal, "Encrypt store key failed");
     return -1;
   }
   return 0;
@@ -48,7 +49,7 @@ int detail::decrypt_store_key(const unsigned char* key_cipher,
                                 wrapping_key.data(), nonce, key, tag) == -1) {
     // Whatever the failed opening left in the output is not a key.
     detail::wipe(key, format::kKeySize);
-    error = "Decrypt store key failed";
+    detail::fail(error, Status::damaged, "Decrypt store key failed");
     return -1;
   }
   return 0;

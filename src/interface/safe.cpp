@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "engine/locked_store.h"
+#include "interface/call_status.h"
 #include "kel/store.h"
 
 namespace kel {
@@ -11,7 +12,12 @@ Safe::Safe() : store(detail::new_locked_store()) {}
 Safe::Safe(const std::string& name, const std::string& password)
     : store(detail::new_locked_store(name, password)) {}
 
-Safe::~Safe() { detail::delete_locked_store(store); }
+Safe::~Safe() {
+  detail::forget(*this);
+  detail::delete_locked_store(store);
+}
+
+Status Safe::status() const { return detail::status_of(*this); }
 
 void Safe::use_store_file(const std::string& path) { store->file_path = path; }
 

@@ -2,6 +2,7 @@
 // engine part that works on it.
 #include <string>
 
+#include "interface/call_status.h"
 #include "items/from_descriptor.h"
 #include "engine/records/value_reader.h"
 #include "password/store_formats.h"
@@ -12,6 +13,7 @@
 #include "kel/safe_entry.h"
 #include "kel/store.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -22,104 +24,132 @@ std::string descriptor_label(int fd) { return "descriptor " + std::to_string(fd)
 
 }  // namespace
 
-bool Safe::exists(const std::string& name) { return store->exists(name); }
-
-int Safe::exists(const std::string& name, std::string& error) {
-  return detail::exists(*store, name, error);
+bool Safe::exists(const std::string& name) {
+  detail::SafeCall call(*this);
+  return call.found(store->exists(name));
 }
 
-int Safe::create_safe(std::string& error) { return store->create_store(error); }
+int Safe::exists(const std::string& name, std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(detail::exists(*store, name, error));
+}
+
+int Safe::create_safe(std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(store->create_store(error));
+}
 
 int Safe::create_safe(const StoreOptions& options, std::string& error) {
-  return detail::create_store(*store, options, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::create_store(*store, options, error));
 }
 
 int Safe::format_info(FormatInfo& info, std::string& error) {
-  return detail::format_info(*store, info, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::format_info(*store, info, error));
 }
 
 int Safe::format_version(std::string& error) {
+  detail::SafeCall call(*this);
   FormatInfo info;
-  return detail::format_info(*store, info, error) == 0 ? info.version : -1;
+  return call.result(detail::format_info(*store, info, error) == 0 ? info.version : -1);
 }
 
 int Safe::upgrade(const StoreOptions& options, std::string& error) {
-  return detail::upgrade_store(*store, options, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::upgrade_store(*store, options, error));
 }
 
 bool Safe::key_verified(std::string& error) {
-  return store->verify_store_password(error);
+  detail::SafeCall call(*this);
+  return call.verdict(store->verify_store_password(error));
 }
 
 int Safe::change_key(const std::string& name, const std::string& old_password,
                      const std::string& new_password, std::string& error) {
-  return store->change_store_password(name, old_password, new_password, error);
+  detail::SafeCall call(*this);
+  return call.result(
+      store->change_store_password(name, old_password, new_password, error));
 }
 
 int Safe::add_entry(const Entry& entry, std::string& error) {
+  detail::SafeCall call(*this);
   if (entry.holder == nullptr) {  // moved from: it has no name to store
-    error = "Invalid entry name";
-    return -1;
+    detail::fail(error, Status::invalid_argument, "Invalid entry name");
+    return call.result(-1);
   }
   const SafeEntry& data = *entry.holder;
-  return store->add_item(data.name, data.value_data, data.value_length, error);
+  return call.result(
+      store->add_item(data.name, data.value_data, data.value_length, error));
 }
 
 int Safe::get_entry(Entry& entry, std::string& error) {
+  detail::SafeCall call(*this);
   if (entry.holder == nullptr) {
-    error = "Invalid entry name";
-    return -1;
+    detail::fail(error, Status::invalid_argument, "Invalid entry name");
+    return call.result(-1);
   }
-  return detail::get_item_into(*store, *entry.holder, error);
+  return call.result(detail::get_item_into(*store, *entry.holder, error));
 }
 
 int Safe::list_entries(std::vector<std::string>& names, std::string& error) {
-  return store->list_items(names, error);
+  detail::SafeCall call(*this);
+  return call.result(store->list_items(names, error));
 }
 
 int Safe::remove_entry(const std::string& name, std::string& error) {
-  return store->remove_item(name, error);
+  detail::SafeCall call(*this);
+  return call.result(store->remove_item(name, error));
 }
 
 int Safe::add_entry_from_file(const std::string& name, const std::string& path,
                               std::string& error) {
-  return store->add_item_from_file(name, path, error);
+  detail::SafeCall call(*this);
+  return call.result(store->add_item_from_file(name, path, error));
 }
 
 int Safe::add_entry_from_file(const std::string& name, const std::string& path,
                               std::string& error, const Progress& progress) {
-  return detail::add_item_from_file(*store, name, path, error, progress);
+  detail::SafeCall call(*this);
+  return call.result(detail::add_item_from_file(*store, name, path, error, progress));
 }
 
 int Safe::add_entry_from_fd(const std::string& name, int fd, std::string& error) {
-  return detail::add_item_from_descriptor(*store, name, fd, descriptor_label(fd), error,
-                                          Progress());
+  detail::SafeCall call(*this);
+  return call.result(detail::add_item_from_descriptor(
+      *store, name, fd, descriptor_label(fd), error, Progress()));
 }
 
 int Safe::set_entry_from_fd(const std::string& name, int fd, std::string& error) {
-  return detail::replace_item_from_descriptor(*store, name, fd, descriptor_label(fd), true,
-                                              error);
+  detail::SafeCall call(*this);
+  return call.result(detail::replace_item_from_descriptor(
+      *store, name, fd, descriptor_label(fd), true, error));
 }
 
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error) {
-  return detail::get_item_to_fd(*store, name, fd, error, Progress());
+  detail::SafeCall call(*this);
+  return call.result(detail::get_item_to_fd(*store, name, fd, error, Progress()));
 }
 
 int Safe::get_entry_to_fd(const std::string& name, int fd, std::string& error,
                           const Progress& progress) {
-  return detail::get_item_to_fd(*store, name, fd, error, progress);
+  detail::SafeCall call(*this);
+  return call.result(detail::get_item_to_fd(*store, name, fd, error, progress));
 }
 
 int Safe::check(IntegrityReport& report, std::string& error) {
-  return detail::check(*store, report, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::check(*store, report, error));
 }
 
 int Safe::repair(IntegrityReport& report, std::string& error) {
-  return detail::repair(*store, report, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::repair(*store, report, error));
 }
 
 int Safe::get_entry_to_stream(const std::string& name, int fd, std::string& error) {
-  return detail::get_item_to_stream(*store, name, fd, error);
+  detail::SafeCall call(*this);
+  return call.result(detail::get_item_to_stream(*store, name, fd, error));
 }
 
 }  // namespace kel

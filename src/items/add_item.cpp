@@ -9,6 +9,7 @@
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -22,13 +23,15 @@ int seal_value(const unsigned char* key, const unsigned char* value,
   unsigned char* cipher = record + format::fixed_part_size(n);
   unsigned char* nonce = cipher + length;
   unsigned char* tag = nonce + format::kNonceSize;
+  // The message below names the step; the random source's own text says less.
   std::string ignored;
   if (detail::gen_random(nonce, format::kNonceSize, ignored) != 0) {
-    error = "Could not generate item iv";
+    detail::fail(error, Status::internal, "Could not generate item iv");
     return -1;
   }
   if (crypto::seal(value, length, key, nonce, cipher, tag, binding.value_ad(name)) == -1) {
     error += "Could not encrypt item value";
+    detail::set_status(Status::internal);
     return -1;
   }
   return 0;
@@ -62,7 +65,7 @@ int Store::add_item(const std::string& name, const unsigned char* value,
         static_cast<std::size_t>(format::record_size(n, static_cast<long long>(length))));
     detail::SecretBytes<format::kKeySize> key;
     if (get_store_key(key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     const detail::Binding binding = detail::binding_of(*this);
@@ -76,7 +79,8 @@ int Store::add_item(const std::string& name, const unsigned char* value,
     return append_record(*this, key.data(), name, record,
                          static_cast<std::uint32_t>(length), binding, error);
   } catch (...) {
-    error = "Unknown exception while adding new entry to store.";
+    detail::fail(error, Status::internal,
+                 "Unknown exception while adding new entry to store.");
     return -1;
   }
 }

@@ -26,6 +26,7 @@
 #include "engine/records/format.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -57,22 +58,25 @@ int stream_value(detail::Append& append, const Source& source, long n,
                                            kPieceSize, source.size - done));
     ssize_t got = io::read_full(source.fd, plain.data(), want);
     if (got < 0) {
-      error = "Could not read file: " + source.path + " - " + io::error_text(errno);
+      detail::fail(error, Status::caller_file,
+                   "Could not read file: " + source.path + " - " +
+                       io::error_text(errno));
       return -1;
     }
     if (source.to_end) {
       if (got == 0) break;
       want = static_cast<std::size_t>(got);
       if (done + want > format::kMaxValueLength) {
-        error = "Entry value too big";
+        detail::fail(error, Status::too_big, "Entry value too big");
         return -1;
       }
     } else if (static_cast<std::size_t>(got) != want) {  // the file shrank meanwhile
-      error = "read file error";
+      detail::fail(error, Status::caller_file, "read file error");
       return -1;
     }
     if (!sealer.update(plain.data(), want, sealed.data())) {
       error += "Could not encrypt item value";
+      detail::set_status(Status::internal);
       return -1;
     }
     if (append.write_body(value_at + static_cast<long>(done), sealed.data(),
@@ -84,7 +88,7 @@ int stream_value(detail::Append& append, const Source& source, long n,
     if (progress && !source.to_end) progress(done, source.size);
   }
   if (done == 0) {
-    error = "Invalid entry value";
+    detail::fail(error, Status::invalid_argument, "Invalid entry value");
     return -1;
   }
   length = static_cast<std::uint32_t>(done);
@@ -93,6 +97,7 @@ int stream_value(detail::Append& append, const Source& source, long n,
   std::copy(nonce, nonce + format::kNonceSize, trailer);
   if (!sealer.finish(trailer + format::kNonceSize)) {
     error += "Could not encrypt item value";
+    detail::set_status(Status::internal);
     return -1;
   }
   return append.write_body(value_at + static_cast<long>(done), trailer,
@@ -115,17 +120,19 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
   unsigned char nonce[format::kNonceSize] = {};
   crypto::AeadStream sealer;
+  // The message below names the step; the random source's own text says less.
   std::string ignored;
   const detail::Binding binding = detail::binding_of(store);
   if (detail::seal_name(store, key, name, source.size, fixed.data(), error, &binding) != 0) {
     return -1;
   }
   if (detail::gen_random(nonce, sizeof nonce, ignored) != 0) {
-    error = "Could not generate item iv";
+    detail::fail(error, Status::internal, "Could not generate item iv");
     return -1;
   }
   if (!sealer.begin(key, nonce, true, nullptr, binding.value_ad(name))) {
     error += "Could not encrypt item value";
+    detail::set_status(Status::internal);
     return -1;
   }
   detail::Append append(store, key, name, binding, error);
@@ -142,7 +149,8 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
       return 0;
     }
   } catch (...) {
-    error = "Unknown exception while adding new entry to store.";
+    detail::fail(error, Status::internal,
+                 "Unknown exception while adding new entry to store.");
   }
   return -1;  // the append is cut back off the file as it goes
 }
@@ -158,7 +166,9 @@ int detail::add_item_from_file(Store& store, const std::string& name, std::strin
                               std::string& error, const Progress& progress) {
   io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
-    error = "Could not open file: " + file_path + " - " + io::error_text(errno);
+    detail::fail(
+        error, Status::caller_file,
+        "Could not open file: " + file_path + " - " + io::error_text(errno));
     return -1;
   }
   return detail::add_item_from_descriptor(store, name, source.get(), file_path, error,
@@ -172,7 +182,8 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
   // empty one is refused at once. Everything else is read to its end.
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
-    error = "Could not get file size - " + io::error_text(errno);
+    detail::fail(error, Status::caller_file,
+                 "Could not get file size - " + io::error_text(errno));
     return -1;
   }
   off_t size = 0;
@@ -180,7 +191,8 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
   if (!to_end) {
     size = ::lseek(fd, 0, SEEK_END);
     if (size == -1 || ::lseek(fd, 0, SEEK_SET) == -1) {
-      error = "Could not get file size - " + io::error_text(errno);
+      detail::fail(error, Status::caller_file,
+                   "Could not get file size - " + io::error_text(errno));
       return -1;
     }
   }
@@ -193,13 +205,14 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
     }
     detail::SecretBytes<format::kKeySize> key;
     if (detail::get_store_key(store, key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     Source from{fd, label, static_cast<std::uint32_t>(size), to_end};
     return import_locked(store, key.data(), name, from, progress, error);
   } catch (...) {
-    error = "Unknown exception while adding new entry to store.";
+    detail::fail(error, Status::internal,
+                 "Unknown exception while adding new entry to store.");
     return -1;
   }
 }

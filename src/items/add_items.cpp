@@ -13,6 +13,7 @@
 #include "kel/safe_entry.h"
 #include "kel/store.h"
 #include "engine/index/current_file.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -28,7 +29,7 @@ int check_batch(const std::vector<const SafeEntry*>& items, std::string& error) 
   std::unordered_set<std::string_view> seen;
   for (const SafeEntry* item : items) {
     if (item == nullptr) {  // an entry that was moved from
-      error = "Invalid entry name";
+      detail::fail(error, Status::invalid_argument, "Invalid entry name");
       return -1;
     }
     if (detail::check_name_and_length(item->name, item->value_length, error) != 0) {
@@ -36,7 +37,8 @@ int check_batch(const std::vector<const SafeEntry*>& items, std::string& error) 
       return -1;
     }
     if (!seen.insert(item->name).second) {
-      error = "Entry given twice: " + item->name;
+      detail::fail(error, Status::invalid_argument,
+                   "Entry given twice: " + item->name);
       return -1;
     }
   }
@@ -88,7 +90,7 @@ int detail::add_items(Store& store, const std::vector<const SafeEntry*>& items, 
     outcomes = std::move(decided);
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not add entries";
+    detail::fail_unexpected(error, "add entries");
     return -1;
   }
 }

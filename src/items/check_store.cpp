@@ -11,6 +11,7 @@
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -20,7 +21,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
     if (detail::prepare_to_read(store, error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
     if (detail::get_store_key(store, key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     struct stat status {};
@@ -56,7 +57,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not check the store";
+    detail::fail_unexpected(error, "check the store");
     return -1;
   }
 }

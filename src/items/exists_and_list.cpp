@@ -5,6 +5,7 @@
 #include "kel/store.h"
 #include "engine/index/current_file.h"
 #include "store/diagnostic.h"
+#include "store/status_note.h"
 #include "engine/index/unreadable_names.h"
 
 namespace kel {
@@ -23,12 +24,13 @@ int detail::exists(Store& store, const std::string& name, std::string& error) {
     const int found = detail::find_item(store, name, item, nullptr, error);
     // Damage that may hide the name is an answer ("cannot tell"), not a
     // failure to build the index.
-    if (found < 0 && store.store_opened && error.rfind(detail::kDamageMayHide, 0) != 0) {
+    if (found < 0 && store.store_opened &&
+        detail::current_status() != Status::damaged) {
       detail::diagnostic("Could not build index: " + error);
     }
     return found;
   } catch (...) {
-    error = "Unknown exception occurred, could not look up the entry";
+    detail::fail_unexpected(error, "look up the entry");
     return -1;
   }
 }
@@ -40,7 +42,8 @@ int Store::list_items(std::vector<std::string>& names, std::string& error) {
     for (const auto& entry : index) names.push_back(entry.first);
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }
@@ -58,7 +61,8 @@ int detail::damaged_regions(Store& store, std::vector<IntegrityReport::Region>& 
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }
@@ -73,7 +77,8 @@ int detail::list_item_lengths(Store& store,
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception occurred, could not get store entries";
+    detail::fail(error, Status::internal,
+                 "Unknown exception occurred, could not get store entries");
     return -1;
   }
 }

@@ -1,8 +1,7 @@
 // Reading one item's value: into memory, or into a descriptor in pieces.
 #include <errno.h>
-#include <sys/mman.h>
-
 #include <openssl/evp.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -22,6 +21,7 @@
 #include "engine/records/format.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -40,13 +40,13 @@ bool valid_name(const std::string& name) {
 int start_read(Store& store, const std::string& name, unsigned char* key,
                detail::ValueLocation& where, std::string& error) {
   if (!valid_name(name)) {
-    error = "Invalid entry name";
+    detail::fail(error, Status::invalid_argument, "Invalid entry name");
     return -1;
   }
   // One name: the index need only reach that name's first record.
   if (detail::prepare_to_find(store, error) != 0) return -1;
   if (detail::get_store_key(store, key) != 0) {
-    error = "Could not get store key";
+    detail::fail(error, Status::internal, "Could not get store key");
     return -1;
   }
   return detail::locate_value(store, name, where, key, error);
@@ -124,7 +124,7 @@ int begin_opening(Store& store, const unsigned char* key,
   if (got < 0) return -1;
   if (got != sizeof trailer ||
       !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   return 0;
@@ -159,7 +159,7 @@ int read_sealed_pieces(Store& store, const detail::ValueLocation& where, Use use
       return -1;
     }
     if (static_cast<std::size_t>(got) != want) {
-      error = "Could not decrypt value cipher";
+      detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return -1;
     }
     if (!use(static_cast<std::size_t>(piece), sealed.data(), want)) return -1;
@@ -184,7 +184,7 @@ int decrypt_value(Store& store, const unsigned char* key,
   auto open_piece = [&](std::size_t piece, const unsigned char* sealed,
                         std::size_t size) {
     if (!check(piece, sealed, size) || !opener.update(sealed, size, plain.data())) {
-      error = "Could not decrypt value cipher";
+      detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return false;
     }
     if (!sink(plain.data(), size)) return false;
@@ -194,7 +194,7 @@ int decrypt_value(Store& store, const unsigned char* key,
   };
   if (read_sealed_pieces(store, where, open_piece, error) != 0) return -1;
   if (!opener.finish()) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   return 0;
@@ -213,12 +213,12 @@ int authenticate_value(Store& store, const unsigned char* key,
   if (got < 0) return -1;
   crypto::AeadCheck check;
   if (got != sizeof trailer || !check.begin(key, trailer, where.ad)) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   auto check_piece = [&](std::size_t, const unsigned char* sealed, std::size_t size) {
     if (!check.update(sealed, size)) {
-      error = "Could not decrypt value cipher";
+      detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return false;
     }
     if (digests != nullptr) digests->push_back(digest_of(sealed, size));
@@ -226,7 +226,7 @@ int authenticate_value(Store& store, const unsigned char* key,
   };
   if (read_sealed_pieces(store, where, check_piece, error) != 0) return -1;
   if (!check.finish(trailer + format::kNonceSize)) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   return 0;
@@ -236,7 +236,8 @@ int authenticate_value(Store& store, const unsigned char* key,
 auto writer_to(int fd, std::string& error) {
   return [fd, &error](const unsigned char* piece, std::size_t size) {
     if (io::write_all(fd, piece, size) == 0) return true;
-    error = "Could not write value - " + io::error_text(errno);
+    detail::fail(error, Status::caller_file,
+                 "Could not write value - " + io::error_text(errno));
     return false;
   };
 }
@@ -298,13 +299,15 @@ int open_value_into(Store& store, const unsigned char* key,
       return -1;
     }
     if (static_cast<std::size_t>(got) != want || !opener.update(piece, want, piece)) {
-      error = "Could not decrypt value cipher";  // a file that ends inside the value
+      detail::fail(error, Status::damaged,
+                   "Could not decrypt value cipher");  // a file that ends
+                                                       // inside the value
       return -1;
     }
     done += want;
   }
   if (!opener.finish()) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   return 0;
@@ -346,7 +349,8 @@ int get_item_into(Store& store, SafeEntry& entry, std::string& error) {
     adopt_value(entry, value.release(), where.length);
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not get entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not get entry");
     return -1;
   }
 }
@@ -360,14 +364,15 @@ int detail::get_items(Store& store, const std::vector<std::string>& names,
   try {
     for (const std::string& name : names) {
       if (!valid_name(name)) {
-        error = "Invalid entry name: " + name;
+        detail::fail(error, Status::invalid_argument,
+                     "Invalid entry name: " + name);
         return -1;
       }
     }
     detail::SecretBytes<format::kKeySize> key;
     if (detail::prepare_to_read(store, error) != 0) return -1;
     if (detail::get_store_key(store, key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     std::vector<std::pair<detail::ValueLocation, std::size_t>> order(names.size());
@@ -397,7 +402,7 @@ int detail::get_items(Store& store, const std::vector<std::string>& names,
     for (std::size_t i = 0; i < names.size(); ++i) values[i].swap(plain[i]);
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not get entries";
+    detail::fail_unexpected(error, "get entries");
     return -1;
   }
 }
@@ -405,7 +410,7 @@ int detail::get_items(Store& store, const std::vector<std::string>& names,
 int Store::get_item(const std::string& name, std::string& value,
                     std::string& error) {
   if (!valid_name(name)) {
-    error = "Invalid entry name";
+    detail::fail(error, Status::invalid_argument, "Invalid entry name");
     return -1;
   }
   std::string plain;
@@ -420,7 +425,8 @@ int Store::get_item(const std::string& name, std::string& value,
     value.swap(plain);  // what `value` held before is wiped on the way out
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not get entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not get entry");
     return -1;
   }
 }
@@ -434,7 +440,8 @@ int detail::get_item_to_fd(Store& store, const std::string& name, int fd, std::s
     auto write_out = writer_to(fd, error);
     return decrypt_value(store, key.data(), where, write_out, progress, error);
   } catch (...) {
-    error = "Unknown exception, could not get entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not get entry");
     return -1;
   }
 }
@@ -466,13 +473,16 @@ int detail::get_item_to_stream(Store& store, const std::string& name, int fd, st
       if (piece < digests.size() && digest_of(sealed, size) == digests[piece]) {
         return true;
       }
-      error = "Could not decrypt value cipher";  // changed since it authenticated
+      detail::fail(
+          error, Status::changed,
+          "Could not decrypt value cipher");  // changed since it authenticated
       return false;
     };
     return decrypt_value(store, key.data(), where, write_out, Progress(), error,
                          same_piece);
   } catch (...) {
-    error = "Unknown exception, could not get entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not get entry");
     return -1;
   }
 }

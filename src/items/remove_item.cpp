@@ -7,6 +7,7 @@
 #include "items/item_writes.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -25,7 +26,7 @@ int Store::remove_item(const std::string& name, std::string& error) {
 int detail::remove_items(Store& store, const std::vector<std::string>& names, std::string& error) {
   try {
     if (names.empty()) {
-      error = "No entry names given";
+      detail::fail(error, Status::invalid_argument, "No entry names given");
       return -1;
     }
     return detail::run_rewrite(
@@ -44,7 +45,8 @@ int detail::remove_items(Store& store, const std::vector<std::string>& names, st
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not delete entry";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not delete entry");
     return -1;
   }
 }

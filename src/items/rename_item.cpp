@@ -9,6 +9,7 @@
 #include "engine/records/record_writers.h"
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -22,14 +23,14 @@ const Item* source_item(Store& store, const std::string& name,
                         std::string& error) {
   auto found = store.index.find(name);
   if (found == store.index.end()) {
-    error = "Entry not found";
+    detail::fail(error, Status::not_found, "Entry not found");
     return nullptr;
   }
   target = -1;
   auto taken = store.index.find(new_name);
   if (taken != store.index.end()) {
     if (!replace || new_name == name) {
-      error = "Item exists";
+      detail::fail(error, Status::exists, "Item exists");
       return nullptr;
     }
     target = detail::record_start(new_name, taken->second);
@@ -63,7 +64,7 @@ int detail::rename_item(Store& store, const std::string& name, const std::string
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not rename entry";
+    detail::fail_unexpected(error, "rename entry");
     return -1;
   }
 }
@@ -95,7 +96,7 @@ int detail::copy_item(Store& store, const std::string& name, const std::string& 
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not copy entry";
+    detail::fail_unexpected(error, "copy entry");
     return -1;
   }
 }

@@ -5,7 +5,6 @@
 // and a value whose name is lost gets a new, sealed name.
 #include <errno.h>
 #include <sys/stat.h>
-
 #include <time.h>
 
 #include <ctime>
@@ -24,6 +23,7 @@
 #include "engine/index/record_scan.h"
 #include "engine/records/rewrite.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "engine/file/write_lock.h"
 
 namespace kel {
@@ -70,7 +70,7 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
         error = "Could not write lower part to tmp store";
         return -1;
       case detail::CopyResult::short_source:
-        error = kDamaged;
+        detail::fail(error, Status::changed, kDamaged);
         return -1;
       default:
         error = "Could not read store data - " + io::error_text(errno);
@@ -235,7 +235,7 @@ int detail::repair(Store& store, IntegrityReport& report, std::string& error) {
     if (store.open_store(error) != 0) return -1;
     detail::SecretBytes<format::kKeySize> key;
     if (detail::get_store_key(store, key.data()) != 0) {
-      error = "Could not get store key";
+      detail::fail(error, Status::internal, "Could not get store key");
       return -1;
     }
     detail::StoreWriteLock lock(store, "Could not obtain file lock to repair the store: ",
@@ -253,7 +253,7 @@ int detail::repair(Store& store, IntegrityReport& report, std::string& error) {
     }
     return rc;
   } catch (...) {
-    error = "Unknown exception, could not repair the store";
+    detail::fail_unexpected(error, "repair the store");
     return -1;
   }
 }

@@ -14,6 +14,7 @@
 #include "items/rewrite_operation.h"
 #include "kel/store.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -37,7 +38,7 @@ int replace_with(Store& store, const std::string& name, bool add_if_absent,
         } else if (add_if_absent) {
           changes.appended.push_back(make(key));
         } else {
-          text = "Entry not found";
+          detail::fail(text, Status::not_found, "Entry not found");
           return -1;
         }
         return 0;
@@ -58,7 +59,7 @@ int detail::replace_item(Store& store, const std::string& name, const unsigned c
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not replace entry";
+    detail::fail_unexpected(error, "replace entry");
     return -1;
   }
 }
@@ -67,7 +68,9 @@ int detail::replace_item_from_file(Store& store, const std::string& name, const 
                                   bool add_if_absent, std::string& error) {
   io::UniqueFd source(io::open_file(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
-    error = "Could not open file: " + file_path + " - " + io::error_text(errno);
+    detail::fail(
+        error, Status::caller_file,
+        "Could not open file: " + file_path + " - " + io::error_text(errno));
     return -1;
   }
   return detail::replace_item_from_descriptor(store, name, source.get(), file_path,
@@ -80,7 +83,9 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
   // A regular file is read whole, as add_item_from_descriptor reads it.
   struct stat status {};
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(fd, 0, SEEK_SET) != 0) {
-    error = "Could not read file: " + label + " - " + io::error_text(errno);
+    detail::fail(
+        error, Status::caller_file,
+        "Could not read file: " + label + " - " + io::error_text(errno));
     return -1;
   }
   try {
@@ -93,7 +98,7 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
         },
         error);
   } catch (...) {
-    error = "Unknown exception, could not replace entry";
+    detail::fail_unexpected(error, "replace entry");
     return -1;
   }
 }

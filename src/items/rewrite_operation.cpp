@@ -7,6 +7,7 @@
 #include "engine/file/file_names.h"
 #include "engine/records/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "engine/file/write_lock.h"
 
 namespace kel::detail {
@@ -15,7 +16,7 @@ long long find_record(const Store& store, const std::string& name,
                       std::string& error) {
   auto found = store.index.find(name);
   if (found == store.index.end()) {
-    error = "Entry not found";
+    detail::fail(error, Status::not_found, "Entry not found");
     return -1;
   }
   return record_start(name, found->second);
@@ -28,8 +29,10 @@ namespace {
 // authenticated records.
 int refuse_damaged(const Store& store, const std::string& prefix, std::string& error) {
   if (store.engine->index.damaged.empty()) return 0;
-  error = prefix + ": the store is damaged at offset " +
-          std::to_string(store.engine->index.damaged.front().offset) + "; repair it first";
+  detail::fail(error, Status::damaged,
+               prefix + ": the store is damaged at offset " +
+                   std::to_string(store.engine->index.damaged.front().offset) +
+                   "; repair it first");
   return -1;
 }
 
@@ -41,7 +44,7 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
   if (store.open_store(error) != 0) return -1;
   SecretBytes<format::kKeySize> key;
   if (detail::get_store_key(store, key.data()) != 0) {
-    error = "Could not get store key";
+    detail::fail(error, Status::internal, "Could not get store key");
     return -1;
   }
   RewriteOutcome outcome;

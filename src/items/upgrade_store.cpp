@@ -21,6 +21,7 @@
 #include "engine/keyring/header_v2.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -40,8 +41,10 @@ int header_unchanged(const Store& store, const unsigned char* opened, std::strin
   }
   if (got != static_cast<ssize_t>(sizeof now) ||
       std::memcmp(now, opened, sizeof now) != 0) {
-    error = "Could not upgrade store: its password was changed while the upgrade was "
-            "prepared; upgrade it again with the new password";
+    detail::fail(error, Status::changed,
+                 "Could not upgrade store: its password was changed while the "
+                 "upgrade was "
+                 "prepared; upgrade it again with the new password");
     return -1;
   }
   return 0;
@@ -73,15 +76,17 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
   try {
     if (store.store_opened) {
       // The password was wiped when the store opened; the new header needs it.
-      text = "Could not upgrade store: this Safe has opened it already; upgrade "
-             "through a new Safe";
+      detail::fail(
+          text, Status::invalid_argument,
+          "Could not upgrade store: this Safe has opened it already; upgrade "
+          "through a new Safe");
       return -1;
     }
     std::string held(store.password);
     detail::StringWiper wipe_held(held);
     if (store.open_store(text) != 0) return -1;
     if (store.engine->keys.format_version != 1) {
-      text = kAlready;
+      detail::fail(text, Status::invalid_argument, kAlready);
       return -1;
     }
     unsigned char opened[format::kHeaderSize];
@@ -94,7 +99,7 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
     {
       detail::SecretBytes<format::kKeySize> key;
       if (detail::get_store_key(store, key.data()) != 0) {
-        text = "Could not get store key";
+        detail::fail(text, Status::internal, "Could not get store key");
         return -1;
       }
       // The derivation takes its time before the lock, not under it.
@@ -114,7 +119,7 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
         [&](const unsigned char* key, detail::RecordChanges& changes, std::string& error) {
           // Another process may have upgraded it while the key was wrapped.
           if (store.engine->keys.format_version != 1) {
-            error = kAlready;
+            detail::fail(error, Status::invalid_argument, kAlready);
             return -1;
           }
           if (header_unchanged(store, opened, error) != 0) return -1;
@@ -129,7 +134,7 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
     if (done == 0) std::memcpy(store.engine->keys.verified_header, header.data(), format::kHeaderSize);
     return done;
   } catch (...) {
-    text = "Unknown exception, could not upgrade store";
+    detail::fail_unexpected(text, "upgrade store");
     return -1;
   }
 }

@@ -3,9 +3,8 @@
 // items are encrypted under the store key, not the password.
 #include <errno.h>
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -23,6 +22,7 @@
 #include "engine/file/io.h"
 #include "engine/records/rewrite.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "engine/file/write_lock.h"
 
 namespace kel {
@@ -38,6 +38,7 @@ int make_new_header(const unsigned char* key,
   unsigned char* salt = header + format::kSaltOffset;
   if (detail::gen_random(salt, format::kSaltSize, text) != 0) {
     text += ". Could not generate store salt random";
+    detail::set_status(Status::internal);
     return -1;
   }
   if (detail::store_hash(reinterpret_cast<const unsigned char*>(new_password.data()),
@@ -47,13 +48,14 @@ int make_new_header(const unsigned char* key,
   }
   unsigned char* nonce = header + format::kKeyNonceOffset;
   if (detail::gen_random(nonce, format::kNonceSize, text) != 0) {
-    text = "Could not generate new random iv";
+    detail::fail(text, Status::internal, "Could not generate new random iv");
     return -1;
   }
   if (detail::encrypt_store_key(key, new_password, salt, nonce,
                               header + format::kKeyCipherOffset,
                               header + format::kKeyTagOffset, text) != 0) {
-    text = "Encrypt store key with new password failed";
+    detail::fail(text, Status::internal,
+                 "Encrypt store key with new password failed");
     return -1;
   }
   return 0;
@@ -74,7 +76,8 @@ int back_up(const Store& store, std::string& text) {
   }
   // The link may have been pointed elsewhere since the lock was taken.
   if (locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
-    text = prefix + "the store file was replaced meanwhile";
+    detail::fail(text, Status::changed,
+                 prefix + "the store file was replaced meanwhile");
     return -1;
   }
   // An exclusive new file, synced and renamed over the old backup: a link
@@ -93,10 +96,13 @@ int back_up(const Store& store, std::string& text) {
 // header goes back, so the file opens with the old password as before.
 int rewrite_header(Store& store, const unsigned char* header,
                    const unsigned char* previous, std::string& text) {
-  if (store.store_write(store.store_fd, 0, header, format::kHeaderSize, text) == 0 &&
-      io::sync_data(store.store_fd) == 0) {
-    return 0;
-  }
+  const bool written = store.store_write(store.store_fd, 0, header,
+                                         format::kHeaderSize, text) == 0;
+  if (written && io::sync_data(store.store_fd) == 0) return 0;
+  if (written) io::record_error(errno);  // the sync failed: that is the cause
+  // Putting the old header back is all that is left to try; whether it
+  // worked or not, the failure to report is the one above.
+  detail::KeepStatus keep_cause;
   std::string ignored;
   if (store.store_write(store.store_fd, 0, previous, format::kHeaderSize, ignored) == 0) {
     io::sync_data(store.store_fd);
@@ -133,7 +139,8 @@ int change_locked_v2(Store& store, const std::string& old_password,
   unsigned char header[format::kHeaderSize];
   if (detail::seal_v2_header(key.data(), new_password, params, store.engine->keys.store_id,
                              header, text) != 0) {
-    text = "Encrypt store key with new password failed";
+    detail::fail(text, Status::internal,
+                 "Encrypt store key with new password failed");
     return -1;
   }
   if (back_up(store, text) != 0) return -1;
@@ -158,7 +165,7 @@ int change_locked(Store& store, const std::string& old_password,
   }
   if (!detail::verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
-    text = "Invalid password";
+    detail::fail(text, Status::wrong_password, "Invalid password");
     return -1;
   }
   SecretBytes<format::kKeySize> key;
@@ -185,11 +192,11 @@ int Store::change_store_password(const std::string& name,
                                  const std::string& new_password,
                                  std::string& text) {
   if (name.empty()) {
-    text = "store required";
+    detail::fail(text, Status::invalid_argument, "store required");
     return -1;
   }
   if (old_password.empty() || new_password.empty()) {
-    text = "password cannot be empty";
+    detail::fail(text, Status::invalid_argument, "password cannot be empty");
     return -1;
   }
   if (validate_password(new_password, text) != 0) return -1;
@@ -207,7 +214,7 @@ int Store::change_store_password(const std::string& name,
       }
     }
   } catch (...) {
-    text = "Unknown exception, could not change store password";
+    detail::fail_unexpected(text, "change store password");
     rc = -1;
   }
   // After a change (or an attempt that reached the file) this Store is

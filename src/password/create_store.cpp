@@ -16,6 +16,7 @@
 #include "engine/keyring/header_v2.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -31,7 +32,8 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   unsigned char* nonce = header + format::kKeyNonceOffset;
   unsigned char* tag = header + format::kKeyTagOffset;
   if (detail::gen_random(salt, format::kSaltSize, text) != 0) {
-    text = "Could not generate store salt random";
+    detail::fail(text, Status::internal,
+                 "Could not generate store salt random");
     return -1;
   }
   if (detail::store_hash(reinterpret_cast<const unsigned char*>(store.password.data()),
@@ -41,19 +43,19 @@ int make_header(Store& store, unsigned char* header, std::string& text) {
   SecretBytes<format::kKeySize> seed;
   SecretBytes<format::kKeySize> key;
   if (detail::gen_random(seed.data(), format::kKeySize, text) != 0) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(seed.data()),
                         format::kKeySize, salt, format::kSaltSize,
                         format::kPbkdf2Iterations, EVP_sha256(),
                         format::kKeySize, key.data()) != 1) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   detail::wipe(seed.data(), seed.size());
   if (detail::gen_random(nonce, format::kNonceSize, text) != 0) {
-    text = "Could not generate random iv";
+    detail::fail(text, Status::internal, "Could not generate random iv");
     return -1;
   }
   if (detail::encrypt_store_key(key.data(), store.password, salt, nonce,
@@ -72,7 +74,7 @@ int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char*
                    std::string& text) {
   SecretBytes<format::kKeySize> key;
   if (detail::gen_random(key.data(), format::kKeySize, text) != 0) {
-    text = "Could not generate random key";
+    detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
   if (detail::seal_v2_header(key.data(), store.password, params, nullptr, header,
@@ -153,12 +155,14 @@ int Store::create_store(std::string& text) { return detail::create_store(*this, 
 
 int detail::create_store(Store& store, const StoreOptions& options, std::string& text) {
   if (store.file_path.empty()) {
-    text = "Invalid store name";
+    detail::fail(text, Status::invalid_argument, "Invalid store name");
     return -1;
   }
   if (store.validate_password(store.password, text) != 0) return -1;
   if (options.format != 1 && options.format != 2) {
-    text = "Unknown store format " + std::to_string(options.format) + " (1 or 2)";
+    detail::fail(
+        text, Status::invalid_argument,
+        "Unknown store format " + std::to_string(options.format) + " (1 or 2)");
     return -1;
   }
   // The cheap answer first; link(2) below is what makes it exclusive.
@@ -192,7 +196,8 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
       created = published == 0;
     }
   } catch (...) {
-    text = "Unknown exception, could not create secure store";
+    detail::fail(text, Status::internal,
+                 "Unknown exception, could not create secure store");
   }
   if (!created) {
     // A failed creation leaves no file behind, so a retry can create it.

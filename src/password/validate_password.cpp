@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "kel/store.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -14,7 +15,8 @@ constexpr std::size_t kMinimumPasswordLength = 14;
 
 int Store::validate_password(const std::string& password, std::string& error) {
   if (password.size() < kMinimumPasswordLength) {
-    error = "Minimum password length is: ";
+    detail::fail(error, Status::invalid_argument,
+                 "Minimum password length is: ");
     error += std::to_string(kMinimumPasswordLength);
     error += " characters";
     return -1;
@@ -25,7 +27,8 @@ int Store::validate_password(const std::string& password, std::string& error) {
     // glibc's classification accepts them and calls them neither letters
     // nor digits, so they count as "other".
     if (std::isspace(c)) {
-      error = "Invalid password, no whitespace allow";
+      detail::fail(error, Status::invalid_argument,
+                   "Invalid password, no whitespace allow");
       return -1;
     }
     if (c >= '0' && c <= '9') {
@@ -44,7 +47,7 @@ int Store::validate_password(const std::string& password, std::string& error) {
                         : !other ? "Invalid password, non alphanumeric char required"
                                  : nullptr;
   if (missing != nullptr) {
-    error = missing;
+    detail::fail(error, Status::invalid_argument, missing);
     return -1;
   }
   return 0;

@@ -13,6 +13,7 @@
 #include "engine/keyring/header_v2.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -25,7 +26,7 @@ bool matches(const std::string& password,
   // The hash of nothing is no hash at all: the computed bytes would stay
   // zero and match a header of zeros. No store has an empty password.
   if (password.empty()) {
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return false;
   }
   unsigned char computed[format::kHashSize] = {};
@@ -36,7 +37,7 @@ bool matches(const std::string& password,
   if (detail::verify_hash(computed, format::kHashSize, stored, format::kHashSize)) {
     return true;
   }
-  error = "Invalid password";
+  detail::fail(error, Status::wrong_password, "Invalid password");
   return false;
 }
 
@@ -56,7 +57,7 @@ std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, path);
     if (unknown.empty()) return std::nullopt;
-    error = unknown;
+    detail::fail(error, Status::not_a_store, unknown);
     return HeaderCheck::failed;
   }
   if (&password == &store.password) {
@@ -110,7 +111,7 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
     // file carries the same hash and salt.
     const unsigned char* verified = store.engine->keys.verified_header;
     if (is_version2_header(verified)) {
-      error = kFormatChangedSinceOpen;
+      detail::fail(error, Status::changed, kFormatChangedSinceOpen);
       return HeaderCheck::failed;
     }
     if (detail::verify_hash(hash, format::kHashSize, verified + format::kHashOffset,
@@ -119,17 +120,18 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
                           format::kSaltSize)) {
       return HeaderCheck::match;
     }
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return HeaderCheck::mismatch;
   }
   if (store.password.empty()) {
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return HeaderCheck::failed;
   }
   std::string hash_error;
   if (matches(store.password, salt, hash, hash_error)) return HeaderCheck::match;
   error = hash_error;
-  return hash_error == "Invalid password" ? HeaderCheck::mismatch : HeaderCheck::failed;
+  return current_status() == Status::wrong_password ? HeaderCheck::mismatch
+                                                    : HeaderCheck::failed;
 }
 
 }  // namespace detail

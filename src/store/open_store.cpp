@@ -15,6 +15,7 @@
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -103,13 +104,13 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   }
   if (!detail::verify_hash(computed, format::kHashSize, store.password_hash,
                          format::kHashSize)) {
-    text = "Invalid password";
+    detail::fail(text, Status::wrong_password, "Invalid password");
     return detail::HeaderCheck::mismatch;
   }
   if (detail::decrypt_store_key(store.store_key_cipher, store.password,
                               store.password_salt, store.store_key_nonce, key,
                               store.store_key_tag, text) != 0) {
-    text = "Could not decrypt store key cipher";
+    detail::fail(text, Status::damaged, "Could not decrypt store key cipher");
     ::close(store.store_fd);
     store.store_fd = -1;
     return detail::HeaderCheck::mismatch;
@@ -153,8 +154,10 @@ int open(Store& store, bool whole_index, std::string& text) {
       if (unlocked == detail::HeaderCheck::match) break;
       if (unlocked != detail::HeaderCheck::replaced) return -1;
       if (restart == detail::kMaxReplacedRestarts) {
-        text = "Could not open store: " + store.file_path +
-               " - it was replaced by another file again and again while it was read";
+        detail::fail(text, Status::changed,
+                     "Could not open store: " + store.file_path +
+                         " - it was replaced by another file again and again "
+                         "while it was read");
         return -1;
       }
     }
@@ -179,7 +182,7 @@ int open(Store& store, bool whole_index, std::string& text) {
       detail::clear_index(store.index);
       store.engine->index.paused_scan.reset();
       store.engine->index.indexed_file.valid = false;
-      text = "Could not get store key";
+      detail::fail(text, Status::internal, "Could not get store key");
       return -1;
     }
     // Only now is the password no longer needed: an opening that failed
@@ -189,7 +192,8 @@ int open(Store& store, bool whole_index, std::string& text) {
     return 0;
   } catch (...) {
     store.engine->index.paused_scan.reset();
-    text = "Could not open store, unknown exception occurred";
+    detail::fail(text, Status::internal,
+                 "Could not open store, unknown exception occurred");
     return -1;
   }
 }
@@ -212,13 +216,15 @@ int Store::reload_store_content(std::string& text) {
     if (load_header(text) != 0) return -1;
     if (get_store_key(key.data()) != 0) {
       text += "Could not get store key. ";
+      detail::set_status(Status::internal);
       return -1;
     }
     detail::clear_index(index);
     engine->index.indexed_file.valid = false;
     return build_index(key.data(), text) == 0 ? 0 : -1;
   } catch (...) {
-    text = "Could not open store, unknown exception occurred. ";
+    detail::fail(text, Status::internal,
+                 "Could not open store, unknown exception occurred. ");
     return -1;
   }
 }

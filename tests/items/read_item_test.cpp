@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -239,6 +240,7 @@ TEST_F(ReadItem, DamagedValuePartFailsOnlyThatItem) {
     std::string error;
     EXPECT_EQ(safe.get_entry(beta, error), -1) << "spot " << spot;
     EXPECT_EQ(error, "Could not decrypt value cipher");
+    EXPECT_EQ(safe.status(), kel::Status::damaged);
     EXPECT_EQ(beta.value(), "old") << "entry changed by a failed read";
     // Read with others, it fails them all, whichever comes first in the file.
     std::vector<kel::Entry> many;
@@ -247,6 +249,7 @@ TEST_F(ReadItem, DamagedValuePartFailsOnlyThatItem) {
     many.emplace_back("gamma", "old");
     EXPECT_EQ(safe.get_entries(many, error), -1);
     EXPECT_EQ(error, "Could not decrypt value cipher: beta");
+    EXPECT_EQ(safe.status(), kel::Status::damaged);
     for (const kel::Entry& entry : many) EXPECT_EQ(entry.value(), "old");
     for (const char* other : {"alpha", "gamma"}) {
       kel::Entry entry(other);
@@ -356,6 +359,101 @@ TEST_F(ReadItem, SafeFacadeEdgeCases) {
   kel::Entry back("moved");
   ASSERT_EQ(safe.get_entry(back, error), 0) << error;
   EXPECT_EQ(back.value(), "value");
+}
+
+// Each kind of failure gives its status code beside its unchanged text, and
+// the next call that succeeds gives ok again.
+TEST_F(ReadItem, EachKindOfFailureHasItsStatus) {
+  const std::string folder = dir.file("folder.safe");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  write_file(dir.file("short.safe"), "too short");
+  const std::string locked = dir.file("locked");
+  ASSERT_EQ(::mkdir(locked.c_str(), 0500), 0);
+  std::string damaged = read_file(path);
+  damaged[parse_records(damaged)[1].value_tag_at()] ^= 0x01;  // "beta"
+  write_file(dir.file("damaged.safe"), damaged);
+  using Call = std::function<int(std::string&)>;
+  const auto get = [](const std::string& store, const std::string& name,
+                      const std::string& password = kPassword) -> Call {
+    return [=](std::string& error) {
+      kel::Entry entry(name);
+      kel::Safe safe(store, password);
+      const int rc = safe.get_entry(entry, error);
+      return rc == 0 ? 0 : static_cast<int>(safe.status()) + 100;
+    };
+  };
+  const auto create = [](const std::string& store,
+                         const std::string& password) -> Call {
+    return [=](std::string& error) {
+      kel::Safe safe(store, password);
+      const int rc = safe.create_safe(error);
+      return rc == 0 ? 0 : static_cast<int>(safe.status()) + 100;
+    };
+  };
+  const auto add = [&](const std::string& name) -> Call {
+    return [=, this](std::string& error) {
+      kel::Safe safe(path, kPassword);
+      const int rc = safe.add_entry(kel::Entry(name, "value"), error);
+      return rc == 0 ? 0 : static_cast<int>(safe.status()) + 100;
+    };
+  };
+  struct Case {
+    const char* what;
+    Call call;
+    kel::Status status;
+    std::string message;  // the text, or its beginning when it ends in "..."
+  };
+  const std::vector<Case> cases = {
+      {"absent name", get(path, "missing"), kel::Status::not_found,
+       "Item not found"},
+      {"taken name", add("alpha"), kel::Status::exists, "Item exists"},
+      {"wrong password", get(path, "alpha", "Another-Password-1"),
+       kel::Status::wrong_password, "Invalid password"},
+      {"no store file", get(dir.file("absent.safe"), "alpha"),
+       kel::Status::store_not_found, "could not open: ..."},
+      {"a folder", get(folder, "alpha"), kel::Status::not_a_store,
+       "Not a kel-safe store: ..."},
+      {"too short", get(dir.file("short.safe"), "alpha"),
+       kel::Status::not_a_store, "Not a kel-safe store: ..."},
+      {"damaged value", get(dir.file("damaged.safe"), "beta"),
+       kel::Status::damaged, "Could not decrypt value cipher"},
+      {"empty name", get(path, ""), kel::Status::invalid_argument,
+       "Invalid entry name"},
+      {"weak password", create(dir.file("weak.safe"), "short"),
+       kel::Status::invalid_argument,
+       "Minimum password length is: 14 characters"},
+      {"store there", create(path, kPassword), kel::Status::exists,
+       "could not create store - File exists"},
+      {"read-only folder", create(locked + "/new.safe", kPassword),
+       kel::Status::permission, "could not create store - Permission denied"},
+  };
+  for (const Case& c : cases) {
+    if (c.status == kel::Status::permission && ::geteuid() == 0)
+      continue;  // root may
+    std::string error;
+    EXPECT_EQ(c.call(error), static_cast<int>(c.status) + 100)
+        << c.what << ": " << error << " (" << kel::status_name(c.status)
+        << " expected)";
+    if (c.message.ends_with("...")) {
+      EXPECT_EQ(error.rfind(c.message.substr(0, c.message.size() - 3), 0), 0u)
+          << error;
+    } else {
+      EXPECT_EQ(error, c.message) << c.what;
+    }
+  }
+  // Codes belong to their Safe; a success gives ok again.
+  kel::Safe failing(path, kPassword), other(path, kPassword);
+  std::string error;
+  EXPECT_FALSE(failing.exists("missing"));
+  EXPECT_EQ(failing.status(), kel::Status::not_found);
+  kel::Entry alpha("alpha");
+  EXPECT_EQ(other.get_entry(alpha, error), 0) << error;
+  EXPECT_EQ(failing.status(), kel::Status::not_found);
+  EXPECT_EQ(other.status(), kel::Status::ok);
+  EXPECT_EQ(failing.exists("missing", error), 0);
+  EXPECT_EQ(failing.status(), kel::Status::ok);
+  EXPECT_STREQ(kel::status_name(kel::Status::no_space), "no_space");
+  EXPECT_STREQ(kel::status_name(static_cast<kel::Status>(99)), "unknown");
 }
 
 TEST_F(ReadItem, OneNameLookupsReadOnlyAsFarAsTheName) {

@@ -235,6 +235,22 @@ class FaultInjection : public ::testing::Test {
       EXPECT_TRUE(error.find("damaged") == std::string::npos &&
                   error.find("decrypt") == std::string::npos)
           << "I/O error reported as damage: " << error;
+      // Its code says the same, and a full disk is told as such: the code of
+      // the failed call's error number, or of the caller's own file. (A
+      // format-2 header that cannot be read is still checked as format 1,
+      // which the text and the code both call a wrong password.)
+      const kel::Status status = safe->status();
+      EXPECT_TRUE(status != kel::Status::ok && status != kel::Status::damaged &&
+                  status != kel::Status::internal &&
+                  (status != kel::Status::wrong_password ||
+                   error == "Invalid password"))
+          << kel::status_name(status) << ": " << error;
+      if (fired > 0 && error_number == ENOSPC &&
+          error.find(std::strerror(ENOSPC)) != std::string::npos) {
+        EXPECT_TRUE(status == kel::Status::no_space ||
+                    status == kel::Status::caller_file)
+            << kel::status_name(status) << ": " << error;
+      }
     }
     if (kind < 0) {
       EXPECT_EQ(rc, 0) << error;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "store/status_note.h"
+
 namespace kel::io {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -146,7 +148,9 @@ std::string error_text(int error_number) {
 }
 
 void record_error(int error_number) {
-  if (error_number != 0) last_error = error_number;
+  if (error_number == 0) return;
+  last_error = error_number;
+  detail::set_status(detail::status_from_errno(error_number));
 }
 
 int recorded_error() { return last_error; }

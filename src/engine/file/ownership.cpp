@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -62,15 +63,19 @@ int keep_owner_and_mode(int fd, const struct stat& old, std::string& error) {
       // The old owner becomes one of the group, or one of everyone else.
       const int shift = is_member(old.st_uid, now.st_gid) ? 3 : 0;
       if ((access_of(mode, 6) & ~access_of(mode, shift)) != 0) {
-        error = refused + "only its owner (user " + std::to_string(old.st_uid) +
-                ") or root can rewrite it without locking its owner out";
+        detail::fail(
+            error, Status::permission,
+            refused + "only its owner (user " + std::to_string(old.st_uid) +
+                ") or root can rewrite it without locking its owner out");
         return -1;
       }
     }
     if (!group_kept && now.st_gid != old.st_gid &&
         (access_of(mode, 3) & ~access_of(mode, 0)) != 0) {
-      error = refused + "its group (" + std::to_string(old.st_gid) +
-              ") could not be kept, and its members would be locked out";
+      detail::fail(
+          error, Status::permission,
+          refused + "its group (" + std::to_string(old.st_gid) +
+              ") could not be kept, and its members would be locked out");
       return -1;
     }
   }

@@ -3,6 +3,7 @@
 
 #include "kel/store.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -30,7 +31,8 @@ int Store::store_write(int fd, long offset, const void* data, long size,
     }
     return 0;
   } catch (...) {
-    error = "Unknown exception, could not write to store";
+    detail::fail(error, Status::internal,
+                 "Unknown exception, could not write to store");
     return -1;
   }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/index/current_file.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -59,6 +60,7 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
     io::unlock_whole_file(held.get());
   }
   text = prefix + io::error_text(EAGAIN);
+  set_status(Status::changed);
 }
 
 StoreWriteLock::~StoreWriteLock() {

@@ -17,6 +17,7 @@
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
 #include "engine/index/parallel_scan.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -110,7 +111,9 @@ int continue_index_scan(Store& store, const unsigned char* key,
   if (scan.fd() != store.store_fd) {
     store.engine->index.paused_scan.reset();
     store.engine->index.indexed_file.valid = false;
-    text = "Error, could not read store entry - the store file was replaced";
+    detail::fail(
+        text, Status::changed,
+        "Error, could not read store entry - the store file was replaced");
     return -1;
   }
   enter_passed(store, scan, records.reached());
@@ -180,7 +183,8 @@ int Store::build_index(const unsigned char* key, std::string& text) {
     return detail::continue_index_scan(*this, key, nullptr, text);
   } catch (...) {
     engine->index.paused_scan.reset();
-    text = "Unknown exception, could not build store index";
+    detail::fail(text, Status::internal,
+                 "Unknown exception, could not build store index");
     return -1;
   }
 }

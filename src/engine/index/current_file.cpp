@@ -13,6 +13,7 @@
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 #include "engine/index/unreadable_names.h"
 
 namespace kel::detail {
@@ -103,6 +104,7 @@ int lock_current_store(Store& store, const std::string& prefix,
     io::unlock_whole_file(store.store_fd);
   }
   text = prefix + io::error_text(EAGAIN);
+  detail::set_status(Status::changed);
   return -1;
 }
 
@@ -141,7 +143,7 @@ int refresh_index_if_changed(Store& store, std::string& text) {
   if (!store.engine->index.paused_scan && !store.is_store_changed()) return 0;
   SecretBytes<format::kKeySize> key;
   if (detail::get_store_key(store, key.data()) != 0) {
-    text = "Could not get store key";
+    detail::fail(text, Status::internal, "Could not get store key");
     return -1;
   }
   return refresh_index(store, key.data(), text);
@@ -177,7 +179,7 @@ int find_item(Store& store, const std::string& name, const Item*& item,
     SecretBytes<format::kKeySize> own_key;
     if (key == nullptr) {
       if (detail::get_store_key(store, own_key.data()) != 0) {
-        text = "Could not get store key";
+        detail::fail(text, Status::internal, "Could not get store key");
         return -1;
       }
       key = own_key.data();

@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/records/format.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -35,10 +36,12 @@ int check_absence_known(const Store& store, std::string& text) {
   while (i < unreadable.size() && !unreadable[i]) ++i;
   if (i == unreadable.size()) return 0;
   const detail::DamagedRegion* region = &store.engine->index.damaged[i];
-  text = kDamageMayHide + std::to_string(region->length) +
-         " bytes at offset " + std::to_string(region->offset) +
-         " hold no record that can be read, and the entry may be stored there; "
-         "repair the store";
+  detail::fail(text, Status::damaged,
+               kDamageMayHide + std::to_string(region->length) +
+                   " bytes at offset " + std::to_string(region->offset) +
+                   " hold no record that can be read, and the entry may be "
+                   "stored there; "
+                   "repair the store");
   return -1;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/keyring/header_reader.h"
 #include "engine/keyring/header_v2.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel {
 
@@ -37,7 +38,7 @@ int detail::format_info(Store& store, FormatInfo& info, std::string& text) {
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, store.file_path);
     if (!unknown.empty()) {
-      text = unknown;
+      detail::fail(text, Status::not_a_store, unknown);
       return -1;
     }
     info.version = 1;

@@ -12,6 +12,7 @@
 #include "engine/records/format.h"
 #include "engine/keyring/header_v2.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -42,7 +43,7 @@ int read_header_fields(Store& store, int fd, std::string& text) {
       // is refused here, as its unwrapping would refuse it.
       for (long at = format::kV2ReservedOffset; at < format::kV2KeyNonceOffset; ++at) {
         if (header[at] != 0) {
-          text = "Invalid password";
+          detail::fail(text, Status::wrong_password, "Invalid password");
           return -1;
         }
       }
@@ -52,7 +53,7 @@ int read_header_fields(Store& store, int fd, std::string& text) {
     }
     const std::string unknown = unknown_version(header, store.file_path);
     if (!unknown.empty()) {
-      text = unknown;
+      detail::fail(text, Status::not_a_store, unknown);
       return -1;
     }
   }
@@ -97,24 +98,30 @@ int check_store_shape(int fd, const std::string& path, std::string& text) {
   }
   if (S_ISREG(status.st_mode) && status.st_size >= format::kHeaderSize) return 0;
   if (S_ISDIR(status.st_mode)) {
-    text = kNotAStore + path + " is a directory";
+    detail::fail(text, Status::not_a_store,
+                 kNotAStore + path + " is a directory");
   } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
-    text = kNotAStore + path + " is a device";
+    detail::fail(text, Status::not_a_store, kNotAStore + path + " is a device");
   } else if (!S_ISREG(status.st_mode)) {
-    text = kNotAStore + path + " is not a regular file";
+    detail::fail(text, Status::not_a_store,
+                 kNotAStore + path + " is not a regular file");
   } else if (status.st_size == 0) {
-    text = kNotAStore + path + " is empty";
+    detail::fail(text, Status::not_a_store, kNotAStore + path + " is empty");
   } else {
-    text = kNotAStore + path + " is shorter than a store header (" +
-           std::to_string(status.st_size) + " of " +
-           std::to_string(format::kHeaderSize) + " bytes)";
+    detail::fail(text, Status::not_a_store,
+                 kNotAStore + path + " is shorter than a store header (" +
+                     std::to_string(status.st_size) + " of " +
+                     std::to_string(format::kHeaderSize) + " bytes)");
   }
   return -1;
 }
 
 std::string open_failure(const std::string& prefix, const std::string& path,
                          int error_number) {
-  if (error_number == EISDIR) return kNotAStore + path + " is a directory";
+  if (error_number == EISDIR) {
+    set_status(Status::not_a_store);
+    return kNotAStore + path + " is a directory";
+  }
   return prefix + io::error_text(error_number);
 }
 
@@ -173,11 +180,11 @@ const char* const kFormatChangedSinceOpen =
 bool still_version2_header(const Store& store, const unsigned char* header,
                            std::string& error) {
   if (!is_version2_header(store.engine->keys.verified_header)) {
-    error = kFormatChangedSinceOpen;
+    detail::fail(error, Status::changed, kFormatChangedSinceOpen);
     return false;
   }
   if (std::memcmp(store.engine->keys.verified_header, header, format::kHeaderSize) == 0) return true;
-  error = "Invalid password";
+  detail::fail(error, Status::wrong_password, "Invalid password");
   return false;
 }
 

@@ -12,6 +12,7 @@
 #include "engine/keyring/binding.h"
 #include "engine/records/format.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -121,7 +122,8 @@ std::string kdf_params_problem(const KdfParams& params) {
 int check_kdf_params(const KdfParams& params, std::string& error) {
   const std::string problem = kdf_params_problem(params);
   if (problem.empty()) return 0;
-  error = "Key derivation parameters refused: " + problem;
+  detail::fail(error, Status::invalid_argument,
+               "Key derivation parameters refused: " + problem);
   return -1;
 }
 
@@ -129,7 +131,10 @@ int check_header_kdf_params(const unsigned char* header, std::string& error) {
   const std::string problem = kdf_params_problem(params_of(header));
   if (problem.empty()) return 0;
   // Every header this library writes is within the bounds.
-  error = "Store header damaged: its key derivation parameters are out of range: " + problem;
+  detail::fail(
+      error, Status::damaged,
+      "Store header damaged: its key derivation parameters are out of range: " +
+          problem);
   return -1;
 }
 
@@ -155,17 +160,19 @@ int seal_v2_header(const unsigned char* key, const std::string& password,
   unsigned char* salt = header + format::kV2SaltOffset;
   unsigned char* id = header + format::kV2StoreIdOffset;
   if (detail::gen_random(salt, format::kKdfSaltSize, error) != 0) {
-    error = "Could not generate store salt random";
+    detail::fail(error, Status::internal,
+                 "Could not generate store salt random");
     return -1;
   }
   if (store_id != nullptr) {
     std::memcpy(id, store_id, format::kStoreIdSize);
   } else if (detail::gen_random(id, format::kStoreIdSize, error) != 0) {
-    error = "Could not generate store identifier";
+    detail::fail(error, Status::internal,
+                 "Could not generate store identifier");
     return -1;
   }
   if (detail::gen_random(header + format::kV2KeyNonceOffset, format::kNonceSize, error) != 0) {
-    error = "Could not generate random iv";
+    detail::fail(error, Status::internal, "Could not generate random iv");
     return -1;
   }
   SecretBytes<format::kKeySize> wrapping_key;
@@ -173,7 +180,7 @@ int seal_v2_header(const unsigned char* key, const std::string& password,
   if (crypto::seal(key, format::kKeySize, wrapping_key.data(),
                    header + format::kV2KeyNonceOffset, header + format::kV2KeyCipherOffset,
                    header + format::kV2KeyTagOffset, associated_data(header)) != 1) {
-    error = "Encrypt store key failed";
+    detail::fail(error, Status::internal, "Encrypt store key failed");
     return -1;
   }
   return 0;
@@ -186,7 +193,7 @@ int open_v2_header(const unsigned char* header, const std::string& password,
   if (check_header_kdf_params(header, error) != 0) return -1;
   // The key of nothing proves nothing; no store has an empty password.
   if (password.empty()) {
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return -1;
   }
   const KdfParams params = params_of(header);
@@ -203,7 +210,7 @@ int open_v2_header(const unsigned char* header, const std::string& password,
       !opener.update(header + format::kV2KeyCipherOffset, format::kKeySize, key) ||
       !opener.finish()) {
     wipe(key, format::kKeySize);
-    error = "Invalid password";
+    detail::fail(error, Status::wrong_password, "Invalid password");
     return -1;
   }
   return 0;

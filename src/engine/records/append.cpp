@@ -10,6 +10,7 @@
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 #include "engine/index/unreadable_names.h"
 
 namespace kel::detail {
@@ -18,6 +19,7 @@ int prepare_to_add(Store& store, std::string& error) {
   if (!store.store_opened && open_store_for_lookup(store, error) != 0) return -1;
   // A lock-free look first, so that the checks speak of the store as it
   // is; the duplicate check is made again under the lock, over every name.
+  // A failure here is met again there, and reported.
   std::string ignored;
   prepare_to_find(store, ignored);
   return 0;
@@ -27,9 +29,11 @@ int check_new_item(Store& store, const std::string& name, std::uint64_t length,
                    std::string& error) {
   // A stored name is found without reading past its first record.
   const Item* item = nullptr;
+  // A look that cannot tell is no answer: the check under the lock, which
+  // every add makes, tells or reports why it cannot.
   std::string ignored;
   if (find_item(store, name, item, nullptr, ignored) == 1) {
-    error = "Item exists";
+    detail::fail(error, Status::exists, "Item exists");
     return -1;
   }
   return check_name_and_length(name, length, error);
@@ -38,19 +42,20 @@ int check_new_item(Store& store, const std::string& name, std::uint64_t length,
 int check_name_and_length(const std::string& name, std::uint64_t length,
                           std::string& error) {
   if (name.size() > format::kMaxNameLength) {
-    error = "Entry name length must less than 255 characters";
+    detail::fail(error, Status::invalid_argument,
+                 "Entry name length must less than 255 characters");
     return -1;
   }
   if (name.empty()) {
-    error = "Invalid entry name";
+    detail::fail(error, Status::invalid_argument, "Invalid entry name");
     return -1;
   }
   if (length > format::kMaxValueLength) {
-    error = "Entry value too big";
+    detail::fail(error, Status::too_big, "Entry value too big");
     return -1;
   }
   if (length == 0) {
-    error = "Invalid entry value";
+    detail::fail(error, Status::invalid_argument, "Invalid entry value");
     return -1;
   }
   return 0;
@@ -65,13 +70,13 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
   record[0] = static_cast<unsigned char>(n);
   unsigned char* nonce = record + format::name_nonce_at(n);
   if (detail::gen_random(nonce, format::kNonceSize, error) != 0) {
-    error = "Could not generate iv";
+    detail::fail(error, Status::internal, "Could not generate iv");
     return -1;
   }
   if (crypto::seal(reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
                    nonce, record + format::name_cipher_at(), record + format::name_tag_at(n),
                    binding->name_ad()) == -1) {
-    error = "Could not encrypt item name";
+    detail::fail(error, Status::internal, "Could not encrypt item name");
     return -1;
   }
   format::put_u32(record + format::value_length_at(n), value_length);
@@ -92,7 +97,7 @@ long prepare_append(Store& store, const unsigned char* key,
     return -1;
   }
   if (store.index.count(name) != 0) {
-    error = "Item exists";
+    detail::fail(error, Status::exists, "Item exists");
     return -1;
   }
   // A record whose name cannot be read may be this name: adding it again
@@ -108,23 +113,29 @@ long prepare_append(Store& store, const unsigned char* key,
   // a damaged length). A record appended at the end would lie inside that
   // claim, where no reader looks for it.
   if (store.engine->index.index_end > status.st_size) {
-    error = "Store file is damaged: its last entry runs past the end of the "
-            "file; remove that entry first";
+    detail::fail(
+        error, Status::damaged,
+        "Store file is damaged: its last entry runs past the end of the "
+        "file; remove that entry first");
     return -1;
   }
   // A damaged value_length, read around, still claims bytes beyond the end:
   // a record appended there could land where that claim ends, and the next
   // scan would take it for part of that value.
   if (store.engine->index.claims_end > status.st_size) {
-    error = "Store file is damaged: an entry's length reaches past the end of "
-            "the file; repair the store first";
+    detail::fail(
+        error, Status::damaged,
+        "Store file is damaged: an entry's length reaches past the end of "
+        "the file; repair the store first");
     return -1;
   }
   // Anything between the last record the index knows and the end would
   // hide the new record from every reader.
   if (store.engine->index.index_end != status.st_size) {
-    error = "Could not read store data - the end of the store file could not "
-            "be checked";
+    detail::fail(
+        error, Status::damaged,
+        "Could not read store data - the end of the store file could not "
+        "be checked");
     return -1;
   }
   return static_cast<long>(status.st_size);
@@ -141,7 +152,9 @@ Append::Append(Store& store, const unsigned char* key, const std::string& name,
   start_ = prepare_append(store, key, name, error);
   if (start_ >= 0 && !(binding_of(store) == sealed)) {
     start_ = -1;
-    error = "The store was upgraded while the entry was sealed; add it again";
+    detail::fail(
+        error, Status::changed,
+        "The store was upgraded while the entry was sealed; add it again");
   }
 }
 

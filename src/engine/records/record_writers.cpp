@@ -15,6 +15,7 @@
 #include "engine/records/format.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -39,14 +40,15 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
   const long long value_at = at + format::fixed_part_size(n);
   std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
   unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
+  // The message below names the step; the random source's own text says less.
   std::string ignored;
   crypto::AeadStream sealer;
   if (detail::gen_random(trailer, format::kNonceSize, ignored) != 0) {
-    error = "Could not generate item iv";
+    detail::fail(error, Status::internal, "Could not generate item iv");
     return -1;
   }
   if (!sealer.begin(key, trailer, true, nullptr, binding.value_ad(name))) {
-    error = "Could not encrypt item value";
+    detail::fail(error, Status::internal, "Could not encrypt item value");
     return -1;
   }
   const std::size_t piece_size =
@@ -61,11 +63,11 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     if (got == 0) break;
     const auto count = static_cast<std::size_t>(got);
     if (done + count > format::kMaxValueLength) {
-      error = "Entry value too big";
+      detail::fail(error, Status::too_big, "Entry value too big");
       return -1;
     }
     if (!sealer.update(plain.data(), count, sealed.data())) {
-      error = "Could not encrypt item value";
+      detail::fail(error, Status::internal, "Could not encrypt item value");
       return -1;
     }
     if (io::pwrite_full(out, sealed.data(), count, value_at + static_cast<long long>(done)) != 0) {
@@ -76,11 +78,11 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     done += count;
   }
   if (done == 0) {
-    error = "Invalid entry value";
+    detail::fail(error, Status::invalid_argument, "Invalid entry value");
     return -1;
   }
   if (!sealer.finish(trailer + format::kNonceSize)) {
-    error = "Could not encrypt item value";
+    detail::fail(error, Status::internal, "Could not encrypt item value");
     return -1;
   }
   const auto length = static_cast<std::uint32_t>(done);
@@ -121,7 +123,9 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           ssize_t got = io::read_full(fd, into, capacity);
           if (got < 0) {
-            text = "Could not read file: " + path + " - " + io::error_text(errno);
+            detail::fail(
+                text, Status::caller_file,
+                "Could not read file: " + path + " - " + io::error_text(errno));
             return -1LL;
           }
           return static_cast<long long>(got);
@@ -144,14 +148,16 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
     ssize_t got = io::pread_full(store.store_fd, trailer, sizeof trailer,
                                  cipher_at + static_cast<long long>(length));
     if (got != static_cast<ssize_t>(sizeof trailer)) {
-      error = got < 0 ? "Could not read store data - " + io::error_text(errno)
-                      : "Could not decrypt value cipher";
+      if (got < 0)
+        error = "Could not read store data - " + io::error_text(errno);
+      else
+        detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return -1LL;
     }
     crypto::AeadStream opener;
     if (!opener.begin(key, trailer, false, trailer + format::kNonceSize,
                       source.value_ad(old_name))) {
-      error = "Could not decrypt value cipher";
+      detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return -1LL;
     }
     std::uint64_t done = 0;
@@ -163,7 +169,8 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
             // Nothing of the new record counts unless the old value was
             // authentic, whole.
             if (!opener.finish()) {
-              text = "Could not decrypt value cipher";
+              detail::fail(text, Status::damaged,
+                           "Could not decrypt value cipher");
               return -1LL;
             }
             return 0LL;
@@ -173,12 +180,16 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
           ssize_t n = io::pread_full(store.store_fd, sealed.data(), want,
                                      cipher_at + static_cast<long long>(done));
           if (n != static_cast<ssize_t>(want)) {
-            text = n < 0 ? "Could not read store data - " + io::error_text(errno)
-                         : "Could not decrypt value cipher";
+            if (n < 0)
+              text = "Could not read store data - " + io::error_text(errno);
+            else
+              detail::fail(text, Status::damaged,
+                           "Could not decrypt value cipher");
             return -1LL;
           }
           if (!opener.update(sealed.data(), want, into)) {
-            text = "Could not decrypt value cipher";
+            detail::fail(text, Status::damaged,
+                         "Could not decrypt value cipher");
             return -1LL;
           }
           done += want;

@@ -12,6 +12,7 @@
 #include "engine/records/format.h"
 #include "engine/file/ownership.h"
 #include "engine/records/rewrite_steps.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -30,7 +31,7 @@ int copy_failure(CopyResult result, bool head, const std::string& damaged,
                    : "Could not write lower part to tmp store";
       return -1;
     case CopyResult::short_source:
-      error = damaged;
+      detail::fail(error, Status::damaged, damaged);
       return -1;
     default:
       error = "Could not read store data - " + system_text;

@@ -8,6 +8,7 @@
 #include "engine/records/format.h"
 #include "engine/records/record_reader.h"
 #include "engine/records/rewrite.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -23,7 +24,7 @@ int read_exactly(RecordReader& reader, long long at, void* into, std::size_t siz
     return -1;
   }
   if (static_cast<std::size_t>(got) != size) {
-    error = damaged;
+    detail::fail(error, Status::damaged, damaged);
     return -1;
   }
   return 0;
@@ -48,7 +49,7 @@ int list_records(Store& store, long long from, std::vector<RecordSpan>& records,
     record.name_length = fixed[0];
     const long fixed_size = format::fixed_part_size(record.name_length);
     if (record.name_length == 0 || at + fixed_size > file_size) {
-      error = damaged;
+      detail::fail(error, Status::damaged, damaged);
       return -1;
     }
     if (read_exactly(reader, at, fixed, static_cast<std::size_t>(fixed_size), damaged,
@@ -85,7 +86,7 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     first = std::min(first, last);
   }
   if (first < format::kHeaderSize || first > status.st_size) {
-    error = damaged;
+    detail::fail(error, Status::damaged, damaged);
     return -1;
   }
   plan.damaged = damaged;
@@ -100,7 +101,7 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     auto change = changes.changed.find(record.start);
     if (change == changes.changed.end()) {
       if (record.cut_short) {  // kept records must be whole
-        error = damaged;
+        detail::fail(error, Status::damaged, damaged);
         return -1;
       }
       plan.pieces.push_back({record.start, record.size, record.name_length, {}});
@@ -114,7 +115,7 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     }
   }
   if (found != changes.changed.size()) {  // a change names no record start
-    error = damaged;
+    detail::fail(error, Status::damaged, damaged);
     return -1;
   }
   for (const RecordWriter& write : changes.appended) {

@@ -7,6 +7,7 @@
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "engine/file/io.h"
+#include "store/status_note.h"
 
 namespace kel::detail {
 
@@ -16,7 +17,7 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
   const int found = find_item(store, name, item, key, error);
   if (found < 0) return -1;
   if (found == 0) {
-    error = "Item not found";
+    detail::fail(error, Status::not_found, "Item not found");
     return -1;
   }
   where.offset = item->value_offset;
@@ -29,7 +30,7 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
   }
   const long long end = where.offset + format::value_part_size(where.length);
   if (where.offset < format::kHeaderSize || end > status.st_size) {
-    error = "Could not decrypt value cipher";
+    detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
   return 0;
