@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "crypto/aead_stream.h"
+#include "env/env.h"
 #include "items/append.h"
 #include "items/from_descriptor.h"
 #include "kel/store.h"
@@ -168,15 +169,15 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
   // Only a regular file that reports a size is read up to that size; an
   // empty one is refused at once. Everything else is read to its end.
   struct stat status {};
-  if (::fstat(fd, &status) != 0) {
+  if (detail::env().fstat(fd, &status) != 0) {
     error = "Could not get file size - " + io::error_text(errno);
     return -1;
   }
   off_t size = 0;
   bool to_end = !S_ISREG(status.st_mode) || status.st_size == 0;
   if (!to_end) {
-    size = ::lseek(fd, 0, SEEK_END);
-    if (size == -1 || ::lseek(fd, 0, SEEK_SET) == -1) {
+    size = detail::env().lseek(fd, 0, SEEK_END);
+    if (size == -1 || detail::env().lseek(fd, 0, SEEK_SET) == -1) {
       error = "Could not get file size - " + io::error_text(errno);
       return -1;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "kel/store.h"
+#include "env/env.h"
 #include "store/current_file.h"
 #include "store/format.h"
 #include "store/io.h"
@@ -22,7 +23,7 @@ int Store::check(IntegrityReport& report, std::string& error) {
       return -1;
     }
     struct stat status {};
-    if (::fstat(store_fd, &status) != 0) {
+    if (detail::env().fstat(store_fd, &status) != 0) {
       error = "Could not read store data - " + io::error_text(errno);
       return -1;
     }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "env/env.h"
 #include "items/append.h"
 #include "items/from_descriptor.h"
 #include "items/record_writers.h"
@@ -78,7 +79,7 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
                                          std::string& error) {
   // A regular file is read whole, as add_item_from_descriptor reads it.
   struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(fd, 0, SEEK_SET) != 0) {
+  if (detail::env().fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && detail::env().lseek(fd, 0, SEEK_SET) != 0) {
     error = "Could not read file: " + label + " - " + io::error_text(errno);
     return -1;
   }

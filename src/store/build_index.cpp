@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "env/env.h"
 #include "store/binding.h"
 #include "store/current_file.h"
 #include "store/format.h"
@@ -35,7 +36,7 @@ IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
 int begin_index_scan(Store& store, std::string& text) {
   store.paused_scan.reset();
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
     store.indexed_file.valid = false;
     return -1;

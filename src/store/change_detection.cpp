@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include "kel/store.h"
+#include "env/env.h"
 #include "store/current_file.h"
 #include "store/index_scan.h"
 #include "store/io.h"
@@ -28,7 +29,7 @@ bool stopped_record_completed(const Store& store) {
 
 bool Store::is_store_changed() {
   struct stat status {};
-  if (::stat(file_path.c_str(), &status) != 0) return false;
+  if (detail::env().stat(file_path.c_str(), &status) != 0) return false;
   if (!indexed_file.valid) return true;
   if (!detail::same_identity(detail::identity_of(status), indexed_file)) {
     return true;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include "kel/store.h"
+#include "env/env.h"
 
 namespace kel {
 
@@ -14,7 +15,7 @@ int Store::lock_region(int fd, int cmd, int type, long start, int whence,
   lock.l_whence = static_cast<short>(whence);
   lock.l_start = start;
   lock.l_len = len;
-  return ::fcntl(fd, cmd, &lock);
+  return detail::env().lock(fd, cmd, &lock);
 }
 
 int Store::read_lock(int fd, long start, int whence, long len) {

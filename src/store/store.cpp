@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "kel/store.h"
+#include "env/env.h"
 #include "store/file_names.h"
 #include "store/index_scan.h"
 #include "store/locked_memory.h"
@@ -23,7 +24,7 @@ Store::Store(const std::string& name, const std::string& password)
 }
 
 Store::~Store() {
-  if (store_fd >= 0) ::close(store_fd);
+  if (store_fd >= 0) detail::env().close(store_fd);
   mem_clear(password.data(), password.size());
   detail::clear_index(index);
   // The masking material alone does not reveal the key, but nothing is
