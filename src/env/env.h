@@ -70,8 +70,8 @@ class Env {
                              std::vector<std::string>& names) = 0;
 
   // Record locks: fcntl(fd, cmd, lock) for cmd F_SETLK, F_SETLKW (process
-  // locks), F_OFD_SETLK or F_OFD_SETLKW (open-file-description locks). Not
-  // retried when a signal interrupts a wait.
+  // locks), F_OFD_SETLK, F_OFD_SETLKW (open-file-description locks) or
+  // F_OFD_GETLK (a test). Not retried when a signal interrupts a wait.
   virtual int lock(int fd, int cmd, struct flock* lock) = 0;
 };
 

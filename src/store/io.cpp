@@ -118,26 +118,6 @@ int sync_parent_directory(const std::string& path) {
   return sync_all(dir.get());
 }
 
-int lock_whole_file(int fd, short type) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
-  int rc;
-  do {
-    rc = detail::env().lock(fd, F_OFD_SETLKW, &lock);
-  } while (rc < 0 && errno == EINTR);
-  return rc;
-}
-
-int unlock_whole_file(int fd) {
-  struct flock lock {};
-  lock.l_type = F_UNLCK;
-  lock.l_whence = SEEK_SET;
-  return detail::env().lock(fd, F_OFD_SETLK, &lock);
-}
-
 namespace {
 thread_local int last_error = 0;
 }  // namespace

@@ -282,7 +282,7 @@ int FaultyEnv::list_directory(const std::string& directory,
 }
 
 int FaultyEnv::lock(int fd, int cmd, struct flock* lock) {
-  const bool taking = lock != nullptr && lock->l_type != F_UNLCK;
+  const bool taking = cmd != F_OFD_GETLK && lock != nullptr && lock->l_type != F_UNLCK;
   if (taking && inject(kelFaultLock, fd_watched(fd)) == fail) return -1;
   return real_.lock(fd, cmd, lock);
 }

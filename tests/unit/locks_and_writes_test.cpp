@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kel/entry.h"
+#include "kel/file_lock.h"
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "support/test_support.h"
@@ -340,6 +341,33 @@ TEST_F(Locks, FailuresReportFcntlErrors) {
   EXPECT_EQ(store.write_lock(ro.fd, 0, SEEK_SET, 0), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(store.read_lock(ro.fd, 0, SEEK_SET, 0), 0);
+}
+
+// The application's file locks are the library's own kind: they exclude
+// another description of the file in this very process, a shared one needs
+// only read access, and failures carry the system's reason.
+TEST_F(Locks, FileLocksExcludeOtherDescriptionsOfTheProcess) {
+  using kel::FileLockMode;
+  Fd a(open(path.c_str(), O_RDWR));
+  Fd b(open(path.c_str(), O_RDONLY));
+  std::string error;
+  bool conflicts = false;
+  ASSERT_EQ(kel::take_file_lock(a.fd, FileLockMode::exclusive, false, error), 0) << error;
+  EXPECT_EQ(kel::file_lock_conflicts(b.fd, FileLockMode::shared, conflicts, error), 0);
+  EXPECT_TRUE(conflicts);
+  EXPECT_EQ(kel::take_file_lock(b.fd, FileLockMode::shared, false, error), -1);
+  EXPECT_EQ(error, "Could not lock file - " + errno_text(EAGAIN));
+  EXPECT_EQ(kel::release_file_lock(a.fd, error), 0) << error;
+  ASSERT_EQ(kel::take_file_lock(b.fd, FileLockMode::shared, true, error), 0) << error;
+  EXPECT_EQ(kel::file_lock_conflicts(a.fd, FileLockMode::shared, conflicts, error), 0);
+  EXPECT_FALSE(conflicts);
+  EXPECT_EQ(kel::file_lock_conflicts(a.fd, FileLockMode::exclusive, conflicts, error), 0);
+  EXPECT_TRUE(conflicts);
+  // An exclusive lock needs a descriptor open for writing.
+  EXPECT_EQ(kel::take_file_lock(b.fd, FileLockMode::exclusive, false, error), -1);
+  EXPECT_EQ(error, "Could not lock file - " + errno_text(EBADF));
+  EXPECT_EQ(kel::release_file_lock(-1, error), -1);
+  EXPECT_EQ(error, "Could not unlock file - " + errno_text(EBADF));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,8 @@
 #include <set>
 #include <string_view>
 #include <utility>
+
+#include <kel/file_lock.h>
 
 #include "entry_selection.h"
 #include "status.h"
@@ -222,7 +223,11 @@ class FirstBackup {
       struct stat info {};
       if (lstat(name.c_str(), &info) != 0) break;
       UniqueFd copy(open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-      if (copy && flock(copy.get(), LOCK_SH | LOCK_NB) == 0 && !context.quiet) {
+      bool held = true;
+      std::string untested;
+      if (copy && kel::file_lock_conflicts(copy.get(), kel::FileLockMode::exclusive, held,
+                                           untested) == 0 &&
+          !held && !context.quiet) {
         note(tool::quoted(name) + " was left by an import that did not finish: it holds the "
              "store as it was before that import; it is kept, delete it once it is not needed");
       }
@@ -249,7 +254,8 @@ class FirstBackup {
     // under the name it is set aside under.
     held_ = UniqueFd(open(backup_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                                                O_NOCTTY));
-    if (held_) flock(held_.get(), LOCK_EX | LOCK_NB);
+    std::string unlocked;  // a copy without the lock only looks left behind
+    if (held_) kel::take_file_lock(held_.get(), kel::FileLockMode::shared, false, unlocked);
     for (int taken = 0; taken < kMaxAside; ++taken) {
       const std::string name = aside_name(taken);
       if (renameat2(AT_FDCWD, backup_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
