@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "kel/backup_aside.h"
 #include "kel/entry.h"
 #include "kel/file_lock.h"
 #include "kel/safe.h"
@@ -368,6 +369,30 @@ TEST_F(Locks, FileLocksExcludeOtherDescriptionsOfTheProcess) {
   EXPECT_EQ(error, "Could not lock file - " + errno_text(EBADF));
   EXPECT_EQ(kel::release_file_lock(-1, error), -1);
   EXPECT_EQ(error, "Could not unlock file - " + errno_text(EBADF));
+}
+
+// A backup set aside is held while its holder lives; once the holder is
+// gone the copy counts as abandoned, and nothing is ever moved over it.
+TEST_F(Locks, BackupsSetAsideAreHeldAndNeverOverwritten) {
+  const std::string backup = path + ".backup2";
+  std::string aside, error;
+  int held = -1;
+  kel::test::write_file(backup, "first");
+  ASSERT_EQ(kel::set_backup_aside(backup, aside, held, error), 0) << error;
+  Fd first(held);
+  EXPECT_EQ(aside, backup + ".before-import");
+  kel::test::write_file(backup, "second");
+  ASSERT_EQ(kel::set_backup_aside(backup, aside, held, error), 0) << error;
+  EXPECT_EQ(aside, backup + ".before-import.1");
+  close(held);
+  std::vector<std::string> left;
+  ASSERT_EQ(kel::abandoned_backups(backup, left, error), 0);
+  EXPECT_EQ(left, std::vector<std::string>{backup + ".before-import.1"});
+  EXPECT_EQ(kel::set_backup_aside(backup, aside, held, error), -1);
+  EXPECT_EQ(error, "Could not set the backup aside - " + errno_text(ENOENT));
+  ASSERT_EQ(kel::put_backup_back(backup + ".before-import", backup, error), 0) << error;
+  EXPECT_EQ(kel::test::read_file(backup), "first");
+  EXPECT_EQ(kel::test::read_file(backup + ".before-import.1"), "second");
 }
 
 }  // namespace
