@@ -77,6 +77,61 @@ void FaultyEnv::whole_seconds(bool on) {
 
 void FaultyEnv::track(int fd) { mark(fd, true); }
 
+void FaultyEnv::syncs_off(bool on) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  syncs_off_ = on;
+}
+
+void FaultyEnv::record(bool on) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (on) log_.clear();
+  recording_ = on;
+}
+
+std::vector<LoggedCall> FaultyEnv::take_log() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return std::move(log_);
+}
+
+void FaultyEnv::log_file(int kind, int fd, long long offset, std::string data) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto file = file_of_.find(fd);
+  if (!recording_ || tracked_.count(fd) == 0 || file == file_of_.end()) return;
+  if (kind == kelRecordSync && file->second.directory) kind = kelRecordDirSync;
+  LoggedCall call;
+  call.kind = kind;
+  call.file = file->second.inode;
+  call.offset = offset;
+  call.data = std::move(data);
+  log_.push_back(std::move(call));
+}
+
+void FaultyEnv::log_names(int kind, const char* from, const char* to) {
+  const bool relevant = path_watched(from) || (to != nullptr && path_watched(to));
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!recording_ || !relevant) return;
+  LoggedCall call;
+  call.kind = kind;
+  call.name = relative_name(from);
+  if (to != nullptr) call.name2 = relative_name(to);
+  log_.push_back(std::move(call));
+}
+
+// As the calls name it: below the watched directory, relative to it.
+std::string FaultyEnv::relative_name(const char* path) const {
+  if (path[0] != '/') return path;
+  if (!below(path, watched_)) return "";
+  std::string name(path + watched_.size());
+  while (!name.empty() && name.front() == '/') name.erase(0, 1);
+  return name;
+}
+
+bool FaultyEnv::syncs_skipped(int fd) const {
+  const bool watched = fd_watched(fd);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return syncs_off_ && watched;
+}
+
 // A number the kernel hands out again may name some other file now.
 void FaultyEnv::mark(int fd, bool watched) {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -84,6 +139,7 @@ void FaultyEnv::mark(int fd, bool watched) {
     tracked_.insert(fd);
   } else {
     tracked_.erase(fd);
+    file_of_.erase(fd);
   }
 }
 
@@ -145,7 +201,29 @@ int FaultyEnv::open(const char* path, int flags, mode_t mode) {
   const bool relevant = path_watched(path);
   if (inject(kelFaultOpen, relevant) == fail) return -1;
   const int fd = real_.open(path, flags, mode);
-  if (fd >= 0) mark(fd, relevant);
+  if (fd < 0) return fd;
+  mark(fd, relevant);
+  if (!relevant) return fd;
+  struct stat status {};
+  const bool known = real_.fstat(fd, &status) == 0;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    file_of_[fd] = {known ? static_cast<unsigned long long>(status.st_ino) : 0,
+                    known && S_ISDIR(status.st_mode)};
+  }
+  if ((flags & O_CREAT) != 0 && !(known && S_ISDIR(status.st_mode))) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (recording_) {
+      LoggedCall call;
+      call.kind = kelRecordCreate;
+      call.file = file_of_[fd].inode;
+      call.name = relative_name(path);
+      log_.push_back(std::move(call));
+    }
+  }
+  if ((flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) {
+    log_file(kelRecordTruncate, fd, 0);
+  }
   return fd;
 }
 
@@ -159,7 +237,12 @@ int FaultyEnv::close(int fd) {
 
 int FaultyEnv::duplicate(int fd) {
   const int copy = real_.duplicate(fd);
-  if (copy >= 0) mark(copy, fd_watched(fd));
+  if (copy >= 0) {
+    mark(copy, fd_watched(fd));
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto file = file_of_.find(fd);
+    if (file != file_of_.end() && tracked_.count(copy) != 0) file_of_[copy] = file->second;
+  }
   return copy;
 }
 
@@ -178,19 +261,39 @@ ssize_t FaultyEnv::pread(int fd, void* buffer, std::size_t length, off_t offset)
 ssize_t FaultyEnv::write(int fd, const void* data, std::size_t length) {
   const Verdict verdict = inject(kelFaultWrite, fd_watched(fd));
   if (verdict == fail) return -1;
-  return real_.write(fd, data, part(verdict == shorten, length));
+  const ssize_t done = real_.write(fd, data, part(verdict == shorten, length));
+  if (done > 0) {
+    log_file(kelRecordWrite, fd, real_.lseek(fd, 0, SEEK_CUR) - done,
+             std::string(static_cast<const char*>(data), static_cast<std::size_t>(done)));
+  }
+  return done;
 }
 
 ssize_t FaultyEnv::pwrite(int fd, const void* data, std::size_t length, off_t offset) {
   const Verdict verdict = inject(kelFaultWrite, fd_watched(fd));
   if (verdict == fail) return -1;
-  return real_.pwrite(fd, data, part(verdict == shorten, length), offset);
+  const ssize_t done = real_.pwrite(fd, data, part(verdict == shorten, length), offset);
+  if (done > 0) {
+    log_file(kelRecordWrite, fd, offset,
+             std::string(static_cast<const char*>(data), static_cast<std::size_t>(done)));
+  }
+  return done;
 }
 
 ssize_t FaultyEnv::copy_range(int from, off_t* from_offset, int to, off_t* to_offset,
                               std::size_t length) {
   if (inject(kelFaultCopy, fd_watched(from) || fd_watched(to)) == fail) return -1;
-  return real_.copy_range(from, from_offset, to, to_offset, length);
+  const off_t in_at = from_offset != nullptr ? *from_offset : real_.lseek(from, 0, SEEK_CUR);
+  const off_t out_at = to_offset != nullptr ? *to_offset : real_.lseek(to, 0, SEEK_CUR);
+  const ssize_t done = real_.copy_range(from, from_offset, to, to_offset, length);
+  if (done > 0) {
+    // The bytes the kernel copied, read back from the source.
+    std::string bytes(static_cast<std::size_t>(done), '\0');
+    if (real_.pread(from, bytes.data(), bytes.size(), in_at) == done) {
+      log_file(kelRecordWrite, to, out_at, std::move(bytes));
+    }
+  }
+  return done;
 }
 
 off_t FaultyEnv::lseek(int fd, off_t offset, int whence) {
@@ -201,18 +304,26 @@ off_t FaultyEnv::lseek(int fd, off_t offset, int whence) {
 int FaultyEnv::fsync(int fd) {
   const Verdict verdict = inject(kelFaultFsync, fd_watched(fd));
   if (verdict == fail) return -1;
-  return verdict == skip ? 0 : real_.fsync(fd);
+  if (verdict == skip || syncs_skipped(fd)) return 0;
+  const int rc = real_.fsync(fd);
+  if (rc == 0) log_file(kelRecordSync, fd, 0);
+  return rc;
 }
 
 int FaultyEnv::fdatasync(int fd) {
   const Verdict verdict = inject(kelFaultFdatasync, fd_watched(fd));
   if (verdict == fail) return -1;
-  return verdict == skip ? 0 : real_.fdatasync(fd);
+  if (verdict == skip || syncs_skipped(fd)) return 0;
+  const int rc = real_.fdatasync(fd);
+  if (rc == 0) log_file(kelRecordSync, fd, 0);
+  return rc;
 }
 
 int FaultyEnv::ftruncate(int fd, off_t length) {
   if (inject(kelFaultFtruncate, fd_watched(fd)) == fail) return -1;
-  return real_.ftruncate(fd, length);
+  const int rc = real_.ftruncate(fd, length);
+  if (rc == 0) log_file(kelRecordTruncate, fd, length);
+  return rc;
 }
 
 int FaultyEnv::fstat(int fd, struct stat* out) {
@@ -252,26 +363,34 @@ int FaultyEnv::rename(const char* from, const char* to) {
   if (inject(kelFaultRename, path_watched(from) || path_watched(to)) == fail) {
     return -1;
   }
-  return real_.rename(from, to);
+  const int rc = real_.rename(from, to);
+  if (rc == 0) log_names(kelRecordRename, from, to);
+  return rc;
 }
 
 int FaultyEnv::rename_no_replace(const char* from, const char* to) {
   if (inject(kelFaultRename, path_watched(from) || path_watched(to)) == fail) {
     return -1;
   }
-  return real_.rename_no_replace(from, to);
+  const int rc = real_.rename_no_replace(from, to);
+  if (rc == 0) log_names(kelRecordRename, from, to);
+  return rc;
 }
 
 int FaultyEnv::link(const char* existing, const char* name) {
   if (inject(kelFaultLink, path_watched(existing) || path_watched(name)) == fail) {
     return -1;
   }
-  return real_.link(existing, name);
+  const int rc = real_.link(existing, name);
+  if (rc == 0) log_names(kelRecordLink, existing, name);
+  return rc;
 }
 
 int FaultyEnv::unlink(const char* path) {
   if (inject(kelFaultUnlink, path_watched(path)) == fail) return -1;
-  return real_.unlink(path);
+  const int rc = real_.unlink(path);
+  if (rc == 0) log_names(kelRecordUnlink, path, nullptr);
+  return rc;
 }
 
 // A listing opens the directory: it counts, and fails, as an open.

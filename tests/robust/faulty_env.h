@@ -14,11 +14,14 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "env/env.h"
+#include "robust/crash_states.h"
 #include "robust/fault_control.h"
 
 namespace kel::robust {
@@ -44,6 +47,15 @@ class FaultyEnv final : public detail::Env {
   void whole_seconds(bool on);
   // Counts calls on `fd` as on a watched descriptor until it is closed here.
   void track(int fd);
+  // While on, fsync and fdatasync of watched descriptors report success and
+  // do nothing: for checks that need no durability and must run fast.
+  void syncs_off(bool on);
+  // While on, every call that changes the watched directory is logged in
+  // call order, with the bytes it wrote (files named by inode, names
+  // relative to the watched directory), so that a test can rebuild what a
+  // power cut at any point may have left. Turning it on clears the log.
+  void record(bool on);
+  std::vector<LoggedCall> take_log();
   static const char* name(int kind);
 
   int open(const char* path, int flags, mode_t mode) override;
@@ -82,6 +94,11 @@ class FaultyEnv final : public detail::Env {
   bool fd_watched(int fd) const;
   void mark(int fd, bool watched);
   int stat_result(int result, bool relevant, struct stat* out) const;
+  // Logging, each a no-op unless recording and the file or name is watched.
+  void log_file(int kind, int fd, long long offset, std::string data = {});
+  void log_names(int kind, const char* from, const char* to);
+  bool syncs_skipped(int fd) const;
+  std::string relative_name(const char* path) const;  // under mutex_
 
   detail::Env& real_ = detail::posix_env();
   mutable std::mutex mutex_;
@@ -98,6 +115,14 @@ class FaultyEnv final : public detail::Env {
   void (*hook_fn_)(void*) = nullptr;
   void* hook_arg_ = nullptr;
   bool whole_seconds_ = false;
+  bool syncs_off_ = false;
+  bool recording_ = false;
+  std::vector<LoggedCall> log_;
+  struct FileOf {
+    unsigned long long inode = 0;
+    bool directory = false;
+  };
+  std::map<int, FileOf> file_of_;  // watched descriptors
 };
 
 }  // namespace kel::robust
