@@ -49,7 +49,7 @@ namespace {
 using Items = std::map<std::string, std::string>;
 
 // The file system the library sees: the real one, with faults on demand.
-// (The C library interposer is still linked, for the random source only.)
+// (The C library interposer is linked as well, for the random source.)
 FaultyEnv& faults() {
   static FaultyEnv instance;
   return instance;
