@@ -10,21 +10,25 @@ kel_add_test(robust_crash robust/crash_test.cpp robust/robust_util.cpp support/r
 kel_add_test(robust_secrets robust/secrets_test.cpp robust/robust_util.cpp support/reference_store.cpp)
 kel_add_test(robust_damaged robust/damaged_test.cpp robust/robust_util.cpp support/reference_store.cpp)
 
-# The I/O fault interposer is linked into the fault test only; the library
-# itself carries no hooks.
+# The I/O fault interposer wraps the C library's calls, for what no Env sees:
+# the random source that the crypto libraries reach. The library carries
+# no hooks.
 add_library(kel-fault SHARED robust/fault_interposer.c)
 set_target_properties(kel-fault PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
                                            C_EXTENSIONS OFF)
 target_include_directories(kel-fault PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/robust)
 target_link_libraries(kel-fault PRIVATE ${CMAKE_DL_LIBS})
+# The fault and interleaving tests inject their faults in-process, through a
+# faulty Env in front of the library's file calls; the interposer stays
+# linked for the one test that takes away the random source, which the
+# crypto libraries reach below that seam.
 kel_add_test(robust_faults robust/fault_test.cpp robust/interleave_test.cpp
-             robust/robust_util.cpp support/reference_store.cpp)
+             robust/faulty_env.cpp robust/robust_util.cpp support/reference_store.cpp)
 target_link_libraries(robust_faults PRIVATE kel-fault)
-# Power loss: the interposer records an operation's calls, and every crash
+# Power loss: the faulty Env records an operation's calls, and every crash
 # state the disk may be left in is rebuilt and checked.
 kel_add_test(robust_power_loss robust/power_loss_test.cpp robust/crash_states.cpp
-             robust/robust_util.cpp support/reference_store.cpp)
-target_link_libraries(robust_power_loss PRIVATE kel-fault)
+             robust/faulty_env.cpp robust/robust_util.cpp support/reference_store.cpp)
 
 # cmake --build <dir> --target valgrind: every test executable of this build
 # (except the multi-process and fault-injection ones, which fork or interpose)

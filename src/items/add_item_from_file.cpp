@@ -19,6 +19,7 @@
 #include "crypto/primitives.h"
 #include "items/item_writes.h"
 #include "crypto/aead_stream.h"
+#include "env/env.h"
 #include "engine/records/append.h"
 #include "items/from_descriptor.h"
 #include "kel/store.h"
@@ -181,7 +182,7 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
   // Only a regular file that reports a size is read up to that size; an
   // empty one is refused at once. Everything else is read to its end.
   struct stat status {};
-  if (::fstat(fd, &status) != 0) {
+  if (detail::env().fstat(fd, &status) != 0) {
     detail::fail(error, Status::caller_file,
                  "Could not get file size - " + io::error_text(errno));
     return -1;
@@ -189,8 +190,8 @@ int detail::add_item_from_descriptor(Store& store, const std::string& name, int 
   off_t size = 0;
   bool to_end = !S_ISREG(status.st_mode) || status.st_size == 0;
   if (!to_end) {
-    size = ::lseek(fd, 0, SEEK_END);
-    if (size == -1 || ::lseek(fd, 0, SEEK_SET) == -1) {
+    size = detail::env().lseek(fd, 0, SEEK_END);
+    if (size == -1 || detail::env().lseek(fd, 0, SEEK_SET) == -1) {
       detail::fail(error, Status::caller_file,
                    "Could not get file size - " + io::error_text(errno));
       return -1;

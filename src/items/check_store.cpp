@@ -6,6 +6,7 @@
 #include "crypto/store_key.h"
 #include "items/integrity.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "engine/file/io.h"
@@ -25,7 +26,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
       return -1;
     }
     struct stat status {};
-    if (::fstat(store.store_fd, &status) != 0) {
+    if (detail::env().fstat(store.store_fd, &status) != 0) {
       error = "Could not read store data - " + io::error_text(errno);
       return -1;
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "env/env.h"
 #include "crypto/store_key.h"
 #include "items/integrity.h"
 #include "engine/engine.h"
@@ -208,7 +209,7 @@ int repair_locked(Store& store, const unsigned char* key, const detail::StoreWri
                   IntegrityReport& report, std::string& error) {
   if (detail::refresh_index(store, key, error) != 0) return -1;
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     error = "Could not read store data - " + io::error_text(errno);
     return -1;
   }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "env/env.h"
 #include "items/item_writes.h"
 #include "engine/records/append.h"
 #include "items/from_descriptor.h"
@@ -82,7 +83,7 @@ int detail::replace_item_from_descriptor(Store& store, const std::string& name, 
                                          std::string& error) {
   // A regular file is read whole, as add_item_from_descriptor reads it.
   struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(fd, 0, SEEK_SET) != 0) {
+  if (detail::env().fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && detail::env().lseek(fd, 0, SEEK_SET) != 0) {
     detail::fail(
         error, Status::caller_file,
         "Could not read file: " + label + " - " + io::error_text(errno));

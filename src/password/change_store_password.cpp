@@ -12,6 +12,7 @@
 #include "crypto/store_key.h"
 #include "engine/engine.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/index/current_file.h"
 #include "store/diagnostic.h"
 #include "engine/file/file_names.h"
@@ -70,7 +71,7 @@ int back_up(const Store& store, std::string& text) {
   const std::string prefix =
       "Could not copy store file to backup file " + backup + " - ";
   struct stat locked {}, named {};
-  if (::fstat(store.store_fd, &locked) != 0 || ::stat(real.c_str(), &named) != 0) {
+  if (detail::env().fstat(store.store_fd, &locked) != 0 || detail::env().stat(real.c_str(), &named) != 0) {
     text = prefix + io::error_text(errno);
     return -1;
   }
@@ -114,7 +115,7 @@ int rewrite_header(Store& store, const unsigned char* header,
 void close_store(Store& store) {
   if (store.store_fd >= 0) {
     detail::unlock_store(store);
-    ::close(store.store_fd);
+    detail::env().close(store.store_fd);
   }
   store.store_fd = -1;
   store.store_opened = false;

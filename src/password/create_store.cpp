@@ -11,6 +11,7 @@
 #include "password/store_formats.h"
 #include "engine/engine.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/file/file_names.h"
 #include "engine/records/format.h"
 #include "engine/keyring/header_v2.h"
@@ -105,20 +106,20 @@ int write_header(Store& store, const unsigned char* header, std::string& text) {
 // name appears on the disk with the whole header or not at all. Returns 0,
 // 1 when the file system has no hard links, or -1 with the message.
 int publish(const Store& store, const std::string& staging, std::string& text) {
-  if (::link(staging.c_str(), store.file_path.c_str()) != 0) {
+  if (detail::env().link(staging.c_str(), store.file_path.c_str()) != 0) {
     const int error = errno;
-    ::unlink(staging.c_str());
+    detail::env().unlink(staging.c_str());
     if (error == EPERM || error == ENOTSUP || error == ENOSYS || error == EMLINK) {
       return 1;
     }
     text = "could not create store - " + io::error_text(error);
     return -1;
   }
-  ::unlink(staging.c_str());
+  detail::env().unlink(staging.c_str());
   // A new store is only reported once its name is on stable storage.
   if (io::sync_parent_directory(store.file_path) != 0) {
     io::record_error(errno);  // the text below names no cause
-    ::unlink(store.file_path.c_str());
+    detail::env().unlink(store.file_path.c_str());
     text = "Could not write to store file";
     return -1;
   }
@@ -134,7 +135,7 @@ int create_in_place(Store& store, const unsigned char* header, std::string& text
     text = "could not create store - " + io::error_text(errno);
     return -1;
   }
-  ::close(store.store_fd);
+  detail::env().close(store.store_fd);
   store.store_fd = fd;
   bool written = write_header(store, header, text) == 0;
   if (written && io::sync_parent_directory(store.file_path) != 0) {
@@ -142,7 +143,7 @@ int create_in_place(Store& store, const unsigned char* header, std::string& text
     written = false;
   }
   if (!written) {
-    ::unlink(store.file_path.c_str());
+    detail::env().unlink(store.file_path.c_str());
     text = "Could not write to store file";
     return -1;
   }
@@ -167,7 +168,7 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
   }
   // The cheap answer first; link(2) below is what makes it exclusive.
   struct stat existing {};
-  if (::lstat(store.file_path.c_str(), &existing) == 0) {
+  if (detail::env().lstat(store.file_path.c_str(), &existing) == 0) {
     text = "could not create store - " + io::error_text(EEXIST);
     return -1;
   }
@@ -183,7 +184,7 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
     text = "could not create store - " + io::error_text(errno);
     return -1;
   }
-  if (store.store_fd >= 0) ::close(store.store_fd);
+  if (store.store_fd >= 0) detail::env().close(store.store_fd);
   store.store_fd = fd;
   bool created = false;
   try {
@@ -201,9 +202,9 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
   }
   if (!created) {
     // A failed creation leaves no file behind, so a retry can create it.
-    ::close(store.store_fd);
+    detail::env().close(store.store_fd);
     store.store_fd = -1;
-    ::unlink(staging.c_str());
+    detail::env().unlink(staging.c_str());
     store.engine->keys.store_key_masked = false;
     return -1;
   }

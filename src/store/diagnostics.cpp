@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "env/env.h"
 #include "store/diagnostic.h"
 #include "engine/file/io.h"
 
@@ -43,7 +44,7 @@ void diagnostics_to_stderr(std::string_view line) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
+    const ssize_t n = detail::env().write(STDERR_FILENO, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // nowhere to report that reporting failed
     p += n;

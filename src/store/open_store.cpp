@@ -8,6 +8,7 @@
 #include "crypto/primitives.h"
 #include "engine/engine.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "engine/keyring/header_reader.h"
@@ -26,7 +27,7 @@ int load_header(Store& store, bool locked, std::string& text) {
   int fd = io::open_store_file(store.file_path, read_only_file);
   int open_error = errno;
   // The descriptor this one replaces would otherwise stay open until exit.
-  if (store.store_fd >= 0) ::close(store.store_fd);
+  if (store.store_fd >= 0) detail::env().close(store.store_fd);
   store.store_fd = fd;
   store.engine->file.read_only = read_only_file;
   if (fd < 0) {
@@ -73,7 +74,7 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
                            std::memcmp(again, header, sizeof header) != 0;
       result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
     }
-    ::close(store.store_fd);
+    detail::env().close(store.store_fd);
     store.store_fd = -1;
     if (result != detail::HeaderCheck::mismatch) return result;
   }
@@ -91,7 +92,7 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
   if (checked != detail::HeaderCheck::match) return checked;
   if (detail::load_header(store, locked, text) != 0) return detail::HeaderCheck::failed;
   if (store.engine->keys.format_version != 1) {
-    ::close(store.store_fd);
+    detail::env().close(store.store_fd);
     store.store_fd = -1;
     return detail::HeaderCheck::replaced;
   }
@@ -111,7 +112,7 @@ detail::HeaderCheck unlock(Store& store, bool locked, unsigned char* key,
                               store.password_salt, store.store_key_nonce, key,
                               store.store_key_tag, text) != 0) {
     detail::fail(text, Status::damaged, "Could not decrypt store key cipher");
-    ::close(store.store_fd);
+    detail::env().close(store.store_fd);
     store.store_fd = -1;
     return detail::HeaderCheck::mismatch;
   }

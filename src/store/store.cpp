@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/file/file_names.h"
 #include "engine/index/index_scan.h"
 #include "engine/engine.h"
@@ -20,7 +21,7 @@ Store::Store(const std::string& name, const std::string& password)
 }
 
 Store::~Store() {
-  if (store_fd >= 0) ::close(store_fd);
+  if (store_fd >= 0) detail::env().close(store_fd);
   mem_clear(password.data(), password.size());
   detail::clear_index(index);
   delete engine;

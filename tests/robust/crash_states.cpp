@@ -155,25 +155,6 @@ DirectoryImage image_of_directory(const std::string& dir) {
   return image;
 }
 
-std::vector<LoggedCall> take_log() {
-  std::vector<LoggedCall> log;
-  for (long i = 0; i < kel_fault_record_count(); ++i) {
-    const KelRecord* record = kel_fault_record_at(i);
-    LoggedCall call;
-    call.kind = record->kind;
-    call.file = record->file;
-    call.offset = record->offset;
-    if (record->data != nullptr) {
-      call.data.assign(reinterpret_cast<const char*>(record->data),
-                       static_cast<std::size_t>(record->length));
-    }
-    call.name = record->name;
-    call.name2 = record->name2;
-    log.push_back(std::move(call));
-  }
-  return log;
-}
-
 std::vector<CrashState> crash_states(const std::vector<LoggedCall>& log,
                                      std::size_t budget, std::uint64_t seed) {
   const Files files = number_files({}, log);

@@ -45,8 +45,6 @@ struct CrashState {
 };
 
 DirectoryImage image_of_directory(const std::string& dir);
-// Takes the interposer's log (and leaves it for the next recording).
-std::vector<LoggedCall> take_log();
 
 // Up to `budget` distinct crash states of `log`: every state when there are
 // no more than that, otherwise the states without and with every unsynced

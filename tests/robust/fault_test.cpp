@@ -9,7 +9,8 @@
 // store's directory, then runs it again once
 // per call, failing exactly that call with EIO and with ENOSPC (and with EINTR
 // where the library promises to retry, and as a short transfer for reads and
-// writes). After each run:
+// writes). The faults are injected in-process, by a faulty Env in front of the
+// library's file calls. After each run:
 //   - a failure reports -1 with a message (one that does not call the intact
 //     file damaged); 0 means the effect is complete;
 //   - an interrupted write or lock wait (EINTR) and a read or write that
@@ -36,7 +37,9 @@
 
 #include "kel/entry.h"
 #include "kel/safe.h"
+#include "env/env.h"
 #include "robust/fault_control.h"
+#include "robust/faulty_env.h"
 #include "robust/robust_util.h"
 #include "support/test_support.h"
 
@@ -44,6 +47,13 @@ namespace kel::robust {
 namespace {
 
 using Items = std::map<std::string, std::string>;
+
+// The file system the library sees: the real one, with faults on demand.
+// (The C library interposer is linked as well, for the random source.)
+FaultyEnv& faults() {
+  static FaultyEnv instance;
+  return instance;
+}
 
 const std::string kOld = password_for("Fault", 1);
 const std::string kNew = password_for("Fault", 2);
@@ -156,7 +166,7 @@ class FaultInjection : public ::testing::Test {
                 Tally& tally, std::map<int, long>* counts = nullptr) {
     const std::string where = std::string(op.label) + ", " +
                               (kind < 0 ? std::string("no fault")
-                                        : std::string(kel_fault_name(kind)) + " #" +
+                                        : std::string(FaultyEnv::name(kind)) + " #" +
                                               std::to_string(nth) + " -> " +
                                               (error_number == KEL_FAULT_SHORT
                                                    ? std::string("short transfer")
@@ -167,9 +177,10 @@ class FaultInjection : public ::testing::Test {
     const std::string dir = run_dir.path().string();
     const std::string path = dir + "/store.safe";
     std::filesystem::create_directory(dir + "/plain");
-    kel_fault_count(0);
-    kel_fault_reset();
-    kel_fault_watch(dir.c_str());
+    faults().count(false);
+    faults().reset();
+    faults().watch(dir);
+    detail::ScopedEnv seam(faults());
     kel::test::write_file(path, *(op.version2 ? template_v2_bytes_ : template_bytes_) +
                                     (op.interrupted_tail ? kTail : ""));
     kel::test::write_file(dir + "/plain/source", kBigValue);
@@ -185,17 +196,17 @@ class FaultInjection : public ::testing::Test {
     }
     {
       StdoutCapture capture(capture_dir.file("stdout"));
-      if (kind >= 0) kel_fault_arm(kind, nth, error_number);
-      kel_fault_count(1);
+      if (kind >= 0) faults().arm(kind, nth, error_number);
+      faults().count(true);
       rc = op.run(*safe, dir, path, error);
-      kel_fault_count(0);
-      fired = kel_fault_fired();
+      faults().count(false);
+      fired = faults().fired();
       printed = capture.finish();
     }
     if (counts != nullptr) {
-      for (int k = 0; k < kelFaultKinds; ++k) (*counts)[k] = kel_fault_calls(k);
+      for (int k = 0; k < kelFaultKinds; ++k) (*counts)[k] = faults().calls(k);
     }
-    kel_fault_reset();
+    faults().reset();
     ++tally.runs;
     if (kind >= 0 && fired == 0) {
       ++tally.not_reached;  // the call sequence differed this time
@@ -334,7 +345,7 @@ class FaultInjection : public ::testing::Test {
       EXPECT_FALSE(later.interrupted_tail) << "the next writer left the tail in place";
       EXPECT_EQ(later.records.size(), on_disk.size() + 1);
     }
-    kel_fault_watch(nullptr);
+    faults().watch("");
   }
 
   // Counts the calls once, then fails each of them in turn.
@@ -346,7 +357,7 @@ class FaultInjection : public ::testing::Test {
     std::string summary;
     for (int kind = 0; kind < kelFaultKinds; ++kind) {
       if (counts[kind] == 0) continue;
-      summary += std::string(" ") + kel_fault_name(kind) + "=" + std::to_string(counts[kind]);
+      summary += std::string(" ") + FaultyEnv::name(kind) + "=" + std::to_string(counts[kind]);
       std::vector<int> errors{EIO, ENOSPC};
       if (kind == kelFaultWrite || kind == kelFaultLock) errors.push_back(EINTR);
       if (kind == kelFaultWrite || kind == kelFaultRead) errors.push_back(KEL_FAULT_SHORT);
@@ -559,17 +570,18 @@ TEST_F(FaultInjection, StreamingAValueSurvivesEveryFailedCall) {
            // The output lies in the watched directory too, so its writes fail
            // in turn as well.
            const std::string out = dir + "/plain/out";
-           kel_fault_count(0);
+           faults().count(false);
            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-           kel_fault_count(1);
+           faults().track(fd);
+           faults().count(true);
            int rc = safe.get_entry_to_fd(kRemoved, fd, error);
-           ::close(fd);
-           kel_fault_count(0);
+           faults().close(fd);
+           faults().count(false);
            if (rc == 0 && kel::test::read_file(out) != template_items().at(kRemoved)) {
              error = "value came back altered";
              rc = -2;
            }
-           kel_fault_count(1);
+           faults().count(true);
            return rc;
          },
          template_items(), false, true, false});

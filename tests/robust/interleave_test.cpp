@@ -1,7 +1,7 @@
 // Another process's append, finished at the worst possible moment. The test
 // plays that other process itself: it writes a record the way an append does
 // (everything but the first byte, then the first byte) straight into the file,
-// and uses the fault interposer to do so at an exact point inside a Safe's
+// and uses a faulty file-system Env to do so at an exact point inside a Safe's
 // operation, or to show the Safe whole-second timestamps as some file systems
 // keep them. The Safe must never call the store damaged, must see the finished
 // record, and must never cut it off.
@@ -14,12 +14,20 @@
 
 #include "kel/entry.h"
 #include "kel/safe.h"
+#include "env/env.h"
 #include "robust/fault_control.h"
+#include "robust/faulty_env.h"
 #include "robust/robust_util.h"
 #include "support/test_support.h"
 
 namespace kel::robust {
 namespace {
+
+// The file system the library sees; "another process" acts at exact calls.
+FaultyEnv& faults() {
+  static FaultyEnv instance;
+  return instance;
+}
 
 const std::string kPassword = password_for("Interleave", 1);
 
@@ -83,7 +91,7 @@ bool append_within_one_second(Safe& safe, ForeignAppend& other);
 class Interleaving : public ::testing::Test {
  protected:
   void SetUp() override {
-    kel_fault_watch(dir_.path().c_str());
+    faults().watch(dir_.path().string());
     path_ = dir_.file("shared.safe");
     Safe creator(path_, kPassword);
     std::string error;
@@ -92,10 +100,10 @@ class Interleaving : public ::testing::Test {
     ASSERT_EQ(creator.add_entry(Entry("second", "second value"), error), 0) << error;
   }
   void TearDown() override {
-    kel_fault_count(0);
-    kel_fault_reset();
-    kel_fault_whole_seconds(0);
-    kel_fault_watch(nullptr);
+    faults().count(false);
+    faults().reset();
+    faults().whole_seconds(false);
+    faults().watch("");
   }
 
   // A fresh Safe finds every name with its value, and the file is whole.
@@ -114,7 +122,7 @@ class Interleaving : public ::testing::Test {
   // With whole-second timestamps, has another process finish an append in
   // the same second in which `writer` scanned the file while it was unfinished.
   void stage_hidden_append(Safe& writer) {
-    kel_fault_whole_seconds(1);
+    faults().whole_seconds(true);
     std::vector<std::string> names;
     std::string error;
     ASSERT_EQ(writer.list_entries(names, error), 0) << error;
@@ -131,6 +139,7 @@ class Interleaving : public ::testing::Test {
     ASSERT_TRUE(staged) << "could not finish the append within one second";
   }
 
+  detail::ScopedEnv seam_{faults()};
   kel::test::TempDir dir_;
   std::string path_;
 };
@@ -148,12 +157,12 @@ TEST_F(Interleaving, ScanMeetsAnAppendFinishedAfterTheFileSizeWasTaken) {
   ForeignAppend other(path_, "foreign", "foreign value");
   ASSERT_TRUE(other.write_body(6));  // the file has grown by a few bytes
 
-  kel_fault_reset();
-  kel_fault_before(kelFaultRead, 1, finish_foreign, &other);  // the scan's first read
-  kel_fault_count(1);
+  faults().reset();
+  faults().before(kelFaultRead, 1, finish_foreign, &other);  // the scan's first read
+  faults().count(true);
   Entry entry("foreign");
   const int rc = reader.get_entry(entry, error);
-  kel_fault_count(0);
+  faults().count(false);
   ASSERT_EQ(other.body_written, other.record.size() - 1) << "the append was not finished";
   EXPECT_TRUE(rc == 0 || error == "Item not found")
       << "the scan called the store damaged: " << error;
@@ -173,20 +182,20 @@ TEST_F(Interleaving, ScanMeetsAnAppendFinishedAfterTheFileSizeWasTaken) {
 // changed elsewhere meanwhile must stay changed: a header wrapping the key
 // under the password checked before would bring the old one back.
 TEST_F(Interleaving, UpgradeUndoesNoPasswordChangeMadeBeforeItLocks) {
-  kel_fault_reset();
-  kel_fault_count(1);
+  faults().reset();
+  faults().count(true);
   ASSERT_TRUE(Safe(path_, kPassword).exists("first"));
-  const long opening_locks = kel_fault_calls(kelFaultLock);
-  kel_fault_count(0);
-  kel_fault_reset();
+  const long opening_locks = faults().calls(kelFaultLock);
+  faults().count(false);
+  faults().reset();
 
   PasswordChange change{path_, password_for("Interleave", 2)};
-  kel_fault_before(kelFaultLock, opening_locks + 1, change_password, &change);  // the write lock
-  kel_fault_count(1);
+  faults().before(kelFaultLock, opening_locks + 1, change_password, &change);  // the write lock
+  faults().count(true);
   Safe upgrader(path_, kPassword);
   std::string error;
   const int rc = upgrader.upgrade(kel::test::cheapest_v2(), error);
-  kel_fault_count(0);
+  faults().count(false);
   ASSERT_EQ(change.rc, 0) << "the password was not changed in between";
   EXPECT_EQ(rc, -1) << "the upgrade went ahead with the old password";
   EXPECT_TRUE(Safe(path_, change.to).key_verified(error)) << error;
@@ -218,7 +227,7 @@ void tear_header(void* torn) {
   std::string half = header->whole;
   for (std::size_t i = half.size() / 2; i < half.size(); ++i) half[i] ^= 0x5a;
   header->write(half);
-  kel_fault_before(kelFaultRead, header->read_call + 1, restore_header, torn);
+  faults().before(kelFaultRead, header->read_call + 1, restore_header, torn);
 }
 
 // Readers take no lock, so a password change elsewhere may show them a
@@ -237,14 +246,14 @@ TEST_F(Interleaving, AHeaderCaughtHalfRewrittenIsReadAgain) {
     SCOPED_TRACE(path);
     TornHeader torn{path, kel::test::read_file(path).substr(0, 132)};
     for (long call = 1;; ++call) {
-      kel_fault_reset();
+      faults().reset();
       torn.read_call = call;
-      kel_fault_before(kelFaultRead, call, tear_header, &torn);
-      kel_fault_count(1);
+      faults().before(kelFaultRead, call, tear_header, &torn);
+      faults().count(true);
       Entry entry("first");
       const int rc = Safe(path, kPassword).get_entry(entry, error);
-      const long reads = kel_fault_calls(kelFaultRead);
-      kel_fault_count(0);
+      const long reads = faults().calls(kelFaultRead);
+      faults().count(false);
       restore_header(&torn);
       EXPECT_EQ(rc, 0) << "torn at read call " << call << ": " << error;
       EXPECT_EQ(entry.value(), "first value");

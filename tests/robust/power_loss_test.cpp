@@ -1,5 +1,5 @@
 // Power loss at any instant of a writing operation. Each operation runs once
-// with the interposer recording every call that changes the store's
+// with a faulty Env recording every call that changes the store's
 // directory; then, from the directory as it was before, every crash state
 // the disk may be left in (crash_states.h) is rebuilt in a scratch directory
 // and checked through the library:
@@ -37,7 +37,9 @@
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "robust/crash_states.h"
+#include "env/env.h"
 #include "robust/fault_control.h"
+#include "robust/faulty_env.h"
 #include "robust/robust_util.h"
 #include "engine/records/format.h"
 #include "support/test_support.h"
@@ -52,6 +54,14 @@
 
 namespace kel::robust {
 namespace {
+
+// The file system the library sees in this test, for the whole run: it
+// records what an operation asks of the disk, and can skip a sync.
+FaultyEnv& faults() {
+  static FaultyEnv instance;
+  static detail::ScopedEnv seam(instance);
+  return instance;
+}
 
 using Items = std::map<std::string, std::string>;
 
@@ -544,24 +554,24 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
     if (scenario.prepare) scenario.prepare(paths);
     Recording out;
     out.before = image_of_directory(dir.path().string());
-    kel_fault_reset();
-    kel_fault_watch(dir.path().c_str());
+    faults().reset();
+    faults().watch(dir.path().string());
     {
       Safe safe(paths.store, kOld);
       std::vector<std::string> names;
       if (!scenario.creates) safe.list_entries(names, error);
       if (scenario.skip_sync > 0) {
-        kel_fault_arm(scenario.skip_kind, scenario.skip_sync, KEL_FAULT_SKIP);
+        faults().arm(scenario.skip_kind, scenario.skip_sync, KEL_FAULT_SKIP);
       }
-      kel_fault_count(1);
-      kel_fault_record(1);
+      faults().count(true);
+      faults().record(true);
       out.result = scenario.run(safe, paths, out.error);
-      kel_fault_record(0);
-      kel_fault_count(0);
+      faults().record(false);
+      faults().count(false);
     }
-    kel_fault_watch(nullptr);
-    kel_fault_reset();
-    out.log = take_log();
+    faults().watch("");
+    faults().reset();
+    out.log = faults().take_log();
     return out;
   }
 
@@ -669,15 +679,15 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       kel::test::write_file(scratch.file(name), bytes);
     }
     // The checks need no durability: their syncs are skipped, for speed.
-    kel_fault_watch(scratch.path().c_str());
-    kel_fault_syncs_off(1);
+    faults().watch(scratch.path().string());
+    faults().syncs_off(true);
     const bool returned = recording.result == 0 && state.point == recording.log.size();
     auto old_file = recording.before.files.find(kStoreName);
     std::string problem =
         check(scenario, scratch.path().string(), returned,
               old_file == recording.before.files.end() ? "" : old_file->second.bytes);
-    kel_fault_syncs_off(0);
-    kel_fault_watch(nullptr);
+    faults().syncs_off(false);
+    faults().watch("");
     return problem;
   }
 

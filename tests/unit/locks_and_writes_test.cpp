@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <string>
 
+#include "kel/backup_aside.h"
 #include "kel/entry.h"
+#include "kel/file_lock.h"
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "support/test_support.h"
@@ -340,6 +342,57 @@ TEST_F(Locks, FailuresReportFcntlErrors) {
   EXPECT_EQ(store.write_lock(ro.fd, 0, SEEK_SET, 0), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(store.read_lock(ro.fd, 0, SEEK_SET, 0), 0);
+}
+
+// The application's file locks are the library's own kind: they exclude
+// another description of the file in this very process, a shared one needs
+// only read access, and failures carry the system's reason.
+TEST_F(Locks, FileLocksExcludeOtherDescriptionsOfTheProcess) {
+  using kel::FileLockMode;
+  Fd a(open(path.c_str(), O_RDWR));
+  Fd b(open(path.c_str(), O_RDONLY));
+  std::string error;
+  bool conflicts = false;
+  ASSERT_EQ(kel::take_file_lock(a.fd, FileLockMode::exclusive, false, error), 0) << error;
+  EXPECT_EQ(kel::file_lock_conflicts(b.fd, FileLockMode::shared, conflicts, error), 0);
+  EXPECT_TRUE(conflicts);
+  EXPECT_EQ(kel::take_file_lock(b.fd, FileLockMode::shared, false, error), -1);
+  EXPECT_EQ(error, "Could not lock file - " + errno_text(EAGAIN));
+  EXPECT_EQ(kel::release_file_lock(a.fd, error), 0) << error;
+  ASSERT_EQ(kel::take_file_lock(b.fd, FileLockMode::shared, true, error), 0) << error;
+  EXPECT_EQ(kel::file_lock_conflicts(a.fd, FileLockMode::shared, conflicts, error), 0);
+  EXPECT_FALSE(conflicts);
+  EXPECT_EQ(kel::file_lock_conflicts(a.fd, FileLockMode::exclusive, conflicts, error), 0);
+  EXPECT_TRUE(conflicts);
+  // An exclusive lock needs a descriptor open for writing.
+  EXPECT_EQ(kel::take_file_lock(b.fd, FileLockMode::exclusive, false, error), -1);
+  EXPECT_EQ(error, "Could not lock file - " + errno_text(EBADF));
+  EXPECT_EQ(kel::release_file_lock(-1, error), -1);
+  EXPECT_EQ(error, "Could not unlock file - " + errno_text(EBADF));
+}
+
+// A backup set aside is held while its holder lives; once the holder is
+// gone the copy counts as abandoned, and nothing is ever moved over it.
+TEST_F(Locks, BackupsSetAsideAreHeldAndNeverOverwritten) {
+  const std::string backup = path + ".backup2";
+  std::string aside, error;
+  int held = -1;
+  kel::test::write_file(backup, "first");
+  ASSERT_EQ(kel::set_backup_aside(backup, aside, held, error), 0) << error;
+  Fd first(held);
+  EXPECT_EQ(aside, backup + ".before-import");
+  kel::test::write_file(backup, "second");
+  ASSERT_EQ(kel::set_backup_aside(backup, aside, held, error), 0) << error;
+  EXPECT_EQ(aside, backup + ".before-import.1");
+  close(held);
+  std::vector<std::string> left;
+  ASSERT_EQ(kel::abandoned_backups(backup, left, error), 0);
+  EXPECT_EQ(left, std::vector<std::string>{backup + ".before-import.1"});
+  EXPECT_EQ(kel::set_backup_aside(backup, aside, held, error), -1);
+  EXPECT_EQ(error, "Could not set the backup aside - " + errno_text(ENOENT));
+  ASSERT_EQ(kel::put_backup_back(backup + ".before-import", backup, error), 0) << error;
+  EXPECT_EQ(kel::test::read_file(backup), "first");
+  EXPECT_EQ(kel::test::read_file(backup + ".before-import.1"), "second");
 }
 
 }  // namespace

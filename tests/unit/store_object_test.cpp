@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "kel/item.h"
 #include "kel/safe.h"
 #include "kel/store.h"
+#include "kel/store_files.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
 
@@ -73,7 +75,40 @@ TEST(StoreObject, FileNameRules) {
     EXPECT_EQ(store.file_path, c.path) << "name: " << c.name;
     kel::Store named(c.name, kPassword);
     EXPECT_EQ(named.file_path, c.path) << "name: " << c.name;
+    std::string exported, error;
+    if (*c.name != '\0') {
+      EXPECT_EQ(kel::store_file_path(c.name, exported, error), 0) << error;
+      EXPECT_EQ(exported, c.path) << "name: " << c.name;
+    }
   }
+}
+
+// The exported rules: a copy beside a store opens as named while nothing
+// of its name plus ".safe" is there; links lead to the file whose backups
+// the library keeps.
+TEST(StoreObject, ExportedNamesFollowCopiesAndLinks) {
+  kel::test::TempDir dir;
+  const std::string copy = dir.file("v.safe.backup2");
+  kel::test::write_file(copy, "x");
+  std::string path, error;
+  ASSERT_EQ(kel::store_file_path(copy, path, error), 0) << error;
+  EXPECT_EQ(path, copy);
+  kel::test::write_file(copy + ".safe", "x");
+  ASSERT_EQ(kel::store_file_path(copy, path, error), 0) << error;
+  EXPECT_EQ(path, copy + ".safe");
+  ASSERT_EQ(::symlink("real.safe", dir.file("link.safe").c_str()), 0);
+  ASSERT_EQ(kel::final_store_file(dir.file("link.safe"), path, error), 0) << error;
+  EXPECT_EQ(path, dir.file("real.safe"));
+  using kel::StoreBackup;
+  ASSERT_EQ(kel::store_backup_path(dir.file("link.safe"), StoreBackup::removal, path, error), 0);
+  EXPECT_EQ(path, dir.file("real.safe") + ".backup2");
+  ASSERT_EQ(kel::store_backup_path(dir.file("v.safe"), StoreBackup::password_change, path, error),
+            0);
+  EXPECT_EQ(path, dir.file("v.safe") + ".backup1");
+  EXPECT_EQ(kel::store_file_path("", path, error), -1);
+  EXPECT_EQ(error, "Empty store name");
+  EXPECT_EQ(kel::final_store_file("", path, error), -1);
+  EXPECT_EQ(error, "Empty store path");
 }
 
 TEST(StoreObject, SetFileNameReplacesThePath) {

@@ -10,6 +10,7 @@
 #include <kel/diagnostics.h>
 #include <kel/entry.h>
 #include <kel/safe.h>
+#include <kel/store_files.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -32,9 +33,11 @@ namespace {
 
 constexpr std::size_t kMaxValue = std::numeric_limits<std::uint32_t>::max();
 
-// The library makes backups beside the file a linked store path points to.
-std::string backup_file(const Context& context, const std::string& suffix) {
-  return real_store_file(store_file(context.store)) + suffix;
+// Where the library keeps a backup of the store.
+std::string backup_file(const Context& context, kel::StoreBackup which) {
+  std::string backup, error;
+  kel::store_backup_path(store_file(context.store), which, backup, error);
+  return backup;
 }
 
 
@@ -69,10 +72,10 @@ class WithoutBackupLine {
 constexpr int kPasswordTries = 3;
 
 // `only_existing`: say nothing about a backup that is not there.
-void maybe_drop_backup(const Context& context, const std::string& suffix,
+void maybe_drop_backup(const Context& context, kel::StoreBackup which,
                        bool drop, const std::string& what,
                        bool only_existing = false) {
-  const std::string backup = backup_file(context, suffix);
+  const std::string backup = backup_file(context, which);
   struct stat info {};
   if (only_existing && lstat(backup.c_str(), &info) != 0) return;
   report_backup(context, backup, drop, what);
@@ -191,38 +194,28 @@ std::unique_ptr<kel::Safe> new_safe(const Context& context, const std::string& w
 }
 
 std::string real_store_file(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
-  return real ? std::string(real.get()) : path;
+  std::string file, error;
+  return kel::final_store_file(path, file, error) == 0 ? file : path;
 }
 
 std::vector<std::string> store_and_backups(const std::string& path) {
-  std::vector<std::string> files;
-  for (const std::string& base : {path, real_store_file(path)}) {
-    for (const char* suffix : {"", ".backup1", ".backup2"}) files.push_back(base + suffix);
+  const std::string real = real_store_file(path);
+  std::vector<std::string> files{path, real};
+  // The backups' names, beside the link as well as beside the file.
+  for (kel::StoreBackup which : {kel::StoreBackup::password_change, kel::StoreBackup::removal}) {
+    std::string backup, error;
+    if (kel::store_backup_path(path, which, backup, error) != 0) continue;
+    const std::string suffix = backup.substr(real.size());
+    files.push_back(path + suffix);
+    files.push_back(backup);
   }
   return files;
 }
 
+// The library's rule, with copies beside a store opening as printed.
 std::string store_file(const std::string& store) {
-  static const std::string suffix = ".safe";
-  if (store.size() >= suffix.size() &&
-      store.compare(store.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    return store;
-  }
-  // A copy the tool names beside a store (STORE.safe.backup2, a repaired
-  // store's STORE.safe.damaged-TIME) opens as printed, as long as no file of
-  // that name plus ".safe" is there.
-  const std::size_t base = store.rfind('/');
-  const std::string with_suffix = store + suffix;
-  struct stat info {};
-  if (store.find(suffix + ".", base == std::string::npos ? 0 : base) != std::string::npos &&
-      lstat(with_suffix.c_str(), &info) != 0 && errno == ENOENT &&
-      stat(store.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    return store;
-  }
-  return with_suffix;
+  std::string path, error;
+  return kel::store_file_path(store, path, error) == 0 ? path : store + ".safe";
 }
 
 constexpr off_t kThreadedScanBytes = off_t{1} << 20;
@@ -392,10 +385,10 @@ int cmd_passwd(const Context& context, bool drop_backup) {
     }
   }
   if (!context.quiet) note("changed the password of " + quoted(path));
-  maybe_drop_backup(context, ".backup1", drop_backup, "still opens with the old password");
+  maybe_drop_backup(context, kel::StoreBackup::password_change, drop_backup, "still opens with the old password");
   // The backup of the last removal holds the same store key under the old
   // password as well.
-  maybe_drop_backup(context, ".backup2", drop_backup,
+  maybe_drop_backup(context, kel::StoreBackup::removal, drop_backup,
                     "opens with the old password too", true);
   return kOk;
 }

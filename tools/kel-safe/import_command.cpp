@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,9 @@
 #include <set>
 #include <string_view>
 #include <utility>
+
+#include <kel/backup_aside.h>
+#include <kel/diagnostics.h>
 
 #include "entry_selection.h"
 #include "status.h"
@@ -217,25 +219,19 @@ class FirstBackup {
  public:
   explicit FirstBackup(const Context& context, std::string backup)
       : backup_(std::move(backup)), seen_(identity()) {
-    for (int taken = 0; taken < kMaxAside; ++taken) {
-      const std::string name = aside_name(taken);
-      struct stat info {};
-      if (lstat(name.c_str(), &info) != 0) break;
-      UniqueFd copy(open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-      if (copy && flock(copy.get(), LOCK_SH | LOCK_NB) == 0 && !context.quiet) {
-        note(tool::quoted(name) + " was left by an import that did not finish: it holds the "
-             "store as it was before that import; it is kept, delete it once it is not needed");
-      }
+    std::vector<std::string> left;
+    std::string error;
+    kel::abandoned_backups(backup_, left, error);
+    for (const std::string& name : left) {
+      if (context.quiet) break;
+      note(tool::quoted(name) + " was left by an import that did not finish: it holds the "
+           "store as it was before that import; it is kept, delete it once it is not needed");
     }
   }
   ~FirstBackup() {
     if (aside_.empty()) return;
-    if (rename(aside_.c_str(), backup_.c_str()) == 0) {
-      const std::filesystem::path parent = std::filesystem::path(backup_).parent_path();
-      UniqueFd directory(open(parent.empty() ? "." : parent.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (directory) fsync(directory.get());
-    }
+    std::string error;  // nothing is left to tell: the copy keeps its name
+    kel::put_backup_back(aside_, backup_, error);
   }
   FirstBackup(const FirstBackup&) = delete;
   FirstBackup& operator=(const FirstBackup&) = delete;
@@ -245,40 +241,19 @@ class FirstBackup {
     if (!aside_.empty()) return;
     const std::pair<dev_t, ino_t> now = identity();
     if (now.second == 0 || now == seen_) return;  // this step made no backup
-    // Locked before it moves, so that no other import ever sees it unlocked
-    // under the name it is set aside under.
-    held_ = UniqueFd(open(backup_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
-                                               O_NOCTTY));
-    if (held_) flock(held_.get(), LOCK_EX | LOCK_NB);
-    for (int taken = 0; taken < kMaxAside; ++taken) {
-      const std::string name = aside_name(taken);
-      if (renameat2(AT_FDCWD, backup_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
-        aside_ = name;
-        return;
-      }
-      if (errno == EEXIST) continue;
-      // A file system without the flag: move only onto a name that is free.
-      struct stat info {};
-      if (errno == EINVAL && lstat(name.c_str(), &info) != 0 && errno == ENOENT &&
-          rename(backup_.c_str(), name.c_str()) == 0) {
-        aside_ = name;
-        return;
-      }
-      if (errno == EINVAL) continue;
-      break;
+    int held = -1;
+    std::string error;
+    if (kel::set_backup_aside(backup_, aside_, held, error) == 0) {
+      held_ = UniqueFd(held);
+      return;
     }
+    int cause = 0;
+    kel::last_system_error(cause);
     throw Failure(kStoreError, "import: cannot keep the backup " + tool::quoted(backup_) +
-                                   " aside: " + strerror(errno));
+                                   " aside: " + strerror(cause));
   }
 
  private:
-  static constexpr int kMaxAside = 100;
-
-  std::string aside_name(int taken) const {
-    const std::string name = backup_ + ".before-import";
-    return taken == 0 ? name : name + "." + std::to_string(taken);
-  }
-
   std::pair<dev_t, ino_t> identity() const {
     struct stat info {};
     if (lstat(backup_.c_str(), &info) != 0) return {0, 0};

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -14,6 +13,8 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+
+#include <kel/file_lock.h>
 
 #include "status.h"
 #include "streams.h"
@@ -159,10 +160,12 @@ std::string device_path(int fd) {
 UniqueFd take_turn(int fd) {
   const std::string path = device_path(fd);
   if (path.empty()) return UniqueFd();
-  UniqueFd lock(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  // Read-write: an exclusive record lock needs a descriptor open for writing.
+  UniqueFd lock(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   if (!lock) return lock;
-  while (flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-  }
+  // Without the lock the prompts are asked all the same, as before it.
+  std::string unlocked;
+  kel::take_file_lock(lock.get(), kel::FileLockMode::exclusive, true, unlocked);
   return lock;
 }
 

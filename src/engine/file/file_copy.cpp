@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/file/file_copy.h"
 
 #include <errno.h>
@@ -44,8 +45,8 @@ CopyResult copy_range(int from, off_t from_offset, off_t length, int to,
   while (done < length) {
     loff_t in = from_offset + done;
     loff_t out = to_offset + done;
-    ssize_t n = ::copy_file_range(from, &in, to, &out,
-                                  static_cast<std::size_t>(length - done), 0);
+    ssize_t n = detail::env().copy_range(from, &in, to, &out,
+                                      static_cast<std::size_t>(length - done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && !kernel_cannot_copy(errno)) {
       // The kernel does not say which side failed; the fallback finds out.

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "env/env.h"
+
 #include "store/status_note.h"
 
 namespace kel::io {
@@ -17,14 +19,14 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 }
 
 void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) detail::env().close(fd_);
   fd_ = fd;
 }
 
 int open_file(const char* path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = ::open(path, flags, mode);
+    fd = detail::env().open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -71,21 +73,21 @@ ssize_t transfer_all(std::size_t length, bool reading, Transfer transfer) {
 ssize_t pread_full(int fd, void* buffer, std::size_t length, off_t offset) {
   auto* at = static_cast<unsigned char*>(buffer);
   return transfer_all(length, true, [&](std::size_t done) {
-    return ::pread(fd, at + done, length - done, offset + static_cast<off_t>(done));
+    return detail::env().pread(fd, at + done, length - done, offset + static_cast<off_t>(done));
   });
 }
 
 ssize_t read_full(int fd, void* buffer, std::size_t length) {
   auto* at = static_cast<unsigned char*>(buffer);
   return transfer_all(length, true, [&](std::size_t done) {
-    return ::read(fd, at + done, length - done);
+    return detail::env().read(fd, at + done, length - done);
   });
 }
 
 int pwrite_full(int fd, const void* data, std::size_t length, off_t offset) {
   const auto* at = static_cast<const unsigned char*>(data);
   return transfer_all(length, false, [&](std::size_t done) {
-           return ::pwrite(fd, at + done, length - done,
+           return detail::env().pwrite(fd, at + done, length - done,
                            offset + static_cast<off_t>(done));
          }) < 0 ? -1 : 0;
 }
@@ -93,20 +95,20 @@ int pwrite_full(int fd, const void* data, std::size_t length, off_t offset) {
 int write_all(int fd, const void* data, std::size_t length) {
   const auto* at = static_cast<const unsigned char*>(data);
   return transfer_all(length, false, [&](std::size_t done) {
-           return ::write(fd, at + done, length - done);
+           return detail::env().write(fd, at + done, length - done);
          }) < 0 ? -1 : 0;
 }
 
 int sync_data(int fd) {
   int rc;
-  do rc = ::fdatasync(fd);
+  do rc = detail::env().fdatasync(fd);
   while (rc < 0 && errno == EINTR);
   return rc;
 }
 
 int sync_all(int fd) {
   int rc;
-  do rc = ::fsync(fd);
+  do rc = detail::env().fsync(fd);
   while (rc < 0 && errno == EINTR);
   return rc;
 }
@@ -116,26 +118,6 @@ int sync_parent_directory(const std::string& path) {
                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return -1;
   return sync_all(dir.get());
-}
-
-int lock_whole_file(int fd, short type) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
-  } while (rc < 0 && errno == EINTR);
-  return rc;
-}
-
-int unlock_whole_file(int fd) {
-  struct flock lock {};
-  lock.l_type = F_UNLCK;
-  lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
 namespace {

@@ -57,7 +57,8 @@ int sync_parent_directory(const std::string& path);
 
 // Open-file-description locks over the whole file. Unlike process-associated
 // record locks they exclude other descriptions in this process too, and
-// closing some other descriptor of the file does not drop them.
+// closing some other descriptor of the file does not drop them. They live
+// in store/locks.cpp, with every other lock the library takes.
 int lock_whole_file(int fd, short type);  // waits; F_RDLCK or F_WRLCK
 int unlock_whole_file(int fd);
 

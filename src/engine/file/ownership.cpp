@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/file/ownership.h"
 
 #include <errno.h>
@@ -48,14 +49,14 @@ bool is_member(uid_t uid, gid_t gid) {
 int keep_owner_and_mode(int fd, const struct stat& old, std::string& error) {
   const mode_t mode = old.st_mode & 0777;
   const std::string refused = "Refusing to rewrite the store: ";
-  if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+  if (detail::env().fchown(fd, old.st_uid, old.st_gid) != 0) {
     if (errno != EPERM) {
       error = "Could not create tmp file - " + io::error_text(errno);
       return -1;
     }
-    const bool group_kept = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+    const bool group_kept = detail::env().fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
     struct stat now {};
-    if (::fstat(fd, &now) != 0) {
+    if (detail::env().fstat(fd, &now) != 0) {
       error = "Could not create tmp file - " + io::error_text(errno);
       return -1;
     }
@@ -79,7 +80,7 @@ int keep_owner_and_mode(int fd, const struct stat& old, std::string& error) {
       return -1;
     }
   }
-  if (::fchmod(fd, mode) != 0) {
+  if (detail::env().fchmod(fd, mode) != 0) {
     error = "Could not create tmp file - " + io::error_text(errno);
     return -1;
   }

@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/file/write_lock.h"
 
 #include <errno.h>
@@ -19,7 +20,7 @@ constexpr int kMaxAttempts = 100;
 
 bool names_locked_file(const std::string& path, int fd) {
   struct stat named {}, open {};
-  return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+  return detail::env().stat(path.c_str(), &named) == 0 && detail::env().fstat(fd, &open) == 0 &&
          named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
@@ -29,9 +30,9 @@ std::string resolve_final_links(const std::string& path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat status {};
-    if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
+    if (detail::env().lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
     std::vector<char> buffer(static_cast<std::size_t>(status.st_size) + 2);
-    ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
+    ssize_t n = detail::env().readlink(current.c_str(), buffer.data(), buffer.size());
     if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) break;
     std::string link(buffer.data(), static_cast<std::size_t>(n));
     current = link[0] == '/' ? link : io::parent_directory(current) + "/" + link;
@@ -43,7 +44,7 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
                                std::string& text) {
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     if (lock_current_store(store, prefix, text) != 0) return;
-    io::UniqueFd held(::fcntl(store.store_fd, F_DUPFD_CLOEXEC, 0));
+    io::UniqueFd held(detail::env().duplicate(store.store_fd));
     if (!held.valid()) {
       text = prefix + io::error_text(errno);
       unlock_store(store);

@@ -10,6 +10,7 @@
 
 #include "engine/engine.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/keyring/binding.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
@@ -37,7 +38,7 @@ IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
 int begin_index_scan(Store& store, std::string& text) {
   store.engine->index.paused_scan.reset();
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
     store.engine->index.indexed_file.valid = false;
     return -1;

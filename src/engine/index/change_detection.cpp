@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "kel/store.h"
+#include "env/env.h"
 #include "engine/index/current_file.h"
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
@@ -29,7 +30,7 @@ bool stopped_record_completed(const Store& store) {
 
 bool Store::is_store_changed() {
   struct stat status {};
-  if (::stat(file_path.c_str(), &status) != 0) return false;
+  if (detail::env().stat(file_path.c_str(), &status) != 0) return false;
   if (!engine->index.indexed_file.valid) return true;
   if (!detail::same_identity(detail::identity_of(status), engine->index.indexed_file)) {
     return true;

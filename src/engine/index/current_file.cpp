@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/index/current_file.h"
 
 #include <errno.h>
@@ -50,8 +51,8 @@ bool same_identity(const detail::FileIdentity& a, const detail::FileIdentity& b)
 bool store_fd_is_current(const Store& store) {
   if (store.store_fd < 0) return false;
   struct stat open_file {}, named_file {};
-  if (::fstat(store.store_fd, &open_file) != 0) return false;
-  if (::stat(store.file_path.c_str(), &named_file) != 0) return false;
+  if (detail::env().fstat(store.store_fd, &open_file) != 0) return false;
+  if (detail::env().stat(store.file_path.c_str(), &named_file) != 0) return false;
   return open_file.st_dev == named_file.st_dev &&
          open_file.st_ino == named_file.st_ino;
 }
@@ -61,7 +62,7 @@ int ensure_current_fd(Store& store) {
   bool read_only = false;
   int fd = io::open_store_file(store.file_path, read_only);
   if (fd < 0) return -1;
-  if (store.store_fd >= 0) ::close(store.store_fd);
+  if (store.store_fd >= 0) detail::env().close(store.store_fd);
   store.store_fd = fd;
   store.engine->file.read_only = read_only;
   return 0;
@@ -79,8 +80,8 @@ void reopen_if_writable(Store& store) {
   bool read_only = true;
   io::UniqueFd fd(io::open_store_file(store.file_path, read_only));
   struct stat held {}, fresh {};
-  if (!fd.valid() || read_only || ::fstat(store.store_fd, &held) != 0 ||
-      ::fstat(fd.get(), &fresh) != 0 || held.st_dev != fresh.st_dev ||
+  if (!fd.valid() || read_only || detail::env().fstat(store.store_fd, &held) != 0 ||
+      detail::env().fstat(fd.get(), &fresh) != 0 || held.st_dev != fresh.st_dev ||
       held.st_ino != fresh.st_ino) {
     return;  // still read-only, or another file: the loop below sees to that
   }
@@ -195,7 +196,7 @@ int find_item(Store& store, const std::string& name, const Item*& item,
 
 void remember_indexed_file(Store& store, long index_end) {
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     store.engine->index.indexed_file.valid = false;
     return;
   }
@@ -205,7 +206,7 @@ void remember_indexed_file(Store& store, long index_end) {
 
 int cut_interrupted_append(Store& store, const unsigned char* key, std::string& text) {
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     text = "Could not read store data - " + io::error_text(errno);
     return -1;
   }
@@ -234,7 +235,7 @@ int cut_interrupted_append(Store& store, const unsigned char* key, std::string& 
     return refresh_index(store, key, text);
   }
   // Nothing in a torn one was acknowledged.
-  if (::ftruncate(store.store_fd, store.engine->index.index_end) != 0 ||
+  if (detail::env().ftruncate(store.store_fd, store.engine->index.index_end) != 0 ||
       io::sync_data(store.store_fd) != 0) {
     text = "Could not truncate file: " + io::error_text(errno);
     return -1;

@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/index/record_scan.h"
 
 #include <errno.h>
@@ -62,7 +63,7 @@ RecordScan::~RecordScan() {
 
 bool RecordScan::grew_past(off_t end) const {
   struct stat now {};
-  return ::fstat(fd_, &now) == 0 && now.st_size >= end;
+  return detail::env().fstat(fd_, &now) == 0 && now.st_size >= end;
 }
 
 int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {

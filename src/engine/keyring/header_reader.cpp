@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/keyring/header_reader.h"
 
 #include <errno.h>
@@ -48,7 +49,7 @@ int read_header_fields(Store& store, int fd, std::string& text) {
         }
       }
       load_v2_header(store, header);
-      ::lseek(fd, format::kHeaderSize, SEEK_SET);
+      detail::env().lseek(fd, format::kHeaderSize, SEEK_SET);
       return 0;
     }
     const std::string unknown = unknown_version(header, store.file_path);
@@ -70,7 +71,7 @@ int read_header_fields(Store& store, int fd, std::string& text) {
       {store.store_key_nonce, format::kNonceSize, "Could not read store key cipher: "},
       {store.store_key_tag, format::kTagSize, "Could not read store tag: "},
   };
-  if (::lseek(fd, 0, SEEK_SET) == -1) {
+  if (detail::env().lseek(fd, 0, SEEK_SET) == -1) {
     text = std::string(fields[0].message) + io::error_text(errno);
     return -1;
   }
@@ -80,7 +81,7 @@ int read_header_fields(Store& store, int fd, std::string& text) {
       return -1;
     }
   }
-  ::lseek(fd, format::kHeaderSize, SEEK_SET);
+  detail::env().lseek(fd, format::kHeaderSize, SEEK_SET);
   return 0;
 }
 
@@ -92,7 +93,7 @@ const char* const kNotAStore = "Not a kel-safe store: ";
 
 int check_store_shape(int fd, const std::string& path, std::string& text) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0) {
+  if (detail::env().fstat(fd, &status) != 0) {
     text = "could not read store hash: " + io::error_text(errno);
     return -1;
   }
@@ -157,7 +158,7 @@ bool is_version2_file(const std::string& path) {
   io::UniqueFd fd(io::open_file(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   unsigned char header[format::kHeaderSize];
-  return fd.valid() && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+  return fd.valid() && detail::env().fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
          read_header_bytes(fd.get(), header, false) == 0 && is_version2_header(header);
 }
 

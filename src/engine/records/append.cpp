@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/records/append.h"
 
 #include <errno.h>
@@ -104,7 +105,7 @@ long prepare_append(Store& store, const unsigned char* key,
   // would store it twice.
   if (check_absence_known(store, error) != 0) return -1;
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     error = "Could not get current file offset for new entry: " +
             io::error_text(errno);
     return -1;
@@ -160,7 +161,7 @@ Append::Append(Store& store, const unsigned char* key, const std::string& name,
 
 Append::~Append() {
   if (start_ < 0 || finished_) return;
-  if (::ftruncate(store_.store_fd, start_) != 0) {
+  if (detail::env().ftruncate(store_.store_fd, start_) != 0) {
     error_ = "Could not truncate file: " + io::error_text(errno);
   } else {
     io::sync_data(store_.store_fd);

@@ -1,5 +1,6 @@
 // The rewrite engine: builds the new store file from a plan and puts it in
 // place (promises in rewrite.h).
+#include "env/env.h"
 #include "engine/records/rewrite.h"
 
 #include <errno.h>
@@ -43,7 +44,7 @@ int copy_failure(CopyResult result, bool head, const std::string& damaged,
 // widens who may read the store, nor shuts out anyone who can use it.
 int match_old_file(int old_fd, const TemporaryFile& file, std::string& error) {
   struct stat status {};
-  if (::fstat(old_fd, &status) != 0) {
+  if (detail::env().fstat(old_fd, &status) != 0) {
     error = "Could not create tmp file - " + io::error_text(errno);
     return -1;
   }
@@ -148,7 +149,7 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char*
     error = "Could not backup current store file - " + io::error_text(errno);
     return -1;
   }
-  if (::rename(file.path().c_str(), lock.target().c_str()) != 0) {
+  if (detail::env().rename(file.path().c_str(), lock.target().c_str()) != 0) {
     error = "Could not rename tmp file - " + io::error_text(errno);
     return -1;
   }

@@ -8,8 +8,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "crypto/aead_stream.h"
+#include "env/env.h"
 #include "engine/file/file_copy.h"
 #include "engine/file/file_names.h"
 #include "engine/keyring/binding.h"
@@ -22,7 +24,7 @@ namespace kel::detail {
 
 TemporaryFile::~TemporaryFile() {
   fd_.reset();
-  if (!kept_ && !path_.empty()) ::unlink(path_.c_str());
+  if (!kept_ && !path_.empty()) detail::env().unlink(path_.c_str());
 }
 
 int TemporaryFile::create(const std::string& beside, const std::string& extension) {
@@ -40,7 +42,7 @@ int TemporaryFile::create(const std::string& beside, const std::string& extensio
 
 int rename_over(TemporaryFile& file, const std::string& destination) {
   if (io::sync_all(file.fd()) != 0) return -1;
-  if (::rename(file.path().c_str(), destination.c_str()) != 0) return -1;
+  if (detail::env().rename(file.path().c_str(), destination.c_str()) != 0) return -1;
   file.keep();
   return io::sync_parent_directory(destination);
 }
@@ -50,7 +52,7 @@ int replace_with_copy(int from, off_t size, mode_t mode,
                       const std::string& extension) {
   TemporaryFile copy;
   if (copy.create(destination, extension) != 0) return -1;
-  if (::fchmod(copy.fd(), mode & 07777) != 0) return -1;
+  if (detail::env().fchmod(copy.fd(), mode & 07777) != 0) return -1;
   switch (copy_range(from, 0, size, copy.fd(), 0)) {
     case CopyResult::done:
       break;
@@ -66,20 +68,20 @@ int replace_with_copy(int from, off_t size, mode_t mode,
 int keep_backup(const StoreWriteLock& lock, int old_fd, const std::string& backup,
                 const std::string& extension) {
   struct stat old_file {};
-  if (::fstat(old_fd, &old_file) != 0) return -1;
+  if (detail::env().fstat(old_fd, &old_file) != 0) return -1;
   // A second name for the old file, made under a temporary name and renamed
   // over any older backup in one step. The temporary name is deleted in any
   // case: when the old backup already was a name of this same file, the
   // rename leaves both names in place.
   const std::string link_name = temporary_path(lock.target(), extension);
-  if (::link(lock.target().c_str(), link_name.c_str()) == 0) {
+  if (detail::env().link(lock.target().c_str(), link_name.c_str()) == 0) {
     struct stat linked {};
-    bool same = ::lstat(link_name.c_str(), &linked) == 0 &&
+    bool same = detail::env().lstat(link_name.c_str(), &linked) == 0 &&
                 linked.st_dev == old_file.st_dev && linked.st_ino == old_file.st_ino;
     if (same) {
-      int rc = ::rename(link_name.c_str(), backup.c_str());
+      int rc = detail::env().rename(link_name.c_str(), backup.c_str());
       int saved = errno;
-      ::unlink(link_name.c_str());
+      detail::env().unlink(link_name.c_str());
       errno = saved;
       // The backup's name is made durable before the new file may take the
       // old one's place. Names changed in one directory need not reach the
@@ -89,7 +91,7 @@ int keep_backup(const StoreWriteLock& lock, int old_fd, const std::string& backu
       return rc == 0 ? io::sync_parent_directory(backup) : rc;
     }
     // Not the locked file: the target was swapped under us. Copy instead.
-    ::unlink(link_name.c_str());
+    detail::env().unlink(link_name.c_str());
   }
   // Where hard links are impossible (some file systems), a synced copy.
   return replace_with_copy(old_fd, old_file.st_size, old_file.st_mode, backup,
@@ -114,12 +116,12 @@ bool same_file(const struct stat& a, const struct stat& b) {
 bool is_own_leftover(const std::string& path, int store_fd, const std::string& backup,
                      const unsigned char* header, const unsigned char* key) {
   struct stat candidate {}, store {}, kept {};
-  if (::lstat(path.c_str(), &candidate) != 0 || !S_ISREG(candidate.st_mode) ||
-      ::fstat(store_fd, &store) != 0) {
+  if (detail::env().lstat(path.c_str(), &candidate) != 0 || !S_ISREG(candidate.st_mode) ||
+      detail::env().fstat(store_fd, &store) != 0) {
     return false;
   }
   if (same_file(candidate, store) ||
-      (::lstat(backup.c_str(), &kept) == 0 && same_file(candidate, kept))) {
+      (detail::env().lstat(backup.c_str(), &kept) == 0 && same_file(candidate, kept))) {
     return true;
   }
   if (candidate.st_nlink != 1) return false;
@@ -138,7 +140,7 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat opened {};
   unsigned char start[format::kHeaderSize + format::fixed_part_size(format::kMaxNameLength)];
-  if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !same_file(opened, candidate)) {
+  if (!fd.valid() || detail::env().fstat(fd.get(), &opened) != 0 || !same_file(opened, candidate)) {
     return false;
   }
   const ssize_t got = io::pread_full(fd.get(), start, sizeof start, 0);
@@ -177,14 +179,14 @@ void remove_stale_temporaries(const StoreWriteLock& lock, int store_fd,
   }
   const std::string directory = io::parent_directory(lock.target());
   const std::string own_name = fs::path(lock.target()).filename().string();
-  std::error_code failure;
-  for (fs::directory_iterator it(directory, failure), end; !failure && it != end;
-       it.increment(failure)) {
-    const std::string name = it->path().filename().string();
+  // A listing cut short by an error still clears what it named.
+  std::vector<std::string> names;
+  detail::env().list_directory(directory, names);
+  for (const std::string& name : names) {
     const std::string path = directory + "/" + name;
     if (is_temporary_path(own_name, extension, name) &&
         is_own_leftover(path, store_fd, backup, header, key)) {
-      ::unlink(path.c_str());
+      detail::env().unlink(path.c_str());
     }
   }
 }

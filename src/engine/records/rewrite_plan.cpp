@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "env/env.h"
 #include "engine/records/format.h"
 #include "engine/records/record_reader.h"
 #include "engine/records/rewrite.h"
@@ -35,7 +36,7 @@ int read_exactly(RecordReader& reader, long long at, void* into, std::size_t siz
 int list_records(Store& store, long long from, std::vector<RecordSpan>& records,
                  const std::string& damaged, std::string& error) {
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     error = "Could not read store data - " + io::error_text(errno);
     return -1;
   }
@@ -72,7 +73,7 @@ int list_records(Store& store, long long from, std::vector<RecordSpan>& records,
 int plan_changes(Store& store, const RecordChanges& changes, const std::string& damaged,
                  RewritePlan& plan, std::string& error) {
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     error = "Could not read store data - " + io::error_text(errno);
     return -1;
   }

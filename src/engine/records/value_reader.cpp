@@ -1,3 +1,4 @@
+#include "env/env.h"
 #include "engine/records/value_reader.h"
 
 #include <errno.h>
@@ -24,7 +25,7 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
   where.length = item->value_length;
   where.ad = binding_of(store).value_ad(name);
   struct stat status {};
-  if (::fstat(store.store_fd, &status) != 0) {
+  if (detail::env().fstat(store.store_fd, &status) != 0) {
     error = "Error, could not get item - " + io::error_text(errno);
     return -1;
   }
