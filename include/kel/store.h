@@ -44,7 +44,7 @@ class KEL_SAFE_EXPORT Store {
   std::string file_path;
   // When the last scan that reached the end of the file finished.
   timespec index_time{0, 0};
-  // Decrypted item name -> where its value lies. While paused_scan is set,
+  // Decrypted item name -> where its value lies. While an index scan is paused,
   // it holds some of the names of the records before the point the scan
   // reached: each name a lookup found, but not yet those it read past on
   // the way, which the scan keeps and enters when it runs on.
@@ -97,12 +97,12 @@ class KEL_SAFE_EXPORT Store {
   int load_header(std::string& text);
   // Checks the password, unwraps the key, builds the index over the whole
   // file, masks the key. Does nothing when the store is open already (its
-  // index may then be partial; see paused_scan).
+  // index may then be partial; the engine keeps the paused scan).
   int open_store(std::string& text);
   // Reopens file_path and rebuilds the index with the masked key.
   int reload_store_content(std::string& text);
   // Scans the records of store_fd from offset 132 into the index, reading
-  // around damaged records (noted in `damaged`), to the end of the file (a
+  // around damaged records (noted in the engine's damage list), to the end of the file (a
   // paused scan is dropped first). Fails only when the file cannot be read.
   int build_index(const unsigned char* key, std::string& text);
 
