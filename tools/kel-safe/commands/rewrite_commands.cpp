@@ -1,11 +1,13 @@
-#include "rewrite_commands.h"
-
+// mv, cp and rm: the subcommands that rewrite the store file in one step.
 #include <kel/safe.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "status.h"
 #include "streams.h"
+#include "subcommand.h"
 
 namespace kel::tool {
 
@@ -48,68 +50,80 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
 
 }  // namespace
 
-RewriteCommands::RewriteCommands(CLI::App& app,
-                                 const std::function<bool(std::string_view)>& want) {
-  if (want("mv")) {
-    mv_ = app.add_subcommand("mv", "Rename the entry OLD to NEW in one step; readers "
-                                   "never find it under neither name");
-    mv_->add_option("OLD", from_, "The entry's name")->required();
-    mv_->add_option("NEW", to_, "Its new name (not stored yet, unless --replace)")
-        ->required();
-  }
-  if (want("cp")) {
-    cp_ = app.add_subcommand("cp", "Store the value of NAME under NEW as well");
-    cp_->add_option("NAME", from_, "The entry's name")->required();
-    cp_->add_option("NEW", to_, "The name of the copy (not stored yet, unless --replace)")
-        ->required();
-  }
-  if (want("rm")) {
-    rm_ = app.add_subcommand("rm", "Remove the entries NAME..., all in one rewrite, all "
-                                   "or nothing; the old file is kept as a backup");
-    rm_->add_option("NAME", names_, "The entries' names")->required();
-  }
-  for (CLI::App* sub : {mv_, cp_}) {
-    if (sub == nullptr) continue;
-    sub->add_flag("--replace", replace_,
-                  "Replace the value stored under NEW in the same step: readers find "
-                  "its old value or the new one, never none");
-  }
-  for (CLI::App* sub : {mv_, cp_, rm_}) {
-    if (sub != nullptr) sub->add_flag("--drop-backup", drop_backup_, kDropHelp);
-  }
+namespace {
+
+// The words of one rewrite command, bound to its options.
+struct RewriteArgs {
+  std::string from, to;
+  std::vector<std::string> names;
+  bool replace = false;
+  bool drop_backup = false;
+};
+
+void add_replace_flag(CLI::App& sub, RewriteArgs& args) {
+  sub.add_flag("--replace", args.replace,
+               "Replace the value stored under NEW in the same step: readers find "
+               "its old value or the new one, never none");
 }
 
-std::optional<int> RewriteCommands::run(const Context& context) const {
-  if (mv_ != nullptr && *mv_) {
-    return rewrite(context, "mv " + tool::quoted(from_), from_, to_,
-                   "renamed " + tool::quoted(from_) + " to " + tool::quoted(to_),
-                   "still holds " + tool::quoted(from_), drop_backup_,
+}  // namespace
+
+CommandRun add_mv_command(CLI::App& sub, Context& context) {
+  auto args = std::make_shared<RewriteArgs>();
+  sub.add_option("OLD", args->from, "The entry's name")->required();
+  sub.add_option("NEW", args->to, "Its new name (not stored yet, unless --replace)")
+      ->required();
+  add_replace_flag(sub, *args);
+  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  return [&context, args] {
+    const std::string& from = args->from;
+    const std::string& to = args->to;
+    return rewrite(context, "mv " + tool::quoted(from), from, to,
+                   "renamed " + tool::quoted(from) + " to " + tool::quoted(to),
+                   "still holds " + tool::quoted(from), args->drop_backup,
                    [&](kel::Safe& safe, std::string& error) {
-                     return safe.rename_entry(from_, to_, replace_, error);
+                     return safe.rename_entry(from, to, args->replace, error);
                    });
-  }
-  if (cp_ != nullptr && *cp_) {
-    return rewrite(context, "cp " + tool::quoted(from_), from_, to_,
-                   "copied " + tool::quoted(from_) + " to " + tool::quoted(to_),
-                   replace_ ? "is the store as it was before the copy"
-                            : "is the store without " + tool::quoted(to_),
-                   drop_backup_,
+  };
+}
+
+CommandRun add_cp_command(CLI::App& sub, Context& context) {
+  auto args = std::make_shared<RewriteArgs>();
+  sub.add_option("NAME", args->from, "The entry's name")->required();
+  sub.add_option("NEW", args->to, "The name of the copy (not stored yet, unless --replace)")
+      ->required();
+  add_replace_flag(sub, *args);
+  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  return [&context, args] {
+    const std::string& from = args->from;
+    const std::string& to = args->to;
+    return rewrite(context, "cp " + tool::quoted(from), from, to,
+                   "copied " + tool::quoted(from) + " to " + tool::quoted(to),
+                   args->replace ? "is the store as it was before the copy"
+                                 : "is the store without " + tool::quoted(to),
+                   args->drop_backup,
                    [&](kel::Safe& safe, std::string& error) {
-                     return safe.copy_entry(from_, to_, replace_, error);
+                     return safe.copy_entry(from, to, args->replace, error);
                    });
-  }
-  if (rm_ != nullptr && *rm_) {
+  };
+}
+
+CommandRun add_rm_command(CLI::App& sub, Context& context) {
+  auto args = std::make_shared<RewriteArgs>();
+  sub.add_option("NAME", args->names, "The entries' names")->required();
+  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  return [&context, args] {
+    const std::vector<std::string>& names = args->names;
     std::string listed;
-    for (const std::string& name : names_) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
+    for (const std::string& name : names) listed += (listed.empty() ? "" : " ") + tool::quoted(name);
     // The library names the missing one of several.
-    return rewrite(context, "rm " + listed, names_.size() == 1 ? names_[0] : "", "",
+    return rewrite(context, "rm " + listed, names.size() == 1 ? names[0] : "", "",
                    "removed " + listed,
-                   names_.size() == 1 ? "still holds it" : "still holds them",
-                   drop_backup_, [&](kel::Safe& safe, std::string& error) {
-                     return safe.remove_entries(names_, error);
+                   names.size() == 1 ? "still holds it" : "still holds them",
+                   args->drop_backup, [&](kel::Safe& safe, std::string& error) {
+                     return safe.remove_entries(names, error);
                    });
-  }
-  return std::nullopt;
+  };
 }
 
 }  // namespace kel::tool
