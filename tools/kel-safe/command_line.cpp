@@ -208,6 +208,47 @@ std::vector<std::string> registered(CommandLineMode mode) {
   return names;
 }
 
+// The options of `sub` as typed, the names of one joined by commas
+// ("-o,--output"), its help left out.
+std::string option_words(const CLI::App& sub) {
+  std::string words;
+  for (const CLI::Option* option : sub.get_options()) {
+    if (option->get_positional() || option->get_name() == "--help") continue;
+    std::string names;
+    for (const std::string& name : option->get_snames()) names += ",-" + name;
+    for (const std::string& name : option->get_lnames()) names += ",--" + name;
+    words += " " + names.substr(1);
+  }
+  return words.empty() ? words : words.substr(1);
+}
+
+// The command table as the parser registers it, one line a subcommand (and
+// one for each of its own subcommands, as "agent start"): its words, a tab,
+// where it runs ("one-shot", "session", "agent", space-separated), a tab,
+// its options (space-separated; the names of one joined by commas). Not listed among the subcommands: it is for the test that
+// holds kel-safe(1) and the completion scripts to the table, which reads
+// the options from the parser itself rather than from a second list.
+int describe_commands() {
+  Context context;
+  std::string out;
+  for (const CommandRow& row : command_table()) {
+    CLI::App app;
+    CLI::App* sub = app.add_subcommand(row.name, row.summary);
+    row.add(*sub, context);
+    std::string places;
+    if (!row.session_only) places += " one-shot";
+    if (row.not_in_session == nullptr) places += " session";
+    if (row.through_agent != nullptr) places += " agent";
+    out += std::string(row.name) + "\t" + places.substr(1) + "\t" + option_words(*sub) + "\n";
+    for (const CLI::App* nested : sub->get_subcommands([](CLI::App*) { return true; })) {
+      out += std::string(row.name) + " " + nested->get_name() + "\t" + places.substr(1) +
+             "\t" + option_words(*nested) + "\n";
+    }
+  }
+  write_data(out);
+  return kOk;
+}
+
 // What a session takes, by name.
 const std::vector<std::string>& session_names() {
   static const std::vector<std::string> names = session_command_names();
@@ -225,6 +266,9 @@ int run_command_line(Context& context, const std::vector<std::string>& args,
                      CommandLineMode mode) {
   // The sessions this command line starts run their lines through it.
   context.run_line = run_session_line;
+  if (mode == CommandLineMode::one_shot && args == std::vector<std::string>{"__commands"}) {
+    return describe_commands();
+  }
   // "help [COMMAND]" is "[COMMAND] --help"; the options of kel-safe itself
   // change nothing in a help text.
   const std::vector<std::string> given =
