@@ -1,6 +1,11 @@
 // The command table: one row for each subcommand, in the order of the help
 // list. A row names the subcommand, gives its summary, the function that
 // adds its options and runs it (its own file), and where it may run.
+//
+// A new subcommand is: its file in commands/ (picked up by the build), its
+// declaration and row here, and its section of kel-safe(1). The test of the
+// completion scripts (CompletionKnowsEverySubcommand) then says what each
+// of bash, zsh and fish lacks.
 #include "command_table.h"
 
 #include <unistd.h>
@@ -9,9 +14,34 @@
 #include <iterator>
 
 #include "agent.h"
-#include "subcommand.h"
+#include "commands.h"
 
 namespace kel::tool {
+
+// Each in its own file, named after the subcommand (a family in one).
+CommandRun add_create_command(CLI::App& sub, Context& context);    // password_commands.cpp
+CommandRun add_verify_command(CLI::App& sub, Context& context);    // password_commands.cpp
+CommandRun add_passwd_command(CLI::App& sub, Context& context);    // password_commands.cpp
+CommandRun add_add_command(CLI::App& sub, Context& context);       // entry_commands.cpp
+CommandRun add_get_command(CLI::App& sub, Context& context);       // entry_commands.cpp
+CommandRun add_exists_command(CLI::App& sub, Context& context);    // entry_commands.cpp
+CommandRun add_ls_command(CLI::App& sub, Context& context);        // entry_commands.cpp
+CommandRun add_mv_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
+CommandRun add_cp_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
+CommandRun add_rm_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
+CommandRun add_version_command(CLI::App& sub, Context& context);
+CommandRun add_check_command(CLI::App& sub, Context& context);
+CommandRun add_repair_command(CLI::App& sub, Context& context);
+CommandRun add_upgrade_command(CLI::App& sub, Context& context);   // format_options.cpp
+CommandRun add_export_command(CLI::App& sub, Context& context);
+CommandRun add_import_command(CLI::App& sub, Context& context);
+CommandRun add_generate_command(CLI::App& sub, Context& context);
+CommandRun add_run_command(CLI::App& sub, Context& context);
+CommandRun add_shell_command(CLI::App& sub, Context& context);
+CommandRun add_agent_command(CLI::App& sub, Context& context);
+CommandRun add_lock_command(CLI::App& sub, Context& context);      // session_commands.cpp
+CommandRun add_exit_command(CLI::App& sub, Context& context);      // session_commands.cpp
+CommandRun add_help_command(CLI::App& sub, Context& context);
 
 namespace {
 
