@@ -2,6 +2,8 @@
 // from everything else (standard error).
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -136,19 +138,121 @@ TEST_F(Statuses, HelpForEverySubcommand) {
   }
 }
 
-// Each shell's completion knows every subcommand the tool lists, so that a
-// new one without completion fails here; the bash script, sourced in bash,
-// completes as a user would see it.
-TEST_F(Statuses, CompletionKnowsEverySubcommand) {
-  const std::string help = bare({"--help"}).out;
-  const std::size_t listed = help.find("Subcommands:\n");
-  ASSERT_NE(listed, std::string::npos) << help;
-  std::vector<std::string> commands;
-  std::istringstream lines(help.substr(listed + 13));
-  for (std::string line; std::getline(lines, line) && line.rfind("  ", 0) == 0;) {
-    commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+// The command table as the tool prints it (kel-safe __commands): words
+// ("agent start" for a nested one), where it runs, its options.
+struct TableRow {
+  std::string words;
+  std::string places;
+  std::set<std::string> options;            // every name of every option
+  std::vector<std::vector<std::string>> groups;  // the names of each option
+};
+
+std::vector<TableRow> command_table() {
+  std::vector<TableRow> rows;
+  std::istringstream lines(bare({"__commands"}).out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    TableRow row;
+    std::string options;
+    std::getline(fields, row.words, '\t');
+    std::getline(fields, row.places, '\t');
+    std::getline(fields, options);
+    std::istringstream words(options);
+    for (std::string group; words >> group;) {
+      std::istringstream names(group);
+      row.groups.emplace_back();
+      for (std::string name; std::getline(names, name, ',');) {
+        row.options.insert(name);
+        row.groups.back().push_back(name);
+      }
+    }
+    rows.push_back(row);
   }
-  ASSERT_GE(commands.size(), 15u) << help;
+  return rows;
+}
+
+std::set<std::string> options_in(const std::string& text, const std::regex& pattern) {
+  std::set<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
+    found.insert((*it)[1]);
+  }
+  return found;
+}
+
+// The zsh script's options by subcommand: the options of each arm of
+// `case $words[1]`, written as '--name[...' or {-n+,--name=}.
+std::map<std::string, std::set<std::string>> zsh_options(const std::string& script) {
+  std::map<std::string, std::set<std::string>> arms;
+  const std::regex arm(R"(^ +([a-z|]+)\)\s*$)");
+  const std::regex option(R"((-{1,2}[A-Za-z0-9][A-Za-z0-9-]*)[\[=+,}])");
+  std::istringstream lines(script.substr(script.find("case $words[1] in")));
+  std::vector<std::string> current;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, arm)) {
+      std::istringstream names(match[1].str());
+      current.clear();
+      for (std::string name; std::getline(names, name, '|');) current.push_back(name);
+      for (const std::string& name : current) arms[name];
+      continue;
+    }
+    for (const std::string& name : current) arms[name].merge(options_in(line, option));
+  }
+  return arms;
+}
+
+// The fish script's options by subcommand, from the lines whose condition
+// begins '__fish_seen_subcommand_from NAME...'.
+std::map<std::string, std::set<std::string>> fish_options(const std::string& script) {
+  std::map<std::string, std::set<std::string>> options;
+  const std::regex line_pattern(R"(^complete -c kel-safe -n '__fish_seen_subcommand_from ([a-z ]+)[';](.*)$)");
+  std::istringstream lines(script);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_match(line, match, line_pattern)) continue;
+    std::set<std::string> found;
+    std::istringstream words(match[2].str());
+    for (std::string word, value; words >> word;) {
+      if ((word == "-s" || word == "-l") && words >> value) {
+        found.insert((word == "-s" ? "-" : "--") + value);
+      }
+    }
+    std::istringstream names(match[1].str());
+    for (std::string name; names >> name;) options[name].insert(found.begin(), found.end());
+  }
+  return options;
+}
+
+// Each shell's completion and the manual page know every subcommand of the
+// command table and no other, with the options the table gives it, so that
+// a new subcommand or option that one of them lacks fails here and says
+// what is missing. The bash script, sourced in bash, completes as a user
+// would see it.
+TEST_F(Statuses, CompletionKnowsEverySubcommand) {
+  const std::vector<TableRow> table = command_table();
+  ASSERT_GE(table.size(), 20u);
+  std::vector<std::string> commands;          // the program's own, in order
+  std::map<std::string, std::set<std::string>> flat;  // options, nested ones' too
+  std::map<std::string, std::vector<std::vector<std::string>>> groups;
+  for (const TableRow& row : table) {
+    const std::string name = row.words.substr(0, row.words.find(' '));
+    if (row.places.find("one-shot") == std::string::npos) continue;
+    if (row.words == name) commands.push_back(name);
+    flat[name].insert(row.options.begin(), row.options.end());
+    groups[name].insert(groups[name].end(), row.groups.begin(), row.groups.end());
+  }
+  const std::set<std::string> listed(commands.begin(), commands.end());
+  // The help list is the table's.
+  const std::string help = bare({"--help"}).out;
+  const std::size_t at = help.find("Subcommands:\n");
+  ASSERT_NE(at, std::string::npos) << help;
+  std::vector<std::string> in_help;
+  std::istringstream help_lines(help.substr(at + 13));
+  for (std::string line; std::getline(help_lines, line) && line.rfind("  ", 0) == 0;) {
+    in_help.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  EXPECT_EQ(in_help, commands);
+
   const std::string scripts = std::string(KEL_SAFE_SOURCE_DIR) + "/tools/completion/";
   const std::string zsh = read_file(scripts + "_kel-safe");
   const std::string fish = read_file(scripts + "kel-safe.fish");
@@ -163,12 +267,85 @@ TEST_F(Statuses, CompletionKnowsEverySubcommand) {
     bash.args.insert(bash.args.end(), words.begin(), words.end());
     return run_tool(bash).out;
   };
-  const std::string offered = "\n" + complete({""});
-  for (const std::string& command : commands) {
-    EXPECT_NE(zsh.find("'" + command + ":"), std::string::npos) << "zsh: " << command;
-    EXPECT_NE(fish.find(" -a " + command + " -d "), std::string::npos) << "fish: " << command;
-    EXPECT_NE(offered.find("\n" + command + "\n"), std::string::npos) << "bash: " << command;
+  const auto replies = [&complete](std::vector<std::string> words) {
+    std::set<std::string> found;
+    std::istringstream lines(complete(std::move(words)));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty()) found.insert(line);
+    }
+    return found;
+  };
+  EXPECT_EQ(replies({""}), listed) << "bash: the subcommands";
+  const std::set<std::string> global = replies({"-"});
+  for (const TableRow& row : table) {
+    if (row.places.find("one-shot") == std::string::npos) continue;
+    std::vector<std::string> words;
+    std::istringstream split(row.words);
+    for (std::string word; split >> word;) words.push_back(word);
+    words.push_back("-");
+    std::set<std::string> offered;
+    for (const std::string& reply : replies(words)) {
+      if (global.count(reply) == 0 && reply != "--") offered.insert(reply);
+    }
+    // A command with subcommands of its own offers those first.
+    if (row.words == "agent") continue;
+    EXPECT_EQ(offered, row.options) << "bash: the options of " << row.words;
   }
+
+  std::set<std::string> zsh_listed;
+  const std::string zsh_list = zsh.substr(zsh.find("commands=("), zsh.find("\n      )") -
+                                                                       zsh.find("commands=("));
+  const std::regex zsh_entry(R"(\n\s+'([a-z-]+):)");
+  for (std::sregex_iterator it(zsh_list.begin(), zsh_list.end(), zsh_entry), end; it != end;
+       ++it) {
+    zsh_listed.insert((*it)[1]);
+  }
+  EXPECT_EQ(zsh_listed, listed) << "zsh: the subcommands";
+  std::map<std::string, std::set<std::string>> zsh_arms = zsh_options(zsh);
+  std::map<std::string, std::set<std::string>> fish_arms = fish_options(fish);
+  std::set<std::string> fish_listed;
+  const std::regex fish_entry(R"(-n \$no_command -a ([a-z-]+) -d )");
+  for (std::sregex_iterator it(fish.begin(), fish.end(), fish_entry), end; it != end; ++it) {
+    fish_listed.insert((*it)[1]);
+  }
+  EXPECT_EQ(fish_listed, listed) << "fish: the subcommands";
+  for (const std::string& command : commands) {
+    EXPECT_EQ(zsh_arms[command], flat[command]) << "zsh: the options of " << command;
+    EXPECT_EQ(fish_arms[command], flat[command]) << "fish: the options of " << command;
+  }
+  for (const auto& [name, options] : zsh_arms) EXPECT_EQ(listed.count(name), 1u) << "zsh: " << name;
+  for (const auto& [name, options] : fish_arms) EXPECT_EQ(listed.count(name), 1u) << "fish: " << name;
+
+  // The manual page: a term of COMMANDS for each, no other, and each
+  // option named (by one of its names) where its command is described.
+  std::map<std::string, std::string> described;
+  std::istringstream page(read_file(std::string(KEL_SAFE_SOURCE_DIR) + "/tools/kel-safe.1"));
+  std::string section, current, previous;
+  for (std::string line; std::getline(page, line); previous = line) {
+    if (line.rfind(".SH ", 0) == 0) section = line.substr(4);
+    if (section != "COMMANDS") continue;
+    if (previous == ".TP") {
+      const std::string plain = std::regex_replace(line, std::regex(R"(^\.[A-Z]+ |\\f[BIR]|["\[])"), "");
+      current = plain.substr(0, plain.find(' '));
+    }
+    if (!current.empty()) {
+      described[current] += std::regex_replace(line, std::regex(R"(\\f[BIRP]|\\&|\\(?=-))"), "") + "\n";
+    }
+  }
+  std::set<std::string> in_page;
+  for (const auto& [name, text] : described) in_page.insert(name);
+  EXPECT_EQ(in_page, listed) << "kel-safe.1: the terms of COMMANDS";
+  for (const std::string& command : commands) {
+    for (const std::vector<std::string>& names : groups[command]) {
+      bool found = false;
+      for (const std::string& name : names) {
+        found = found || std::regex_search(described[command],
+                                           std::regex("(^|[^-A-Za-z0-9])" + name + "($|[^-A-Za-z0-9])"));
+      }
+      EXPECT_TRUE(found) << "kel-safe.1 describes " << command << " without " << names.back();
+    }
+  }
+
   EXPECT_EQ(complete({"ge"}), "get\ngenerate\n");
   // A file name with a space is one reply, not two.
   const std::string spaced = store + " value.txt";

@@ -24,8 +24,4 @@ enum class CommandLineMode {
 int run_command_line(Context& context, const std::vector<std::string>& args,
                      CommandLineMode mode);
 
-// The names of the subcommands a session takes, as registered (lock, exit
-// and help among them).
-std::vector<std::string> session_subcommands();
-
 }  // namespace kel::tool

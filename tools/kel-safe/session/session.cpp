@@ -5,7 +5,6 @@
 
 #include <charconv>
 
-#include "command_line.h"
 #include "status.h"
 #include "streams.h"
 
@@ -77,7 +76,7 @@ int Session::run(const std::vector<std::string>& words,
   line.session = safe_.get();
   line.session_value = std::move(session_value);
   line.quiet = line.quiet || quiet;
-  return run_command_line(line, words, CommandLineMode::session);
+  return context_.run_line(line, words);
 }
 
 bool is_exit(const std::vector<std::string>& words) {
@@ -103,37 +102,6 @@ std::chrono::seconds parse_duration(std::string_view text,
             " is not a duration such as 90s, 5m or 1h (at most a week)");
   }
   return std::chrono::seconds(count * scale);
-}
-
-namespace {
-
-int run_session(const Context& context, const std::string& timeout) {
-  const std::chrono::seconds idle = parse_duration(timeout, "shell --timeout");
-  require_store(context);
-  Session session(context);
-  // One password for the whole session, asked before the first command.
-  session.unlock();
-  return isatty(0) == 1 ? run_shell(session, idle) : run_batch(session);
-}
-
-}  // namespace
-
-void add_shell_command(CLI::App& app, const Context& context,
-                       Subcommands& into) {
-  auto timeout = std::make_shared<std::string>("5m");
-  CLI::App* shell = app.add_subcommand(
-      "shell",
-      "Ask for the password once, then run many commands on the store: "
-      "interactive on a terminal, a batch of framed results otherwise "
-      "(see kel-safe(1))");
-  shell
-      ->add_option(
-          "--timeout", *timeout,
-          "Lock after this long without a command (default 5m; 0: never); "
-          "the next command asks for the password again")
-      ->type_name("DURATION");
-  into.push_back(
-      {shell, [&context, timeout] { return run_session(context, *timeout); }});
 }
 
 }  // namespace kel::tool

@@ -153,11 +153,9 @@ int run_command(const Context& context, const RunOptions& options) {
 
 }  // namespace
 
-void add_run_command(CLI::App& app, const Context& context, Subcommands& into) {
+CommandRun add_run_command(CLI::App& sub, Context& context) {
   auto options = std::make_shared<RunOptions>();
-  CLI::App* command = app.add_subcommand(
-      "run", "Run COMMAND with chosen secrets in its environment: run [--prefix P] "
-             "[--env NAME=ENTRY]... -- COMMAND [ARGS]...");
+  CLI::App* command = &sub;
   command->add_option_function<std::string>(
              "--prefix",
              [options](const std::string& prefix) {
@@ -180,7 +178,7 @@ void add_run_command(CLI::App& app, const Context& context, Subcommands& into) {
       ->expected(-1)
       ->allow_extra_args();
   command->fallthrough(true);
-  into.push_back({command, [&context, options] { return run_command(context, *options); }});
+  return [&context, options] { return run_command(context, *options); };
 }
 
 }  // namespace kel::tool

@@ -15,16 +15,13 @@
 #include <memory>
 
 #include "agent.h"
+#include "command_table.h"
 #include "framing.h"
 #include "status.h"
 #include "streams.h"
 
 namespace kel::tool {
 
-namespace {
-
-// Whether a word before "--" is one of `options` (also as -oVALUE or
-// --option=VALUE).
 bool has_option(const std::vector<std::string>& words,
                 std::initializer_list<const char*> options) {
   for (std::size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
@@ -43,25 +40,12 @@ bool has_option(const std::vector<std::string>& words,
   return false;
 }
 
-}  // namespace
-
+// Each subcommand's row says whether, and with which words, it may run
+// there.
 bool agent_may_run(const std::vector<std::string>& words) {
   if (words.empty() || has_option(words, {"-h", "--help"})) return false;
-  const std::string& name = words[0];
-  if (name == "ls" || name == "exists" || name == "check" || name == "mv" ||
-      name == "cp" || name == "rm" || name == "generate") {
-    return true;
-  }
-  if (name == "get") return !has_option(words, {"-o", "--output"});
-  // export asks on the terminal before it writes secrets in clear.
-  if (name == "export") {
-    return !has_option(words, {"--dir"}) &&
-           (has_option(words, {"-y", "--yes"}) || isatty(0) != 1);
-  }
-  // A value typed on the terminal is asked for by the program itself.
-  if (name == "add")
-    return !has_option(words, {"-f", "--file"}) && isatty(0) != 1;
-  return false;
+  const CommandRow* row = find_command(words[0]);
+  return row != nullptr && row->through_agent != nullptr && row->through_agent(words);
 }
 
 namespace {

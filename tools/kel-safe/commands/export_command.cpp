@@ -224,12 +224,9 @@ int run_export(const Context& context, const ExportOptions& options) {
 
 }  // namespace
 
-void add_export_command(CLI::App& app, const Context& context, Subcommands& into) {
+CommandRun add_export_command(CLI::App& sub, Context& context) {
   auto options = std::make_shared<ExportOptions>();
-  CLI::App* command = app.add_subcommand(
-      "export",
-      "Write every entry (or those under --prefix) in clear: --json, --env or "
-      "--dir DIR; asks first on a terminal");
+  CLI::App* command = &sub;
   auto* json = command->add_flag("--json", options->json,
                                  "One JSON object keyed by name; a value that is not "
                                  "UTF-8 is {\"base64\": \"...\"}");
@@ -246,12 +243,12 @@ void add_export_command(CLI::App& app, const Context& context, Subcommands& into
                       "(app/db under app/ is db)")
       ->type_name("P");
   command->add_flag("-y,--yes", options->yes, "Do not ask for confirmation");
-  into.push_back({command, [&context, options] {
+  return [&context, options] {
                     if (!options->json && !options->env && options->dir.empty()) {
                       throw Failure(kUsage, "export: give --json, --env or --dir DIR");
                     }
                     return run_export(context, *options);
-                  }});
+                  };
 }
 
 }  // namespace kel::tool

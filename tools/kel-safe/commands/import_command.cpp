@@ -376,12 +376,9 @@ int run_import(const Context& context, const ImportOptions& options) {
 
 }  // namespace
 
-void add_import_command(CLI::App& app, const Context& context, Subcommands& into) {
+CommandRun add_import_command(CLI::App& sub, Context& context) {
   auto options = std::make_shared<ImportOptions>();
-  CLI::App* command = app.add_subcommand(
-      "import",
-      "Add entries from --json FILE, --env FILE or --dir DIR (the forms export "
-      "writes; '-' is standard input); stored names are skipped unless --replace");
+  CLI::App* command = &sub;
   auto* json = command->add_option("--json", options->json,
                                    "A JSON object of names and values (strings, or "
                                    "{\"base64\": \"...\"})")
@@ -399,12 +396,12 @@ void add_import_command(CLI::App& app, const Context& context, Subcommands& into
   command->add_flag("--drop-backup", options->drop_backup,
                     "Delete the backup (the store as it was before the import, replaced "
                     "values included) once the import succeeded");
-  into.push_back({command, [&context, options] {
+  return [&context, options] {
                     if (options->json.empty() && options->env.empty() && options->dir.empty()) {
                       throw Failure(kUsage, "import: give --json FILE, --env FILE or --dir DIR");
                     }
                     return run_import(context, *options);
-                  }});
+                  };
 }
 
 }  // namespace kel::tool

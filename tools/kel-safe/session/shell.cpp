@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "command_table.h"
 #include "libedit.h"
 #include "session.h"
 #include "status.h"
@@ -219,7 +219,7 @@ int run_shell(Session& session, std::chrono::seconds idle) {
   // libedit reads characters by the locale; the tool itself treats bytes.
   setlocale(LC_CTYPE, "");
   const Libedit& edit = libedit();
-  ShellState state{session, idle, Clock::now(), session_subcommands()};
+  ShellState state{session, idle, Clock::now(), session_command_names()};
   std::unique_ptr<History, HistoryEnd> history(edit.history_init());
   std::unique_ptr<EditLine, EditorEnd> editor(
       edit.el_init("kel-safe", stdin, stdout, stderr));

@@ -259,6 +259,8 @@ std::string real_path_of(const Context& context) {
   return real.get();
 }
 
+}  // namespace
+
 int start_agent(const Context& context, const std::string& timeout) {
   const std::chrono::seconds idle =
       parse_duration(timeout, "agent start --timeout");
@@ -390,39 +392,6 @@ int ask_agent(const Context& context, const std::string& what) {
     }
   }
   return status;
-}
-
-}  // namespace
-
-void add_agent_command(CLI::App& app, const Context& context,
-                       Subcommands& into) {
-  CLI::App* agent = app.add_subcommand(
-      "agent",
-      "Unlock the store once and serve further kel-safe commands for it from a "
-      "process in the background: agent start [--timeout D] | stop | status");
-  agent->require_subcommand(1);
-  auto timeout = std::make_shared<std::string>("10m");
-  CLI::App* start = agent->add_subcommand(
-      "start",
-      "Ask for the password, then serve the store's commands until the agent "
-      "was not used for --timeout, agent stop, or logout");
-  start
-      ->add_option(
-          "--timeout", *timeout,
-          "Stop after this long without a command (default 10m; 0: never)")
-      ->type_name("DURATION");
-  CLI::App* stop = agent->add_subcommand(
-      "stop", "Stop the agent of the store; its key is wiped");
-  CLI::App* status =
-      agent->add_subcommand("status",
-                            "Say whether an agent serves the store and when it "
-                            "will lock; exit 1 when none");
-  into.push_back({agent, [&context, timeout, start, stop, status]() -> int {
-                    if (*start) return start_agent(context, *timeout);
-                    if (*stop) return ask_agent(context, "stop");
-                    (void)status;
-                    return ask_agent(context, "status");
-                  }});
 }
 
 }  // namespace kel::tool

@@ -29,6 +29,10 @@ struct Context {
   // In batch mode standard input carries the commands: add takes its value
   // from here instead, and nothing else may read standard input.
   std::function<Secret(const std::string& name)> session_value;
+  // Runs one line of a session, the subcommand first, on `line` (its
+  // session set): the program's own command line (command_line.h), handed
+  // down to the sessions it starts, which know nothing of the parser.
+  int (*run_line)(Context& line, const std::vector<std::string>& words) = nullptr;
 };
 
 // A Safe a command works on: its own, or the session's, borrowed.

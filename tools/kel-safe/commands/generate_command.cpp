@@ -59,11 +59,9 @@ int run_generate(const Context& context, const GenerateOptions& options) {
 
 }  // namespace
 
-void add_generate_command(CLI::App& app, const Context& context, Subcommands& into) {
+CommandRun add_generate_command(CLI::App& sub, Context& context) {
   auto options = std::make_shared<GenerateOptions>();
-  CLI::App* command = app.add_subcommand(
-      "generate", "Store a new random value under NAME (24 characters of every class "
-                  "unless told otherwise)");
+  CLI::App* command = &sub;
   command->add_option("NAME", options->name, "The entry's name")->required();
   command->add_option("-l,--length", options->length, "Number of characters")
       ->type_name("N")
@@ -78,7 +76,7 @@ void add_generate_command(CLI::App& app, const Context& context, Subcommands& in
   command->add_flag("--drop-backup", options->drop_backup,
                     "With --replace: delete the backup (which still holds the old "
                     "value) once the change succeeded");
-  into.push_back({command, [&context, options] { return run_generate(context, *options); }});
+  return [&context, options] { return run_generate(context, *options); };
 }
 
 }  // namespace kel::tool

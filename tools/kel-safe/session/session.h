@@ -1,17 +1,17 @@
 // A session: one password and one index build for many commands. The store
 // is opened once; each command line then runs through the same command
-// line as the one-shot program (command_line.h), borrowing the open store.
+// line as the one-shot program (Context::run_line), borrowing the open store.
 // `kel-safe shell` is a session: interactive on a terminal (shell.cpp), a
 // batch of framed results when standard input is not one (batch.cpp).
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "commands.h"
-#include "subcommand.h"
 
 namespace kel::tool {
 
@@ -65,10 +65,6 @@ bool is_exit(const std::vector<std::string>& words);
 // Failure (kUsage) naming `what` for anything else.
 std::chrono::seconds parse_duration(std::string_view text,
                                     std::string_view what);
-
-// shell: a session on the store (shell.cpp, batch.cpp).
-void add_shell_command(CLI::App& app, const Context& context,
-                       Subcommands& into);
 
 // The batch mode: commands from standard input, framed results on
 // standard output. Returns the program's exit status.

@@ -84,17 +84,14 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
 
 }  // namespace
 
-void add_upgrade_command(CLI::App& app, const Context& context, Subcommands& into) {
+CommandRun add_upgrade_command(CLI::App& sub, Context& context) {
   auto args = std::make_shared<FormatArgs>();
   auto drop = std::make_shared<bool>(false);
-  CLI::App* upgrade = app.add_subcommand(
-      "upgrade",
-      "Rewrite a format-1 store as format 2 (Argon2id), with the same password; the "
-      "old file is kept as PATH.safe.backup2");
+  CLI::App* upgrade = &sub;
   add_kdf_options(upgrade, *args, false);
   upgrade->add_flag("--drop-backup", *drop,
                     "Delete the format-1 backup once the upgrade is done");
-  into.push_back({upgrade, [&context, args, drop] { return run_upgrade(context, *args, *drop); }});
+  return [&context, args, drop] { return run_upgrade(context, *args, *drop); };
 }
 
 }  // namespace kel::tool

@@ -9,6 +9,7 @@
 // blocks.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,13 +17,21 @@
 
 #include "commands.h"
 #include "streams.h"
-#include "subcommand.h"
 
 namespace kel::tool {
 
-// agent start [--timeout D] | stop | status (agent.cpp).
-void add_agent_command(CLI::App& app, const Context& context,
-                       Subcommands& into);
+// agent start: opens the store (the password asked here) and leaves a
+// process in the background that serves it until it was not used for
+// `timeout` (a duration, "0": never). Returns the exit status.
+int start_agent(const Context& context, const std::string& timeout);
+// agent stop | status (`what`): asks the agent of the store, and tells
+// when none serves it (exit 1).
+int ask_agent(const Context& context, const std::string& what);
+
+// Whether a word of `words` before "--" (the first, the subcommand, left
+// out) is one of `options`, also as -oVALUE or --option=VALUE.
+bool has_option(const std::vector<std::string>& words,
+                std::initializer_list<const char*> options);
 
 // The client side (agent_client.cpp). When an agent serves the store file
 // (the same device and inode) and the command `words` (a subcommand and its

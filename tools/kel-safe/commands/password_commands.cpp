@@ -1,0 +1,66 @@
+// create, verify and passwd: the subcommands that make a store or work on
+// its password.
+#include <memory>
+#include <string>
+
+#include "status.h"
+#include "subcommand.h"
+#include "usage.h"
+
+namespace kel::tool {
+
+namespace {
+
+struct CreateArgs {
+  bool group = false;
+  bool generate = false;
+  FormatArgs format;
+};
+
+}  // namespace
+
+CommandRun add_create_command(CLI::App& sub, Context& context) {
+  auto args = std::make_shared<CreateArgs>();
+  sub.add_flag("--generate-password", args->generate,
+               "Make a random store password of 24 characters that meets the "
+               "policy, and print it once on standard output");
+  sub.add_flag("--group", args->group,
+               "Let the file's group read and write the store (mode 0660 "
+               "less the umask); without it the store is private (0600)");
+  add_kdf_options(&sub, args->format, true);
+  return [&context, args] {
+    // Silently ignored, they would leave the user believing the store
+    // resists guessing as asked.
+    if (args->format.format == 1 &&
+        (args->format.time_ms != 0 || args->format.memory_mib != 0)) {
+      throw Failure(kUsage, "create: --kdf-time and --kdf-memory are for format 2; format 1 "
+                            "has no key derivation to set");
+    }
+    return cmd_create(context, args->group, args->generate, store_options(args->format));
+  };
+}
+
+CommandRun add_verify_command(CLI::App&, Context& context) {
+  return [&context] { return cmd_verify(context); };
+}
+
+CommandRun add_passwd_command(CLI::App& sub, Context& context) {
+  auto drop = std::make_shared<bool>(false);
+  auto* new_file = sub.add_option("--new-password-file", context.passwords.new_file,
+                                  "Read the new password from the first line of FILE")
+                       ->type_name("FILE");
+  auto* new_fd = sub.add_option("--new-password-fd", context.passwords.new_fd,
+                                "Read the new password from the first line of "
+                                "descriptor N (may be the same as --password-fd: "
+                                "then the old password is the first line, the new "
+                                "one the second)")
+                     ->type_name("N")
+                     ->check(descriptor_number());
+  new_file->excludes(new_fd);
+  sub.add_flag("--drop-backup", *drop,
+               "Delete the backup (which opens with the old password) once "
+               "the change succeeded");
+  return [&context, drop] { return cmd_passwd(context, *drop); };
+}
+
+}  // namespace kel::tool
