@@ -5,14 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "crypto/wipe.h"
 #include "store/format.h"
 #include "store/locked_memory.h"
 
 namespace kel::detail {
-
-// Overwrites `length` bytes with zeros. The stores are kept even when the
-// buffer dies right afterwards.
-void wipe(void* buffer, std::size_t length);
 
 // A plain key (or other small secret) that lives on the stack and is wiped
 // when it goes out of scope, however the scope is left.
