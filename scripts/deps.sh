@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev clang libclang-rt-14-dev valgrind
           dpkg-dev file nlohmann-json3-dev libedit-dev libargon2-dev
-          libsodium-dev python3-dotenv groff-base mandoc)
+          libsodium-dev python3-dotenv groff-base mandoc abigail-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -18,6 +18,44 @@
 // in others, may share one store file: writers exclude each other with a lock
 // on the whole file, and every Safe notices the others' changes before it
 // reads or writes.
+//
+// Words. Each of these means one thing, here, in the other headers, in the
+// library's sources and in the tool:
+//   safe          a kel::Safe: an application's handle on one store file and
+//                 the password it was given. A safe is an object, never a
+//                 file. In the Safe's own call names "key" means the store
+//                 password (key_verified, change_key), not the store key.
+//   store         the encrypted, password-protected file of named secrets
+//                 ("store file" where the file as such is meant), and the
+//                 engine object that works on one, kel::Store.
+//   entry         one named secret as the application holds it: a kel::Entry
+//                 (its data a kel::SafeEntry), a name and a value. The word
+//                 of the Safe's calls: add_entry, get_entry.
+//   item          the same secret as the store keeps it: the word of the
+//                 engine's calls (add_item, get_item). A kel::Item is the
+//                 index's note of where one item's value lies in the file,
+//                 never its name or value.
+//   record        the bytes of one item in the store file: the name's length,
+//                 the sealed name, the value's offset and length, the sealed
+//                 value, 69 bytes more than name and value. A store file is a
+//                 header followed by records, back to back.
+//   name          what an entry or item is called: 1 to 255 bytes, any bytes,
+//                 one item per name in a store, sealed in the file.
+//   value         the secret bytes stored under a name, 1 to 4294967295 of
+//                 them, sealed in the file apart from the name.
+//   password      what unlocks a store; the file keeps only its salted hash.
+//   store key     the random 32-byte key, made with the store and never
+//                 changed, that seals every name and value. The header holds
+//                 it sealed under a key derived from the password; in memory
+//                 it is kept masked, and every plain copy is wiped.
+//   backup        a whole store file as it was before a change, kept beside
+//                 the store: "<store file>.backup1" after a password change,
+//                 "<store file>.backup2" after a rewrite (removal_backup_path),
+//                 "<store file>.damaged-<UTC time>" after a repair. It opens
+//                 with the password it had.
+//   damaged region  a stretch of the store file that holds no intact record
+//                 (IntegrityReport::Region): what check reports and repair
+//                 leaves behind.
 #pragma once
 
 #include <cstddef>

@@ -18,8 +18,7 @@ void dispose(unsigned char*& data, std::size_t length) {
   if (data != nullptr && length != 0) {
     for (std::size_t done = 0; done < length; done += kBlock) {
       const std::size_t size = std::min(kBlock, length - done);
-      std::memset(data + done, 0x01, size);
-      detail::wipe(data + done, size);  // ends with zeros, and cannot be dropped
+      detail::wipe(data + done, size, 0x01);  // 0x01 bytes, then zeros; kept
     }
     delete[] data;
   }

@@ -5,17 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "crypto/wipe.h"
 #include "engine/records/format.h"
 #include "engine/file/locked_memory.h"
 
 namespace kel::detail {
 
-// Overwrites `length` bytes with zeros. The stores are kept even when the
-// buffer dies right afterwards.
-void wipe(void* buffer, std::size_t length);
 // Three passes (0x00, 0x01, 0x00) over a buffer that held a plain key or
-// password, kept by the compiler as wipe is; null: nothing. Store::mem_clear
-// is this.
+// password, kept by the compiler as wipe (crypto/wipe.h) is; null: nothing.
+// Store::mem_clear is this.
 void mem_clear(void* buffer, unsigned long length);
 
 // A plain key (or other small secret) that lives on the stack and is wiped

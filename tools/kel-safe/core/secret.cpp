@@ -1,6 +1,6 @@
 #include "secret.h"
 
-#include <string.h>
+#include "crypto/wipe.h"
 
 #include <algorithm>
 #include <utility>
@@ -8,7 +8,7 @@
 namespace kel::tool {
 
 void wipe(void* data, std::size_t length) {
-  if (data != nullptr && length != 0) explicit_bzero(data, length);
+  kel::detail::wipe(data, length);
 }
 
 void wipe(std::string& text) {
