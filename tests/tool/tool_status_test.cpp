@@ -665,6 +665,12 @@ TEST_F(Statuses, OneWordingPerFailure) {
       // Calls on many entries name the one concerned.
       {{"get", "--json", "k", "nope"}, "", kNotFound,
        "get: no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
+      {{"get", "--json", "k", std::string(256, 'n')}, "", kRejected,
+       "get: the name is 256 bytes long; an entry name is 1 to 255 bytes\n"},
+      {{"add", ""}, "v", kRejected, "add '': the name is 0 bytes long; an entry name is 1 to 255 bytes\n"},
+      {{"rm", std::string(256, 'n')}, "", kRejected,
+       "rm '" + std::string(256, 'n') +
+           "': the name is 256 bytes long; an entry name is 1 to 255 bytes\n"},
       // An empty value is left out, by name, rather than failing the import.
       {{"import", "--json", "-"}, "{\"e\": \"\"}", kOk,
        "skipped 'e': its value is empty, and a stored value holds at least one byte\n"},

@@ -82,9 +82,9 @@ int run_check(const Context& context, bool json) {
   SafeHandle safe = open_safe(context, "check");
   IntegrityReport report;
   std::string error;
-  if (safe->check(report, error) != 0) library_failure("check", error, path);
+  if (safe->check(report, error) != 0) library_failure("check", safe->status(), error, path);
   kel::FormatInfo format;
-  if (safe->format_info(format, error) != 0) library_failure("check", error, path);
+  if (safe->format_info(format, error) != 0) library_failure("check", safe->status(), error, path);
   write_data(json ? json_report(path, report, format) : text_report(path, report, format));
   return report.clean() ? kOk : kStoreError;
 }

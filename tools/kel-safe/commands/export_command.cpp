@@ -166,10 +166,10 @@ void export_to_dir(kel::Safe& safe, const std::vector<std::string>& names,
     UniqueFd file = tree.new_file(path_parts(below[i]));
     std::string error;
     if (safe.get_entry_to_stream(names[i], file.get(), error) != 0) {
-      if (error.rfind("Could not write value", 0) == 0) {
+      if (safe.status() == kel::Status::caller_file) {
         throw Failure(kFileError, "export: cannot write " + tree.shown(below[i]) + ": " + error);
       }
-      library_failure("export", error, path, names[i]);
+      library_failure("export", safe.status(), error, path, names[i]);
     }
   }
   tree.keep();

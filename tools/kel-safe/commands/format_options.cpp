@@ -58,8 +58,9 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
   const std::string path = store_file(context.store);
   std::string error;
   kel::FormatInfo info;
-  if (make_safe(context, Secret())->format_info(info, error) != 0) {
-    library_failure("upgrade", error, path);
+  const std::unique_ptr<kel::Safe> reader = make_safe(context, Secret());
+  if (reader->format_info(info, error) != 0) {
+    library_failure("upgrade", reader->status(), error, path);
   }
   if (info.version == 2) {
     if (!context.quiet) note(tool::quoted(path) + " is " + describe_format(info) + " already");
@@ -71,7 +72,7 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
   FormatArgs wanted = args;
   wanted.format = 2;
   if (safe->upgrade(store_options(wanted), error) != 0) {
-    library_failure("upgrade", error, path);
+    library_failure("upgrade", safe->status(), error, path);
   }
   if (!context.quiet) {
     if (safe->format_info(info, error) == 0) note("upgraded " + tool::quoted(path) + " to " +

@@ -33,7 +33,7 @@ int run_generate(const Context& context, const GenerateOptions& options) {
   SafeHandle safe = open_checked(context, what);
   std::string error;
   const int stored = safe->exists(options.name, error);
-  if (stored < 0) library_failure(what, error, store_file(context.store), options.name);
+  if (stored < 0) library_failure(what, safe->status(), error, store_file(context.store), options.name);
   if (stored == 1 && !options.replace) {
     throw Failure(kExists, what + ": Item exists (--replace rotates it)");
   }
@@ -41,7 +41,7 @@ int run_generate(const Context& context, const GenerateOptions& options) {
   kel::Entry entry(options.name);
   entry.set_value(value.str());
   const int rc = stored == 1 ? safe->replace_entry(entry, error) : safe->add_entry(entry, error);
-  if (rc != 0) library_failure(what, error, store_file(context.store), options.name);
+  if (rc != 0) library_failure(what, safe->status(), error, store_file(context.store), options.name);
   if (options.print) {
     value.push_back('\n');
     write_data(value.view());

@@ -112,7 +112,7 @@ void add_batch(kel::Safe& safe, const Context& context, const ImportOptions& opt
   std::vector<kel::AddOutcome> outcomes;
   std::string error;
   if (safe.add_entries(batch.entries, options.replace, outcomes, error) != 0) {
-    library_failure("import", error, store_file(context.store));
+    library_failure("import", safe.status(), error, store_file(context.store));
   }
   for (std::size_t i = 0; i < batch.names.size(); ++i) {
     report(context, batch.names[i], outcomes[i], tally);
@@ -126,7 +126,7 @@ void add_streamed(kel::Safe& safe, const Context& context, const ImportOptions& 
                   const Tree& tree, const TreeFile& file, Tally& tally) {
   std::string error;
   const int stored = safe.exists(file.name, error);
-  if (stored < 0) library_failure("import", error, store_file(context.store), file.name);
+  if (stored < 0) library_failure("import", safe.status(), error, store_file(context.store), file.name);
   if (stored == 1 && !options.replace) {
     report(context, file.name, kel::AddOutcome::skipped, tally);
     return;
@@ -134,7 +134,7 @@ void add_streamed(kel::Safe& safe, const Context& context, const ImportOptions& 
   const UniqueFd fd = tree.open(file);
   const int rc = stored == 1 ? safe.set_entry_from_fd(file.name, fd.get(), error)
                              : safe.add_entry_from_fd(file.name, fd.get(), error);
-  if (rc != 0) library_failure("import", error, store_file(context.store), file.name);
+  if (rc != 0) library_failure("import", safe.status(), error, store_file(context.store), file.name);
   report(context, file.name,
          stored == 1 ? kel::AddOutcome::replaced : kel::AddOutcome::added, tally);
 }

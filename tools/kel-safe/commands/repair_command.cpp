@@ -19,7 +19,7 @@ int run_repair(const Context& context) {
   SafeHandle safe = open_safe(context, "repair");
   IntegrityReport report;
   std::string error;
-  if (safe->repair(report, error) != 0) library_failure("repair", error, path);
+  if (safe->repair(report, error) != 0) library_failure("repair", safe->status(), error, path);
   if (!report.rewritten) {
     write_data("intact: " + tool::quoted(path) + ": nothing to repair\n");
     return kOk;

@@ -32,16 +32,17 @@ int rewrite(const Context& context, const std::string& what, const std::string& 
   if (change(*safe, error) != 0) {
     // Onto itself: removing it first, as for another name in the way,
     // would lose the value.
-    if (classify(error) == kExists && to == from) {
+    const bool in_the_way = safe->status() == kel::Status::exists;
+    if (in_the_way && to == from) {
       throw Failure(kExists, what + ": the new name is the old one; nothing to do");
     }
-    if (classify(error) == kExists && !to.empty()) {
+    if (in_the_way && !to.empty()) {
       throw Failure(kExists, what + ": an entry " + tool::quoted(to) +
                                  " exists already; --replace replaces its value in the "
                                  "same step (" + error + ")");
     }
-    library_failure(what, error, store_file(context.store),
-                    classify(error) == kExists ? to : from);
+    library_failure(what, safe->status(), error, store_file(context.store),
+                    in_the_way ? to : from);
   }
   if (!context.quiet) note(done);
   report_backup(context, safe->removal_backup_path(), drop_backup, backup_holds);

@@ -3,6 +3,9 @@
 // can tell "wrong password" from "no such entry" from "store damaged".
 #pragma once
 
+#include <kel/status.h>
+
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -38,20 +41,25 @@ class Failure : public std::runtime_error {
   Status status_;
 };
 
-// The failure class of a message the library left in its error text.
-Status classify(std::string_view library_message);
+// The exit status of a failed library call that reported `code`. Only the
+// code decides: the library's text is for people, and its wording may
+// change.
+Status classify(kel::Status code);
 
 // What a failed library call means to the user, one wording per failure
 // class whichever subcommand met it, with the library's own text after it
 // in parentheses: "wrong password for '/x.safe' (Invalid password)". The
-// library's text is left out where the tool's says all of it. `store_path`
-// is the store file, `name` the entry concerned (may be empty),
-// `password_source` where the password came from ("from --password-fd 3";
-// may be empty). `status` receives the failure's exit status: classify()'s,
-// refined by the system error behind it.
-std::string explain(std::string_view library_message, const std::string& store_path,
-                    const std::string& name, Status& status,
-                    const std::string& password_source = {});
+// library's text is only shown, never read; the tool's words come from
+// `code` and from what the tool gave the call. The library's text is left
+// out where the tool's says all of it. `store_path` is the store file,
+// `name` the entry the call was given (none for a call on the store as a
+// whole, or on many entries), `password_source` where the password came
+// from ("from --password-fd 3"; may be empty). `status` receives the
+// failure's exit status: classify()'s, refined by the system error behind
+// it.
+std::string explain(kel::Status code, std::string_view library_message,
+                    const std::string& store_path, const std::optional<std::string>& name,
+                    Status& status, const std::string& password_source = {});
 
 // The rules of the password policy that `password` breaks, all of them, as
 // one phrase ("it needs a digit and an upper-case letter"); "" when it

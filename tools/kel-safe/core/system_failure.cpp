@@ -19,18 +19,23 @@ bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
-// The error number behind `message`, or 0. The library keeps the number of
-// its last failed system call; it belongs to this message only when the
-// message holds its text, or is one of the two write failures worded
-// without it (the library records the cause of each as it fails).
-int error_number_of(std::string_view message) {
+// The error number behind a failure that reported `code`, or 0. Only the
+// codes of a failed system call carry one; for them the library recorded
+// the cause as it failed, whatever its text says.
+int error_number_of(kel::Status code) {
+  switch (code) {
+    case kel::Status::no_space:
+    case kel::Status::permission:
+    case kel::Status::store_not_found:
+    case kel::Status::io_error:
+    case kel::Status::caller_file:
+      break;
+    default:
+      return 0;
+  }
   int number = 0;
   if (kel::last_system_error(number) != 0) return 0;
-  if (message == "Could not write lower part to tmp store" ||
-      message == "Could not write to store file") {
-    return number;
-  }
-  return contains(message, strerror(number)) ? number : 0;
+  return number;
 }
 
 std::string folder_of(const std::string& path) {
@@ -109,8 +114,9 @@ std::string no_room(int number, const std::string& where) {
 
 }  // namespace
 
-SystemFailure system_failure(std::string_view message, const std::string& store_path) {
-  const int number = error_number_of(message);
+SystemFailure system_failure(kel::Status code, std::string_view message,
+                             const std::string& store_path) {
+  const int number = error_number_of(code);
   if (number == 0) return {};
   const Step step = step_of(message, store_path);
   const std::string unchanged = step.unchanged ? "; the store is unchanged" : "";
@@ -155,8 +161,8 @@ SystemFailure system_failure(std::string_view message, const std::string& store_
   return {};
 }
 
-SystemFailure file_failure(std::string_view message, const std::string& path) {
-  const int number = error_number_of(message);
+SystemFailure file_failure(kel::Status code, const std::string& path) {
+  const int number = error_number_of(code);
   if (number == 0) return {};
   const std::string where = path.empty() ? "standard output" : quoted(path);
   const std::string full = no_room(number, path.empty() ? "" : quoted(folder_of(path)));

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <kel/status.h>
+
 #include "status.h"
 
 namespace kel::tool {
@@ -19,11 +21,13 @@ struct SystemFailure {
 
 // The wording of the library's failure `message` on the store file
 // `store_path` when a system call caused it, from the error number the
-// library recorded for it; text "" otherwise.
-SystemFailure system_failure(std::string_view message, const std::string& store_path);
+// library recorded for it; text "" otherwise. Only `code` says whether a
+// system call failed; `message` still tells which step of the call did.
+SystemFailure system_failure(kel::Status code, std::string_view message,
+                             const std::string& store_path);
 
 // The same for a failed write of a file of the user's: `path`, or standard
 // output when it is "".
-SystemFailure file_failure(std::string_view message, const std::string& path);
+SystemFailure file_failure(kel::Status code, const std::string& path);
 
 }  // namespace kel::tool

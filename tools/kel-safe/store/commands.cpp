@@ -52,12 +52,17 @@ void check_policy(const std::string& what, const Secret& password) {
 
 // The library names the backup a password change is about to make, before
 // making it. The tool names it once, after the change, and only when the
-// change was made: the lines the library sends meanwhile go elsewhere.
+// change was made: the line that names `backup`, the file the tool asked
+// the library for, goes nowhere; any other line passes. Only the tool's own
+// path is looked for, never the library's wording around it.
 class WithoutBackupLine {
  public:
-  WithoutBackupLine() {
+  explicit WithoutBackupLine(std::string backup) : backup_(std::move(backup)) {
     previous_ = kel::set_diagnostics([this](std::string_view line) {
-      if (line.rfind("backup file: ", 0) != 0 && previous_) previous_(line);
+      const bool names_backup =
+          !backup_.empty() && line.size() >= backup_.size() &&
+          line.substr(line.size() - backup_.size()) == backup_;
+      if (!names_backup && previous_) previous_(line);
     });
   }
   ~WithoutBackupLine() { kel::set_diagnostics(std::move(previous_)); }
@@ -65,6 +70,7 @@ class WithoutBackupLine {
   WithoutBackupLine& operator=(const WithoutBackupLine&) = delete;
 
  private:
+  std::string backup_;
   kel::Diagnostics previous_;
 };
 
@@ -103,11 +109,12 @@ void append_utf8(std::string& out, std::uint32_t code) {
 
 // `what` names the subcommand and its object ("add 'mail'"): every failure
 // reads "<what>: <what happened> (<the library's text>)".
-[[noreturn]] void library_failure(const std::string& what, const std::string& error,
-                                  const std::string& store_path, const std::string& name,
+[[noreturn]] void library_failure(const std::string& what, kel::Status code,
+                                  const std::string& error, const std::string& store_path,
+                                  const std::optional<std::string>& name,
                                   const std::string& password_source) {
   Status status = kInternal;
-  const std::string said = explain(error, store_path, name, status, password_source);
+  const std::string said = explain(code, error, store_path, name, status, password_source);
   throw Failure(status, what + ": " + said);
 }
 
@@ -169,8 +176,8 @@ SafeHandle open_safe(const Context& context, const std::string& what, Secret* ke
       if (kept != nullptr) *kept = std::move(password);
       return SafeHandle(safe.release());
     }
-    if (!typed || attempt == kPasswordTries || classify(error) != kWrongPassword) {
-      library_failure(what, error, path, {}, password_source(context.passwords));
+    if (!typed || attempt == kPasswordTries || safe->status() != kel::Status::wrong_password) {
+      library_failure(what, safe->status(), error, path, {}, password_source(context.passwords));
     }
     note("wrong password, try again");
   }
@@ -323,7 +330,7 @@ int cmd_create(const Context& context, bool group, bool generate_password,
   // private unless shared on purpose, as other password stores do it.
   if (!group) umask(umask(0) | 077);
   std::string error;
-  if (safe.create_safe(format, error) != 0) library_failure(what, error, path);
+  if (safe.create_safe(format, error) != 0) library_failure(what, safe.status(), error, path);
   if (!context.quiet) note("created " + quoted(error));
 
   if (generate_password) {
@@ -354,15 +361,14 @@ int cmd_verify(const Context& context) {
     if (!context.quiet) note("the password unlocks " + quoted(path));
     return kOk;
   }
-  const Status status = classify(error);
-  if (status == kWrongPassword) {
+  if (safe->status() == kel::Status::wrong_password) {
     if (!context.quiet) {
       note("the password " + password_source(context.passwords) + " does not unlock " +
            quoted(path));
     }
     return kFalse;
   }
-  library_failure("verify", error, path);
+  library_failure("verify", safe->status(), error, path);
 }
 
 int cmd_passwd(const Context& context, bool drop_backup) {
@@ -379,9 +385,9 @@ int cmd_passwd(const Context& context, bool drop_backup) {
   check_policy("passwd", new_password);
   std::string error;
   {
-    const WithoutBackupLine once;
+    const WithoutBackupLine once(backup_file(context, kel::StoreBackup::password_change));
     if (safe->change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
-      library_failure("passwd", error, path);
+      library_failure("passwd", safe->status(), error, path);
     }
   }
   if (!context.quiet) note("changed the password of " + quoted(path));
@@ -419,7 +425,7 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
   SafeHandle safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
   if (mode == AddMode::add && safe.exists(name)) {
-    library_failure(what, "Item exists", path, name);
+    library_failure(what, kel::Status::exists, "Item exists", path, name);
   }
   // A replacement (or an add through --replace-or-add) is one rewrite of the
   // store file; a plain add appends.
@@ -440,13 +446,10 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     if (rc != 0) {
       bar.finish();
       // The input file's own failures are the user's file, not the store.
-      for (const char* prefix : {"Could not open file", "Could not read file",
-                                 "Could not get file size", "read file error"}) {
-        if (error.rfind(prefix, 0) == 0) {
-          throw Failure(kFileError, what + ": cannot read " + quoted(file) + " (" + error + ")");
-        }
+      if (safe.status() == kel::Status::caller_file) {
+        throw Failure(kFileError, what + ": cannot read " + quoted(file) + " (" + error + ")");
       }
-      library_failure(what, error, path, name);
+      library_failure(what, safe.status(), error, path, name);
     }
   } else {
     Secret value;
@@ -465,7 +468,7 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     const int rc = !rewrite ? safe.add_entry(entry, error)
                    : or_add ? safe.set_entry(entry, error)
                             : safe.replace_entry(entry, error);
-    if (rc != 0) library_failure(what, error, path, name);
+    if (rc != 0) library_failure(what, safe.status(), error, path, name);
   }
   if (!context.quiet) {
     note((!rewrite ? "added " : or_add ? "stored " : "replaced ") + quoted(name));
@@ -502,14 +505,14 @@ int cmd_get(const Context& context, const std::string& name,
   // checked in a first pass rather than held in memory.
   // The output's faults, not the store's.
   const auto output_failure = [&](const std::string& where, const std::string& file_path) {
-    const SystemFailure system = file_failure(error, file_path);
+    const SystemFailure system = file_failure(safe.status(), file_path);
     const std::string said = system.text.empty() ? "cannot write " + where : system.text;
     throw Failure(kFileError, what + ": " + said + " (" + error + ")");
   };
   const auto stream_to = [&](int fd, const std::string& where, const std::string& file_path) {
     if (safe.get_entry_to_stream(name, fd, error) == 0) return;
-    if (error.rfind("Could not write value", 0) == 0) output_failure(where, file_path);
-    library_failure(what, error, path, name);
+    if (safe.status() == kel::Status::caller_file) output_failure(where, file_path);
+    library_failure(what, safe.status(), error, path, name);
   };
   if (to_stdout) {
     if (data_fd() < 0) write_data("");  // fails: standard output is closed
@@ -528,8 +531,8 @@ int cmd_get(const Context& context, const std::string& name,
   const int result = safe.get_entry_to_fd(name, file.fd(), error, progress);
   bar.finish();
   if (result != 0) {  // the temporary file goes
-    if (error.rfind("Could not write value", 0) == 0) output_failure(quoted(output), output);
-    library_failure(what, error, path, name);
+    if (safe.status() == kel::Status::caller_file) output_failure(quoted(output), output);
+    library_failure(what, safe.status(), error, path, name);
   }
   file.commit();
   return kOk;
@@ -544,7 +547,7 @@ int cmd_exists(const Context& context, const std::string& name) {
   // opened or scanned is an error, never an absent entry.
   std::string error;
   const int found = safe->exists(name, error);
-  if (found < 0) library_failure(what, error, path, name);
+  if (found < 0) library_failure(what, safe->status(), error, path, name);
   return found == 1 ? kOk : kFalse;
 }
 
@@ -568,17 +571,17 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
   std::string error;
   // The lengths come from the index: no value is decrypted for them.
   if (long_format) {
-    if (safe.list_entry_lengths(entries, error) != 0) library_failure("ls", error, path);
+    if (safe.list_entry_lengths(entries, error) != 0) library_failure("ls", safe.status(), error, path);
   } else {
     std::vector<std::string> names;
-    if (safe.list_entries(names, error) != 0) library_failure("ls", error, path);
+    if (safe.list_entries(names, error) != 0) library_failure("ls", safe.status(), error, path);
     entries.reserve(names.size());
     for (std::string& name : names) entries.emplace_back(std::move(name), 0);
   }
   // What is listed is what could be read: damage is told after the names,
   // and the answer is not that of a whole store.
   std::vector<kel::IntegrityReport::Region> damage;
-  if (safe.damaged_regions(damage, error) != 0) library_failure("ls", error, path);
+  if (safe.damaged_regions(damage, error) != 0) library_failure("ls", safe.status(), error, path);
   const auto listed = [&damage, &path] {
     if (damage.empty()) return kOk;
     for (const auto& region : damage) {

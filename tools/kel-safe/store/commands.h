@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,11 +93,13 @@ void claim_standard_input(const Context& context, const std::string& what);
 // A Safe for the store file that store_file() names, with `password`.
 std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password);
 // Throws the failure of a library call, worded the same in every
-// subcommand: "<what>: <what happened> (<the library's text>)". `store_path`
-// is the store file, `name` the entry concerned (may be empty).
-[[noreturn]] void library_failure(const std::string& what, const std::string& error,
-                                  const std::string& store_path,
-                                  const std::string& name = {},
+// subcommand: "<what>: <what happened> (<the library's text>)". `code` is
+// the call's status (Safe::status()), which alone says what happened;
+// `store_path` is the store file, `name` the one entry the call was given
+// (none for a call on the store, or on many entries).
+[[noreturn]] void library_failure(const std::string& what, kel::Status code,
+                                  const std::string& error, const std::string& store_path,
+                                  const std::optional<std::string>& name = {},
                                   const std::string& password_source = {});
 // Says where the backup of a changed store is and what it `holds`, or, when
 // `drop`, deletes it.

@@ -13,7 +13,7 @@ std::vector<std::string> names_under(kel::Safe& safe, std::string_view prefix,
                                      const std::string& what, const std::string& path) {
   std::vector<std::string> names;
   std::string error;
-  if (safe.list_entries(names, error) != 0) library_failure(what, error, path);
+  if (safe.list_entries(names, error) != 0) library_failure(what, safe.status(), error, path);
   std::erase_if(names, [prefix](const std::string& name) {
     return name.compare(0, prefix.size(), prefix) != 0;
   });
@@ -35,8 +35,28 @@ std::vector<kel::Entry> read_entries(kel::Safe& safe, const std::vector<std::str
   entries.reserve(names.size());
   for (const std::string& name : names) entries.emplace_back(name);
   std::string error;
-  if (safe.get_entries(entries, error) != 0) library_failure(what, error, path);
-  return entries;
+  if (safe.get_entries(entries, error) == 0) return entries;
+  const kel::Status code = safe.status();
+  // The one concerned, of the names the tool asked for: the first one not
+  // stored, the first one no entry can have, or the first one asked for
+  // twice.
+  if (code == kel::Status::not_found) {
+    for (const std::string& name : names) {
+      if (!safe.exists(name)) library_failure(what, code, error, path, name);
+    }
+  }
+  if (code == kel::Status::invalid_argument) {
+    for (const std::string& name : names) {
+      if (name.empty() || name.size() > 255) library_failure(what, code, error, path, name);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (std::find(names.begin(), names.begin() + i, names[i]) != names.begin() + i) {
+        throw Failure(kRejected, what + ": the name " + tool::quoted(names[i]) +
+                                     " is given twice (" + error + ")");
+      }
+    }
+  }
+  library_failure(what, code, error, path);
 }
 
 SafeHandle open_checked(const Context& context, const std::string& what) {
