@@ -256,9 +256,14 @@ class FaultInjection : public ::testing::Test {
                   (status != kel::Status::wrong_password ||
                    error == "Invalid password"))
           << kel::status_name(status) << ": " << error;
-      if (fired > 0 && error_number == ENOSPC &&
-          error.find(std::strerror(ENOSPC)) != std::string::npos) {
-        EXPECT_TRUE(status == kel::Status::no_space ||
+      // Whatever the text says (some name no cause), a full disk or quota
+      // and a refusal are told by their own codes.
+      const std::map<int, kel::Status> coded{{ENOSPC, kel::Status::no_space},
+                                             {EDQUOT, kel::Status::no_space},
+                                             {EACCES, kel::Status::permission},
+                                             {EROFS, kel::Status::permission}};
+      if (fired > 0 && coded.count(error_number) != 0 && error != "Invalid password") {
+        EXPECT_TRUE(status == coded.at(error_number) ||
                     status == kel::Status::caller_file)
             << kel::status_name(status) << ": " << error;
       }
@@ -361,6 +366,10 @@ class FaultInjection : public ::testing::Test {
       std::vector<int> errors{EIO, ENOSPC};
       if (kind == kelFaultWrite || kind == kelFaultLock) errors.push_back(EINTR);
       if (kind == kelFaultWrite || kind == kelFaultRead) errors.push_back(KEL_FAULT_SHORT);
+      // The other causes a user meets: a quota, a refusal, a read-only mount.
+      if (kind == kelFaultWrite || kind == kelFaultCopy) errors.push_back(EDQUOT);
+      if (kind == kelFaultOpen) errors.push_back(EACCES);
+      if (kind == kelFaultOpen || kind == kelFaultRename) errors.push_back(EROFS);
       for (long nth = 1; nth <= counts[kind]; ++nth) {
         for (int error_number : errors) {
           run_once(op, kind, nth, error_number, tally);

@@ -210,7 +210,11 @@ TEST(ChachaPoly, SealsWhatLibcryptoOpensAtManyLengths) {
     ASSERT_EQ(store.encrypt_chacha20_poly1305(bytes_of(plain), len, bytes_of(key),
                                               bytes_of(nonce), bytes_of(cipher), bytes_of(tag)),
               1);
-    EXPECT_NE(cipher, plain);
+    // A random key stream leaves one byte as it was once in 256 runs; from
+    // 15 bytes on, a cipher text equal to its plain text is no chance.
+    if (len >= 15) {
+      EXPECT_NE(cipher, plain) << len;
+    }
     const auto opened = ref::aead_open(key, nonce, cipher, tag);
     ASSERT_TRUE(opened.has_value()) << len;
     EXPECT_EQ(*opened, plain) << len;

@@ -393,6 +393,11 @@ TEST_F(Locks, BackupsSetAsideAreHeldAndNeverOverwritten) {
   ASSERT_EQ(kel::put_backup_back(backup + ".before-import", backup, error), 0) << error;
   EXPECT_EQ(kel::test::read_file(backup), "first");
   EXPECT_EQ(kel::test::read_file(backup + ".before-import.1"), "second");
+  // The first name is free again: the copy left under a later one is still
+  // found, and told to the user.
+  left.clear();
+  ASSERT_EQ(kel::abandoned_backups(backup, left, error), 0);
+  EXPECT_EQ(left, std::vector<std::string>{backup + ".before-import.1"});
 }
 
 }  // namespace

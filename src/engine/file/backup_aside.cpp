@@ -66,10 +66,13 @@ int put_backup_back(const std::string& aside, const std::string& backup,
 
 int abandoned_backups(const std::string& backup, std::vector<std::string>& left,
                       std::string&) {
+  // Every name is looked at: an operation that finished puts its copy back
+  // and frees its name, while one killed after it left a copy under a later
+  // name, which must still be found.
   for (int taken = 0; taken < kMaxAside; ++taken) {
     const std::string name = aside_name(backup, taken);
     struct stat info {};
-    if (detail::env().lstat(name.c_str(), &info) != 0) break;
+    if (detail::env().lstat(name.c_str(), &info) != 0) continue;
     io::UniqueFd copy(io::open_file(name.c_str(), kCopyFlags));
     bool held = true;
     std::string untested;  // a copy that cannot be tested is not reported
