@@ -259,18 +259,22 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   }
 
   // Help, usage and suggestions in a session offer only what it takes.
-  const std::vector<Frame> helped = parse_frames(tool({"shell"}, "help\nhelp ls\nbogus\n").out);
-  ASSERT_EQ(helped.size(), 3u);
+  const std::vector<Frame> helped =
+      parse_frames(tool({"shell"}, "help\nhelp ls\nbogus\n__commands\n").out);
+  ASSERT_EQ(helped.size(), 4u);
   for (const char* listed : {"\n  lock ", "\n  exit ", "\n  help ", "\n  get "}) {
     EXPECT_NE(helped[0].out.find(listed), std::string::npos) << listed << helped[0].out;
   }
-  for (const char* refused : {"\n  passwd ", "\n  shell ", "\n  create ", "KEL_SAFE_PASSWORD"}) {
+  for (const char* refused :
+       {"\n  passwd ", "\n  shell ", "\n  create ", "KEL_SAFE_PASSWORD", "__commands"}) {
     EXPECT_EQ(helped[0].out.find(refused), std::string::npos) << refused << helped[0].out;
   }
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
             "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, exists, ls, "
             "mv, cp, rm, version, check, repair, export, import, generate, lock, exit, help)\n");
+  EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
+  EXPECT_EQ(helped[3].out, "");
 
   ToolRun wrong;
   wrong.args = {"-s", store, "shell"};

@@ -61,6 +61,11 @@ TEST_F(Statuses, UsageErrors) {
       {{"crate"}, "unknown subcommand 'crate' (did you mean 'create'?)\n"},
       {{"bog\xc2\x9bus"}, "unknown subcommand 'bog\\xc2\\x9bus' (the subcommands are: "},
       {{"help", "gte"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
+      // The table's own listing for the tests is hidden: it is offered
+      // nowhere, and with any other word it is no subcommand at all.
+      {{"__command"}, "unknown subcommand '__command' (the subcommands are: create, "},
+      {{"-s", store, "__commands"}, "unknown subcommand '__commands' (the subcommands are: "},
+      {{"help", "__commands"}, "unknown subcommand '__commands' (the subcommands are: "},
       {{"help", "get", "ls"}, "help: The following argument was not expected: ls"},
       {{"--no-such-option", "ls"}, "unknown option --no-such-option (kel-safe --help lists the options)\n"},
       {{"--pasword-file", "pw", "ls"},
