@@ -15,6 +15,13 @@ if(TARGET kel-safe-tool)
     KEL_SAFE_LIBRARY_PATH="$<TARGET_FILE:kel-safe>"
     KEL_SAFE_LIBRARY_SONAME="$<TARGET_SONAME_FILE_NAME:kel-safe>"
     KEL_SAFE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # g++ 12 with the sanitizers warns of uninitialised members inside
+  # libstdc++'s <regex>, which the completion-script checks use: a known
+  # false positive of that compiler, not of this code.
+  if(KEL_SAFE_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set_source_files_properties(tool/tool_status_test.cpp PROPERTIES
+      COMPILE_OPTIONS -Wno-maybe-uninitialized)
+  endif()
 endif()
 
 # The manual page, linted as groff and mandoc read it.
