@@ -84,7 +84,9 @@ int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& 
     unsigned char* bytes = batch.fixed.data() + record.fixed_at;
     const ssize_t read = reader.read(at, bytes, static_cast<std::size_t>(fixed));
     if (read < 0) return -1;
-    if (read != fixed) return 0;
+    // The length byte read again with the rest must still say n: the
+    // decoding reads no further than the n + 41 bytes read.
+    if (read != fixed || bytes[0] != n) return 0;
     const codec::FixedPart part = codec::decode_fixed(bytes);
     record.value_offset = part.value_offset;
     record.value_length = part.value_length;
