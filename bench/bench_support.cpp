@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "kel/safe.h"
 
 extern char** environ;
@@ -97,10 +99,6 @@ void crypt(bool encrypt, const unsigned char* key, const unsigned char* nonce,
   if (ok != nullptr) *ok = final_ok;
 }
 
-void put_le(unsigned char* at, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 }  // namespace
 
 const std::string& scratch_dir() {
@@ -161,22 +159,20 @@ std::size_t bare_scan(const std::string& path, const unsigned char* key) {
   }
   unsigned char name[256];
   std::size_t seen = 0;
-  std::size_t at = 132;
+  std::size_t at = kel::format::kHeaderSize;
   while (at < file.size()) {
-    const unsigned char* r = file.data() + at;
-    const std::size_t n = r[0];
+    const kel::codec::FixedPart r = kel::codec::decode_fixed(file.data() + at);
+    const long n = r.name_length;
     int written = 0;
     unsigned char tag[16];
-    std::memcpy(tag, r + 13 + n, 16);
-    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, r + 1 + n) == 1 &&
+    std::memcpy(tag, r.name_tag, 16);
+    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, r.name_nonce) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, 16, tag) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), name, &written, r + 1, static_cast<int>(n)) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), name, &written, r.name_cipher, static_cast<int>(n)) == 1 &&
         EVP_DecryptFinal_ex(ctx.get(), name + written, &written) == 1) {
       ++seen;
     }
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | r[37 + n + i];
-    at += n + v + 69;
+    at += static_cast<std::size_t>(kel::codec::record_size(n, r.value_length));
   }
   return seen;
 }
@@ -194,22 +190,22 @@ void append_records(const std::string& path, std::size_t count,
   for (std::size_t i = 0; i < count; ++i) {
     char name[32];
     const int n = std::snprintf(name, sizeof name, "item-%07zu", i);
-    const std::size_t record = static_cast<std::size_t>(n) + value_size + 69;
+    namespace codec = kel::codec;
+    const auto v_size = static_cast<long long>(value_size);
+    const auto record = static_cast<std::size_t>(codec::record_size(n, v_size));
     const std::size_t base = out.size();
     out.resize(base + record);
     unsigned char* r = out.data() + base;
-    r[0] = static_cast<unsigned char>(n);
-    RAND_bytes(r + 1 + n, 12);
-    seal(key, r + 1 + n, reinterpret_cast<const unsigned char*>(name),
-         static_cast<std::size_t>(n), r + 1, r + 13 + n);
-    const std::uint64_t value_offset =
-        static_cast<std::uint64_t>(at) + base + static_cast<std::size_t>(n) + 41;
-    put_le(r + 29 + n, value_offset, 8);
-    put_le(r + 37 + n, value_size, 4);
-    unsigned char* v = r + 41 + n;
-    RAND_bytes(v + value_size, 12);
-    seal(key, v + value_size, reinterpret_cast<const unsigned char*>(value.data()),
-         value_size, v, v + value_size + 12);
+    codec::encode_fixed(r, n, static_cast<long long>(at) + static_cast<long long>(base),
+                        static_cast<std::uint32_t>(value_size));
+    RAND_bytes(r + codec::name_nonce_at(n), 12);
+    seal(key, r + codec::name_nonce_at(n), reinterpret_cast<const unsigned char*>(name),
+         static_cast<std::size_t>(n), r + codec::name_cipher_at(), r + codec::name_tag_at(n));
+    unsigned char* v = r + codec::fixed_part_size(n);
+    RAND_bytes(v + codec::value_nonce_at(v_size), 12);
+    seal(key, v + codec::value_nonce_at(v_size),
+         reinterpret_cast<const unsigned char*>(value.data()), value_size, v,
+         v + codec::value_tag_at(v_size));
     if (out.size() > (1 << 20) - 4096 || i + 1 == count) {
       if (::write(*fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
         die("write records");

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "bench_support.h"
 #include "kel/safe.h"
 #include "kel/store.h"
@@ -87,8 +89,10 @@ void BM_OpenStoreDamagedInTheMiddle(benchmark::State& state) {
   if (path.empty()) {
     path = fresh_store_path("damaged");
     std::filesystem::copy_file(store_of(count), path);
-    // Every record is 12 + 32 + 69 bytes: "item-NNNNNNN" and a 32-byte value.
-    const off_t middle = 132 + static_cast<off_t>(113 * (count / 2));
+    // Every record holds "item-NNNNNNN" and a 32-byte value.
+    const off_t middle = kel::format::kHeaderSize +
+                         static_cast<off_t>(kel::codec::record_size(12, 32) *
+                                            static_cast<long long>(count / 2));
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     unsigned char byte = 0;
     if (fd < 0 || ::pread(fd, &byte, 1, middle + 3) != 1) std::abort();
@@ -199,23 +203,22 @@ void BM_BareNameScan(benchmark::State& state) {
   const std::string key_bytes = unwrap_store_key(path);
   const auto* key = reinterpret_cast<const unsigned char*>(key_bytes.data());
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  unsigned char fixed[300];
+  unsigned char fixed[kel::codec::kMaxFixedPartSize];
   unsigned char name[256];
   for (auto _ : state) {
-    off_t at = 132;
+    off_t at = kel::format::kHeaderSize;
     std::size_t seen = 0;
     for (;;) {
       // Name length and the rest of the fixed part in one read.
-      const ssize_t got = ::pread(fd, fixed, 296, at);
+      const ssize_t got = ::pread(fd, fixed, sizeof fixed, at);
       if (got <= 0) break;
-      const std::size_t n = fixed[0];
-      if (!open_sealed(key, fixed + 1 + n, fixed + 1, n, name, fixed + 13 + n)) {
+      const kel::codec::FixedPart part = kel::codec::decode_fixed(fixed);
+      const auto n = static_cast<std::size_t>(part.name_length);
+      if (!open_sealed(key, part.name_nonce, part.name_cipher, n, name, part.name_tag)) {
         state.SkipWithError("name did not verify");
         break;
       }
-      std::uint32_t v = 0;
-      for (int i = 3; i >= 0; --i) v = (v << 8) | fixed[37 + n + i];
-      at += static_cast<off_t>(n + v + 69);
+      at += static_cast<off_t>(kel::codec::record_size(part.name_length, part.value_length));
       ++seen;
     }
     if (seen != count) {

@@ -14,6 +14,7 @@
 
 #include "bench_support.h"
 #include "engine/locked_store.h"
+#include "engine/records/record_codec.h"
 #include "kel/entry.h"
 #include "kel/safe.h"
 #include "kel/store.h"
@@ -104,7 +105,9 @@ void BM_GetEntry(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(0));
   kel::Store& store = store_with_value(size);
   const kel::Item& item = store.index.at("value");
-  std::vector<unsigned char> sealed(size + 28), out(size);
+  const auto v = static_cast<long long>(size);
+  std::vector<unsigned char> sealed(static_cast<std::size_t>(kel::codec::value_part_size(v)));
+  std::vector<unsigned char> out(size);
   const int fd = ::open(store.file_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || ::pread(fd, sealed.data(), sealed.size(), item.value_offset) !=
                     static_cast<ssize_t>(sealed.size())) {
@@ -116,8 +119,9 @@ void BM_GetEntry(benchmark::State& state) {
   const auto* key_bytes = reinterpret_cast<const unsigned char*>(key.data());
   bool opened = true;
   const double bare = median_seconds(5, [&] {
-    opened = opened && open_sealed(key_bytes, sealed.data() + size, sealed.data(), size,
-                                   out.data(), sealed.data() + size + 12);
+    opened = opened && open_sealed(key_bytes, sealed.data() + kel::codec::value_nonce_at(v),
+                                   sealed.data(), size, out.data(),
+                                   sealed.data() + kel::codec::value_tag_at(v));
   });
   if (!opened) {
     state.SkipWithError("bare opening failed");

@@ -8,6 +8,7 @@
 #include "kel/store.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "store/secret.h"
 #include "store/status_note.h"
 
@@ -20,9 +21,9 @@ int seal_value(const unsigned char* key, const unsigned char* value,
                unsigned long length, const std::string& name, unsigned char* record,
                const detail::Binding& binding, std::string& error) {
   const long n = static_cast<long>(name.size());
-  unsigned char* cipher = record + format::fixed_part_size(n);
-  unsigned char* nonce = cipher + length;
-  unsigned char* tag = nonce + format::kNonceSize;
+  unsigned char* cipher = record + codec::fixed_part_size(n);
+  unsigned char* nonce = cipher + codec::value_nonce_at(length);
+  unsigned char* tag = cipher + codec::value_tag_at(length);
   // The message below names the step; the random source's own text says less.
   std::string ignored;
   if (detail::gen_random(nonce, format::kNonceSize, ignored) != 0) {
@@ -43,8 +44,7 @@ int append_record(Store& store, const unsigned char* key, const std::string& nam
   const long n = static_cast<long>(name.size());
   detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
-  format::put_i64(record.data() + format::value_offset_at(n),
-                  append.start() + format::fixed_part_size(n));
+  codec::put_start(record.data(), n, append.start());
   if (append.write_body(0, record.data() + 1, static_cast<long>(record.size() - 1),
                         error) != 0 ||
       append.finish(name, length, record[0], error) != 0) {
@@ -62,7 +62,7 @@ int Store::add_item(const std::string& name, const unsigned char* value,
     if (detail::check_new_item(*this, name, length, error) != 0) return -1;
     const long n = static_cast<long>(name.size());
     std::vector<unsigned char> record(
-        static_cast<std::size_t>(format::record_size(n, static_cast<long long>(length))));
+        static_cast<std::size_t>(codec::record_size(n, static_cast<long long>(length))));
     detail::SecretBytes<format::kKeySize> key;
     if (get_store_key(key.data()) != 0) {
       detail::fail(error, Status::internal, "Could not get store key");

@@ -25,6 +25,7 @@
 #include "kel/store.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
 #include "store/status_note.h"
@@ -50,7 +51,7 @@ int stream_value(detail::Append& append, const Source& source, long n,
                  const Progress& progress, std::uint32_t& length, std::string& error) {
   detail::SecretBuffer plain(kPieceSize);
   std::vector<unsigned char> sealed(kPieceSize);
-  const long value_at = format::fixed_part_size(n) - 1;
+  const long value_at = codec::fixed_part_size(n) - 1;
   std::uint64_t done = 0;
   for (;;) {
     if (!source.to_end && done == source.size) break;
@@ -94,9 +95,9 @@ int stream_value(detail::Append& append, const Source& source, long n,
   }
   length = static_cast<std::uint32_t>(done);
   if (progress && source.to_end) progress(done, done);
-  unsigned char trailer[format::kNonceSize + format::kTagSize];
+  unsigned char trailer[codec::kValueTrailerSize];
   std::copy(nonce, nonce + format::kNonceSize, trailer);
-  if (!sealer.finish(trailer + format::kNonceSize)) {
+  if (!sealer.finish(trailer + codec::value_tag_at(0))) {
     error += "Could not encrypt item value";
     detail::set_status(Status::internal);
     return -1;
@@ -111,14 +112,14 @@ int patch_length(detail::Append& append, long n, std::uint32_t length,
                  std::string& error) {
   unsigned char field[4];
   format::put_u32(field, length);
-  return append.write_body(format::value_length_at(n) - 1, field, sizeof field, error);
+  return append.write_body(codec::value_length_at(n) - 1, field, sizeof field, error);
 }
 
 int import_locked(Store& store, const unsigned char* key, const std::string& name,
                   const Source& source, const Progress& progress,
                   std::string& error) {
   const long n = static_cast<long>(name.size());
-  std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
+  std::vector<unsigned char> fixed(static_cast<std::size_t>(codec::fixed_part_size(n)));
   unsigned char nonce[format::kNonceSize] = {};
   crypto::AeadStream sealer;
   // The message below names the step; the random source's own text says less.
@@ -138,8 +139,7 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   }
   detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
-  format::put_i64(fixed.data() + format::value_offset_at(n),
-                  append.start() + format::fixed_part_size(n));
+  codec::put_start(fixed.data(), n, append.start());
   std::uint32_t length = 0;
   try {
     if (append.write_body(0, fixed.data() + 1, static_cast<long>(fixed.size() - 1),

@@ -19,6 +19,7 @@
 #include "kel/store.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
 #include "store/status_note.h"
@@ -102,7 +103,7 @@ PieceDigest digest_of(const unsigned char* data, std::size_t size) {
   return digest;
 }
 
-constexpr std::size_t kTrailerSize = format::kNonceSize + format::kTagSize;
+constexpr std::size_t kTrailerSize = codec::kValueTrailerSize;
 
 // Reads the nonce and tag that follow the value cipher at `where`. Returns
 // what pread_full does; -1 with the message set.
@@ -123,7 +124,7 @@ int begin_opening(Store& store, const unsigned char* key,
   ssize_t got = read_trailer(store, where, trailer, error);
   if (got < 0) return -1;
   if (got != sizeof trailer ||
-      !opener.begin(key, trailer, false, trailer + format::kNonceSize, where.ad)) {
+      !opener.begin(key, trailer, false, trailer + codec::value_tag_at(0), where.ad)) {
     detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }
@@ -225,7 +226,7 @@ int authenticate_value(Store& store, const unsigned char* key,
     return true;
   };
   if (read_sealed_pieces(store, where, check_piece, error) != 0) return -1;
-  if (!check.finish(trailer + format::kNonceSize)) {
+  if (!check.finish(trailer + codec::value_tag_at(0))) {
     detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
   }

@@ -20,6 +20,7 @@
 #include "engine/index/current_file.h"
 #include "engine/file/file_copy.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
 #include "engine/records/rewrite.h"
@@ -51,21 +52,18 @@ detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
                                   std::int64_t value_at, std::uint32_t length) {
   return [old_fd, fixed = std::move(fixed), value_at, length](
              int out, long long at, std::string& error) mutable -> long long {
-    const long n = static_cast<long>(fixed.size()) - format::fixed_part_size(0);
-    fixed[0] = static_cast<unsigned char>(n);
-    format::put_i64(fixed.data() + format::value_offset_at(n),
-                    at + format::fixed_part_size(n));
-    format::put_u32(fixed.data() + format::value_length_at(n), length);
+    const long n = static_cast<long>(fixed.size()) - codec::fixed_part_size(0);
+    codec::encode_fixed(fixed.data(), n, at, length);
     if (io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
       io::record_error(errno);
       error = "Could not write lower part to tmp store";
       return -1;
     }
-    const off_t value_part = static_cast<off_t>(format::value_part_size(length));
+    const off_t value_part = static_cast<off_t>(codec::value_part_size(length));
     switch (detail::copy_range(old_fd, value_at, value_part, out,
                                at + static_cast<off_t>(fixed.size()))) {
       case detail::CopyResult::done:
-        return format::record_size(n, length);
+        return codec::record_size(n, length);
       case detail::CopyResult::write_failed:
         io::record_error(errno);
         error = "Could not write lower part to tmp store";
@@ -127,7 +125,7 @@ class RepairPlan {
     const long n = static_cast<long>(record.name_length);
     detail::Piece piece;
     if (record.length_byte_damaged || record.value_length_damaged) {
-      std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
+      std::vector<unsigned char> fixed(static_cast<std::size_t>(codec::fixed_part_size(n)));
       if (io::pread_full(store_.store_fd, fixed.data(), fixed.size(), record.start) !=
           static_cast<ssize_t>(fixed.size())) {
         failed_ = errno != 0 ? errno : EIO;
@@ -151,15 +149,16 @@ class RepairPlan {
                std::string& error) {
     const off_t end = damage.offset + damage.length;
     for (long n = 1; n <= static_cast<long>(format::kMaxNameLength); ++n) {
-      const off_t value_at = damage.offset + format::fixed_part_size(n);
-      unsigned char field[4];
-      if (value_at + format::value_part_size(0) > end) break;
-      if (io::pread_full(store_.store_fd, field, 4, value_at - 4) != 4) {
+      const off_t value_at = damage.offset + codec::fixed_part_size(n);
+      unsigned char field[codec::kValueLengthSize];
+      if (value_at + codec::value_part_size(0) > end) break;
+      if (io::pread_full(store_.store_fd, field, sizeof field,
+                         value_at - codec::kValueLengthSize) != static_cast<ssize_t>(sizeof field)) {
         failed_ = errno != 0 ? errno : EIO;
         return;
       }
       const std::uint32_t length = format::get_u32(field);
-      if (length == 0 || value_at + format::value_part_size(length) != end) continue;
+      if (length == 0 || value_at + codec::value_part_size(length) != end) continue;
       // Format 2 binds a value to its name: one whose name is lost cannot
       // authenticate, so it cannot be recovered under a new one.
       const int holds = scan_.value_authenticates(value_at, length, std::string());
@@ -184,7 +183,7 @@ class RepairPlan {
       name = "recovered-" + std::to_string(damage.offset) + "-" + std::to_string(more);
     }
     std::vector<unsigned char> fixed(
-        static_cast<std::size_t>(format::fixed_part_size(static_cast<long>(name.size()))));
+        static_cast<std::size_t>(codec::fixed_part_size(static_cast<long>(name.size()))));
     if (detail::seal_name(store_, key_, name, length, fixed.data(), error) != 0) {
       failed_ = EIO;
       return;

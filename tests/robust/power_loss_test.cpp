@@ -42,6 +42,7 @@
 #include "robust/faulty_env.h"
 #include "robust/robust_util.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -151,7 +152,7 @@ long long record_offset(const std::string& name) {
   long long at = format::kHeaderSize;
   for (const auto& [stored, value] : initial_items()) {
     if (stored == name) return at;
-    at += format::record_size(static_cast<long>(stored.size()),
+    at += codec::record_size(static_cast<long>(stored.size()),
                               static_cast<long long>(value.size()));
   }
   return -1;
@@ -199,7 +200,7 @@ std::vector<Scenario> scenarios() {
     return [name](Items& items) { items.erase(name); };
   };
   auto lose_name = [](const Paths& paths) {
-    damage_record(paths, "charlie", format::name_cipher_at() + 2);
+    damage_record(paths, "charlie", codec::name_cipher_at() + 2);
   };
   auto recovered = [](Items& items) {
     items["recovered-" + std::to_string(record_offset("charlie"))] =
@@ -278,7 +279,7 @@ std::vector<Scenario> scenarios() {
        .run = repair,
        .effect = unreadable("charlie"),
        .prepare = [](const Paths& paths) {
-         damage_record(paths, "charlie", format::fixed_part_size(7) + 100);
+         damage_record(paths, "charlie", codec::fixed_part_size(7) + 100);
        },
        .states = 40,
        .backup = kRepairBackup,
@@ -451,7 +452,7 @@ std::vector<Scenario> scenarios() {
        .run = repair,
        .effect = unreadable("charlie"),
        .prepare = [](const Paths& paths) {
-         damage_record(paths, "charlie", format::fixed_part_size(7) + 100);
+         damage_record(paths, "charlie", codec::fixed_part_size(7) + 100);
        },
        .states = 800,
        .backup = kRepairBackup,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/records/record_codec.h"
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
@@ -158,6 +159,37 @@ TEST_F(GoldenStore, RecordsAreWhereTheManifestSays) {
         << i;
     EXPECT_EQ(r.name_length, static_cast<long long>(manifest.names[i].size())) << i;
     EXPECT_EQ(r.value_offset, r.start + r.name_length + 41) << i;
+  }
+}
+
+// The record codec against a file it did not write: each fixed part decodes
+// to the fields the reference reader finds, and encoding those fields around
+// the file's own sealed name gives back the file's bytes exactly.
+TEST_F(GoldenStore, RecordCodecKnowsTheGoldenFixedParts) {
+  const std::string file = read_file(path);
+  const auto spans = ref::record_spans(file);
+  ASSERT_EQ(spans.size(), manifest.names.size());
+  for (const auto& span : spans) {
+    const auto* fixed = reinterpret_cast<const unsigned char*>(file.data()) + span.start;
+    const kel::codec::FixedPart part = kel::codec::decode_fixed(fixed);
+    const auto n = static_cast<long>(span.name_length);
+    EXPECT_EQ(part.name_length, n);
+    EXPECT_EQ(part.value_offset, span.value_offset);
+    EXPECT_EQ(part.value_length, span.value_length);
+    EXPECT_EQ(part.name_nonce - fixed, static_cast<long>(span.name_nonce_at() - span.start));
+    EXPECT_EQ(part.name_tag - fixed, static_cast<long>(span.name_tag_at() - span.start));
+    EXPECT_EQ(part.size(), static_cast<long>(span.value_cipher_at() - span.start));
+    EXPECT_EQ(static_cast<std::size_t>(part.value_end()), span.end());
+    EXPECT_EQ(kel::codec::record_size(n, span.value_length),
+              static_cast<long long>(span.length()));
+    EXPECT_TRUE(kel::codec::placed_at(part, static_cast<long long>(span.start)));
+    EXPECT_FALSE(kel::codec::placed_at(part, static_cast<long long>(span.start) + 1));
+    std::string encoded(file, span.start, static_cast<std::size_t>(part.size()));
+    auto* out = reinterpret_cast<unsigned char*>(encoded.data());
+    std::fill(out, out + 1, 0);
+    std::fill(out + kel::codec::value_offset_at(n), out + part.size(), 0);
+    kel::codec::encode_fixed(out, n, static_cast<long long>(span.start), span.value_length);
+    EXPECT_EQ(encoded, file.substr(span.start, encoded.size()));
   }
 }
 

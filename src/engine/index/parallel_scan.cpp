@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "crypto/name_open.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/records/record_pattern.h"
 #include "engine/records/record_reader.h"
 #include "store/secret.h"
@@ -59,7 +60,7 @@ struct Batch {
 // the most it can hold, so that only a small part of the work (walking the
 // first batch, entering the last) overlaps no opening.
 std::size_t batch_records(off_t size) {
-  const off_t least_record = format::fixed_part_size(1) + format::value_part_size(0);
+  const off_t least_record = codec::fixed_part_size(1) + codec::value_part_size(0);
   const auto most = static_cast<std::size_t>((size - format::kHeaderSize) / least_record);
   return std::clamp(most / 8, kLeastBatchRecords, kMostBatchRecords);
 }
@@ -74,7 +75,7 @@ int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& 
     unsigned char n = 0;
     const ssize_t got = reader.read(at, &n, 1);
     if (got < 0) return -1;
-    const long fixed = format::fixed_part_size(n);
+    const long fixed = codec::fixed_part_size(n);
     if (got != 1 || n == 0 || at + fixed > size) return 0;
     Walked record;
     record.fixed_at = batch.fixed.size();
@@ -83,19 +84,22 @@ int walk(RecordReader& reader, off_t& at, off_t size, std::size_t count, Batch& 
     unsigned char* bytes = batch.fixed.data() + record.fixed_at;
     const ssize_t read = reader.read(at, bytes, static_cast<std::size_t>(fixed));
     if (read < 0) return -1;
-    if (read != fixed) return 0;
-    record.value_offset = format::get_i64(bytes + format::value_offset_at(n));
-    record.value_length = format::get_u32(bytes + format::value_length_at(n));
-    const long long end = record.value_offset + format::value_part_size(record.value_length);
-    if (record.value_offset != at + fixed || end > size) return 0;
+    // The length byte read again with the rest must still say n: the
+    // decoding reads no further than the n + 41 bytes read.
+    if (read != fixed || bytes[0] != n) return 0;
+    const codec::FixedPart part = codec::decode_fixed(bytes);
+    record.value_offset = part.value_offset;
+    record.value_length = part.value_length;
+    const long long end = part.value_end();
+    if (!codec::placed_at(part, at) || end > size) return 0;
     // A value that holds what looks like a record's value_offset field may
     // claim too many bytes and hide records (engine/index/record_scan.h).
     const std::size_t claim = static_cast<std::size_t>(end - record.value_offset);
-    if (claim >= 12) {
+    if (claim >= static_cast<std::size_t>(codec::kFieldToValue)) {
       const unsigned char* value = reader.view(static_cast<off_t>(record.value_offset), claim);
       if (value == nullptr && errno != 0) return -1;
       if (value != nullptr &&
-          find_value_offset_field(value, claim - 4, static_cast<off_t>(record.value_offset), 0,
+          find_value_offset_field(value, claim - codec::kValueLengthSize, static_cast<off_t>(record.value_offset), 0,
                                   size) >= 0) {
         return 0;
       }
@@ -134,8 +138,8 @@ void open_names(Batch& batch, const unsigned char* key, std::string_view ad) noe
       const Walked& record = batch.records[i];
       const unsigned n = record.name_length;
       const unsigned char* fixed = batch.fixed.data() + record.fixed_at;
-      if (!crypto::open_name(key, fixed + format::name_nonce_at(n),
-                             fixed + format::name_tag_at(n), fixed + format::name_cipher_at(),
+      if (!crypto::open_name(key, fixed + codec::name_nonce_at(n),
+                             fixed + codec::name_tag_at(n), fixed + codec::name_cipher_at(),
                              n, batch.plain.data() + record.fixed_at, ad)) {
         batch.failed.store(true);
         return;

@@ -9,6 +9,7 @@
 #include "crypto/aead_stream.h"
 #include "crypto/name_open.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "engine/records/record_pattern.h"
 #include "store/secret.h"
@@ -17,9 +18,6 @@ namespace kel::detail {
 
 namespace {
 
-// A value_offset field lies at R + N + 29 and holds R + N + 41: 12 more
-// than its own position.
-constexpr long kFieldToValue = format::fixed_part_size(0) - format::value_offset_at(0);
 constexpr std::size_t kSearchBlock = 64 * 1024;
 constexpr std::size_t kValuePiece = 256 * 1024;
 
@@ -34,7 +32,7 @@ const char* const kCutShort = "record cut short, completed by a later record";
 }  // namespace
 
 std::int64_t ScannedRecord::end() const {
-  return value_offset + format::value_part_size(value_length);
+  return value_offset + codec::value_part_size(value_length);
 }
 
 namespace {
@@ -67,7 +65,7 @@ bool RecordScan::grew_past(off_t end) const {
 }
 
 int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
-  const long fixed = format::fixed_part_size(static_cast<long>(n));
+  const long fixed = codec::fixed_part_size(static_cast<long>(n));
   if (at < format::kHeaderSize || at + fixed > size_) {
     failure_ = kPastEnd;
     return 0;
@@ -80,16 +78,16 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
     return 0;
   }
   const std::int64_t value_offset =
-      format::get_i64(fixed_.data() + format::value_offset_at(n));
-  if (value_offset != at + fixed) {
+      codec::get_value_offset(fixed_.data(), n);
+  if (value_offset != codec::value_at(at, n)) {
     failure_ = kOffsetWrong;
     return 0;
   }
   name_.resize(n);
   auto* plain = reinterpret_cast<unsigned char*>(name_.data());
-  const unsigned char* nonce = fixed_.data() + format::name_nonce_at(n);
-  const unsigned char* tag = fixed_.data() + format::name_tag_at(n);
-  if (!crypto::open_name(key_, nonce, tag, fixed_.data() + format::name_cipher_at(), n,
+  const unsigned char* nonce = fixed_.data() + codec::name_nonce_at(n);
+  const unsigned char* tag = fixed_.data() + codec::name_tag_at(n);
+  if (!crypto::open_name(key_, nonce, tag, fixed_.data() + codec::name_cipher_at(), n,
                          plain, binding_.name_ad())) {
     failure_ = kNameFails;
     return 0;
@@ -98,7 +96,7 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   record.start = at;
   record.name_length = n;
   record.value_offset = value_offset;
-  record.value_length = format::get_u32(fixed_.data() + format::value_length_at(n));
+  record.value_length = codec::get_value_length(fixed_.data(), n);
   record.length_byte_damaged = fixed_[0] != n;
   record.claimed_end = record.end();
   return 1;
@@ -107,7 +105,7 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
 int RecordScan::record_at_any_length(off_t at, ScannedRecord& record) {
   const char* failure = failure_;
   for (unsigned n = 1; n <= format::kMaxNameLength; ++n) {
-    if (at + format::fixed_part_size(static_cast<long>(n)) > size_) break;
+    if (at + codec::fixed_part_size(static_cast<long>(n)) > size_) break;
     int found = record_at(at, n, record);
     if (found != 0) return found;
   }
@@ -121,7 +119,7 @@ int RecordScan::candidates_at(off_t field, off_t from, ScannedRecord& record) {
   const off_t lowest = std::max<off_t>(from, format::kHeaderSize);
   for (int pass = 0; pass < 2; ++pass) {
     for (unsigned n = 1; n <= format::kMaxNameLength; ++n) {
-      const off_t start = field - format::value_offset_at(static_cast<long>(n));
+      const off_t start = field - codec::value_offset_at(static_cast<long>(n));
       if (start < lowest) break;
       unsigned char length_byte = 0;
       if (reader_.read(start, &length_byte, 1) < 0) return -1;
@@ -135,7 +133,7 @@ int RecordScan::candidates_at(off_t field, off_t from, ScannedRecord& record) {
 
 int RecordScan::find_next(off_t from, ScannedRecord& record) {
   // The lowest field position belongs to a 1-byte name starting at `from`.
-  off_t base = from + format::value_offset_at(1);
+  off_t base = from + codec::value_offset_at(1);
   if (base + 12 > size_) return 0;
   std::vector<unsigned char> block(buffer_for(size_ - base, kSearchBlock) + 7);
   while (base + 12 <= size_) {
@@ -149,8 +147,8 @@ int RecordScan::find_next(off_t from, ScannedRecord& record) {
       const off_t field = base + static_cast<off_t>(i);
       if (field + 12 > size_) break;
       // The low byte first: it rules out almost every position cheaply.
-      if (block[i] != static_cast<unsigned char>(field + kFieldToValue) ||
-          format::get_i64(block.data() + i) != field + kFieldToValue) {
+      if (block[i] != static_cast<unsigned char>(field + codec::kFieldToValue) ||
+          format::get_i64(block.data() + i) != field + codec::kFieldToValue) {
         continue;
       }
       int found = candidates_at(field, from, record);
@@ -190,7 +188,7 @@ int RecordScan::unfinished_append_at(off_t at) {
 int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length,
                                     const std::string& name) {
   if (length == 0 || value_offset < format::kHeaderSize ||
-      value_offset + format::value_part_size(static_cast<long long>(length)) > size_) {
+      value_offset + codec::value_part_size(static_cast<long long>(length)) > size_) {
     return 0;
   }
   unsigned char trailer[format::kNonceSize + format::kTagSize];
@@ -262,7 +260,7 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
     ScannedRecord& previous = pending_->record;
     const long long corrected =
         static_cast<long long>(until) - previous.value_offset -
-        static_cast<long long>(format::kNonceSize + format::kTagSize);
+        static_cast<long long>(codec::kValueTrailerSize);
     const bool fits = corrected >= 1 &&
                       corrected <= static_cast<long long>(format::kMaxValueLength);
     bool length_wrong = false;
@@ -275,7 +273,8 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
       length_wrong = holds == 1;
     }
     if (length_wrong) {
-      on_damage({static_cast<off_t>(previous.value_offset) - 4, 4, kValueLength, true});
+      on_damage({static_cast<off_t>(previous.value_offset) - codec::kValueLengthSize,
+                 codec::kValueLengthSize, kValueLength, true});
       if (fits) {
         previous.value_length = static_cast<std::uint32_t>(corrected);
         previous.value_length_damaged = true;
@@ -306,22 +305,22 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
 // bit of its length would have ended it: reading every large value would
 // make each open cost the size of the store.
 int RecordScan::hides_record(const ScannedRecord& record) {
-  const std::int64_t claim = format::value_part_size(record.value_length);
-  const long least_field = format::value_part_size(1) + format::value_offset_at(1);
-  if (record.end() > size_ || claim < least_field + 12) return 0;
+  const std::int64_t claim = codec::value_part_size(record.value_length);
+  const long least_field = codec::value_part_size(1) + codec::value_offset_at(1);
+  if (record.end() > size_ || claim < least_field + codec::kFieldToValue) return 0;
   const off_t from = static_cast<off_t>(record.value_offset);
   const unsigned char* bytes = reader_.view(from, static_cast<std::size_t>(claim));
   if (bytes == nullptr) return errno != 0 ? -1 : hides_behind_flipped_bit(record);
   // The field's record ends its fixed part 12 bytes after the field, inside
   // the claim.
-  const std::size_t searched = static_cast<std::size_t>(claim) - 4;
+  const std::size_t searched = static_cast<std::size_t>(claim) - codec::kValueLengthSize;
   const char* failure = failure_;
   std::size_t next = static_cast<std::size_t>(least_field);
   for (;;) {
     const long field = find_value_offset_field(bytes, searched, from, next, size_);
     if (field < 0) break;
     ScannedRecord hidden;
-    const int found = candidates_at(from + field, from + format::value_part_size(1), hidden);
+    const int found = candidates_at(from + field, from + codec::value_part_size(1), hidden);
     if (found != 0) {
       failure_ = failure;
       return found;
@@ -408,7 +407,7 @@ int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
     if (got == 0) break;  // the file shrank under the scan
     ScannedRecord record;
     if (n != 0) {
-      const off_t fixed_end = at + format::fixed_part_size(n);
+      const off_t fixed_end = at + codec::fixed_part_size(n);
       // An append another process finished after the size was taken is
       // newer than this scan, not damage: stop before it.
       if (fixed_end > size_ && grew_past(fixed_end)) {

@@ -4,6 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "store/status_note.h"
 
 namespace kel::detail {
@@ -19,8 +20,8 @@ std::vector<bool> unreadable_regions(const Store& store) {
   lengths.reserve(store.index.size());
   for (const auto& [name, item] : store.index) {
     const long value_offset = static_cast<long>(item.value_offset);
-    starts.insert(value_offset - format::fixed_part_size(static_cast<long>(name.size())));
-    lengths.insert(value_offset - 4);
+    starts.insert(static_cast<long>(codec::start_of(value_offset, static_cast<long>(name.size()))));
+    lengths.insert(value_offset - codec::kValueLengthSize);
   }
   for (const detail::DamagedRegion& region : store.engine->index.damaged) {
     const bool mended = (region.length == 1 && starts.count(region.offset) != 0) ||

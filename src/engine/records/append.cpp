@@ -10,6 +10,7 @@
 #include "crypto/aead.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "store/status_note.h"
 #include "engine/index/unreadable_names.h"
@@ -68,19 +69,19 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
   const Binding own = binding_of(store);
   if (binding == nullptr) binding = &own;
   const long n = static_cast<long>(name.size());
-  record[0] = static_cast<unsigned char>(n);
-  unsigned char* nonce = record + format::name_nonce_at(n);
+  codec::put_name_length(record, n);
+  unsigned char* nonce = record + codec::name_nonce_at(n);
   if (detail::gen_random(nonce, format::kNonceSize, error) != 0) {
     detail::fail(error, Status::internal, "Could not generate iv");
     return -1;
   }
   if (crypto::seal(reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
-                   nonce, record + format::name_cipher_at(), record + format::name_tag_at(n),
+                   nonce, record + codec::name_cipher_at(), record + codec::name_tag_at(n),
                    binding->name_ad()) == -1) {
     detail::fail(error, Status::internal, "Could not encrypt item name");
     return -1;
   }
-  format::put_u32(record + format::value_length_at(n), value_length);
+  codec::put_value_length(record, n, value_length);
   return 0;
 }
 
@@ -196,10 +197,10 @@ int Append::finish(const std::string& name, std::uint32_t value_length,
   // This append was made on top of a current index, so the index still
   // describes the file; a read right after it need not rescan.
   remember_indexed_file(store,
-                        start_ + static_cast<long>(format::record_size(n, value_length)));
+                        start_ + static_cast<long>(codec::record_size(n, value_length)));
   Item item;
   item.value_length = value_length;
-  item.value_offset = start_ + format::fixed_part_size(n);
+  item.value_offset = codec::value_at(start_, n);
   try {
     store.index.try_emplace(name, std::move(item));
   } catch (...) {

@@ -17,12 +17,8 @@
 //   unwrapping, which is the password check (there is no password hash).
 //   Each name is sealed with store_id as associated data, each value with
 //   its record's plain name.
-// Record (N = name length 1..255, V = value length 1..2^32-1), from its start R:
-//          name_length[1] name_cipher[N] name_nonce[12] name_tag[16]
-//          value_offset[8, signed, = R + N + 41] value_length[4, unsigned]
-//          value_cipher[V] value_nonce[12] value_tag[16]
-// The first N + 41 bytes are the record's fixed part, the last V + 28 its
-// value part. Every reader and writer takes its offsets from here.
+// Records: engine/records/record_codec.h, the one place that knows their
+// layout.
 #pragma once
 
 #include <cstddef>
@@ -85,23 +81,6 @@ inline constexpr std::uint64_t kMaxKdfWorkKib = 32ull * 1024 * 1024;
 
 inline constexpr std::size_t kMaxNameLength = 255;
 inline constexpr std::uint64_t kMaxValueLength = 0xFFFFFFFFull;
-
-// Offsets inside a record, relative to its first byte, for a name of n bytes.
-constexpr long name_cipher_at() { return 1; }
-constexpr long name_nonce_at(long n) { return 1 + n; }
-constexpr long name_tag_at(long n) { return name_nonce_at(n) + kNonceSize; }
-constexpr long value_offset_at(long n) { return name_tag_at(n) + kTagSize; }
-constexpr long value_length_at(long n) { return value_offset_at(n) + 8; }
-// Size of the fixed part (everything before the value cipher): n + 41.
-constexpr long fixed_part_size(long n) { return value_length_at(n) + 4; }
-// Size of the value part (cipher, nonce, tag): v + 28.
-constexpr long long value_part_size(long long v) {
-  return v + static_cast<long long>(kNonceSize + kTagSize);
-}
-// Size of a whole record: n + v + 69.
-constexpr long long record_size(long n, long long v) {
-  return fixed_part_size(n) + value_part_size(v);
-}
 
 inline void put_i64(unsigned char* at, std::int64_t value) {
   auto bits = static_cast<std::uint64_t>(value);

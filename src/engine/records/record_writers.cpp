@@ -13,6 +13,7 @@
 #include "crypto/aead_stream.h"
 #include "engine/records/append.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
 #include "store/status_note.h"
@@ -37,9 +38,9 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
                        const Binding& binding, const PlainSource& next,
                        std::uint64_t expected, int out, long long at, std::string& error) {
   const long n = static_cast<long>(name.size());
-  const long long value_at = at + format::fixed_part_size(n);
-  std::vector<unsigned char> fixed(static_cast<std::size_t>(format::fixed_part_size(n)));
-  unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
+  const long long value_at = codec::value_at(at, n);
+  std::vector<unsigned char> fixed(static_cast<std::size_t>(codec::fixed_part_size(n)));
+  unsigned char trailer[codec::kValueTrailerSize] = {};
   // The message below names the step; the random source's own text says less.
   std::string ignored;
   crypto::AeadStream sealer;
@@ -81,20 +82,20 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     detail::fail(error, Status::invalid_argument, "Invalid entry value");
     return -1;
   }
-  if (!sealer.finish(trailer + format::kNonceSize)) {
+  if (!sealer.finish(trailer + codec::value_tag_at(0))) {
     detail::fail(error, Status::internal, "Could not encrypt item value");
     return -1;
   }
   const auto length = static_cast<std::uint32_t>(done);
   if (seal_name(store, key, name, length, fixed.data(), error, &binding) != 0) return -1;
-  format::put_i64(fixed.data() + format::value_offset_at(n), value_at);
+  codec::put_start(fixed.data(), n, at);
   if (io::pwrite_full(out, trailer, sizeof trailer, value_at + static_cast<long long>(done)) != 0 ||
       io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
     io::record_error(errno);
     error = kWriteFailed;
     return -1;
   }
-  return format::record_size(n, length);
+  return codec::record_size(n, length);
 }
 
 }  // namespace
@@ -144,7 +145,7 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
   return [&store, key, old_name, name, cipher_at, length, fixed_target](
              int out, long long at, std::string& error) {
     const Binding source = binding_of(store);
-    unsigned char trailer[format::kNonceSize + format::kTagSize] = {};
+    unsigned char trailer[codec::kValueTrailerSize] = {};
     ssize_t got = io::pread_full(store.store_fd, trailer, sizeof trailer,
                                  cipher_at + static_cast<long long>(length));
     if (got != static_cast<ssize_t>(sizeof trailer)) {
@@ -155,7 +156,7 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
       return -1LL;
     }
     crypto::AeadStream opener;
-    if (!opener.begin(key, trailer, false, trailer + format::kNonceSize,
+    if (!opener.begin(key, trailer, false, trailer + codec::value_tag_at(0),
                       source.value_ad(old_name))) {
       detail::fail(error, Status::damaged, "Could not decrypt value cipher");
       return -1LL;

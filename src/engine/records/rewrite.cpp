@@ -11,6 +11,7 @@
 #include "engine/file/file_copy.h"
 #include "engine/file/file_names.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/ownership.h"
 #include "engine/records/rewrite_steps.h"
 #include "store/status_note.h"
@@ -66,9 +67,9 @@ int copy_run(int old_fd, int out, const std::vector<const Piece*>& run,
   for (const Piece* piece : run) {
     if (piece->name_length > 0 && at != piece->from) {
       unsigned char field[8];
-      format::put_i64(field, at + format::fixed_part_size(piece->name_length));
+      format::put_i64(field, codec::value_at(at, piece->name_length));
       if (io::pwrite_full(out, field, sizeof field,
-                          at + format::value_offset_at(piece->name_length)) != 0) {
+                          at + codec::value_offset_at(piece->name_length)) != 0) {
         io::record_error(errno);
         error = "Could not write lower part to tmp store";
         return -1;
@@ -123,7 +124,7 @@ int write_pieces(int old_fd, int out, const RewritePlan& plan, std::string& erro
 }  // namespace
 
 long long record_start(const std::string& name, const Item& item) {
-  return item.value_offset - format::fixed_part_size(static_cast<long>(name.size()));
+  return codec::start_of(item.value_offset, static_cast<long>(name.size()));
 }
 
 int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char* key,

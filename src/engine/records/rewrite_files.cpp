@@ -16,6 +16,7 @@
 #include "engine/file/file_names.h"
 #include "engine/keyring/binding.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/records/rewrite.h"
 #include "engine/records/rewrite_steps.h"
 #include "store/secret.h"
@@ -139,7 +140,7 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   io::UniqueFd fd(io::open_file(path.c_str(),
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat opened {};
-  unsigned char start[format::kHeaderSize + format::fixed_part_size(format::kMaxNameLength)];
+  unsigned char start[format::kHeaderSize + codec::kMaxFixedPartSize];
   if (!fd.valid() || detail::env().fstat(fd.get(), &opened) != 0 || !same_file(opened, candidate)) {
     return false;
   }
@@ -148,7 +149,7 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   if (std::memcmp(start, header, format::kHeaderSize) == 0) return true;
   const unsigned char* record = start + format::kHeaderSize;
   const long n = record[0];
-  if (n == 0 || got < format::kHeaderSize + format::fixed_part_size(n)) return false;
+  if (n == 0 || got < format::kHeaderSize + codec::fixed_part_size(n)) return false;
   unsigned char name[format::kMaxNameLength];
   // A name is bound to the header it was written under (format 2).
   Binding binding;
@@ -158,9 +159,9 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   }
   crypto::AeadStream opener;
   const bool authentic =
-      opener.begin(key, record + format::name_nonce_at(n), false,
-                   record + format::name_tag_at(n), binding.name_ad()) &&
-      opener.update(record + format::name_cipher_at(), static_cast<std::size_t>(n), name) &&
+      opener.begin(key, record + codec::name_nonce_at(n), false,
+                   record + codec::name_tag_at(n), binding.name_ad()) &&
+      opener.update(record + codec::name_cipher_at(), static_cast<std::size_t>(n), name) &&
       opener.finish();
   wipe(name, sizeof name);
   return authentic;

@@ -7,6 +7,7 @@
 
 #include "env/env.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/records/record_reader.h"
 #include "engine/records/rewrite.h"
 #include "store/status_note.h"
@@ -42,13 +43,13 @@ int list_records(Store& store, long long from, std::vector<RecordSpan>& records,
   }
   const long long file_size = status.st_size;
   RecordReader reader(store.store_fd);
-  unsigned char fixed[format::fixed_part_size(format::kMaxNameLength)];
+  unsigned char fixed[codec::kMaxFixedPartSize];
   for (long long at = from; at < file_size;) {
     if (read_exactly(reader, at, fixed, 1, damaged, error) != 0) return -1;
     RecordSpan record;
     record.start = at;
     record.name_length = fixed[0];
-    const long fixed_size = format::fixed_part_size(record.name_length);
+    const long fixed_size = codec::fixed_part_size(record.name_length);
     if (record.name_length == 0 || at + fixed_size > file_size) {
       detail::fail(error, Status::damaged, damaged);
       return -1;
@@ -57,8 +58,8 @@ int list_records(Store& store, long long from, std::vector<RecordSpan>& records,
                      error) != 0) {
       return -1;
     }
-    record.value_length = format::get_u32(fixed + format::value_length_at(record.name_length));
-    record.size = format::record_size(record.name_length, record.value_length);
+    record.value_length = codec::get_value_length(fixed, record.name_length);
+    record.size = codec::record_size(record.name_length, record.value_length);
     if (at + record.size > file_size) {
       // Only the last record may be cut short, and only by the file's end.
       record.cut_short = true;

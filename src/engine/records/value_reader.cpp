@@ -7,6 +7,7 @@
 #include "engine/keyring/binding.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
+#include "engine/records/record_codec.h"
 #include "engine/file/io.h"
 #include "store/status_note.h"
 
@@ -29,7 +30,7 @@ int locate_value(Store& store, const std::string& name, ValueLocation& where,
     error = "Error, could not get item - " + io::error_text(errno);
     return -1;
   }
-  const long long end = where.offset + format::value_part_size(where.length);
+  const long long end = where.offset + codec::value_part_size(where.length);
   if (where.offset < format::kHeaderSize || end > status.st_size) {
     detail::fail(error, Status::damaged, "Could not decrypt value cipher");
     return -1;
