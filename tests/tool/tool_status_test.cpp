@@ -673,9 +673,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"get", "--json", "k", std::string(256, 'n')}, "", kRejected,
        "get: the name is 256 bytes long; an entry name is 1 to 255 bytes\n"},
       {{"add", ""}, "v", kRejected, "add '': the name is 0 bytes long; an entry name is 1 to 255 bytes\n"},
-      {{"rm", std::string(256, 'n')}, "", kRejected,
-       "rm '" + std::string(256, 'n') +
-           "': the name is 256 bytes long; an entry name is 1 to 255 bytes\n"},
+      // Removal looks the name up as it is: a name no entry can have is absent.
+      {{"rm", std::string(256, 'n')}, "", kNotFound,
+       "rm '" + std::string(256, 'n') + "': no entry '" + std::string(256, 'n') + "' in '" +
+           store_file + "'; kel-safe ls lists the names\n"},
       // An empty value is left out, by name, rather than failing the import.
       {{"import", "--json", "-"}, "{\"e\": \"\"}", kOk,
        "skipped 'e': its value is empty, and a stored value holds at least one byte\n"},
