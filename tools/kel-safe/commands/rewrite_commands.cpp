@@ -61,21 +61,26 @@ struct RewriteArgs {
   bool drop_backup = false;
 };
 
-void add_replace_flag(CLI::App& sub, RewriteArgs& args) {
-  sub.add_flag("--replace", args.replace,
+// mv and cp take the same words: the entry, the name it gets, --replace and
+// --drop-backup; only the first two are worded apart.
+std::shared_ptr<RewriteArgs> add_pair_args(CLI::App& sub, const std::string& from_word,
+                                           const std::string& from_help,
+                                           const std::string& to_help) {
+  auto args = std::make_shared<RewriteArgs>();
+  sub.add_option(from_word, args->from, from_help)->required();
+  sub.add_option("NEW", args->to, to_help)->required();
+  sub.add_flag("--replace", args->replace,
                "Replace the value stored under NEW in the same step: readers find "
                "its old value or the new one, never none");
+  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  return args;
 }
 
 }  // namespace
 
 CommandRun add_mv_command(CLI::App& sub, Context& context) {
-  auto args = std::make_shared<RewriteArgs>();
-  sub.add_option("OLD", args->from, "The entry's name")->required();
-  sub.add_option("NEW", args->to, "Its new name (not stored yet, unless --replace)")
-      ->required();
-  add_replace_flag(sub, *args);
-  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  auto args = add_pair_args(sub, "OLD", "The entry's name",
+                            "Its new name (not stored yet, unless --replace)");
   return [&context, args] {
     const std::string& from = args->from;
     const std::string& to = args->to;
@@ -89,12 +94,8 @@ CommandRun add_mv_command(CLI::App& sub, Context& context) {
 }
 
 CommandRun add_cp_command(CLI::App& sub, Context& context) {
-  auto args = std::make_shared<RewriteArgs>();
-  sub.add_option("NAME", args->from, "The entry's name")->required();
-  sub.add_option("NEW", args->to, "The name of the copy (not stored yet, unless --replace)")
-      ->required();
-  add_replace_flag(sub, *args);
-  sub.add_flag("--drop-backup", args->drop_backup, kDropHelp);
+  auto args = add_pair_args(sub, "NAME", "The entry's name",
+                            "The name of the copy (not stored yet, unless --replace)");
   return [&context, args] {
     const std::string& from = args->from;
     const std::string& to = args->to;
