@@ -33,6 +33,8 @@ step "check the installed files"
 for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libkel-safe.so" \
          include/kel/safe.h include/kel/entry.h include/kel/export.h include/kel/progress.h \
          include/kel/store.h include/kel/item.h include/kel/safe_entry.h include/kel/diagnostics.h \
+         include/kel/status.h include/kel/file_lock.h include/kel/store_files.h \
+         include/kel/backup_aside.h \
          "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
          "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1 \
@@ -48,12 +50,17 @@ done
   die "libkel-safe.so.1 does not point at libkel-safe.so.1.0.0"
 [ "$(objdump -p "$prefix/$libdir/libkel-safe.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')" = libkel-safe.so.1 ] ||
   die "the library's SONAME is not libkel-safe.so.1"
-# Of the library's own code only its five classes, the diagnostic sink and
-# the failure cause are exported.
+# Of the library's own code only its five classes and the free calls that
+# include/kel/ declares are exported: the diagnostic sink and the failure
+# cause, the status names, the file locks, the store file names and the
+# backups set aside.
 exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep ' kel::' |
            grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' |
-           grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\|last_system_error\)(' || true)
+           grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\|last_system_error\)(' |
+           grep -v ' kel::\(status_name\|take_file_lock\|release_file_lock\|file_lock_conflicts\)(' |
+           grep -v ' kel::\(store_file_path\|final_store_file\|store_backup_path\)(' |
+           grep -v ' kel::\(set_backup_aside\|put_backup_back\|abandoned_backups\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
 
 step "the licence, by its SPDX identifier, in every kind of metadata"
