@@ -61,8 +61,9 @@ enum class WriteStep : int {
 };
 
 // The step during which the last failed call on the calling thread stopped,
-// and the file that step concerned: the backup for backup and keep_backup,
-// the store file (the target of a link, never the link) otherwise. Returns
+// and the file that step concerned: the backup for backup and keep_backup
+// (beside the file a linked store path points to), the store's path as the
+// kel::Safe names it otherwise. Returns
 // 0 with `step` and `path` set, or -1 when that call failed outside these
 // steps or did not fail: every call on a kel::Safe starts with no step, and
 // a later failure outside them clears it.
