@@ -58,6 +58,7 @@ exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep ' kel::' |
            grep -v ' kel::\(Safe\|Entry\|SafeEntry\|Store\|Item\)\b' |
            grep -v ' kel::\(set_diagnostics\|diagnostics_to_stderr\|last_system_error\)(' |
+           grep -v ' kel::last_write_step(' |
            grep -v ' kel::\(status_name\|take_file_lock\|release_file_lock\|file_lock_conflicts\)(' |
            grep -v ' kel::\(store_file_path\|final_store_file\|store_backup_path\)(' |
            grep -v ' kel::\(set_backup_aside\|put_backup_back\|abandoned_backups\)(' || true)

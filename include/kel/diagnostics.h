@@ -12,6 +12,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "kel/export.h"
@@ -39,5 +40,33 @@ KEL_SAFE_EXPORT void diagnostics_to_stderr(std::string_view line);
 // The number belongs to the last such failure: check that it belongs to the
 // error text at hand, which either holds its strerror text or names a write.
 KEL_SAFE_EXPORT int last_system_error(int& error_number);
+
+// The step of a change to the store during which a call failed, so that an
+// application can tell its user what was left as it was without reading the
+// error text. Each step says what became of the store file.
+enum class WriteStep : int {
+  none = 0,      // the failure was not one of a step below
+  lock,          // taking the store's write lock: nothing was written
+  create,        // making a new store file: none is left behind
+  append,        // adding a record at the end: it is cut off again
+  new_copy,      // building a rewrite's new copy beside the store (create,
+                 // fill, sync): the copy is deleted, the store untouched
+  backup,        // copying the store to a password change's backup, before
+                 // its header is touched: the store is untouched
+  keep_backup,   // keeping the old file as a rewrite's backup, before the
+                 // new copy is named: the store is untouched
+  put_in_place,  // renaming a rewrite's complete new copy over the store
+  sync_folder,   // syncing the store's folder after that rename: the change
+                 // is in place, but a crash may still bring the old file back
+};
+
+// The step during which the last failed call on the calling thread stopped,
+// and the file that step concerned: the backup for backup and keep_backup
+// (beside the file a linked store path points to), the store's path as the
+// kel::Safe names it otherwise. Returns
+// 0 with `step` and `path` set, or -1 when that call failed outside these
+// steps or did not fail: every call on a kel::Safe starts with no step, and
+// a later failure outside them clears it.
+KEL_SAFE_EXPORT int last_write_step(WriteStep& step, std::string& path);
 
 }  // namespace kel

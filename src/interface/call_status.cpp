@@ -39,6 +39,7 @@ Status failure_code() noexcept {
 
 SafeCall::SafeCall(const Safe& safe) noexcept : safe_(safe) {
   set_status(Status::ok);
+  clear_write_step();
 }
 
 int SafeCall::result(int result) noexcept {

@@ -66,6 +66,9 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
     // The new file is in place. This Store reads it afresh while the lock
     // on the old file is still held; writers elsewhere waiting on that lock
     // will find the new file and move to it.
+    // A failed reload is not the call's failure: it keeps the code and step
+    // of the rewrite's own, a folder that could not be synced.
+    KeepStatus keep_cause;
     std::string reload_error;
     if (store.reload_store_content(reload_error) != 0) {
       // The change itself is done and durable; this Store finds its way

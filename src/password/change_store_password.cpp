@@ -73,7 +73,7 @@ int back_up(const Store& store, std::string& text) {
   struct stat locked {}, named {};
   if (detail::env().fstat(store.store_fd, &locked) != 0 || detail::env().stat(real.c_str(), &named) != 0) {
     text = prefix + io::error_text(errno);
-    return -1;
+    return detail::note_write_step(WriteStep::backup, backup);
   }
   // The link may have been pointed elsewhere since the lock was taken.
   if (locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
@@ -88,7 +88,7 @@ int back_up(const Store& store, std::string& text) {
   if (detail::replace_with_copy(store.store_fd, locked.st_size, locked.st_mode, backup,
                                 store.file_extension) != 0) {
     text = prefix + io::error_text(errno);
-    return -1;
+    return detail::note_write_step(WriteStep::backup, backup);
   }
   return 0;
 }

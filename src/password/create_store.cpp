@@ -182,7 +182,7 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
   int fd = io::open_file(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0) {
     text = "could not create store - " + io::error_text(errno);
-    return -1;
+    return detail::note_write_step(WriteStep::create, store.file_path);
   }
   if (store.store_fd >= 0) detail::env().close(store.store_fd);
   store.store_fd = fd;
@@ -206,7 +206,7 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
     store.store_fd = -1;
     detail::env().unlink(staging.c_str());
     store.engine->keys.store_key_masked = false;
-    return -1;
+    return detail::note_write_step(WriteStep::create, store.file_path);
   }
   text = store.file_path;
   return 0;

@@ -87,6 +87,7 @@ Status current_status() noexcept { return noted; }
 int fail(std::string& error, Status code, std::string message) {
   error = std::move(message);
   noted = code;
+  clear_write_step();
   return -1;
 }
 

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "kel/status.h"
 #include "store/status_note.h"
+#include "store/write_step_note.h"
 
 namespace kel::detail {
 
@@ -32,17 +34,22 @@ int fail(std::string& error, Status code, std::string message);
 // unexpected exception that a call catches, where no other is fixed.
 int fail_unexpected(std::string& error, const char* what);
 
-// Keeps the noted code as it is across a call whose failure is ignored on
-// purpose, so that the ignored failure does not stand for the call's own.
+// Keeps the noted code and write step as they are across a call whose
+// failure is ignored on purpose, so that the ignored failure does not stand
+// for the call's own.
 class KeepStatus {
  public:
-  KeepStatus() noexcept : saved_(current_status()) {}
+  KeepStatus() noexcept : saved_(current_status()), step_(take_write_step()) {}
   KeepStatus(const KeepStatus&) = delete;
   KeepStatus& operator=(const KeepStatus&) = delete;
-  ~KeepStatus() { set_status(saved_); }
+  ~KeepStatus() {
+    set_status(saved_);
+    restore_write_step(std::move(step_));
+  }
 
  private:
   Status saved_;
+  NotedStep step_;
 };
 
 }  // namespace kel::detail

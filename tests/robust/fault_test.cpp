@@ -187,8 +187,9 @@ class FaultInjection : public ::testing::Test {
 
     const int descriptors = kel::test::open_descriptor_count();
     int rc = 0;
-    std::string error, printed;
+    std::string error, printed, step_file;
     long fired = 0;
+    WriteStep step = WriteStep::none;
     auto safe = std::make_unique<Safe>(path, kOld);
     if (!op.opens_fresh) {
       std::vector<std::string> listed;
@@ -199,6 +200,7 @@ class FaultInjection : public ::testing::Test {
       if (kind >= 0) faults().arm(kind, nth, error_number);
       faults().count(true);
       rc = op.run(*safe, dir, path, error);
+      if (rc != 0 && kel::last_write_step(step, step_file) != 0) step = WriteStep::none;
       faults().count(false);
       fired = faults().fired();
       printed = capture.finish();
@@ -292,6 +294,13 @@ class FaultInjection : public ::testing::Test {
         on_disk == op.after && (password == (op.changes_password ? kNew : kOld));
     EXPECT_TRUE(is_before || is_after) << "store holds neither the old nor the new state "
                                        << "(error '" << error << "')";
+    // The step a failure names says what became of the store: only a folder
+    // not synced after the rename leaves the change in place.
+    if (step == WriteStep::sync_folder) {
+      EXPECT_TRUE(is_after && step_file == path) << step_file << ": " << error;
+    } else if (step != WriteStep::none) {
+      EXPECT_TRUE(is_before && !step_file.empty()) << static_cast<int>(step) << ": " << error;
+    }
     if (rc == 0) {
       EXPECT_TRUE(is_after) << "reported success, but the effect is not complete";
     } else if (is_after && !is_before) {
@@ -528,6 +537,85 @@ TEST_F(FaultInjection, PasswordChangeSurvivesEveryFailedCall) {
            return safe.change_key(path, kOld, kNew, error);
          },
          template_items(), true, false, false});
+}
+
+// Each step of a change reports itself, with its file, when a call of it
+// fails, and no later call inherits it.
+TEST_F(FaultInjection, EachFailedWriteStepIsReported) {
+  using Run = std::function<int(Safe&, const std::string& path, std::string&)>;
+  const Run add = [](Safe& safe, const std::string&, std::string& e) {
+    return safe.add_entry(Entry(kNewName, kNewValue), e);
+  };
+  const Run remove = [](Safe& safe, const std::string&, std::string& e) {
+    return safe.remove_entry(kRemoved, e);
+  };
+  const Run passwd = [](Safe& safe, const std::string& path, std::string& e) {
+    return safe.change_key(path, kOld, kNew, e);
+  };
+  const Run create = [](Safe& safe, const std::string&, std::string& e) {
+    return safe.create_safe(e);
+  };
+  const struct {
+    Run run;
+    int kind;
+    long nth;  // 0: the last call of the kind
+    WriteStep step;
+    std::string file;  // after the store's path
+    bool fresh = false;  // no store yet
+  } cases[] = {
+      {add, kelFaultLock, 1, WriteStep::lock, ""},
+      {add, kelFaultWrite, 1, WriteStep::append, ""},
+      {add, kelFaultFdatasync, 0, WriteStep::append, ""},
+      {remove, kelFaultFsync, 1, WriteStep::new_copy, ""},
+      {remove, kelFaultRename, 1, WriteStep::keep_backup, ".backup2"},
+      {remove, kelFaultRename, 0, WriteStep::put_in_place, ""},
+      {remove, kelFaultFsync, 0, WriteStep::sync_folder, ""},
+      {passwd, kelFaultRename, 1, WriteStep::backup, ".backup1"},
+      {create, kelFaultOpen, 1, WriteStep::create, "", true},
+      {create, kelFaultFdatasync, 1, WriteStep::create, "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(FaultyEnv::name(c.kind)) + " #" + std::to_string(c.nth));
+    long nth = c.nth;
+    for (const bool armed : {false, true}) {
+      kel::test::TempDir run_dir;
+      const std::string path = run_dir.file("store.safe");
+      if (!c.fresh) kel::test::write_file(path, *template_bytes_);
+      faults().reset();
+      faults().watch(run_dir.path().string());
+      detail::ScopedEnv seam(faults());
+      Safe safe(path, kOld);
+      std::string error, file;
+      std::vector<std::string> listed;
+      if (!c.fresh) {
+        ASSERT_EQ(safe.list_entries(listed, error), 0) << error;
+      }
+      if (armed) faults().arm(c.kind, nth, ENOSPC);
+      faults().count(true);
+      const int rc = c.run(safe, path, error);
+      faults().count(false);
+      WriteStep step = WriteStep::none;
+      const int reported = kel::last_write_step(step, file);
+      if (!armed) {
+        // A call that succeeds names no step; count the calls of the kind.
+        ASSERT_EQ(rc, 0) << error;
+        EXPECT_EQ(reported, -1);
+        if (nth == 0) nth = faults().calls(c.kind);
+        continue;
+      }
+      ASSERT_EQ(faults().fired(), 1);
+      EXPECT_EQ(rc, -1);
+      EXPECT_EQ(reported, 0) << error;
+      EXPECT_EQ(step, c.step) << error;
+      EXPECT_EQ(file, path + c.file) << error;
+      EXPECT_EQ(safe.status(), Status::no_space) << error;
+      // The next call's failure is not one of a step.
+      Entry missing("no-such-name");
+      EXPECT_NE(safe.get_entry(missing, error), 0);
+      EXPECT_EQ(kel::last_write_step(step, file), -1) << static_cast<int>(step);
+      faults().watch("");
+    }
+  }
 }
 
 TEST_F(FaultInjection, ReadingAValueSurvivesEveryFailedCall) {

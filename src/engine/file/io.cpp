@@ -133,6 +133,7 @@ void record_error(int error_number) {
   if (error_number == 0) return;
   last_error = error_number;
   detail::set_status(detail::status_from_errno(error_number));
+  detail::clear_write_step();
 }
 
 int recorded_error() { return last_error; }

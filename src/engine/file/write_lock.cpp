@@ -48,6 +48,7 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
     if (!held.valid()) {
       text = prefix + io::error_text(errno);
       unlock_store(store);
+      note_write_step(WriteStep::lock, store.file_path);
       return;
     }
     std::string target = resolve_final_links(store.file_path);
@@ -62,6 +63,7 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
   }
   text = prefix + io::error_text(EAGAIN);
   set_status(Status::changed);
+  note_write_step(WriteStep::lock, store.file_path);
 }
 
 StoreWriteLock::~StoreWriteLock() {

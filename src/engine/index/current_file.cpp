@@ -97,7 +97,7 @@ int lock_current_store(Store& store, const std::string& prefix,
     if (ensure_current_fd(store) != 0 ||
         io::lock_whole_file(store.store_fd, F_WRLCK) != 0) {
       text = prefix + io::error_text(errno);
-      return -1;
+      return note_write_step(WriteStep::lock, store.file_path);
     }
     // While we waited, a removal may have put a new file in place; the lock
     // we hold is then on the old one, which nobody will read again.
@@ -106,7 +106,7 @@ int lock_current_store(Store& store, const std::string& prefix,
   }
   text = prefix + io::error_text(EAGAIN);
   detail::set_status(Status::changed);
-  return -1;
+  return note_write_step(WriteStep::lock, store.file_path);
 }
 
 void unlock_store(const Store& store) {

@@ -172,7 +172,8 @@ Append::~Append() {
 
 int Append::write_body(long offset, const unsigned char* data, long size,
                        std::string& error) {
-  return store_.store_write(store_.store_fd, start_ + 1 + offset, data, size, error);
+  if (store_.store_write(store_.store_fd, start_ + 1 + offset, data, size, error) == 0) return 0;
+  return note_write_step(WriteStep::append, store_.file_path);
 }
 
 int Append::finish(const std::string& name, std::uint32_t value_length,
@@ -183,14 +184,14 @@ int Append::finish(const std::string& name, std::uint32_t value_length,
   // or a power cut could leave a record that names itself but holds zeros.
   if (io::sync_data(store.store_fd) != 0) {
     error = "Error, could not write to store - " + io::error_text(errno);
-    return -1;
+    return note_write_step(WriteStep::append, store.file_path);
   }
   if (store.store_write(store.store_fd, start_, &name_length, 1, error) != 0) {
-    return -1;
+    return note_write_step(WriteStep::append, store.file_path);
   }
   if (io::sync_data(store.store_fd) != 0) {
     error = "Error, could not write to store - " + io::error_text(errno);
-    return -1;
+    return note_write_step(WriteStep::append, store.file_path);
   }
   finished_ = true;
   const long n = name_length;

@@ -121,18 +121,9 @@ int write_pieces(int old_fd, int out, const RewritePlan& plan, std::string& erro
   return flush();
 }
 
-}  // namespace
-
-long long record_start(const std::string& name, const Item& item) {
-  return codec::start_of(item.value_offset, static_cast<long>(name.size()));
-}
-
-int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char* key,
-                  const RewritePlan& plan, RewriteOutcome& outcome, std::string& error) {
-  outcome.backup =
-      plan.backup_path.empty() ? lock.target() + kRemovalBackup : plan.backup_path;
-  remove_stale_temporaries(lock, store.store_fd, key, outcome.backup, store.file_extension);
-  TemporaryFile file;
+// Creates, fills and syncs the new copy of the store in `file`.
+int write_new_copy(Store& store, const StoreWriteLock& lock, const RewritePlan& plan,
+                   TemporaryFile& file, std::string& error) {
   if (file.create(lock.target(), store.file_extension) != 0) {
     error = "Could not create tmp file - " + io::error_text(errno);
     return -1;
@@ -146,13 +137,31 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char*
     error += "Could not write to tmp store";
     return -1;
   }
+  return 0;
+}
+
+}  // namespace
+
+long long record_start(const std::string& name, const Item& item) {
+  return codec::start_of(item.value_offset, static_cast<long>(name.size()));
+}
+
+int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char* key,
+                  const RewritePlan& plan, RewriteOutcome& outcome, std::string& error) {
+  outcome.backup =
+      plan.backup_path.empty() ? lock.target() + kRemovalBackup : plan.backup_path;
+  remove_stale_temporaries(lock, store.store_fd, key, outcome.backup, store.file_extension);
+  TemporaryFile file;
+  if (write_new_copy(store, lock, plan, file, error) != 0) {
+    return note_write_step(WriteStep::new_copy, store.file_path);
+  }
   if (keep_backup(lock, store.store_fd, outcome.backup, store.file_extension) != 0) {
     error = "Could not backup current store file - " + io::error_text(errno);
-    return -1;
+    return note_write_step(WriteStep::keep_backup, outcome.backup);
   }
   if (detail::env().rename(file.path().c_str(), lock.target().c_str()) != 0) {
     error = "Could not rename tmp file - " + io::error_text(errno);
-    return -1;
+    return note_write_step(WriteStep::put_in_place, store.file_path);
   }
   file.keep();
   outcome.replaced = true;
@@ -160,7 +169,7 @@ int rewrite_store(Store& store, const StoreWriteLock& lock, const unsigned char*
   // old file would come back. That is reported, not passed off as success.
   if (io::sync_parent_directory(lock.target()) != 0) {
     error = "Could not sync store directory - " + io::error_text(errno);
-    return -1;
+    return note_write_step(WriteStep::sync_folder, store.file_path);
   }
   return 0;
 }

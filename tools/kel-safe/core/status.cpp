@@ -92,7 +92,7 @@ std::string explain(kel::Status code, std::string_view message, const std::strin
       }
       break;
     default: {
-      const SystemFailure system = system_failure(code, message, store_path);
+      const SystemFailure system = system_failure(code, store_path);
       if (!system.text.empty()) {
         said = system.text;
         status = system.status;

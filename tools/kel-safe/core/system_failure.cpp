@@ -11,14 +11,6 @@ namespace kel::tool {
 
 namespace {
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
 // The error number behind a failure that reported `code`, or 0. Only the
 // codes of a failed system call carry one; for them the library recorded
 // the cause as it failed, whatever its text says.
@@ -46,54 +38,54 @@ std::string folder_of(const std::string& path) {
 
 // What the failing call was doing, and whether the store is as it was.
 struct Step {
+  kel::WriteStep step = kel::WriteStep::none;
   std::string doing;       // "cannot add to 'x.safe'"
   std::string where;       // the file or folder whose disk is full
   bool unchanged = false;  // the store file is untouched
 };
 
-Step step_of(std::string_view message, const std::string& store_path) {
+// The step the library reports for the failure at hand. A failure met on a
+// file of the caller's is not one of the store's steps, whatever the store
+// was doing meanwhile.
+Step step_of(kel::Status code, const std::string& store_path) {
   const std::string store = quoted(store_path);
   const std::string folder = quoted(folder_of(store_path));
-  // A rewrite writes a whole new file beside the store and renames it into
-  // place only once it is complete and synced: any failure before the
-  // rename leaves the store file as it was.
-  if (message == "Could not write lower part to tmp store" ||
-      contains(message, "Could not write to tmp store") ||
-      starts_with(message, "Could not create tmp file - ")) {
-    return {"cannot write the new copy of " + store + " in " + folder, folder, true};
+  kel::WriteStep step = kel::WriteStep::none;
+  std::string path;
+  if (code == kel::Status::caller_file || kel::last_write_step(step, path) != 0) {
+    step = kel::WriteStep::none;
   }
-  // An append that fails is cut off again before the call returns.
-  if (starts_with(message, "Error, could not write to store - ")) {
-    return {"cannot add to " + store, folder, true};
+  switch (step) {
+    // A rewrite writes a whole new file beside the store and renames it
+    // into place only once it is complete and synced: any failure before
+    // the rename leaves the store file as it was.
+    case kel::WriteStep::new_copy:
+      return {step, "cannot write the new copy of " + store + " in " + folder, folder, true};
+    // An append that fails is cut off again before the call returns.
+    case kel::WriteStep::append:
+      return {step, "cannot add to " + store, folder, true};
+    // The backup is made before anything is written to the store.
+    case kel::WriteStep::backup:
+      return {step, "cannot write the backup " + quoted(path), quoted(folder_of(path)), true};
+    case kel::WriteStep::keep_backup:
+      return {step, "cannot keep the backup of " + store, folder, true};
+    // The new copy is complete; the old file is kept as the backup.
+    case kel::WriteStep::put_in_place:
+      return {step, "cannot put the new copy of " + store + " in place", folder, false};
+    // The new file is in place, but a crash could still bring the old back.
+    case kel::WriteStep::sync_folder:
+      return {step, "cannot make the change to " + store + " last (its folder could not be synced)",
+              folder, false};
+    // A new store whose header could not be written is removed again.
+    case kel::WriteStep::create:
+      return {step, "cannot create " + store, folder, false};
+    // No write command can begin without the lock: the words fit them all.
+    case kel::WriteStep::lock:
+      return {step, "cannot write " + store, folder, true};
+    case kel::WriteStep::none:
+      break;
   }
-  // The backup is made before anything is written to the store.
-  constexpr std::string_view kPasswordBackup = "Could not copy store file to backup file ";
-  if (starts_with(message, kPasswordBackup)) {
-    const std::string_view rest = message.substr(kPasswordBackup.size());
-    const std::string backup(rest.substr(0, rest.rfind(" - ")));
-    return {"cannot write the backup " + quoted(backup), quoted(folder_of(backup)), true};
-  }
-  if (starts_with(message, "Could not backup current store file - ")) {
-    return {"cannot keep the backup of " + store, folder, true};
-  }
-  // The new copy is complete; the old file is kept as the backup.
-  if (starts_with(message, "Could not rename tmp file - ")) {
-    return {"cannot put the new copy of " + store + " in place", folder, false};
-  }
-  // The new file is in place, but a crash could still bring the old back.
-  if (starts_with(message, "Could not sync store directory - ")) {
-    return {"cannot make the change to " + store + " last (its folder could not be synced)",
-            folder, false};
-  }
-  // A new store whose header could not be written is removed again.
-  if (starts_with(message, "could not create store - ") ||
-      message == "Could not write to store file") {
-    return {"cannot create " + store, folder, false};
-  }
-  if (starts_with(message, "Could not obtain file lock")) {
-    return {"cannot write " + store, folder, true};
-  }
-  return {"cannot use " + store, folder, false};
+  return {step, "cannot use " + store, folder, false};
 }
 
 // The words for a disk with no room left, "" for other error numbers.
@@ -114,22 +106,28 @@ std::string no_room(int number, const std::string& where) {
 
 }  // namespace
 
-SystemFailure system_failure(kel::Status code, std::string_view message,
-                             const std::string& store_path) {
+SystemFailure system_failure(kel::Status code, const std::string& store_path) {
   const int number = error_number_of(code);
   if (number == 0) return {};
-  const Step step = step_of(message, store_path);
+  const Step step = step_of(code, store_path);
   const std::string unchanged = step.unchanged ? "; the store is unchanged" : "";
   const std::string full = no_room(number, step.where);
+  // The call failed, yet the store did change: whatever the cause, the user
+  // must not take it for a change that never happened, nor for one that
+  // will last.
+  if (step.step == kel::WriteStep::sync_folder) {
+    return {kStoreError, step.doing + (full.empty() ? "" : ": " + full) +
+                             "; the change is in place, but a crash may still undo it"};
+  }
   if (!full.empty()) return {kStoreError, step.doing + ": " + full + unchanged};
   switch (number) {
     case ENOENT:
-      if (starts_with(message, "could not create store - ")) {
+      if (step.step == kel::WriteStep::create) {
         return {kStoreError, "the folder " + step.where + " does not exist (mkdir it first)"};
       }
       break;
     case ENOTDIR:
-      if (starts_with(message, "could not create store - ")) {
+      if (step.step == kel::WriteStep::create) {
         return {kStoreError, step.where + " is not a folder"};
       }
       break;

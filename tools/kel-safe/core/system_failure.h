@@ -6,7 +6,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include <kel/status.h>
 
@@ -19,12 +18,11 @@ struct SystemFailure {
   std::string text;  // "" when the message names no system error the tool knows
 };
 
-// The wording of the library's failure `message` on the store file
-// `store_path` when a system call caused it, from the error number the
-// library recorded for it; text "" otherwise. Only `code` says whether a
-// system call failed; `message` still tells which step of the call did.
-SystemFailure system_failure(kel::Status code, std::string_view message,
-                             const std::string& store_path);
+// The wording of the library's failure with `code` on the store file
+// `store_path` when a system call caused it, from the error number and the
+// write step the library recorded for it; text "" otherwise. Only `code`
+// says whether a system call failed.
+SystemFailure system_failure(kel::Status code, const std::string& store_path);
 
 // The same for a failed write of a file of the user's: `path`, or standard
 // output when it is "".
