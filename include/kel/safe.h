@@ -10,8 +10,8 @@
 // Status::ok when it succeeded. The text is for people and its wording may
 // change; the code does not depend on it. exists(name) without an error
 // text sets not_found when the name is not stored. Calls that cannot fail
-// (version, removal_backup_path, set_scan_threads, use_store_file) leave
-// the code as it was. A standard-library exception that a call lets pass
+// (version, removal_backup_path, set_scan_threads, set_kdf_threads,
+// use_store_file) leave the code as it was. A standard-library exception that a call lets pass
 // (an allocation failure, say) leaves it as it was too.
 //
 // One Safe is used by one thread at a time. Several Safes, in this process or
@@ -103,6 +103,15 @@ class KEL_SAFE_EXPORT Safe {
   // The index comes out the same either way; worth it on stores of many
   // thousands of entries.
   void set_scan_threads(unsigned threads);
+  // Lets every Argon2id derivation of this Safe (opening a format-2 store,
+  // checking its password, creating one, upgrading one, changing its
+  // password) compute its lanes on up to `threads` threads (4 at most, and
+  // no more than the store has lanes), which it starts and joins within
+  // that one call. The default, 1, and 0 mean the calling thread alone, as
+  // for set_scan_threads. The key is the same either way; the work is too,
+  // so more threads shorten the wait, not an attacker's cost. Calibration
+  // measures one lane in the calling thread whatever is set here.
+  void set_kdf_threads(unsigned threads);
 
   // The code of the last call on this Safe that can fail: ok when it
   // succeeded, what kind of failure it met otherwise (see the top).
@@ -117,8 +126,9 @@ class KEL_SAFE_EXPORT Safe {
   int create_safe(std::string& error);
   // The same in the format `options` chooses (kel/store_format.h): format 2
   // derives the key from the password with Argon2id, by default calibrated
-  // to about 250 ms here with at least 64 MiB. Parameters below the
-  // minimum (19 MiB, 1 pass) are refused and no file is made.
+  // to about 500 ms of CPU time here, never less than 64 MiB with 3 passes.
+  // Parameters below the minimum (19 MiB, and memory times passes at least
+  // 19 MiB times 2) are refused (invalid_argument) and no file is made.
   int create_safe(const StoreOptions& options, std::string& error);
   // Which format the store file has, with format 2's Argon2id parameters.
   // Needs no password.

@@ -17,18 +17,24 @@ struct StoreOptions {
   // 1 or 2.
   int format = 1;
   // Argon2id memory in KiB, at least 19 MiB (19456 KiB) and at most 4 GiB;
-  // 0: calibrated (at least 64 MiB).
+  // 0: calibrated (64 to 256 MiB).
   std::uint32_t kdf_memory_kib = 0;
-  // Argon2id passes, 1 to 1024, and memory times passes at most 32 GiB
-  // (more than a minute of one core); 0: calibrated so that one derivation
-  // takes about kdf_time_ms on this machine, within the same bound.
+  // Argon2id passes, 1 to 1024, and memory times passes at least 19 MiB
+  // times 2 (OWASP's minimum; 46 MiB with 1 pass is allowed, 19 MiB with
+  // 1 pass is not) and at most 32 GiB (more than a minute of one core);
+  // 0: calibrated so that one derivation costs about kdf_time_ms of CPU
+  // time on this machine, and never less work than 64 MiB with 3 passes.
   std::uint32_t kdf_passes = 0;
-  // Argon2id lanes, 1 to 64. The library computes them one after another
-  // (it starts no threads), so more lanes cost the user as much as they
-  // cost an attacker.
-  std::uint32_t kdf_lanes = 1;
-  // What calibration aims at: the time of one derivation, in milliseconds.
-  std::uint32_t kdf_time_ms = 250;
+  // Argon2id lanes, 1 to 64; 0 means the default, 4. A Safe computes them
+  // on as many threads as Safe::set_kdf_threads allows (the calling thread
+  // alone by default): more lanes shorten the user's wait on more cores,
+  // never an attacker's work.
+  std::uint32_t kdf_lanes = 4;
+  // What calibration aims at: the CPU time of one derivation, in
+  // milliseconds (0: 500). CPU time, not wall time, so that a busy machine
+  // does not make a cheaper store; with four lanes on two threads the user
+  // waits about half of it.
+  std::uint32_t kdf_time_ms = 500;
 };
 
 // What the header of a store file says about its format. Reading it needs

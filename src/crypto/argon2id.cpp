@@ -5,6 +5,7 @@
 #include <argon2.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "crypto/argon2id.h"
@@ -37,7 +38,8 @@ int detail::derive_argon2id(const unsigned char* password, std::size_t password_
                            std::uint32_t lanes, unsigned char* out,
                            std::size_t out_length, std::string& error,
                            const unsigned char* secret, std::size_t secret_length,
-                           const unsigned char* ad, std::size_t ad_length) {
+                           const unsigned char* ad, std::size_t ad_length,
+                           unsigned threads) {
   if (!fits(password_length) || !fits(salt_length) || !fits(out_length) ||
       !fits(secret_length) || !fits(ad_length)) {
     detail::fail(error, Status::invalid_argument,
@@ -60,13 +62,20 @@ int detail::derive_argon2id(const unsigned char* password, std::size_t password_
   context.t_cost = passes;
   context.m_cost = memory_kib;
   context.lanes = lanes;
-  context.threads = 1;  // the library starts no threads
+  // libargon2 refuses more threads than lanes; 0 means the caller's alone.
+  context.threads = std::clamp(std::min(threads, kMaxKdfThreads), 1u, std::max(lanes, 1u));
   context.version = ARGON2_VERSION_13;
   context.allocate_cbk = allocate_pages;
   context.free_cbk = free_pages;
   context.flags = ARGON2_DEFAULT_FLAGS;
   try {
-    const int rc = argon2_ctx(&context, Argon2_id);
+    int rc = argon2_ctx(&context, Argon2_id);
+    if (rc == ARGON2_THREAD_FAIL) {
+      // No thread could be started (a process at its limit): the same key,
+      // computed in this thread alone, is only slower.
+      context.threads = 1;
+      rc = argon2_ctx(&context, Argon2_id);
+    }
     if (rc == ARGON2_OK) return 0;
     detail::fail(
         error, Status::internal,

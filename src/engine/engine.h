@@ -17,6 +17,9 @@ struct Engine {
   // How many threads a scan of the whole file may use (1: none but the
   // caller's). See Safe::set_scan_threads.
   unsigned scan_threads = 1;
+  // How many threads one Argon2id derivation may use (1: none but the
+  // caller's). See Safe::set_kdf_threads.
+  unsigned kdf_threads = 1;
 };
 
 inline Engine& engine(Store& store) { return *store.engine; }

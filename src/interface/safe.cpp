@@ -25,6 +25,10 @@ void Safe::set_scan_threads(unsigned threads) {
   detail::engine(*store).scan_threads = threads > 1 ? threads : 1;
 }
 
+void Safe::set_kdf_threads(unsigned threads) {
+  detail::engine(*store).kdf_threads = threads > 1 ? threads : 1;
+}
+
 std::string_view Safe::version() const { return "1.0.0"; }
 
 }  // namespace kel

@@ -103,8 +103,8 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
         return -1;
       }
       // The derivation takes its time before the lock, not under it.
-      if (detail::seal_v2_header(key.data(), held, params, nullptr, header.data(),
-                                 text) != 0) {
+      if (detail::seal_v2_header(key.data(), held, params, store.engine->kdf_threads, nullptr,
+                                 header.data(), text) != 0) {
         return -1;
       }
     }

@@ -133,13 +133,14 @@ int change_locked_v2(Store& store, const std::string& old_password,
   unsigned char previous[format::kHeaderSize];
   detail::encode_v2_header(store, previous);
   SecretBytes<format::kKeySize> key;
-  if (detail::open_v2_header(previous, old_password, key.data(), text) != 0) {
+  if (detail::open_v2_header(previous, old_password, store.engine->kdf_threads, key.data(),
+                             text) != 0) {
     return -1;
   }
   const detail::KdfParams params{store.engine->keys.kdf_memory_kib, store.engine->keys.kdf_passes, store.engine->keys.kdf_lanes};
   unsigned char header[format::kHeaderSize];
-  if (detail::seal_v2_header(key.data(), new_password, params, store.engine->keys.store_id,
-                             header, text) != 0) {
+  if (detail::seal_v2_header(key.data(), new_password, params, store.engine->kdf_threads,
+                             store.engine->keys.store_id, header, text) != 0) {
     detail::fail(text, Status::internal,
                  "Encrypt store key with new password failed");
     return -1;

@@ -78,8 +78,8 @@ int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char*
     detail::fail(text, Status::internal, "Could not generate random key");
     return -1;
   }
-  if (detail::seal_v2_header(key.data(), store.password, params, nullptr, header,
-                             text) != 0) {
+  if (detail::seal_v2_header(key.data(), store.password, params, store.engine->kdf_threads,
+                             nullptr, header, text) != 0) {
     return -1;
   }
   detail::set_store_key(store, key.data());

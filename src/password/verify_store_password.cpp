@@ -71,7 +71,7 @@ std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
     return store.open_store(error) == 0 ? HeaderCheck::match : HeaderCheck::failed;
   }
   detail::SecretBytes<format::kKeySize> key;
-  return detail::open_v2_header(header, password, key.data(), error) == 0
+  return detail::open_v2_header(header, password, store.engine->kdf_threads, key.data(), error) == 0
              ? HeaderCheck::match
              : HeaderCheck::failed;
 }

@@ -65,7 +65,8 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
     if (store.engine->keys.format_version == 2) {
       unsigned char header[format::kHeaderSize];
       detail::encode_v2_header(store, header);
-      if (detail::open_v2_header(header, store.password, key, text) == 0) {
+      if (detail::open_v2_header(header, store.password, store.engine->kdf_threads, key,
+                                 text) == 0) {
         return detail::HeaderCheck::match;
       }
       unsigned char again[format::kHeaderSize];

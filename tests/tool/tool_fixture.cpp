@@ -33,7 +33,7 @@ std::vector<std::string> create_args(int format) {
   // Format 2 is what a new user gets. The smallest Argon2id cost keeps each
   // command cheap enough for a suite that runs hundreds of them.
   if (format == 1) return {"create", "--format", "1"};
-  return {"create", "--format", "2", "--kdf-memory", "19", "--kdf-time", "1"};
+  return {"create", "--format", "2", "--kdf-memory", "19", "--kdf-passes", "2"};
 }
 
 void ToolTest::create_store(int format) { create_store_on(store, format); }

@@ -591,7 +591,7 @@ class Terminal : public ToolTest {
 };
 
 TEST_F(Terminal, PromptAsksTwiceWithoutEcho) {
-  ToolRun create = bare({"-s", store, "create", "--kdf-memory", "19", "--kdf-time", "1"});
+  ToolRun create = bare({"-s", store, "create", "--kdf-memory", "19", "--kdf-passes", "2"});
   create.with_terminal = true;
   create.dialogue = {{"New password for", kPassword + "\n"},
                      {"Repeat it: ", kPassword + "\n"}};

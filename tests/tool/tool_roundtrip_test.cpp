@@ -116,11 +116,11 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
 }
 
 TEST_F(RoundTrip, EverySubcommandOnOneStore) {
-  const ToolResult created = tool({"create", "--kdf-memory", "19", "--kdf-time", "1"});
+  const ToolResult created = tool({"create", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(created.status, kOk) << created.err;
   EXPECT_EQ(created.out, "");
   EXPECT_NE(created.err.find(store_file), std::string::npos) << created.err;
-  EXPECT_NE(tool({"check"}).out.find("\nformat 2: Argon2id with 19 MiB, 1 pass, 1 lane\n"),
+  EXPECT_NE(tool({"check"}).out.find("\nformat 2: Argon2id with 19 MiB, 2 passes, 4 lanes\n"),
             std::string::npos);
   EXPECT_EQ(read_file(store_file).size(), 132u);  // an empty store: header only
 
@@ -996,7 +996,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
 
   // A store password made up once, printed once, and it opens the store.
   ToolRun made;
-  made.args = {"-s", dir.file("generated"), "create", "--kdf-memory", "19", "--kdf-time", "1", "--generate-password"};
+  made.args = {"-s", dir.file("generated"), "create", "--kdf-memory", "19", "--kdf-passes", "2", "--generate-password"};
   const ToolResult created = run_tool(made);
   ASSERT_EQ(created.status, kOk) << created.err;
   ASSERT_EQ(created.out.size(), 25u);
@@ -1006,7 +1006,7 @@ TEST_F(RoundTrip, RunAndGenerate) {
   check.input = created.out;
   EXPECT_EQ(run_tool(check).status, kOk);
   // A password that cannot be shown leaves no store that nobody can open.
-  made.args = {"-s", dir.file("unshown"), "create", "--kdf-memory", "19", "--kdf-time", "1", "--generate-password"};
+  made.args = {"-s", dir.file("unshown"), "create", "--kdf-memory", "19", "--kdf-passes", "2", "--generate-password"};
   made.close_stdout = true;
   EXPECT_EQ(run_tool(made).status, kFileError);
   EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));

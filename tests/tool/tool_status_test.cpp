@@ -95,8 +95,17 @@ TEST_F(Statuses, UsageErrors) {
        "unknown option -c for 'run' (kel-safe run --help lists its options)"},
       {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
       {{"-s", store, "create", "--format", "1", "--kdf-memory", "64"},
-       "create: --kdf-time and --kdf-memory are for format 2; format 1 has no key derivation "
-       "to set\n"},
+       "create: --kdf-time, --kdf-memory and --kdf-passes are for format 2; format 1 has no "
+       "key derivation to set\n"},
+      {{"-s", store, "create", "--kdf-memory", "37", "--kdf-passes", "1"},
+       "--kdf-memory 37 with --kdf-passes 1 is below the minimum for a new store: memory "
+       "times passes at least 38 MiB (19 MiB with 2 passes)\n"},
+      {{"-s", store, "upgrade", "--kdf-memory", "19", "--kdf-passes", "1"},
+       "--kdf-memory 19 with --kdf-passes 1 is below the minimum for a new store: memory "
+       "times passes at least 38 MiB (19 MiB with 2 passes)\n"},
+      {{"-s", store, "create", "--format", "1", "--kdf-passes", "3"},
+       "create: --kdf-time, --kdf-memory and --kdf-passes are for format 2; format 1 has no "
+       "key derivation to set\n"},
   };
   for (const auto& c : cases) {
     const ToolResult result = bare(c.args);
@@ -521,9 +530,9 @@ TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
 TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   create_store(1);
   add("s1", "value1");
-  const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-time", "1"});
+  const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
-  EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 1 pass, 1 lane"),
+  EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 2 passes, 4 lanes"),
             std::string::npos)
       << upgraded.err;
   EXPECT_NE(upgraded.err.find(store_file + ".backup2"), std::string::npos) << upgraded.err;
@@ -621,12 +630,12 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "changed the password of '" + dir.file("copy.safe") +
            "'\nkel-safe: the previous store file, which still opens with the old password, is "
            "kept as '" + dir.file("copy.safe.backup1") + "' (--drop-backup removes it)\n"},
-      {{"-s", dir.file("no/such"), "create", "--kdf-memory", "19", "--kdf-time", "1"}, "",
+      {{"-s", dir.file("no/such"), "create", "--kdf-memory", "19", "--kdf-passes", "2"}, "",
        kStoreError,
        "create '" + dir.file("no/such.safe") + "': the folder '" + dir.file("no") +
            "' does not exist (mkdir it first) (could not create store - No such file or "
            "directory)\n"},
-      {{"-s", dir.file("fresh"), "create", "--kdf-memory", "19", "--kdf-time", "1"}, "",
+      {{"-s", dir.file("fresh"), "create", "--kdf-memory", "19", "--kdf-passes", "2"}, "",
        kStoreError,
        "create '" + dir.file("fresh.safe") + "': cannot create '" + dir.file("fresh.safe") +
            "': the disk is full for this process (the file size limit, ulimit -f, is "

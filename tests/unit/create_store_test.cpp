@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/engine.h"
+#include "engine/keyring/header_v2.h"
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
@@ -244,13 +246,15 @@ TEST(CreateStore, Version2LayoutReadsWithTheReferenceReader) {
   std::string error;
   kel::StoreOptions options = kel::test::cheapest_v2();
   options.kdf_lanes = 2;
+  // Sealed on two threads, unwrapped below by the reader on one.
+  safe.set_kdf_threads(2);
   ASSERT_EQ(safe.create_safe(options, error), 0) << error;
   const std::string empty = read_file(dir.file("v2.safe"));
   ASSERT_EQ(empty.size(), ref::kHeaderSize);
   EXPECT_EQ(empty.substr(0, 8), ref::kV2Magic);
   EXPECT_EQ(ref::read_le32(empty, ref::kV2VersionAt), 2u);
   EXPECT_EQ(ref::read_le32(empty, ref::kV2MemoryAt), 19u * 1024);
-  EXPECT_EQ(ref::read_le32(empty, ref::kV2PassesAt), 1u);
+  EXPECT_EQ(ref::read_le32(empty, ref::kV2PassesAt), 2u);
   EXPECT_EQ(ref::read_le32(empty, ref::kV2LanesAt), 2u);
   EXPECT_EQ(empty.substr(ref::kV2ReservedAt, 16), std::string(16, '\0'));
   ASSERT_TRUE(ref::unwrap_store_key_v2(empty, kPassword).has_value());
@@ -279,7 +283,7 @@ TEST(CreateStore, Version2LayoutReadsWithTheReferenceReader) {
   ASSERT_EQ(safe.format_info(info, error), 0) << error;
   EXPECT_EQ(info.version, 2);
   EXPECT_EQ(info.kdf_memory_kib, 19u * 1024);
-  EXPECT_EQ(info.kdf_passes, 1u);
+  EXPECT_EQ(info.kdf_passes, 2u);
   EXPECT_EQ(info.kdf_lanes, 2u);
   kel::Safe v1(dir.file("v1"), kPassword);
   ASSERT_EQ(v1.create_safe(error), 0) << error;
@@ -293,6 +297,10 @@ TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
     const char* says;
   };
   for (const Case& c : {Case{19 * 1024 - 1, 1, 1, "below the minimum of 19 MiB"},
+                        Case{19 * 1024 - 1, 3, 1, "below the minimum of 19 MiB"},
+                        // OWASP's minimum: memory times passes at least 19 MiB times 2.
+                        Case{19 * 1024, 1, 1, "below the minimum for a new store"},
+                        Case{38 * 1024 - 1, 1, 4, "below the minimum for a new store"},
                         Case{19 * 1024, 1, 65, "lanes must be 1 to 64"},
                         Case{19 * 1024, 1025, 1, "passes must be 1 to 1024"},
                         Case{5u * 1024 * 1024, 1, 1, "above the maximum of 4 GiB"},
@@ -306,6 +314,7 @@ TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
     kel::Safe safe(dir.file("weak"), kPassword);
     std::string error;
     EXPECT_EQ(safe.create_safe(options, error), -1);
+    EXPECT_EQ(safe.status(), kel::Status::invalid_argument);
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(dir.file("weak.safe")));
   }
@@ -315,6 +324,63 @@ TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
   std::string error;
   EXPECT_EQ(safe.create_safe(unknown, error), -1);
   EXPECT_EQ(error, "Unknown store format 3 (1 or 2)");
+}
+
+// What a new store gets when calibration aims at almost no time: never less
+// work than 64 MiB with 3 passes, also when the memory is given; parameters
+// given in full may go below that floor down to OWASP's minimum. Lanes
+// left at 0 are four.
+TEST(CreateStore, Version2CalibrationKeepsToTheFloor) {
+  TempDir dir;
+  struct Case {
+    std::uint32_t memory, passes, lanes;
+    kel::FormatInfo made;
+  };
+  const std::uint32_t mib = 1024;
+  for (const Case& c : {Case{0, 0, 0, {2, 64 * mib, 3, 4}},
+                        Case{19 * mib, 0, 1, {2, 19 * mib, 11, 1}},
+                        Case{0, 2, 2, {2, 64 * mib, 2, 2}},
+                        Case{38 * mib, 1, 1, {2, 38 * mib, 1, 1}}}) {
+    kel::StoreOptions options;
+    options.format = 2;
+    options.kdf_time_ms = 1;
+    options.kdf_memory_kib = c.memory;
+    options.kdf_passes = c.passes;
+    options.kdf_lanes = c.lanes;
+    const std::string name = dir.file("made-" + std::to_string(c.memory) + "-" +
+                                      std::to_string(c.passes));
+    kel::Safe safe(name, kPassword);
+    std::string error;
+    ASSERT_EQ(safe.create_safe(options, error), 0) << error;
+    kel::FormatInfo info;
+    ASSERT_EQ(safe.format_info(info, error), 0) << error;
+    EXPECT_EQ(info.kdf_memory_kib, c.made.kdf_memory_kib) << name;
+    EXPECT_EQ(info.kdf_passes, c.made.kdf_passes) << name;
+    EXPECT_EQ(info.kdf_lanes, c.made.kdf_lanes) << name;
+  }
+}
+
+// The minimum binds new stores only: a store made before it, with 19 MiB
+// and one pass, still opens, on one thread and on four.
+TEST(CreateStore, Version2StoreBelowTheNewMinimumStillOpens) {
+  TempDir dir;
+  const std::string key(32, '\x07');
+  unsigned char header[132];
+  std::string error;
+  ASSERT_EQ(kel::detail::seal_v2_header(reinterpret_cast<const unsigned char*>(key.data()),
+                                        kPassword, {19 * 1024, 1, 4}, 1, nullptr, header,
+                                        error),
+            0)
+      << error;
+  kel::test::write_file(dir.file("old.safe"), as_string(header, sizeof header));
+  for (const unsigned threads : {1u, 4u}) {
+    kel::Store store(dir.file("old"), kPassword);
+    store.engine->kdf_threads = threads;
+    ASSERT_EQ(store.open_store(error), 0) << error;
+    unsigned char opened[32] = {};
+    ASSERT_EQ(store.get_store_key(opened), 0);
+    EXPECT_EQ(as_string(opened, sizeof opened), key) << threads;
+  }
 }
 
 }  // namespace

@@ -232,6 +232,20 @@ TEST(Argon2id, Rfc9106TestVector) {
       << error;
   EXPECT_EQ(hex(as_string(out, sizeof out)),
             "0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659");
+  // The four lanes computed on two and on four threads (more than there
+  // are lanes is capped) give the same key.
+  for (const unsigned threads : {2u, 4u, 9u}) {
+    std::memset(out, 0, sizeof out);
+    ASSERT_EQ(kel::detail::derive_argon2id(bytes_of(password), password.size(),
+                                    bytes_of(salt), salt.size(), 32, 3, 4, out, sizeof out,
+                                    error, bytes_of(secret), secret.size(), bytes_of(ad),
+                                    ad.size(), threads),
+              0)
+        << error;
+    EXPECT_EQ(hex(as_string(out, sizeof out)),
+              "0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659")
+        << threads;
+  }
 
   ASSERT_EQ(kel::detail::derive_argon2id(bytes_of(kPassword), kPassword.size(), bytes_of(salt),
                                   salt.size(), 64, 2, 2, out, sizeof out, error),

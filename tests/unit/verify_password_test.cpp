@@ -166,11 +166,11 @@ TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
   const std::string full = read_file(v2 + ".safe");
   EXPECT_TRUE(kel::Store(v2, kPassword).verify_store_password(error)) << error;
   EXPECT_FALSE(kel::Store(v2, kOtherPassword).verify_store_password(error));
-  // memory, passes (1 -> 3), lanes (1 -> 3), salt, identifier, reserved,
+  // memory, passes (2 -> 3), lanes (1 -> 3), salt, identifier, reserved,
   // nonce, cipher, tag
   for (std::size_t at : {12u, 16u, 20u, 24u, 40u, 56u, 72u, 84u, 131u}) {
     std::string damaged = full;
-    damaged[at] = static_cast<char>(damaged[at] ^ (at == 16 || at == 20 ? 0x02 : 0x01));
+    damaged[at] = static_cast<char>(damaged[at] ^ (at == 20 ? 0x02 : 0x01));
     write_file(v2 + ".safe", damaged);
     kel::Store store(v2, kPassword);
     error.clear();
@@ -181,7 +181,7 @@ TEST_F(VerifyPassword, ChangedVersion2HeaderByteIsInvalid) {
     EXPECT_FALSE(store.store_opened) << at;
   }
   // Parameters out of their bounds, as anyone who can write the file may
-  // set them (memory, passes, lanes; the cheapest store has 19456, 1, 1).
+  // set them (memory, passes, lanes; the cheapest store has 19456, 2, 1).
   // Each alone bounds memory; the product bounds the time: 4 GiB and 32
   // passes, or 2 GiB and 65, would take one core many minutes. Every reader
   // refuses them before deriving anything, says why, and changes nothing.

@@ -109,8 +109,8 @@ _kel_safe()
 
     local options=
     case $command in
-        create) options="--generate-password --group --format --kdf-time --kdf-memory" ;;
-        upgrade) options="--kdf-time --kdf-memory --drop-backup" ;;
+        create) options="--generate-password --group --format --kdf-time --kdf-memory --kdf-passes" ;;
+        upgrade) options="--kdf-time --kdf-memory --kdf-passes --drop-backup" ;;
         passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as" ;;

@@ -1,8 +1,9 @@
 #include "engine/keyring/header_v2.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "crypto/primitives.h"
 #include "engine/engine.h"
@@ -19,19 +20,35 @@ namespace kel::detail {
 namespace {
 
 constexpr std::uint32_t kMib = 1024;
-constexpr std::uint32_t kCalibratedMemoryKib = 64 * kMib;
+// The floor of calibration: whatever this machine measures, a calibrated
+// store costs at least 64 MiB times three passes (RFC 9106's second
+// recommended option), so that a busy or slow machine at creation never
+// leaves a store cheap to guess for good.
+constexpr std::uint32_t kFloorMemoryKib = 64 * kMib;
+constexpr std::uint32_t kFloorPasses = 3;
 // Calibration may grow the memory (when three passes of 64 MiB take less
 // than the time aimed at) up to this, so that one open does not claim much
-// of a small machine's memory.
-constexpr std::uint32_t kCalibratedMemoryLimitKib = 512 * kMib;
-constexpr std::uint32_t kDefaultTimeMs = 250;
+// of a small machine's memory; past it, time goes into passes.
+constexpr std::uint32_t kCalibratedMemoryLimitKib = 256 * kMib;
+constexpr std::uint32_t kDefaultTimeMs = 500;
+// Four lanes: computed on two threads they cost the user about what two
+// lanes do on a two-core machine, and a machine with four cores computes
+// them in a quarter of the time. An attacker's work is the same whatever
+// the lanes.
+constexpr std::uint32_t kDefaultLanes = 4;
+// OWASP's minimum for Argon2id: 19 MiB, and at least as much work as
+// 19 MiB with two passes. A new store's parameters are never below it;
+// stores made before it still open (the reader's bounds are wider).
+constexpr std::uint32_t kNewMinMemoryKib = 19 * kMib;
+constexpr std::uint64_t kNewMinWorkKib = 2 * std::uint64_t{19 * kMib};
 
 int derive(const std::string& password, const unsigned char* salt,
-           const KdfParams& params, unsigned char* out, std::string& error) {
+           const KdfParams& params, unsigned threads, unsigned char* out,
+           std::string& error) {
   return detail::derive_argon2id(reinterpret_cast<const unsigned char*>(password.data()),
                                password.size(), salt, format::kKdfSaltSize,
                                params.memory_kib, params.passes, params.lanes, out,
-                               format::kKeySize, error);
+                               format::kKeySize, error, nullptr, 0, nullptr, 0, threads);
 }
 
 KdfParams params_of(const unsigned char* header) {
@@ -54,38 +71,48 @@ void start_header(const KdfParams& params, unsigned char* header) {
   format::put_u32(header + format::kV2LanesOffset, params.lanes);
 }
 
-// Milliseconds one derivation with `params` takes here.
-double time_one(const KdfParams& params, std::string& error) {
-  SecretBytes<format::kKeySize> out;
-  unsigned char salt[format::kKdfSaltSize] = {};
-  const std::string trial = "calibration";
-  const auto start = std::chrono::steady_clock::now();
-  if (derive(trial, salt, params, out.data(), error) != 0) return -1;
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
+double thread_cpu_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-// The parameters that make one derivation take about `target` ms here,
-// given that one pass over params.memory_kib took `one_pass` ms.
-KdfParams calibrated(KdfParams params, double one_pass, double target, bool memory_given) {
-  double pass_ms = one_pass;
-  double fewest = 1;
-  if (!memory_given && 3 * one_pass <= target) {
+// The milliseconds of CPU time one pass over one KiB costs here: one
+// derivation with one lane, in this thread, measured by this thread's own
+// CPU clock. Wall time would count whatever else the machine runs, and the
+// process's clock whatever else this process runs; the CPU time of one lane
+// in one thread is what the work costs, and more lanes and threads divide
+// the user's wait, not the work.
+double cpu_ms_per_kib_pass(std::uint32_t memory_kib, std::string& error) {
+  const KdfParams trial{std::min(memory_kib, kFloorMemoryKib), kFloorPasses, 1};
+  SecretBytes<format::kKeySize> out;
+  unsigned char salt[format::kKdfSaltSize] = {};
+  const std::string password = "calibration";
+  const double start = thread_cpu_ms();
+  if (derive(password, salt, trial, 1, out.data(), error) != 0) return -1;
+  const double spent = std::max(thread_cpu_ms() - start, 0.001);
+  return spent / (static_cast<double>(trial.memory_kib) * trial.passes);
+}
+
+// The parameters whose derivation costs about `target` ms of CPU time here,
+// given what one pass over one KiB costs; never less work than the floor.
+KdfParams calibrated(KdfParams params, double per_kib_pass, double target,
+                     bool memory_given) {
+  double fewest = std::ceil(double{kFloorMemoryKib} * kFloorPasses / params.memory_kib);
+  if (!memory_given) {
     // Time to spare goes into memory first, which is what makes guessing
-    // on parallel hardware expensive; three passes as RFC 9106 suggests.
-    // Clamped before the conversion: a long time aimed at must not
-    // overflow it.
-    const double grown = std::min(params.memory_kib * target / (3 * one_pass),
-                                  static_cast<double>(kCalibratedMemoryLimitKib));
-    const std::uint32_t memory =
-        std::max(static_cast<std::uint32_t>(grown) / kMib * kMib, kCalibratedMemoryKib);
-    pass_ms = one_pass * memory / params.memory_kib;
-    params.memory_kib = memory;
-    fewest = 3;
+    // on parallel hardware expensive, with three passes as RFC 9106
+    // suggests. Clamped before the conversion: a long time aimed at must
+    // not overflow it.
+    const double grown = std::clamp(target / (kFloorPasses * per_kib_pass),
+                                    double{kFloorMemoryKib}, double{kCalibratedMemoryLimitKib});
+    params.memory_kib = static_cast<std::uint32_t>(grown) / kMib * kMib;
+    fewest = kFloorPasses;
   }
-  // Once the memory is at its limit, the rest of the time goes into passes.
-  const double passes = std::clamp(target / pass_ms + 0.5, fewest,
-                                   static_cast<double>(format::kMaxKdfPasses));
+  // Once the memory is at its limit (or given), the rest goes into passes.
+  const double passes =
+      std::clamp(target / (per_kib_pass * params.memory_kib) + 0.5, std::max(fewest, 1.0),
+                 static_cast<double>(format::kMaxKdfPasses));
   // A long time aimed at on a fast machine would pass the bound on the
   // work of one derivation, which every reader refuses.
   const double most = static_cast<double>(format::kMaxKdfWorkKib / params.memory_kib);
@@ -138,22 +165,41 @@ int check_header_kdf_params(const unsigned char* header, std::string& error) {
   return -1;
 }
 
+std::string new_kdf_params_problem(const KdfParams& params) {
+  std::string problem = kdf_params_problem(params);
+  if (!problem.empty()) return problem;
+  if (params.memory_kib < kNewMinMemoryKib ||
+      std::uint64_t{params.memory_kib} * params.passes < kNewMinWorkKib) {
+    return std::to_string(params.memory_kib) + " KiB of memory with " +
+           std::to_string(params.passes) + (params.passes == 1 ? " pass" : " passes") +
+           " is below the minimum for a new store: 19 MiB, and memory times passes at "
+           "least 38 MiB (19 MiB with 2 passes, 38912 KiB)";
+  }
+  return {};
+}
+
 int choose_kdf_params(const StoreOptions& options, KdfParams& params,
                       std::string& error) {
-  params.lanes = options.kdf_lanes == 0 ? 1 : options.kdf_lanes;
-  params.memory_kib = options.kdf_memory_kib == 0 ? kCalibratedMemoryKib : options.kdf_memory_kib;
-  params.passes = options.kdf_passes == 0 ? 1 : options.kdf_passes;
+  const bool memory_given = options.kdf_memory_kib != 0;
+  params.lanes = options.kdf_lanes == 0 ? kDefaultLanes : options.kdf_lanes;
+  params.memory_kib = memory_given ? options.kdf_memory_kib : kFloorMemoryKib;
+  params.passes = options.kdf_passes == 0 ? kFloorPasses : options.kdf_passes;
   if (check_kdf_params(params, error) != 0) return -1;
-  if (options.kdf_passes != 0) return 0;
-  const double target = options.kdf_time_ms == 0 ? kDefaultTimeMs : options.kdf_time_ms;
-  const double one_pass = time_one(params, error);
-  if (one_pass < 0) return -1;
-  params = calibrated(params, std::max(one_pass, 0.001), target, options.kdf_memory_kib != 0);
-  return check_kdf_params(params, error);
+  if (options.kdf_passes == 0) {
+    const double target = options.kdf_time_ms == 0 ? kDefaultTimeMs : options.kdf_time_ms;
+    const double per_kib_pass = cpu_ms_per_kib_pass(params.memory_kib, error);
+    if (per_kib_pass < 0) return -1;
+    params = calibrated(params, per_kib_pass, target, memory_given);
+  }
+  const std::string problem = new_kdf_params_problem(params);
+  if (problem.empty()) return 0;
+  detail::fail(error, Status::invalid_argument,
+               "Key derivation parameters refused: " + problem);
+  return -1;
 }
 
 int seal_v2_header(const unsigned char* key, const std::string& password,
-                   const KdfParams& params, const unsigned char* store_id,
+                   const KdfParams& params, unsigned threads, const unsigned char* store_id,
                    unsigned char* header, std::string& error) {
   if (check_kdf_params(params, error) != 0) return -1;
   start_header(params, header);
@@ -176,7 +222,7 @@ int seal_v2_header(const unsigned char* key, const std::string& password,
     return -1;
   }
   SecretBytes<format::kKeySize> wrapping_key;
-  if (derive(password, salt, params, wrapping_key.data(), error) != 0) return -1;
+  if (derive(password, salt, params, threads, wrapping_key.data(), error) != 0) return -1;
   if (crypto::seal(key, format::kKeySize, wrapping_key.data(),
                    header + format::kV2KeyNonceOffset, header + format::kV2KeyCipherOffset,
                    header + format::kV2KeyTagOffset, associated_data(header)) != 1) {
@@ -187,7 +233,7 @@ int seal_v2_header(const unsigned char* key, const std::string& password,
 }
 
 int open_v2_header(const unsigned char* header, const std::string& password,
-                   unsigned char* key, std::string& error) {
+                   unsigned threads, unsigned char* key, std::string& error) {
   // Before anything is derived or allocated: a header out of the bounds
   // could claim any amount of memory and hours of work.
   if (check_header_kdf_params(header, error) != 0) return -1;
@@ -198,8 +244,8 @@ int open_v2_header(const unsigned char* header, const std::string& password,
   }
   const KdfParams params = params_of(header);
   SecretBytes<format::kKeySize> wrapping_key;
-  if (derive(password, header + format::kV2SaltOffset, params, wrapping_key.data(),
-             error) != 0) {
+  if (derive(password, header + format::kV2SaltOffset, params, threads,
+             wrapping_key.data(), error) != 0) {
     return -1;
   }
   // A wrong password is an everyday event, not a cipher fault: opened

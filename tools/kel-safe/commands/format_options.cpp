@@ -1,5 +1,5 @@
-// The store format on the command line: create's --format, --kdf-time and
-// --kdf-memory, the upgrade subcommand, and the words check and create use
+// The store format on the command line: create's --format, --kdf-time,
+// --kdf-memory and --kdf-passes, the upgrade subcommand, and the words check and create use
 // to describe a store's format.
 #include <kel/safe.h>
 
@@ -22,21 +22,35 @@ void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format) {
         ->type_name("N");
   }
   sub->add_option("--kdf-time", args.time_ms,
-                  "Format 2: calibrate Argon2id to take about MS milliseconds here "
-                  "(default 250)")
+                  "Format 2: calibrate Argon2id to cost about MS milliseconds of CPU time "
+                  "here (default 500; never less than 64 MiB with 3 passes)")
       ->check(CLI::Range(1, 60000))
       ->type_name("MS");
   sub->add_option("--kdf-memory", args.memory_mib,
-                  "Format 2: Argon2id memory in MiB, 19 to 4096 (default: at least 64, "
-                  "more when the machine is fast)")
+                  "Format 2: Argon2id memory in MiB, 19 to 4096 (default: 64 to 256, "
+                  "calibrated)")
       ->check(CLI::Range(19, 4096))
       ->type_name("MIB");
+  sub->add_option("--kdf-passes", args.passes,
+                  "Format 2: Argon2id passes, 1 to 1024, instead of calibrating them; "
+                  "memory times passes must be at least 38 MiB (19 MiB with 2 passes)")
+      ->check(CLI::Range(1, 1024))
+      ->type_name("N");
 }
 
 kel::StoreOptions store_options(const FormatArgs& args) {
+  // The library refuses these too; said here, it is a usage error that
+  // names the options, before any password is asked for.
+  if (args.passes != 0 && args.memory_mib != 0 && args.memory_mib * args.passes < 38) {
+    throw Failure(kUsage, "--kdf-memory " + std::to_string(args.memory_mib) +
+                              " with --kdf-passes " + std::to_string(args.passes) +
+                              " is below the minimum for a new store: memory times passes "
+                              "at least 38 MiB (19 MiB with 2 passes)");
+  }
   kel::StoreOptions options;
   options.format = args.format;
   options.kdf_memory_kib = args.memory_mib * 1024;
+  options.kdf_passes = args.passes;
   if (args.time_ms > 0) options.kdf_time_ms = args.time_ms;
   return options;
 }
@@ -54,6 +68,7 @@ std::string describe_format(const kel::FormatInfo& info) {
 namespace {
 
 int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
+  store_options(args);  // refuses parameters below the minimum before anything is read
   require_store(context);
   const std::string path = store_file(context.store);
   std::string error;

@@ -32,9 +32,10 @@ CommandRun add_create_command(CLI::App& sub, Context& context) {
     // Silently ignored, they would leave the user believing the store
     // resists guessing as asked.
     if (args->format.format == 1 &&
-        (args->format.time_ms != 0 || args->format.memory_mib != 0)) {
-      throw Failure(kUsage, "create: --kdf-time and --kdf-memory are for format 2; format 1 "
-                            "has no key derivation to set");
+        (args->format.time_ms != 0 || args->format.memory_mib != 0 ||
+         args->format.passes != 0)) {
+      throw Failure(kUsage, "create: --kdf-time, --kdf-memory and --kdf-passes are for "
+                            "format 2; format 1 has no key derivation to set");
     }
     return cmd_create(context, args->group, args->generate, store_options(args->format));
   };

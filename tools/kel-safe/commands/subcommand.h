@@ -17,11 +17,13 @@
 namespace kel::tool {
 
 // The store format's options (format_options.cpp): create's --format 1|2
-// (2 by default), --kdf-time MS and --kdf-memory MIB (upgrade's too).
+// (2 by default), --kdf-time MS, --kdf-memory MIB and --kdf-passes N
+// (upgrade's too).
 struct FormatArgs {
   int format = 2;
-  unsigned time_ms = 0;     // 0: the library's 250 ms
+  unsigned time_ms = 0;     // 0: the library's 500 ms of CPU time
   unsigned memory_mib = 0;  // 0: calibrated
+  unsigned passes = 0;      // 0: calibrated
 };
 void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format);
 kel::StoreOptions store_options(const FormatArgs& args);

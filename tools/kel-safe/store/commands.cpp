@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -227,6 +228,17 @@ std::string store_file(const std::string& store) {
 
 constexpr off_t kThreadedScanBytes = off_t{1} << 20;
 
+// The cores this process may run on (its affinity mask, which a container
+// or taskset narrows; the machine's count when that cannot be read), 1 to 4.
+unsigned usable_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int count = sched_getaffinity(0, sizeof set, &set) == 0
+                        ? CPU_COUNT(&set)
+                        : static_cast<int>(std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::clamp(count, 1, 4));
+}
+
 std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& password) {
   auto safe = std::make_unique<kel::Safe>(context.store, password.str());
   // The library appends ".safe" to every name; a copy named as printed is
@@ -237,6 +249,10 @@ std::unique_ptr<kel::Safe> make_safe(const Context& context, const Secret& passw
   // adding a new name, check, a rewrite) opens names on several cores. The
   // library starts and joins them within the call, so none is alive when
   // the tool forks (the agent, run).
+  // Format 2's key derivation computes its lanes on the cores there are: a
+  // one-shot command waits for it each time, and the work (an attacker's
+  // cost) is the same on any number of threads.
+  safe->set_kdf_threads(usable_cores());
   struct stat info {};
   if (stat(path.c_str(), &info) == 0 && info.st_size >= kThreadedScanBytes) {
     safe->set_scan_threads(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
