@@ -1,14 +1,17 @@
 // Upgrading a format-1 store to format 2 in one rewrite of the file: a new
-// header (Argon2id parameters, a fresh salt and store identifier, the same
-// store key wrapped under the same password) and every record sealed again,
-// its name bound to the new identifier and its value to its name. Readers
-// find the old file or the new one; the old one is kept as the backup.
+// header (Argon2id parameters, a fresh salt and store identifier, a new
+// random store key wrapped under the same password) and every record sealed
+// again under that key, its name bound to the new identifier and its value
+// to its name. The format-1 key is cheap to guess from any format-1 copy,
+// so it must open nothing the upgraded store holds. Readers find the old
+// file or the new one; the old one is kept as the backup.
 #include <errno.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "crypto/primitives.h"
 #include "crypto/store_key.h"
 #include "password/store_formats.h"
 #include "engine/engine.h"
@@ -50,15 +53,15 @@ int header_unchanged(const Store& store, const unsigned char* opened, std::strin
   return 0;
 }
 
-// Every record of the file is sealed again: those the index holds under
-// their names, and the rest (a name stored twice, of which only the first
+// Every record of the file is sealed again under `new_key`: those the index
+// holds under their names, and the rest (a name stored twice, of which only the first
 // record is ever read) left out, since they could not be read in format 2.
-int reseal_every_record(Store& store, const unsigned char* key,
+int reseal_every_record(Store& store, const unsigned char* key, const unsigned char* new_key,
                         const detail::Binding& target, const std::string& damaged,
                         detail::RecordChanges& changes, std::string& text) {
   for (const auto& [name, item] : store.index) {
     changes.changed[detail::record_start(name, item)] =
-        detail::resealing_writer(store, key, name, name, item, &target);
+        detail::resealing_writer(store, key, name, name, item, &target, new_key);
   }
   std::vector<detail::RecordSpan> records;
   if (detail::list_records(store, format::kHeaderSize, records, damaged, text) != 0) {
@@ -96,17 +99,15 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
     detail::KdfParams params;
     if (detail::choose_kdf_params(wanted, params, text) != 0) return -1;
     std::vector<unsigned char> header(format::kHeaderSize);
-    {
-      detail::SecretBytes<format::kKeySize> key;
-      if (detail::get_store_key(store, key.data()) != 0) {
-        detail::fail(text, Status::internal, "Could not get store key");
-        return -1;
-      }
-      // The derivation takes its time before the lock, not under it.
-      if (detail::seal_v2_header(key.data(), held, params, nullptr, header.data(),
-                                 text) != 0) {
-        return -1;
-      }
+    detail::SecretBytes<format::kKeySize> new_key;
+    if (detail::gen_random(new_key.data(), format::kKeySize, text) != 0) {
+      detail::fail(text, Status::internal, "Could not generate store key");
+      return -1;
+    }
+    // The derivation takes its time before the lock, not under it.
+    if (detail::seal_v2_header(new_key.data(), held, params, nullptr, header.data(),
+                               text) != 0) {
+      return -1;
     }
     detail::Binding target;
     target.bound = true;
@@ -123,15 +124,15 @@ int detail::upgrade_store(Store& store, const StoreOptions& options, std::string
             return -1;
           }
           if (header_unchanged(store, opened, error) != 0) return -1;
-          if (reseal_every_record(store, key, target, damaged, changes, error) != 0) {
+          if (reseal_every_record(store, key, new_key.data(), target, damaged, changes,
+                                  error) != 0) {
             return -1;
           }
           changes.header = header;
+          changes.new_key = new_key.data();
           return 0;
         },
         text);
-    // The new header wraps the key under the password this call checked.
-    if (done == 0) std::memcpy(store.engine->keys.verified_header, header.data(), format::kHeaderSize);
     return done;
   } catch (...) {
     detail::fail_unexpected(text, "upgrade store");

@@ -116,11 +116,13 @@ TEST_F(ChangePassword, Version2RewrapsTheKeyInPlace) {
   EXPECT_TRUE(read_file(v2) == now);
 }
 
-// An upgrade keeps the store key, seals every name and value again in
-// format 2, keeps the old file as the rewrite backup and opens with the
-// same password; a second upgrade, or one through an opened Safe, is
-// refused without a change.
-TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderTheSameKey) {
+// An upgrade draws a new store key and seals every name and value again
+// under it in format 2, keeps the old file as the rewrite backup and opens
+// with the same password. The format-1 key, which the backup gives up to
+// cheap guessing, opens no record of the new file; a Safe that holds it
+// refuses the new file instead of reading its records as damage. A second
+// upgrade, or one through an opened Safe, is refused without a change.
+TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderANewKey) {
   kel::Safe opened(path, kPassword);
   expect_reads_all(opened);
   std::string error;
@@ -129,31 +131,39 @@ TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderTheSameKey) {
   EXPECT_NE(error.find("new Safe"), std::string::npos) << error;
   EXPECT_TRUE(read_file(path) == old);
 
-  kel::Store before(path, kPassword);
-  ASSERT_EQ(before.open_store(error), 0) << error;
-  unsigned char key_before[32], key_after[32];
-  ASSERT_EQ(before.get_store_key(key_before), 0);
-
   kel::Safe upgrading(path, kPassword);
   ASSERT_EQ(upgrading.upgrade(cheapest_v2(), error), 0) << error;
   EXPECT_EQ(upgrading.format_version(error), 2);
   EXPECT_TRUE(read_file(path + ".backup2") == old);
   expect_reads_all(upgrading);
-  // Another Safe that had the format-1 file open follows onto the new one.
-  expect_reads_all(opened);
-  ASSERT_EQ(opened.add_entry(kel::Entry("four", value_for("four")), error), 0) << error;
+  ASSERT_EQ(upgrading.add_entry(kel::Entry("four", value_for("four")), error), 0) << error;
+  // The Safe that holds the format-1 key refuses the new file.
+  kel::Entry one("one");
+  EXPECT_EQ(opened.get_entry(one, error), -1);
+  EXPECT_EQ(opened.status(), kel::Status::changed);
+  EXPECT_NE(error.find("new store key since this Safe opened it"), std::string::npos) << error;
+  EXPECT_EQ(opened.add_entry(kel::Entry("five", "5"), error), -1);
 
+  // The backup's key, taken with the password through the library itself.
+  kel::Store backup(path + ".backup2", kPassword);
+  backup.file_extension.clear();
+  backup.set_file_name(path + ".backup2");
+  ASSERT_EQ(backup.open_store(error), 0) << error;
+  unsigned char old_key[32];
+  ASSERT_EQ(backup.get_store_key(old_key), 0);
   const std::string now = read_file(path);
   const ref::StoreWalk walk = ref::walk_store_bytes(now, kPassword, true);
   ASSERT_EQ(walk.problem, "");
   EXPECT_EQ(walk.format, 2);
   ASSERT_EQ(walk.records.size(), 4u);
   for (const auto& record : walk.records) EXPECT_TRUE(record.value == value_for(record.name));
-  kel::Store after(path, kPassword);
-  ASSERT_EQ(after.open_store(error), 0) << error;
-  ASSERT_EQ(after.get_store_key(key_after), 0);
-  EXPECT_EQ(as_string(key_after, 32), as_string(key_before, 32));
-  EXPECT_EQ(walk.store_key, as_string(key_before, 32));
+  EXPECT_NE(walk.store_key, as_string(old_key, 32));
+  const auto spans = ref::record_spans(now);
+  ASSERT_EQ(spans.size(), 4u);
+  for (const auto& span : spans) {
+    EXPECT_FALSE(ref::open_name(now, span, as_string(old_key, 32), walk.store_id));
+    EXPECT_TRUE(ref::open_name(now, span, walk.store_key, walk.store_id));
+  }
 
   EXPECT_EQ(kel::Safe(path, kPassword).upgrade(cheapest_v2(), error), -1);
   EXPECT_EQ(error, "Store is in format 2 already");
@@ -203,12 +213,14 @@ TEST_F(ChangePassword, OpenSafeInAnotherProcessKeepsWorking) {
   expect_reads_all(fresh);
 }
 
-// An open Safe follows its store through an upgrade made in another process
-// and through the upgrade's backup put back: it reads and writes each file
-// by that file's own binding. Its password was wiped when it opened, so
-// whether it opens a header of the other format cannot be told: it says
-// so, rather than calling the password wrong (or right).
-TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
+// An open Safe holds the format-1 key, which an upgrade made in another
+// process replaces: it refuses the upgraded file (reads and writes alike)
+// rather than read its records as damage or seal new ones under a key
+// nobody else holds, and works again once the upgrade's backup is put back.
+// A Safe that opened the upgraded file refuses that backup the same way.
+// Whether the wiped password opens a header of the other format cannot be
+// told: key_verified says so, rather than calling it wrong (or right).
+TEST_F(ChangePassword, OpenSafeRefusesAnUpgradeElsewhereUntilPutBack) {
   const std::string changed =
       "Could not verify password: the store file changed format since this Safe "
       "opened it; verify it through a new Safe";
@@ -225,27 +237,24 @@ TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
             0);
   const std::string format1 = dir.file("format1.safe");
   std::filesystem::copy_file(path + ".backup2", format1);
-  for (int pass = 0; pass < 2; ++pass) {  // before and after it reads the new file
+  const std::string upgraded_bytes = read_file(path);
+  for (int pass = 0; pass < 2; ++pass) {  // before and after it tried the new file
     error.clear();
     EXPECT_FALSE(opened.key_verified(error));
     EXPECT_EQ(error, changed);
-    expect_reads_all(opened);
+    kel::Entry one("one");
+    EXPECT_EQ(opened.get_entry(one, error), -1);
+    EXPECT_EQ(opened.status(), kel::Status::changed) << error;
   }
   std::vector<std::string> names;
-  ASSERT_EQ(opened.list_entries(names, error), 0) << error;
-  EXPECT_EQ(names.size(), 3u);
-  ASSERT_EQ(opened.add_entry(kel::Entry("four", "4"), error), 0) << error;
-  ASSERT_EQ(opened.remove_entry("two", error), 0) << error;
-  error.clear();
-  EXPECT_FALSE(opened.key_verified(error));
-  EXPECT_EQ(error, changed);
-  ref::StoreWalk walk = ref::walk_store_bytes(read_file(path), kPassword, true);
-  ASSERT_EQ(walk.problem, "");
-  EXPECT_EQ(walk.format, 2);
-  EXPECT_EQ(walk.records.size(), 3u);
+  EXPECT_EQ(opened.list_entries(names, error), -1);
+  EXPECT_EQ(opened.add_entry(kel::Entry("four", "4"), error), -1);
+  EXPECT_EQ(opened.remove_entry("two", error), -1);
+  EXPECT_EQ(opened.status(), kel::Status::changed) << error;
+  EXPECT_TRUE(read_file(path) == upgraded_bytes);
 
-  // Back: a Safe that opened the format-2 file finds the format-1 file
-  // again, and the first Safe's password is known to open that one.
+  // Back: the first Safe reads and writes the format-1 file again; a Safe
+  // that opened the format-2 file refuses it.
   kel::Safe upgraded(path, kPassword);
   kel::Entry one("one");
   ASSERT_EQ(upgraded.get_entry(one, error), 0) << error;
@@ -254,13 +263,12 @@ TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
   error.clear();
   EXPECT_FALSE(upgraded.key_verified(error));
   EXPECT_EQ(error, changed);
-  expect_reads_all(upgraded);
-  ASSERT_EQ(upgraded.add_entry(kel::Entry("five", "5"), error), 0) << error;
+  EXPECT_EQ(upgraded.get_entry(one, error), -1);
+  EXPECT_EQ(upgraded.status(), kel::Status::changed) << error;
   EXPECT_TRUE(opened.key_verified(error)) << error;
-  kel::Entry five("five");
-  ASSERT_EQ(opened.get_entry(five, error), 0) << error;
-  EXPECT_EQ(five.value(), "5");
-  walk = ref::walk_store_bytes(read_file(path), kPassword, true);
+  expect_reads_all(opened);
+  ASSERT_EQ(opened.add_entry(kel::Entry("five", "5"), error), 0) << error;
+  const ref::StoreWalk walk = ref::walk_store_bytes(read_file(path), kPassword, true);
   ASSERT_EQ(walk.problem, "");
   EXPECT_EQ(walk.format, 1);
   EXPECT_EQ(walk.records.size(), 4u);
