@@ -151,6 +151,33 @@ class KEL_SAFE_EXPORT Safe {
   // This Safe keeps its own password; use a new Safe with the new one.
   int change_key(const std::string& name, const std::string& old_password,
                  const std::string& new_password, std::string& error);
+  // The same, and the format-2 store gets the Argon2id parameters of
+  // `options` (its `format` is ignored; a memory or pass count of 0 is
+  // calibrated as create_safe does) in the same rewrite of the header. The
+  // store key stays. A format-1 store is refused (Status::invalid_argument):
+  // it has no key derivation to set; upgrade makes it format 2.
+  int change_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, const StoreOptions& options,
+                 std::string& error);
+  // Draws a new store key and store identifier for the format-2 store named
+  // `name` (old password checked, new one held to the policy; it may be the
+  // old one) and seals every name and value again under them, in one
+  // rewrite like a removal's: readers elsewhere find the old file or the new
+  // one, and a crash leaves one of the two. The Argon2id parameters stay.
+  // Afterwards neither the old password nor the old header opens anything
+  // the store holds, nor anything written to it later. The old file is kept
+  // as "<path>.backup1" (the file a store path leads to, as for a password
+  // change): it opens with the old password and holds the old key; delete
+  // it, and any older backup, once not needed. A format-1 store is refused
+  // (Status::invalid_argument; upgrade draws a new key), and so is a
+  // damaged one (repair it first). A Safe that had opened the store, this
+  // one included, refuses it from then on (Status::changed); use a new Safe.
+  int rotate_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, std::string& error);
+  // The same with the Argon2id parameters of `options`, as change_key.
+  int rotate_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, const StoreOptions& options,
+                 std::string& error);
 
   // Stores the entry's name and value; fails with "Item exists" when the
   // name is stored already. On 0 the record is on stable storage.

@@ -36,6 +36,17 @@ class ChangePassword : public ::testing::Test {
       EXPECT_TRUE(e.value() == value_for(n)) << n;
     }
   }
+  // Every name of `names` reads its value through a new Safe on `store`.
+  static void expect_v2_reads(const std::string& store, const std::string& password,
+                              const std::vector<std::string>& names) {
+    kel::Safe safe(store, password);
+    std::string error;
+    for (const std::string& n : names) {
+      kel::Entry e(n);
+      ASSERT_EQ(safe.get_entry(e, error), 0) << n << ": " << error;
+      EXPECT_TRUE(e.value() == value_for(n)) << n;
+    }
+  }
   TempDir dir;
   std::string path;
 };
@@ -114,6 +125,109 @@ TEST_F(ChangePassword, Version2RewrapsTheKeyInPlace) {
   EXPECT_EQ(kel::Safe(v2, kOtherPassword).change_key(v2, kPassword, kOtherPassword, error), -1);
   EXPECT_EQ(error, "Invalid password");
   EXPECT_TRUE(read_file(v2) == now);
+}
+
+// A key rotation seals every record again under a new key and identifier in
+// one rewrite, with the new password (the same one will do) and the old file
+// as ".backup1". Neither the old password nor the old header spliced onto
+// the new records opens any of them; a Safe that holds the old key refuses
+// the new file. A format-1 store is refused and left as it was.
+TEST_F(ChangePassword, RotateKeySealsEverythingUnderANewKey) {
+  const std::string v2 = dir.file("v2.safe");
+  kel::Safe maker(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(maker.create_safe(cheapest_v2(), error), 0) << error;
+  for (const char* n : {"one", "two"}) {
+    ASSERT_EQ(maker.add_entry(kel::Entry(n, value_for(n)), error), 0) << error;
+  }
+  const std::string old = read_file(v2);
+  const auto old_key = ref::unwrap_store_key_v2(old, kPassword);
+  ASSERT_TRUE(old_key.has_value());
+
+  ASSERT_EQ(maker.rotate_key(v2, kPassword, kOtherPassword, error), 0) << error;
+  EXPECT_TRUE(read_file(v2 + ".backup1") == old);
+  kel::Safe with_new(v2, kOtherPassword);
+  ASSERT_EQ(with_new.add_entry(kel::Entry("three", value_for("three")), error), 0) << error;
+  const std::string now = read_file(v2);
+  const ref::StoreWalk walk = ref::walk_store_bytes(now, kOtherPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  ASSERT_EQ(walk.records.size(), 3u);
+  for (const auto& record : walk.records) EXPECT_TRUE(record.value == value_for(record.name));
+  EXPECT_NE(walk.store_key, *old_key);
+  EXPECT_NE(now.substr(ref::kV2IdAt, ref::kV2IdLen), old.substr(ref::kV2IdAt, ref::kV2IdLen));
+  EXPECT_EQ(now.substr(ref::kV2MemoryAt, 12), old.substr(ref::kV2MemoryAt, 12));
+  EXPECT_FALSE(ref::unwrap_store_key_v2(now, kPassword).has_value());
+  for (const auto& span : ref::record_spans(now)) {
+    EXPECT_FALSE(ref::open_name(now, span, *old_key, old.substr(ref::kV2IdAt, ref::kV2IdLen)));
+    EXPECT_FALSE(ref::open_value(now, span, *old_key, ref::open_name(now, span, walk.store_key,
+                                                                     walk.store_id)
+                                                          .value_or("")));
+  }
+  // The old header on the new records: its password opens the header, and
+  // nothing else.
+  const std::string spliced = dir.file("spliced.safe");
+  write_file(spliced, old.substr(0, kHeaderSize) + now.substr(kHeaderSize));
+  kel::Safe old_header(spliced, kPassword);
+  EXPECT_TRUE(old_header.key_verified(error)) << error;
+  for (const char* n : {"one", "two", "three"}) {
+    kel::Entry e(n);
+    EXPECT_EQ(old_header.get_entry(e, error), -1) << n;
+  }
+  std::vector<std::string> names;
+  old_header.list_entries(names, error);
+  EXPECT_TRUE(names.empty()) << names.size();
+  // The Safe that rotated held the old key: it refuses the new file.
+  kel::Entry one("one");
+  EXPECT_EQ(maker.get_entry(one, error), -1);
+  EXPECT_EQ(maker.status(), kel::Status::changed) << error;
+  // The same password again still draws a new key.
+  ASSERT_EQ(with_new.rotate_key(v2, kOtherPassword, kOtherPassword, error), 0) << error;
+  const auto third = ref::unwrap_store_key_v2(read_file(v2), kOtherPassword);
+  ASSERT_TRUE(third.has_value());
+  EXPECT_NE(*third, walk.store_key);
+  expect_v2_reads(v2, kOtherPassword, {"one", "two", "three"});
+
+  const std::string v1 = read_file(path);
+  kel::Safe format1(path, kPassword);
+  EXPECT_EQ(format1.rotate_key(path, kPassword, kOtherPassword, error), -1);
+  EXPECT_EQ(format1.status(), kel::Status::invalid_argument);
+  EXPECT_NE(error.find("format 1"), std::string::npos) << error;
+  EXPECT_EQ(format1.rotate_key(v2, kPassword, kOtherPassword, error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_TRUE(read_file(path) == v1);
+  EXPECT_FALSE(std::filesystem::exists(path + ".backup1"));
+}
+
+// A password change with new Argon2id parameters rewrites only the header:
+// the same key, wrapped under the new password with the new parameters. A
+// format-1 store has none to set and is refused.
+TEST_F(ChangePassword, NewKdfParametersRewrapTheSameKey) {
+  const std::string v2 = dir.file("v2.safe");
+  kel::Safe maker(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(maker.create_safe(cheapest_v2(), error), 0) << error;
+  ASSERT_EQ(maker.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+  const std::string old = read_file(v2);
+  kel::StoreOptions wanted = cheapest_v2();
+  wanted.kdf_memory_kib = 20 * 1024;
+  wanted.kdf_passes = 2;
+  ASSERT_EQ(maker.change_key(v2, kPassword, kOtherPassword, wanted, error), 0) << error;
+  const std::string now = read_file(v2);
+  EXPECT_TRUE(now.substr(kHeaderSize) == old.substr(kHeaderSize));
+  EXPECT_EQ(ref::unwrap_store_key_v2(now, kOtherPassword), ref::unwrap_store_key_v2(old, kPassword));
+  kel::FormatInfo info;
+  kel::Safe reader(v2, kOtherPassword);
+  ASSERT_EQ(reader.format_info(info, error), 0) << error;
+  EXPECT_EQ(info.kdf_memory_kib, 20u * 1024);
+  EXPECT_EQ(info.kdf_passes, 2u);
+  expect_v2_reads(v2, kOtherPassword, {"one"});
+
+  const std::string v1 = read_file(path);
+  kel::Safe format1(path, kPassword);
+  EXPECT_EQ(format1.change_key(path, kPassword, kOtherPassword, wanted, error), -1);
+  EXPECT_EQ(format1.status(), kel::Status::invalid_argument);
+  EXPECT_TRUE(read_file(path) == v1);
+  EXPECT_FALSE(std::filesystem::exists(path + ".backup1"));
 }
 
 // An upgrade draws a new store key and seals every name and value again
