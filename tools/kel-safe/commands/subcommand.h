@@ -17,11 +17,13 @@
 namespace kel::tool {
 
 // The store format's options (format_options.cpp): create's --format 1|2
-// (2 by default), --kdf-time MS and --kdf-memory MIB (upgrade's too).
+// (2 by default), --kdf-time MS, --kdf-memory MIB and --kdf-lanes N
+// (upgrade's and passwd's too).
 struct FormatArgs {
   int format = 2;
   unsigned time_ms = 0;     // 0: the library's 250 ms
   unsigned memory_mib = 0;  // 0: calibrated
+  unsigned lanes = 0;       // 0: the library's default
 };
 void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format);
 kel::StoreOptions store_options(const FormatArgs& args);
