@@ -44,10 +44,13 @@
 //   value         the secret bytes stored under a name, 1 to 4294967295 of
 //                 them, sealed in the file apart from the name.
 //   password      what unlocks a store; the file keeps only its salted hash.
-//   store key     the random 32-byte key, made with the store and never
-//                 changed, that seals every name and value. The header holds
-//                 it sealed under a key derived from the password; in memory
-//                 it is kept masked, and every plain copy is wiped.
+//   store key     the random 32-byte key that seals every name and value,
+//                 made with the store and drawn anew only by an upgrade and
+//                 by rotate_key (a password change keeps it). The header
+//                 holds it sealed under a key derived from the password; in
+//                 memory it is kept masked, and every plain copy is wiped.
+//                 A Safe that opened the store before another one drew a
+//                 new key refuses it from then on (Status::changed).
 //   backup        a whole store file as it was before a change, kept beside
 //                 the store: "<store file>.backup1" after a password change,
 //                 "<store file>.backup2" after a rewrite (removal_backup_path),
@@ -137,15 +140,18 @@ class KEL_SAFE_EXPORT Safe {
   int format_version(std::string& error);
   // Rewrites a format-1 store as format 2, with the Argon2id parameters of
   // `options` (its `format` is ignored), in one rewrite like a removal's:
-  // the store key and the password stay the same, every name and value is
-  // sealed again, the old file is kept as removal_backup_path() (it is
-  // format 1: as cheap to guess as before; delete it once it is not
-  // needed), and readers elsewhere find the old file or the new one. A
-  // damaged store must be repaired first. Call it on a Safe that has not
+  // the password stays the same, a new random store key and store
+  // identifier are drawn, every name and value is sealed again under them
+  // (the plain copies of the old key are wiped), the old file is kept as
+  // removal_backup_path(), and readers elsewhere find the old file or the
+  // new one. The old key opens nothing of the new file; but every format-1
+  // copy (that backup, a "<store file>.backup1" of an earlier password
+  // change, a "<store file>.damaged-<UTC time>" of a repair) still gives up
+  // the values it holds to cheap guessing: delete them once not needed.
+  // A damaged store must be repaired first. Call it on a Safe that has not
   // used the store yet: the new header needs the password, which an open
   // store no longer holds. Refused when the password is changed elsewhere
-  // while the new header is made. The store key stays the same, so a
-  // format-1 copy made before gives it up to cheap guessing as before.
+  // while the new header is made.
   int upgrade(const StoreOptions& options, std::string& error);
   // Whether this Safe's password unlocks its store file. Once the store is
   // open, whether the password that opened it still matches the file.
@@ -155,6 +161,33 @@ class KEL_SAFE_EXPORT Safe {
   // This Safe keeps its own password; use a new Safe with the new one.
   int change_key(const std::string& name, const std::string& old_password,
                  const std::string& new_password, std::string& error);
+  // The same, and the format-2 store gets the Argon2id parameters of
+  // `options` (its `format` is ignored; a memory or pass count of 0 is
+  // calibrated as create_safe does) in the same rewrite of the header. The
+  // store key stays. A format-1 store is refused (Status::invalid_argument):
+  // it has no key derivation to set; upgrade makes it format 2.
+  int change_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, const StoreOptions& options,
+                 std::string& error);
+  // Draws a new store key and store identifier for the format-2 store named
+  // `name` (old password checked, new one held to the policy; it may be the
+  // old one) and seals every name and value again under them, in one
+  // rewrite like a removal's: readers elsewhere find the old file or the new
+  // one, and a crash leaves one of the two. The Argon2id parameters stay.
+  // Afterwards neither the old password nor the old header opens anything
+  // the store holds, nor anything written to it later. The old file is kept
+  // as "<path>.backup1" (the file a store path leads to, as for a password
+  // change): it opens with the old password and holds the old key; delete
+  // it, and any older backup, once not needed. A format-1 store is refused
+  // (Status::invalid_argument; upgrade draws a new key), and so is a
+  // damaged one (repair it first). A Safe that had opened the store, this
+  // one included, refuses it from then on (Status::changed); use a new Safe.
+  int rotate_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, std::string& error);
+  // The same with the Argon2id parameters of `options`, as change_key.
+  int rotate_key(const std::string& name, const std::string& old_password,
+                 const std::string& new_password, const StoreOptions& options,
+                 std::string& error);
 
   // Stores the entry's name and value; fails with "Item exists" when the
   // name is stored already. On 0 the record is on stable storage.

@@ -72,6 +72,29 @@ int Safe::change_key(const std::string& name, const std::string& old_password,
       store->change_store_password(name, old_password, new_password, error));
 }
 
+int Safe::change_key(const std::string& name, const std::string& old_password,
+                     const std::string& new_password, const StoreOptions& options,
+                     std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(detail::change_store_password(*store, name, old_password, new_password,
+                                                   &options, error));
+}
+
+int Safe::rotate_key(const std::string& name, const std::string& old_password,
+                     const std::string& new_password, std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(
+      detail::rotate_store_key(*store, name, old_password, new_password, nullptr, error));
+}
+
+int Safe::rotate_key(const std::string& name, const std::string& old_password,
+                     const std::string& new_password, const StoreOptions& options,
+                     std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(
+      detail::rotate_store_key(*store, name, old_password, new_password, &options, error));
+}
+
 int Safe::add_entry(const Entry& entry, std::string& error) {
   detail::SafeCall call(*this);
   if (entry.holder == nullptr) {  // moved from: it has no name to store

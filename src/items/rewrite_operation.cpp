@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "crypto/store_key.h"
 #include "items/item_writes.h"
 #include "items/rewrite_operation.h"
@@ -63,6 +65,13 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
     }
     rc = rewrite_store(store, lock, key.data(), plan, outcome, error);
     if (!outcome.replaced) return -1;
+    // The new file is sealed under a new key: from now on this Store holds
+    // that one, and the header that wraps it is the one its password opens.
+    if (changes.new_key != nullptr) {
+      set_store_key(store, changes.new_key);
+      std::memcpy(store.engine->keys.verified_header, changes.header.data(),
+                  format::kHeaderSize);
+    }
     // The new file is in place. This Store reads it afresh while the lock
     // on the old file is still held; writers elsewhere waiting on that lock
     // will find the new file and move to it.

@@ -1,6 +1,7 @@
 // Changing the store password: only the header is rewritten (new salt, hash
-// and wrapping of the same store key); the records stay as they are, since
-// items are encrypted under the store key, not the password.
+// and wrapping of the same store key, and in format 2 new Argon2id
+// parameters when asked); the records stay as they are, since items are
+// encrypted under the store key, not the password.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@
 #include "store/secret.h"
 #include "store/status_note.h"
 #include "engine/file/write_lock.h"
+#include "password/store_formats.h"
 
 namespace kel {
 
@@ -112,6 +114,24 @@ int rewrite_header(Store& store, const unsigned char* header,
   return -1;
 }
 
+const char* const kFormat1Params =
+    "Could not change store password: the store is in format 1, which has no "
+    "key derivation to set; upgrade it to format 2 first";
+
+// The parameters `options` asks for (none: 0 and nothing chosen), checked
+// and calibrated before the lock is taken, since calibration takes time.
+int choose_params(const Store& store, const StoreOptions* options,
+                  detail::KdfParams& chosen, std::string& text) {
+  if (options == nullptr) return 0;
+  if (store.engine->keys.format_version != 2) {
+    detail::fail(text, Status::invalid_argument, kFormat1Params);
+    return -1;
+  }
+  StoreOptions wanted = *options;
+  wanted.format = 2;
+  return detail::choose_kdf_params(wanted, chosen, text);
+}
+
 void close_store(Store& store) {
   if (store.store_fd >= 0) {
     detail::unlock_store(store);
@@ -125,11 +145,12 @@ void close_store(Store& store) {
 }
 
 // Format 2: the key is unwrapped with the old password and wrapped under the
-// new one with a fresh salt and nonce; the parameters and the store's
-// identifier stay, so every record stays bound as it was.
+// new one with a fresh salt and nonce; the parameters (unless `chosen` gives
+// new ones) and the store's identifier stay, so every record stays bound as
+// it was.
 int change_locked_v2(Store& store, const std::string& old_password,
-                     const std::string& new_password, bool& header_touched,
-                     std::string& text) {
+                     const std::string& new_password, const detail::KdfParams* chosen,
+                     bool& header_touched, std::string& text) {
   unsigned char previous[format::kHeaderSize];
   detail::encode_v2_header(store, previous);
   SecretBytes<format::kKeySize> key;
@@ -137,7 +158,11 @@ int change_locked_v2(Store& store, const std::string& old_password,
                              text) != 0) {
     return -1;
   }
-  const detail::KdfParams params{store.engine->keys.kdf_memory_kib, store.engine->keys.kdf_passes, store.engine->keys.kdf_lanes};
+  const detail::KdfParams params =
+      chosen != nullptr ? *chosen
+                        : detail::KdfParams{store.engine->keys.kdf_memory_kib,
+                                            store.engine->keys.kdf_passes,
+                                            store.engine->keys.kdf_lanes};
   unsigned char header[format::kHeaderSize];
   if (detail::seal_v2_header(key.data(), new_password, params, store.engine->kdf_threads,
                              store.engine->keys.store_id, header, text) != 0) {
@@ -153,11 +178,15 @@ int change_locked_v2(Store& store, const std::string& old_password,
 // The part that runs under the write lock: the header as it is now is
 // checked against the old password, re-wrapped, backed up and replaced.
 int change_locked(Store& store, const std::string& old_password,
-                  const std::string& new_password, bool& header_touched,
-                  std::string& text) {
+                  const std::string& new_password, const detail::KdfParams* chosen,
+                  bool& header_touched, std::string& text) {
   if (detail::read_header_fields(store, store.store_fd, text) != 0) return -1;
   if (store.engine->keys.format_version == 2) {
-    return change_locked_v2(store, old_password, new_password, header_touched, text);
+    return change_locked_v2(store, old_password, new_password, chosen, header_touched, text);
+  }
+  if (chosen != nullptr) {  // replaced by a format-1 file since it was checked
+    detail::fail(text, Status::changed, kFormat1Params);
+    return -1;
   }
   unsigned char computed[format::kHashSize] = {};
   if (detail::store_hash(reinterpret_cast<const unsigned char*>(old_password.data()),
@@ -193,6 +222,14 @@ int Store::change_store_password(const std::string& name,
                                  const std::string& old_password,
                                  const std::string& new_password,
                                  std::string& text) {
+  return detail::change_store_password(*this, name, old_password, new_password, nullptr,
+                                       text);
+}
+
+int detail::change_store_password(Store& store, const std::string& name,
+                                  const std::string& old_password,
+                                  const std::string& new_password,
+                                  const StoreOptions* options, std::string& text) {
   if (name.empty()) {
     detail::fail(text, Status::invalid_argument, "store required");
     return -1;
@@ -201,18 +238,21 @@ int Store::change_store_password(const std::string& name,
     detail::fail(text, Status::invalid_argument, "password cannot be empty");
     return -1;
   }
-  if (validate_password(new_password, text) != 0) return -1;
-  if (!verify_store_password(name, old_password, text)) return -1;
-  bool same_store = detail::path_with_extension(name, file_extension) == file_path;
+  if (store.validate_password(new_password, text) != 0) return -1;
+  if (!store.verify_store_password(name, old_password, text)) return -1;
+  bool same_store =
+      detail::path_with_extension(name, store.file_extension) == store.file_path;
   bool header_touched = false;
   int rc = -1;
   try {
-    set_file_name(name);
-    if (load_header(text) == 0) {
+    store.set_file_name(name);
+    detail::KdfParams chosen;
+    if (store.load_header(text) == 0 && choose_params(store, options, chosen, text) == 0) {
       detail::CurrentStoreLock lock(
-          *this, "Could not obtain file lock for change password - ", text);
+          store, "Could not obtain file lock for change password - ", text);
       if (lock.locked()) {
-        rc = change_locked(*this, old_password, new_password, header_touched, text);
+        rc = change_locked(store, old_password, new_password,
+                           options != nullptr ? &chosen : nullptr, header_touched, text);
       }
     }
   } catch (...) {
@@ -221,7 +261,7 @@ int Store::change_store_password(const std::string& name,
   }
   // After a change (or an attempt that reached the file) this Store is
   // closed: it opens again with its own password on its next operation.
-  if (rc == 0 || header_touched || !same_store) close_store(*this);
+  if (rc == 0 || header_touched || !same_store) close_store(store);
   return rc;
 }
 

@@ -36,6 +36,17 @@ class ChangePassword : public ::testing::Test {
       EXPECT_TRUE(e.value() == value_for(n)) << n;
     }
   }
+  // Every name of `names` reads its value through a new Safe on `store`.
+  static void expect_v2_reads(const std::string& store, const std::string& password,
+                              const std::vector<std::string>& names) {
+    kel::Safe safe(store, password);
+    std::string error;
+    for (const std::string& n : names) {
+      kel::Entry e(n);
+      ASSERT_EQ(safe.get_entry(e, error), 0) << n << ": " << error;
+      EXPECT_TRUE(e.value() == value_for(n)) << n;
+    }
+  }
   TempDir dir;
   std::string path;
 };
@@ -116,11 +127,116 @@ TEST_F(ChangePassword, Version2RewrapsTheKeyInPlace) {
   EXPECT_TRUE(read_file(v2) == now);
 }
 
-// An upgrade keeps the store key, seals every name and value again in
-// format 2, keeps the old file as the rewrite backup and opens with the
-// same password; a second upgrade, or one through an opened Safe, is
-// refused without a change.
-TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderTheSameKey) {
+// A key rotation seals every record again under a new key and identifier in
+// one rewrite, with the new password (the same one will do) and the old file
+// as ".backup1". Neither the old password nor the old header spliced onto
+// the new records opens any of them; a Safe that holds the old key refuses
+// the new file. A format-1 store is refused and left as it was.
+TEST_F(ChangePassword, RotateKeySealsEverythingUnderANewKey) {
+  const std::string v2 = dir.file("v2.safe");
+  kel::Safe maker(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(maker.create_safe(cheapest_v2(), error), 0) << error;
+  for (const char* n : {"one", "two"}) {
+    ASSERT_EQ(maker.add_entry(kel::Entry(n, value_for(n)), error), 0) << error;
+  }
+  const std::string old = read_file(v2);
+  const auto old_key = ref::unwrap_store_key_v2(old, kPassword);
+  ASSERT_TRUE(old_key.has_value());
+
+  ASSERT_EQ(maker.rotate_key(v2, kPassword, kOtherPassword, error), 0) << error;
+  EXPECT_TRUE(read_file(v2 + ".backup1") == old);
+  kel::Safe with_new(v2, kOtherPassword);
+  ASSERT_EQ(with_new.add_entry(kel::Entry("three", value_for("three")), error), 0) << error;
+  const std::string now = read_file(v2);
+  const ref::StoreWalk walk = ref::walk_store_bytes(now, kOtherPassword, true);
+  ASSERT_EQ(walk.problem, "");
+  ASSERT_EQ(walk.records.size(), 3u);
+  for (const auto& record : walk.records) EXPECT_TRUE(record.value == value_for(record.name));
+  EXPECT_NE(walk.store_key, *old_key);
+  EXPECT_NE(now.substr(ref::kV2IdAt, ref::kV2IdLen), old.substr(ref::kV2IdAt, ref::kV2IdLen));
+  EXPECT_EQ(now.substr(ref::kV2MemoryAt, 12), old.substr(ref::kV2MemoryAt, 12));
+  EXPECT_FALSE(ref::unwrap_store_key_v2(now, kPassword).has_value());
+  for (const auto& span : ref::record_spans(now)) {
+    EXPECT_FALSE(ref::open_name(now, span, *old_key, old.substr(ref::kV2IdAt, ref::kV2IdLen)));
+    EXPECT_FALSE(ref::open_value(now, span, *old_key, ref::open_name(now, span, walk.store_key,
+                                                                     walk.store_id)
+                                                          .value_or("")));
+  }
+  // The old header on the new records: its password opens the header, and
+  // nothing else.
+  const std::string spliced = dir.file("spliced.safe");
+  write_file(spliced, old.substr(0, kHeaderSize) + now.substr(kHeaderSize));
+  kel::Safe old_header(spliced, kPassword);
+  EXPECT_TRUE(old_header.key_verified(error)) << error;
+  for (const char* n : {"one", "two", "three"}) {
+    kel::Entry e(n);
+    EXPECT_EQ(old_header.get_entry(e, error), -1) << n;
+  }
+  std::vector<std::string> names;
+  old_header.list_entries(names, error);
+  EXPECT_TRUE(names.empty()) << names.size();
+  // The Safe that rotated held the old key: it refuses the new file.
+  kel::Entry one("one");
+  EXPECT_EQ(maker.get_entry(one, error), -1);
+  EXPECT_EQ(maker.status(), kel::Status::changed) << error;
+  // The same password again still draws a new key.
+  ASSERT_EQ(with_new.rotate_key(v2, kOtherPassword, kOtherPassword, error), 0) << error;
+  const auto third = ref::unwrap_store_key_v2(read_file(v2), kOtherPassword);
+  ASSERT_TRUE(third.has_value());
+  EXPECT_NE(*third, walk.store_key);
+  expect_v2_reads(v2, kOtherPassword, {"one", "two", "three"});
+
+  const std::string v1 = read_file(path);
+  kel::Safe format1(path, kPassword);
+  EXPECT_EQ(format1.rotate_key(path, kPassword, kOtherPassword, error), -1);
+  EXPECT_EQ(format1.status(), kel::Status::invalid_argument);
+  EXPECT_NE(error.find("format 1"), std::string::npos) << error;
+  EXPECT_EQ(format1.rotate_key(v2, kPassword, kOtherPassword, error), -1);
+  EXPECT_EQ(error, "Invalid password");
+  EXPECT_TRUE(read_file(path) == v1);
+  EXPECT_FALSE(std::filesystem::exists(path + ".backup1"));
+}
+
+// A password change with new Argon2id parameters rewrites only the header:
+// the same key, wrapped under the new password with the new parameters. A
+// format-1 store has none to set and is refused.
+TEST_F(ChangePassword, NewKdfParametersRewrapTheSameKey) {
+  const std::string v2 = dir.file("v2.safe");
+  kel::Safe maker(v2, kPassword);
+  std::string error;
+  ASSERT_EQ(maker.create_safe(cheapest_v2(), error), 0) << error;
+  ASSERT_EQ(maker.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+  const std::string old = read_file(v2);
+  kel::StoreOptions wanted = cheapest_v2();
+  wanted.kdf_memory_kib = 20 * 1024;
+  wanted.kdf_passes = 2;
+  ASSERT_EQ(maker.change_key(v2, kPassword, kOtherPassword, wanted, error), 0) << error;
+  const std::string now = read_file(v2);
+  EXPECT_TRUE(now.substr(kHeaderSize) == old.substr(kHeaderSize));
+  EXPECT_EQ(ref::unwrap_store_key_v2(now, kOtherPassword), ref::unwrap_store_key_v2(old, kPassword));
+  kel::FormatInfo info;
+  kel::Safe reader(v2, kOtherPassword);
+  ASSERT_EQ(reader.format_info(info, error), 0) << error;
+  EXPECT_EQ(info.kdf_memory_kib, 20u * 1024);
+  EXPECT_EQ(info.kdf_passes, 2u);
+  expect_v2_reads(v2, kOtherPassword, {"one"});
+
+  const std::string v1 = read_file(path);
+  kel::Safe format1(path, kPassword);
+  EXPECT_EQ(format1.change_key(path, kPassword, kOtherPassword, wanted, error), -1);
+  EXPECT_EQ(format1.status(), kel::Status::invalid_argument);
+  EXPECT_TRUE(read_file(path) == v1);
+  EXPECT_FALSE(std::filesystem::exists(path + ".backup1"));
+}
+
+// An upgrade draws a new store key and seals every name and value again
+// under it in format 2, keeps the old file as the rewrite backup and opens
+// with the same password. The format-1 key, which the backup gives up to
+// cheap guessing, opens no record of the new file; a Safe that holds it
+// refuses the new file instead of reading its records as damage. A second
+// upgrade, or one through an opened Safe, is refused without a change.
+TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderANewKey) {
   kel::Safe opened(path, kPassword);
   expect_reads_all(opened);
   std::string error;
@@ -129,31 +245,39 @@ TEST_F(ChangePassword, UpgradeResealsEveryRecordUnderTheSameKey) {
   EXPECT_NE(error.find("new Safe"), std::string::npos) << error;
   EXPECT_TRUE(read_file(path) == old);
 
-  kel::Store before(path, kPassword);
-  ASSERT_EQ(before.open_store(error), 0) << error;
-  unsigned char key_before[32], key_after[32];
-  ASSERT_EQ(before.get_store_key(key_before), 0);
-
   kel::Safe upgrading(path, kPassword);
   ASSERT_EQ(upgrading.upgrade(cheapest_v2(), error), 0) << error;
   EXPECT_EQ(upgrading.format_version(error), 2);
   EXPECT_TRUE(read_file(path + ".backup2") == old);
   expect_reads_all(upgrading);
-  // Another Safe that had the format-1 file open follows onto the new one.
-  expect_reads_all(opened);
-  ASSERT_EQ(opened.add_entry(kel::Entry("four", value_for("four")), error), 0) << error;
+  ASSERT_EQ(upgrading.add_entry(kel::Entry("four", value_for("four")), error), 0) << error;
+  // The Safe that holds the format-1 key refuses the new file.
+  kel::Entry one("one");
+  EXPECT_EQ(opened.get_entry(one, error), -1);
+  EXPECT_EQ(opened.status(), kel::Status::changed);
+  EXPECT_NE(error.find("new store key since this Safe opened it"), std::string::npos) << error;
+  EXPECT_EQ(opened.add_entry(kel::Entry("five", "5"), error), -1);
 
+  // The backup's key, taken with the password through the library itself.
+  kel::Store backup(path + ".backup2", kPassword);
+  backup.file_extension.clear();
+  backup.set_file_name(path + ".backup2");
+  ASSERT_EQ(backup.open_store(error), 0) << error;
+  unsigned char old_key[32];
+  ASSERT_EQ(backup.get_store_key(old_key), 0);
   const std::string now = read_file(path);
   const ref::StoreWalk walk = ref::walk_store_bytes(now, kPassword, true);
   ASSERT_EQ(walk.problem, "");
   EXPECT_EQ(walk.format, 2);
   ASSERT_EQ(walk.records.size(), 4u);
   for (const auto& record : walk.records) EXPECT_TRUE(record.value == value_for(record.name));
-  kel::Store after(path, kPassword);
-  ASSERT_EQ(after.open_store(error), 0) << error;
-  ASSERT_EQ(after.get_store_key(key_after), 0);
-  EXPECT_EQ(as_string(key_after, 32), as_string(key_before, 32));
-  EXPECT_EQ(walk.store_key, as_string(key_before, 32));
+  EXPECT_NE(walk.store_key, as_string(old_key, 32));
+  const auto spans = ref::record_spans(now);
+  ASSERT_EQ(spans.size(), 4u);
+  for (const auto& span : spans) {
+    EXPECT_FALSE(ref::open_name(now, span, as_string(old_key, 32), walk.store_id));
+    EXPECT_TRUE(ref::open_name(now, span, walk.store_key, walk.store_id));
+  }
 
   EXPECT_EQ(kel::Safe(path, kPassword).upgrade(cheapest_v2(), error), -1);
   EXPECT_EQ(error, "Store is in format 2 already");
@@ -203,12 +327,14 @@ TEST_F(ChangePassword, OpenSafeInAnotherProcessKeepsWorking) {
   expect_reads_all(fresh);
 }
 
-// An open Safe follows its store through an upgrade made in another process
-// and through the upgrade's backup put back: it reads and writes each file
-// by that file's own binding. Its password was wiped when it opened, so
-// whether it opens a header of the other format cannot be told: it says
-// so, rather than calling the password wrong (or right).
-TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
+// An open Safe holds the format-1 key, which an upgrade made in another
+// process replaces: it refuses the upgraded file (reads and writes alike)
+// rather than read its records as damage or seal new ones under a key
+// nobody else holds, and works again once the upgrade's backup is put back.
+// A Safe that opened the upgraded file refuses that backup the same way.
+// Whether the wiped password opens a header of the other format cannot be
+// told: key_verified says so, rather than calling it wrong (or right).
+TEST_F(ChangePassword, OpenSafeRefusesAnUpgradeElsewhereUntilPutBack) {
   const std::string changed =
       "Could not verify password: the store file changed format since this Safe "
       "opened it; verify it through a new Safe";
@@ -225,27 +351,24 @@ TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
             0);
   const std::string format1 = dir.file("format1.safe");
   std::filesystem::copy_file(path + ".backup2", format1);
-  for (int pass = 0; pass < 2; ++pass) {  // before and after it reads the new file
+  const std::string upgraded_bytes = read_file(path);
+  for (int pass = 0; pass < 2; ++pass) {  // before and after it tried the new file
     error.clear();
     EXPECT_FALSE(opened.key_verified(error));
     EXPECT_EQ(error, changed);
-    expect_reads_all(opened);
+    kel::Entry one("one");
+    EXPECT_EQ(opened.get_entry(one, error), -1);
+    EXPECT_EQ(opened.status(), kel::Status::changed) << error;
   }
   std::vector<std::string> names;
-  ASSERT_EQ(opened.list_entries(names, error), 0) << error;
-  EXPECT_EQ(names.size(), 3u);
-  ASSERT_EQ(opened.add_entry(kel::Entry("four", "4"), error), 0) << error;
-  ASSERT_EQ(opened.remove_entry("two", error), 0) << error;
-  error.clear();
-  EXPECT_FALSE(opened.key_verified(error));
-  EXPECT_EQ(error, changed);
-  ref::StoreWalk walk = ref::walk_store_bytes(read_file(path), kPassword, true);
-  ASSERT_EQ(walk.problem, "");
-  EXPECT_EQ(walk.format, 2);
-  EXPECT_EQ(walk.records.size(), 3u);
+  EXPECT_EQ(opened.list_entries(names, error), -1);
+  EXPECT_EQ(opened.add_entry(kel::Entry("four", "4"), error), -1);
+  EXPECT_EQ(opened.remove_entry("two", error), -1);
+  EXPECT_EQ(opened.status(), kel::Status::changed) << error;
+  EXPECT_TRUE(read_file(path) == upgraded_bytes);
 
-  // Back: a Safe that opened the format-2 file finds the format-1 file
-  // again, and the first Safe's password is known to open that one.
+  // Back: the first Safe reads and writes the format-1 file again; a Safe
+  // that opened the format-2 file refuses it.
   kel::Safe upgraded(path, kPassword);
   kel::Entry one("one");
   ASSERT_EQ(upgraded.get_entry(one, error), 0) << error;
@@ -254,13 +377,12 @@ TEST_F(ChangePassword, OpenSafeFollowsAnUpgradeElsewhereAndBack) {
   error.clear();
   EXPECT_FALSE(upgraded.key_verified(error));
   EXPECT_EQ(error, changed);
-  expect_reads_all(upgraded);
-  ASSERT_EQ(upgraded.add_entry(kel::Entry("five", "5"), error), 0) << error;
+  EXPECT_EQ(upgraded.get_entry(one, error), -1);
+  EXPECT_EQ(upgraded.status(), kel::Status::changed) << error;
   EXPECT_TRUE(opened.key_verified(error)) << error;
-  kel::Entry five("five");
-  ASSERT_EQ(opened.get_entry(five, error), 0) << error;
-  EXPECT_EQ(five.value(), "5");
-  walk = ref::walk_store_bytes(read_file(path), kPassword, true);
+  expect_reads_all(opened);
+  ASSERT_EQ(opened.add_entry(kel::Entry("five", "5"), error), 0) << error;
+  const ref::StoreWalk walk = ref::walk_store_bytes(read_file(path), kPassword, true);
   ASSERT_EQ(walk.problem, "");
   EXPECT_EQ(walk.format, 1);
   EXPECT_EQ(walk.records.size(), 4u);

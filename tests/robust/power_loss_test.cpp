@@ -240,6 +240,18 @@ std::vector<Scenario> scenarios() {
        .changes_password = true,
        .states = 40,
        .version2 = true},
+      // A new store key: every record sealed again under it, with the new
+      // password, in one rewrite; the old file, which opens with the old
+      // password, kept as the password change's backup.
+      {.label = "rotate_key_v2",
+       .run = [](Safe& safe, const Paths& paths, std::string& error) {
+         return safe.rotate_key(paths.store, kOld, kNew, error);
+       },
+       .effect = [](Items&) {},
+       .changes_password = true,
+       .states = 60,  // each state costs several key derivations
+       .backup = ".backup1",
+       .version2 = true},
       {.label = "replace_v2",
        .run = [](Safe& safe, const Paths&, std::string& error) {
          return safe.replace_entry(Entry("bravo", kSmall), error);
@@ -613,9 +625,13 @@ class PowerLoss : public ::testing::TestWithParam<Scenario> {
       std::string error;
       format = Safe(path, password).format_version(error);
     }
-    const bool done = found == after && !damaged && (!scenario.upgrades || format == 2);
+    // A password change is done when the new password opens the store.
+    const bool changed = !scenario.changes_password || password == kNew;
+    const bool done =
+        found == after && !damaged && (!scenario.upgrades || format == 2) && changed;
     const bool untouched = found == before && damaged == bool(scenario.damaged) &&
-                           (!scenario.upgrades || format == 1);
+                           (!scenario.upgrades || format == 1) &&
+                           (!scenario.changes_password || !changed);
     if (!done && (returned || !untouched)) {
       return "entries " + describe_items(found) + (damaged ? " (damaged)" : "") +
              " in format " + std::to_string(format) +

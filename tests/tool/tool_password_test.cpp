@@ -219,6 +219,68 @@ TEST_F(Passwords, ChangeKeepsBackupAndDiagnosticsOffStandardOutput) {
   EXPECT_EQ(tool({"verify"}).status, kOk);
 }
 
+// passwd's Argon2id options rewrite the header alone; --rotate-key also
+// seals every entry under a new key in one rewrite, after which the old
+// header opens nothing, and names both backups (which hold the old key)
+// with the command that removes them. Format 1 refuses both.
+TEST_F(Passwords, NewParametersAndANewKey) {
+  create_store();
+  add("k", "v");
+  add("gone", "x");
+  ASSERT_EQ(tool({"rm", "gone"}).status, kOk);  // a .backup2 under the old key
+  const auto passwd = [&](const std::string& from, const std::string& to,
+                          std::vector<std::string> options) {
+    ToolRun run = bare({"-s", store, "passwd"});
+    run.args.insert(run.args.end(), options.begin(), options.end());
+    run.env = {{"KEL_SAFE_PASSWORD", from}, {"KEL_SAFE_NEW_PASSWORD", to}};
+    return run_tool(run);
+  };
+  const std::string before = read_file(store_file);
+  const ToolResult tuned =
+      passwd(kPassword, kPassword, {"--kdf-memory", "20", "--kdf-lanes", "2", "--kdf-time", "1"});
+  ASSERT_EQ(tuned.status, kOk) << tuned.err;
+  EXPECT_NE(tuned.err.find("is format 2: Argon2id with 20 MiB, "), std::string::npos) << tuned.err;
+  EXPECT_NE(tuned.err.find(", 2 lanes\n"), std::string::npos) << tuned.err;
+  const std::string tuned_bytes = read_file(store_file);
+  EXPECT_TRUE(tuned_bytes.substr(132) == before.substr(132)) << "more than the header changed";
+  EXPECT_EQ(tool({"get", "k"}).out, "v");
+
+  const ToolResult rotated = passwd(kPassword, kOtherPassword, {"--rotate-key"});
+  ASSERT_EQ(rotated.status, kOk) << rotated.err;
+  EXPECT_TRUE(read_file(store_file + ".backup1") == tuned_bytes);
+  for (const char* backup : {".backup1", ".backup2"}) {
+    EXPECT_NE(rotated.err.find("remove it with: rm -- '" + store_file + backup + "'\n"),
+              std::string::npos)
+        << rotated.err;
+  }
+  const std::string now = read_file(store_file);
+  EXPECT_EQ(now.substr(12, 12), tuned_bytes.substr(12, 12)) << "the parameters stay";
+  ToolRun with_new = bare({"-s", store, "get", "k"});
+  with_new.env["KEL_SAFE_PASSWORD"] = kOtherPassword;
+  EXPECT_EQ(run_tool(with_new).out, "v");
+  // The old header on the new records: the old password opens the header
+  // and no entry.
+  write_file(dir.file("spliced.safe"), tuned_bytes.substr(0, 132) + now.substr(132));
+  const ToolResult spliced = tool_on(dir.file("spliced"), {"get", "k"});
+  EXPECT_NE(spliced.status, kOk) << spliced.out;
+  EXPECT_EQ(spliced.out, "");
+
+  const ToolResult dropped = passwd(kOtherPassword, kOtherPassword, {"--rotate-key", "--drop-backup"});
+  ASSERT_EQ(dropped.status, kOk) << dropped.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "spliced.safe", "vault.safe"}));
+
+  std::remove(store_file.c_str());
+  create_store(1);
+  const std::string format1 = read_file(store_file);
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--rotate-key"}, {"--recalibrate"}}) {
+    const ToolResult refused = passwd(kPassword, kOtherPassword, options);
+    EXPECT_EQ(refused.status, kUsage) << refused.err;
+    EXPECT_NE(refused.err.find("are for format 2"), std::string::npos) << refused.err;
+  }
+  EXPECT_TRUE(read_file(store_file) == format1);
+}
+
 // New stores are private to their owner unless shared on purpose.
 TEST_F(Passwords, NewStoresArePrivateUnlessGrouped) {
   for (const bool group : {false, true}) {

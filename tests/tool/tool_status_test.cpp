@@ -526,16 +526,34 @@ TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
 }
 
 // upgrade turns a format-1 store into format 2 with the same password and
-// says where the format-1 file is kept; check reports the new format.
+// names every format-1 copy beside it with the command that removes it;
+// --drop-backup removes them, and nothing else; check reports the new format.
 TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   create_store(1);
   add("s1", "value1");
+  // An earlier password change's backup and a repair's copy (format 1, with
+  // a quote in its name), and a file of such a name that is no store.
+  write_file(store_file + ".backup1", read_file(store_file));
+  const std::string damaged = store_file + ".damaged-it's";
+  write_file(damaged, read_file(store_file));
+  write_file(store_file + ".damaged-text", "not a store\n");
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
   EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 2 passes, 4 lanes"),
             std::string::npos)
       << upgraded.err;
-  EXPECT_NE(upgraded.err.find(store_file + ".backup2"), std::string::npos) << upgraded.err;
+  for (const std::string& copy : {store_file + ".backup1'", store_file + ".backup2'",
+                                  store_file + ".damaged-it'\\''s'"}) {
+    EXPECT_NE(upgraded.err.find("kel-safe:   rm -- '" + copy + "\n"), std::string::npos)
+        << copy << "\n" << upgraded.err;
+  }
+  EXPECT_EQ(upgraded.err.find(".damaged-text"), std::string::npos) << upgraded.err;
+  // A format-2 copy is none of them.
+  write_file(store_file + ".damaged-2", read_file(store_file));
+  const ToolResult dropped = tool({"upgrade", "--drop-backup"});
+  ASSERT_EQ(dropped.status, kOk) << dropped.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe", "vault.safe.damaged-2",
+                                               "vault.safe.damaged-text"}));
   EXPECT_EQ(tool({"get", "s1"}).out, "value1");
   const ToolResult checked = tool({"check", "--json"});
   EXPECT_EQ(checked.status, kOk);

@@ -109,9 +109,11 @@ _kel_safe()
 
     local options=
     case $command in
-        create) options="--generate-password --group --format --kdf-time --kdf-memory --kdf-passes" ;;
-        upgrade) options="--kdf-time --kdf-memory --kdf-passes --drop-backup" ;;
-        passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
+        create) options="--generate-password --group --format --kdf-time --kdf-memory --kdf-passes --kdf-lanes" ;;
+        upgrade) options="--kdf-time --kdf-memory --kdf-passes --kdf-lanes --drop-backup" ;;
+        passwd)
+            options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
+                --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -30,7 +31,25 @@ constexpr std::size_t kSampleRecords = 1024;
 // Below this, a file is scanned faster than threads start.
 constexpr off_t kParallelFrom = 256 * 1024;
 
+// Whether the key this open Store holds belongs to a file bound as
+// `binding`: the key came with the header its password opened, and every
+// new store key (an upgrade, a key rotation) comes with a new identifier.
+// A password change keeps both.
+bool key_opens(const Store& store, const Binding& binding) {
+  const unsigned char* opened = store.engine->keys.verified_header;
+  Binding own;
+  own.bound = is_version2_header(opened);
+  if (own.bound) {
+    std::memcpy(own.store_id, opened + format::kV2StoreIdOffset, sizeof own.store_id);
+  }
+  return own == binding;
+}
+
 }  // namespace
+
+const char* const kKeyChangedSinceOpen =
+    "Could not read store: it has a new store key since this Safe opened it (an "
+    "upgrade or a key rotation elsewhere); open it through a new Safe";
 
 IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
     : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr, binding) {}
@@ -50,6 +69,11 @@ int begin_index_scan(Store& store, std::string& text) {
   if (read_binding(store.store_fd, binding) != 0) {
     text = "Error, could not read store entry - " + io::error_text(errno);
     store.engine->index.indexed_file.valid = false;
+    return -1;
+  }
+  if (store.store_opened && !key_opens(store, binding)) {
+    store.engine->index.indexed_file.valid = false;
+    detail::fail(text, Status::changed, kKeyChangedSinceOpen);
     return -1;
   }
   if (!(binding == binding_of(store))) {

@@ -46,7 +46,12 @@ class IndexScan {
 // empty it first where they need to). indexed_file names the file from
 // here on; the other scan results keep describing the last complete scan
 // until this one completes. A file with no records completes at once.
+// An open Store whose file now has another store key than the one it holds
+// (an upgrade or key rotation elsewhere put a new file in place) is refused
+// with kKeyChangedSinceOpen and Status::changed: its key would read every
+// record as damaged, and seal new ones nobody else can read.
 int begin_index_scan(Store& store, std::string& text);
+extern const char* const kKeyChangedSinceOpen;
 
 // Runs the paused scan on under the plain store `key`: until `wanted` (when
 // not null) is in the index, or to the end of the file, where the scan's

@@ -137,12 +137,14 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
 
 RecordWriter resealing_writer(Store& store, const unsigned char* key,
                               const std::string& old_name, const std::string& name,
-                              const Item& item, const Binding* target) {
+                              const Item& item, const Binding* target,
+                              const unsigned char* seal_key) {
   const long long cipher_at = item.value_offset;
   const std::uint64_t length = item.value_length;
   std::optional<Binding> fixed_target;
   if (target != nullptr) fixed_target = *target;
-  return [&store, key, old_name, name, cipher_at, length, fixed_target](
+  if (seal_key == nullptr) seal_key = key;
+  return [&store, key, old_name, name, cipher_at, length, fixed_target, seal_key](
              int out, long long at, std::string& error) {
     const Binding source = binding_of(store);
     unsigned char trailer[codec::kValueTrailerSize] = {};
@@ -164,7 +166,7 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
     std::uint64_t done = 0;
     std::vector<unsigned char> sealed(kPieceSize);
     return write_sealed(
-        store, key, name, fixed_target ? *fixed_target : source,
+        store, seal_key, name, fixed_target ? *fixed_target : source,
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           if (done == length) {
             // Nothing of the new record counts unless the old value was

@@ -27,9 +27,12 @@ RecordWriter file_writer(Store& store, const unsigned char* key,
 
 // The value of the existing item `old_name` (`item`, of the store's file as
 // it is now), opened and sealed again under `name`, bound as `target` says
-// (null: as the store's file). Fails unless the old value authenticates.
+// (null: as the store's file), under `seal_key` (null: `key`, which opens
+// the old value; another key when the new file gets a new store key).
+// Fails unless the old value authenticates.
 RecordWriter resealing_writer(Store& store, const unsigned char* key,
                               const std::string& old_name, const std::string& name,
-                              const Item& item, const Binding* target = nullptr);
+                              const Item& item, const Binding* target = nullptr,
+                              const unsigned char* seal_key = nullptr);
 
 }  // namespace kel::detail

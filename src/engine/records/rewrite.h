@@ -145,6 +145,11 @@ struct RecordChanges {
   std::map<long long, RecordWriter> changed;  // empty writer: left out
   std::vector<RecordWriter> appended;
   std::vector<unsigned char> header;  // as RewritePlan::header
+  std::string backup_path;            // as RewritePlan::backup_path
+  // When not null: the new store key every new record is sealed under, and
+  // the one the Store holds once the new file is in place (the header above
+  // wraps it). Null: the key stays.
+  const unsigned char* new_key = nullptr;
 };
 int plan_changes(Store& store, const RecordChanges& changes,
                  const std::string& damaged, RewritePlan& plan,

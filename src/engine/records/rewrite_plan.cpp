@@ -93,6 +93,7 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
   }
   plan.damaged = damaged;
   plan.header = changes.header;
+  plan.backup_path = changes.backup_path;
   if (first > format::kHeaderSize) {
     plan.pieces.push_back({format::kHeaderSize, first - format::kHeaderSize, 0, {}});
   }

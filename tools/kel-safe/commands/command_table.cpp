@@ -56,7 +56,9 @@ const CommandRow kCommands[] = {
      "Check the password: exit 0 when it unlocks the store, 1 when not (check "
      "tests the entries' integrity)",
      add_verify_command, "the session's password unlocked the store already", false, nullptr},
-    {"passwd", "Change the store password; the old file is kept as PATH.safe.backup1",
+    {"passwd",
+     "Change the store password (and, in format 2, its Argon2id parameters or store "
+     "key); the old file is kept as PATH.safe.backup1",
      add_passwd_command,
      "the password cannot change under an open session; leave it (exit) and "
      "run kel-safe passwd",
@@ -101,8 +103,8 @@ const CommandRow kCommands[] = {
      "file is kept as PATH.safe.damaged-TIME",
      add_repair_command, nullptr, false, nullptr},
     {"upgrade",
-     "Rewrite a format-1 store as format 2 (Argon2id), with the same password; the "
-     "old file is kept as PATH.safe.backup2",
+     "Rewrite a format-1 store as format 2 (Argon2id) under a new store key, with the "
+     "same password; the old file is kept as PATH.safe.backup2",
      add_upgrade_command,
      "an upgrade needs the password, which the open session no longer holds; "
      "leave it (exit) and run kel-safe upgrade",

@@ -1,5 +1,6 @@
 // The store format on the command line: create's --format, --kdf-time,
-// --kdf-memory and --kdf-passes, the upgrade subcommand, and the words check and create use
+// --kdf-memory, --kdf-passes and --kdf-lanes (upgrade's and passwd's too),
+// the upgrade subcommand, and the words check and create use
 // to describe a store's format.
 #include <kel/safe.h>
 
@@ -8,6 +9,7 @@
 
 #include "status.h"
 #include "streams.h"
+#include "format1_copies.h"
 #include "subcommand.h"
 
 namespace kel::tool {
@@ -36,6 +38,9 @@ void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format) {
                   "memory times passes must be at least 38 MiB (19 MiB with 2 passes)")
       ->check(CLI::Range(1, 1024))
       ->type_name("N");
+  sub->add_option("--kdf-lanes", args.lanes, "Format 2: Argon2id lanes, 1 to 64 (default 4)")
+      ->check(CLI::Range(1, 64))
+      ->type_name("N");
 }
 
 kel::StoreOptions store_options(const FormatArgs& args) {
@@ -52,6 +57,7 @@ kel::StoreOptions store_options(const FormatArgs& args) {
   options.kdf_memory_kib = args.memory_mib * 1024;
   options.kdf_passes = args.passes;
   if (args.time_ms > 0) options.kdf_time_ms = args.time_ms;
+  if (args.lanes > 0) options.kdf_lanes = args.lanes;
   return options;
 }
 
@@ -79,6 +85,8 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
   }
   if (info.version == 2) {
     if (!context.quiet) note(tool::quoted(path) + " is " + describe_format(info) + " already");
+    // Copies an earlier upgrade left are still named, and dropped when asked.
+    report_format1_copies(context, format1_copies(context), drop);
     return kOk;
   }
   // Checking a format-1 password does not open the store, so this Safe
@@ -93,8 +101,9 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
     if (safe->format_info(info, error) == 0) note("upgraded " + tool::quoted(path) + " to " +
                                                   describe_format(info));
   }
-  report_backup(context, safe->removal_backup_path(), drop,
-                "is format 1 and as cheap to guess as before");
+  // The new store key is in none of them, but each still holds the entries
+  // it had, at one cheap hash per guess of the password it had.
+  report_format1_copies(context, format1_copies(context), drop);
   return kOk;
 }
 
@@ -106,7 +115,8 @@ CommandRun add_upgrade_command(CLI::App& sub, Context& context) {
   CLI::App* upgrade = &sub;
   add_kdf_options(upgrade, *args, false);
   upgrade->add_flag("--drop-backup", *drop,
-                    "Delete the format-1 backup once the upgrade is done");
+                    "Delete every format-1 copy of the store kept beside it (PATH.safe.backup1, "
+                    ".backup2, .damaged-TIME) once the upgrade is done");
   return [&context, args, drop] { return run_upgrade(context, *args, *drop); };
 }
 

@@ -1,6 +1,7 @@
 // create, verify and passwd: the subcommands that make a store or work on
-// its password.
+// its password (and passwd on its key derivation and store key).
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "status.h"
@@ -45,8 +46,19 @@ CommandRun add_verify_command(CLI::App&, Context& context) {
   return [&context] { return cmd_verify(context); };
 }
 
+namespace {
+
+struct PasswdArgs {
+  bool drop = false;
+  bool rotate = false;
+  bool recalibrate = false;
+  FormatArgs format;
+};
+
+}  // namespace
+
 CommandRun add_passwd_command(CLI::App& sub, Context& context) {
-  auto drop = std::make_shared<bool>(false);
+  auto args = std::make_shared<PasswdArgs>();
   auto* new_file = sub.add_option("--new-password-file", context.passwords.new_file,
                                   "Read the new password from the first line of FILE")
                        ->type_name("FILE");
@@ -58,10 +70,25 @@ CommandRun add_passwd_command(CLI::App& sub, Context& context) {
                      ->type_name("N")
                      ->check(descriptor_number());
   new_file->excludes(new_fd);
-  sub.add_flag("--drop-backup", *drop,
-               "Delete the backup (which opens with the old password) once "
+  sub.add_flag("--drop-backup", args->drop,
+               "Delete the backups (which open with the old password) once "
                "the change succeeded");
-  return [&context, drop] { return cmd_passwd(context, *drop); };
+  sub.add_flag("--rotate-key", args->rotate,
+               "Format 2: also draw a new store key and seal every entry again under it, "
+               "in one rewrite, so that neither the old password nor a copy of the old "
+               "file opens anything stored from now on");
+  add_kdf_options(&sub, args->format, false);
+  sub.add_flag("--recalibrate", args->recalibrate,
+               "Format 2: calibrate Argon2id on this machine again, as create does");
+  return [&context, args] {
+    const FormatArgs& format = args->format;
+    // Without any of these the store keeps its parameters.
+    const bool new_kdf = args->recalibrate || format.time_ms != 0 ||
+                         format.memory_mib != 0 || format.lanes != 0;
+    std::optional<kel::StoreOptions> kdf;
+    if (new_kdf) kdf = store_options(format);
+    return cmd_passwd(context, args->drop, args->rotate, kdf);
+  };
 }
 
 }  // namespace kel::tool

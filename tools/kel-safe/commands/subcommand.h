@@ -17,13 +17,14 @@
 namespace kel::tool {
 
 // The store format's options (format_options.cpp): create's --format 1|2
-// (2 by default), --kdf-time MS, --kdf-memory MIB and --kdf-passes N
-// (upgrade's too).
+// (2 by default), --kdf-time MS, --kdf-memory MIB, --kdf-passes N and
+// --kdf-lanes N (upgrade's and passwd's too).
 struct FormatArgs {
   int format = 2;
   unsigned time_ms = 0;     // 0: the library's 500 ms of CPU time
   unsigned memory_mib = 0;  // 0: calibrated
   unsigned passes = 0;      // 0: calibrated
+  unsigned lanes = 0;       // 0: the library's default
 };
 void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format);
 kel::StoreOptions store_options(const FormatArgs& args);

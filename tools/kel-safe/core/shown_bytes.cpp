@@ -99,4 +99,24 @@ std::string listed_name(std::string_view name, bool utf8) {
   return out;
 }
 
+std::string shell_word(std::string_view bytes, bool utf8) {
+  std::string probe;
+  if (append_shown(probe, bytes, utf8)) {
+    std::string out = "$'";
+    append_shown(out, bytes, utf8, "\\'");
+    out += '\'';
+    return out;
+  }
+  std::string out = "'";
+  for (const char c : bytes) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  return out;
+}
+
 }  // namespace kel::tool

@@ -34,4 +34,10 @@ bool append_shown(std::string& out, std::string_view bytes, bool utf8,
 // escapes, which bash, zsh and ksh read back as the same bytes.
 std::string listed_name(std::string_view name, bool utf8);
 
+// `bytes` as one shell word that reads back as the same bytes, for a
+// command the user may copy: between single quotes (a quote inside as
+// '\''), or, when a byte needs escaping as above, $'...' with \xHH
+// escapes (bash, zsh and ksh).
+std::string shell_word(std::string_view bytes, bool utf8);
+
 }  // namespace kel::tool

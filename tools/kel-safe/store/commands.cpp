@@ -387,7 +387,8 @@ int cmd_verify(const Context& context) {
   library_failure("verify", safe->status(), error, path);
 }
 
-int cmd_passwd(const Context& context, bool drop_backup) {
+int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
+               const std::optional<kel::StoreOptions>& kdf) {
   require_store(context);
   const std::string path = store_file(context.store);
   if (path.size() < 5 || path.compare(path.size() - 5, 5, ".safe") != 0) {
@@ -395,18 +396,66 @@ int cmd_passwd(const Context& context, bool drop_backup) {
                               " is a copy kept beside a store; copy it to a name "
                               "ending in .safe to give it a new password");
   }
+  std::string error;
+  if (rotate_key || kdf) {
+    // Told before any password is asked for.
+    kel::FormatInfo info;
+    const std::unique_ptr<kel::Safe> reader = make_safe(context, Secret());
+    if (reader->format_info(info, error) != 0) {
+      library_failure("passwd", reader->status(), error, path);
+    }
+    if (info.version != 2) {
+      throw Failure(kUsage, std::string("passwd: ") +
+                                (rotate_key ? "--rotate-key" : "the --kdf options") +
+                                " are for format 2, and " + quoted(path) +
+                                " is format 1; kel-safe upgrade makes it format 2 "
+                                "with a new store key");
+    }
+  }
   Secret old_password;
   SafeHandle safe = open_safe(context, "passwd", &old_password);
   Secret new_password = new_store_password(context.passwords, path);
   check_policy("passwd", new_password);
-  std::string error;
   {
     const WithoutBackupLine once(backup_file(context, kel::StoreBackup::password_change));
-    if (safe->change_key(context.store, old_password.str(), new_password.str(), error) != 0) {
-      library_failure("passwd", safe->status(), error, path);
+    const std::string& name = context.store;
+    const int rc =
+        rotate_key ? (kdf ? safe->rotate_key(name, old_password.str(), new_password.str(),
+                                             *kdf, error)
+                          : safe->rotate_key(name, old_password.str(), new_password.str(),
+                                             error))
+        : kdf ? safe->change_key(name, old_password.str(), new_password.str(), *kdf, error)
+              : safe->change_key(name, old_password.str(), new_password.str(), error);
+    if (rc != 0) library_failure("passwd", safe->status(), error, path);
+  }
+  if (!context.quiet) {
+    note("changed the password of " + quoted(path));
+    if (rotate_key) {
+      note("drew a new store key and sealed every entry again under it: the old "
+           "password and copies of the old file open none of it");
+    }
+    kel::FormatInfo info;
+    const std::unique_ptr<kel::Safe> reader = make_safe(context, Secret());
+    if (kdf && reader->format_info(info, error) == 0) {
+      note(quoted(path) + " is " + describe_format(info));
     }
   }
-  if (!context.quiet) note("changed the password of " + quoted(path));
+  if (rotate_key) {
+    // Both hold the old store key, under the old password: name each with
+    // the command that removes it.
+    for (const kel::StoreBackup which :
+         {kel::StoreBackup::password_change, kel::StoreBackup::removal}) {
+      const std::string backup = backup_file(context, which);
+      struct stat info {};
+      if (lstat(backup.c_str(), &info) != 0) continue;
+      report_backup(context, backup, drop_backup,
+                    "holds the old store key and opens with the old password");
+      if (!drop_backup && !context.quiet) {
+        note("remove it with: rm -- " + shell_word(backup, utf8_locale()));
+      }
+    }
+    return kOk;
+  }
   maybe_drop_backup(context, kel::StoreBackup::password_change, drop_backup, "still opens with the old password");
   // The backup of the last removal holds the same store key under the old
   // password as well.

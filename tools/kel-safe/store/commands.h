@@ -51,7 +51,10 @@ using SafeHandle = std::unique_ptr<kel::Safe, SafeRelease>;
 int cmd_create(const Context& context, bool group, bool generate_password = false,
                const kel::StoreOptions& format = kel::StoreOptions());
 int cmd_verify(const Context& context);
-int cmd_passwd(const Context& context, bool drop_backup);
+// `rotate_key`: a new store key too, in one rewrite (format 2). `kdf`: new
+// Argon2id parameters (format 2); none: the store's stay.
+int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key = false,
+               const std::optional<kel::StoreOptions>& kdf = std::nullopt);
 // What add does with a name that is stored already (or not).
 enum class AddMode {
   add,             // refuse it
