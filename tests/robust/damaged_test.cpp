@@ -495,6 +495,32 @@ TEST(DamagedStore, ADamagedValueFailsAlone) {
   expect_all_but(repaired, items, 25, "repaired");
 }
 
+// A format-1 record under the same key spliced into a format-2 store: its
+// name fails (format 2 binds names to the store), and its value opens with
+// no name at all. Kept as "recovered-<offset>" it could never be read (a
+// format-2 value opens only under its own name), so repair drops it.
+TEST(DamagedStore, RepairOfFormat2RecoversNoValueWithoutItsName) {
+  Built built = build_in(2, kItems);
+  const auto key = test::ref::unwrap_store_key_v2(built.bytes, kPassword);
+  ASSERT_TRUE(key.has_value());
+  const std::size_t spliced = built.bytes.size();
+  built.bytes += test::ref::make_record(*key, static_cast<std::int64_t>(spliced), "spliced",
+                                        "a value sealed for format 1");
+  DamagedFile file(built.bytes);
+  Safe safe(file.path, kPassword);
+  IntegrityReport report;
+  std::string error;
+  ASSERT_EQ(safe.repair(report, error), 0) << error;
+  EXPECT_TRUE(report.rewritten);
+  EXPECT_TRUE(report.renamed.empty());
+  ASSERT_EQ(report.dropped.size(), 1u);
+  EXPECT_NE(report.dropped[0].find("offset " + std::to_string(spliced)), std::string::npos)
+      << report.dropped[0];
+  std::vector<std::string> names;
+  ASSERT_EQ(Safe(file.path, kPassword).list_entries(names, error), 0) << error;
+  EXPECT_EQ(names.size(), kItems.size());
+}
+
 TEST(DamagedStore, AZeroedLengthByteInTheMiddleIsReportedAndNeverCut) {
   const auto items = fifty_items();
   const Built built = build(items);
