@@ -24,6 +24,7 @@
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
 #include "engine/records/rewrite.h"
+#include "items/shadowed_record.h"
 #include "store/secret.h"
 #include "store/status_note.h"
 #include "engine/file/write_lock.h"
@@ -109,6 +110,15 @@ class RepairPlan {
  private:
   void keep_record(const detail::ScannedRecord& record, const std::string& name,
                    detail::RewritePlan& plan) {
+    // Reads never reach a later record of a name: the new file keeps the
+    // record they read, and the damaged file keeps this one.
+    IntegrityReport::Region shadowed;
+    if (detail::shadowed_record(store_, record, name, shadowed)) {
+      report_.dropped.push_back("the entry at offset " + std::to_string(record.start) + ": " +
+                                shadowed.what);
+      report_.damaged.push_back(std::move(shadowed));
+      return;
+    }
     const int holds =
         scan_.value_authenticates(record.value_offset, record.value_length, name);
     if (holds < 0) {

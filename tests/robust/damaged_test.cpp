@@ -521,6 +521,50 @@ TEST(DamagedStore, RepairOfFormat2RecoversNoValueWithoutItsName) {
   EXPECT_EQ(names.size(), kItems.size());
 }
 
+// A second record of a stored name: the record of an older value, kept from
+// before a replace, copied to the end with its value_offset set for its new
+// place (nothing else in a record says where it lies). Reads keep the first
+// record; check reports the second as damage, naming the first by offset, and
+// repair leaves it out.
+TEST(DamagedStore, ASecondRecordOfANameIsDamageAndRepairKeepsTheFirst) {
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    kel::test::TempDir dir;
+    const std::string path = dir.file("twice");
+    Safe safe(path, kPassword);
+    std::string error;
+    ASSERT_EQ(format == 2 ? safe.create_safe(kel::test::cheapest_v2(), error)
+                          : safe.create_safe(error), 0) << error;
+    ASSERT_EQ(safe.add_entry(Entry("first", "the older value"), error), 0) << error;
+    ASSERT_EQ(safe.add_entry(Entry("second", "v"), error), 0) << error;
+    const std::string older = kel::test::read_file(path + ".safe");
+    ASSERT_EQ(safe.replace_entry(Entry("first", "the newer value"), error), 0) << error;
+    const std::string current = kel::test::read_file(path + ".safe");
+    const auto span = test::ref::record_spans(older).at(0);  // "first"
+    std::string copy = older.substr(span.start, span.length());
+    const std::size_t at = current.size();
+    copy.replace(span.value_offset_at() - span.start, 8,
+                 test::ref::le64(static_cast<std::int64_t>(at + 5 + 41)));
+    DamagedFile file(current + copy);
+    Safe damaged(file.path, kPassword);
+    Entry entry("first");
+    ASSERT_EQ(damaged.get_entry(entry, error), 0) << error;
+    EXPECT_EQ(std::string(entry.value()), "the newer value");
+    IntegrityReport report;
+    ASSERT_EQ(damaged.check(report, error), 0) << error;
+    ASSERT_EQ(report.damaged.size(), 1u);
+    EXPECT_EQ(report.damaged[0].offset, static_cast<std::int64_t>(at));
+    EXPECT_EQ(report.damaged[0].length, static_cast<std::int64_t>(copy.size()));
+    EXPECT_NE(report.damaged[0].what.find("reads use that first record"), std::string::npos)
+        << report.damaged[0].what;
+    EXPECT_EQ(report.intact, 2u);
+    ASSERT_EQ(damaged.repair(report, error), 0) << error;
+    EXPECT_TRUE(report.rewritten);
+    EXPECT_EQ(report.dropped.size(), 1u);
+    EXPECT_EQ(kel::test::read_file(file.path), current);
+  }
+}
+
 TEST(DamagedStore, AZeroedLengthByteInTheMiddleIsReportedAndNeverCut) {
   const auto items = fifty_items();
   const Built built = build(items);
