@@ -10,7 +10,9 @@
 namespace kel {
 
 struct IntegrityReport {
-  // A stretch of the file that holds no intact record.
+  // A stretch of the file that holds no intact record, or a record that
+  // reads never reach: a second record of a name, whose first record they
+  // use (`what` gives that one's offset).
   struct Region {
     std::int64_t offset = 0;
     std::int64_t length = 0;

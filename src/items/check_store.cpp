@@ -1,5 +1,7 @@
 // Checking a store's integrity: the header (by opening the store), every
-// name and every value, in one pass over the file with bounded memory.
+// name and every value, in one pass over the file with bounded memory. A
+// second record of a name is damage too (items/shadowed_record.h): the
+// index the store keeps anyway tells which record of a name is the first.
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -11,6 +13,7 @@
 #include "engine/records/format.h"
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
+#include "items/shadowed_record.h"
 #include "store/secret.h"
 #include "store/status_note.h"
 
@@ -34,6 +37,11 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
     int read_error = 0;
     auto on_record = [&](const detail::ScannedRecord& record, const std::string& name) {
       if (read_error != 0) return;
+      IntegrityReport::Region shadowed;
+      if (detail::shadowed_record(store, record, name, shadowed)) {
+        report.damaged.push_back(std::move(shadowed));  // never read: not intact
+        return;
+      }
       const int holds =
           scan.value_authenticates(record.value_offset, record.value_length, name);
       if (holds < 0) {

@@ -2,7 +2,7 @@
 // authenticates, written by the rewrite engine (the same way a removal makes
 // its new file) under the write lock. Records are copied sealed; only the
 // ones whose length byte or value_length was damaged get a fresh fixed part,
-// and a value whose name is lost gets a new, sealed name.
+// and a value whose name is lost gets a new, sealed name (format 1 only).
 #include <errno.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -24,6 +24,7 @@
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
 #include "engine/records/rewrite.h"
+#include "items/shadowed_record.h"
 #include "store/secret.h"
 #include "store/status_note.h"
 #include "engine/file/write_lock.h"
@@ -109,6 +110,15 @@ class RepairPlan {
  private:
   void keep_record(const detail::ScannedRecord& record, const std::string& name,
                    detail::RewritePlan& plan) {
+    // Reads never reach a later record of a name: the new file keeps the
+    // record they read, and the damaged file keeps this one.
+    IntegrityReport::Region shadowed;
+    if (detail::shadowed_record(store_, record, name, shadowed)) {
+      report_.dropped.push_back("the entry at offset " + std::to_string(record.start) + ": " +
+                                shadowed.what);
+      report_.damaged.push_back(std::move(shadowed));
+      return;
+    }
     const int holds =
         scan_.value_authenticates(record.value_offset, record.value_length, name);
     if (holds < 0) {
@@ -148,7 +158,12 @@ class RepairPlan {
   void recover(const detail::ScannedDamage& damage, detail::RewritePlan& plan,
                std::string& error) {
     const off_t end = damage.offset + damage.length;
-    for (long n = 1; n <= static_cast<long>(format::kMaxNameLength); ++n) {
+    // Format 2 seals a value with its name: one whose name is lost cannot
+    // be verified at all. A value that opens without a name there was
+    // sealed for a format-1 file under the same key and spliced in, and
+    // under a new name it would never open: it is dropped, not kept.
+    const long longest = scan_.binding().bound ? 0 : static_cast<long>(format::kMaxNameLength);
+    for (long n = 1; n <= longest; ++n) {
       const off_t value_at = damage.offset + codec::fixed_part_size(n);
       unsigned char field[codec::kValueLengthSize];
       if (value_at + codec::value_part_size(0) > end) break;
@@ -159,8 +174,6 @@ class RepairPlan {
       }
       const std::uint32_t length = format::get_u32(field);
       if (length == 0 || value_at + codec::value_part_size(length) != end) continue;
-      // Format 2 binds a value to its name: one whose name is lost cannot
-      // authenticate, so it cannot be recovered under a new one.
       const int holds = scan_.value_authenticates(value_at, length, std::string());
       if (holds < 0) {
         failed_ = errno;

@@ -495,6 +495,76 @@ TEST(DamagedStore, ADamagedValueFailsAlone) {
   expect_all_but(repaired, items, 25, "repaired");
 }
 
+// A format-1 record under the same key spliced into a format-2 store: its
+// name fails (format 2 binds names to the store), and its value opens with
+// no name at all. Kept as "recovered-<offset>" it could never be read (a
+// format-2 value opens only under its own name), so repair drops it.
+TEST(DamagedStore, RepairOfFormat2RecoversNoValueWithoutItsName) {
+  Built built = build_in(2, kItems);
+  const auto key = test::ref::unwrap_store_key_v2(built.bytes, kPassword);
+  ASSERT_TRUE(key.has_value());
+  const std::size_t spliced = built.bytes.size();
+  built.bytes += test::ref::make_record(*key, static_cast<std::int64_t>(spliced), "spliced",
+                                        "a value sealed for format 1");
+  DamagedFile file(built.bytes);
+  Safe safe(file.path, kPassword);
+  IntegrityReport report;
+  std::string error;
+  ASSERT_EQ(safe.repair(report, error), 0) << error;
+  EXPECT_TRUE(report.rewritten);
+  EXPECT_TRUE(report.renamed.empty());
+  ASSERT_EQ(report.dropped.size(), 1u);
+  EXPECT_NE(report.dropped[0].find("offset " + std::to_string(spliced)), std::string::npos)
+      << report.dropped[0];
+  std::vector<std::string> names;
+  ASSERT_EQ(Safe(file.path, kPassword).list_entries(names, error), 0) << error;
+  EXPECT_EQ(names.size(), kItems.size());
+}
+
+// A second record of a stored name: the record of an older value, kept from
+// before a replace, copied to the end with its value_offset set for its new
+// place (nothing else in a record says where it lies). Reads keep the first
+// record; check reports the second as damage, naming the first by offset, and
+// repair leaves it out.
+TEST(DamagedStore, ASecondRecordOfANameIsDamageAndRepairKeepsTheFirst) {
+  for (const int format : {2, 1}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    kel::test::TempDir dir;
+    const std::string path = dir.file("twice");
+    Safe safe(path, kPassword);
+    std::string error;
+    ASSERT_EQ(format == 2 ? safe.create_safe(kel::test::cheapest_v2(), error)
+                          : safe.create_safe(error), 0) << error;
+    ASSERT_EQ(safe.add_entry(Entry("first", "the older value"), error), 0) << error;
+    ASSERT_EQ(safe.add_entry(Entry("second", "v"), error), 0) << error;
+    const std::string older = kel::test::read_file(path + ".safe");
+    ASSERT_EQ(safe.replace_entry(Entry("first", "the newer value"), error), 0) << error;
+    const std::string current = kel::test::read_file(path + ".safe");
+    const auto span = test::ref::record_spans(older).at(0);  // "first"
+    std::string copy = older.substr(span.start, span.length());
+    const std::size_t at = current.size();
+    copy.replace(span.value_offset_at() - span.start, 8,
+                 test::ref::le64(static_cast<std::int64_t>(at + 5 + 41)));
+    DamagedFile file(current + copy);
+    Safe damaged(file.path, kPassword);
+    Entry entry("first");
+    ASSERT_EQ(damaged.get_entry(entry, error), 0) << error;
+    EXPECT_EQ(std::string(entry.value()), "the newer value");
+    IntegrityReport report;
+    ASSERT_EQ(damaged.check(report, error), 0) << error;
+    ASSERT_EQ(report.damaged.size(), 1u);
+    EXPECT_EQ(report.damaged[0].offset, static_cast<std::int64_t>(at));
+    EXPECT_EQ(report.damaged[0].length, static_cast<std::int64_t>(copy.size()));
+    EXPECT_NE(report.damaged[0].what.find("reads use that first record"), std::string::npos)
+        << report.damaged[0].what;
+    EXPECT_EQ(report.intact, 2u);
+    ASSERT_EQ(damaged.repair(report, error), 0) << error;
+    EXPECT_TRUE(report.rewritten);
+    EXPECT_EQ(report.dropped.size(), 1u);
+    EXPECT_EQ(kel::test::read_file(file.path), current);
+  }
+}
+
 TEST(DamagedStore, AZeroedLengthByteInTheMiddleIsReportedAndNeverCut) {
   const auto items = fifty_items();
   const Built built = build(items);

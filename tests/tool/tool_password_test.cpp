@@ -819,6 +819,27 @@ TEST_F(Terminal, ShellEditsCompletesHidesValuesAndLocksWhenIdle) {
   EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe"}));
 }
 
+// A shell given the password by KEL_SAFE_PASSWORD opens the store without a
+// prompt; `lock` then really locks: the next command asks on the terminal.
+TEST_F(Terminal, ShellLockAsksForThePasswordFromTheEnvironmentAgain) {
+  create_store();
+  add("alpha", "a");
+  ToolRun shell = bare({"-s", store, "shell"});
+  shell.env["HOME"] = dir.path();
+  shell.env["KEL_SAFE_PASSWORD"] = kPassword;
+  shell.with_terminal = true;
+  shell.stdio_is_terminal = true;
+  shell.dialogue = {{"kel-safe> ", "ls\n"},
+                    {"alpha", "lock\n"},
+                    {"kel-safe (locked)> ", "ls\n"},
+                    {"Password for", kPassword + "\n"},
+                    {"alpha", "exit\n"}};
+  const ToolResult result = run_tool(shell);
+  EXPECT_EQ(result.status, kOk) << result.terminal;
+  EXPECT_EQ(count_of(result.terminal, "Password for"), 1u) << result.terminal;
+  EXPECT_EQ(count_of(result.terminal, "alpha"), 2u) << result.terminal;
+}
+
 TEST_F(Terminal, ValueTypedOnTheTerminal) {
   create_store();
   ToolRun add_typed = bare({"-s", store, "add", "typed"});

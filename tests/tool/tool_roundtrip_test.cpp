@@ -284,6 +284,20 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_EQ(refused.status, kWrongPassword);
   EXPECT_EQ(refused.out, "");
 
+  // A lock forgets the password from KEL_SAFE_PASSWORD: with no terminal to
+  // ask on, the next command is refused and says why.
+  ToolRun locked;
+  locked.args = {"-s", store, "shell"};
+  locked.env = {{"KEL_SAFE_PASSWORD", kPassword}};
+  locked.input = "ls\nlock\nls\n";
+  const std::vector<Frame> relocked = parse_frames(run_tool(locked).out);
+  ASSERT_EQ(relocked.size(), 3u);
+  EXPECT_EQ(relocked[0].status, kOk) << relocked[0].notes;
+  EXPECT_EQ(relocked[2].status, kUsage);
+  EXPECT_EQ(relocked[2].out, "");
+  EXPECT_NE(relocked[2].notes.find("not kept past a lock"), std::string::npos)
+      << relocked[2].notes;
+
   // A claimed value length sizes nothing before its bytes come: a claim of
   // 4 GiB that the input never fills is refused without taking that memory.
   const ToolResult claimed = tool({"shell"}, "value 4294967295\nonly these bytes");

@@ -525,6 +525,44 @@ TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
   }
 }
 
+// A file cut inside the last record's fixed part lost that entry: ls lists
+// the others, notes where, and exits 7, as check does. The same cut behind a
+// zero first byte is an append that never finished (an append writes that
+// byte last): nothing acknowledged is missing, and both exit 0.
+TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
+  create_store();
+  add("web", "w");
+  add("mail", "m");
+  const std::string whole = read_file(store_file);
+  const std::size_t mail = 132 + 3 + 1 + 69;  // after "web"
+  for (const std::size_t kept : {1u, 20u, 44u}) {  // the fixed part is 45 bytes
+    for (const bool zero : {false, true}) {
+      SCOPED_TRACE(std::to_string(kept) + (zero ? " bytes, zero first byte" : " bytes"));
+      std::string bytes = whole.substr(0, mail + kept);
+      if (zero) bytes[mail] = '\0';
+      write_file(store_file, bytes);
+      const ToolResult listed = tool({"ls"});
+      EXPECT_EQ(listed.out, "web\n");
+      const ToolResult checked = tool({"check"});
+      if (zero) {
+        EXPECT_EQ(listed.status, kOk) << listed.err;
+        EXPECT_EQ(checked.status, kOk) << checked.out;
+        EXPECT_NE(checked.out.find("unfinished append at the end: " + std::to_string(kept)),
+                  std::string::npos) << checked.out;
+      } else {
+        const std::string where = "at offset " + std::to_string(mail) + " (" +
+                                  std::to_string(kept) + " bytes)";
+        EXPECT_EQ(listed.status, kStoreError);
+        EXPECT_NE(listed.err.find(where), std::string::npos) << listed.err;
+        EXPECT_EQ(checked.status, kStoreError);
+        EXPECT_NE(checked.out.find("damaged region at offset " + std::to_string(mail) + ", " +
+                                   std::to_string(kept) + " bytes: the file ends inside"),
+                  std::string::npos) << checked.out;
+      }
+    }
+  }
+}
+
 // upgrade turns a format-1 store into format 2 with the same password and
 // names every format-1 copy beside it with the command that removes it;
 // --drop-backup removes them, and nothing else; check reports the new format.

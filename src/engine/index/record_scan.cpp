@@ -28,6 +28,8 @@ const char* const kZeroLength = "zero length byte inside the records";
 const char* const kLengthByte = "record length byte";
 const char* const kValueLength = "record value_length";
 const char* const kCutShort = "record cut short, completed by a later record";
+const char* const kFileCut =
+    "the file ends inside this record's fixed part: it was cut short, and an entry is lost";
 
 }  // namespace
 
@@ -284,6 +286,10 @@ int RecordScan::read_around(off_t at, off_t& resume, const RecordSink& on_record
     }
   }
   flush(on_record);
+  // A record whose fixed part the end of the file cuts, with no record after
+  // it, is not an unfinished append (its first byte was written, and an
+  // append writes that byte last): the file lost its end.
+  if (what == kPastEnd && found == 0) what = kFileCut;
   if (what != nullptr && until > at) {
     on_damage({at, until - at, what});
   } else if (what != nullptr && until == at && found == 1) {

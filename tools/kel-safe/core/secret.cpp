@@ -2,7 +2,12 @@
 
 #include "crypto/wipe.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <utility>
 
 namespace kel::tool {
@@ -79,6 +84,29 @@ void Secret::clear() {
   wipe(text_.data(), text_.size());
   text_.clear();
   pending_ = 0;
+}
+
+LockedSecret::LockedSecret(const char* data, std::size_t length) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t size = (std::max<std::size_t>(length, 1) + page - 1) / page * page;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  madvise(memory, size, MADV_DONTDUMP);
+  mlock(memory, size);  // best effort: the limit may not allow it
+  data_ = static_cast<char*>(memory);
+  mapped_ = size;
+  length_ = length;
+  if (length > 0) std::memcpy(data_, data, length);
+}
+
+void LockedSecret::reset() noexcept {
+  if (data_ == nullptr) return;
+  wipe(data_, mapped_);
+  munlock(data_, mapped_);
+  munmap(data_, mapped_);
+  data_ = nullptr;
+  length_ = 0;
+  mapped_ = 0;
 }
 
 bool equal(const Secret& a, const Secret& b) {

@@ -47,4 +47,25 @@ class Secret {
 
 bool equal(const Secret& a, const Secret& b);
 
+// A secret held for longer than one command (the password a session was
+// given by the environment): pages of its own, locked so that they are
+// never written to swap where the memory lock limit allows (a failed lock
+// is no error), left out of core dumps, wiped and unmapped on reset() and
+// destruction.
+class LockedSecret {
+ public:
+  LockedSecret(const char* data, std::size_t length);
+  LockedSecret(const LockedSecret&) = delete;
+  LockedSecret& operator=(const LockedSecret&) = delete;
+  ~LockedSecret() { reset(); }
+
+  std::string_view view() const { return {data_, length_}; }
+  void reset() noexcept;
+
+ private:
+  char* data_ = nullptr;
+  std::size_t length_ = 0;
+  std::size_t mapped_ = 0;
+};
+
 }  // namespace kel::tool

@@ -5,6 +5,7 @@
 
 #include <charconv>
 
+#include "password.h"
 #include "status.h"
 #include "streams.h"
 
@@ -50,6 +51,7 @@ int Session::run(const std::vector<std::string>& words,
                  bool quiet) {
   if (words.size() == 1 && words[0] == "lock") {
     lock();
+    forget_password_environment_at_lock();
     if (!context_.quiet) note("locked: the next command asks for the password");
     return kOk;
   }

@@ -36,7 +36,8 @@ class Session {
   // The open store, or null when locked.
   kel::Safe* safe() const { return safe_.get(); }
 
-  // Runs one command line given as words: "lock" locks; anything else is a
+  // Runs one command line given as words: "lock" locks, and forgets the
+  // password KEL_SAFE_PASSWORD gave (terminal/password.h); anything else is a
   // subcommand of the tool, run on the store (unlocked first when locked).
   // `session_value` gives add its value when standard input carries the
   // commands; `quiet` leaves out the notes, as -q does. Returns the exit

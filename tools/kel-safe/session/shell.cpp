@@ -20,6 +20,7 @@
 
 #include "command_table.h"
 #include "libedit.h"
+#include "password.h"
 #include "session.h"
 #include "status.h"
 #include "streams.h"
@@ -111,6 +112,7 @@ int read_character(EditLine* editor, wchar_t* out) {
     if (ready < 0 && wait_error == EINTR) continue;
     if (ready == 0) {
       state.session.lock();
+      forget_password_environment_at_lock();
       write_all(2, "\n", "standard error");
       note("locked after " + std::to_string(state.idle.count()) +
            "s without input: the next command asks for the password");

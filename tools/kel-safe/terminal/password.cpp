@@ -19,14 +19,18 @@ namespace kel::tool {
 
 namespace {
 
-std::optional<Secret> g_env_password;
-std::optional<Secret> g_env_new_password;
+// Held for a session's whole life, until it is locked: in locked pages.
+std::optional<LockedSecret> g_env_password;
+std::optional<LockedSecret> g_env_new_password;
+// A session was locked after it had the password from the environment.
+bool g_env_password_locked_out = false;
 
-// The first value of `name` in the environment (the one getenv gives).
-// Every entry of that name is overwritten in the process's environment block
-// itself, which is what /proc/PID/environ shows, and then removed.
-std::optional<Secret> take_variable(const char* name) {
-  std::optional<Secret> first;
+// The first value of `name` in the environment (the one getenv gives), put
+// into `first` with no other copy made. Every entry of that name is
+// overwritten in the process's environment block itself, which is what
+// /proc/PID/environ shows, and then removed.
+void take_variable(const char* name, std::optional<LockedSecret>& first) {
+  first.reset();
   const std::size_t name_length = strlen(name);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (strncmp(*entry, name, name_length) != 0 || (*entry)[name_length] != '=') {
@@ -34,14 +38,10 @@ std::optional<Secret> take_variable(const char* name) {
     }
     char* value = *entry + name_length + 1;
     const std::size_t length = strlen(value);
-    if (!first) {
-      first.emplace(length + 1);
-      first->append(value, length);
-    }
+    if (!first) first.emplace(value, length);
     wipe(value, length);
   }
   unsetenv(name);
-  return first;
 }
 
 // Where no password may come from: an empty one opens nothing worth keeping.
@@ -122,9 +122,9 @@ Secret from_file(const std::string& path, bool quiet) {
   return read_line(fd.get(), "file " + quoted(path));
 }
 
-Secret copy_of(const Secret& secret) {
-  Secret copy(secret.size() + 1);
-  copy.append(secret.str().data(), secret.size());
+Secret copy_of(const LockedSecret& secret) {
+  Secret copy(secret.view().size() + 1);
+  copy.append(secret.view().data(), secret.view().size());
   return copy;
 }
 
@@ -147,13 +147,18 @@ Secret ask_new(const std::string& store_path, const char* first) {
 }  // namespace
 
 void take_password_environment() {
-  g_env_password = take_variable("KEL_SAFE_PASSWORD");
-  g_env_new_password = take_variable("KEL_SAFE_NEW_PASSWORD");
+  take_variable("KEL_SAFE_PASSWORD", g_env_password);
+  take_variable("KEL_SAFE_NEW_PASSWORD", g_env_new_password);
 }
 
 void forget_password_environment() {
   g_env_password.reset();
   g_env_new_password.reset();
+}
+
+void forget_password_environment_at_lock() {
+  g_env_password_locked_out = g_env_password_locked_out || g_env_password.has_value();
+  forget_password_environment();
 }
 
 Secret store_password(const PasswordOptions& options,
@@ -164,6 +169,12 @@ Secret store_password(const PasswordOptions& options,
   }
   if (!options.file.empty()) return from_file(options.file, options.quiet);
   if (g_env_password) return refuse_empty(copy_of(*g_env_password), "KEL_SAFE_PASSWORD");
+  if (!have_terminal() && g_env_password_locked_out) {
+    throw Failure(kUsage,
+                  "the session is locked, and the password from KEL_SAFE_PASSWORD is "
+                  "not kept past a lock: with no terminal to type it on, start the "
+                  "session again");
+  }
   if (!have_terminal()) {
     throw Failure(kUsage,
                   "no password given: use --password-file, --password-fd or "

@@ -18,13 +18,19 @@ struct PasswordOptions {
 };
 
 // Moves KEL_SAFE_PASSWORD and KEL_SAFE_NEW_PASSWORD out of the environment
-// into private buffers and wipes the environment's copies, so that neither
-// child processes nor /proc/PID/environ see them. Call once, early.
+// into private buffers in locked memory (core/secret.h: LockedSecret) and
+// wipes the environment's copies, so that neither child processes nor
+// /proc/PID/environ see them. Call once, early.
 void take_password_environment();
 
 // Wipes the passwords taken from the environment: a process that has
 // opened its store and lives on (the agent) keeps no password.
 void forget_password_environment();
+
+// The same when a session is locked (`lock`, or idle): the user expects the
+// next command to ask for the password, so it is asked on the terminal, and
+// without one refused with a word on why, never taken from the variable.
+void forget_password_environment_at_lock();
 
 // The store's password: from --password-fd, --password-file, then
 // KEL_SAFE_PASSWORD, then a prompt on the terminal. `for_new_store` asks

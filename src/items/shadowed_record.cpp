@@ -1,0 +1,23 @@
+#include "items/shadowed_record.h"
+
+#include "engine/records/record_codec.h"
+
+namespace kel::detail {
+
+bool shadowed_record(const Store& store, const ScannedRecord& record, const std::string& name,
+                     IntegrityReport::Region& region) {
+  const auto first = store.index.find(name);
+  if (first == store.index.end() || first->second.value_offset == record.value_offset) {
+    return false;
+  }
+  const long long first_start =
+      codec::start_of(first->second.value_offset, static_cast<long>(name.size()));
+  region.offset = record.start;
+  region.length = record.end() - record.start;
+  // Offsets only: the report's regions never carry a name.
+  region.what = "a second record of the name of the record at offset " +
+                std::to_string(first_start) + "; reads use that first record";
+  return true;
+}
+
+}  // namespace kel::detail

@@ -1,0 +1,24 @@
+// A record shadowed by an earlier record of the same name. The tool never
+// writes a name twice (an add of a stored name is refused, a replace
+// rewrites the store), so a second record of a name comes from elsewhere: a
+// record copied in from another file of the same store, or an older one put
+// back. Reads take the first record of a name; check reports every later one
+// as damage, and repair leaves it out.
+#pragma once
+
+#include <string>
+
+#include "engine/index/record_scan.h"
+#include "kel/integrity_report.h"
+#include "kel/store.h"
+
+namespace kel::detail {
+
+// Whether `record`, whose name authenticated as `name`, is not the record
+// the store's complete index holds for that name; then `region` says where
+// it lies and which record reads use. The index must have been built from
+// the file scanned; a name it lacks (appended since) shadows nothing.
+bool shadowed_record(const Store& store, const ScannedRecord& record, const std::string& name,
+                     IntegrityReport::Region& region);
+
+}  // namespace kel::detail
