@@ -509,12 +509,13 @@ TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
     for (const auto& [args, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"exists", "mail"}, ""}, {{"exists", "other"}, ""}, {{"get", "mail"}, ""},
              {{"add", "mail"}, "again"}, {{"add", "other"}, "new"}, {{"rm", "mail"}, ""},
-             {{"ls"}, ""}}) {
+             {{"ls"}, ""}, {{"find", "zz"}, ""}, {{"find", "MAIL*"}, ""}}) {
       const ToolResult result = tool(args, input);
       EXPECT_EQ(result.status, kStoreError) << args[0] << ": " << result.err;
       EXPECT_NE(result.err.find(where), std::string::npos) << args[0] << ": " << result.err;
     }
     EXPECT_EQ(tool({"ls"}).out, "bank\nweb\n");
+    EXPECT_EQ(tool({"find", "B"}).out, "bank\nweb\n");
     EXPECT_EQ(tool({"get", "web"}).out, "w");
     EXPECT_EQ(read_file(store_file), bytes);
   }

@@ -110,13 +110,13 @@ int run_command(const Context& context, const RunOptions& options) {
   const auto chosen = choose(*safe, options, path);
   std::vector<std::string> names;
   for (const auto& pair : chosen) names.push_back(pair.second);
-  // Every value authenticates before the command sees any of them.
   // --env VAR=NAME:N takes line N of NAME, unless NAME:N is a stored name
   // itself (names may hold ':'); the choices of --prefix are whole values.
   std::vector<std::size_t> lines(names.size(), 0);
   for (std::size_t i = names.size() - options.env.size(); i < names.size(); ++i) {
     lines[i] = line_choice(*safe, names[i]);
   }
+  // Every value authenticates before the command sees any of them.
   const std::vector<kel::Entry> entries = read_entries(*safe, names, "run", path);
   std::vector<std::string_view> values;
   for (std::size_t i = 0; i < entries.size(); ++i) {
