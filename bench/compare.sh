@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times kel-safe's get on the default format (2), one-shot and through its
-# agent, and its get, add, ls and rm on format-1 stores, against the
+# agent, and its get, add, ls, find and rm on format-1 stores, against the
 # password managers pass (gpg-agent warm) and keepassxc-cli at several store
 # sizes, writes the figures to a CSV file and draws per-command time
 # against store size on log-log axes.
@@ -92,6 +92,7 @@ for n in $sizes; do
   times kel-safe add "$n" -N --prepare "sh -c '$k rm --drop-backup bench-new 2>/dev/null || true'" \
     "$k add bench-new -f $work/value"
   times kel-safe ls "$n" -N "$k ls"
+  times kel-safe find "$n" -N "$k find 0001"   # as pass find: a part of the name, any case
   times kel-safe rm "$n" -N --prepare "$k add --replace-or-add bench-new -f $work/value" \
     "$k rm --drop-backup bench-new"
   $k rm --drop-backup bench-new 2>/dev/null || true
@@ -172,6 +173,7 @@ if have pass && have gpg; then
     times pass add "$n" --prepare "pass rm -f bench-new >/dev/null 2>&1 || true" \
       "pass insert -m bench-new <$work/value >/dev/null"
     times pass ls "$n" -N "pass ls"
+    times pass find "$n" -N "pass find 0001"
     times pass rm "$n" --prepare "pass insert -m -f bench-new <$work/value >/dev/null" \
       "pass rm -f bench-new >/dev/null"
   done

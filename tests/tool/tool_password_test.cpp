@@ -378,6 +378,11 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
             "kel-safe: add 'beta': an entry 'beta' exists already; --replace replaces its "
             "value in the same step (Item exists)\n");
   EXPECT_EQ(client({"ls", "-l"}).out, "14\talpha\n500\tbeta\n");
+  EXPECT_EQ(client({"find", "ALP"}).out, "alpha\n");
+  EXPECT_EQ(client({"find", "zz*"}).status, kFalse);
+  ASSERT_EQ(client({"add", "code"}, "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ").status, kOk);
+  EXPECT_EQ(client({"otp", "code", "--at", "59"}).out, "287082\n");
+  EXPECT_EQ(client({"get", "beta", "--line", "1"}).status, kOk);
   // The agent's listing escapes control bytes for a terminal too.
   ASSERT_EQ(client({"add", "\x1b]2;title\x07"}, "v").status, kOk);
   ToolRun on_terminal = as_client({"ls", "\x1b"});

@@ -272,7 +272,8 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
             "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, exists, ls, "
-            "mv, cp, rm, version, check, repair, export, import, generate, lock, exit, help)\n");
+            "find, otp, mv, cp, rm, version, check, repair, export, import, generate, lock, "
+            "exit, help)\n");
   EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
   EXPECT_EQ(helped[3].out, "");
 
@@ -1024,6 +1025,103 @@ TEST_F(RoundTrip, RunAndGenerate) {
   made.close_stdout = true;
   EXPECT_EQ(run_tool(made).status, kFileError);
   EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));
+}
+
+// The names a pattern finds, as ls lists them; exit 1 when none.
+TEST_F(RoundTrip, FindListsWhatMatches) {
+  create_store();
+  for (const char* name : {"web/GitHub", "web/gitlab", "mail", "bank/Git\x1b[2J"}) add(name, "v");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{"find", "GIT"}, kOk, "bank/Git\x1b[2J\nweb/GitHub\nweb/gitlab\n"},
+      {{"find", "web/*"}, kOk, "web/GitHub\nweb/gitlab\n"},
+      {{"find", "*HUB"}, kOk, "web/GitHub\n"},
+      {{"find", "web/git?ab"}, kOk, "web/gitlab\n"},
+      {{"find", "[lm]ail"}, kOk, "mail\n"},
+      {{"find", "git"}, kOk, "bank/Git\x1b[2J\nweb/GitHub\nweb/gitlab\n"},
+      {{"find", "-b", "bank"}, kOk, "$'bank/Git\\x1b[2J'\n"},
+      {{"find", "-0", "lab"}, kOk, std::string("web/gitlab\0", 11)},
+      {{"find", "--json", "hub"}, kOk, "[\"web/GitHub\"]\n"},
+      {{"find", "-l", "mail"}, kOk, "1\tmail\n"},
+      {{"find", "nothing"}, kFalse, ""},
+      {{"find", "*git"}, kFalse, ""},
+  };
+  for (const auto& c : cases) {
+    const ToolResult found = tool(c.args);
+    EXPECT_EQ(found.status, c.status) << testing::PrintToString(c.args) << found.err;
+    EXPECT_EQ(found.out, c.out) << testing::PrintToString(c.args);
+  }
+  // The shell and the agent take it as the program does.
+  const std::vector<Frame> frames = parse_frames(tool({"shell"}, "find MAIL\nfind zz\n").out);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].out, "mail\n");
+  EXPECT_EQ(frames[1].status, kFalse);
+}
+
+// One line of a value: get --line and run --env VAR=NAME:N.
+TEST_F(RoundTrip, OneLineOfAValue) {
+  create_store();
+  add("login", "pw one\r\nuser: me\n\nlast");
+  add("db:2", "whole");
+  const struct {
+    std::string line;
+    std::string out;
+  } lines[] = {{"1", "pw one"}, {"2", "user: me"}, {"3", ""}, {"4", "last"}};
+  for (const auto& l : lines) {
+    const ToolResult got = tool({"get", "login", "--line", l.line});
+    EXPECT_EQ(got.status, kOk) << l.line << got.err;
+    EXPECT_EQ(got.out, l.out) << l.line;
+  }
+  EXPECT_EQ(tool({"get", "login", "--line", "5"}).status, kRejected);
+  ASSERT_EQ(tool({"get", "login", "--line", "2", "-o", dir.file("line")}).status, kOk);
+  EXPECT_EQ(read_file(dir.file("line")), "user: me");
+  const ToolResult ran = tool({"run", "--env", "P=login:1", "--env", "U=login:2", "--env",
+                               "W=db:2", "--", "/bin/sh", "-c", "printf '[%s][%s][%s]' \"$P\" "
+                               "\"$U\" \"$W\""});
+  EXPECT_EQ(ran.status, kOk) << ran.err;
+  EXPECT_EQ(ran.out, "[pw one][user: me][whole]");
+}
+
+// RFC 6238's appendix B through the tool: its seeds ("1234567890" repeated
+// to 20, 32 and 64 bytes) as otpauth:// URIs of 8 digits, the SHA-256 one
+// with the name in lower case, the SHA-512 one percent-encoded after a
+// password line; and a bare base32 secret, which is SHA-1 with 6 digits.
+TEST_F(RoundTrip, OtpGivesTheCodesOfTheRfc) {
+  create_store();
+  const std::string sha1 = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";  // base32 of 20 bytes of it
+  add("sha1", "otpauth://totp/Example:me?secret=" + sha1 + "&digits=8&issuer=Example\n");
+  add("sha256", "otpauth://totp/x?algorithm=sha256&digits=8&period=30&secret=" + sha1 +
+                    "GEZDGNBVGY3TQOJQGEZA%3D%3D%3D%3D");
+  add("sha512", "my password\notpauth://totp/x?secret=" + sha1 + sha1 + sha1 +
+                    "GEZDGNA&algorithm=SHA%35%31%32&digits=8");
+  add("bare", "gezd gnbv gy3t qojq gezd gnbv gy3t qojq\n");
+  const struct {
+    std::string at;
+    std::string sha1, sha256, sha512;
+  } vectors[] = {
+      {"59", "94287082", "46119246", "90693936"},
+      {"1111111109", "07081804", "68084774", "25091201"},
+      {"1111111111", "14050471", "67062674", "99943326"},
+      {"1234567890", "89005924", "91819424", "93441116"},
+      {"2000000000", "69279037", "90698825", "38618901"},
+      {"20000000000", "65353130", "77737706", "47863826"},
+  };
+  for (const auto& v : vectors) {
+    for (const auto& [name, code] : std::vector<std::pair<std::string, std::string>>{
+             {"sha1", v.sha1}, {"sha256", v.sha256}, {"sha512", v.sha512},
+             {"bare", v.sha1.substr(2)}}) {
+      const ToolResult got = tool({"otp", name, "--at", v.at});
+      EXPECT_EQ(got.status, kOk) << name << " " << v.at << got.err;
+      EXPECT_EQ(got.out, code + "\n") << name << " at " << v.at;
+    }
+  }
+  // Now: a code of six digits, the same one the clock gives.
+  const ToolResult now = tool({"otp", "bare"});
+  EXPECT_EQ(now.status, kOk) << now.err;
+  EXPECT_EQ(now.out.size(), 7u) << now.out;
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {

@@ -32,9 +32,9 @@ TEST_F(Statuses, UsageErrors) {
     std::string says;
   } cases[] = {
       {{},
-       "a subcommand is required: create, verify, passwd, add, get, exists, ls, mv, cp, rm, "
-       "version, check, repair, upgrade, export, import, generate, run, shell, agent, help "
-       "(kel-safe --help tells more)\n"},
+       "a subcommand is required: create, verify, passwd, add, get, exists, ls, find, otp, mv, "
+       "cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, agent, "
+       "help (kel-safe --help tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
@@ -49,15 +49,19 @@ TEST_F(Statuses, UsageErrors) {
       {{"-s", store, "gte", "x"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
       // Words of other tools are no typos of a subcommand that looks alike.
       {{"clip", "x"}, "unknown subcommand 'clip' (the subcommands are: create, "},
-      {{"otp", "x"}, "unknown subcommand 'otp' (the subcommands are: create, "},
-      {{"grep", "x"}, "unknown subcommand 'grep' (the subcommands are: create, "},
+      {{"grep", "x"},
+       "unknown subcommand 'grep' (kel-safe find PATTERN lists the names that contain "
+       "PATTERN)\n"},
       {{"git", "log"}, "unknown subcommand 'git' (the subcommands are: create, "},
       {{"gwt", "x"}, "unknown subcommand 'gwt' (the subcommands are: create, "},
-      {{"find", "x"},
-       "unknown subcommand 'find' (kel-safe ls PREFIX lists the names that begin with PREFIX)\n"},
-      {{"search", "x"},
-       "unknown subcommand 'search' (kel-safe ls PREFIX lists the names that begin with "
-       "PREFIX)\n"},
+      {{"search", "x"}, "unknown subcommand 'search' (did you mean 'find'?)\n"},
+      {{"totp", "x"}, "unknown subcommand 'totp' (did you mean 'otp'?)\n"},
+      {{"-s", store, "get", "k", "--line", "0"}, "get --line: lines count from 1, not 0\n"},
+      {{"-s", store, "get", "k", "--line", "-2"}, "get --line: lines count from 1, not -2\n"},
+      {{"-s", store, "get", "k", "--line", "1", "--json"}, "--json excludes --line\n"},
+      {{"-s", store, "otp", "k", "--at", "-5"},
+       "otp --at: UNIX_TIME is seconds since 1970, not -5\n"},
+      {{"-s", store, "find", ""}, "find: the PATTERN is empty (kel-safe ls lists every name)\n"},
       {{"crate"}, "unknown subcommand 'crate' (did you mean 'create'?)\n"},
       {{"bog\xc2\x9bus"}, "unknown subcommand 'bog\\xc2\\x9bus' (the subcommands are: "},
       {{"help", "gte"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},
@@ -514,12 +518,13 @@ TEST_F(Statuses, ADamagedNameIsNeverAnAbsentName) {
     for (const auto& [args, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"exists", "mail"}, ""}, {{"exists", "other"}, ""}, {{"get", "mail"}, ""},
              {{"add", "mail"}, "again"}, {{"add", "other"}, "new"}, {{"rm", "mail"}, ""},
-             {{"ls"}, ""}}) {
+             {{"ls"}, ""}, {{"find", "zz"}, ""}, {{"find", "MAIL*"}, ""}}) {
       const ToolResult result = tool(args, input);
       EXPECT_EQ(result.status, kStoreError) << args[0] << ": " << result.err;
       EXPECT_NE(result.err.find(where), std::string::npos) << args[0] << ": " << result.err;
     }
     EXPECT_EQ(tool({"ls"}).out, "bank\nweb\n");
+    EXPECT_EQ(tool({"find", "B"}).out, "bank\nweb\n");
     EXPECT_EQ(tool({"get", "web"}).out, "w");
     EXPECT_EQ(read_file(store_file), bytes);
   }
@@ -625,6 +630,7 @@ TEST_F(Statuses, OneWordingPerFailure) {
   write_file(dir.file("empty"), "");
   write_file(dir.file("backup.json"), "{}");
   std::filesystem::copy_file(store_file, dir.file("copy.safe"));
+  write_file(dir.file("hotp"), "otpauth://hotp/x?secret=GEZDGNBV&counter=1");
   const auto wrong_pw = [&](const std::string& source) {
     return "wrong password (from " + source + ") for '" + store_file +
            "', or not a kel-safe store (Invalid password)\n";
@@ -750,6 +756,30 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "line 2: no '=' after the name; a line is NAME=VALUE\n"},
       {{"import", "--env", "-"}, "A='x'\nS3cret-Word tail\n", kRejected,
        "line 2: no variable name where the line begins; a line is NAME=VALUE\n"},
+      // An otpauth:// URI that otp could not use is never stored, and the
+      // refusal never quotes its secret.
+      {{"add", "bad"}, "otpauth://totp/x?secret=AB1&digits=8", kRejected,
+       "add 'bad': the value holds an otpauth:// URI that kel-safe otp cannot use: character "
+       "3 of the secret is not base32 (A to Z and 2 to 7); nothing is stored\n"},
+      {{"add", "k", "--replace"}, "pw\notpauth://totp/x?secret=GEZDGNBV&digits=9\n", kRejected,
+       "add 'k': the value holds an otpauth:// URI that kel-safe otp cannot use: digits= must "
+       "be 6, 7 or 8, not '9'; nothing is stored\n"},
+      {{"add", "bad", "--file", dir.file("hotp")}, "", kRejected,
+       "add 'bad': the value holds an otpauth:// URI that kel-safe otp cannot use: the URI is "
+       "for counter-based codes (hotp); kel-safe otp makes time-based ones "
+       "(otpauth://totp/...); nothing is stored\n"},
+      {{"add", "bad"}, "OTPAUTH://TOTP/x?secret=GEZDGNBV&period=0", kRejected,
+       "add 'bad': the value holds an otpauth:// URI that kel-safe otp cannot use: period= "
+       "must be a whole number of seconds, at least 1, not '0'; nothing is stored\n"},
+      {{"otp", "zero"}, "", kRejected,
+       "otp 'zero': the value is neither an otpauth://totp/ URI nor a base32 secret: "
+       "character 2 of the secret is not base32 (A to Z and 2 to 7)\n"},
+      {{"otp", "nope"}, "", kNotFound,
+       "otp 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
+      {{"get", "k", "--line", "2"}, "", kRejected,
+       "get 'k': the value of 'k' has 1 line, so it has no line 2\n"},
+      {{"run", "--env", "V=k:3", "--", "true"}, "", kRejected,
+       "run: the value of 'k' has 1 line, so it has no line 3\n"},
   };
   add("zero", std::string("a\0b", 3));
   for (const auto& c : cases) {

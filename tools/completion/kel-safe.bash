@@ -32,8 +32,8 @@ _kel_safe()
     local IFS=$' \t\n'
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get exists ls mv cp rm check repair upgrade export
-        import generate run shell agent version help"
+    local commands="create verify passwd add get exists ls find otp mv cp rm check repair upgrade
+        export import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
     local command= action= dashdash= i word
@@ -96,6 +96,9 @@ _kel_safe()
         --password-fd | --new-password-fd | -l | --length | --timeout | --prefix | --as)
             return 0
             ;;
+        --line | --at)
+            return 0
+            ;;
     esac
 
     if [[ -z $command ]]; then
@@ -115,8 +118,10 @@ _kel_safe()
             options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
-        get) options="-o --output --force --json --env --as" ;;
+        get) options="-o --output --force --json --env --as --line" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
+        find) options="-l --long --json -0 --null -b --escape -N --literal" ;;
+        otp) options="--at" ;;
         mv | cp) options="--replace --drop-backup" ;;
         rm) options="--drop-backup" ;;
         check) options="--json" ;;

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get exists ls mv cp rm check repair upgrade export import generate run shell agent version help
+set -l kel_safe_commands create verify passwd add get exists ls find otp mv cp rm check repair upgrade export import generate run shell agent version help
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -41,6 +41,8 @@ complete -c kel-safe -n $no_command -a add -d 'Store a value under NAME'
 complete -c kel-safe -n $no_command -a get -d 'Write the value of NAME'
 complete -c kel-safe -n $no_command -a exists -d 'Exit 0 when NAME is stored'
 complete -c kel-safe -n $no_command -a ls -d 'List the stored names'
+complete -c kel-safe -n $no_command -a find -d 'List the names that contain PATTERN or match it as a glob'
+complete -c kel-safe -n $no_command -a otp -d 'Print the current one-time code of NAME'
 complete -c kel-safe -n $no_command -a mv -d 'Rename an entry'
 complete -c kel-safe -n $no_command -a cp -d 'Store a value under a new name as well'
 complete -c kel-safe -n $no_command -a rm -d 'Remove entries'
@@ -81,6 +83,13 @@ complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s l -l long -d 'Show v
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s 0 -l null -d 'End names with a zero byte'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s b -l escape -d 'Escape control bytes in names'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s N -l literal -d 'Print names byte for byte'
+complete -c kel-safe -n '__fish_seen_subcommand_from find' -s l -l long -d 'Show value lengths'
+complete -c kel-safe -n '__fish_seen_subcommand_from find' -l json -d 'JSON output'
+complete -c kel-safe -n '__fish_seen_subcommand_from find' -s 0 -l null -d 'End names with a zero byte'
+complete -c kel-safe -n '__fish_seen_subcommand_from find' -s b -l escape -d 'Escape control bytes in names'
+complete -c kel-safe -n '__fish_seen_subcommand_from find' -s N -l literal -d 'Print names byte for byte'
+complete -c kel-safe -n '__fish_seen_subcommand_from get' -l line -x -d 'Print only line N of the value'
+complete -c kel-safe -n '__fish_seen_subcommand_from otp' -l at -x -d 'The code for this time (seconds since 1970)'
 complete -c kel-safe -n '__fish_seen_subcommand_from export' -l dir -x -a '(__fish_complete_directories)' -d 'One file per entry in the new DIR'
 complete -c kel-safe -n '__fish_seen_subcommand_from export run' -l prefix -x -d 'Only names that begin with P'
 complete -c kel-safe -n '__fish_seen_subcommand_from export' -s y -l yes -d 'Do not ask for confirmation'

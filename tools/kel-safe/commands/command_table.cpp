@@ -26,6 +26,8 @@ CommandRun add_add_command(CLI::App& sub, Context& context);       // entry_comm
 CommandRun add_get_command(CLI::App& sub, Context& context);       // entry_commands.cpp
 CommandRun add_exists_command(CLI::App& sub, Context& context);    // entry_commands.cpp
 CommandRun add_ls_command(CLI::App& sub, Context& context);        // entry_commands.cpp
+CommandRun add_find_command(CLI::App& sub, Context& context);
+CommandRun add_otp_command(CLI::App& sub, Context& context);
 CommandRun add_mv_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
 CommandRun add_cp_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
 CommandRun add_rm_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
@@ -82,6 +84,14 @@ const CommandRow kCommands[] = {
      false, always},
     {"ls", "List the stored names (under PREFIX), sorted, one a line", add_ls_command,
      nullptr, false, always},
+    {"find",
+     "List the names that contain PATTERN, in any case, or that match it as a glob "
+     "(*, ?, [...]); exit 1 when none does",
+     add_find_command, nullptr, false, always},
+    {"otp",
+     "Print the current one-time code (TOTP) of NAME, whose value holds an "
+     "otpauth://totp/ URI or a base32 secret",
+     add_otp_command, nullptr, false, always},
     {"mv",
      "Rename the entry OLD to NEW in one step; readers "
      "never find it under neither name",

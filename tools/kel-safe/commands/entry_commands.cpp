@@ -9,6 +9,7 @@
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
+#include "value_line.h"
 
 namespace kel::tool {
 
@@ -28,6 +29,7 @@ struct GetArgs {
   bool json = false;
   bool env = false;
   std::vector<std::string> as;
+  long long line = 0;  // signed: "-1" is refused, not wrapped around
 };
 
 struct LsArgs {
@@ -83,7 +85,21 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
       ->needs(env);
   json->excludes(env)->excludes(out);
   env->excludes(out);
-  return [&context, args] {
+  auto* line = sub.add_option("--line", args->line,
+                 "Print only line N (1 is the first) of the value, without its line "
+                 "end (\\n, or \\r\\n); with -o, write it to FILE")
+      ->type_name("N")
+      ->excludes(json)
+      ->excludes(env);
+  return [&context, args, line] {
+    if (line->count() > 0) {
+      if (args->line < 1) {
+        throw Failure(kUsage, "get --line: lines count from 1, not " + std::to_string(args->line));
+      }
+      if (args->names.size() != 1) throw Failure(kUsage, "get --line: give one NAME");
+      return cmd_get_line(context, args->names.front(), static_cast<std::size_t>(args->line),
+                          args->output, args->force);
+    }
     if (args->json || args->env) {
       return cmd_get_values(context, args->names, args->as, args->json);
     }

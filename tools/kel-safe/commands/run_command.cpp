@@ -20,6 +20,7 @@
 #include "streams.h"
 #include "subcommand.h"
 #include "value_formats.h"
+#include "value_line.h"
 
 extern char** environ;
 
@@ -81,6 +82,24 @@ std::vector<std::pair<std::string, std::string>> choose(kel::Safe& safe,
   return chosen;
 }
 
+// The line that `name` (an --env choice) asks for, 0 for the whole value,
+// and `name` cut to the entry's name when it ends in ":N".
+std::size_t line_choice(kel::Safe& safe, std::string& name) {
+  const std::size_t colon = name.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() ||
+      name.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
+      name.size() - colon > 10 || safe.exists(name)) {
+    return 0;
+  }
+  const std::size_t line = std::stoul(name.substr(colon + 1));
+  if (line == 0) {
+    throw Failure(kUsage, "run: --env VAR=NAME:N counts lines from 1, not 0 (" +
+                              tool::quoted(name) + ")");
+  }
+  name.resize(colon);
+  return line;
+}
+
 int run_command(const Context& context, const RunOptions& options) {
   if (options.command.empty()) throw Failure(kUsage, "run: no command given after --");
   if (!options.use_prefix && options.env.empty()) {
@@ -91,10 +110,24 @@ int run_command(const Context& context, const RunOptions& options) {
   const auto chosen = choose(*safe, options, path);
   std::vector<std::string> names;
   for (const auto& pair : chosen) names.push_back(pair.second);
+  // --env VAR=NAME:N takes line N of NAME, unless NAME:N is a stored name
+  // itself (names may hold ':'); the choices of --prefix are whole values.
+  std::vector<std::size_t> lines(names.size(), 0);
+  for (std::size_t i = names.size() - options.env.size(); i < names.size(); ++i) {
+    lines[i] = line_choice(*safe, names[i]);
+  }
   // Every value authenticates before the command sees any of them.
   const std::vector<kel::Entry> entries = read_entries(*safe, names, "run", path);
+  std::vector<std::string_view> values;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].value().find('\0') != std::string_view::npos) {
+    std::size_t count = 0;
+    const auto line = lines[i] == 0 ? entries[i].value()
+                                    : value_line(entries[i].value(), lines[i], count);
+    if (!line) no_such_line("run", names[i], lines[i], count);
+    values.push_back(*line);
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (values[i].find('\0') != std::string_view::npos) {
       throw Failure(kRejected, "run: the value of " + tool::quoted(names[i]) +
                                    " holds a zero byte, which no environment variable can hold");
     }
@@ -110,7 +143,7 @@ int run_command(const Context& context, const RunOptions& options) {
       later = later || chosen[j].first == chosen[i].first;
     }
     if (later) continue;
-    const std::string_view value = entries[i].value();
+    const std::string_view value = values[i];
     Secret& line = assignments.emplace_back(chosen[i].first.size() + value.size() + 2);
     line.append(chosen[i].first.data(), chosen[i].first.size());
     line.push_back('=');
@@ -167,7 +200,8 @@ CommandRun add_run_command(CLI::App& sub, Context& context) {
              "variable that steers how programs run (the list: man kel-safe) is refused")
       ->type_name("P");
   command->add_option("--env", options->env,
-                      "The entry ENTRY as the variable NAME (may be repeated)")
+                      "The entry ENTRY as the variable NAME (may be repeated); ENTRY:N "
+                      "takes line N of its value alone")
       ->type_name("NAME=ENTRY")
       ->allow_extra_args(false);  // or it would swallow the "--"
   // After "--" every word is the command's own, options included; before

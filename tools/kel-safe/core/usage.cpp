@@ -21,6 +21,7 @@ const std::pair<const char*, const char*> kSynonyms[] = {
     {"move", "mv"},       {"rename", "mv"},      {"copy", "cp"},
     {"fsck", "check"},    {"scan", "check"},     {"fix", "repair"},
     {"recover", "repair"},
+    {"search", "find"},   {"totp", "otp"},
 };
 
 // Words of other tools that name no kel-safe command, and what kel-safe
@@ -32,8 +33,7 @@ struct Pointer {
   const char* advice;  // what follows "unknown subcommand 'WORD' "
 };
 const Pointer kPointers[] = {
-    {"find", "ls", "(kel-safe ls PREFIX lists the names that begin with PREFIX)"},
-    {"search", "ls", "(kel-safe ls PREFIX lists the names that begin with PREFIX)"},
+    {"grep", "find", "(kel-safe find PATTERN lists the names that contain PATTERN)"},
 };
 
 // Typing distance: inserting, deleting or swapping two neighbouring

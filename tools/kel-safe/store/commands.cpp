@@ -27,6 +27,7 @@
 #include "streams.h"
 #include "system_failure.h"
 #include "terminal.h"
+#include "totp.h"
 
 namespace kel::tool {
 
@@ -486,6 +487,9 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
     if (fstat(input.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
       throw Failure(kFileError, "cannot read " + quoted(file) + ": " + strerror(EISDIR));
     }
+    if (S_ISREG(info.st_mode)) {
+      refuse_bad_otpauth_file(input.get(), static_cast<std::uint64_t>(info.st_size), what);
+    }
   }
   SafeHandle safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
@@ -527,6 +531,7 @@ int cmd_add(const Context& context, const std::string& name, const std::string& 
       read_all(0, value, kMaxValue, "standard input");
     }
     if (value.empty()) throw Failure(kRejected, what + ": " + kEmptyValue);
+    refuse_bad_otpauth_uri(value.view(), what);
     kel::Entry entry(name);
     entry.set_value(value.str());
     value.clear();
@@ -617,10 +622,11 @@ int cmd_exists(const Context& context, const std::string& name) {
 }
 
 int cmd_ls(const Context& context, bool json, bool null_separated, const std::string& prefix,
-           bool long_format, bool escape) {
+           bool long_format, bool escape, const NameFilter& filter) {
   require_store(context);
   const std::string path = store_file(context.store);
-  SafeHandle safe_owner = open_safe(context, "ls", nullptr);
+  const std::string& what = filter.what;
+  SafeHandle safe_owner = open_safe(context, what, nullptr);
   kel::Safe& safe = *safe_owner;
   std::vector<std::pair<std::string, std::uint64_t>> entries;
   std::string out;
@@ -636,31 +642,34 @@ int cmd_ls(const Context& context, bool json, bool null_separated, const std::st
   std::string error;
   // The lengths come from the index: no value is decrypted for them.
   if (long_format) {
-    if (safe.list_entry_lengths(entries, error) != 0) library_failure("ls", safe.status(), error, path);
+    if (safe.list_entry_lengths(entries, error) != 0) library_failure(what, safe.status(), error, path);
   } else {
     std::vector<std::string> names;
-    if (safe.list_entries(names, error) != 0) library_failure("ls", safe.status(), error, path);
+    if (safe.list_entries(names, error) != 0) library_failure(what, safe.status(), error, path);
     entries.reserve(names.size());
     for (std::string& name : names) entries.emplace_back(std::move(name), 0);
   }
   // What is listed is what could be read: damage is told after the names,
   // and the answer is not that of a whole store.
   std::vector<kel::IntegrityReport::Region> damage;
-  if (safe.damaged_regions(damage, error) != 0) library_failure("ls", safe.status(), error, path);
-  const auto listed = [&damage, &path] {
+  if (safe.damaged_regions(damage, error) != 0) library_failure(what, safe.status(), error, path);
+  const auto listed = [&damage, &path, &what] {
     if (damage.empty()) return kOk;
     for (const auto& region : damage) {
-      note("ls: " + quoted(path) + " is damaged at offset " + std::to_string(region.offset) +
+      note(what + ": " + quoted(path) + " is damaged at offset " + std::to_string(region.offset) +
            " (" + std::to_string(region.length) + " bytes): " + region.what);
     }
-    note("ls: " + std::to_string(damage.size()) +
+    note(what + ": " + std::to_string(damage.size()) +
          (damage.size() == 1 ? " damaged region" : " damaged regions") +
          "; the list may be incomplete (kel-safe check tells more, kel-safe repair "
          "mends the store)");
     return kStoreError;
   };
-  std::erase_if(entries, [&prefix](const auto& entry) {
-    if (entry.first.compare(0, prefix.size(), prefix) == 0) return false;
+  std::erase_if(entries, [&prefix, &filter](const auto& entry) {
+    if (entry.first.compare(0, prefix.size(), prefix) == 0 &&
+        (!filter.keep || filter.keep(entry.first))) {
+      return false;
+    }
     wipe(const_cast<std::string&>(entry.first));
     return true;
   });

@@ -71,8 +71,15 @@ int cmd_exists(const Context& context, const std::string& name);
 // value's length (from the index, nothing decrypted) and a tab before it.
 // `escape` shows a name that holds a byte that could act on a terminal as
 // $'...' with \xHH escapes (shown_bytes.h).
+// `filter` keeps only the names it accepts, for `find`, whose name then
+// heads the failures and notes.
+struct NameFilter {
+  std::string what = "ls";
+  std::function<bool(const std::string& name)> keep;
+};
 int cmd_ls(const Context& context, bool json, bool null_separated,
-           const std::string& prefix, bool long_format, bool escape);
+           const std::string& prefix, bool long_format, bool escape,
+           const NameFilter& filter = {});
 // Several values at once, as a JSON object or dotenv lines; nothing is
 // written before every one authenticated. `renames` holds VAR=NAME pairs
 // that give --env a variable name for NAME (get_values.cpp).
