@@ -1012,6 +1012,108 @@ TEST_F(RoundTrip, RunAndGenerate) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("unshown.safe")));
 }
 
+// No -s and no KEL_SAFE_STORE: default.safe in kel-safe's folder of the
+// data directory, XDG_DATA_HOME when it is an absolute path, else
+// ~/.local/share; create makes the folders, kel-safe's own private.
+TEST_F(RoundTrip, DefaultStoreFollowsXdgDataHome) {
+  const std::string data = dir.file("data");
+  const std::string under_home = home + "/.local/share/kel-safe/default.safe";
+  const mode_t mask = umask(0);
+  umask(mask);
+  const struct {
+    const char* xdg;  // nullptr: unset
+    std::string file;
+  } cases[] = {{nullptr, under_home},
+               {"", under_home},
+               {"relative/data", under_home},
+               {data.c_str(), data + "/kel-safe/default.safe"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.xdg == nullptr ? "unset" : c.xdg);
+    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(data);
+    std::map<std::string, std::string> env;
+    if (c.xdg != nullptr) env["XDG_DATA_HOME"] = c.xdg;
+    const ToolResult created = tool_at_home(create_args(2), env);
+    ASSERT_EQ(created.status, kOk) << created.err;
+    EXPECT_NE(created.err.find("created '" + c.file + "'"), std::string::npos) << created.err;
+    const std::string folder = c.file.substr(0, c.file.rfind('/'));
+    struct stat info {};
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(folder.substr(0, folder.rfind('/')).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0777u & ~mask);
+    EXPECT_EQ(tool_at_home({"add", "k"}, env, "v\n").status, kOk);
+    EXPECT_EQ(tool_at_home({"get", "k"}, env).out, "v\n");
+    // A second create names the store it refused, in full.
+    EXPECT_EQ(tool_at_home(create_args(2), env).err,
+              "kel-safe: '" + c.file + "' exists already\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("relative")));
+}
+
+// get --clip hands the value to the clipboard program on its standard
+// input, never in its arguments; the process left behind empties the
+// clipboard only while it still holds the value.
+TEST_F(RoundTrip, GetClipCopiesAndClearsOnlyItsOwnValue) {
+  create_store();
+  const std::string value = pattern_bytes(300, 3);
+  add("k", value);
+  const std::string bin = dir.file("bin");
+  write_fake_clipboard(bin);
+  ToolRun run;
+  run.args = {"-s", store, "--password-file", password_file, "get", "k", "--clip",
+              "--clear-after", "1"};
+  run.env = {{"WAYLAND_DISPLAY", "wayland-test"}, {"PATH", bin + ":/usr/bin:/bin"}};
+  const auto log_with = [&bin](const std::string& line) {
+    for (int tries = 0; tries < 300; ++tries) {
+      const std::string log = read_file(bin + "/log");
+      if (log.find(line) != std::string::npos) return log;
+      usleep(100 * 1000);
+    }
+    return read_file(bin + "/log");
+  };
+  ToolResult copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(copied.out, "");
+  EXPECT_EQ(copied.err,
+            "kel-safe: copied 'k' to the clipboard (wl-copy); it is cleared in 1 s unless "
+            "something else is copied first\n");
+  // The process that read the clipboard back, once it has ended.
+  const auto clearer_gone = [&log_with]() {
+    const std::string log = log_with("paste ");
+    const pid_t clearer = std::stoi(log.substr(log.find("paste ") + 6));
+    // Gone, or a zombie where nothing reaps orphans (a container's init).
+    const auto alive = [clearer] {
+      const std::string stat = "/proc/" + std::to_string(clearer) + "/stat";
+      return kill(clearer, 0) == 0 && std::filesystem::exists(stat) &&
+             read_file(stat).find(") Z ") == std::string::npos;
+    };
+    for (int tries = 0; tries < 300 && alive(); ++tries) usleep(100 * 1000);
+    EXPECT_FALSE(alive());
+    return std::to_string(clearer);
+  };
+  std::string clearer = clearer_gone();
+  EXPECT_EQ(read_file(bin + "/log"), "copy \npaste " + clearer + " --no-newline\ncopy --clear\n");
+  EXPECT_EQ(read_file(bin + "/clip"), "");
+
+  // Something else in the clipboard by then: it stays.
+  std::filesystem::remove(bin + "/log");
+  write_file(bin + "/changed", "");
+  copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  clearer = clearer_gone();
+  EXPECT_EQ(read_file(bin + "/log"), "copy \npaste " + clearer + " --no-newline\n");
+  EXPECT_EQ(read_file(bin + "/clip"), value);
+
+  // --clear-after 0: nothing is left behind.
+  std::filesystem::remove(bin + "/log");
+  run.args.back() = "0";
+  copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(copied.err, "kel-safe: copied 'k' to the clipboard (wl-copy)\n");
+  EXPECT_EQ(read_file(bin + "/log"), "copy \n");
+}
+
 TEST_F(RoundTrip, EmptyStoreListsNothing) {
   create_store();
   EXPECT_EQ(tool({"ls"}).out, "");

@@ -89,6 +89,10 @@ _kel_safe()
             _kel_safe_files -d "$cur"
             return 0
             ;;
+        --clear-after)
+            COMPREPLY=($(compgen -W "45s 2m 0" -- "$cur"))
+            return 0
+            ;;
         --charset)
             COMPREPLY=($(compgen -W "upper lower digit symbol upper,lower,digit,symbol" -- "$cur"))
             return 0
@@ -113,7 +117,7 @@ _kel_safe()
         upgrade) options="--kdf-time --kdf-memory --drop-backup" ;;
         passwd) options="--new-password-file --new-password-fd --drop-backup" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
-        get) options="-o --output --force --json --env --as" ;;
+        get) options="-o --output --force --json --env --as --clip --clear-after" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         mv | cp) options="--replace --drop-backup" ;;
         rm) options="--drop-backup" ;;

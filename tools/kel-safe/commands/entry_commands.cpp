@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "get_clip_options.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
@@ -28,6 +29,7 @@ struct GetArgs {
   bool json = false;
   bool env = false;
   std::vector<std::string> as;
+  GetClipArgs clip;
 };
 
 struct LsArgs {
@@ -83,7 +85,9 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
       ->needs(env);
   json->excludes(env)->excludes(out);
   env->excludes(out);
+  add_clip_options(sub, args->clip, {out, json, env});
   return [&context, args] {
+    if (args->clip.clip) return run_get_clip(context, args->names, args->clip);
     if (args->json || args->env) {
       return cmd_get_values(context, args->names, args->as, args->json);
     }
