@@ -60,11 +60,19 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
     }
     return text;
   };
+  // get --clip reaches a fake clipboard.
+  write_fake_clipboard(dir.file("clipboard"));
   std::map<std::string, std::string> env{
       {"HOME", home},
-      {"PATH", std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
+      {"WAYLAND_DISPLAY", "wayland-tour"},
+      {"PATH", dir.file("clipboard") + ":" +
+                   std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
   std::string password = kPassword;
   for (const Step& step : steps) {
+    if (step.command.rfind("unset ", 0) == 0) {  // unset NAME
+      env.erase(step.command.substr(6, step.command.find(' ', 6) - 6));
+      continue;
+    }
     if (step.command.rfind("export ", 0) == 0) {  // export NAME=~/PATH
       const std::string assignment = step.command.substr(7, step.command.find(' ', 7) - 7);
       const std::size_t equals = assignment.find('=');
@@ -113,6 +121,7 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
     password = typed_new;
   }
   EXPECT_EQ(read_file(home + "/restored_key"), read_file(home + "/.ssh/id_ed25519"));
+  EXPECT_EQ(read_file(dir.file("clipboard") + "/clip"), "hunter2");
 }
 
 TEST_F(RoundTrip, EverySubcommandOnOneStore) {
