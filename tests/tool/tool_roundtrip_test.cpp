@@ -1123,6 +1123,61 @@ TEST_F(RoundTrip, GetClipCopiesAndClearsOnlyItsOwnValue) {
   EXPECT_EQ(read_file(bin + "/log"), "copy \n");
 }
 
+// The same with the real xclip, on a display of the test's own.
+TEST_F(RoundTrip, GetClipThroughXclipUnderXvfb) {
+  if (access("/usr/bin/xclip", X_OK) != 0 || access("/usr/bin/Xvfb", X_OK) != 0) {
+    GTEST_SKIP() << "needs xclip and Xvfb (Debian packages xclip and xvfb)";
+  }
+  create_store();
+  const std::string value = "s3cret w\xc3\xb6rd\nsecond line\n";
+  add("k", value);
+  // Xvfb picks a free display and writes its number to the pipe.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t server = fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    close(ends[0]);
+    const std::string fd = std::to_string(ends[1]);
+    execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", nullptr);
+    _exit(127);
+  }
+  close(ends[1]);
+  const struct Stop {
+    pid_t pid;
+    ~Stop() {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  } stop{server};
+  std::string display;
+  char c = 0;
+  while (read(ends[0], &c, 1) == 1 && c != '\n') display += c;
+  close(ends[0]);
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+  const std::map<std::string, std::string> env{{"DISPLAY", ":" + display},
+                                               {"PATH", "/usr/bin:/bin"}};
+  ToolRun paste;
+  paste.program = "/usr/bin/xclip";
+  paste.args = {"-o", "-selection", "clipboard"};
+  paste.env = env;
+  ToolRun copy;
+  copy.args = {"-s", store, "--password-file", password_file, "-q", "get", "k", "--clip",
+               "--clear-after", "0"};
+  copy.env = env;
+  const ToolResult copied = run_tool(copy);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(run_tool(paste).out, value);
+  copy.args.back() = "1";
+  ASSERT_EQ(run_tool(copy).status, kOk);
+  std::string held = value;
+  for (int tries = 0; tries < 300 && held == value; ++tries) {
+    usleep(100 * 1000);
+    held = run_tool(paste).out;
+  }
+  EXPECT_EQ(held, "");
+}
+
 TEST_F(RoundTrip, EmptyStoreListsNothing) {
   create_store();
   EXPECT_EQ(tool({"ls"}).out, "");
