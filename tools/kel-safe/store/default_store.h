@@ -2,6 +2,9 @@
 // one: default.safe in kel-safe's own folder of the user's data directory,
 // placed by the XDG base directory rules. Every command, the agent and its
 // clients take the store from here, so all of them meet the same file.
+// The rule is the tool's, not the library's (kel/store_files.h names the
+// files of a store already chosen): where a program keeps its default store,
+// under its own name, is that program's choice.
 #pragma once
 
 #include <string>
