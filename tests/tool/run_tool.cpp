@@ -23,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -69,14 +70,19 @@ Pipe make_pipe() {
   return {make_fd(ends[0]), make_fd(ends[1])};
 }
 
+// What leads the tool to the user's own default store or clipboard.
+const std::set<std::string> kNeverInherited{"HOME", "XDG_DATA_HOME", "DISPLAY",
+                                            "WAYLAND_DISPLAY"};
+
 std::vector<std::string> child_environment(const ToolRun& run) {
   std::vector<std::string> env;
   for (char** p = environ; *p != nullptr; ++p) {
     const std::string_view entry(*p);
     // A variable the run sets replaces this process's (getenv takes the
     // first of two).
-    if (entry.rfind("KEL_SAFE_", 0) != 0 &&
-        run.env.count(std::string(entry.substr(0, entry.find('=')))) == 0) {
+    const std::string name(entry.substr(0, entry.find('=')));
+    if (entry.rfind("KEL_SAFE_", 0) != 0 && kNeverInherited.count(name) == 0 &&
+        run.env.count(name) == 0) {
       env.emplace_back(entry);
     }
   }

@@ -28,8 +28,9 @@ struct ToolRun {
   std::string program;             // run this instead of kel-safe
   std::string input;               // fed to standard input, then closed
   // Variables set for the child. The child starts from this process's
-  // environment with every KEL_SAFE_* variable removed; these replace its
-  // own of the same name.
+  // environment with every KEL_SAFE_* variable removed, and HOME,
+  // XDG_DATA_HOME, DISPLAY and WAYLAND_DISPLAY (never the user's own
+  // default store or clipboard); these replace its own of the same name.
   std::map<std::string, std::string> env;
   // More entries as they are ("NAME=value"); a name may repeat.
   std::vector<std::string> raw_env;

@@ -11,7 +11,8 @@ namespace kel::test {
 ToolTest::ToolTest()
     : store(dir.file("vault")),
       store_file(dir.file("vault.safe")),
-      password_file(dir.file("password")) {
+      password_file(dir.file("password")),
+      home(dir.file("home")) {
   write_file(password_file, kPassword + "\n");
   chmod(password_file.c_str(), 0600);
 }
@@ -46,6 +47,34 @@ void ToolTest::create_store_on(const std::string& other, int format) {
 void ToolTest::add(const std::string& name, const std::string& value) {
   const ToolResult added = tool({"add", name}, value);
   ASSERT_EQ(added.status, kOk) << added.err;
+}
+
+ToolResult ToolTest::tool_at_home(std::vector<std::string> args,
+                                  std::map<std::string, std::string> env,
+                                  const std::string& input) {
+  ToolRun run;
+  run.args = {"--password-file", password_file};
+  run.args.insert(run.args.end(), args.begin(), args.end());
+  run.env = std::move(env);
+  run.env.emplace("HOME", home);
+  run.input = input;
+  return run_tool(run);
+}
+
+void write_fake_clipboard(const std::string& folder) {
+  std::filesystem::create_directories(folder);
+  write_file(folder + "/wl-copy",
+             "#!/bin/sh\n"
+             "d=$(dirname \"$0\")\n"
+             "printf 'copy %s\\n' \"$*\" >> \"$d/log\"\n"
+             "if [ \"$1\" = --clear ]; then : > \"$d/clip\"; else cat > \"$d/clip\"; fi\n");
+  write_file(folder + "/wl-paste",
+             "#!/bin/sh\n"
+             "d=$(dirname \"$0\")\n"
+             "printf 'paste %s %s\\n' \"$PPID\" \"$*\" >> \"$d/log\"\n"
+             "if [ -e \"$d/changed\" ]; then printf other; else cat \"$d/clip\"; fi\n");
+  chmod((folder + "/wl-copy").c_str(), 0700);
+  chmod((folder + "/wl-paste").c_str(), 0700);
 }
 
 std::vector<std::string> ToolTest::files() const {

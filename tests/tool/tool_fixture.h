@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,16 +44,28 @@ class ToolTest : public testing::Test {
   void add(const std::string& name, const std::string& value);
   // The names of the files in the directory, sorted.
   std::vector<std::string> files() const;
+  // kel-safe --password-file PWFILE ARGS... on no store named: the
+  // default store of HOME `home` (in the temp dir) and of `env`.
+  ToolResult tool_at_home(std::vector<std::string> args,
+                          std::map<std::string, std::string> env = {},
+                          const std::string& input = "");
 
   TempDir dir;
   std::string store;          // given to -s, without ".safe"
   std::string store_file;     // the file itself
   std::string password_file;  // holds kPassword and a line end
+  std::string home;           // HOME of tool_at_home
 };
 
 // The arguments of `create` for a store of `format` (1 or 2); format 2 at
 // the lowest key-derivation cost the tool accepts.
 std::vector<std::string> create_args(int format);
+
+// A fake Wayland clipboard in `folder`: wl-copy appends "copy ARGS" to
+// folder/log and keeps its standard input in folder/clip (empties it for
+// --clear); wl-paste appends "paste PARENT-PID ARGS" and prints folder/clip,
+// or "other" once folder/changed exists.
+void write_fake_clipboard(const std::string& folder);
 
 // One result of kel-safe shell's batch mode.
 struct Frame {

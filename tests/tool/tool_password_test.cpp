@@ -400,6 +400,12 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_NE(status.out.find("serves '" + store_file + "'; it locks at "), std::string::npos)
       << status.out;
   EXPECT_EQ(client({"get", "alpha", "-o", dir.file("out")}).status, kUsage);
+  // --clip starts a program, which the agent never does: a password is needed.
+  write_fake_clipboard(dir.file("bin"));
+  ToolRun clip = as_client({"get", "alpha", "--clip"});
+  clip.env.insert({{"WAYLAND_DISPLAY", "w"}, {"PATH", dir.file("bin") + ":/usr/bin:/bin"}});
+  EXPECT_EQ(run_tool(clip).status, kUsage);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("bin/log")));
   EXPECT_EQ(client({"agent", "start"}).status, kExists);
 
   ToolRun passwd;
@@ -415,6 +421,29 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   const ToolResult refused = run_tool(again);
   EXPECT_NE(refused.status, kOk);
   EXPECT_EQ(refused.err.rfind("kel-safe: agent: ", 0), 0u) << refused.err;
+}
+
+// The default store is the same for the agent and its clients: neither
+// names it.
+TEST_F(Agent, ServesTheDefaultStore) {
+  const std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", runtime},
+                                               {"XDG_DATA_HOME", dir.file("data")}};
+  ASSERT_EQ(tool_at_home(create_args(2), env).status, kOk);
+  ASSERT_EQ(tool_at_home({"add", "k"}, env, "v").status, kOk);
+  const ToolResult started = tool_at_home({"agent", "start", "--timeout", "1m"}, env);
+  ASSERT_EQ(started.status, kOk) << started.err;
+  EXPECT_NE(started.err.find("serves '" + dir.file("data") + "/kel-safe/default.safe'"),
+            std::string::npos)
+      << started.err;
+  ToolRun client;  // no password
+  client.env = env;
+  client.env["HOME"] = home;
+  client.args = {"get", "k"};
+  const ToolResult got = run_tool(client);
+  EXPECT_EQ(got.status, kOk) << got.err;
+  EXPECT_EQ(got.out, "v");
+  client.args = {"agent", "stop"};
+  EXPECT_EQ(run_tool(client).status, kOk);
 }
 
 // Every byte of a name reaches the agent as it was given, a line end too:

@@ -60,11 +60,19 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
     }
     return text;
   };
+  // get --clip reaches a fake clipboard.
+  write_fake_clipboard(dir.file("clipboard"));
   std::map<std::string, std::string> env{
       {"HOME", home},
-      {"PATH", std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
+      {"WAYLAND_DISPLAY", "wayland-tour"},
+      {"PATH", dir.file("clipboard") + ":" +
+                   std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
   std::string password = kPassword;
   for (const Step& step : steps) {
+    if (step.command.rfind("unset ", 0) == 0) {  // unset NAME
+      env.erase(step.command.substr(6, step.command.find(' ', 6) - 6));
+      continue;
+    }
     if (step.command.rfind("export ", 0) == 0) {  // export NAME=~/PATH
       const std::string assignment = step.command.substr(7, step.command.find(' ', 7) - 7);
       const std::size_t equals = assignment.find('=');
@@ -113,6 +121,7 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
     password = typed_new;
   }
   EXPECT_EQ(read_file(home + "/restored_key"), read_file(home + "/.ssh/id_ed25519"));
+  EXPECT_EQ(read_file(dir.file("clipboard") + "/clip"), "hunter2");
 }
 
 TEST_F(RoundTrip, EverySubcommandOnOneStore) {
@@ -1122,6 +1131,172 @@ TEST_F(RoundTrip, OtpGivesTheCodesOfTheRfc) {
   const ToolResult now = tool({"otp", "bare"});
   EXPECT_EQ(now.status, kOk) << now.err;
   EXPECT_EQ(now.out.size(), 7u) << now.out;
+}
+
+// No -s and no KEL_SAFE_STORE: default.safe in kel-safe's folder of the
+// data directory, XDG_DATA_HOME when it is an absolute path, else
+// ~/.local/share; create makes the folders, kel-safe's own private.
+TEST_F(RoundTrip, DefaultStoreFollowsXdgDataHome) {
+  const std::string data = dir.file("data");
+  const std::string under_home = home + "/.local/share/kel-safe/default.safe";
+  const mode_t mask = umask(0);
+  umask(mask);
+  const struct {
+    const char* xdg;  // nullptr: unset
+    std::string file;
+  } cases[] = {{nullptr, under_home},
+               {"", under_home},
+               {"relative/data", under_home},
+               {data.c_str(), data + "/kel-safe/default.safe"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.xdg == nullptr ? "unset" : c.xdg);
+    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(data);
+    std::map<std::string, std::string> env;
+    if (c.xdg != nullptr) env["XDG_DATA_HOME"] = c.xdg;
+    const ToolResult created = tool_at_home(create_args(2), env);
+    ASSERT_EQ(created.status, kOk) << created.err;
+    EXPECT_NE(created.err.find("created '" + c.file + "'"), std::string::npos) << created.err;
+    const std::string folder = c.file.substr(0, c.file.rfind('/'));
+    struct stat info {};
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(folder.substr(0, folder.rfind('/')).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0777u & ~mask);
+    EXPECT_EQ(tool_at_home({"add", "k"}, env, "v\n").status, kOk);
+    EXPECT_EQ(tool_at_home({"get", "k"}, env).out, "v\n");
+    // A second create names the store it refused, in full.
+    EXPECT_EQ(tool_at_home(create_args(2), env).err,
+              "kel-safe: '" + c.file + "' exists already\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("relative")));
+}
+
+// get --clip hands the value to the clipboard program on its standard
+// input, never in its arguments; the process left behind empties the
+// clipboard only while it still holds the value.
+TEST_F(RoundTrip, GetClipCopiesAndClearsOnlyItsOwnValue) {
+  create_store();
+  const std::string value = pattern_bytes(300, 3);
+  add("k", value);
+  const std::string bin = dir.file("bin");
+  write_fake_clipboard(bin);
+  ToolRun run;
+  run.args = {"-s", store, "--password-file", password_file, "get", "k", "--clip",
+              "--clear-after", "1"};
+  run.env = {{"WAYLAND_DISPLAY", "wayland-test"}, {"PATH", bin + ":/usr/bin:/bin"}};
+  const auto log_with = [&bin](const std::string& line) {
+    for (int tries = 0; tries < 300; ++tries) {
+      const std::string log = read_file(bin + "/log");
+      if (log.find(line) != std::string::npos) return log;
+      usleep(100 * 1000);
+    }
+    return read_file(bin + "/log");
+  };
+  ToolResult copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(copied.out, "");
+  EXPECT_EQ(copied.err,
+            "kel-safe: copied 'k' to the clipboard (wl-copy); it is cleared in 1 s unless "
+            "something else is copied first\n");
+  // The process that read the clipboard back, once it has ended.
+  const auto clearer_gone = [&log_with]() {
+    const std::string log = log_with("paste ");
+    const pid_t clearer = std::stoi(log.substr(log.find("paste ") + 6));
+    // Gone, or a zombie where nothing reaps orphans (a container's init).
+    const auto alive = [clearer] {
+      const std::string stat = "/proc/" + std::to_string(clearer) + "/stat";
+      return kill(clearer, 0) == 0 && std::filesystem::exists(stat) &&
+             read_file(stat).find(") Z ") == std::string::npos;
+    };
+    for (int tries = 0; tries < 300 && alive(); ++tries) usleep(100 * 1000);
+    EXPECT_FALSE(alive());
+    return std::to_string(clearer);
+  };
+  std::string clearer = clearer_gone();
+  EXPECT_EQ(read_file(bin + "/log"), "copy \npaste " + clearer + " --no-newline\ncopy --clear\n");
+  EXPECT_EQ(read_file(bin + "/clip"), "");
+
+  // Something else in the clipboard by then: it stays.
+  std::filesystem::remove(bin + "/log");
+  write_file(bin + "/changed", "");
+  copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  clearer = clearer_gone();
+  EXPECT_EQ(read_file(bin + "/log"), "copy \npaste " + clearer + " --no-newline\n");
+  EXPECT_EQ(read_file(bin + "/clip"), value);
+
+  // --clear-after 0: nothing is left behind.
+  std::filesystem::remove(bin + "/log");
+  run.args.back() = "0";
+  copied = run_tool(run);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(copied.err, "kel-safe: copied 'k' to the clipboard (wl-copy)\n");
+  EXPECT_EQ(read_file(bin + "/log"), "copy \n");
+
+  // --line N --clip: that line alone, as pass -c copies the first.
+  add("two", "pw one\nuser: me\n");
+  run.args = {"-s", store, "--password-file", password_file, "get", "two", "--line", "1",
+              "--clip", "--clear-after", "0"};
+  ASSERT_EQ(run_tool(run).status, kOk);
+  EXPECT_EQ(read_file(bin + "/clip"), "pw one");
+  run.args[6] = "3";
+  EXPECT_EQ(run_tool(run).status, kRejected);
+}
+
+// The same with the real xclip, on a display of the test's own.
+TEST_F(RoundTrip, GetClipThroughXclipUnderXvfb) {
+  if (access("/usr/bin/xclip", X_OK) != 0 || access("/usr/bin/Xvfb", X_OK) != 0) {
+    GTEST_SKIP() << "needs xclip and Xvfb (Debian packages xclip and xvfb)";
+  }
+  create_store();
+  const std::string value = "s3cret w\xc3\xb6rd\nsecond line\n";
+  add("k", value);
+  // Xvfb picks a free display and writes its number to the pipe.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t server = fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    close(ends[0]);
+    const std::string fd = std::to_string(ends[1]);
+    execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", nullptr);
+    _exit(127);
+  }
+  close(ends[1]);
+  const struct Stop {
+    pid_t pid;
+    ~Stop() {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  } stop{server};
+  std::string display;
+  char c = 0;
+  while (read(ends[0], &c, 1) == 1 && c != '\n') display += c;
+  close(ends[0]);
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+  const std::map<std::string, std::string> env{{"DISPLAY", ":" + display},
+                                               {"PATH", "/usr/bin:/bin"}};
+  ToolRun paste;
+  paste.program = "/usr/bin/xclip";
+  paste.args = {"-o", "-selection", "clipboard"};
+  paste.env = env;
+  ToolRun copy;
+  copy.args = {"-s", store, "--password-file", password_file, "-q", "get", "k", "--clip",
+               "--clear-after", "0"};
+  copy.env = env;
+  const ToolResult copied = run_tool(copy);
+  ASSERT_EQ(copied.status, kOk) << copied.err;
+  EXPECT_EQ(run_tool(paste).out, value);
+  copy.args.back() = "1";
+  ASSERT_EQ(run_tool(copy).status, kOk);
+  std::string held = value;
+  for (int tries = 0; tries < 300 && held == value; ++tries) {
+    usleep(100 * 1000);
+    held = run_tool(paste).out;
+  }
+  EXPECT_EQ(held, "");
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {

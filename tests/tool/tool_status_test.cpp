@@ -97,7 +97,14 @@ TEST_F(Statuses, UsageErrors) {
        "get: give one NAME, or several with --json or --env\n"},
       {{"-s", store, "run", "--env", "A=b", "sh", "-c", "x"},
        "unknown option -c for 'run' (kel-safe run --help lists its options)"},
-      {{"get", "k"}, "no store given: use -s PATH or set KEL_SAFE_STORE\n"},
+      // No HOME (run_tool leaves it out): no default store either.
+      {{"get", "k"},
+       "no store given: use -s PATH or set KEL_SAFE_STORE (the default store needs HOME or "
+       "XDG_DATA_HOME set to an absolute path)\n"},
+      {{"-s", store, "get", "k", "--clear-after", "5s"}, "--clear-after requires --clip\n"},
+      {{"-s", store, "get", "k", "--clip", "-o", "x"}, "--output excludes --clip\n"},
+      {{"-s", store, "get", "k", "--clip", "--clear-after", "soon"},
+       "get --clear-after: 'soon' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"-s", store, "create", "--format", "1", "--kdf-memory", "64"},
        "create: --kdf-time, --kdf-memory and --kdf-passes are for format 2; format 1 has no "
        "key derivation to set\n"},
@@ -751,6 +758,16 @@ TEST_F(Statuses, OneWordingPerFailure) {
       // An empty value is left out, by name, rather than failing the import.
       {{"import", "--json", "-"}, "{\"e\": \"\"}", kOk,
        "skipped 'e': its value is empty, and a stored value holds at least one byte\n"},
+      // A clipboard that is not there is told before any password is asked.
+      {{"get", "k", "--clip"}, "", kUsage,
+       "get 'k': no display to hold a clipboard: neither WAYLAND_DISPLAY nor DISPLAY is set "
+       "(without --clip the value is printed)\n"},
+      {{"get", "k", "--clip"}, "", kUsage,
+       "get 'k': no clipboard program: --clip needs xclip or xsel on PATH\n", -1,
+       {{"DISPLAY", ":9"}, {"PATH", dir.file("none")}}},
+      {{"get", "k", "--clip"}, "", kFileError,
+       "get 'k': wl-copy could not take the value (exit status 1): nothing was copied\n", -1,
+       {{"WAYLAND_DISPLAY", "w"}, {"PATH", dir.file("failing")}, {"KEL_SAFE_PASSWORD", kPassword}}},
       // A line of a value pasted without quotes is never echoed.
       {{"import", "--env", "-"}, "A='x'\nS3cretWord\n", kRejected,
        "line 2: no '=' after the name; a line is NAME=VALUE\n"},
@@ -782,6 +799,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
        "run: the value of 'k' has 1 line, so it has no line 3\n"},
   };
   add("zero", std::string("a\0b", 3));
+  std::filesystem::create_directory(dir.file("failing"));
+  for (const char* program : {"wl-copy", "wl-paste"}) {
+    std::filesystem::create_symlink("/bin/false", dir.file("failing") + "/" + program);
+  }
   for (const auto& c : cases) {
     if (!c.dialogue.empty() && !have_pseudo_terminals()) continue;
     std::vector<std::string> args;

@@ -89,6 +89,10 @@ _kel_safe()
             _kel_safe_files -d "$cur"
             return 0
             ;;
+        --clear-after)
+            COMPREPLY=($(compgen -W "45s 2m 0" -- "$cur"))
+            return 0
+            ;;
         --charset)
             COMPREPLY=($(compgen -W "upper lower digit symbol upper,lower,digit,symbol" -- "$cur"))
             return 0
@@ -118,7 +122,7 @@ _kel_safe()
             options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
-        get) options="-o --output --force --json --env --as --line" ;;
+        get) options="-o --output --force --json --env --as --line --clip --clear-after" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         find) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         otp) options="--at" ;;

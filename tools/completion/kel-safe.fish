@@ -79,6 +79,8 @@ complete -c kel-safe -n '__fish_seen_subcommand_from get' -l force -d 'Let -o re
 complete -c kel-safe -n '__fish_seen_subcommand_from get export check ls' -l json -d 'JSON output'
 complete -c kel-safe -n '__fish_seen_subcommand_from get export' -l env -d 'Dotenv lines'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l as -x -d 'Print NAME as the variable VAR (VAR=NAME)'
+complete -c kel-safe -n '__fish_seen_subcommand_from get' -l clip -d 'Copy the value to the clipboard'
+complete -c kel-safe -n '__fish_seen_subcommand_from get' -l clear-after -x -a '45s 2m 0' -d 'Empty the clipboard after D unless changed'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s l -l long -d 'Show value lengths'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s 0 -l null -d 'End names with a zero byte'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s b -l escape -d 'Escape control bytes in names'

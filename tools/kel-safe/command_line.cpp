@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "agent.h"
+#include "clipboard.h"
 #include "command_table.h"
 #include "commands.h"
+#include "default_store.h"
 #include "status.h"
 #include "streams.h"
 #include "usage.h"
@@ -31,6 +33,8 @@ namespace {
 const char* const kEnvironment =
     "Environment:\n"
     "  KEL_SAFE_STORE         the store, when -s is not given\n"
+    "                         (with neither: $XDG_DATA_HOME/kel-safe/default.safe,\n"
+    "                         or ~/.local/share/kel-safe/default.safe)\n"
     "  KEL_SAFE_PASSWORD      the store password, when neither --password-file\n"
     "                         nor --password-fd is given. Other processes of\n"
     "                         the same user (and root) can read a process's\n"
@@ -84,8 +88,9 @@ int command_line(Context& context, const std::vector<std::string>& args,
 
   // The options of kel-safe itself choose the store and its password: a
   // session has both already, so its lines take none of them.
+  CLI::Option* store_option = nullptr;
   if (one_shot) {
-    app.add_option("-s,--store", context.store,
+    store_option = app.add_option("-s,--store", context.store,
                    "The store file (\".safe\" is appended unless the name ends "
                    "with it)")
         ->envname("KEL_SAFE_STORE")
@@ -163,6 +168,12 @@ int command_line(Context& context, const std::vector<std::string>& args,
   }
 
   if (one_shot) {
+    // Neither -s nor KEL_SAFE_STORE: the default store (an empty -s names
+    // none). Named in full from here on, in every message and to the agent.
+    if (context.store.empty() && store_option->count() == 0) {
+      context.store = default_store_file();
+    }
+    context.store = absolute_store_path(context.store);
     context.passwords.quiet = context.quiet;
     // The library's diagnostic lines are notes like the tool's own.
     if (context.quiet) {
@@ -268,6 +279,10 @@ int run_command_line(Context& context, const std::vector<std::string>& args,
   context.run_line = run_session_line;
   if (mode == CommandLineMode::one_shot && args == std::vector<std::string>{"__commands"}) {
     return describe_commands();
+  }
+  // The detached process that get --clip leaves behind (clipboard.h).
+  if (mode == CommandLineMode::one_shot && !args.empty() && args[0] == kClipboardClearer) {
+    return run_clipboard_clearer(args);
   }
   // "help [COMMAND]" is "[COMMAND] --help"; the options of kel-safe itself
   // change nothing in a help text.

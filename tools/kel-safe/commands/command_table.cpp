@@ -77,8 +77,9 @@ const CommandRow kCommands[] = {
      "Write the value of NAME to standard output, byte for byte; several "
      "names with --json or --env",
      add_get_command, nullptr, false,
+     // --clip starts a program, which the agent must not: it runs here.
      [](const std::vector<std::string>& words) {
-       return !has_option(words, {"-o", "--output"});
+       return !has_option(words, {"-o", "--output", "--clip"});
      }},
     {"exists", "Exit 0 when NAME is stored, 1 when it is not", add_exists_command, nullptr,
      false, always},

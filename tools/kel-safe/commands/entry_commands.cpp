@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "get_clip_options.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
@@ -30,6 +31,7 @@ struct GetArgs {
   bool env = false;
   std::vector<std::string> as;
   long long line = 0;  // signed: "-1" is refused, not wrapped around
+  GetClipArgs clip;
 };
 
 struct LsArgs {
@@ -85,9 +87,10 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
       ->needs(env);
   json->excludes(env)->excludes(out);
   env->excludes(out);
+  add_clip_options(sub, args->clip, {out, json, env});
   auto* line = sub.add_option("--line", args->line,
                  "Print only line N (1 is the first) of the value, without its line "
-                 "end (\\n, or \\r\\n); with -o, write it to FILE")
+                 "end (\\n, or \\r\\n); with -o, write it to FILE; with --clip, copy it")
       ->type_name("N")
       ->excludes(json)
       ->excludes(env);
@@ -97,9 +100,14 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
         throw Failure(kUsage, "get --line: lines count from 1, not " + std::to_string(args->line));
       }
       if (args->names.size() != 1) throw Failure(kUsage, "get --line: give one NAME");
+      if (args->clip.clip) {
+        return run_get_clip(context, args->names, args->clip,
+                            static_cast<std::size_t>(args->line));
+      }
       return cmd_get_line(context, args->names.front(), static_cast<std::size_t>(args->line),
                           args->output, args->force);
     }
+    if (args->clip.clip) return run_get_clip(context, args->names, args->clip);
     if (args->json || args->env) {
       return cmd_get_values(context, args->names, args->as, args->json);
     }

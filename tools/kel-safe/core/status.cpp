@@ -13,7 +13,7 @@ std::string_view status_table() {
          "  0  success\n"
          "  1  a false answer: exists (no such entry), find (no name matches),\n"
          "     verify (wrong password)\n"
-         "  2  usage error, or no way to read a password\n"
+         "  2  usage error, or no way to read a password or to reach a clipboard\n"
          "  3  wrong password\n"
          "  4  no entry of that name\n"
          "  5  already exists: the entry (add), the store (create) or the\n"

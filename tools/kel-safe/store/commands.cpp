@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "default_store.h"
 #include "generator.h"
 #include "output_file.h"
 #include "shown_bytes.h"
@@ -123,7 +124,7 @@ void append_utf8(std::string& out, std::uint32_t code) {
 // Fails early, with a clear word, when there is no store file to work on.
 void require_store(const Context& context) {
   if (context.store.empty()) {
-    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
+    throw Failure(kUsage, kNoStoreGiven);
   }
   const std::string path = store_file(context.store);
   struct stat info {};
@@ -323,7 +324,7 @@ bool valid_utf8(std::string_view bytes) {
 int cmd_create(const Context& context, bool group, bool generate_password,
                const kel::StoreOptions& format) {
   if (context.store.empty()) {
-    throw Failure(kUsage, "no store given: use -s PATH or set KEL_SAFE_STORE");
+    throw Failure(kUsage, kNoStoreGiven);
   }
   const std::string path = store_file(context.store);
   struct stat info {};
@@ -345,6 +346,7 @@ int cmd_create(const Context& context, bool group, bool generate_password,
   kel::Safe& safe = *safe_owner;
   // The library asks for group access; a store of one person's secrets is
   // private unless shared on purpose, as other password stores do it.
+  make_default_store_folder(path);
   if (!group) umask(umask(0) | 077);
   std::string error;
   if (safe.create_safe(format, error) != 0) library_failure(what, safe.status(), error, path);
