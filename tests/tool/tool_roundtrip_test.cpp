@@ -1240,7 +1240,7 @@ TEST_F(RoundTrip, GetClipCopiesAndClearsOnlyItsOwnValue) {
               "--clip", "--clear-after", "0"};
   ASSERT_EQ(run_tool(run).status, kOk);
   EXPECT_EQ(read_file(bin + "/clip"), "pw one");
-  run.args[6] = "3";
+  run.args[7] = "3";
   EXPECT_EQ(run_tool(run).status, kRejected);
 }
 
