@@ -36,9 +36,9 @@ KEL_SAFE_EXPORT void diagnostics_to_stderr(std::string_view line);
 // a full disk or a missing folder in its own terms. Some error texts carry
 // no system text (a failed write of a rewrite's new file, for one); this
 // call still knows the cause. Returns 0 with `error_number` set (never 0),
-// or -1 when no failure of a system call was reported on this thread yet.
-// The number belongs to the last such failure: check that it belongs to the
-// error text at hand, which either holds its strerror text or names a write.
+// or -1 when the last kel::Safe call on this thread met no failed system
+// call: each Safe call starts with none, so a failure that has no system
+// cause (a refusal, say) never borrows an earlier call's.
 KEL_SAFE_EXPORT int last_system_error(int& error_number);
 
 // The step of a change to the store during which a call failed, so that an

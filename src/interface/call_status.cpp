@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "kel/safe.h"
+#include "engine/file/io.h"
 #include "store/status_note.h"
 
 namespace kel::detail {
@@ -40,6 +41,7 @@ Status failure_code() noexcept {
 SafeCall::SafeCall(const Safe& safe) noexcept : safe_(safe) {
   set_status(Status::ok);
   clear_write_step();
+  io::clear_recorded_error();
 }
 
 int SafeCall::result(int result) noexcept {

@@ -9,6 +9,8 @@
 
 #include <ctime>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "env/env.h"
@@ -111,9 +113,12 @@ class RepairPlan {
   void keep_record(const detail::ScannedRecord& record, const std::string& name,
                    detail::RewritePlan& plan) {
     // Reads never reach a later record of a name: the new file keeps the
-    // record they read, and the damaged file keeps this one.
+    // first one it keeps, and the damaged file keeps this one. A first
+    // record whose value fails is dropped, so a later one that holds is the
+    // entry's only intact copy and is kept.
     IntegrityReport::Region shadowed;
-    if (detail::shadowed_record(store_, record, name, shadowed)) {
+    if (kept_names_.count(name) != 0 &&
+        detail::shadowed_record(store_, record, name, shadowed)) {
       report_.dropped.push_back("the entry at offset " + std::to_string(record.start) + ": " +
                                 shadowed.what);
       report_.damaged.push_back(std::move(shadowed));
@@ -132,6 +137,7 @@ class RepairPlan {
       return;
     }
     ++report_.intact;
+    kept_names_.insert(name);
     const long n = static_cast<long>(record.name_length);
     detail::Piece piece;
     if (record.length_byte_damaged || record.value_length_damaged) {
@@ -215,6 +221,8 @@ class RepairPlan {
   detail::RecordScan scan_;
   IntegrityReport& report_;
   int failed_ = 0;
+  // The names of the records kept so far (the index holds them all alike).
+  std::set<std::string> kept_names_;
 };
 
 int repair_locked(Store& store, const unsigned char* key, const detail::StoreWriteLock& lock,

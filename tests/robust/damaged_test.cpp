@@ -562,6 +562,19 @@ TEST(DamagedStore, ASecondRecordOfANameIsDamageAndRepairKeepsTheFirst) {
     EXPECT_TRUE(report.rewritten);
     EXPECT_EQ(report.dropped.size(), 1u);
     EXPECT_EQ(kel::test::read_file(file.path), current);
+
+    // The first record's value damaged: the second record is the entry's
+    // only intact copy, and repair keeps it rather than drop both.
+    std::string hurt = current + copy;
+    for (const auto& record : test::ref::record_spans(current)) {
+      if (record.value_length == 15) hurt[record.value_tag_at()] ^= 1;  // "the newer value"
+    }
+    DamagedFile hurt_file(hurt);
+    Safe mended(hurt_file.path, kPassword);
+    ASSERT_EQ(mended.repair(report, error), 0) << error;
+    Entry kept("first");
+    ASSERT_EQ(mended.get_entry(kept, error), 0) << error;
+    EXPECT_EQ(std::string(kept.value()), "the older value");
   }
 }
 

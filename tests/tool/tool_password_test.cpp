@@ -268,6 +268,11 @@ TEST_F(Passwords, NewParametersAndANewKey) {
   const ToolResult dropped = passwd(kOtherPassword, kOtherPassword, {"--rotate-key", "--drop-backup"});
   ASSERT_EQ(dropped.status, kOk) << dropped.err;
   EXPECT_EQ(files(), (std::vector<std::string>{"password", "spliced.safe", "vault.safe"}));
+  // Any one of the options is a new choice of parameters, --kdf-passes too.
+  const ToolResult passes =
+      passwd(kOtherPassword, kOtherPassword, {"--kdf-passes", "3", "--drop-backup"});
+  ASSERT_EQ(passes.status, kOk) << passes.err;
+  EXPECT_NE(passes.err.find(" MiB, 3 passes, "), std::string::npos) << passes.err;
 
   std::remove(store_file.c_str());
   create_store(1);

@@ -1170,6 +1170,14 @@ TEST_F(RoundTrip, DefaultStoreFollowsXdgDataHome) {
               "kel-safe: '" + c.file + "' exists already\n");
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("relative")));
+  // A kel-safe folder others may write is refused, and no store is made.
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home + "/.local/share/kel-safe");
+  chmod((home + "/.local/share/kel-safe").c_str(), 0777);
+  const ToolResult open_folder = tool_at_home(create_args(2), {});
+  EXPECT_EQ(open_folder.status, kRejected) << open_folder.err;
+  EXPECT_NE(open_folder.err.find("may be written by other users"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(under_home));
 }
 
 // get --clip hands the value to the clipboard program on its standard

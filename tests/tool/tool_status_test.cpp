@@ -581,29 +581,34 @@ TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
 TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   create_store(1);
   add("s1", "value1");
-  // An earlier password change's backup and a repair's copy (format 1, with
-  // a quote in its name), and a file of such a name that is no store.
+  // An earlier password change's backup and a repair's copy (format 1). Not
+  // copies: a format-1 file under a name no repair gives, and text of a
+  // store's size under a repair's name (format 1 has no magic number).
   write_file(store_file + ".backup1", read_file(store_file));
-  const std::string damaged = store_file + ".damaged-it's";
+  const std::string damaged = store_file + ".damaged-20261208T101500Z";
   write_file(damaged, read_file(store_file));
-  write_file(store_file + ".damaged-text", "not a store\n");
+  write_file(store_file + ".damaged-it's", read_file(store_file));
+  write_file(store_file + ".damaged-20261208T101501Z", std::string(300, 'x'));
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
   EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 2 passes, 4 lanes"),
             std::string::npos)
       << upgraded.err;
   for (const std::string& copy : {store_file + ".backup1'", store_file + ".backup2'",
-                                  store_file + ".damaged-it'\\''s'"}) {
+                                  damaged + "'"}) {
     EXPECT_NE(upgraded.err.find("kel-safe:   rm -- '" + copy + "\n"), std::string::npos)
         << copy << "\n" << upgraded.err;
   }
-  EXPECT_EQ(upgraded.err.find(".damaged-text"), std::string::npos) << upgraded.err;
+  EXPECT_EQ(upgraded.err.find("it'"), std::string::npos) << upgraded.err;
+  EXPECT_EQ(upgraded.err.find("101501Z"), std::string::npos) << upgraded.err;
   // A format-2 copy is none of them.
-  write_file(store_file + ".damaged-2", read_file(store_file));
+  write_file(store_file + ".damaged-20261208T101502Z", read_file(store_file));
   const ToolResult dropped = tool({"upgrade", "--drop-backup"});
   ASSERT_EQ(dropped.status, kOk) << dropped.err;
-  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe", "vault.safe.damaged-2",
-                                               "vault.safe.damaged-text"}));
+  EXPECT_EQ(files(), (std::vector<std::string>{"password", "vault.safe",
+                                               "vault.safe.damaged-20261208T101501Z",
+                                               "vault.safe.damaged-20261208T101502Z",
+                                               "vault.safe.damaged-it's"}));
   EXPECT_EQ(tool({"get", "s1"}).out, "value1");
   const ToolResult checked = tool({"check", "--json"});
   EXPECT_EQ(checked.status, kOk);
@@ -791,6 +796,10 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"otp", "zero"}, "", kRejected,
        "otp 'zero': the value is neither an otpauth://totp/ URI nor a base32 secret: "
        "character 2 of the secret is not base32 (A to Z and 2 to 7)\n"},
+      // "first" is base32, but far too short to be a TOTP secret.
+      {{"otp", "k"}, "", kRejected,
+       "otp 'k': the value is neither an otpauth://totp/ URI nor a base32 secret: the secret "
+       "is 3 bytes, fewer than the 10 (16 base32 characters) of any TOTP secret\n"},
       {{"otp", "nope"}, "", kNotFound,
        "otp 'nope': no entry 'nope' in '" + store_file + "'; kel-safe ls lists the names\n"},
       {{"get", "k", "--line", "2"}, "", kRejected,

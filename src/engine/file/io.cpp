@@ -138,6 +138,8 @@ void record_error(int error_number) {
 
 int recorded_error() { return last_error; }
 
+void clear_recorded_error() noexcept { last_error = 0; }
+
 std::string parent_directory(const std::string& path) {
   auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";

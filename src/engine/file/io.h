@@ -69,6 +69,9 @@ std::string error_text(int error_number);
 void record_error(int error_number);
 // The last number recorded on this thread, 0 when none was.
 int recorded_error();
+// Forgets the recorded error: a new call begins, and the cause of an
+// earlier call's failure must not be taken for the cause of its own.
+void clear_recorded_error() noexcept;
 
 // The directory part of a path ("." when it has none).
 std::string parent_directory(const std::string& path);

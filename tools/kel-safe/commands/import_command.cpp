@@ -25,6 +25,7 @@
 
 #include "entry_selection.h"
 #include "status.h"
+#include "system_failure.h"
 #include "streams.h"
 #include "subcommand.h"
 #include "tree_files.h"
@@ -339,8 +340,15 @@ int run_import(const Context& context, const ImportOptions& options) {
       const std::size_t done = tally.added + tally.replaced;
       if (done == 0) throw;
       const std::pair<dev_t, ino_t> backup_now = identity(backup);
+      // "Unchanged" speaks of the failed batch alone; the batches before it
+      // did change the store.
+      std::string what = failure.what();
+      const std::size_t unchanged = what.find(kStoreUnchanged);
+      if (unchanged != std::string::npos) {
+        what.replace(unchanged, kStoreUnchanged.size(), "; that batch did not change the store");
+      }
       throw Failure(failure.status(),
-                    std::string(failure.what()) + "; the import stopped there: " +
+                    what + "; the import stopped there: " +
                         std::to_string(done) + (done == 1 ? " entry was" : " entries were") +
                         " added or replaced before it and stay so, the rest was not added" +
                         (backup_now.second != 0 && backup_now != backup_before

@@ -84,7 +84,7 @@ CommandRun add_passwd_command(CLI::App& sub, Context& context) {
     const FormatArgs& format = args->format;
     // Without any of these the store keeps its parameters.
     const bool new_kdf = args->recalibrate || format.time_ms != 0 ||
-                         format.memory_mib != 0 || format.lanes != 0;
+                         format.memory_mib != 0 || format.passes != 0 || format.lanes != 0;
     std::optional<kel::StoreOptions> kdf;
     if (new_kdf) kdf = store_options(format);
     return cmd_passwd(context, args->drop, args->rotate, kdf);

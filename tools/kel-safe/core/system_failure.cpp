@@ -110,7 +110,7 @@ SystemFailure system_failure(kel::Status code, const std::string& store_path) {
   const int number = error_number_of(code);
   if (number == 0) return {};
   const Step step = step_of(code, store_path);
-  const std::string unchanged = step.unchanged ? "; the store is unchanged" : "";
+  const std::string unchanged = step.unchanged ? std::string(kStoreUnchanged) : "";
   const std::string full = no_room(number, step.where);
   // The call failed, yet the store did change: whatever the cause, the user
   // must not take it for a change that never happened, nor for one that

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <kel/status.h>
 
@@ -17,6 +18,11 @@ struct SystemFailure {
   Status status = kStoreError;
   std::string text;  // "" when the message names no system error the tool knows
 };
+
+// What system_failure adds when the failed call left the store file as it
+// was. A caller whose earlier calls changed the store (an import in
+// batches) words that part itself.
+inline constexpr std::string_view kStoreUnchanged = "; the store is unchanged";
 
 // The wording of the library's failure with `code` on the store file
 // `store_path` when a system call caused it, from the error number and the

@@ -312,7 +312,8 @@ int cmd_get_clip(const Context& context, const std::string& name,
   copy_to_clipboard(clipboard, value, what);
   if (clear_after.count() > 0) clear_clipboard_later(clipboard, value, clear_after);
   if (!context.quiet) {
-    note("copied " + quoted(name) + " to the clipboard (" + clipboard.name + ")" +
+    const std::string which = line > 0 ? "line " + std::to_string(line) + " of " : "";
+    note("copied " + which + quoted(name) + " to the clipboard (" + clipboard.name + ")" +
          (clear_after.count() > 0
               ? "; it is cleared in " + std::to_string(clear_after.count()) +
                     " s unless something else is copied first"

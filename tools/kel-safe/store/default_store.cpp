@@ -73,6 +73,22 @@ void make_default_store_folder(const std::string& file) {
     throw Failure(kStoreError,
                   "create: cannot make the folder " + quoted(own) + ": " + strerror(errno));
   }
+  // A folder made before, by someone else or opened up since, lets others
+  // rename the store away or put an old copy in its place: refused, as a
+  // password file others may write is.
+  struct stat info {};
+  if (stat(own.c_str(), &info) != 0) {
+    throw Failure(kStoreError,
+                  "create: cannot examine the folder " + quoted(own) + ": " + strerror(errno));
+  }
+  if (info.st_uid != geteuid()) {
+    throw Failure(kRejected, "create: the folder " + quoted(own) +
+                                 " belongs to another user: refused");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    throw Failure(kRejected, "create: the folder " + quoted(own) +
+                                 " may be written by other users: refused (chmod 700 it)");
+  }
 }
 
 }  // namespace kel::tool

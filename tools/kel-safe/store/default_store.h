@@ -29,7 +29,9 @@ std::string absolute_store_path(const std::string& path);
 // Makes the folder of the default store `file` when it is missing: its
 // parents as mkdir -p does (mode 0777 less the umask), kel-safe's own
 // folder private to the user (0700). Nothing for any other store, whose
-// folder is the user's to make. Throws a Failure (kStoreError).
+// folder is the user's to make. Throws a Failure (kStoreError), or
+// (kRejected) when kel-safe's folder belongs to another user or others may
+// write it.
 void make_default_store_folder(const std::string& file);
 
 }  // namespace kel::tool

@@ -44,6 +44,9 @@ std::optional<std::string_view> uri_line(std::string_view value) {
   return std::nullopt;
 }
 
+// The fewest bytes a bare base32 value must decode to.
+constexpr std::size_t kShortestBareSecret = 10;
+
 // RFC 4648 base32: letters in either case, padding optional, blanks
 // ignored. Only the position of a wrong character is told, never the
 // character: it is part of the secret.
@@ -229,7 +232,14 @@ std::optional<TotpKey> totp_key(std::string_view value, std::string& why) {
   if (const auto uri = uri_line(value)) return parse_uri(*uri, why);
   TotpKey key;
   std::string detail;
-  if (decode_base32(value, key.key, detail)) return key;
+  if (decode_base32(value, key.key, detail)) {
+    // A word such as "password" is base32 too: a bare value must hold at
+    // least the 80 bits of the shortest secrets services hand out (16
+    // characters), or it is a password, not a TOTP secret.
+    if (key.key.size() >= kShortestBareSecret) return key;
+    detail = "the secret is " + std::to_string(key.key.size()) +
+             " bytes, fewer than the 10 (16 base32 characters) of any TOTP secret";
+  }
   why = "the value is neither an otpauth://totp/ URI nor a base32 secret: " + detail;
   return std::nullopt;
 }
