@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "words.h"
+
 namespace kel::tool {
 
 std::size_t utf8_sequence(std::string_view text, std::size_t i, std::uint32_t& code) {
@@ -107,16 +109,7 @@ std::string shell_word(std::string_view bytes, bool utf8) {
     out += '\'';
     return out;
   }
-  std::string out = "'";
-  for (const char c : bytes) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += '\'';
-  return out;
+  return single_quoted(bytes);
 }
 
 }  // namespace kel::tool

@@ -57,6 +57,10 @@ std::string quote_word(std::string_view word) {
     if (blank(c) || c == '\\' || c == '\'' || c == '"') plain = false;
   }
   if (plain) return std::string(word);
+  return single_quoted(word);
+}
+
+std::string single_quoted(std::string_view word) {
   // Inside single quotes only ' itself needs care: end the quote, give an
   // escaped ', and open a new quote.
   std::string out = "'";

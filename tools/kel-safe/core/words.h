@@ -25,4 +25,8 @@ std::vector<std::string> split_words(std::string_view line);
 // when it holds nothing special, otherwise between single quotes.
 std::string quote_word(std::string_view word);
 
+// `word` between single quotes, each ' in it as '\'': what any POSIX shell
+// reads back as the same bytes.
+std::string single_quoted(std::string_view word);
+
 }  // namespace kel::tool
