@@ -54,26 +54,18 @@ void check_policy(const std::string& what, const Secret& password) {
 }
 
 // The library names the backup a password change is about to make, before
-// making it. The tool names it once, after the change, and only when the
-// change was made: the line that names `backup`, the file the tool asked
-// the library for, goes nowhere; any other line passes. Only the tool's own
-// path is looked for, never the library's wording around it.
-class WithoutBackupLine {
+// making it, in a diagnostic line. The tool names it once, after the change,
+// and only when the change was made, and words every failure from the
+// call's status: no line of the library's reaches the user while the
+// password changes, and none is read.
+class DiagnosticsMuted {
  public:
-  explicit WithoutBackupLine(std::string backup) : backup_(std::move(backup)) {
-    previous_ = kel::set_diagnostics([this](std::string_view line) {
-      const bool names_backup =
-          !backup_.empty() && line.size() >= backup_.size() &&
-          line.substr(line.size() - backup_.size()) == backup_;
-      if (!names_backup && previous_) previous_(line);
-    });
-  }
-  ~WithoutBackupLine() { kel::set_diagnostics(std::move(previous_)); }
-  WithoutBackupLine(const WithoutBackupLine&) = delete;
-  WithoutBackupLine& operator=(const WithoutBackupLine&) = delete;
+  DiagnosticsMuted() : previous_(kel::set_diagnostics(kel::Diagnostics())) {}
+  ~DiagnosticsMuted() { kel::set_diagnostics(std::move(previous_)); }
+  DiagnosticsMuted(const DiagnosticsMuted&) = delete;
+  DiagnosticsMuted& operator=(const DiagnosticsMuted&) = delete;
 
  private:
-  std::string backup_;
   kel::Diagnostics previous_;
 };
 
@@ -420,7 +412,7 @@ int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
   Secret new_password = new_store_password(context.passwords, path);
   check_policy("passwd", new_password);
   {
-    const WithoutBackupLine once(backup_file(context, kel::StoreBackup::password_change));
+    const DiagnosticsMuted muted;
     const std::string& name = context.store;
     const int rc =
         rotate_key ? (kdf ? safe->rotate_key(name, old_password.str(), new_password.str(),
