@@ -39,7 +39,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
       if (read_error != 0) return;
       IntegrityReport::Region shadowed;
       if (detail::shadowed_record(store, record, name, shadowed)) {
-        report.damaged.push_back(std::move(shadowed));  // never read: not intact
+        detail::add_shadowed(report.damaged, std::move(shadowed));  // never read: not intact
         return;
       }
       const int holds =

@@ -121,7 +121,7 @@ class RepairPlan {
         detail::shadowed_record(store_, record, name, shadowed)) {
       report_.dropped.push_back("the entry at offset " + std::to_string(record.start) + ": " +
                                 shadowed.what);
-      report_.damaged.push_back(std::move(shadowed));
+      detail::add_shadowed(report_.damaged, std::move(shadowed));
       return;
     }
     const int holds =

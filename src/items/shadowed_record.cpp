@@ -1,5 +1,8 @@
 #include "items/shadowed_record.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "engine/records/record_codec.h"
 
 namespace kel::detail {
@@ -18,6 +21,17 @@ bool shadowed_record(const Store& store, const ScannedRecord& record, const std:
   region.what = "a second record of the name of the record at offset " +
                 std::to_string(first_start) + "; reads use that first record";
   return true;
+}
+
+void add_shadowed(std::vector<IntegrityReport::Region>& damaged, IntegrityReport::Region region) {
+  while (!damaged.empty() && damaged.back().offset + damaged.back().length > region.offset) {
+    const IntegrityReport::Region& inside = damaged.back();
+    const std::int64_t end = std::max(inside.offset + inside.length, region.offset + region.length);
+    region.offset = std::min(region.offset, inside.offset);
+    region.length = end - region.offset;
+    damaged.pop_back();
+  }
+  damaged.push_back(std::move(region));
 }
 
 }  // namespace kel::detail

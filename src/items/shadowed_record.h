@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/index/record_scan.h"
 #include "kel/integrity_report.h"
@@ -20,5 +21,11 @@ namespace kel::detail {
 // the file scanned; a name it lacks (appended since) shadows nothing.
 bool shadowed_record(const Store& store, const ScannedRecord& record, const std::string& name,
                      IntegrityReport::Region& region);
+
+// Adds `region`, a whole shadowed record, to `damaged`, which lists regions
+// in file order and apart. The scan may already have noted mended damage
+// inside that record (its length byte or value length); the record's own
+// region takes their place.
+void add_shadowed(std::vector<IntegrityReport::Region>& damaged, IntegrityReport::Region region);
 
 }  // namespace kel::detail
