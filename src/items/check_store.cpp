@@ -64,6 +64,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
       report.unfinished_append = status.st_size - scan.end();
       report.unfinished_append_complete = scan.unfinished_name_length() != 0;
     }
+    detail::settle_regions(report.damaged, status.st_size);
     return 0;
   } catch (...) {
     detail::fail_unexpected(error, "check the store");

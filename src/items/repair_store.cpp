@@ -106,6 +106,7 @@ class RepairPlan {
       if (error.empty()) error = "Could not read store data - " + io::error_text(failed_);
       return -1;
     }
+    detail::settle_regions(report_.damaged, size_);
     return 0;
   }
 

@@ -34,4 +34,24 @@ void add_shadowed(std::vector<IntegrityReport::Region>& damaged, IntegrityReport
   damaged.push_back(std::move(region));
 }
 
+void settle_regions(std::vector<IntegrityReport::Region>& damaged, std::int64_t size) {
+  std::stable_sort(damaged.begin(), damaged.end(),
+                   [](const IntegrityReport::Region& a, const IntegrityReport::Region& b) {
+                     return a.offset < b.offset;
+                   });
+  std::vector<IntegrityReport::Region> settled;
+  for (IntegrityReport::Region& region : damaged) {
+    region.length = std::min(region.length, size - region.offset);
+    if (region.length <= 0) continue;
+    if (!settled.empty() && settled.back().offset + settled.back().length > region.offset) {
+      IntegrityReport::Region& last = settled.back();
+      last.length = std::max(last.offset + last.length, region.offset + region.length) -
+                    last.offset;
+      continue;
+    }
+    settled.push_back(std::move(region));
+  }
+  damaged = std::move(settled);
+}
+
 }  // namespace kel::detail

@@ -6,6 +6,7 @@
 // as damage, and repair leaves it out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,11 @@ bool shadowed_record(const Store& store, const ScannedRecord& record, const std:
 // inside that record (its length byte or value length); the record's own
 // region takes their place.
 void add_shadowed(std::vector<IntegrityReport::Region>& damaged, IntegrityReport::Region region);
+
+// Puts `damaged` back in file order, regions apart and within the file's
+// `size` bytes: a shadowed record's region, taken from lengths the scan
+// read around, may reach past the end of a cut file or past damage noted
+// after it. Overlapping regions become one.
+void settle_regions(std::vector<IntegrityReport::Region>& damaged, std::int64_t size);
 
 }  // namespace kel::detail
