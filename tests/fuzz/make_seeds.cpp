@@ -101,6 +101,15 @@ int main(int argc, char** argv) {
   const std::string b = record(132 + a.size(), "other", "other value", 2);
   const std::string c = record(132 + a.size() + b.size(), "dup", "second value", 3);
   seeds.emplace_back("duplicate", a + b + c);
+  // A second record of a name whose value the end of the file cuts, and one
+  // whose value_length is damaged with a record after it: check must keep
+  // its damage list in order and inside the file.
+  seeds.emplace_back("duplicate-cut", a + b + c.substr(0, c.size() - 10));
+  {
+    std::string mended = a + b + c + record(132 + a.size() + b.size() + c.size(), "z", "zz", 4);
+    mended[a.size() + b.size() + 1 + 3 + 28 + 8] ^= 0x01;  // value_length of the second "dup"
+    seeds.emplace_back("duplicate-length", mended);
+  }
   seeds.emplace_back("interrupted-append",
                      a + b + std::string(1, '\0') + c.substr(1, 20));
   seeds.emplace_back("value-cut", a + b.substr(0, b.size() - 10));
