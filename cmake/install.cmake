@@ -5,8 +5,15 @@
 # Debian package built by CPack.
 include(CMakePackageConfigHelpers)
 
-set(KEL_SAFE_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/kel-safe"
-    CACHE STRING "Where the CMake package files are installed, below the prefix")
+# Empty: below the library directory, which follows the prefix (a build
+# configured again for another prefix installs its package files there too).
+set(KEL_SAFE_CMAKE_DIR "" CACHE STRING
+    "Where the CMake package files are installed, below the prefix (empty: LIBDIR/cmake/kel-safe)")
+if(KEL_SAFE_CMAKE_DIR)
+  set(kel_cmake_dir "${KEL_SAFE_CMAKE_DIR}")
+else()
+  set(kel_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/kel-safe")
+endif()
 
 # Consumers know the library as kel::safe, as inside this build.
 set_target_properties(kel-safe PROPERTIES EXPORT_NAME safe)
@@ -23,11 +30,11 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/kel"
 install(EXPORT kel-safe-targets
   NAMESPACE kel::
   FILE kel-safe-targets.cmake
-  DESTINATION "${KEL_SAFE_CMAKE_DIR}" COMPONENT development)
+  DESTINATION "${kel_cmake_dir}" COMPONENT development)
 configure_package_config_file(
   "${CMAKE_CURRENT_LIST_DIR}/kel-safe-config.cmake.in"
   "${PROJECT_BINARY_DIR}/kel-safe-config.cmake"
-  INSTALL_DESTINATION "${KEL_SAFE_CMAKE_DIR}")
+  INSTALL_DESTINATION "${kel_cmake_dir}")
 # The ABI follows the SONAME: any 1.x satisfies a request for 1.y with y <= x.
 write_basic_package_version_file(
   "${PROJECT_BINARY_DIR}/kel-safe-config-version.cmake"
@@ -36,7 +43,7 @@ write_basic_package_version_file(
 install(FILES
   "${PROJECT_BINARY_DIR}/kel-safe-config.cmake"
   "${PROJECT_BINARY_DIR}/kel-safe-config-version.cmake"
-  DESTINATION "${KEL_SAFE_CMAKE_DIR}" COMPONENT development)
+  DESTINATION "${kel_cmake_dir}" COMPONENT development)
 
 # pkg-config: the file names the prefix it was installed to, known only when
 # installing (cmake --install --prefix, CPack's /usr), so it is written then.

@@ -41,6 +41,8 @@ kel_add_test(robust_power_loss robust/power_loss_test.cpp robust/crash_states.cp
 # starts; under valgrind the forked copy of the test process alone is past
 # that bound, so the figure says nothing there (it runs in the other builds).
 find_program(KEL_VALGRIND_PROGRAM valgrind)
+cmake_host_system_information(RESULT kel_cores QUERY NUMBER_OF_LOGICAL_CORES)
+set(KEL_VALGRIND_JOBS ${kel_cores} CACHE STRING "test executables run at once under valgrind")
 if(KEL_VALGRIND_PROGRAM)
   add_custom_target(valgrind
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
@@ -48,6 +50,7 @@ if(KEL_VALGRIND_PROGRAM)
             "-DEXCLUDE=robust_stress|robust_crash|robust_faults|robust_power_loss"
             "-DSKIP_TESTS=*.Threads*:RoundTrip.ClaimedLengthSizesNothing"
             -DSUPPRESSIONS=${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind.supp
+            -DJOBS=${KEL_VALGRIND_JOBS}
             -P ${CMAKE_CURRENT_SOURCE_DIR}/robust/valgrind_run.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     USES_TERMINAL VERBATIM

@@ -7,6 +7,8 @@
 # EXCLUDE: executables (by file name) not to run at all.
 # SKIP_TESTS: gtest patterns (':'-separated) of tests left out everywhere.
 # TIMEOUT: limit per executable (default 900 s).
+# JOBS: executables run at once (default 1). Memcheck runs each program on
+# one core, so two at a time halve the wall time on two cores.
 # SUPPRESSIONS: a valgrind suppression file.
 cmake_minimum_required(VERSION 3.25)
 if(NOT TIMEOUT)
@@ -76,6 +78,29 @@ endif()
 
 set(log_dir "${BUILD_DIR}/valgrind")
 file(MAKE_DIRECTORY "${log_dir}")
+
+if(ONLY)
+  # One executable of a parallel run, chosen by the parent below.
+  set(executables "${ONLY}")
+elseif(JOBS GREATER 1)
+  # Each executable in a child run of this script, JOBS at a time; a child
+  # fails as a whole run would, and its log stays in the same place.
+  list(JOIN executables "\n" lines)
+  file(WRITE "${log_dir}/executables.txt" "${lines}\n")
+  execute_process(
+    COMMAND xargs -P ${JOBS} -I{} ${CMAKE_COMMAND} -DBUILD_DIR=${BUILD_DIR}
+            -DVALGRIND=${VALGRIND} -DEXCLUDE=${EXCLUDE} -DSKIP_TESTS=${SKIP_TESTS}
+            -DTIMEOUT=${TIMEOUT} -DSUPPRESSIONS=${SUPPRESSIONS} -DONLY={}
+            -P ${CMAKE_CURRENT_LIST_FILE}
+    INPUT_FILE "${log_dir}/executables.txt"
+    RESULT_VARIABLE rc)
+  list(LENGTH executables total)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "valgrind found problems (see above and ${log_dir})")
+  endif()
+  message(STATUS "valgrind: ${total} test executables ran clean, ${JOBS} at a time")
+  return()
+endif()
 set(failed "")
 foreach(exe IN LISTS executables)
   get_filename_component(exe_name "${exe}" NAME)
@@ -115,4 +140,6 @@ if(failed)
   list(JOIN failed "\n  " text)
   message(FATAL_ERROR "valgrind found problems in:\n  ${text}")
 endif()
-message(STATUS "valgrind: ${total} test executables ran clean")
+if(NOT ONLY)
+  message(STATUS "valgrind: ${total} test executables ran clean")
+endif()
