@@ -11,3 +11,19 @@ if(TARGET kel-safe-tool)
   add_dependencies(c_api_test kel-safe-tool)
   add_test(NAME CApi.ToolStores COMMAND c_api_test $<TARGET_FILE:kel-safe-tool>)
 endif()
+
+# The Python package (python/) from its source folder, when a Python with
+# pytest is there (Debian's python3-pytest; CI installs the package into a
+# virtual environment and runs the same tests again).
+find_program(KEL_SAFE_PYTHON python3 HINTS /usr/bin)
+if(KEL_SAFE_PYTHON AND TARGET kel-safe-tool)
+  execute_process(COMMAND ${KEL_SAFE_PYTHON} -c "import pytest"
+                  RESULT_VARIABLE kel_safe_no_pytest OUTPUT_QUIET ERROR_QUIET)
+  if(kel_safe_no_pytest EQUAL 0)
+    add_test(NAME Python.Package
+             COMMAND ${KEL_SAFE_PYTHON} -m pytest -q -p no:cacheprovider
+                     ${PROJECT_SOURCE_DIR}/python/tests)
+    set_tests_properties(Python.Package PROPERTIES ENVIRONMENT
+      "KEL_SAFE_LIBRARY=$<TARGET_FILE:kel-safe>;KEL_SAFE_TOOL=$<TARGET_FILE:kel-safe-tool>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+  endif()
+endif()
