@@ -127,13 +127,15 @@ KEL_C_EXPORT void kel_safe_close(kel_safe* safe);
  * NULL handle). */
 KEL_C_EXPORT const char* kel_safe_error(const kel_safe* safe);
 
-/* Let the key derivations of this handle (checking the password, a
- * password change, an upgrade) compute Argon2id lanes on up to `threads`
- * threads (at most 4), and scans of the whole store file (listing, the
- * first add, a check) open names on up to `threads` threads (at most 64).
- * 0 and 1 (the default) mean the calling thread alone. Always KEL_OK,
+/* Lets the Argon2id key derivations of this handle (checking the
+ * password, a password change, an upgrade) compute their lanes on up to
+ * `threads` threads (at most 4), started and joined within the call that
+ * derives. 0 and 1 (the default) mean the calling thread alone. KEL_OK;
  * KEL_INVALID_ARGUMENT for a NULL handle. */
 KEL_C_EXPORT kel_status kel_safe_set_kdf_threads(kel_safe* safe, unsigned threads);
+/* Lets scans of the whole store file (the first listing, the first add, a
+ * check, a reload after another process wrote) open names on up to
+ * `threads` threads (at most 64), as kel_safe_set_kdf_threads. */
 KEL_C_EXPORT kel_status kel_safe_set_scan_threads(kel_safe* safe, unsigned threads);
 
 /* ---- Creating, upgrading, changing the password ------------------------ */

@@ -91,7 +91,10 @@ class Safe:
         return False
 
     def __del__(self):
-        self.close()
+        try:
+            self.close()
+        except Exception:  # at interpreter exit the module may be gone
+            pass
 
     def _error(self, status):
         message = _lib.kel_safe_error(self._handle) or b""
@@ -137,6 +140,9 @@ class Safe:
         raised with ``status_name`` "buffer_too_small" and ``length`` the
         value's length."""
         name, name_length = _bytes_arg(name, "name")
+        # The library writes into it: bytes and str are immutable.
+        if not isinstance(buffer, (bytearray, memoryview)):
+            raise TypeError("kel_safe: get_into needs a bytearray, not %s" % type(buffer).__name__)
         data, capacity = _bytes_arg(buffer, "buffer")
         length = ctypes.c_size_t(0)
         status = _lib.kel_safe_get(self._handle, name, name_length, data, capacity,

@@ -56,6 +56,8 @@ def test_round_trip_with_the_tool(store):
         with pytest.raises(kel_safe.Error) as short:
             safe.get_into("python", bytearray(4))
         assert short.value.status_name == "buffer_too_small" and short.value.length == 11
+        with pytest.raises(TypeError):
+            safe.get_into("python", bytes(32))  # immutable: never written into
         with pytest.raises(KeyError):
             safe["absent"]
         assert safe.check() == (3, 0)

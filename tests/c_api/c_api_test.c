@@ -112,7 +112,11 @@ static void exercise(const struct Case* c) {
   CHECK(safe != NULL && strlen(kel_safe_error(safe)) > 0);
   kel_safe_close(safe);
 
-  STATUS(kel_safe_open(&safe, path, NAME(password)), KEL_OK);
+  /* kel_safe_open in its two halves, with threads between them. */
+  STATUS(kel_safe_new(&safe, path, NAME(password)), KEL_OK);
+  STATUS(kel_safe_set_kdf_threads(safe, 2), KEL_OK);
+  STATUS(kel_safe_set_scan_threads(safe, 2), KEL_OK);
+  STATUS(kel_safe_verify(safe), KEL_OK);
   CHECK(strcmp(kel_safe_error(safe), "") == 0);
   int format = 0;
   STATUS(kel_safe_format(safe, &format), KEL_OK);
@@ -241,6 +245,11 @@ static void failures_on_disk(void) {
   STATUS(kel_safe_open(&safe, path, NAME(password)), KEL_NOT_A_STORE);
   kel_safe_close(safe);
   STATUS(kel_safe_open(NULL, path, NAME(password)), KEL_INVALID_ARGUMENT);
+  /* A handle whose making was refused says why, and refuses every call. */
+  STATUS(kel_safe_open(&safe, NULL, NAME(password)), KEL_INVALID_ARGUMENT);
+  CHECK(safe != NULL && strlen(kel_safe_error(safe)) > 0);
+  STATUS(kel_safe_add(safe, NAME("name"), NAME("value")), KEL_INVALID_ARGUMENT);
+  kel_safe_close(safe);
   STATUS(kel_safe_check(NULL, NULL, NULL), KEL_INVALID_ARGUMENT);
 
   /* A long value appended last: a byte in the middle of the file's last
