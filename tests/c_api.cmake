@@ -15,8 +15,10 @@ endif()
 # The Python package (python/) from its source folder, when a Python with
 # pytest is there (Debian's python3-pytest; CI installs the package into a
 # virtual environment and runs the same tests again).
+# Not with the sanitizers: an instrumented library cannot be loaded into an
+# interpreter that was not started with their run-time.
 find_program(KEL_SAFE_PYTHON python3 HINTS /usr/bin)
-if(KEL_SAFE_PYTHON AND TARGET kel-safe-tool)
+if(KEL_SAFE_PYTHON AND TARGET kel-safe-tool AND NOT KEL_SAFE_SANITIZE)
   execute_process(COMMAND ${KEL_SAFE_PYTHON} -c "import pytest"
                   RESULT_VARIABLE kel_safe_no_pytest OUTPUT_QUIET ERROR_QUIET)
   if(kel_safe_no_pytest EQUAL 0)
