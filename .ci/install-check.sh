@@ -43,7 +43,7 @@ for f in "$libdir/libkel-safe.so.1.0.0" "$libdir/libkel-safe.so.1" "$libdir/libk
          include/kel/safe.h include/kel/entry.h include/kel/export.h include/kel/progress.h \
          include/kel/store.h include/kel/item.h include/kel/safe_entry.h include/kel/diagnostics.h \
          include/kel/status.h include/kel/file_lock.h include/kel/store_files.h \
-         include/kel/backup_aside.h \
+         include/kel/backup_aside.h include/kel/kel.h \
          "$libdir/cmake/kel-safe/kel-safe-config.cmake" \
          "$libdir/cmake/kel-safe/kel-safe-config-version.cmake" \
          "$libdir/pkgconfig/kel-safe.pc" bin/kel-safe share/man/man1/kel-safe.1 \
@@ -72,6 +72,15 @@ exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep -v ' kel::\(store_file_path\|final_store_file\|store_backup_path\)(' |
            grep -v ' kel::\(set_backup_aside\|put_backup_back\|abandoned_backups\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
+# Of plain C names only the C interface's kel_ functions (kel/kel.h), all in
+# their own version node KEL_SAFE_1.1; the C++ symbols in KEL_SAFE_1.0.
+versions=$(nm -D --defined-only --with-symbol-versions "$prefix/$libdir/libkel-safe.so.1" |
+           awk '$2 ~ /^[TtDdBbRrVvWw]$/ { print $3 }')
+stray=$(grep -v '^_Z' <<<"$versions" | grep -v '^kel_[a-z_]*@@KEL_SAFE_1\.1$' || true)
+[ -z "$stray" ] || { echo "$stray"; die "C symbols outside the C interface's version node"; }
+grep -q '^kel_safe_open@@KEL_SAFE_1\.1$' <<<"$versions" || die "kel_safe_open is not in KEL_SAFE_1.1"
+stray=$(grep '^_Z' <<<"$versions" | grep -v '@@KEL_SAFE_1\.0$' || true)
+[ -z "$stray" ] || { echo "$stray"; die "C++ symbols outside KEL_SAFE_1.0"; }
 
 step "the licence, by its SPDX identifier, in every kind of metadata"
 grep -qx 'License: Apache-2.0' "$prefix/$libdir/pkgconfig/kel-safe.pc" || die "kel-safe.pc names no licence"

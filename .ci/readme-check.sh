@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the README's examples exactly as printed, so that they stay true.
 #   .ci/readme-check.sh build BUILD-DIR
-#       compiles the C++ program against the headers of this tree and the
-#       library in BUILD-DIR, and runs it in a temporary directory;
+#       compiles the C++ program, and the C program as C11 with every
+#       warning an error, against the headers of this tree and the library
+#       in BUILD-DIR, and runs each in a temporary directory;
 #   .ci/readme-check.sh pkg-config PKGCONFIG-DIR
 #       runs the pkg-config commands (which build and start the same
 #       program) against an installed copy whose kel-safe.pc is in
@@ -24,6 +25,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 block cpp 'int main' >"$work/app.cpp"
 [ -s "$work/app.cpp" ] || die "no C++ program in README.md"
+block c 'int main' >"$work/app.c"
+[ -s "$work/app.c" ] || die "no C program in README.md"
 
 check_run() {  # the program's output and the files it leaves
   local out=$1
@@ -41,7 +44,14 @@ case ${1:-} in
     check_run "$out"
     # A second run meets the existing store and still succeeds.
     (cd "$work" && ./app >/dev/null 2>&1) || die "the README program fails on a second run"
-    echo "readme-check: the C++ program compiles and runs against $build"
+    (cd "$work" && cc -std=c11 -Wall -Wextra -Wpedantic -Werror -I"$root/include" app.c \
+       -L"$build" -lkel-safe -Wl,-rpath,"$build" -o app-c) || die "the README's C program does not compile"
+    for run in first second; do  # the second meets the store the first made
+      out=$(cd "$work" && ./app-c) || die "the README's C program failed on its $run run: $out"
+      [[ $out == "db = s3cret" ]] || die "the README's C program printed: $out"
+    done
+    [ -f "$work/app-c.safe" ] || die "the README's C program made no app-c.safe"
+    echo "readme-check: the C++ and C programs compile and run against $build"
     ;;
   pkg-config)
     pcdir=$(cd "${2:?pkg-config directory}" && pwd)
