@@ -32,9 +32,9 @@ TEST_F(Statuses, UsageErrors) {
     std::string says;
   } cases[] = {
       {{},
-       "a subcommand is required: create, verify, passwd, add, get, exists, ls, find, otp, mv, "
-       "cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, agent, "
-       "help (kel-safe --help tells more)\n"},
+       "a subcommand is required: create, verify, passwd, add, get, edit, exists, ls, find, otp, "
+       "mv, cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, "
+       "agent, help (kel-safe --help tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},

@@ -32,7 +32,7 @@ _kel_safe()
     local IFS=$' \t\n'
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get exists ls find otp mv cp rm check repair upgrade
+    local commands="create verify passwd add get edit exists ls find otp mv cp rm check repair upgrade
         export import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
@@ -123,6 +123,7 @@ _kel_safe()
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as --line --clip --clear-after" ;;
+        edit) options="--allow-disk" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         find) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         otp) options="--at" ;;
