@@ -421,6 +421,11 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(edited.status, kOk) << edited.err;
   EXPECT_EQ(edited.err.substr(0, edited.err.find('\n')), "kel-safe: changed 'alpha'");
   EXPECT_EQ(client({"get", "alpha"}).out, "value-of-alpha\nmore");
+  // A QR code is drawn in the agent, for this process's output.
+  EXPECT_EQ(client({"get", "alpha", "--qr"}).status, kUsage);
+  const ToolResult drawn = client({"get", "alpha", "--qr", "--force"});
+  EXPECT_EQ(drawn.out, tool({"get", "alpha", "--qr", "--force"}).out);
+  EXPECT_NE(drawn.out.find("\u2588"), std::string::npos);
 
   ToolRun passwd;
   passwd.args = {"-s", store, "--password-file", password_file, "passwd",

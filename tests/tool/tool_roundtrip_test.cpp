@@ -64,8 +64,13 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
   };
   // get --clip reaches a fake clipboard.
   write_fake_clipboard(dir.file("clipboard"));
+  // edit runs a fake editor that appends a line, its folder in /dev/shm.
+  write_fake_editor(dir.file("editor"));
   std::map<std::string, std::string> env{
       {"HOME", home},
+      {"EDITOR", dir.file("editor") + " append"},
+      {"VISUAL", ""},
+      {"XDG_RUNTIME_DIR", ""},
       {"WAYLAND_DISPLAY", "wayland-tour"},
       {"PATH", dir.file("clipboard") + ":" +
                    std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
@@ -1421,6 +1426,59 @@ TEST_F(RoundTrip, EditKilledLeavesNoPlainText) {
     EXPECT_TRUE(std::filesystem::is_empty(runtime)) << signal;
   }
   EXPECT_EQ(tool({"get", "k"}).out, "v1");
+}
+
+// get --qr --force on a pipe: a square of half blocks, two module rows to a
+// line, a quiet zone of 4 light modules round the symbol, and a finder
+// pattern in its top-left corner; --line N draws that line alone.
+TEST_F(RoundTrip, GetQrDrawsASymbolInsideItsQuietZone) {
+  create_store();
+  add("short", "hello");
+  add("lines", "pw\nhello\n");
+  const ToolResult drawn = tool({"get", "short", "--qr", "--force"});
+  ASSERT_EQ(drawn.status, kOk) << drawn.err;
+  // The modules, dark as true, read back from the drawing.
+  std::vector<std::vector<bool>> modules;
+  std::istringstream lines(drawn.out);
+  const std::string begin = "\x1b[30;47m", end = "\x1b[0m";
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_EQ(line.rfind(begin, 0), 0u) << line;
+    ASSERT_EQ(line.substr(line.size() - end.size()), end) << line;
+    const std::string cells = line.substr(begin.size(), line.size() - begin.size() - end.size());
+    modules.emplace_back();
+    modules.emplace_back();
+    for (std::size_t at = 0; at < cells.size();) {
+      const std::string cell = cells.substr(at, cells[at] == ' ' ? 1 : 3);
+      at += cell.size();
+      ASSERT_TRUE(cell == " " || cell == "\u2588" || cell == "\u2580" || cell == "\u2584")
+          << cell;
+      modules[modules.size() - 2].push_back(cell == "\u2588" || cell == "\u2580");
+      modules.back().push_back(cell == "\u2588" || cell == "\u2584");
+    }
+  }
+  // Five bytes fit version 1: 21 modules and the quiet zone, 29 in all; the
+  // last line's lower half lies below the square.
+  ASSERT_EQ(modules.size(), 30u);
+  EXPECT_EQ(std::count(modules.back().begin(), modules.back().end(), true), 0);
+  modules.pop_back();
+  for (std::size_t row = 0; row < 29; ++row) {
+    ASSERT_EQ(modules[row].size(), 29u) << row;
+    for (std::size_t column = 0; column < 29; ++column) {
+      const bool quiet = row < 4 || column < 4 || row >= 25 || column >= 25;
+      if (quiet) {
+        EXPECT_FALSE(modules[row][column]) << row << "," << column;
+      }
+    }
+  }
+  // Finder: a dark ring, a light ring, a dark 3x3 core, a light separator.
+  for (std::size_t row = 0; row < 8; ++row) {
+    for (std::size_t column = 0; column < 8; ++column) {
+      const std::size_t ring = std::max(row > 3 ? row - 3 : 3 - row,
+                                        column > 3 ? column - 3 : 3 - column);
+      EXPECT_EQ(modules[4 + row][4 + column], ring != 2 && ring != 4) << row << "," << column;
+    }
+  }
+  EXPECT_EQ(tool({"get", "lines", "--line", "2", "--qr", "--force"}).out, drawn.out);
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {

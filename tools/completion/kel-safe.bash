@@ -122,8 +122,8 @@ _kel_safe()
             options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
-        get) options="-o --output --force --json --env --as --line --clip --clear-after" ;;
-        edit) options="--allow-disk" ;;
+        get) options="-o --output --force --json --env --as --line --clip --clear-after --qr" ;;
+        edit) options="--allow-disk --drop-backup" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         find) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         otp) options="--at" ;;

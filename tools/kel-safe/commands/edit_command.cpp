@@ -19,6 +19,7 @@ namespace {
 struct EditArgs {
   std::string name;
   bool allow_disk = false;
+  bool drop_backup = false;
 };
 
 // A failure the agent told in its notes: they are shown as they are, and
@@ -30,25 +31,25 @@ struct EditArgs {
 
 // The value through the agent that serves the store; the store itself
 // when none does (found at the first read).
-EditAccess agent_or_store_access(const Context& context) {
+EditAccess agent_or_store_access(const Context& context, bool drop_backup) {
   auto direct = std::make_shared<std::optional<EditAccess>>();
   EditAccess access;
-  access.read = [&context, direct](const std::string& name) -> std::optional<Secret> {
+  access.read = [&context, direct, drop_backup](const std::string& name) -> std::optional<Secret> {
     const std::string what = "edit " + tool::quoted(name);
     Secret output;
     std::string notes;
     const std::optional<int> status =
         agent_exchange(context, {"get", "--", name}, nullptr, true, output, notes);
     if (!status) {
-      *direct = store_access(context);
+      *direct = store_access(context, drop_backup);
       return (*direct)->read(name);
     }
     if (*status == kNotFound) return std::nullopt;
     if (*status != kOk) agent_failure(what, *status, notes);
     return output;
   };
-  access.write = [&context, direct](const std::string& name, const Secret& value,
-                                    bool stored) {
+  access.write = [&context, direct, drop_backup](const std::string& name,
+                                                const Secret& value, bool stored) {
     if (*direct) return (*direct)->write(name, value, stored);
     const std::string what = "edit " + tool::quoted(name);
     Secret output;
@@ -62,17 +63,17 @@ EditAccess agent_or_store_access(const Context& context) {
           return copy;
         },
         true, output, notes);
-    // The agent went between the read and now: nothing was sent.
+    // The agent ended while the editor ran: the new text goes to the store
+    // itself rather than being lost.
     if (!status) {
-      throw Failure(kStoreError, what + ": the agent that served the store is gone; nothing "
-                                        "is changed");
+      *direct = store_access(context, drop_backup);
+      return (*direct)->write(name, value, stored);
     }
     if (*status != kOk) agent_failure(what, *status, notes);
-    if (context.quiet) return;
-    note((stored ? "changed " : "added ") + tool::quoted(name));
+    if (!context.quiet) note((stored ? "changed " : "added ") + tool::quoted(name));
     std::string backup, error;
     kel::store_backup_path(store_file(context.store), kel::StoreBackup::removal, backup, error);
-    report_backup(context, backup, false,
+    report_backup(context, backup, drop_backup,
                   stored ? "still holds the old value" : "does not hold " + tool::quoted(name) + " yet");
   };
   return access;
@@ -86,10 +87,12 @@ CommandRun add_edit_command(CLI::App& sub, Context& context) {
   sub.add_flag("--allow-disk", args->allow_disk,
                "Put the plain text in $XDG_RUNTIME_DIR (else /dev/shm) even when that is "
                "not in memory (tmpfs), where a removed file may stay readable on the disk");
+  sub.add_flag("--drop-backup", args->drop_backup,
+               "Delete the backup (which still holds the old value) once the change succeeded");
   return [&context, args] {
-    return cmd_edit(context, args->name, args->allow_disk, [&context] {
-      return context.session != nullptr ? store_access(context)
-                                        : agent_or_store_access(context);
+    return cmd_edit(context, args->name, args->allow_disk, [&context, args] {
+      return context.session != nullptr ? store_access(context, args->drop_backup)
+                                        : agent_or_store_access(context, args->drop_backup);
     });
   };
 }

@@ -38,7 +38,7 @@ std::string signal_name(int signal) {
 
 }  // namespace
 
-EditAccess store_access(const Context& context) {
+EditAccess store_access(const Context& context, bool drop_backup) {
   const std::string path = store_file(context.store);
   auto safe = std::make_shared<SafeHandle>();
   const auto open = [&context, safe](const std::string& what) -> kel::Safe& {
@@ -58,8 +58,8 @@ EditAccess store_access(const Context& context) {
     value.append(entries.front().value().data(), entries.front().value().size());
     return value;
   };
-  access.write = [&context, open, path](const std::string& name, const Secret& value,
-                                        bool stored) {
+  access.write = [&context, open, path, drop_backup](const std::string& name,
+                                                    const Secret& value, bool stored) {
     const std::string what = "edit " + quoted(name);
     kel::Safe& store = open(what);
     kel::Entry entry(name);
@@ -68,7 +68,7 @@ EditAccess store_access(const Context& context) {
     const int rc = stored ? store.replace_entry(entry, error) : store.set_entry(entry, error);
     if (rc != 0) library_failure(what, store.status(), error, path, name);
     if (!context.quiet) note((stored ? "changed " : "added ") + quoted(name));
-    report_backup(context, store.removal_backup_path(), false,
+    report_backup(context, store.removal_backup_path(), drop_backup,
                   stored ? "still holds the old value" : "does not hold " + quoted(name) + " yet");
   };
   return access;

@@ -25,8 +25,8 @@ struct EditAccess {
 };
 
 // The store itself, its password asked when first needed (the session's
-// store in a session).
-EditAccess store_access(const Context& context);
+// store in a session). `drop_backup`: delete the backup of a change.
+EditAccess store_access(const Context& context, bool drop_backup);
 
 // Runs the editor on the value of `name` (empty when it is new) and stores
 // what it left, when that differs. A line end the editor added at the end
