@@ -175,6 +175,8 @@ done
 grep -q '^ Depends:.*libssl3' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libssl3"; }
 # The shell loads libedit at run time, out of dpkg-shlibdeps' sight.
 grep -q '^ Depends:.*libedit2' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libedit2"; }
+# get --qr links libqrencode (LGPL-2.1+, dynamically): dpkg-shlibdeps names it.
+grep -q '^ Depends:.*libqrencode4' "$work/deb-info" || { cat "$work/deb-info"; die "the package does not depend on libqrencode4"; }
 grep -q 'License: Apache-2.0' "$work/deb-info" || { cat "$work/deb-info"; die "the package description names no licence"; }
 # The packaged (stripped) tool runs from the unpacked tree, library beside it.
 dpkg-deb -x "$deb" "$work/unpacked"

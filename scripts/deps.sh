@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev clang libclang-rt-14-dev valgrind
           dpkg-dev file nlohmann-json3-dev libedit-dev libargon2-dev
-          libsodium-dev python3-dotenv groff-base mandoc abigail-tools)
+          libsodium-dev python3-dotenv groff-base mandoc abigail-tools
+          libqrencode-dev)
 # The Python package's virtual environment, build backend and tests.
 packages+=(python3-venv python3-setuptools python3-pytest)
 # A real clipboard for get --clip's test (which is skipped without them).

@@ -77,6 +77,20 @@ void write_fake_clipboard(const std::string& folder) {
   chmod((folder + "/wl-paste").c_str(), 0700);
 }
 
+void write_fake_editor(const std::string& path) {
+  write_file(path,
+             "#!/bin/sh\n"
+             "f=$2; d=$(dirname \"$f\")\n"
+             "echo \"$f $(stat -c %a \"$d\") $(stat -c %a \"$f\") $(stat -f -c %T \"$f\")\" "
+             "> \"$(dirname \"$0\")/editor-log\"\n"
+             "case $1 in\n"
+             "  append) printf '\\nmore\\n' >> \"$f\"; cp \"$f\" \"$d/.value.swp\" ;;\n"
+             "  fail) exit 1 ;;\n"
+             "  wait) exec sleep 60 ;;\n"
+             "esac\n");
+  chmod(path.c_str(), 0700);
+}
+
 std::vector<std::string> ToolTest::files() const {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {

@@ -67,6 +67,14 @@ std::vector<std::string> create_args(int format);
 // or "other" once folder/changed exists.
 void write_fake_clipboard(const std::string& folder);
 
+// A fake editor at `path`, for EDITOR="PATH ACTION": it writes to
+// folder/editor-log (folder: where it lies) the file it was given, the
+// modes of that file's folder and of the file, and the file system's type
+// ("FILE 700 600 tmpfs"); then, by ACTION, appends "\nmore\n" to the file
+// and leaves a swap file beside it (append), exits 1 (fail), waits a minute
+// (wait), or leaves the file alone (anything else).
+void write_fake_editor(const std::string& path);
+
 // One result of kel-safe shell's batch mode.
 struct Frame {
   int status = -1;

@@ -412,6 +412,20 @@ TEST_F(Agent, ServesOtherProcessesUntilThePasswordChanges) {
   EXPECT_EQ(run_tool(clip).status, kUsage);
   EXPECT_FALSE(std::filesystem::exists(dir.file("bin/log")));
   EXPECT_EQ(client({"agent", "start"}).status, kExists);
+  // edit asks the agent for the value and hands it the new one; its editor
+  // runs here (the runtime folder of this test is on a disk).
+  write_fake_editor(dir.file("editor"));
+  ToolRun edit = as_client({"edit", "alpha", "--allow-disk"});
+  edit.env.insert({{"EDITOR", dir.file("editor") + " append"}, {"VISUAL", ""}});
+  const ToolResult edited = run_tool(edit);
+  EXPECT_EQ(edited.status, kOk) << edited.err;
+  EXPECT_EQ(edited.err.substr(0, edited.err.find('\n')), "kel-safe: changed 'alpha'");
+  EXPECT_EQ(client({"get", "alpha"}).out, "value-of-alpha\nmore");
+  // A QR code is drawn in the agent, for this process's output.
+  EXPECT_EQ(client({"get", "alpha", "--qr"}).status, kUsage);
+  const ToolResult drawn = client({"get", "alpha", "--qr", "--force"});
+  EXPECT_EQ(drawn.out, tool({"get", "alpha", "--qr", "--force"}).out);
+  EXPECT_NE(drawn.out.find("\u2588"), std::string::npos);
 
   ToolRun passwd;
   passwd.args = {"-s", store, "--password-file", password_file, "passwd",

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,8 +64,13 @@ TEST_F(RoundTrip, TheReadmeTourRunsAsPrinted) {
   };
   // get --clip reaches a fake clipboard.
   write_fake_clipboard(dir.file("clipboard"));
+  // edit runs a fake editor that appends a line, its folder in /dev/shm.
+  write_fake_editor(dir.file("editor"));
   std::map<std::string, std::string> env{
       {"HOME", home},
+      {"EDITOR", dir.file("editor") + " append"},
+      {"VISUAL", ""},
+      {"XDG_RUNTIME_DIR", ""},
       {"WAYLAND_DISPLAY", "wayland-tour"},
       {"PATH", dir.file("clipboard") + ":" +
                    std::filesystem::path(tool_path()).parent_path().string() + ":/usr/bin:/bin"}};
@@ -280,8 +287,8 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   }
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
-            "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, exists, ls, "
-            "find, otp, mv, cp, rm, version, check, repair, export, import, generate, lock, "
+            "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, edit, exists, "
+            "ls, find, otp, mv, cp, rm, version, check, repair, export, import, generate, lock, "
             "exit, help)\n");
   EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
   EXPECT_EQ(helped[3].out, "");
@@ -1305,6 +1312,173 @@ TEST_F(RoundTrip, GetClipThroughXclipUnderXvfb) {
     held = run_tool(paste).out;
   }
   EXPECT_EQ(held, "");
+}
+
+// Whether `path` lies on a file system in memory (tmpfs or ramfs).
+bool in_memory(const std::string& path) {
+  struct statfs info {};
+  return statfs(path.c_str(), &info) == 0 &&
+         (static_cast<unsigned long>(info.f_type) == TMPFS_MAGIC ||
+          static_cast<unsigned long>(info.f_type) == RAMFS_MAGIC);
+}
+
+// edit runs EDITOR (which may hold arguments) on a 0600 file in a new 0700
+// folder in memory, removes both and whatever the editor left beside them,
+// and changes the store only when the text changed.
+TEST_F(RoundTrip, EditStoresOnlyAChangedText) {
+  if (!in_memory("/dev/shm")) GTEST_SKIP() << "/dev/shm is not in memory here";
+  create_store();
+  add("k", "v1");
+  const std::string editor = dir.file("editor");
+  write_fake_editor(editor);
+  const auto edit = [&](const std::string& action, const std::string& name,
+                        std::map<std::string, std::string> env = {{"XDG_RUNTIME_DIR", ""}}) {
+    ToolRun run;
+    run.args = {"-s", store, "--password-file", password_file, "edit", name};
+    run.env = std::move(env);
+    run.env["EDITOR"] = editor + " " + action;
+    run.env["VISUAL"] = "";
+    return run_tool(run);
+  };
+  const auto modified = [this] {
+    struct stat info {};
+    stat(store_file.c_str(), &info);
+    return std::to_string(info.st_ino) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+  };
+
+  const ToolResult appended = edit("append", "k");
+  ASSERT_EQ(appended.status, kOk) << appended.err;
+  // The line end vi-like editors add to a value that had none is dropped.
+  EXPECT_EQ(tool({"get", "k"}).out, "v1\nmore");
+  EXPECT_EQ(appended.err.substr(0, appended.err.find('\n')), "kel-safe: changed 'k'");
+  std::istringstream log(read_file(dir.file("editor-log")));
+  std::string file, folder_mode, file_mode, file_system;
+  log >> file >> folder_mode >> file_mode >> file_system;
+  EXPECT_EQ(file.rfind("/dev/shm/", 0), 0u) << file;
+  EXPECT_EQ(folder_mode + " " + file_mode + " " + file_system, "700 600 tmpfs");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(file).parent_path())) << file;
+
+  const std::string before = modified();
+  const ToolResult kept = edit("keep", "k");
+  EXPECT_EQ(kept.status, kOk) << kept.err;
+  EXPECT_EQ(kept.err, "kel-safe: edit 'k': unchanged; the store is untouched\n");
+  const ToolResult failed = edit("fail", "k");
+  EXPECT_EQ(failed.status, kFileError);
+  EXPECT_EQ(failed.err, "kel-safe: edit 'k': the editor (" + editor +
+                            " fail) exited with status 1; nothing is changed\n");
+  EXPECT_EQ(modified(), before);
+  EXPECT_EQ(tool({"get", "k"}).out, "v1\nmore");
+
+  // A new name starts empty; left empty, it adds nothing.
+  EXPECT_EQ(edit("keep", "fresh").err, "kel-safe: edit 'fresh': the text is empty; nothing is added\n");
+  EXPECT_EQ(modified(), before);
+  EXPECT_EQ(edit("append", "fresh").status, kOk);
+  EXPECT_EQ(tool({"get", "fresh"}).out, "\nmore");
+
+  // A folder on a disk is refused before any password is asked, unless allowed.
+  const std::string runtime = dir.file("runtime");
+  std::filesystem::create_directory(runtime);
+  if (!in_memory(runtime)) {
+    const ToolResult refused = edit("append", "k", {{"XDG_RUNTIME_DIR", runtime}});
+    EXPECT_EQ(refused.status, kUsage);
+    EXPECT_EQ(refused.err, "kel-safe: edit 'k': '" + runtime +
+                               "' is not in memory (tmpfs or ramfs): the plain text could stay "
+                               "on the disk after its removal; point XDG_RUNTIME_DIR at a tmpfs "
+                               "folder of yours, or give --allow-disk\n");
+    ToolRun allowed;
+    allowed.args = {"-s", store, "--password-file", password_file, "edit", "k", "--allow-disk"};
+    allowed.env = {{"XDG_RUNTIME_DIR", runtime}, {"EDITOR", editor + " keep"}, {"VISUAL", ""}};
+    EXPECT_EQ(run_tool(allowed).status, kOk);
+    EXPECT_TRUE(std::filesystem::is_empty(runtime));
+  }
+  // A batch's standard streams carry its frames: no editor there.
+  const std::vector<Frame> frames = parse_frames(tool({"shell"}, "edit k\n").out);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].status, kUsage);
+}
+
+// A signal to the tool while the editor runs ends the editor, removes the
+// plain text, and then ends the tool as the signal does; the store is
+// untouched.
+TEST_F(RoundTrip, EditKilledLeavesNoPlainText) {
+  create_store();
+  add("k", "v1");
+  const std::string editor = dir.file("editor");
+  write_fake_editor(editor);
+  const std::string runtime = dir.file("runtime");
+  std::filesystem::create_directory(runtime);
+  for (const char* signal : {"TERM", "HUP"}) {
+    std::remove(dir.file("editor-log").c_str());
+    ToolRun run;
+    run.program = "/bin/bash";
+    run.args = {"-c",
+                "\"$0\" -s \"$1\" --password-file \"$2\" edit k --allow-disk & tool=$!\n"
+                "for i in $(seq 200); do [ -s \"$3\" ] && break; sleep 0.05; done\n"
+                "kill -" + std::string(signal) + " $tool; wait $tool; echo $?",
+                tool_path(), store, password_file, dir.file("editor-log")};
+    run.env = {{"XDG_RUNTIME_DIR", runtime}, {"EDITOR", editor + " wait"}, {"VISUAL", ""}};
+    const ToolResult result = run_tool(run);
+    EXPECT_EQ(result.out, std::to_string(128 + (signal[0] == 'T' ? SIGTERM : SIGHUP)) + "\n")
+        << result.err;
+    EXPECT_NE(read_file(dir.file("editor-log")).find(runtime + "/kel-safe-edit."),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(runtime)) << signal;
+  }
+  EXPECT_EQ(tool({"get", "k"}).out, "v1");
+}
+
+// get --qr --force on a pipe: a square of half blocks, two module rows to a
+// line, a quiet zone of 4 light modules round the symbol, and a finder
+// pattern in its top-left corner; --line N draws that line alone.
+TEST_F(RoundTrip, GetQrDrawsASymbolInsideItsQuietZone) {
+  create_store();
+  add("short", "hello");
+  add("lines", "pw\nhello\n");
+  const ToolResult drawn = tool({"get", "short", "--qr", "--force"});
+  ASSERT_EQ(drawn.status, kOk) << drawn.err;
+  // The modules, dark as true, read back from the drawing.
+  std::vector<std::vector<bool>> modules;
+  std::istringstream lines(drawn.out);
+  const std::string begin = "\x1b[30;47m", end = "\x1b[0m";
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_EQ(line.rfind(begin, 0), 0u) << line;
+    ASSERT_EQ(line.substr(line.size() - end.size()), end) << line;
+    const std::string cells = line.substr(begin.size(), line.size() - begin.size() - end.size());
+    modules.emplace_back();
+    modules.emplace_back();
+    for (std::size_t at = 0; at < cells.size();) {
+      const std::string cell = cells.substr(at, cells[at] == ' ' ? 1 : 3);
+      at += cell.size();
+      ASSERT_TRUE(cell == " " || cell == "\u2588" || cell == "\u2580" || cell == "\u2584")
+          << cell;
+      modules[modules.size() - 2].push_back(cell == "\u2588" || cell == "\u2580");
+      modules.back().push_back(cell == "\u2588" || cell == "\u2584");
+    }
+  }
+  // Five bytes fit version 1: 21 modules and the quiet zone, 29 in all; the
+  // last line's lower half lies below the square.
+  ASSERT_EQ(modules.size(), 30u);
+  EXPECT_EQ(std::count(modules.back().begin(), modules.back().end(), true), 0);
+  modules.pop_back();
+  for (std::size_t row = 0; row < 29; ++row) {
+    ASSERT_EQ(modules[row].size(), 29u) << row;
+    for (std::size_t column = 0; column < 29; ++column) {
+      const bool quiet = row < 4 || column < 4 || row >= 25 || column >= 25;
+      if (quiet) {
+        EXPECT_FALSE(modules[row][column]) << row << "," << column;
+      }
+    }
+  }
+  // Finder: a dark ring, a light ring, a dark 3x3 core, a light separator.
+  for (std::size_t row = 0; row < 8; ++row) {
+    for (std::size_t column = 0; column < 8; ++column) {
+      const std::size_t ring = std::max(row > 3 ? row - 3 : 3 - row,
+                                        column > 3 ? column - 3 : 3 - column);
+      EXPECT_EQ(modules[4 + row][4 + column], ring != 2 && ring != 4) << row << "," << column;
+    }
+  }
+  EXPECT_EQ(tool({"get", "lines", "--line", "2", "--qr", "--force"}).out, drawn.out);
 }
 
 TEST_F(RoundTrip, EmptyStoreListsNothing) {

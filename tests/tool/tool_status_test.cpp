@@ -32,9 +32,9 @@ TEST_F(Statuses, UsageErrors) {
     std::string says;
   } cases[] = {
       {{},
-       "a subcommand is required: create, verify, passwd, add, get, exists, ls, find, otp, mv, "
-       "cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, agent, "
-       "help (kel-safe --help tells more)\n"},
+       "a subcommand is required: create, verify, passwd, add, get, edit, exists, ls, find, otp, "
+       "mv, cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, "
+       "agent, help (kel-safe --help tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
@@ -83,8 +83,8 @@ TEST_F(Statuses, UsageErrors) {
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
        "--output)\n"},
       {{"get", "k", "--drop-backup"},
-       "--drop-backup is an option of 'passwd', 'add', 'mv', 'cp', 'rm', 'upgrade', 'import' "
-       "and 'generate', not of 'get'"},
+       "--drop-backup is an option of 'passwd', 'add', 'edit', 'mv', 'cp', 'rm', 'upgrade', "
+       "'import' and 'generate', not of 'get'"},
       {{"-s", store, "add", "x", "--drop-backup"},
        "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
        "keeps no backup\n"},
@@ -103,6 +103,7 @@ TEST_F(Statuses, UsageErrors) {
        "XDG_DATA_HOME set to an absolute path)\n"},
       {{"-s", store, "get", "k", "--clear-after", "5s"}, "--clear-after requires --clip\n"},
       {{"-s", store, "get", "k", "--clip", "-o", "x"}, "--output excludes --clip\n"},
+      {{"-s", store, "get", "k", "--qr", "--clip"}, "--clip excludes --qr\n"},
       {{"-s", store, "get", "k", "--clip", "--clear-after", "soon"},
        "get --clear-after: 'soon' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"-s", store, "create", "--format", "1", "--kdf-memory", "64"},
@@ -773,6 +774,13 @@ TEST_F(Statuses, OneWordingPerFailure) {
       {{"get", "k", "--clip"}, "", kFileError,
        "get 'k': wl-copy could not take the value (exit status 1): nothing was copied\n", -1,
        {{"WAYLAND_DISPLAY", "w"}, {"PATH", dir.file("failing")}, {"KEL_SAFE_PASSWORD", kPassword}}},
+      // A QR code is the value to whoever reads the file or pipe it lands in.
+      {{"get", "k", "--qr"}, "", kUsage,
+       "get 'k': standard output is not a terminal, and a QR code drawn into a file or pipe "
+       "is the value for whoever reads it (--force draws it there all the same)\n"},
+      {{"get", "big", "--qr", "--force"}, "", kRejected,
+       "get 'big': the value is 98304 bytes long, more than a QR code holds (2331 bytes at "
+       "error correction level M)\n"},
       // A line of a value pasted without quotes is never echoed.
       {{"import", "--env", "-"}, "A='x'\nS3cretWord\n", kRejected,
        "line 2: no '=' after the name; a line is NAME=VALUE\n"},

@@ -32,7 +32,7 @@ _kel_safe()
     local IFS=$' \t\n'
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get exists ls find otp mv cp rm check repair upgrade
+    local commands="create verify passwd add get edit exists ls find otp mv cp rm check repair upgrade
         export import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
@@ -122,7 +122,8 @@ _kel_safe()
             options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
-        get) options="-o --output --force --json --env --as --line --clip --clear-after" ;;
+        get) options="-o --output --force --json --env --as --line --clip --clear-after --qr" ;;
+        edit) options="--allow-disk --drop-backup" ;;
         ls) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         find) options="-l --long --json -0 --null -b --escape -N --literal" ;;
         otp) options="--at" ;;

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get exists ls find otp mv cp rm check repair upgrade export import generate run shell agent version help
+set -l kel_safe_commands create verify passwd add get edit exists ls find otp mv cp rm check repair upgrade export import generate run shell agent version help
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -39,6 +39,7 @@ complete -c kel-safe -n $no_command -a verify -d 'Check the password'
 complete -c kel-safe -n $no_command -a passwd -d 'Change the store password, key derivation or store key'
 complete -c kel-safe -n $no_command -a add -d 'Store a value under NAME'
 complete -c kel-safe -n $no_command -a get -d 'Write the value of NAME'
+complete -c kel-safe -n $no_command -a edit -d 'Open the value of NAME in the editor'
 complete -c kel-safe -n $no_command -a exists -d 'Exit 0 when NAME is stored'
 complete -c kel-safe -n $no_command -a ls -d 'List the stored names'
 complete -c kel-safe -n $no_command -a find -d 'List the names that contain PATTERN or match it as a glob'
@@ -70,7 +71,7 @@ complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l recalibrate -d '
 complete -c kel-safe -n '__fish_seen_subcommand_from create upgrade passwd' -l kdf-passes -x -d 'Argon2id passes'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-file -r -F -d 'Read the new password from FILE'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-fd -x -d 'Read the new password from descriptor N'
-complete -c kel-safe -n '__fish_seen_subcommand_from passwd add mv cp rm import generate upgrade' -l drop-backup -d 'Delete the backup afterwards'
+complete -c kel-safe -n '__fish_seen_subcommand_from passwd add edit mv cp rm import generate upgrade' -l drop-backup -d 'Delete the backup afterwards'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -s f -l file -r -F -d 'Import the content of PATH'
 complete -c kel-safe -n '__fish_seen_subcommand_from add generate import mv cp' -l replace -d 'Replace stored values'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -l replace-or-add -d 'Replace, or add when absent'
@@ -81,6 +82,8 @@ complete -c kel-safe -n '__fish_seen_subcommand_from get export' -l env -d 'Dote
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l as -x -d 'Print NAME as the variable VAR (VAR=NAME)'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l clip -d 'Copy the value to the clipboard'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l clear-after -x -a '45s 2m 0' -d 'Empty the clipboard after D unless changed'
+complete -c kel-safe -n '__fish_seen_subcommand_from get' -l qr -d 'Draw the value as a QR code on the terminal'
+complete -c kel-safe -n '__fish_seen_subcommand_from edit' -l allow-disk -d 'Let the plain text lie on a disk-backed folder'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s l -l long -d 'Show value lengths'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s 0 -l null -d 'End names with a zero byte'
 complete -c kel-safe -n '__fish_seen_subcommand_from ls' -s b -l escape -d 'Escape control bytes in names'

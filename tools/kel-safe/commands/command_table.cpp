@@ -24,6 +24,7 @@ CommandRun add_verify_command(CLI::App& sub, Context& context);    // password_c
 CommandRun add_passwd_command(CLI::App& sub, Context& context);    // password_commands.cpp
 CommandRun add_add_command(CLI::App& sub, Context& context);       // entry_commands.cpp
 CommandRun add_get_command(CLI::App& sub, Context& context);       // entry_commands.cpp
+CommandRun add_edit_command(CLI::App& sub, Context& context);
 CommandRun add_exists_command(CLI::App& sub, Context& context);    // entry_commands.cpp
 CommandRun add_ls_command(CLI::App& sub, Context& context);        // entry_commands.cpp
 CommandRun add_find_command(CLI::App& sub, Context& context);
@@ -81,6 +82,12 @@ const CommandRow kCommands[] = {
      [](const std::vector<std::string>& words) {
        return !has_option(words, {"-o", "--output", "--clip"});
      }},
+    // The editor runs in this process, never in the agent, which it may ask
+    // for the value and hand the new one to (edit_command.cpp).
+    {"edit",
+     "Open the value of NAME (a new one: empty) in $VISUAL or $EDITOR, its plain text in "
+     "memory only; store it again if it changed",
+     add_edit_command, nullptr, false, nullptr},
     {"exists", "Exit 0 when NAME is stored, 1 when it is not", add_exists_command, nullptr,
      false, always},
     {"ls", "List the stored names (under PREFIX), sorted, one a line", add_ls_command,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "get_clip_options.h"
+#include "get_qr_options.h"
 #include "status.h"
 #include "streams.h"
 #include "subcommand.h"
@@ -32,6 +33,7 @@ struct GetArgs {
   std::vector<std::string> as;
   long long line = 0;  // signed: "-1" is refused, not wrapped around
   GetClipArgs clip;
+  bool qr = false;
 };
 
 struct LsArgs {
@@ -74,7 +76,8 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
                              "Write to a new FILE (mode 0600) instead, streamed; the "
                              "file appears only once the value has authenticated")
                   ->type_name("FILE");
-  sub.add_flag("--force", args->force, "Let -o replace an existing file");
+  sub.add_flag("--force", args->force,
+               "Let -o replace an existing file; let --qr draw into a file or pipe");
   auto* json = sub.add_flag("--json", args->json,
                             "Print one JSON object keyed by name; a value that "
                             "is not UTF-8 is {\"base64\": \"...\"}");
@@ -88,6 +91,7 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
   json->excludes(env)->excludes(out);
   env->excludes(out);
   add_clip_options(sub, args->clip, {out, json, env});
+  add_qr_option(sub, args->qr, {out, json, env, sub.get_option("--clip")});
   auto* line = sub.add_option("--line", args->line,
                  "Print only line N (1 is the first) of the value, without its line "
                  "end (\\n, or \\r\\n); with -o, write it to FILE; with --clip, copy it")
@@ -100,6 +104,10 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
         throw Failure(kUsage, "get --line: lines count from 1, not " + std::to_string(args->line));
       }
       if (args->names.size() != 1) throw Failure(kUsage, "get --line: give one NAME");
+      if (args->qr) {
+        return run_get_qr(context, args->names, args->force,
+                          static_cast<std::size_t>(args->line));
+      }
       if (args->clip.clip) {
         return run_get_clip(context, args->names, args->clip,
                             static_cast<std::size_t>(args->line));
@@ -108,6 +116,7 @@ CommandRun add_get_command(CLI::App& sub, Context& context) {
                           args->output, args->force);
     }
     if (args->clip.clip) return run_get_clip(context, args->names, args->clip);
+    if (args->qr) return run_get_qr(context, args->names, args->force);
     if (args->json || args->env) {
       return cmd_get_values(context, args->names, args->as, args->json);
     }

@@ -9,6 +9,7 @@
 // blocks.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -41,6 +42,18 @@ bool has_option(const std::vector<std::string>& words,
 // the caller's files, terminal or programs: the caller runs it itself.
 std::optional<int> through_agent(const Context& context,
                                  const std::vector<std::string>& words);
+
+// Runs `words` in the agent that serves the store, for this process's own
+// use (edit reads and stores a value so): the output and the notes come
+// back in `output` and `notes` instead of being written. `value`, when
+// given, is called once the agent said it serves the store, and what it
+// returns goes as the value of an add. `quiet`: the agent keeps its notes
+// of success to itself. nullopt when no agent serves the store. Unlike
+// through_agent, it does not ask the command table whether the words may
+// run there: the agent does, and the caller made the words.
+std::optional<int> agent_exchange(const Context& context, const std::vector<std::string>& words,
+                                  const std::function<Secret()>& value, bool quiet,
+                                  Secret& output, std::string& notes);
 
 // Whether `words` may run in the agent: nothing in them names a file of the
 // caller's, reads its standard input or terminal, or starts a program. The

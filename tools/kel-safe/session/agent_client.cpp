@@ -181,17 +181,13 @@ bool read_frame(int connection, int& status, Secret& output,
   }
 }
 
-std::optional<int> through_agent(const Context& context,
-                                 const std::vector<std::string>& words) {
-  if (!agent_may_run(words) || context.store.empty()) return std::nullopt;
+std::optional<int> agent_exchange(const Context& context, const std::vector<std::string>& words,
+                                  const std::function<Secret()>& value, bool quiet,
+                                  Secret& output, std::string& notes) {
+  if (words.empty() || context.store.empty()) return std::nullopt;
   // Before anything is sent: a word the request cannot carry is refused
   // here, never cut.
-  // The agent's output is no terminal: it is told when this one's is.
-  std::vector<std::string> sent = words;
-  if (sent[0] == "ls" && isatty(1) == 1 && !has_option(sent, {"-N", "--literal"})) {
-    sent.insert(sent.begin() + 1, "--escape");
-  }
-  std::string request = frame_words(sent);
+  std::string request = frame_words(words);
   const std::string path = store_file(context.store);
   std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr),
                                               &free);
@@ -208,8 +204,8 @@ std::optional<int> through_agent(const Context& context,
   // round trip: an agent that does not serve the store reads no further.
   // Only a value to add waits for its yes, since standard input is read
   // only for an agent that takes it.
-  const bool adding = words[0] == "add";
-  std::string ahead = context.quiet ? "quiet\n" : "";
+  const bool adding = static_cast<bool>(value);
+  std::string ahead = quiet ? "quiet\n" : "";
   if (!adding) ahead += request;
   const bool served = agent_serves(connection.get(), real.get(), ahead);
   wipe(ahead);
@@ -217,21 +213,45 @@ std::optional<int> through_agent(const Context& context,
 
   // From here on the agent has the command: it runs there or fails there.
   if (adding) {
-    Secret value;
-    read_all(0, value, 0xffffffffu, "standard input");
-    write_all(connection.get(), "value " + std::to_string(value.size()) + "\n",
+    const Secret given = value();
+    write_all(connection.get(), "value " + std::to_string(given.size()) + "\n",
               "the agent");
-    write_all(connection.get(), value.view(), "the agent");
+    write_all(connection.get(), given.view(), "the agent");
     write_all(connection.get(), request, "the agent");
   }
   wipe(request);
   shutdown(connection.get(), SHUT_WR);
   int status = kInternal;
-  Secret output;
-  std::string notes;
   if (!read_frame(connection.get(), status, output, notes)) {
     throw Failure(kInternal, words[0] + ": the agent ended without an answer");
   }
+  return status;
+}
+
+std::optional<int> through_agent(const Context& context,
+                                 const std::vector<std::string>& words) {
+  if (!agent_may_run(words) || context.store.empty()) return std::nullopt;
+  // The agent's output is no terminal: it is told when this one's is.
+  std::vector<std::string> sent = words;
+  if (sent[0] == "ls" && isatty(1) == 1 && !has_option(sent, {"-N", "--literal"})) {
+    sent.insert(sent.begin() + 1, "--escape");
+  }
+  if (sent[0] == "get" && isatty(1) == 1 && has_option(sent, {"--qr"})) {
+    sent.insert(sent.begin() + 1, "--force");
+  }
+  std::function<Secret()> value;
+  if (words[0] == "add") {
+    value = [] {
+      Secret read;
+      read_all(0, read, 0xffffffffu, "standard input");
+      return read;
+    };
+  }
+  Secret output;
+  std::string notes;
+  const std::optional<int> status =
+      agent_exchange(context, sent, value, context.quiet, output, notes);
+  if (!status) return std::nullopt;
   write_data(output.view());
   if (!notes.empty()) write_all(2, notes, "standard error");
   return status;
