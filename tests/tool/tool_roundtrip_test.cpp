@@ -281,8 +281,8 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
             "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, exists, ls, "
-            "find, otp, mv, cp, rm, version, check, repair, export, import, generate, lock, "
-            "exit, help)\n");
+            "find, otp, mv, cp, rm, merge, version, check, repair, export, import, generate, "
+            "lock, exit, help)\n");
   EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
   EXPECT_EQ(helped[3].out, "");
 
