@@ -2,7 +2,8 @@
 # Times kel-safe's get on the default format (2), one-shot and through its
 # agent, and its get, add, ls, find and rm on format-1 stores, against the
 # password managers pass (gpg-agent warm) and keepassxc-cli at several store
-# sizes, writes the figures to a CSV file and draws per-command time
+# sizes, and merge of two stores against a full export of one imported into
+# the other; writes the figures to a CSV file and draws per-command time
 # against store size on log-log axes.
 #
 #   bench/compare.sh [BUILD_DIR]      (default: build-bench)
@@ -19,6 +20,8 @@
 #               through the agent             (default "1000 10000")
 #   RATIO_SIZES format-1 sizes of the one-shot get in the ratios
 #                                             (default "10000 100000")
+#   MERGE_SIZES entries of each of the two stores merged
+#                                             (default "10000")
 #   RUNS        runs per measured command     (default 10)
 #   OUT         folder for compare.csv, ratios.csv and compare.svg
 #                                             (default compare-results)
@@ -33,6 +36,7 @@ pass_sizes=${PASS_SIZES:-100 1000}
 runs=${RUNS:-10}
 default_sizes=${DEFAULT_SIZES:-1000 10000}
 ratio_sizes=${RATIO_SIZES:-10000 100000}
+merge_sizes=${MERGE_SIZES:-10000}
 out=${OUT:-compare-results}
 
 say() { printf 'compare.sh: %s\n' "$*" >&2; }
@@ -96,6 +100,28 @@ for n in $sizes; do
   times kel-safe rm "$n" -N --prepare "$k add --replace-or-add bench-new -f $work/value" \
     "$k rm --drop-backup bench-new"
   $k rm --drop-backup bench-new 2>/dev/null || true
+done
+
+# ---- merge, against a full export and import ------------------------------
+# Ours holds item 0 to n-1, theirs item n/2 to 3n/2-1: half the names are
+# new to ours, half are in both with the same value. merge reads both and
+# rewrites ours once; the way without it is every entry of theirs exported
+# in clear and imported (stored names skipped). Ours is put back as it was
+# before each run. Format 1, as above: what is measured is the work on the
+# entries, not the key derivation each process pays.
+for n in $merge_sizes; do
+  ours=$(kel_store "$n")
+  theirs=$work/theirs-$n.safe
+  "$tool" -q -s "$theirs" create --format 1
+  awk -v n="$n" 'BEGIN { printf "{"; for (i = n / 2; i < n / 2 + n; i++)
+      printf "%s\"item-%07d\": \"%032d\"", (i > n / 2) ? ", " : "", i, i; print "}" }' \
+    >"$work/theirs.json"
+  "$tool" -q -s "$theirs" import --json "$work/theirs.json"
+  copy=$work/merged-$n.safe
+  m="$tool -q -s $copy"
+  times kel-safe merge "$n" --prepare "cp $ours $copy" "$m merge --drop-backup $theirs"
+  times kel-safe export+import "$n" --prepare "cp $ours $copy" \
+    "$tool -q -s $theirs export --json --yes | $m import --json - --drop-backup"
 done
 
 # ---- the default format, one-shot and through the agent ---------------------

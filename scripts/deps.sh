@@ -11,6 +11,8 @@ packages=(build-essential cmake pkg-config libssl-dev libgtest-dev libgmock-dev
 packages+=(python3-venv python3-setuptools python3-pytest)
 # A real clipboard for get --clip's test (which is skipped without them).
 packages+=(xclip xvfb)
+# git, for the test that runs merge-driver as git's merge driver (skipped without it).
+packages+=(git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -229,6 +229,17 @@ class KEL_SAFE_EXPORT Safe {
   // written when no entry needs it.
   int add_entries(const std::vector<Entry>& entries, bool replace,
                   std::vector<AddOutcome>& outcomes, std::string& error);
+  // Stores every entry of `put` (adding its name, or replacing the value
+  // stored under it) and removes every name of `remove`, all in one rewrite
+  // of the store file like a removal's (see replace_entry below): every
+  // reader finds all of the changes or none, a crash leaves one of the two,
+  // and the old file is kept as removal_backup_path(). All or nothing: every
+  // name and value is checked first, and one invalid entry, a name given
+  // twice (in either list, or in both) or a name to remove that is not
+  // stored ("Entry not found: " and the name) refuses the whole call with
+  // nothing written. Nothing is written when both lists are empty.
+  int apply_changes(const std::vector<Entry>& put, const std::vector<std::string>& remove,
+                    std::string& error);
   // Removes an item by rewriting the store file; the old file is kept as
   // "<path>.backup2".
   int remove_entry(const std::string& name, std::string& error);

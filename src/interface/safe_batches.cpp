@@ -51,6 +51,15 @@ int Safe::add_entries(const std::vector<Entry>& entries, bool replace,
   return call.result(detail::add_items(*store, items, replace, outcomes, error));
 }
 
+int Safe::apply_changes(const std::vector<Entry>& put, const std::vector<std::string>& remove,
+                        std::string& error) {
+  detail::SafeCall call(*this);
+  std::vector<const SafeEntry*> items;
+  items.reserve(put.size());
+  for (const Entry& entry : put) items.push_back(entry.holder);
+  return call.result(detail::apply_changes(*store, items, remove, error));
+}
+
 int Safe::random_bytes(unsigned char* buffer, std::size_t count, std::string& error) {
   detail::SafeCall call(*this);
   constexpr std::size_t kPiece = 1 << 20;

@@ -32,6 +32,9 @@ int add_items(Store& store, const std::vector<const SafeEntry*>& items, bool rep
 // Store::add_item_from_file, reporting its progress.
 int add_item_from_file(Store& store, const std::string& name, std::string file_path,
                        std::string& error, const Progress& progress);
+// See Safe::apply_changes.
+int apply_changes(Store& store, const std::vector<const SafeEntry*>& put,
+                  const std::vector<std::string>& remove, std::string& error);
 // Removes every name in `names`, all or nothing: when one is absent,
 // nothing is removed and the message names it ("Entry not found: NAME").
 int remove_items(Store& store, const std::vector<std::string>& names, std::string& error);

@@ -660,6 +660,13 @@ TEST_F(RemoveItem, RewritesCopyUnchangedRecordsSealedAndSealChangedOnesAfresh) {
       {"remove many", [](kel::Safe& s, std::string& e) {
          return s.remove_entries({"first", "n", "last"}, e); },
        [](ItemMap& m) { m.erase("first"); m.erase("n"); m.erase("last"); }, {}},
+      {"apply changes: add, replace and remove at once", [](kel::Safe& s, std::string& e) {
+         std::vector<kel::Entry> put;
+         put.emplace_back("added", "a");
+         put.emplace_back("first", "x");
+         return s.apply_changes(put, {"n", "last"}, e); },
+       [](ItemMap& m) { m["added"] = "a"; m["first"] = "x"; m.erase("n"); m.erase("last"); },
+       {"added", "first"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -742,6 +749,21 @@ TEST_F(RemoveItem, RefusedRewritesChangeNothing) {
       {"remove many, one missing", [](kel::Safe& s, std::string& e) {
          return s.remove_entries({"first", "absent", "last"}, e); },
        "Entry not found: absent"},
+      {"apply changes, one removal missing", [](kel::Safe& s, std::string& e) {
+         std::vector<kel::Entry> put;
+         put.emplace_back("added", "a");
+         return s.apply_changes(put, {"first", "absent"}, e); },
+       "Entry not found: absent"},
+      {"apply changes, a name both put and removed", [](kel::Safe& s, std::string& e) {
+         std::vector<kel::Entry> put;
+         put.emplace_back("first", "a");
+         return s.apply_changes(put, {"first"}, e); },
+       "Entry given twice: first"},
+      {"apply changes, an empty value", [](kel::Safe& s, std::string& e) {
+         std::vector<kel::Entry> put;
+         put.emplace_back("added", "");
+         return s.apply_changes(put, {"first"}, e); },
+       "Invalid entry value: added"},
       {"remove none", [](kel::Safe& s, std::string& e) {
          return s.remove_entries({}, e); }, "No entry names given"},
       {"replace from a missing file", [&](kel::Safe& s, std::string& e) {

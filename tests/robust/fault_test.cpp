@@ -512,6 +512,13 @@ TEST_F(FaultInjection, Version2ReplaceRenameCopyAndPasswordChangeSurviveEveryFai
                        return safe.copy_entry(kRemoved, kNewName, error);
                      },
                      with(template_items(), kNewName, template_items().at(kRemoved))},
+           Operation{"apply changes (format 2)",
+                     [](Safe& safe, const std::string&, const std::string&, std::string& error) {
+                       std::vector<Entry> put;
+                       put.emplace_back(kNewName, kNewValue);
+                       return safe.apply_changes(put, {kRemoved}, error);
+                     },
+                     with(without(template_items(), kRemoved), kNewName, kNewValue)},
            Operation{"change password (format 2)",
                      [](Safe& safe, const std::string&, const std::string& path,
                         std::string& error) { return safe.change_key(path, kOld, kNew, error); },

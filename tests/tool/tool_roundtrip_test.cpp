@@ -288,8 +288,8 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
             "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, edit, exists, "
-            "ls, find, otp, mv, cp, rm, version, check, repair, export, import, generate, lock, "
-            "exit, help)\n");
+            "ls, find, otp, mv, cp, rm, merge, version, check, repair, export, import, generate, "
+            "lock, exit, help)\n");
   EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
   EXPECT_EQ(helped[3].out, "");
 
@@ -1634,6 +1634,210 @@ TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   }
   // Nor do the values exported before it stay behind in clear.
   EXPECT_FALSE(std::filesystem::exists(dir.file("exported")));
+}
+
+
+// The names of a store, one a line, with the date and time of every conflict
+// entry's name written as "*".
+std::string conflicts_as_stars(std::string names) {
+  const std::string mark = ".conflict-";
+  for (std::size_t at = 0; (at = names.find(mark, at)) != std::string::npos;) {
+    at += mark.size();
+    names.replace(at, names.find('\n', at) - at, "*");
+  }
+  return names;
+}
+
+TEST_F(RoundTrip, MergeBringsInAnotherStoresEntries) {
+  create_store();
+  add("both", "same value");
+  add("mine", "my value");
+  add("differs", "our-value-1");
+  const std::string initial = read_file(store_file);
+  for (int format : {1, 2}) {
+    SCOPED_TRACE(format);
+    write_file(store_file, initial);
+    const std::string other = dir.file("other" + std::to_string(format));
+    create_store_on(other, format);
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"both", "same value"}, {"theirs", "their value"}, {"differs", "their-value-2"}}) {
+      ASSERT_EQ(tool_on(other, {"add", name}, value).status, kOk);
+    }
+    const std::string before = read_file(store_file);
+    const std::string other_before = read_file(other + ".safe");
+    EXPECT_EQ(tool({"merge", store_file}).status, kRejected);
+    const ToolResult merged = tool({"merge", other});
+    ASSERT_EQ(merged.status, kOk) << merged.err;
+    EXPECT_EQ(conflicts_as_stars(tool({"ls"}).out),
+              "both\ndiffers\ndiffers.conflict-*\nmine\ntheirs\n");
+    EXPECT_EQ(tool({"get", "differs"}).out, "our-value-1");
+    EXPECT_EQ(tool({"get", "theirs"}).out, "their value");
+    const std::string aside = tool({"find", "differs.conflict-"}).out;
+    ASSERT_EQ(aside.size(), std::string("differs.conflict-YYYYMMDD\n").size()) << aside;
+    EXPECT_EQ(tool({"get", aside.substr(0, aside.size() - 1)}).out, "their-value-2");
+    // Reported by name, never by value.
+    EXPECT_NE(merged.err.find("conflict: 'differs'"), std::string::npos) << merged.err;
+    EXPECT_EQ(merged.err.find("their-value-2"), std::string::npos) << merged.err;
+    EXPECT_TRUE(read_file(store_file + ".backup2") == before);
+    EXPECT_TRUE(read_file(other + ".safe") == other_before);
+    // Made again, it finds everything there: no rewrite.
+    const std::string after = read_file(store_file);
+    const ToolResult again = tool({"merge", other});
+    EXPECT_EQ(again.status, kOk) << again.err;
+    EXPECT_NE(again.err.find("nothing to merge"), std::string::npos) << again.err;
+    EXPECT_TRUE(read_file(store_file) == after);
+    // --prefer theirs gives the name their value and keeps ours aside.
+    ASSERT_EQ(tool_on(other, {"add", "mine", "--replace-or-add"}, "their mine").status, kOk);
+    ASSERT_EQ(tool({"merge", other, "--prefer", "theirs", "--drop-backup"}).status, kOk);
+    EXPECT_EQ(tool({"get", "mine"}).out, "their mine");
+    const std::string kept = tool({"find", "mine.conflict-"}).out;
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(tool({"get", kept.substr(0, kept.size() - 1)}).out, "my value");
+  }
+  // A store of another password: its own file, else nothing is changed.
+  const std::string locked = dir.file("locked");
+  const std::string other_password = dir.file("other-password");
+  write_file(other_password, kOtherPassword + "\n");
+  ToolRun run;
+  run.args = {"-s", locked, "--password-file", other_password};
+  for (const std::string& word : create_args(2)) run.args.push_back(word);
+  ASSERT_EQ(run_tool(run).status, kOk);
+  run.args = {"-s", locked, "--password-file", other_password, "add", "sealed"};
+  run.input = "locked value";
+  ASSERT_EQ(run_tool(run).status, kOk);
+  const std::string before = read_file(store_file);
+  EXPECT_EQ(tool({"merge", locked}).status, kWrongPassword);
+  EXPECT_TRUE(read_file(store_file) == before);
+  // In a session, which runs merge but not the driver (git runs that).
+  const std::vector<Frame> frames = parse_frames(
+      tool({"shell"}, "merge " + locked + " --other-password-file " + other_password +
+                          "\nmerge-driver a b c\n").out);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].status, kOk) << frames[0].notes;
+  EXPECT_EQ(frames[1].status, kUsage) << frames[1].notes;
+  EXPECT_EQ(tool({"get", "sealed"}).out, "locked value");
+}
+
+// git's merge driver, three ways by name. Each side starts as a copy of
+// BASE (one store key, one header) and is changed by the tool.
+TEST_F(RoundTrip, MergeDriverMergesThreeWaysByName) {
+  using Entries = std::map<std::string, std::string>;
+  const struct {
+    const char* what;
+    Entries base, ours, theirs;
+    std::string merged;  // ls of the result
+    Entries values;      // some values of the result
+    int status;
+  } cases[] = {
+      {"added on their side", {{"a", "1"}}, {{"a", "1"}}, {{"a", "1"}, {"b", "2"}}, "a\nb\n",
+       {{"b", "2"}}, kOk},
+      {"added on our side", {{"a", "1"}}, {{"a", "1"}, {"b", "2"}}, {{"a", "1"}}, "a\nb\n",
+       {{"b", "2"}}, kOk},
+      {"removed on their side", {{"a", "1"}, {"b", "2"}}, {{"a", "1"}, {"b", "2"}},
+       {{"a", "1"}}, "a\n", {}, kOk},
+      {"removed on our side", {{"a", "1"}, {"b", "2"}}, {{"a", "1"}}, {{"a", "1"}, {"b", "2"}},
+       "a\n", {}, kOk},
+      {"changed on their side", {{"a", "1"}}, {{"a", "1"}}, {{"a", "9"}}, "a\n", {{"a", "9"}},
+       kOk},
+      {"the same change on both", {{"a", "1"}}, {{"a", "7"}}, {{"a", "7"}}, "a\n",
+       {{"a", "7"}}, kOk},
+      {"changed on both differently", {{"a", "1"}}, {{"a", "8"}}, {{"a", "9"}},
+       "a\na.conflict-*\n", {{"a", "8"}}, kFalse},
+      {"added on both differently", {{"k", "0"}}, {{"k", "0"}, {"n", "1"}},
+       {{"k", "0"}, {"n", "2"}}, "k\nn\nn.conflict-*\n", {{"n", "1"}}, kFalse},
+      {"removed on ours, changed on theirs", {{"a", "1"}, {"k", "0"}}, {{"k", "0"}},
+       {{"a", "9"}, {"k", "0"}}, "a\nk\n", {{"a", "9"}}, kFalse},
+      {"changed on ours, removed on theirs", {{"a", "1"}, {"k", "0"}},
+       {{"a", "8"}, {"k", "0"}}, {{"k", "0"}}, "a\nk\n", {{"a", "8"}}, kFalse},
+  };
+  const std::string base = dir.file("base");
+  create_store_on(base);
+  const std::string empty_base = read_file(base + ".safe");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(base + ".safe", empty_base);
+    for (const auto& [name, value] : c.base) ASSERT_EQ(tool_on(base, {"add", name}, value).status, kOk);
+    for (const auto& [side, entries] : {std::pair{"ours", &c.ours}, std::pair{"theirs", &c.theirs}}) {
+      const std::string path = dir.file(side);
+      write_file(path + ".safe", read_file(base + ".safe"));
+      for (const auto& [name, value] : c.base) {
+        if (entries->count(name) == 0) {
+          ASSERT_EQ(tool_on(path, {"rm", name, "-q", "--drop-backup"}).status, kOk);
+        }
+      }
+      for (const auto& [name, value] : *entries) {
+        if (c.base.count(name) == 0 || c.base.at(name) != value) {
+          ASSERT_EQ(tool_on(path, {"add", name, "--replace-or-add", "-q", "--drop-backup"}, value).status, kOk);
+        }
+      }
+    }
+    const ToolResult driven = tool({"merge-driver", base + ".safe", dir.file("ours") + ".safe",
+                                    dir.file("theirs") + ".safe"});
+    EXPECT_EQ(driven.status, c.status) << driven.err;
+    EXPECT_EQ(conflicts_as_stars(tool_on(dir.file("ours"), {"ls"}).out), c.merged);
+    for (const auto& [name, value] : c.values) {
+      EXPECT_EQ(tool_on(dir.file("ours"), {"get", name}).out, value) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ours") + ".safe.backup2"));
+  }
+  // Their side changed the password: OURS is left as it was.
+  const std::string ours = read_file(dir.file("ours") + ".safe");
+  write_file(dir.file("new-password"), kOtherPassword + "\n");
+  ASSERT_EQ(tool_on(dir.file("theirs"), {"passwd", "--new-password-file", dir.file("new-password"),
+                                        "--drop-backup"}).status, kOk);
+  const ToolResult refused = tool({"merge-driver", base + ".safe", dir.file("ours") + ".safe",
+                                   dir.file("theirs") + ".safe"});
+  EXPECT_EQ(refused.status, kWrongPassword) << refused.err;
+  EXPECT_TRUE(read_file(dir.file("ours") + ".safe") == ours);
+}
+
+// The README's git set-up, for real: two clones of one repository change
+// the store apart, and a pull merges them through the driver.
+TEST_F(RoundTrip, GitMergesTwoClonesThroughTheDriver) {
+  if (access("/usr/bin/git", X_OK) != 0) GTEST_SKIP() << "no git here (scripts/deps.sh installs it)";
+  const std::string script = R"(set -e
+git init -q --bare origin.git
+git clone -q origin.git one 2>/dev/null
+cd one
+echo '*.safe merge=kel-safe -diff' > .gitattributes
+kel-safe -s vault create --kdf-memory 19 --kdf-passes 2 -q
+printf shared | kel-safe -s vault add shared -q
+printf old | kel-safe -s vault add old -q
+git add .gitattributes vault.safe
+git commit -qm start
+git push -q origin HEAD:main
+cd .. && git clone -q -b main origin.git two && cd one
+printf laptop | kel-safe -s vault add laptop -q
+kel-safe -s vault rm old -q --drop-backup
+git commit -qam laptop
+git push -q origin HEAD:main
+cd ../two
+git config merge.kel-safe.driver 'kel-safe merge-driver %O %A %B'
+printf server | kel-safe -s vault add server -q
+git commit -qam server
+git pull -q --no-rebase origin main >/dev/null
+git status --porcelain --ignored
+)";
+  ToolRun run;
+  run.program = "/bin/sh";
+  run.args = {"-c", "cd \"$HOME\" && " + script};
+  std::filesystem::create_directories(dir.file("home"));
+  run.env = {{"HOME", dir.file("home")},
+             {"GIT_CONFIG_NOSYSTEM", "1"},
+             {"GIT_AUTHOR_NAME", "Tester"},
+             {"GIT_AUTHOR_EMAIL", "tester@example.invalid"},
+             {"GIT_COMMITTER_NAME", "Tester"},
+             {"GIT_COMMITTER_EMAIL", "tester@example.invalid"},
+             {"KEL_SAFE_PASSWORD", kPassword},
+             {"PATH", std::filesystem::path(tool_path()).parent_path().string() +
+                          ":/usr/bin:/bin"}};
+  const ToolResult pulled = run_tool(run);
+  ASSERT_EQ(pulled.status, kOk) << pulled.err;
+  EXPECT_EQ(pulled.out, "");  // a clean work tree: nothing left beside the store
+  const std::string merged = dir.file("home/two/vault");
+  EXPECT_EQ(tool_on(merged, {"ls"}).out, "laptop\nserver\nshared\n");
+  EXPECT_EQ(tool_on(merged, {"get", "laptop"}).out, "laptop");
+  EXPECT_EQ(tool_on(merged, {"check"}).status, kOk);
 }
 
 }  // namespace

@@ -33,8 +33,8 @@ TEST_F(Statuses, UsageErrors) {
   } cases[] = {
       {{},
        "a subcommand is required: create, verify, passwd, add, get, edit, exists, ls, find, otp, "
-       "mv, cp, rm, version, check, repair, upgrade, export, import, generate, run, shell, "
-       "agent, help (kel-safe --help tells more)\n"},
+       "mv, cp, rm, merge, merge-driver, version, check, repair, upgrade, export, import, "
+       "generate, run, shell, agent, help (kel-safe --help tells more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
@@ -83,8 +83,8 @@ TEST_F(Statuses, UsageErrors) {
        "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
        "--output)\n"},
       {{"get", "k", "--drop-backup"},
-       "--drop-backup is an option of 'passwd', 'add', 'edit', 'mv', 'cp', 'rm', 'upgrade', "
-       "'import' and 'generate', not of 'get'"},
+       "--drop-backup is an option of 'passwd', 'add', 'edit', 'mv', 'cp', 'rm', 'merge', "
+       "'upgrade', 'import' and 'generate', not of 'get'"},
       {{"-s", store, "add", "x", "--drop-backup"},
        "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
        "keeps no backup\n"},

@@ -32,8 +32,8 @@ _kel_safe()
     local IFS=$' \t\n'
 
     local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get edit exists ls find otp mv cp rm check repair upgrade
-        export import generate run shell agent version help"
+    local commands="create verify passwd add get edit exists ls find otp mv cp rm merge merge-driver
+        check repair upgrade export import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
     local command= action= dashdash= i word
@@ -129,6 +129,14 @@ _kel_safe()
         otp) options="--at" ;;
         mv | cp) options="--replace --drop-backup" ;;
         rm) options="--drop-backup" ;;
+        merge)
+            case $prev in
+                --prefer) COMPREPLY=($(compgen -W "ours theirs" -- "$cur")); return 0 ;;
+                --other-password-file) COMPREPLY=($(compgen -f -- "$cur")); return 0 ;;
+            esac
+            options="--prefer --other-password-file --drop-backup"
+            [[ $cur != -* ]] && COMPREPLY=($(compgen -f -- "$cur")) && return 0 ;;
+        merge-driver) [[ $cur != -* ]] && COMPREPLY=($(compgen -f -- "$cur")) && return 0 ;;
         check) options="--json" ;;
         export) options="--json --env --dir --prefix -y --yes" ;;
         import) options="--json --env --dir --replace --drop-backup" ;;

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get edit exists ls find otp mv cp rm check repair upgrade export import generate run shell agent version help
+set -l kel_safe_commands create verify passwd add get edit exists ls find otp mv cp rm merge merge-driver check repair upgrade export import generate run shell agent version help
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -43,6 +43,8 @@ complete -c kel-safe -n $no_command -a edit -d 'Open the value of NAME in the ed
 complete -c kel-safe -n $no_command -a exists -d 'Exit 0 when NAME is stored'
 complete -c kel-safe -n $no_command -a ls -d 'List the stored names'
 complete -c kel-safe -n $no_command -a find -d 'List the names that contain PATTERN or match it as a glob'
+complete -c kel-safe -n $no_command -a merge -d 'Bring the entries of another store into this one'
+complete -c kel-safe -n $no_command -a merge-driver -d 'git merge driver for store files (%O %A %B)'
 complete -c kel-safe -n $no_command -a otp -d 'Print the current one-time code of NAME'
 complete -c kel-safe -n $no_command -a mv -d 'Rename an entry'
 complete -c kel-safe -n $no_command -a cp -d 'Store a value under a new name as well'
@@ -109,3 +111,7 @@ complete -c kel-safe -n '__fish_seen_subcommand_from run; and contains -- -- (co
 complete -c kel-safe -n '__fish_seen_subcommand_from shell' -l timeout -x -d 'Lock after this many idle seconds'
 complete -c kel-safe -n '__kel_safe_agent_needs_action' -a 'start stop status'
 complete -c kel-safe -n '__fish_seen_subcommand_from agent; and __fish_seen_subcommand_from start' -l timeout -x -d 'Stop after this many idle seconds'
+complete -c kel-safe -n '__fish_seen_subcommand_from merge' -l prefer -x -a 'ours theirs' -d 'Whose value keeps a name whose values differ'
+complete -c kel-safe -n '__fish_seen_subcommand_from merge' -l other-password-file -r -F -d 'Read the password of OTHER from FILE'
+complete -c kel-safe -n '__fish_seen_subcommand_from merge' -l drop-backup -d 'Delete the backup afterwards'
+complete -c kel-safe -n '__fish_seen_subcommand_from merge merge-driver' -F

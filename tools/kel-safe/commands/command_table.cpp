@@ -32,6 +32,8 @@ CommandRun add_otp_command(CLI::App& sub, Context& context);
 CommandRun add_mv_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
 CommandRun add_cp_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
 CommandRun add_rm_command(CLI::App& sub, Context& context);        // rewrite_commands.cpp
+CommandRun add_merge_command(CLI::App& sub, Context& context);
+CommandRun add_merge_driver_command(CLI::App& sub, Context& context);
 CommandRun add_version_command(CLI::App& sub, Context& context);
 CommandRun add_check_command(CLI::App& sub, Context& context);
 CommandRun add_repair_command(CLI::App& sub, Context& context);
@@ -110,6 +112,17 @@ const CommandRow kCommands[] = {
      "Remove the entries NAME..., all in one rewrite, all "
      "or nothing; the old file is kept as a backup",
      add_rm_command, nullptr, false, always},
+    // merge reads a file of the caller's, so the agent does not run it;
+    // a session does, with the store it opened.
+    {"merge",
+     "Bring the entries of the store OTHER into this one, in one rewrite; a name "
+     "whose values differ keeps ours and gets NAME.conflict-DATE beside it",
+     add_merge_command, nullptr, false, nullptr},
+    {"merge-driver",
+     "git's merge driver for store files: merge-driver %O %A %B merges by name "
+     "into %A; exit 1 on a conflict (see kel-safe(1))",
+     add_merge_driver_command, "git runs the merge driver, outside a session", false,
+     nullptr},
     {"version", "Print the tool's and the library's version", add_version_command, nullptr,
      false, nullptr},
     {"check",
