@@ -546,7 +546,7 @@ TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
   add("web", "w");
   add("mail", "m");
   const std::string whole = read_file(store_file);
-  const std::size_t mail = 132 + 3 + 1 + 69;  // after "web"
+  const std::size_t mail = header_length(whole) + 3 + 1 + 69;  // after "web"
   for (const std::size_t kept : {1u, 20u, 44u}) {  // the fixed part is 45 bytes
     for (const bool zero : {false, true}) {
       SCOPED_TRACE(std::to_string(kept) + (zero ? " bytes, zero first byte" : " bytes"));
@@ -575,10 +575,11 @@ TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
   }
 }
 
-// upgrade turns a format-1 store into format 2 with the same password and
-// names every format-1 copy beside it with the command that removes it;
-// --drop-backup removes them, and nothing else; check reports the new format.
-TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
+// upgrade turns a format-1 store (and a format-2 one) into format 3 with the
+// same password and names every format-1 copy beside it with the command
+// that removes it; --drop-backup removes them, and nothing else; check
+// reports the new format.
+TEST_F(Statuses, UpgradeMakesFormat3AndCheckSaysSo) {
   create_store(1);
   add("s1", "value1");
   // An earlier password change's backup and a repair's copy (format 1). Not
@@ -591,7 +592,7 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   write_file(store_file + ".damaged-20261208T101501Z", std::string(300, 'x'));
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
-  EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 2 passes, 4 lanes"),
+  EXPECT_NE(upgraded.err.find("to format 3: Argon2id with 19 MiB, 2 passes, 4 lanes"),
             std::string::npos)
       << upgraded.err;
   for (const std::string& copy : {store_file + ".backup1'", store_file + ".backup2'",
@@ -601,7 +602,7 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   }
   EXPECT_EQ(upgraded.err.find("it'"), std::string::npos) << upgraded.err;
   EXPECT_EQ(upgraded.err.find("101501Z"), std::string::npos) << upgraded.err;
-  // A format-2 copy is none of them.
+  // A format-3 copy is none of them.
   write_file(store_file + ".damaged-20261208T101502Z", read_file(store_file));
   const ToolResult dropped = tool({"upgrade", "--drop-backup"});
   ASSERT_EQ(dropped.status, kOk) << dropped.err;
@@ -612,12 +613,23 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   EXPECT_EQ(tool({"get", "s1"}).out, "value1");
   const ToolResult checked = tool({"check", "--json"});
   EXPECT_EQ(checked.status, kOk);
-  EXPECT_NE(checked.out.find("\"format\":2,\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":19456"),
+  EXPECT_NE(checked.out.find("\"format\":3,\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":19456"),
             std::string::npos)
       << checked.out;
   const ToolResult again = tool({"upgrade"});
   EXPECT_EQ(again.status, kOk);
   EXPECT_NE(again.err.find("already"), std::string::npos) << again.err;
+  // A format-2 store (what the tool made before format 3) too.
+  const std::string two = dir.file("two");
+  create_store_on(two, 2);
+  ASSERT_EQ(tool_on(two, {"add", "s2"}, "value2").status, kOk);
+  const ToolResult from_two =
+      tool_on(two, {"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
+  ASSERT_EQ(from_two.status, kOk) << from_two.err;
+  EXPECT_NE(from_two.err.find("to format 3: "), std::string::npos) << from_two.err;
+  EXPECT_EQ(tool_on(two, {"get", "s2"}).out, "value2");
+  EXPECT_EQ(tool_on(two, {"check"}).status, kOk);
+
   EXPECT_EQ(tool({"create", "--kdf-memory", "18"}).status, kUsage);
 }
 

@@ -319,11 +319,11 @@ TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
     EXPECT_FALSE(fs::exists(dir.file("weak.safe")));
   }
   kel::StoreOptions unknown;
-  unknown.format = 3;
+  unknown.format = 4;
   kel::Safe safe(dir.file("weak"), kPassword);
   std::string error;
   EXPECT_EQ(safe.create_safe(unknown, error), -1);
-  EXPECT_EQ(error, "Unknown store format 3 (1 or 2)");
+  EXPECT_EQ(error, "Unknown store format 4 (1, 2 or 3)");
 }
 
 // What a new store gets when calibration aims at almost no time: never less
