@@ -1092,6 +1092,25 @@ TEST_F(Statuses, TamperingWithRecordsShows) {
   EXPECT_EQ(tool_on(other, {"get", "a"}).status, kWrongPassword);
   write_file(file, whole);
   EXPECT_EQ(tool_on(other, {"get", "a"}).out, "a1");
+  // Beside this store's own slot, that slot opens nothing and is named by
+  // check; the store opens through its own.
+  const std::string mine = dir.file("mine");
+  create_store_on(mine);
+  const std::string own = read_file(mine + ".safe");
+  const std::size_t both = 52 + 2 * 257;
+  std::string length(4, '\0');
+  for (int i = 0; i < 4; ++i) length[i] = static_cast<char>(both >> (8 * i));
+  write_file(mine + ".safe", own.substr(0, 12) + length + own.substr(16, 32) +
+                                 std::string("\x02\0\0\0", 4) + own.substr(52) +
+                                 theirs.substr(52, 257));
+  ASSERT_EQ(tool_on(mine, {"add", "x"}, "y").status, kOk);
+  EXPECT_EQ(tool_on(mine, {"get", "x"}).out, "y");
+  const ToolResult two_slots = tool_on(mine, {"check"});
+  EXPECT_EQ(two_slots.status, kStoreError);
+  EXPECT_NE(two_slots.out.find("damaged region at offset 309, 257 bytes: key slot 2 does not "
+                               "belong to this store's key"),
+            std::string::npos)
+      << two_slots.out;
 }
 
 }  // namespace
