@@ -138,8 +138,9 @@ class KEL_SAFE_EXPORT Safe {
   int format_info(FormatInfo& info, std::string& error);
   // 1 or 2, or -1 with the error text.
   int format_version(std::string& error);
-  // Rewrites a format-1 store as format 2, with the Argon2id parameters of
-  // `options` (its `format` is ignored), in one rewrite like a removal's:
+  // Rewrites a format-1 store as format 2, or (when `options.format` is 3)
+  // a format-1 or format-2 store as format 3, with the Argon2id parameters
+  // of `options`, in one rewrite like a removal's:
   // the password stays the same, a new random store key and store
   // identifier are drawn, every name and value is sealed again under them
   // (the plain copies of the old key are wiped), the old file is kept as
@@ -161,7 +162,7 @@ class KEL_SAFE_EXPORT Safe {
   // This Safe keeps its own password; use a new Safe with the new one.
   int change_key(const std::string& name, const std::string& old_password,
                  const std::string& new_password, std::string& error);
-  // The same, and the format-2 store gets the Argon2id parameters of
+  // The same, and the format-2 (or format-3) store gets the Argon2id parameters of
   // `options` (its `format` is ignored; a memory or pass count of 0 is
   // calibrated as create_safe does) in the same rewrite of the header. The
   // store key stays. A format-1 store is refused (Status::invalid_argument):
@@ -169,8 +170,8 @@ class KEL_SAFE_EXPORT Safe {
   int change_key(const std::string& name, const std::string& old_password,
                  const std::string& new_password, const StoreOptions& options,
                  std::string& error);
-  // Draws a new store key and store identifier for the format-2 store named
-  // `name` (old password checked, new one held to the policy; it may be the
+  // Draws a new store key and store identifier for the format-2 or format-3
+  // store named `name` (format 3: one password slot replaces its slots) (old password checked, new one held to the policy; it may be the
   // old one) and seals every name and value again under them, in one
   // rewrite like a removal's: readers elsewhere find the old file or the new
   // one, and a crash leaves one of the two. The Argon2id parameters stay.

@@ -5,8 +5,11 @@
 // so a copied file lets an attacker test millions of guesses a second.
 // Format 2 derives the key that unwraps the store key with Argon2id, a
 // memory-hard function whose cost is set when the store is created, and
-// binds every value to its name and every name to its store. Format 1
-// remains the default of the library.
+// binds every value to its name and every name to its store. Format 3
+// holds the store key in key slots and binds every name also to its place
+// and to the file's generation, so that records reordered, removed or
+// brought from another copy of the store show. Format 1 remains the default
+// of the library.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +17,9 @@
 namespace kel {
 
 struct StoreOptions {
-  // 1 or 2.
+  // 1, 2 or 3. Format 3 keeps format 2's key derivation (the parameters
+  // below) in a key slot, and makes any reordering, removal or splicing of
+  // records evident.
   int format = 1;
   // Argon2id memory in KiB, at least 19 MiB (19456 KiB) and at most 4 GiB;
   // 0: calibrated (64 to 256 MiB).
@@ -40,8 +45,8 @@ struct StoreOptions {
 // What the header of a store file says about its format. Reading it needs
 // no password.
 struct FormatInfo {
-  int version = 0;  // 1 or 2
-  // Format 2 only (0 for format 1).
+  int version = 0;  // 1, 2 or 3
+  // Formats 2 and 3 (format 3: its first password slot's; 0 for format 1).
   std::uint32_t kdf_memory_kib = 0;
   std::uint32_t kdf_passes = 0;
   std::uint32_t kdf_lanes = 0;

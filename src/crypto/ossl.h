@@ -40,3 +40,28 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, unsigned char* out,
 void print_line(const char* text);
 
 }  // namespace kel::crypto
+
+#include <openssl/core_names.h>
+#include <openssl/kdf.h>
+
+namespace kel::crypto {
+
+struct KdfFree {
+  void operator()(EVP_KDF* p) const { EVP_KDF_free(p); }
+};
+struct KdfCtxFree {
+  void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); }
+};
+struct MacFree {
+  void operator()(EVP_MAC* p) const { EVP_MAC_free(p); }
+};
+struct MacCtxFree {
+  void operator()(EVP_MAC_CTX* p) const { EVP_MAC_CTX_free(p); }
+};
+
+using KdfPtr = std::unique_ptr<EVP_KDF, KdfFree>;
+using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, KdfCtxFree>;
+using MacPtr = std::unique_ptr<EVP_MAC, MacFree>;
+using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
+
+}  // namespace kel::crypto

@@ -10,6 +10,8 @@
 
 namespace kel::detail {
 
+struct Binding;
+
 struct Engine {
   IndexState index;
   Keyring keys;
@@ -20,6 +22,10 @@ struct Engine {
   // How many threads one Argon2id derivation may use (1: none but the
   // caller's). See Safe::set_kdf_threads.
   unsigned kdf_threads = 1;
+  // While a rewrite writes its new file: how that file binds its records
+  // (a format-3 file gets a new generation), for the writers of its new
+  // records. Null otherwise: they bind as the Store's file.
+  const Binding* rewrite_target = nullptr;
 };
 
 inline Engine& engine(Store& store) { return *store.engine; }

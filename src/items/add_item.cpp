@@ -44,6 +44,15 @@ int append_record(Store& store, const unsigned char* key, const std::string& nam
   const long n = static_cast<long>(name.size());
   detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
+  // The name is sealed once its place is known, bound to the value's tag
+  // (format 3), with the binding of the file under the lock.
+  const detail::Binding under_lock = append.binding();
+  const unsigned char* tag =
+      record.data() + codec::fixed_part_size(n) + codec::value_tag_at(length);
+  if (detail::seal_name(store, key, name, length, record.data(), error, &under_lock,
+                        append.start(), tag) != 0) {
+    return -1;
+  }
   codec::put_start(record.data(), n, append.start());
   if (append.write_body(0, record.data() + 1, static_cast<long>(record.size() - 1),
                         error) != 0 ||
@@ -69,10 +78,7 @@ int Store::add_item(const std::string& name, const unsigned char* value,
       return -1;
     }
     const detail::Binding binding = detail::binding_of(*this);
-    if (detail::seal_name(*this, key.data(), name,
-                          static_cast<std::uint32_t>(length), record.data(),
-                          error, &binding) != 0 ||
-        seal_value(key.data(), value, length, name, record.data(), binding,
+    if (seal_value(key.data(), value, length, name, record.data(), binding,
                    error) != 0) {
       return -1;
     }

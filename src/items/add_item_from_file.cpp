@@ -48,7 +48,8 @@ struct Source {
 // The plain pieces are wiped as they go.
 int stream_value(detail::Append& append, const Source& source, long n,
                  crypto::AeadStream& sealer, const unsigned char* nonce,
-                 const Progress& progress, std::uint32_t& length, std::string& error) {
+                 const Progress& progress, std::uint32_t& length, unsigned char* tag,
+                 std::string& error) {
   detail::SecretBuffer plain(kPieceSize);
   std::vector<unsigned char> sealed(kPieceSize);
   const long value_at = codec::fixed_part_size(n) - 1;
@@ -102,17 +103,9 @@ int stream_value(detail::Append& append, const Source& source, long n,
     detail::set_status(Status::internal);
     return -1;
   }
+  std::copy(trailer + codec::value_tag_at(0), trailer + sizeof trailer, tag);
   return append.write_body(value_at + static_cast<long>(done), trailer,
                            sizeof trailer, error);
-}
-
-// Writes the value's length into the record's fixed part, before its first
-// byte makes the record visible.
-int patch_length(detail::Append& append, long n, std::uint32_t length,
-                 std::string& error) {
-  unsigned char field[4];
-  format::put_u32(field, length);
-  return append.write_body(codec::value_length_at(n) - 1, field, sizeof field, error);
 }
 
 int import_locked(Store& store, const unsigned char* key, const std::string& name,
@@ -125,9 +118,6 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   // The message below names the step; the random source's own text says less.
   std::string ignored;
   const detail::Binding binding = detail::binding_of(store);
-  if (detail::seal_name(store, key, name, source.size, fixed.data(), error, &binding) != 0) {
-    return -1;
-  }
   if (detail::gen_random(nonce, sizeof nonce, ignored) != 0) {
     detail::fail(error, Status::internal, "Could not generate item iv");
     return -1;
@@ -139,13 +129,20 @@ int import_locked(Store& store, const unsigned char* key, const std::string& nam
   }
   detail::Append append(store, key, name, binding, error);
   if (!append.ok()) return -1;
-  codec::put_start(fixed.data(), n, append.start());
   std::uint32_t length = 0;
+  unsigned char tag[format::kTagSize] = {};
   try {
+    // The value streams first: the name is bound to its tag (format 3), so
+    // the fixed part is sealed and written once the value is done.
+    const detail::Binding under_lock = append.binding();
+    if (stream_value(append, source, n, sealer, nonce, progress, length, tag, error) != 0 ||
+        detail::seal_name(store, key, name, length, fixed.data(), error, &under_lock,
+                          append.start(), tag) != 0) {
+      return -1;
+    }
+    codec::put_start(fixed.data(), n, append.start());
     if (append.write_body(0, fixed.data() + 1, static_cast<long>(fixed.size() - 1),
                           error) == 0 &&
-        stream_value(append, source, n, sealer, nonce, progress, length, error) == 0 &&
-        (!source.to_end || patch_length(append, n, length, error) == 0) &&
         append.finish(name, length, fixed[0], error) == 0) {
       return 0;
     }

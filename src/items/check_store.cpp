@@ -9,7 +9,10 @@
 #include "items/integrity.h"
 #include "kel/store.h"
 #include "env/env.h"
+#include "engine/engine.h"
 #include "engine/index/current_file.h"
+#include "engine/keyring/binding.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/records/format.h"
 #include "engine/file/io.h"
 #include "engine/index/record_scan.h"
@@ -59,6 +62,25 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
     if (read_error != 0) {
       error = "Could not read store data - " + io::error_text(read_error);
       return -1;
+    }
+    // Format 3: a key slot whose MAC fails under this store's key was
+    // moved from another store or kept from before a key change; no
+    // opening uses it, and it is reported where it lies.
+    if (detail::binding_of(store).needs_value_tag()) {
+      const std::vector<unsigned char>& header = store.engine->keys.v3_header;
+      std::vector<detail::SlotFrame> slots;
+      std::string ignored;
+      if (detail::parse_v3_header(header, slots, ignored) == 0) {
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+          if (detail::v3_slot_mac_holds(header, slots[i], key.data())) continue;
+          report.damaged.push_back(
+              {static_cast<std::int64_t>(slots[i].offset),
+               static_cast<std::int64_t>(slots[i].length),
+               "key slot " + std::to_string(i + 1) +
+                   " does not belong to this store's key (moved from another store, or "
+                   "kept from before a key change): it is never used"});
+        }
+      }
     }
     if (scan.stop() == detail::ScanStop::interrupted_append) {
       report.unfinished_append = status.st_size - scan.end();

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/file/io.h"
 #include "engine/keyring/binding.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/records/format.h"
 #include "engine/records/record_writers.h"
 #include "store/status_note.h"
@@ -18,6 +19,18 @@ namespace {
 
 // With the write lock held: whether the file's header is still `opened`.
 int header_unchanged(const Store& store, const NewKeyRewrite& rewrite, std::string& error) {
+  if (rewrite.format_version == 3) {
+    // A rewrite elsewhere draws a new generation; the slots must be the
+    // ones the password opened.
+    std::vector<unsigned char> now;
+    const int read = read_v3_header(store.store_fd, now, false, error);
+    if (read < 0) return -1;
+    if (read == 1 || !still_version3_header(store, now, error)) {
+      fail(error, Status::changed, rewrite.changed_meanwhile);
+      return -1;
+    }
+    return 0;
+  }
   unsigned char now[format::kHeaderSize];
   const ssize_t got = io::pread_full(store.store_fd, now, sizeof now, 0);
   if (got < 0) {
@@ -40,7 +53,9 @@ int reseal_every_record(Store& store, const unsigned char* key, const unsigned c
         resealing_writer(store, key, name, name, item, &target, new_key);
   }
   std::vector<RecordSpan> records;
-  if (list_records(store, format::kHeaderSize, records, damaged, text) != 0) return -1;
+  if (list_records(store, binding_of(store).records_start, records, damaged, text) != 0) {
+    return -1;
+  }
   for (const RecordSpan& record : records) {
     changes.changed.try_emplace(record.start, RecordWriter());
   }
@@ -51,9 +66,14 @@ int reseal_every_record(Store& store, const unsigned char* key, const unsigned c
 
 int rewrite_under_new_key(Store& store, const NewKeyRewrite& rewrite, std::string& text) {
   Binding target;
-  target.bound = true;
-  std::memcpy(target.store_id, rewrite.header.data() + format::kV2StoreIdOffset,
-              sizeof target.store_id);
+  if (is_version3_header(rewrite.header.data())) {
+    target = binding_of_v3(rewrite.header.data());
+  } else {
+    target.bound = true;
+    target.version = 2;
+    std::memcpy(target.store_id, rewrite.header.data() + format::kV2StoreIdOffset,
+                sizeof target.store_id);
+  }
   return run_rewrite(
       store, rewrite.messages,
       [&](const unsigned char* key, RecordChanges& changes, std::string& error) {

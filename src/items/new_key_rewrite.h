@@ -20,7 +20,8 @@ namespace kel::detail {
 
 struct NewKeyRewrite {
   RewriteMessages messages;
-  // The 132 header bytes the password was checked against. The new header
+  // The 132 header bytes the password was checked against (format 3: the
+  // Store's verified header is checked instead, slots and all). The new header
   // wraps the key under a password checked against that one: after a
   // password change elsewhere it would bring the old password back, so the
   // rewrite is refused with `changed_meanwhile` (Status::changed) then.

@@ -51,11 +51,28 @@ std::string backup_name(const std::string& target) {
 // name (`fixed`, its N + 41 bytes), or a freshly sealed one, with the right
 // length byte, value_offset and value_length, followed by the value part
 // copied sealed from the old file.
-detail::RecordWriter fresh_record(int old_fd, std::vector<unsigned char> fixed,
+// A format-3 file binds the name to its place and generation: there the
+// name (`name`, in plain) is sealed anew for the new file instead.
+detail::RecordWriter fresh_record(Store& store, const unsigned char* key, int old_fd,
+                                  std::vector<unsigned char> fixed, std::string name,
                                   std::int64_t value_at, std::uint32_t length) {
-  return [old_fd, fixed = std::move(fixed), value_at, length](
-             int out, long long at, std::string& error) mutable -> long long {
+  return [&store, key, old_fd, fixed = std::move(fixed), name = std::move(name), value_at,
+          length](int out, long long at, std::string& error) mutable -> long long {
     const long n = static_cast<long>(fixed.size()) - codec::fixed_part_size(0);
+    const detail::Binding* target = store.engine->rewrite_target;
+    if (target != nullptr && !name.empty()) {
+      unsigned char tag[format::kTagSize];
+      if (io::pread_full(old_fd, tag, sizeof tag, value_at + codec::value_tag_at(length)) !=
+          static_cast<ssize_t>(sizeof tag)) {
+        detail::fail(error, Status::changed, kDamaged);
+        return -1;
+      }
+      if (detail::seal_name(store, key, name, length, fixed.data(), error, target, at, tag) !=
+          0) {
+        return -1;
+      }
+    }
+    detail::wipe(name.data(), name.size());
     codec::encode_fixed(fixed.data(), n, at, length);
     if (io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
       io::record_error(errno);
@@ -148,8 +165,8 @@ class RepairPlan {
         failed_ = errno != 0 ? errno : EIO;
         return;
       }
-      piece.write = fresh_record(store_.store_fd, std::move(fixed), record.value_offset,
-                                 record.value_length);
+      piece.write = fresh_record(store_, key_, store_.store_fd, std::move(fixed), name,
+                                 record.value_offset, record.value_length);
     } else {
       piece.from = record.start;
       piece.size = static_cast<long long>(record.end() - record.start);
@@ -204,12 +221,15 @@ class RepairPlan {
     }
     std::vector<unsigned char> fixed(
         static_cast<std::size_t>(codec::fixed_part_size(static_cast<long>(name.size()))));
-    if (detail::seal_name(store_, key_, name, length, fixed.data(), error) != 0) {
+    // (Format 1 only: bound to nothing, place or tag.)
+    if (detail::seal_name(store_, key_, name, length, fixed.data(), error, nullptr, 0,
+                          nullptr) != 0) {
       failed_ = EIO;
       return;
     }
     detail::Piece piece;
-    piece.write = fresh_record(store_.store_fd, std::move(fixed), value_at, length);
+    piece.write = fresh_record(store_, key_, store_.store_fd, std::move(fixed), std::string(),
+                               value_at, length);
     plan.pieces.push_back(std::move(piece));
     report_.renamed.emplace_back(name, "the name of the record at offset " +
                                            std::to_string(damage.offset));

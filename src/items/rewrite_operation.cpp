@@ -5,6 +5,7 @@
 #include "items/rewrite_operation.h"
 
 #include "engine/engine.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/index/current_file.h"
 #include "engine/file/file_names.h"
 #include "engine/records/format.h"
@@ -69,8 +70,13 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
     // that one, and the header that wraps it is the one its password opens.
     if (changes.new_key != nullptr) {
       set_store_key(store, changes.new_key);
-      std::memcpy(store.engine->keys.verified_header, changes.header.data(),
-                  format::kHeaderSize);
+      if (is_version3_header(changes.header.data())) {
+        verify_v3_header(store, changes.header);
+      } else {
+        store.engine->keys.verified_v3.clear();
+        std::memcpy(store.engine->keys.verified_header, changes.header.data(),
+                    format::kHeaderSize);
+      }
     }
     // The new file is in place. This Store reads it afresh while the lock
     // on the old file is still held; writers elsewhere waiting on that lock

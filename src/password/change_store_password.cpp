@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "crypto/primitives.h"
 #include "crypto/store_key.h"
@@ -20,6 +22,7 @@
 #include "engine/records/format.h"
 #include "engine/keyring/header_reader.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
 #include "engine/records/rewrite.h"
@@ -98,16 +101,16 @@ int back_up(const Store& store, std::string& text) {
 // Writes `header` in place and makes it durable. On failure the previous
 // header goes back, so the file opens with the old password as before.
 int rewrite_header(Store& store, const unsigned char* header,
-                   const unsigned char* previous, std::string& text) {
-  const bool written = store.store_write(store.store_fd, 0, header,
-                                         format::kHeaderSize, text) == 0;
+                   const unsigned char* previous, std::string& text,
+                   long size = format::kHeaderSize) {
+  const bool written = store.store_write(store.store_fd, 0, header, size, text) == 0;
   if (written && io::sync_data(store.store_fd) == 0) return 0;
   if (written) io::record_error(errno);  // the sync failed: that is the cause
   // Putting the old header back is all that is left to try; whether it
   // worked or not, the failure to report is the one above.
   detail::KeepStatus keep_cause;
   std::string ignored;
-  if (store.store_write(store.store_fd, 0, previous, format::kHeaderSize, ignored) == 0) {
+  if (store.store_write(store.store_fd, 0, previous, size, ignored) == 0) {
     io::sync_data(store.store_fd);
   }
   text = "Could not change store password";
@@ -123,7 +126,7 @@ const char* const kFormat1Params =
 int choose_params(const Store& store, const StoreOptions* options,
                   detail::KdfParams& chosen, std::string& text) {
   if (options == nullptr) return 0;
-  if (store.engine->keys.format_version != 2) {
+  if (store.engine->keys.format_version == 1) {
     detail::fail(text, Status::invalid_argument, kFormat1Params);
     return -1;
   }
@@ -175,12 +178,53 @@ int change_locked_v2(Store& store, const std::string& old_password,
   return rewrite_header(store, header, previous, text);
 }
 
+// Format 3: the slot the old password opens gets a fresh key pair, the
+// store key wrapped to it, its secret key sealed under the new password
+// (new parameters when `chosen` gives them). Its label stays, so the header
+// keeps its length and the records (bound to their place after it, not to
+// the header's bytes) stay as they are; so do the other slots and the
+// generation.
+int change_locked_v3(Store& store, const std::string& old_password,
+                     const std::string& new_password, const detail::KdfParams* chosen,
+                     bool& header_touched, std::string& text) {
+  const std::vector<unsigned char> previous = store.engine->keys.v3_header;
+  SecretBytes<format::kKeySize> key;
+  std::size_t opened = 0;
+  std::vector<detail::SlotFrame> slots;
+  if (detail::open_v3_header(previous, old_password, store.engine->kdf_threads, key.data(),
+                             text, &opened) != 0 ||
+      detail::parse_v3_header(previous, slots, text) != 0) {
+    return -1;
+  }
+  const detail::SlotFrame& slot = slots[opened];
+  const detail::KdfParams params =
+      chosen != nullptr ? *chosen : detail::v3_slot_params(previous, slot);
+  const std::string label(
+      reinterpret_cast<const char*>(previous.data() + slot.offset + format::v3::kLabelAt),
+      slot.label_length);
+  std::vector<unsigned char> fresh;
+  if (detail::make_password_slot(key.data(), previous.data() + format::v3::kStoreIdOffset,
+                                 new_password, params, store.engine->kdf_threads, label, fresh,
+                                 text) != 0) {
+    return -1;
+  }
+  std::vector<unsigned char> header = previous;
+  std::copy(fresh.begin(), fresh.end(), header.begin() + static_cast<long>(slot.offset));
+  if (back_up(store, text) != 0) return -1;
+  header_touched = true;
+  return rewrite_header(store, header.data(), previous.data(), text,
+                        static_cast<long>(header.size()));
+}
+
 // The part that runs under the write lock: the header as it is now is
 // checked against the old password, re-wrapped, backed up and replaced.
 int change_locked(Store& store, const std::string& old_password,
                   const std::string& new_password, const detail::KdfParams* chosen,
                   bool& header_touched, std::string& text) {
   if (detail::read_header_fields(store, store.store_fd, text) != 0) return -1;
+  if (store.engine->keys.format_version == 3) {
+    return change_locked_v3(store, old_password, new_password, chosen, header_touched, text);
+  }
   if (store.engine->keys.format_version == 2) {
     return change_locked_v2(store, old_password, new_password, chosen, header_touched, text);
   }

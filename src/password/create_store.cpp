@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "crypto/store_key.h"
 #include "crypto/primitives.h"
 #include "password/store_formats.h"
@@ -15,6 +17,7 @@
 #include "engine/file/file_names.h"
 #include "engine/records/format.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
 #include "store/status_note.h"
@@ -86,12 +89,30 @@ int make_header_v2(Store& store, const detail::KdfParams& params, unsigned char*
   return 0;
 }
 
-int write_header(Store& store, const unsigned char* header, std::string& text) {
+// Format 3: a random store key, identifier and generation, and one
+// password slot that wraps the key.
+int make_header_v3(Store& store, const detail::KdfParams& params,
+                   std::vector<unsigned char>& header, std::string& text) {
+  SecretBytes<format::kKeySize> key;
+  if (detail::gen_random(key.data(), format::kKeySize, text) != 0) {
+    detail::fail(text, Status::internal, "Could not generate random key");
+    return -1;
+  }
+  if (detail::seal_v3_header(key.data(), store.password, params, store.engine->kdf_threads,
+                             header, text) != 0) {
+    return -1;
+  }
+  detail::set_store_key(store, key.data());
+  return 0;
+}
+
+int write_header(Store& store, const std::vector<unsigned char>& header, std::string& text) {
   if (io::lock_whole_file(store.store_fd, F_WRLCK) != 0) {
     text = "Could not obtain file lock - " + io::error_text(errno);
     return -1;
   }
-  int rc = store.store_write(store.store_fd, 0, header, format::kHeaderSize, text);
+  int rc = store.store_write(store.store_fd, 0, header.data(),
+                             static_cast<long>(header.size()), text);
   if (rc == 0 && io::sync_data(store.store_fd) != 0) {
     io::record_error(errno);
     rc = -1;
@@ -128,7 +149,8 @@ int publish(const Store& store, const std::string& staging, std::string& text) {
 
 // Where hard links are impossible the header goes into the file created
 // exclusively at the store's path itself.
-int create_in_place(Store& store, const unsigned char* header, std::string& text) {
+int create_in_place(Store& store, const std::vector<unsigned char>& header,
+                    std::string& text) {
   int fd = io::open_file(store.file_path.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0) {
@@ -160,10 +182,10 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
     return -1;
   }
   if (store.validate_password(store.password, text) != 0) return -1;
-  if (options.format != 1 && options.format != 2) {
+  if (options.format < 1 || options.format > 3) {
     detail::fail(
         text, Status::invalid_argument,
-        "Unknown store format " + std::to_string(options.format) + " (1 or 2)");
+        "Unknown store format " + std::to_string(options.format) + " (1, 2 or 3)");
     return -1;
   }
   // The cheap answer first; link(2) below is what makes it exclusive.
@@ -173,7 +195,7 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
     return -1;
   }
   detail::KdfParams params;
-  if (options.format == 2 && detail::choose_kdf_params(options, params, text) != 0) {
+  if (options.format >= 2 && detail::choose_kdf_params(options, params, text) != 0) {
     return -1;
   }
   // The header is made durable under a temporary name beside the store, so
@@ -188,9 +210,10 @@ int detail::create_store(Store& store, const StoreOptions& options, std::string&
   store.store_fd = fd;
   bool created = false;
   try {
-    unsigned char header[format::kHeaderSize] = {};
-    const int made = options.format == 2 ? make_header_v2(store, params, header, text)
-                                         : make_header(store, header, text);
+    std::vector<unsigned char> header(format::kHeaderSize);
+    const int made = options.format == 3   ? make_header_v3(store, params, header, text)
+                     : options.format == 2 ? make_header_v2(store, params, header.data(), text)
+                                           : make_header(store, header.data(), text);
     if (made == 0 && write_header(store, header, text) == 0) {
       int published = publish(store, staging, text);
       if (published == 1) published = create_in_place(store, header, text);

@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "engine/file/file_names.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/records/format.h"
 #include "items/new_key_rewrite.h"
 #include "password/store_formats.h"
@@ -46,7 +47,8 @@ int detail::rotate_store_key(Store& own, const std::string& name,
     target.password = old_password;
     target.engine->kdf_threads = own.engine->kdf_threads;
     if (target.open_store(text) != 0) return -1;
-    if (target.engine->keys.format_version != 2) {
+    const int version = target.engine->keys.format_version;
+    if (version == 1) {
       fail(text, Status::invalid_argument,
            "Could not rotate store key: the store is in format 1; upgrading it to "
            "format 2 draws a new store key");
@@ -68,9 +70,15 @@ int detail::rotate_store_key(Store& own, const std::string& name,
     }
     NewKeyRewrite rewrite;
     rewrite.header.resize(format::kHeaderSize);
-    // The derivation takes its time before the lock, not under it.
-    if (seal_v2_header(new_key.data(), new_password, params, target.engine->kdf_threads, nullptr,
-                       rewrite.header.data(), text) != 0) {
+    // The derivation takes its time before the lock, not under it. Format 3
+    // gets a new identifier too, as format 2 does: a new key always comes
+    // with one, which is how a Safe holding the old key tells (and refuses)
+    // the new file. Its one password slot replaces every slot it had.
+    if ((version == 3 ? seal_v3_header(new_key.data(), new_password, params,
+                                       target.engine->kdf_threads, rewrite.header, text)
+                      : seal_v2_header(new_key.data(), new_password, params,
+                                       target.engine->kdf_threads, nullptr,
+                                       rewrite.header.data(), text)) != 0) {
       return -1;
     }
     const std::string damaged =
@@ -80,7 +88,7 @@ int detail::rotate_store_key(Store& own, const std::string& name,
     rewrite.changed_meanwhile =
         "Could not rotate store key: its password was changed while the rotation was "
         "prepared; rotate it again with the new password";
-    rewrite.format_version = 2;
+    rewrite.format_version = version;
     rewrite.other_format =
         "Could not rotate store key: the store file was replaced by one in format 1";
     rewrite.new_key = new_key.data();

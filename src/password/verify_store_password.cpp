@@ -11,6 +11,7 @@
 #include "engine/keyring/binding.h"
 #include "engine/keyring/header_reader.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
 #include "store/status_note.h"
@@ -54,6 +55,22 @@ std::optional<detail::HeaderCheck> check_version2(Store& store, int fd,
   using detail::HeaderCheck;
   unsigned char header[format::kHeaderSize];
   if (detail::read_header_bytes(fd, header, locked) != 0) return std::nullopt;
+  if (detail::is_version3_header(header)) {
+    std::vector<unsigned char> whole;
+    if (detail::read_v3_header(fd, whole, locked, error) != 0) return HeaderCheck::failed;
+    if (&password == &store.password) {
+      if (store.store_opened) {
+        return detail::still_version3_header(store, whole, error) ? HeaderCheck::match
+                                                                  : HeaderCheck::mismatch;
+      }
+      return store.open_store(error) == 0 ? HeaderCheck::match : HeaderCheck::failed;
+    }
+    detail::SecretBytes<format::kKeySize> key;
+    return detail::open_v3_header(whole, password, store.engine->kdf_threads, key.data(),
+                                  error) == 0
+               ? HeaderCheck::match
+               : HeaderCheck::failed;
+  }
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, path);
     if (unknown.empty()) return std::nullopt;
@@ -94,7 +111,8 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
   if (check_store_shape(fd.get(), path, error) != 0) return HeaderCheck::failed;
   if (!open_version2 && !store.store_opened) {
     unsigned char header[format::kHeaderSize];
-    if (read_header_bytes(fd.get(), header, locked) == 0 && is_version2_header(header)) {
+    if (read_header_bytes(fd.get(), header, locked) == 0 &&
+        (is_version2_header(header) || is_version3_header(header))) {
       return HeaderCheck::replaced;
     }
   }
@@ -110,7 +128,7 @@ HeaderCheck check_password(Store& store, bool locked, std::string& error,
     // kept as the header it was checked against. It still holds while the
     // file carries the same hash and salt.
     const unsigned char* verified = store.engine->keys.verified_header;
-    if (is_version2_header(verified)) {
+    if (is_version2_header(verified) || is_version3_header(verified)) {
       detail::fail(error, Status::changed, kFormatChangedSinceOpen);
       return HeaderCheck::failed;
     }

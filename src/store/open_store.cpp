@@ -13,6 +13,7 @@
 #include "engine/records/format.h"
 #include "engine/keyring/header_reader.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/index/index_scan.h"
 #include "engine/file/io.h"
 #include "store/secret.h"
@@ -73,6 +74,18 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
       const bool changed = !locked &&
                            detail::read_header_bytes(store.store_fd, again, false) == 0 &&
                            std::memcmp(again, header, sizeof header) != 0;
+      result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
+    } else if (store.engine->keys.format_version == 3) {
+      const std::vector<unsigned char> header = store.engine->keys.v3_header;
+      if (detail::open_v3_header(header, store.password, store.engine->kdf_threads, key,
+                                 text) == 0) {
+        return detail::HeaderCheck::match;
+      }
+      std::vector<unsigned char> again;
+      std::string ignored;
+      const bool changed = !locked &&
+                           detail::read_v3_header(store.store_fd, again, false, ignored) == 0 &&
+                           again != header;
       result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
     }
     detail::env().close(store.store_fd);
@@ -165,9 +178,13 @@ int open(Store& store, bool whole_index, std::string& text) {
     }
     // The members hold the header just checked; a later file at the path
     // replaces them, and key_verified must still judge by this one.
-    if (store.engine->keys.format_version == 2) {
+    if (store.engine->keys.format_version == 3) {
+      detail::verify_v3_header(store, store.engine->keys.v3_header);
+    } else if (store.engine->keys.format_version == 2) {
+      store.engine->keys.verified_v3.clear();
       detail::encode_v2_header(store, store.engine->keys.verified_header);
     } else {
+      store.engine->keys.verified_v3.clear();
       detail::header_of_members(store, store.engine->keys.verified_header);
     }
     detail::clear_index(store.index);

@@ -31,10 +31,26 @@ ToolResult ToolTest::tool_on(const std::string& other, std::vector<std::string> 
 }
 
 std::vector<std::string> create_args(int format) {
-  // Format 2 is what a new user gets. The smallest Argon2id cost keeps each
+  // Format 3 is what a new user gets. The smallest Argon2id cost keeps each
   // command cheap enough for a suite that runs hundreds of them.
   if (format == 1) return {"create", "--format", "1"};
-  return {"create", "--format", "2", "--kdf-memory", "19", "--kdf-passes", "2"};
+  return {"create", "--format", std::to_string(format), "--kdf-memory", "19", "--kdf-passes",
+          "2"};
+}
+
+std::size_t header_length(const std::string& bytes) {
+  if (bytes.size() < 16 || bytes.compare(0, 12, std::string("\x89KELSAFE\x03\0\0\0", 12)) != 0) {
+    return 132;
+  }
+  std::size_t length = 0;
+  for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(bytes[12 + i]);
+  return length;
+}
+
+std::string kdf_bytes(const std::string& bytes) {
+  // Format 3: the header's 52 bytes, the slot's 13 before its label, and its
+  // keys and wrapped store key (124 bytes).
+  return header_length(bytes) == 132 ? bytes.substr(12, 12) : bytes.substr(52 + 13 + 124, 12);
 }
 
 void ToolTest::create_store(int format) { create_store_on(store, format); }

@@ -35,11 +35,11 @@ class ToolTest : public testing::Test {
   // The same on the store `other` (a path without ".safe").
   ToolResult tool_on(const std::string& other, std::vector<std::string> args,
                      const std::string& input = "");
-  // Creates the store with kPassword, in the default format (2) unless told
+  // Creates the store with kPassword, in the default format (3) unless told
   // otherwise; fails the test if that fails.
-  void create_store(int format = 2);
+  void create_store(int format = 3);
   // The same for the store `other` (a path without ".safe").
-  void create_store_on(const std::string& other, int format = 2);
+  void create_store_on(const std::string& other, int format = 3);
   // Adds NAME=VALUE through standard input; fails the test if that fails.
   void add(const std::string& name, const std::string& value);
   // The names of the files in the directory, sorted.
@@ -57,9 +57,16 @@ class ToolTest : public testing::Test {
   std::string home;           // HOME of tool_at_home
 };
 
-// The arguments of `create` for a store of `format` (1 or 2); format 2 at
-// the lowest key-derivation cost the tool accepts.
+// The arguments of `create` for a store of `format` (1, 2 or 3); formats 2
+// and 3 at the lowest key-derivation cost the tool accepts.
 std::vector<std::string> create_args(int format);
+
+// Where the records of the store file `bytes` begin: 132 in formats 1 and
+// 2, the header length a format-3 header gives.
+std::size_t header_length(const std::string& bytes);
+// The 12 Argon2id parameter bytes (memory, passes, lanes) of a format-2
+// header, or of a format-3 header's first slot (which has no label).
+std::string kdf_bytes(const std::string& bytes);
 
 // A fake Wayland clipboard in `folder`: wl-copy appends "copy ARGS" to
 // folder/log and keeps its standard input in folder/clip (empties it for

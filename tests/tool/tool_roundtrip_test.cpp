@@ -136,9 +136,10 @@ TEST_F(RoundTrip, EverySubcommandOnOneStore) {
   ASSERT_EQ(created.status, kOk) << created.err;
   EXPECT_EQ(created.out, "");
   EXPECT_NE(created.err.find(store_file), std::string::npos) << created.err;
-  EXPECT_NE(tool({"check"}).out.find("\nformat 2: Argon2id with 19 MiB, 2 passes, 4 lanes\n"),
+  EXPECT_NE(tool({"check"}).out.find("\nformat 3: Argon2id with 19 MiB, 2 passes, 4 lanes\n"),
             std::string::npos);
-  EXPECT_EQ(read_file(store_file).size(), 132u);  // an empty store: header only
+  // An empty store: header only, with one password slot.
+  EXPECT_EQ(read_file(store_file).size(), 52u + 257);
 
   EXPECT_EQ(tool({"verify"}).status, kOk);
 
@@ -1560,11 +1561,12 @@ TEST_F(RoundTrip, ClaimedLengthSizesNothing) {
   create_store();
   add("k", "v");
   std::string bytes = read_file(store_file);
-  ASSERT_EQ(bytes.size(), 132u + 42 + 1 + 28);  // header, fixed part, value part
+  const std::size_t header = header_length(bytes);
+  ASSERT_EQ(bytes.size(), header + 42 + 1 + 28);  // header, fixed part, value part
   const std::uint32_t claimed = 256u << 20;
-  for (int i = 0; i < 4; ++i) bytes[132 + 38 + i] = static_cast<char>(claimed >> (8 * i));
+  for (int i = 0; i < 4; ++i) bytes[header + 38 + i] = static_cast<char>(claimed >> (8 * i));
   const std::string trailer = bytes.substr(bytes.size() - 28);
-  bytes.resize(132 + 42);
+  bytes.resize(header + 42);
   write_file(store_file, bytes);
   std::filesystem::resize_file(store_file, bytes.size() + claimed);
   std::ofstream(store_file, std::ios::binary | std::ios::app) << trailer;
@@ -1604,10 +1606,11 @@ TEST_F(RoundTrip, DamagedValueNeverReachesTheOutput) {
   ASSERT_EQ(tool({"add", "big", "--file", dir.file("big.in")}).status, kOk);
   std::remove(dir.file("big.in").c_str());
 
-  // The last 16 bytes of the file are the last record's value tag; one
-  // flipped bit there must fail authentication of the whole value.
+  // One flipped bit in the last record's value cipher must fail
+  // authentication of the whole value. (Its tag, the file's last 16 bytes,
+  // would fail its name too, which is bound to it in format 3.)
   std::string bytes = read_file(store_file);
-  bytes.back() = static_cast<char>(bytes.back() ^ 0x01);
+  bytes[bytes.size() - 28 - 1000] = static_cast<char>(bytes[bytes.size() - 28 - 1000] ^ 0x01);
   write_file(store_file, bytes);
 
   const ToolResult to_file = tool({"get", "big", "-o", dir.file("big.out")});

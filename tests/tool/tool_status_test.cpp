@@ -1,6 +1,8 @@
 // Exit statuses, help texts, and the separation of data (standard output)
 // from everything else (standard error).
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -547,7 +549,7 @@ TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
   add("web", "w");
   add("mail", "m");
   const std::string whole = read_file(store_file);
-  const std::size_t mail = 132 + 3 + 1 + 69;  // after "web"
+  const std::size_t mail = header_length(whole) + 3 + 1 + 69;  // after "web"
   for (const std::size_t kept : {1u, 20u, 44u}) {  // the fixed part is 45 bytes
     for (const bool zero : {false, true}) {
       SCOPED_TRACE(std::to_string(kept) + (zero ? " bytes, zero first byte" : " bytes"));
@@ -576,10 +578,11 @@ TEST_F(Statuses, AFileCutInsideARecordIsDamageUnlessItsFirstByteIsZero) {
   }
 }
 
-// upgrade turns a format-1 store into format 2 with the same password and
-// names every format-1 copy beside it with the command that removes it;
-// --drop-backup removes them, and nothing else; check reports the new format.
-TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
+// upgrade turns a format-1 store (and a format-2 one) into format 3 with the
+// same password and names every format-1 copy beside it with the command
+// that removes it; --drop-backup removes them, and nothing else; check
+// reports the new format.
+TEST_F(Statuses, UpgradeMakesFormat3AndCheckSaysSo) {
   create_store(1);
   add("s1", "value1");
   // An earlier password change's backup and a repair's copy (format 1). Not
@@ -592,7 +595,7 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   write_file(store_file + ".damaged-20261208T101501Z", std::string(300, 'x'));
   const ToolResult upgraded = tool({"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
   ASSERT_EQ(upgraded.status, kOk) << upgraded.err;
-  EXPECT_NE(upgraded.err.find("to format 2: Argon2id with 19 MiB, 2 passes, 4 lanes"),
+  EXPECT_NE(upgraded.err.find("to format 3: Argon2id with 19 MiB, 2 passes, 4 lanes"),
             std::string::npos)
       << upgraded.err;
   for (const std::string& copy : {store_file + ".backup1'", store_file + ".backup2'",
@@ -602,7 +605,7 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   }
   EXPECT_EQ(upgraded.err.find("it'"), std::string::npos) << upgraded.err;
   EXPECT_EQ(upgraded.err.find("101501Z"), std::string::npos) << upgraded.err;
-  // A format-2 copy is none of them.
+  // A format-3 copy is none of them.
   write_file(store_file + ".damaged-20261208T101502Z", read_file(store_file));
   const ToolResult dropped = tool({"upgrade", "--drop-backup"});
   ASSERT_EQ(dropped.status, kOk) << dropped.err;
@@ -613,12 +616,23 @@ TEST_F(Statuses, UpgradeMakesFormat2AndCheckSaysSo) {
   EXPECT_EQ(tool({"get", "s1"}).out, "value1");
   const ToolResult checked = tool({"check", "--json"});
   EXPECT_EQ(checked.status, kOk);
-  EXPECT_NE(checked.out.find("\"format\":2,\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":19456"),
+  EXPECT_NE(checked.out.find("\"format\":3,\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":19456"),
             std::string::npos)
       << checked.out;
   const ToolResult again = tool({"upgrade"});
   EXPECT_EQ(again.status, kOk);
   EXPECT_NE(again.err.find("already"), std::string::npos) << again.err;
+  // A format-2 store (what the tool made before format 3) too.
+  const std::string two = dir.file("two");
+  create_store_on(two, 2);
+  ASSERT_EQ(tool_on(two, {"add", "s2"}, "value2").status, kOk);
+  const ToolResult from_two =
+      tool_on(two, {"upgrade", "--kdf-memory", "19", "--kdf-passes", "2"});
+  ASSERT_EQ(from_two.status, kOk) << from_two.err;
+  EXPECT_NE(from_two.err.find("to format 3: "), std::string::npos) << from_two.err;
+  EXPECT_EQ(tool_on(two, {"get", "s2"}).out, "value2");
+  EXPECT_EQ(tool_on(two, {"check"}).status, kOk);
+
   EXPECT_EQ(tool({"create", "--kdf-memory", "18"}).status, kUsage);
 }
 
@@ -943,6 +957,168 @@ TEST_F(Statuses, NotesAndQuietMode) {
   const ToolResult after = tool({"rm", "q", "--quiet", "--drop-backup"});
   EXPECT_EQ(after.status, kOk);
   EXPECT_EQ(after.err, "");
+}
+
+
+// One way to tamper with a store of the records a1, b1, c1, d1 (in that
+// order; each a 1-byte name and a 2-byte value: 72 bytes; see `fresh` below): what is done to
+// it, which names still read right, and where check must see the first
+// damage (from the end of the header). `repaired`: d's value is damaged and
+// the store repaired first (d is dropped; a .damaged-* copy is kept).
+struct Tampering {
+  const char* what;
+  bool repaired;
+  std::function<std::string(const std::string& bytes, std::size_t header)> tamper;
+  std::vector<std::string> intact;
+  std::size_t first_damage;
+};
+
+// Records are bound to their place and to the file's generation: moved,
+// dropped, doubled, or brought back from a copy made before a rewrite (an
+// old `cp`, a .backup2, a .damaged-* copy), they no longer authenticate.
+// check names where (exit 7), a read of an affected name refuses or gives
+// the current value (never an older one, ending in 0), and every other
+// name reads right.
+TEST_F(Statuses, TamperingWithRecordsShows) {
+  constexpr std::size_t kRecord = 72;
+  const auto record = [](const std::string& bytes, std::size_t i) {
+    return bytes.substr(header_length(bytes) + i * kRecord, kRecord);
+  };
+  const std::string other = dir.file("work/s");
+  // Each row's store holds older records of its own, a0 and d0, under an
+  // older generation at the places a1 and d1 now hold: a copy taken before
+  // the rewrites (`old`), and the .backup2 of the first removal (`backup`).
+  std::string old, backup;
+  const auto fresh = [&] {
+    std::filesystem::remove_all(dir.path() / "work");
+    std::filesystem::create_directory(dir.path() / "work");
+    create_store_on(other);
+    const auto add_all = [&](const char* a_value, const char* d_value) {
+      for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+               {"a", a_value}, {"b", "b1"}, {"c", "c1"}, {"d", d_value}}) {
+        EXPECT_EQ(tool_on(other, {"add", name}, value).status, kOk);
+      }
+    };
+    add_all("a0", "d0");
+    old = read_file(other + ".safe");
+    for (const char* name : {"a", "b", "c", "d"}) {
+      EXPECT_EQ(tool_on(other, {"rm", name}).status, kOk);
+      if (*name == 'a') backup = read_file(other + ".safe.backup2");
+    }
+    add_all("a1", "d1");
+  };
+  std::string damaged_copy;
+  const std::vector<Tampering> table = {
+      {"two records swapped", false,
+       [&](const std::string& s, std::size_t h) {
+         return s.substr(0, h) + record(s, 1) + record(s, 0) + s.substr(h + 2 * kRecord);
+       },
+       {"c", "d"}, 0},
+      {"a middle record deleted", false,
+       [&](const std::string& s, std::size_t h) {
+         return s.substr(0, h + kRecord) + s.substr(h + 2 * kRecord);
+       },
+       {"a"}, kRecord},
+      {"a record doubled at the end", false,
+       [&](const std::string& s, std::size_t) { return s + record(s, 0); },
+       {"a", "b", "c", "d"}, 4 * kRecord},
+      {"the older a of a .backup2 in front of the current one", false,
+       [&](const std::string& s, std::size_t h) {
+         return s.substr(0, h) + record(backup, 0) + s.substr(h);
+       },
+       {}, 0},
+      {"the older d of a copy made before a rewrite, in d's place", false,
+       [&](const std::string& s, std::size_t h) {
+         return s.substr(0, h + 3 * kRecord) + record(old, 3);
+       },
+       {"a", "b", "c"}, 3 * kRecord},
+      {"b of the .damaged copy a repair kept, in b's place", true,
+       [&](const std::string& s, std::size_t h) {
+         return s.substr(0, h + kRecord) + record(damaged_copy, 1) + s.substr(h + 2 * kRecord);
+       },
+       {"a", "c"}, kRecord},
+  };
+  for (const Tampering& row : table) {
+    SCOPED_TRACE(row.what);
+    fresh();
+    const std::string file = other + ".safe";
+    if (row.repaired) {
+      std::string bytes = read_file(file);
+      bytes[header_length(bytes) + 4 * kRecord - 20] ^= 0x01;
+      write_file(file, bytes);
+      ASSERT_EQ(tool_on(other, {"repair"}).status, kOk);
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "work")) {
+        if (entry.path().filename().string().rfind("s.safe.damaged-", 0) == 0) {
+          damaged_copy = read_file(entry.path().string());
+        }
+      }
+      ASSERT_FALSE(damaged_copy.empty());
+    }
+    const std::string bytes = read_file(file);
+    const std::size_t h = header_length(bytes);
+    write_file(file, row.tamper(bytes, h));
+    const ToolResult checked = tool_on(other, {"check"});
+    EXPECT_EQ(checked.status, kStoreError) << checked.out;
+    EXPECT_NE(checked.out.find("damaged region at offset " + std::to_string(h + row.first_damage)),
+              std::string::npos)
+        << checked.out;
+    for (const std::string name : {"a", "b", "c", "d"}) {
+      const ToolResult got = tool_on(other, {"get", name});
+      if (std::find(row.intact.begin(), row.intact.end(), name) != row.intact.end()) {
+        EXPECT_EQ(got.status, kOk) << name << ": " << got.err;
+        EXPECT_EQ(got.out, name + "1") << name;
+      } else {
+        EXPECT_NE(got.out, name + "0") << name;
+        if (got.status == kOk) {
+          EXPECT_EQ(got.out, name + "1") << name;
+        }
+      }
+    }
+  }
+  // The key slot (the header's only one) is bound to this store and this
+  // store key. One damaged byte of its wrapped store key: the password still
+  // opens the slot's key, so the header is named as damaged, not the
+  // password as wrong. A slot of another store in its place opens nothing.
+  fresh();
+  const std::string file = other + ".safe";
+  const std::string whole = read_file(file);
+  constexpr std::size_t kWrappedKey = 52 + 13 + 76;
+  std::string bytes = whole;
+  bytes[kWrappedKey + 5] ^= 0x01;
+  write_file(file, bytes);
+  const ToolResult damaged_slot = tool_on(other, {"get", "a"});
+  EXPECT_EQ(damaged_slot.status, kStoreError) << damaged_slot.err;
+  EXPECT_NE(damaged_slot.err.find("Store header damaged: the password opens key slot 1, but "
+                                  "its wrapped store key or its MAC does not authenticate"),
+            std::string::npos)
+      << damaged_slot.err;
+  const std::string stranger = dir.file("stranger");
+  create_store_on(stranger);
+  const std::string theirs = read_file(stranger + ".safe");
+  write_file(file, whole.substr(0, 52) + theirs.substr(52, header_length(theirs) - 52) +
+                       whole.substr(header_length(whole)));
+  EXPECT_EQ(tool_on(other, {"get", "a"}).status, kWrongPassword);
+  write_file(file, whole);
+  EXPECT_EQ(tool_on(other, {"get", "a"}).out, "a1");
+  // Beside this store's own slot, that slot opens nothing and is named by
+  // check; the store opens through its own.
+  const std::string mine = dir.file("mine");
+  create_store_on(mine);
+  const std::string own = read_file(mine + ".safe");
+  const std::size_t both = 52 + 2 * 257;
+  std::string length(4, '\0');
+  for (int i = 0; i < 4; ++i) length[i] = static_cast<char>(both >> (8 * i));
+  write_file(mine + ".safe", own.substr(0, 12) + length + own.substr(16, 32) +
+                                 std::string("\x02\0\0\0", 4) + own.substr(52) +
+                                 theirs.substr(52, 257));
+  ASSERT_EQ(tool_on(mine, {"add", "x"}, "y").status, kOk);
+  EXPECT_EQ(tool_on(mine, {"get", "x"}).out, "y");
+  const ToolResult two_slots = tool_on(mine, {"check"});
+  EXPECT_EQ(two_slots.status, kStoreError);
+  EXPECT_NE(two_slots.out.find("damaged region at offset 309, 257 bytes: key slot 2 does not "
+                               "belong to this store's key"),
+            std::string::npos)
+      << two_slots.out;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/key_agreement.h"
 #include "kel/store.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
@@ -254,6 +255,37 @@ TEST(Random, FillsExactlyTheRequestedBytes) {
       EXPECT_NE(a.substr(0, count), std::string(count, '\xaa')) << count;
     }
   }
+}
+
+// The key slot's primitives against their RFC vectors: X25519 (RFC 7748
+// 6.1), HKDF-SHA256 (RFC 5869 A.1) and HMAC-SHA256 (RFC 4231 case 2); and
+// an all-zero shared secret (a public key of small order) refused.
+TEST(KeyAgreement, MatchesTheRfcVectors) {
+  namespace crypto = kel::crypto;
+  const auto raw = [](const std::string& s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
+  };
+  const std::string alice = unhex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+  const std::string bob_public =
+      unhex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
+  unsigned char out[42] = {};
+  ASSERT_TRUE(crypto::x25519_public(raw(alice), out));
+  EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(out), 32)),
+            "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
+  ASSERT_TRUE(crypto::x25519_shared(raw(alice), raw(bob_public), out));
+  EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(out), 32)),
+            "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
+  const std::string small_order(32, '\0');
+  EXPECT_FALSE(crypto::x25519_shared(raw(alice), raw(small_order), out));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 32), std::string(32, '\0'));
+
+  ASSERT_TRUE(crypto::hkdf_sha256(std::string(22, '\x0b'), unhex("000102030405060708090a0b0c"),
+                                  unhex("f0f1f2f3f4f5f6f7f8f9"), out, 42));
+  EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(out), 42)),
+            "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865");
+  ASSERT_TRUE(crypto::hmac_sha256("Jefe", "what do ya want for nothing?", out));
+  EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(out), 32)),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
 }  // namespace

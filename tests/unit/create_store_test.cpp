@@ -14,6 +14,7 @@
 #include "engine/keyring/header_v2.h"
 #include "kel/safe.h"
 #include "kel/store.h"
+#include "engine/keyring/header_v3.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
 #include "support/unit_util.h"
@@ -235,6 +236,51 @@ TEST(CreateStore, AFailedHeaderWriteRemovesTheNewFile) {
 
 namespace {
 
+// Format 3's header as laid out: magic, version 3, its own length, one
+// password slot of 257 bytes (kind 1, no label, the parameters asked for),
+// records starting right after it; the slot opens with the password alone,
+// one flipped bit of its MAC or of its identifier-bound parts refuses it,
+// and the first record sits at R = 0 after the header.
+TEST(CreateStore, Version3HeaderLayout) {
+  TempDir dir;
+  kel::Safe safe(dir.file("v3"), kPassword);
+  std::string error;
+  kel::StoreOptions options = kel::test::cheapest_v2();
+  options.format = 3;
+  ASSERT_EQ(safe.create_safe(options, error), 0) << error;
+  const std::string empty = read_file(dir.file("v3.safe"));
+  ASSERT_EQ(empty.size(), 52u + 257);
+  EXPECT_EQ(empty.substr(0, 8), ref::kV2Magic);
+  EXPECT_EQ(ref::read_le32(empty, 8), 3u);
+  EXPECT_EQ(ref::read_le32(empty, 12), 52u + 257);
+  EXPECT_EQ(kel::test::hex(empty.substr(48, 4)), "01000000");  // one slot, reserved zero
+  EXPECT_EQ(kel::test::hex(empty.substr(52, 4)), "01000101");  // kind 1, reserved, length 257
+  EXPECT_EQ(empty[52 + 12], '\0');                  // no label
+  EXPECT_EQ(ref::read_le32(empty, 52 + 13 + 124), 19u * 1024);
+  EXPECT_EQ(ref::read_le32(empty, 52 + 13 + 128), 2u);
+  EXPECT_EQ(ref::read_le32(empty, 52 + 13 + 132), options.kdf_lanes);
+  std::vector<unsigned char> header(empty.begin(), empty.end());
+  unsigned char key[32];
+  ASSERT_EQ(kel::detail::open_v3_header(header, kPassword, 1, key, error), 0) << error;
+  for (const std::size_t at : {std::size_t{16}, std::size_t{52 + 13 + 80}, empty.size() - 1}) {
+    std::vector<unsigned char> flipped = header;
+    flipped[at] ^= 0x01;
+    EXPECT_NE(kel::detail::open_v3_header(flipped, kPassword, 1, key, error), 0) << at;
+  }
+  EXPECT_NE(kel::detail::open_v3_header(header, kel::test::kOtherPassword, 1, key, error), 0);
+  EXPECT_EQ(error, "Invalid password");
+  ASSERT_EQ(safe.add_entry(kel::Entry("first", "one value"), error), 0) << error;
+  const std::string file = read_file(dir.file("v3.safe"));
+  EXPECT_EQ(file.substr(0, empty.size()), empty);
+  EXPECT_EQ(file[empty.size()], '\5');
+  EXPECT_EQ(ref::read_le32(file, empty.size() + 5 + 29), empty.size() + 5 + 41);  // value offset
+  kel::FormatInfo info;
+  ASSERT_EQ(safe.format_info(info, error), 0) << error;
+  EXPECT_EQ(info.version, 3);
+  EXPECT_EQ(info.kdf_passes, 2u);
+}
+
+
 // Format 2's header and records, read byte by byte with the tests' own
 // offsets, libargon2 and libcrypto: the magic and version, the parameters
 // as asked, a zero reserved field, the store key unwrapped with the header
@@ -319,11 +365,11 @@ TEST(CreateStore, Version2ParametersBelowTheMinimumAreRefused) {
     EXPECT_FALSE(fs::exists(dir.file("weak.safe")));
   }
   kel::StoreOptions unknown;
-  unknown.format = 3;
+  unknown.format = 4;
   kel::Safe safe(dir.file("weak"), kPassword);
   std::string error;
   EXPECT_EQ(safe.create_safe(unknown, error), -1);
-  EXPECT_EQ(error, "Unknown store format 3 (1 or 2)");
+  EXPECT_EQ(error, "Unknown store format 4 (1, 2 or 3)");
 }
 
 // What a new store gets when calibration aims at almost no time: never less

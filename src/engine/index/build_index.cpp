@@ -13,6 +13,7 @@
 #include "kel/store.h"
 #include "env/env.h"
 #include "engine/keyring/binding.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/index/current_file.h"
 #include "engine/records/format.h"
 #include "engine/keyring/header_reader.h"
@@ -37,8 +38,10 @@ constexpr off_t kParallelFrom = 256 * 1024;
 // A password change keeps both.
 bool key_opens(const Store& store, const Binding& binding) {
   const unsigned char* opened = store.engine->keys.verified_header;
+  if (is_version3_header(opened)) return binding_of_v3(opened) == binding;
   Binding own;
   own.bound = is_version2_header(opened);
+  own.version = own.bound ? 2 : 1;
   if (own.bound) {
     std::memcpy(own.store_id, opened + format::kV2StoreIdOffset, sizeof own.store_id);
   }
@@ -76,7 +79,7 @@ int begin_index_scan(Store& store, std::string& text) {
     detail::fail(text, Status::changed, kKeyChangedSinceOpen);
     return -1;
   }
-  if (!(binding == binding_of(store))) {
+  if (!binding.same_as(binding_of(store))) {
     SharedFileLock lock(store.store_fd);
     if (read_header_fields(store, store.store_fd, text) != 0) {
       store.engine->index.indexed_file.valid = false;
@@ -87,9 +90,9 @@ int begin_index_scan(Store& store, std::string& text) {
   // Records appended after this point belong to a later scan: the file's
   // identity taken now will differ from the file's by then.
   store.engine->index.indexed_file = identity_of(status);
-  if (status.st_size <= format::kHeaderSize) {
-    store.engine->index.index_end = format::kHeaderSize;
-    store.engine->index.claims_end = format::kHeaderSize;
+  if (status.st_size <= binding.records_start) {
+    store.engine->index.index_end = static_cast<long>(binding.records_start);
+    store.engine->index.claims_end = static_cast<long>(binding.records_start);
     store.engine->index.unfinished_name_length = 0;
     store.engine->index.damaged.clear();
     return 0;
@@ -105,14 +108,16 @@ namespace {
 // at that rate. `reached` is where the scan is.
 void make_room(Store& store, IndexScan& scan, off_t reached) {
   if (scan.room_made || scan.records_seen < kSampleRecords ||
-      reached <= format::kHeaderSize) {
+      reached <= scan.records().binding().records_start) {
     return;
   }
   scan.room_made = true;
   const double per_record =
-      static_cast<double>(reached - format::kHeaderSize) / static_cast<double>(scan.records_seen);
+      static_cast<double>(reached - scan.records().binding().records_start) /
+      static_cast<double>(scan.records_seen);
   store.index.reserve(static_cast<std::size_t>(
-      static_cast<double>(scan.file().size - format::kHeaderSize) / per_record * 1.05));
+      static_cast<double>(scan.file().size - scan.records().binding().records_start) /
+      per_record * 1.05));
 }
 
 // Enters the records a lookup read past, which come before any the scan

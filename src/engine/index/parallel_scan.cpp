@@ -195,7 +195,10 @@ int index_in_parallel(Store& store, IndexScan& scan, const unsigned char* key,
                       unsigned threads) {
   threads = std::clamp(threads, 1u, kMostThreads);
   const off_t size = scan.file().size;
-  const std::string_view ad = scan.records().binding().name_ad();
+  // Format 3's names need their values' tags, which this walk of the fixed
+  // parts does not read: its files take the sequential scan.
+  if (scan.records().binding().needs_value_tag()) return 0;
+  const std::string_view ad = scan.records().binding().name_ad(0, nullptr).view();
   const std::size_t per_batch = batch_records(size);
   RecordReader reader(scan.fd(), kReadBlock);
   NameScratch name;

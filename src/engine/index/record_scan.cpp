@@ -68,7 +68,7 @@ bool RecordScan::grew_past(off_t end) const {
 
 int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
   const long fixed = codec::fixed_part_size(static_cast<long>(n));
-  if (at < format::kHeaderSize || at + fixed > size_) {
+  if (at < binding_.records_start || at + fixed > size_) {
     failure_ = kPastEnd;
     return 0;
   }
@@ -85,12 +85,30 @@ int RecordScan::record_at(off_t at, unsigned n, ScannedRecord& record) {
     failure_ = kOffsetWrong;
     return 0;
   }
+  // Format 3 binds the name to its value's tag: read it where this
+  // record's own value_length puts it. A damaged length misplaces it, and
+  // the record is then lost like one with a damaged name.
+  unsigned char value_tag[format::kTagSize] = {};
+  if (binding_.needs_value_tag()) {
+    const std::int64_t tag_at = value_offset + static_cast<std::int64_t>(codec::value_tag_at(
+                                                   codec::get_value_length(fixed_.data(), n)));
+    if (tag_at + static_cast<std::int64_t>(sizeof value_tag) > size_) {
+      failure_ = kPastEnd;
+      return 0;
+    }
+    got = reader_.read(tag_at, value_tag, sizeof value_tag);
+    if (got < 0) return -1;
+    if (static_cast<std::size_t>(got) != sizeof value_tag) {
+      failure_ = kPastEnd;
+      return 0;
+    }
+  }
   name_.resize(n);
   auto* plain = reinterpret_cast<unsigned char*>(name_.data());
   const unsigned char* nonce = fixed_.data() + codec::name_nonce_at(n);
   const unsigned char* tag = fixed_.data() + codec::name_tag_at(n);
   if (!crypto::open_name(key_, nonce, tag, fixed_.data() + codec::name_cipher_at(), n,
-                         plain, binding_.name_ad())) {
+                         plain, binding_.name_ad(at, value_tag).view())) {
     failure_ = kNameFails;
     return 0;
   }
@@ -118,7 +136,7 @@ int RecordScan::record_at_any_length(off_t at, ScannedRecord& record) {
 // The value_offset field at `field` holds field + 12: try every record start
 // that puts it there, the one whose length byte agrees first.
 int RecordScan::candidates_at(off_t field, off_t from, ScannedRecord& record) {
-  const off_t lowest = std::max<off_t>(from, format::kHeaderSize);
+  const off_t lowest = std::max<off_t>(from, binding_.records_start);
   for (int pass = 0; pass < 2; ++pass) {
     for (unsigned n = 1; n <= format::kMaxNameLength; ++n) {
       const off_t start = field - codec::value_offset_at(static_cast<long>(n));
@@ -189,7 +207,7 @@ int RecordScan::unfinished_append_at(off_t at) {
 
 int RecordScan::value_authenticates(std::int64_t value_offset, std::uint64_t length,
                                     const std::string& name) {
-  if (length == 0 || value_offset < format::kHeaderSize ||
+  if (length == 0 || value_offset < binding_.records_start ||
       value_offset + codec::value_part_size(static_cast<long long>(length)) > size_) {
     return 0;
   }
@@ -376,7 +394,7 @@ int RecordScan::read_hidden(off_t& at, const RecordSink& on_record,
 
 int RecordScan::run(const RecordSink& on_record, const DamageSink& on_damage) {
   if (!started_) {
-    at_ = format::kHeaderSize;
+    at_ = static_cast<off_t>(binding_.records_start);
     claims_end_ = at_;
     unfinished_name_length_ = 0;
     stop_ = ScanStop::end_of_file;

@@ -9,6 +9,7 @@
 #include "engine/records/format.h"
 #include "engine/keyring/header_reader.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/file/io.h"
 #include "store/status_note.h"
 
@@ -35,6 +36,31 @@ int detail::format_info(Store& store, FormatInfo& info, std::string& text) {
     return -1;
   }
   info = FormatInfo();
+  if (detail::is_version3_header(header)) {
+    // The parameters of the first password slot, within the bounds.
+    std::vector<unsigned char> whole;
+    std::vector<detail::SlotFrame> slots;
+    if (detail::read_v3_header(fd.get(), whole, true, text) != 0 ||
+        detail::parse_v3_header(whole, slots, text) != 0) {
+      return -1;
+    }
+    info.version = 3;
+    for (const detail::SlotFrame& slot : slots) {
+      if (slot.kind != format::v3::kPasswordSlot) continue;
+      const detail::KdfParams params = detail::v3_slot_params(whole, slot);
+      if (detail::check_kdf_params(params, text) != 0) {
+        detail::fail(text, Status::damaged,
+                     "Store header damaged: its key derivation parameters are out of "
+                     "range: " + detail::kdf_params_problem(params));
+        return -1;
+      }
+      info.kdf_memory_kib = params.memory_kib;
+      info.kdf_passes = params.passes;
+      info.kdf_lanes = params.lanes;
+      break;
+    }
+    return 0;
+  }
   if (!detail::is_version2_header(header)) {
     const std::string unknown = detail::unknown_version(header, store.file_path);
     if (!unknown.empty()) {

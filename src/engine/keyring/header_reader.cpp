@@ -12,6 +12,7 @@
 #include "engine/keyring/binding.h"
 #include "engine/records/format.h"
 #include "engine/keyring/header_v2.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/file/io.h"
 #include "store/status_note.h"
 
@@ -28,6 +29,8 @@ namespace {
 
 void forget_version2(Store& store) {
   store.engine->keys.format_version = 1;
+  store.engine->keys.records_start = format::kHeaderSize;
+  store.engine->keys.v3_header.clear();
   store.engine->keys.kdf_memory_kib = store.engine->keys.kdf_passes = store.engine->keys.kdf_lanes = 0;
   std::memset(store.engine->keys.kdf_salt, 0, sizeof store.engine->keys.kdf_salt);
   std::memset(store.engine->keys.store_id, 0, sizeof store.engine->keys.store_id);
@@ -38,6 +41,18 @@ void forget_version2(Store& store) {
 int read_header_fields(Store& store, int fd, std::string& text) {
   unsigned char header[format::kHeaderSize] = {};
   if (io::pread_full(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header)) {
+    if (is_version3_header(header)) {
+      std::vector<unsigned char> whole;
+      std::vector<SlotFrame> slots;
+      // The caller holds the lock.
+      if (read_v3_header(fd, whole, false, text) != 0 ||
+          parse_v3_header(whole, slots, text) != 0) {
+        return -1;
+      }
+      load_v3_header(store, whole, slots);
+      detail::env().lseek(fd, static_cast<off_t>(whole.size()), SEEK_SET);
+      return 0;
+    }
     if (is_version2_header(header)) {
       // The reserved bytes are zero in every header this library writes;
       // the members below do not keep them, so a header that differs there
@@ -159,7 +174,8 @@ bool is_version2_file(const std::string& path) {
   struct stat status {};
   unsigned char header[format::kHeaderSize];
   return fd.valid() && detail::env().fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-         read_header_bytes(fd.get(), header, false) == 0 && is_version2_header(header);
+         read_header_bytes(fd.get(), header, false) == 0 &&
+         (is_version2_header(header) || is_version3_header(header));
 }
 
 bool HeaderWatch::steady() {

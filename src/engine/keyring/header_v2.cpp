@@ -288,7 +288,8 @@ void encode_v2_header(const Store& store, unsigned char* header) {
 
 std::string unknown_version(const unsigned char* header, const std::string& path) {
   if (std::memcmp(header, format::kMagic, sizeof format::kMagic) != 0 ||
-      is_version2_header(header)) {
+      is_version2_header(header) ||
+      format::get_u32(header + format::kV2VersionOffset) == 3) {
     return {};
   }
   return "Not a kel-safe store this library reads: " + path + " has format version " +

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace kel::detail {
 
@@ -12,7 +13,8 @@ struct Keyring {
   // True only while the Store's masked_store_key holds a successfully
   // masked key.
   bool store_key_masked = false;
-  // The format of the header loaded last, 1 or 2. In format 2 the Store's
+  // The format of the header loaded last, 1, 2 or 3 (format 3 as 2, plus
+  // the members at the end). In format 2 the Store's
   // store_key_* members hold its wrapped key, password_hash and
   // password_salt stay zero, and the members below hold its Argon2id
   // parameters and salt and the store's identifier (what each name is
@@ -29,6 +31,15 @@ struct Keyring {
   // which nobody checked against the password; once the password is wiped,
   // only this header tells whether it still opens the file.
   unsigned char verified_header[132] = {};
+  // Format 3 (format_version 3; store_id above too): the generation and
+  // where the records start, of the header loaded last, and that whole
+  // header. verified_v3 is the format-3 header the password opened (or
+  // this Store wrote since); verified_header then holds its first 132
+  // bytes (or fewer, zero-padded), enough to tell its format.
+  unsigned char generation[16] = {};
+  long long records_start = 132;
+  std::vector<unsigned char> v3_header;
+  std::vector<unsigned char> verified_v3;
 };
 
 }  // namespace kel::detail

@@ -65,7 +65,8 @@ int check_name_and_length(const std::string& name, std::uint64_t length,
 
 int seal_name(Store& store, const unsigned char* key, const std::string& name,
               std::uint32_t value_length, unsigned char* record,
-              std::string& error, const Binding* binding) {
+              std::string& error, const Binding* binding, long long start,
+              const unsigned char* value_tag) {
   const Binding own = binding_of(store);
   if (binding == nullptr) binding = &own;
   const long n = static_cast<long>(name.size());
@@ -77,7 +78,7 @@ int seal_name(Store& store, const unsigned char* key, const std::string& name,
   }
   if (crypto::seal(reinterpret_cast<const unsigned char*>(name.data()), name.size(), key,
                    nonce, record + codec::name_cipher_at(), record + codec::name_tag_at(n),
-                   binding->name_ad()) == -1) {
+                   binding->name_ad(start, value_tag).view()) == -1) {
     detail::fail(error, Status::internal, "Could not encrypt item name");
     return -1;
   }

@@ -36,10 +36,13 @@ int check_name_and_length(const std::string& name, std::uint64_t length,
 // Seals `name` into the first `name.size() + 41` bytes of `record` (a whole
 // record's buffer or just its fixed part) and sets value_length. The
 // value_offset is filled in once the append knows where the record starts.
-// The name is bound as `binding` says (by default, as the Store's file).
+// The name is bound as `binding` says (by default, as the Store's file), for
+// a record at `start` whose value's tag is `value_tag` (format 3 binds
+// both): so a name is sealed after its value, once its place is known.
 int seal_name(Store& store, const unsigned char* key, const std::string& name,
               std::uint32_t value_length, unsigned char* record,
-              std::string& error, const Binding* binding = nullptr);
+              std::string& error, const Binding* binding, long long start,
+              const unsigned char* value_tag);
 
 // One record being appended at the end of the store file. The write lock
 // is held from construction to destruction, and an append not finished by
@@ -62,6 +65,10 @@ class Append {
   bool ok() const { return start_ >= 0; }
   // The record's offset R in the file.
   long start() const { return start_; }
+  // How the file under the lock binds its records: what the record's name
+  // is sealed with (its generation may be newer than the one `sealed`
+  // named, after a rewrite elsewhere).
+  Binding binding() const { return binding_of(store_); }
 
   // Writes the record's bytes after its first one, at R + 1 + offset.
   int write_body(long offset, const unsigned char* data, long size,

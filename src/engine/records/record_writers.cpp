@@ -11,6 +11,7 @@
 
 #include "crypto/primitives.h"
 #include "crypto/aead_stream.h"
+#include "engine/engine.h"
 #include "engine/records/append.h"
 #include "engine/records/format.h"
 #include "engine/records/record_codec.h"
@@ -87,7 +88,10 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
     return -1;
   }
   const auto length = static_cast<std::uint32_t>(done);
-  if (seal_name(store, key, name, length, fixed.data(), error, &binding) != 0) return -1;
+  if (seal_name(store, key, name, length, fixed.data(), error, &binding, at,
+                trailer + codec::value_tag_at(0)) != 0) {
+    return -1;
+  }
   codec::put_start(fixed.data(), n, at);
   if (io::pwrite_full(out, trailer, sizeof trailer, value_at + static_cast<long long>(done)) != 0 ||
       io::pwrite_full(out, fixed.data(), fixed.size(), at) != 0) {
@@ -98,6 +102,13 @@ long long write_sealed(Store& store, const unsigned char* key, const std::string
   return codec::record_size(n, length);
 }
 
+// How the new record is bound: as the file a rewrite is writing, or as
+// the Store's file.
+Binding binding_for_writes(const Store& store) {
+  const Binding* target = store.engine->rewrite_target;
+  return target != nullptr ? *target : binding_of(store);
+}
+
 }  // namespace
 
 RecordWriter value_writer(Store& store, const unsigned char* key, const std::string& name,
@@ -105,7 +116,7 @@ RecordWriter value_writer(Store& store, const unsigned char* key, const std::str
   return [&store, key, name, value, length](int out, long long at, std::string& error) {
     unsigned long given = 0;
     return write_sealed(
-        store, key, name, binding_of(store),
+        store, key, name, binding_for_writes(store),
         [&](unsigned char* into, std::size_t capacity, std::string&) {
           const std::size_t count = std::min<std::size_t>(capacity, length - given);
           if (count > 0) std::memcpy(into, value + given, count);
@@ -120,7 +131,7 @@ RecordWriter file_writer(Store& store, const unsigned char* key, const std::stri
                          int fd, const std::string& path) {
   return [&store, key, name, fd, path](int out, long long at, std::string& error) {
     return write_sealed(
-        store, key, name, binding_of(store),
+        store, key, name, binding_for_writes(store),
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           ssize_t got = io::read_full(fd, into, capacity);
           if (got < 0) {
@@ -166,7 +177,7 @@ RecordWriter resealing_writer(Store& store, const unsigned char* key,
     std::uint64_t done = 0;
     std::vector<unsigned char> sealed(kPieceSize);
     return write_sealed(
-        store, seal_key, name, fixed_target ? *fixed_target : source,
+        store, seal_key, name, fixed_target ? *fixed_target : binding_for_writes(store),
         [&](unsigned char* into, std::size_t capacity, std::string& text) {
           if (done == length) {
             // Nothing of the new record counts unless the old value was

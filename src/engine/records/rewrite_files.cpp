@@ -15,6 +15,7 @@
 #include "engine/file/file_copy.h"
 #include "engine/file/file_names.h"
 #include "engine/keyring/binding.h"
+#include "engine/keyring/header_v3.h"
 #include "engine/records/format.h"
 #include "engine/records/record_codec.h"
 #include "engine/records/rewrite.h"
@@ -147,6 +148,13 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   const ssize_t got = io::pread_full(fd.get(), start, sizeof start, 0);
   if (got < format::kHeaderSize) return false;
   if (std::memcmp(start, header, format::kHeaderSize) == 0) return true;
+  // Format 3: a rewrite's file is the store's header under another
+  // generation; a name would need its value's tag, read further on.
+  if (is_version3_header(start)) {
+    return is_version3_header(header) &&
+           std::memcmp(start + format::v3::kStoreIdOffset, header + format::v3::kStoreIdOffset,
+                       format::kStoreIdSize) == 0;
+  }
   const unsigned char* record = start + format::kHeaderSize;
   const long n = record[0];
   if (n == 0 || got < format::kHeaderSize + codec::fixed_part_size(n)) return false;
@@ -160,7 +168,7 @@ bool is_own_leftover(const std::string& path, int store_fd, const std::string& b
   crypto::AeadStream opener;
   const bool authentic =
       opener.begin(key, record + codec::name_nonce_at(n), false,
-                   record + codec::name_tag_at(n), binding.name_ad()) &&
+                   record + codec::name_tag_at(n), binding.name_ad(0, nullptr).view()) &&
       opener.update(record + codec::name_cipher_at(), static_cast<std::size_t>(n), name) &&
       opener.finish();
   wipe(name, sizeof name);

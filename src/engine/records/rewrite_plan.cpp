@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "env/env.h"
+#include "engine/keyring/binding.h"
 #include "engine/records/format.h"
 #include "engine/records/record_codec.h"
 #include "engine/records/record_reader.h"
@@ -78,24 +79,29 @@ int plan_changes(Store& store, const RecordChanges& changes, const std::string& 
     error = "Could not read store data - " + io::error_text(errno);
     return -1;
   }
+  // A format-3 file's rewrite seals every kept name anew (a new
+  // generation): every record is walked, none kept as plain bytes.
+  const Binding binding = binding_of(store);
+  const long long records_start = binding.records_start;
   long long first = changes.changed.empty() ? status.st_size : changes.changed.begin()->first;
+  if (binding.needs_value_tag()) first = records_start;
   if (!changes.appended.empty()) {
     // New records go after the last one, which must then be whole: walk it.
-    long long last = format::kHeaderSize;
+    long long last = records_start;
     for (const auto& [name, item] : store.index) {
       last = std::max(last, record_start(name, item));
     }
     first = std::min(first, last);
   }
-  if (first < format::kHeaderSize || first > status.st_size) {
+  if (first < records_start || first > status.st_size) {
     detail::fail(error, Status::damaged, damaged);
     return -1;
   }
   plan.damaged = damaged;
   plan.header = changes.header;
   plan.backup_path = changes.backup_path;
-  if (first > format::kHeaderSize) {
-    plan.pieces.push_back({format::kHeaderSize, first - format::kHeaderSize, 0, {}});
+  if (first > records_start) {
+    plan.pieces.push_back({records_start, first - records_start, 0, {}});
   }
   std::vector<RecordSpan> records;
   if (list_records(store, first, records, damaged, error) != 0) return -1;

@@ -66,7 +66,7 @@ std::string json_report(const std::string& path, const IntegrityReport& report,
   out["unfinished_append"] = report.unfinished_append;
   out["unfinished_append_complete"] = report.unfinished_append_complete;
   out["format"] = format.version;
-  if (format.version == 2) {
+  if (format.version >= 2) {
     out["kdf"] = {{"algorithm", "argon2id"},
                   {"memory_kib", format.kdf_memory_kib},
                   {"passes", format.kdf_passes},

@@ -134,8 +134,9 @@ const CommandRow kCommands[] = {
      "file is kept as PATH.safe.damaged-TIME",
      add_repair_command, nullptr, false, nullptr},
     {"upgrade",
-     "Rewrite a format-1 store as format 2 (Argon2id) under a new store key, with the "
-     "same password; the old file is kept as PATH.safe.backup2",
+     "Rewrite a format-1 or format-2 store as format 3 (Argon2id, tamper-evident "
+     "records) under a new store key, with the same password; the old file is kept "
+     "as PATH.safe.backup2",
      add_upgrade_command,
      "an upgrade needs the password, which the open session no longer holds; "
      "leave it (exit) and run kel-safe upgrade",

@@ -17,10 +17,12 @@ namespace kel::tool {
 void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format) {
   if (with_format) {
     sub->add_option("--format", args.format,
-                    "Store format: 2 (default; the key is derived with Argon2id, which "
-                    "makes every guess of the password slow and memory-hungry) or 1 "
-                    "(a salted SHA3-512 hash of the password: cheap to guess)")
-        ->check(CLI::IsMember({1, 2}))
+                    "Store format: 3 (default; the key is derived with Argon2id, which "
+                    "makes every guess of the password slow and memory-hungry, and "
+                    "records moved, removed or spliced in from another copy show), 2 "
+                    "(Argon2id, without that evidence) or 1 (a salted SHA3-512 hash of "
+                    "the password: cheap to guess)")
+        ->check(CLI::IsMember({1, 2, 3}))
         ->type_name("N");
   }
   sub->add_option("--kdf-time", args.time_ms,
@@ -62,11 +64,11 @@ kel::StoreOptions store_options(const FormatArgs& args) {
 }
 
 std::string describe_format(const kel::FormatInfo& info) {
-  if (info.version != 2) {
+  if (info.version == 1) {
     return "format 1: a salted SHA3-512 hash of the password guards the store "
-           "(cheap to guess; kel-safe upgrade makes it format 2)";
+           "(cheap to guess; kel-safe upgrade makes it format 3)";
   }
-  return "format 2: Argon2id with " + std::to_string(info.kdf_memory_kib / 1024) + " MiB, " +
+  return "format " + std::to_string(info.version) + ": Argon2id with " + std::to_string(info.kdf_memory_kib / 1024) + " MiB, " +
          std::to_string(info.kdf_passes) + (info.kdf_passes == 1 ? " pass, " : " passes, ") +
          std::to_string(info.kdf_lanes) + (info.kdf_lanes == 1 ? " lane" : " lanes");
 }
@@ -83,17 +85,26 @@ int run_upgrade(const Context& context, const FormatArgs& args, bool drop) {
   if (reader->format_info(info, error) != 0) {
     library_failure("upgrade", reader->status(), error, path);
   }
-  if (info.version == 2) {
+  if (info.version == 3) {
     if (!context.quiet) note(tool::quoted(path) + " is " + describe_format(info) + " already");
     // Copies an earlier upgrade left are still named, and dropped when asked.
     report_format1_copies(context, format1_copies(context), drop);
     return kOk;
   }
-  // Checking a format-1 password does not open the store, so this Safe
-  // still holds the password the new header is made with.
-  SafeHandle safe = open_safe(context, "upgrade");
+  // Checking a format-1 password does not open the store, so that Safe
+  // still holds the password the new header is made with; checking a
+  // format-2 one opens it (and wipes it there), so a Safe of its own makes
+  // the upgrade with the password the check accepted.
+  Secret password;
+  SafeHandle checked = open_safe(context, "upgrade", &password);
+  std::unique_ptr<kel::Safe> fresh;
+  kel::Safe* safe = checked.get();
+  if (info.version == 2) {
+    fresh = make_safe(context, password);
+    safe = fresh.get();
+  }
   FormatArgs wanted = args;
-  wanted.format = 2;
+  wanted.format = 3;
   if (safe->upgrade(store_options(wanted), error) != 0) {
     library_failure("upgrade", safe->status(), error, path);
   }

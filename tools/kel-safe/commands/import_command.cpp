@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -51,8 +53,22 @@ constexpr std::size_t kBatchBytes = 64 * 1024 * 1024;
 constexpr std::size_t kBatchFiles = 10000;
 constexpr std::uint64_t kStreamed = 16 * 1024 * 1024;
 constexpr std::size_t kMaxName = 255;
-// A store file that holds no entry is its header alone, in either format.
-constexpr off_t kEmptyStoreSize = 132;
+// A store file that holds no entry is its header alone: 132 bytes in
+// formats 1 and 2; in format 3 (magic, version 3) as long as its length
+// field (bytes 12 to 15) says. -1 when the file cannot be read.
+off_t empty_store_size(const std::string& path) {
+  unsigned char start[16] = {};
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  const ssize_t got = pread(fd, start, sizeof start, 0);
+  close(fd);
+  if (got != static_cast<ssize_t>(sizeof start)) return -1;
+  static constexpr unsigned char kVersion3[12] = {0x89, 'K', 'E', 'L', 'S', 'A',
+                                                  'F',  'E', 3,   0,   0,   0};
+  if (std::memcmp(start, kVersion3, sizeof kVersion3) != 0) return 132;
+  return static_cast<off_t>(start[12] | start[13] << 8 | start[14] << 16 |
+                            static_cast<std::uint32_t>(start[15]) << 24);
+}
 
 struct Tally {
   std::size_t added = 0;
@@ -371,7 +387,7 @@ int run_import(const Context& context, const ImportOptions& options) {
   off_t backup_size = -1;
   const std::pair<dev_t, ino_t> backup_now = identity(backup, &backup_size);
   if (backup_now.second != 0 && backup_now != backup_before &&
-      backup_size == kEmptyStoreSize && tally.replaced == 0) {
+      backup_size == empty_store_size(backup) && tally.replaced == 0) {
     unlink(backup.c_str());
   } else if (tally.replaced > 0) {
     report_backup(context, backup, options.drop_backup, "still holds the replaced values");

@@ -16,11 +16,11 @@
 
 namespace kel::tool {
 
-// The store format's options (format_options.cpp): create's --format 1|2
-// (2 by default), --kdf-time MS, --kdf-memory MIB, --kdf-passes N and
+// The store format's options (format_options.cpp): create's --format 1|2|3
+// (3 by default), --kdf-time MS, --kdf-memory MIB, --kdf-passes N and
 // --kdf-lanes N (upgrade's and passwd's too).
 struct FormatArgs {
-  int format = 2;
+  int format = 3;
   unsigned time_ms = 0;     // 0: the library's 500 ms of CPU time
   unsigned memory_mib = 0;  // 0: calibrated
   unsigned passes = 0;      // 0: calibrated

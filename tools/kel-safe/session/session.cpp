@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <string_view>
 
 #include "password.h"
 #include "status.h"
@@ -19,6 +21,18 @@ std::string store_header(const std::string& path) {
                  static_cast<ssize_t>(kHeader)) {
     return {};
   }
+  // Format 3 (magic, version 3): the header runs to its length field, and
+  // its generation (bytes 32 to 47), which every rewrite draws anew, says
+  // nothing about the password or the key: it is left out.
+  constexpr std::string_view kMagic("\x89KELSAFE\x03\0\0\0", 12);
+  if (std::string_view(header).substr(0, kMagic.size()) != kMagic) return header;
+  const auto byte = [&](std::size_t at) { return static_cast<std::size_t>(
+                                              static_cast<unsigned char>(header[at])); };
+  const std::size_t length = byte(12) | byte(13) << 8 | byte(14) << 16 | byte(15) << 24;
+  if (length < kHeader || length > (1u << 20)) return {};
+  header.assign(length, '\0');
+  if (pread(fd.get(), header.data(), length, 0) != static_cast<ssize_t>(length)) return {};
+  std::fill(header.begin() + 32, header.begin() + 48, '\0');
   return header;
 }
 

@@ -56,7 +56,8 @@ class Session {
 };
 
 // The store file's header as it is now (the password hash and salt and the
-// sealed store key); empty when it cannot be read.
+// sealed store key; in format 3 its key slots, without the generation a
+// rewrite changes); empty when it cannot be read.
 std::string store_header(const std::string& path);
 
 // Whether the words ask to leave the session ("exit" or "quit").

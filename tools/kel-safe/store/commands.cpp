@@ -399,11 +399,11 @@ int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
     if (reader->format_info(info, error) != 0) {
       library_failure("passwd", reader->status(), error, path);
     }
-    if (info.version != 2) {
+    if (info.version == 1) {
       throw Failure(kUsage, std::string("passwd: ") +
                                 (rotate_key ? "--rotate-key" : "the --kdf options") +
                                 " are for format 2, and " + quoted(path) +
-                                " is format 1; kel-safe upgrade makes it format 2 "
+                                " is format 1; kel-safe upgrade makes it format 3 "
                                 "with a new store key");
     }
   }
