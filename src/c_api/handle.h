@@ -27,7 +27,7 @@ namespace kel::c_api {
 
 // The format a store gets when the caller names none (format 0): the
 // newest this library writes, which is what the tool creates by default.
-inline constexpr int kNewestFormat = 2;
+inline constexpr int kNewestFormat = 3;
 
 // A kel::Safe on `path` with the password's bytes, given the handle's
 // thread settings. The temporary copy of the password is wiped here; the

@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -42,6 +44,11 @@ constexpr int kTries = 3;
 // password's salt and check, the sealed store key and the key derivation's
 // parameters, and no write of entries changes it.
 constexpr std::size_t kHeaderSize = 132;
+// Format 3's header is as long as its key slots make it; bytes 32-47 hold
+// its generation.
+constexpr std::size_t kV3GenerationStart = 32;
+constexpr std::size_t kV3GenerationEnd = 48;
+constexpr std::uint32_t kV3MaxHeader = 1 << 16;
 
 struct DriverArgs {
   std::string base, ours, theirs;
@@ -60,8 +67,9 @@ off_t file_size(const std::string& path, const std::string& which) {
   return info.st_size;
 }
 
-// What identifies a store's header: its bytes in formats 1 and 2; the
-// format and key derivation otherwise.
+// What identifies a store's header: its bytes, except, in format 3, the
+// generation that every rewrite draws anew (a rewrite on their side changes
+// no key). A password change or a new key changes the rest.
 std::string header_of(kel::Safe& safe, const std::string& path) {
   kel::FormatInfo info;
   std::string error;
@@ -71,10 +79,25 @@ std::string header_of(kel::Safe& safe, const std::string& path) {
   std::string header = std::to_string(info.version) + "/" +
                        std::to_string(info.kdf_memory_kib) + "/" +
                        std::to_string(info.kdf_passes) + "/" + std::to_string(info.kdf_lanes);
-  if (info.version != 1 && info.version != 2) return header;
+  if (info.version < 1 || info.version > 3) return header;
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   std::string bytes(kHeaderSize, '\0');
-  if (!fd || pread(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(kHeaderSize)) {
+  auto read_at = [&](std::string& into) {
+    return fd && pread(fd.get(), into.data(), into.size(), 0) == static_cast<ssize_t>(into.size());
+  };
+  bool read = read_at(bytes);
+  if (read && info.version == 3) {
+    // header_length (bytes 12-15, little-endian) covers the key slots.
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(bytes[12 + i]);
+    read = length >= kV3GenerationEnd && length <= kV3MaxHeader;
+    if (read) {
+      bytes.assign(length, '\0');
+      read = read_at(bytes);
+      std::fill(bytes.begin() + kV3GenerationStart, bytes.begin() + kV3GenerationEnd, '\0');
+    }
+  }
+  if (!read) {
     throw Failure(kStoreError, "merge-driver: cannot read the header of " + tool::quoted(path));
   }
   return header + "/" + bytes;
