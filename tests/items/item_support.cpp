@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "kel/safe.h"
+#include "support/test_support.h"
 
 namespace kel::test::items {
 
@@ -60,10 +61,14 @@ std::string value_for(const std::string& name) {
   return pattern(1 + h % 2000, h);
 }
 
-void create_store(const std::string& path, const std::string& password) {
+void create_store(const std::string& path, const std::string& password, int format) {
   kel::Safe safe(path, password);
   std::string error;
-  ASSERT_EQ(safe.create_safe(error), 0) << error;
+  if (format == 1) {
+    ASSERT_EQ(safe.create_safe(error), 0) << error;
+  } else {
+    ASSERT_EQ(safe.create_safe(cheapest(format), error), 0) << error;
+  }
 }
 
 std::vector<std::string> dir_entries(const std::string& dir) {

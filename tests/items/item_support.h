@@ -36,7 +36,8 @@ using ref::aead_open;
 std::uint64_t get_le(const std::string& bytes, std::size_t at, int width);
 void put_le(std::string& bytes, std::size_t at, std::uint64_t value, int width);
 
-// Walks the records from offset 132 to the end of the file. Records that do
+// Walks the records from the end of the header (132 bytes, or format 3's
+// stated length) to the end of the file. Records that do
 // not fit the file end the walk; `complete` tells whether the walk ended
 // exactly at the end of the file.
 inline std::vector<RawRecord> parse_records(const std::string& file,
@@ -66,8 +67,9 @@ std::string pattern(std::size_t length, std::uint32_t seed);
 // A value derived from a name (length 1..~2000, some with zero bytes).
 std::string value_for(const std::string& name);
 
-// Creates an empty store at `path` with `password`; fails the test if not.
-void create_store(const std::string& path, const std::string& password);
+// Creates an empty store at `path` with `password`, in `format` (2 and 3
+// with the cheapest key derivation); fails the test if not.
+void create_store(const std::string& path, const std::string& password, int format = 1);
 
 // Names of the entries of a directory, sorted.
 std::vector<std::string> dir_entries(const std::string& dir);

@@ -237,9 +237,23 @@ RecordSpan span_at(const Bytes& file, std::size_t at) {
   return span;
 }
 
+// Where records begin: after format 3's header, whose length it states
+// (bytes 12-15), else after the 132-byte header of formats 1 and 2.
+static std::size_t records_start(const Bytes& file) {
+  auto le32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(file[at + i]);
+    return v;
+  };
+  if (file.size() >= 16 && file.compare(0, 8, "\x89KELSAFE") == 0 && le32(8) == 3) {
+    return le32(12);
+  }
+  return kHeaderSize;
+}
+
 std::vector<RecordSpan> record_spans(const Bytes& file, bool* complete) {
   std::vector<RecordSpan> spans;
-  std::size_t at = kHeaderSize;
+  std::size_t at = records_start(file);
   while (at < file.size()) {
     const std::size_t n = static_cast<unsigned char>(file[at]);
     if (n == 0 || at + 41 + n > file.size()) break;

@@ -11,16 +11,17 @@
 
 namespace kel::test {
 
-// Format 2 with the cheapest Argon2id parameters a new store may have (19 MiB,
-// two passes, one lane), so that the tests of format 2 stay quick.
-inline kel::StoreOptions cheapest_v2() {
+// Format 2 or 3 with the cheapest Argon2id parameters a new store may have
+// (19 MiB, two passes, one lane), so that their tests stay quick.
+inline kel::StoreOptions cheapest(int format) {
   kel::StoreOptions options;
-  options.format = 2;
+  options.format = format;
   options.kdf_memory_kib = 19 * 1024;
   options.kdf_passes = 2;
   options.kdf_lanes = 1;
   return options;
 }
+inline kel::StoreOptions cheapest_v2() { return cheapest(2); }
 
 // A password that satisfies the store's password policy.
 inline const std::string kPassword = "Correct-Horse-42-Battery";
