@@ -103,6 +103,7 @@ void write_fake_editor(const std::string& path) {
              "  append) printf '\\nmore\\n' >> \"$f\"; cp \"$f\" \"$d/.value.swp\" ;;\n"
              "  fail) exit 1 ;;\n"
              "  wait) exec sleep 60 ;;\n"
+             "  meddle) printf '\\nmine\\n' >> \"$f\"; sh -c \"$MEDDLE\" ;;\n"
              "esac\n");
   chmod(path.c_str(), 0700);
 }

@@ -1377,6 +1377,18 @@ TEST_F(RoundTrip, EditStoresOnlyAChangedText) {
   EXPECT_EQ(edit("append", "fresh").status, kOk);
   EXPECT_EQ(tool({"get", "fresh"}).out, "\nmore");
 
+  // Another process changes the entry while the editor is open: its value
+  // stays, and the edit is refused.
+  const ToolResult raced = edit("meddle", "k",
+                                {{"XDG_RUNTIME_DIR", ""},
+                                 {"MEDDLE", "printf theirs | " + std::string(KEL_SAFE_TOOL_PATH) +
+                                                " -q -s " + store + " --password-file " +
+                                                password_file + " add --replace k"}});
+  EXPECT_EQ(raced.status, kRejected);
+  EXPECT_EQ(raced.err, "kel-safe: edit 'k': the entry was changed by another process while the "
+                       "editor was open; nothing is changed (run edit again)\n");
+  EXPECT_EQ(tool({"get", "k"}).out, "theirs");
+
   // A folder on a disk is refused before any password is asked, unless allowed.
   const std::string runtime = dir.file("runtime");
   std::filesystem::create_directory(runtime);

@@ -130,6 +130,17 @@ int cmd_edit(const Context& context, const std::string& name, bool allow_disk,
                                  "; nothing is changed (kel-safe rm removes an entry)");
   }
   refuse_bad_otpauth_uri(text.view(), what);
+  // The editor may have been open for minutes: a value another process
+  // stored meanwhile is not overwritten unseen.
+  const std::optional<Secret> now = access.read(name);
+  if (now.has_value() != stored || (now && !equal(*now, *old_value))) {
+    throw Failure(kRejected, what + ": " +
+                                 (now ? std::string("the entry was changed")
+                                      : std::string(stored ? "the entry was removed"
+                                                           : "the entry was added")) +
+                                 " by another process while the editor was open; nothing is "
+                                 "changed (run edit again)");
+  }
   access.write(name, text, stored);
   return kOk;
 }
