@@ -26,6 +26,11 @@ struct Engine {
   // (a format-3 file gets a new generation), for the writers of its new
   // records. Null otherwise: they bind as the Store's file.
   const Binding* rewrite_target = nullptr;
+  // How many StoreWriteLocks this Store holds now. While one is held, the
+  // header cannot change under it, and no shared lock may be taken on the
+  // store's descriptor: on the same open file description it would replace
+  // the write lock, and its release would leave the file unlocked.
+  int write_locks = 0;
 };
 
 inline Engine& engine(Store& store) { return *store.engine; }

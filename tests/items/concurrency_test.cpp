@@ -60,8 +60,8 @@ void expect_store_holds(const std::string& path,
 }
 
 // In the tool's format (3, whose names are bound to their place in the
-// file, which each append learns only under the lock) and the library's
-// default (1).
+// file, which each append learns only under the lock, and whose every
+// rewrite draws a new generation) and the library's default (1).
 class ConcurrentAddInFormat : public ::testing::TestWithParam<int> {};
 
 TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
@@ -70,6 +70,12 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   create_store(path, kPassword, GetParam());
   constexpr int kChildren = 4;
   constexpr int kPerChild = 40;
+  constexpr int kRewrites = 40;
+  {
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    ASSERT_EQ(safe.add_entry(kel::Entry("churn", "round-start"), error), 0) << error;
+  }
 
   ChildGroup group;
   for (int c = 0; c < kChildren; ++c) {
@@ -95,9 +101,22 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
       return error == "Item exists" ? 10 : 20;
     });
   }
+  // Meanwhile one process rewrites the file again and again: each rewrite
+  // puts a new file (in format 3 a new generation) under the appenders.
+  group.spawn([&path]() -> int {
+    kel::Safe safe(path, kPassword);
+    std::string error;
+    for (int i = 0; i < kRewrites; ++i) {
+      if (safe.replace_entry(kel::Entry("churn", "round-" + std::to_string(i)), error) != 0) {
+        return 1;
+      }
+    }
+    return 0;
+  });
   group.release();
   auto codes = group.wait_all();
-  ASSERT_EQ(codes.size(), static_cast<std::size_t>(kChildren + 2));
+  ASSERT_EQ(codes.size(), static_cast<std::size_t>(kChildren + 3));
+  EXPECT_EQ(codes[kChildren + 2], 0) << "the rewriting process failed";
   for (int c = 0; c < kChildren; ++c) EXPECT_EQ(codes[c], 0) << "child " << c;
   const int racer0 = codes[kChildren], racer1 = codes[kChildren + 1];
   EXPECT_TRUE((racer0 == 0 && racer1 == 10) || (racer0 == 10 && racer1 == 0))
@@ -112,6 +131,7 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   }
   expected["contested"] =
       std::string("value from racer ") + (racer0 == 0 ? "0" : "1");
+  expected["churn"] = "round-" + std::to_string(kRewrites - 1);
   expect_store_holds(path, expected);
 }
 

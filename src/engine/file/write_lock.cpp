@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/index/current_file.h"
 #include "store/status_note.h"
 
@@ -57,6 +58,8 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
     if (names_locked_file(target, held.get())) {
       held_ = std::move(held);
       target_ = std::move(target);
+      store_ = &store;
+      ++store.engine->write_locks;
       return;
     }
     io::unlock_whole_file(held.get());
@@ -68,6 +71,7 @@ StoreWriteLock::StoreWriteLock(Store& store, const std::string& prefix,
 
 StoreWriteLock::~StoreWriteLock() {
   if (held_.valid()) io::unlock_whole_file(held_.get());
+  if (store_ != nullptr) --store_->engine->write_locks;
 }
 
 }  // namespace kel::detail

@@ -33,6 +33,7 @@ class StoreWriteLock {
   // as long as it does, whatever becomes of store_fd.
   io::UniqueFd held_;
   std::string target_;
+  Store* store_ = nullptr;
 };
 
 // `path` with every symbolic link at its end followed (directories on the

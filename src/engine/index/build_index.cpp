@@ -80,7 +80,11 @@ int begin_index_scan(Store& store, std::string& text) {
     return -1;
   }
   if (!binding.same_as(binding_of(store))) {
-    SharedFileLock lock(store.store_fd);
+    // A header is read under the shared lock, unless this Store holds the
+    // write lock (an append or a rewrite refreshing its index): then no
+    // one can change it, and a shared lock taken on the same descriptor
+    // would give the write lock away.
+    SharedFileLock lock(store.store_fd, store.engine->write_locks == 0);
     if (read_header_fields(store, store.store_fd, text) != 0) {
       store.engine->index.indexed_file.valid = false;
       return -1;

@@ -35,11 +35,16 @@ void unlock_store(const Store& store);
 class CurrentStoreLock {
  public:
   CurrentStoreLock(Store& store, const std::string& prefix, std::string& text)
-      : store_(store), held_(lock_current_store(store, prefix, text) == 0) {}
+      : store_(store), held_(lock_current_store(store, prefix, text) == 0) {
+    if (held_) ++store.engine->write_locks;
+  }
   CurrentStoreLock(const CurrentStoreLock&) = delete;
   CurrentStoreLock& operator=(const CurrentStoreLock&) = delete;
   ~CurrentStoreLock() {
-    if (held_) unlock_store(store_);
+    if (held_) {
+      --store_.engine->write_locks;
+      unlock_store(store_);
+    }
   }
 
   bool locked() const { return held_; }
