@@ -104,6 +104,8 @@ void write_fake_editor(const std::string& path) {
              "  fail) exit 1 ;;\n"
              "  wait) exec sleep 60 ;;\n"
              "  meddle) printf '\\nmine\\n' >> \"$f\"; sh -c \"$MEDDLE\" ;;\n"
+             "  fifo) rm \"$f\"; mkfifo \"$f\" ;;\n"
+             "  nested) mkdir \"$d/sub\"; cp \"$f\" \"$d/sub/copy\"; printf '\\r\\n' >> \"$f\" ;;\n"
              "esac\n");
   chmod(path.c_str(), 0700);
 }

@@ -1389,6 +1389,33 @@ TEST_F(RoundTrip, EditStoresOnlyAChangedText) {
                        "editor was open; nothing is changed (run edit again)\n");
   EXPECT_EQ(tool({"get", "k"}).out, "theirs");
 
+  // A FIFO left in the file's place is refused, not waited on; folders the
+  // editor made inside are wiped with it, and a CRLF it added is dropped.
+  const ToolResult fifo = edit("fifo", "k");
+  EXPECT_EQ(fifo.status, kFileError);
+  EXPECT_NE(fifo.err.find("not a plain file"), std::string::npos) << fifo.err;
+  EXPECT_EQ(edit("nested", "k").status, kOk);
+  EXPECT_EQ(tool({"get", "k"}).out, "theirs");
+  log.clear();
+  log.str(read_file(dir.file("editor-log")));
+  log >> file;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(file).parent_path())) << file;
+
+  // A folder others may rename entries in is refused: they could swap ours
+  // for theirs while the editor runs.
+  const std::string open_folder = dir.file("open");
+  std::filesystem::create_directory(open_folder);
+  chmod(open_folder.c_str(), 0777);
+  ToolRun shared;
+  shared.args = {"-s", store, "--password-file", password_file, "edit", "k", "--allow-disk"};
+  shared.env = {{"XDG_RUNTIME_DIR", open_folder}, {"EDITOR", editor + " keep"}, {"VISUAL", ""}};
+  const ToolResult refused_shared = run_tool(shared);
+  EXPECT_EQ(refused_shared.status, kUsage);
+  EXPECT_EQ(refused_shared.err,
+            "kel-safe: edit 'k': '" + open_folder +
+                "' is not a folder of yours (or a shared one with the sticky bit): others could "
+                "take the plain text from it; point XDG_RUNTIME_DIR at a folder of yours\n");
+
   // A folder on a disk is refused before any password is asked, unless allowed.
   const std::string runtime = dir.file("runtime");
   std::filesystem::create_directory(runtime);

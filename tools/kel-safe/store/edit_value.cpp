@@ -20,8 +20,11 @@ void drop_added_line_end(const Secret& before, Secret& after) {
   const std::string_view new_text = after.view();
   if (!new_text.empty() && new_text.back() == '\n' &&
       (old_text.empty() || old_text.back() != '\n')) {
+    // A CR before it belongs to the line end (an editor writing CRLF).
+    const bool crlf = new_text.size() >= 2 && new_text[new_text.size() - 2] == '\r' &&
+                      (old_text.empty() || old_text.back() != '\r');
     Secret kept;
-    kept.append(new_text.data(), new_text.size() - 1);
+    kept.append(new_text.data(), new_text.size() - (crlf ? 2 : 1));
     after = std::move(kept);
   }
 }

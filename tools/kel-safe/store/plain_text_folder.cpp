@@ -26,7 +26,7 @@ constexpr const char* kFileName = "value";
 // Writes zero bytes over the whole of the plain file `name` in `folder`,
 // then syncs it, so that its pages hold no more of the value.
 void overwrite(int folder, const char* name) {
-  UniqueFd file(openat(folder, name, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  UniqueFd file(openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat info {};
   if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   static const std::array<char, 4096> zeros{};
@@ -39,6 +39,32 @@ void overwrite(int folder, const char* name) {
     done += n;
   }
   fsync(file.get());
+}
+
+// Wipes and removes everything in the folder open as `folder`, folders an
+// editor made inside it included (to a depth that no editor needs).
+void empty_folder(int folder, int depth) {
+  UniqueFd listed(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct CloseDir {
+    void operator()(DIR* listing) const { closedir(listing); }
+  };
+  std::unique_ptr<DIR, CloseDir> listing(listed ? fdopendir(listed.get()) : nullptr);
+  if (listing) listed.release();
+  while (listing) {
+    const dirent* each = readdir(listing.get());
+    if (each == nullptr) break;
+    const std::string_view name = each->d_name;
+    if (name == "." || name == "..") continue;
+    overwrite(folder, each->d_name);
+    if (unlinkat(folder, each->d_name, 0) != 0 && errno == EISDIR) {
+      if (depth < 16) {
+        UniqueFd inner(openat(folder, each->d_name,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (inner) empty_folder(inner.get(), depth + 1);
+      }
+      unlinkat(folder, each->d_name, AT_REMOVEDIR);
+    }
+  }
 }
 
 }  // namespace
@@ -59,6 +85,18 @@ std::string plain_text_base(bool allow_disk, const std::string& what) {
                               " is not in memory (tmpfs or ramfs): the plain text could stay "
                               "on the disk after its removal; point XDG_RUNTIME_DIR at a "
                               "tmpfs folder of yours, or give --allow-disk");
+  }
+  // The editor is given a path in this folder: whoever else may rename
+  // entries in it could swap ours for a folder of theirs while the editor
+  // runs, and receive the text. Ours, or root's; shared only if sticky.
+  struct stat folder {};
+  if (stat(base.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+      (folder.st_uid != geteuid() && folder.st_uid != 0) ||
+      ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (folder.st_mode & S_ISVTX) == 0)) {
+    throw Failure(kUsage, what + ": " + quoted(base) +
+                              " is not a folder of yours (or a shared one with the sticky bit): "
+                              "others could take the plain text from it; point "
+                              "XDG_RUNTIME_DIR at a folder of yours");
   }
   return base;
 }
@@ -97,7 +135,11 @@ PlainTextFolder::PlainTextFolder(const std::string& base, std::string_view text,
 PlainTextFolder::~PlainTextFolder() { remove(); }
 
 Secret PlainTextFolder::read() const {
-  UniqueFd file(open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  // Through the folder's own descriptor, and without waiting: the editor
+  // may have left a FIFO there, whose opening would block for good.
+  UniqueFd file(folder_fd_ ? openat(folder_fd_.get(), kFileName,
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+                           : -1);
   struct stat info {};
   if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     throw Failure(kFileError, "cannot read the edited text back from " + quoted(file_) +
@@ -111,23 +153,7 @@ Secret PlainTextFolder::read() const {
 void PlainTextFolder::remove() noexcept {
   if (folder_.empty()) return;
   if (folder_fd_) {
-    // Its own descriptor for the listing: closedir closes it.
-    UniqueFd listed(openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct CloseDir {
-      void operator()(DIR* listing) const { closedir(listing); }
-    };
-    std::unique_ptr<DIR, CloseDir> listing(listed ? fdopendir(listed.get()) : nullptr);
-    if (listing) listed.release();
-    while (listing) {
-      const dirent* each = readdir(listing.get());
-      if (each == nullptr) break;
-      const std::string_view name = each->d_name;
-      if (name == "." || name == "..") continue;
-      overwrite(folder_fd_.get(), each->d_name);
-      if (unlinkat(folder_fd_.get(), each->d_name, 0) != 0 && errno == EISDIR) {
-        unlinkat(folder_fd_.get(), each->d_name, AT_REMOVEDIR);
-      }
-    }
+    empty_folder(folder_fd_.get(), 0);
     folder_fd_.reset();
   }
   rmdir(folder_.c_str());
