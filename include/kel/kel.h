@@ -188,8 +188,9 @@ KEL_C_EXPORT kel_status kel_safe_change_password(kel_safe* safe, const void* old
  * newest) with a new store key, keeping its password, which is given again
  * here because an open handle no longer holds it. The old file is kept as
  * "<store file>.backup2" and still gives up its values to whoever guesses
- * its password: delete it once not needed. KEL_INVALID_ARGUMENT when the
- * store has that format already; KEL_DAMAGED for a damaged store. The
+ * its password: delete it once not needed. KEL_INVALID_ARGUMENT for a
+ * format other than 0, 2 or 3, or when the store has that format (or a
+ * newer one) already; KEL_DAMAGED for a damaged store. The
  * handle works on the new file afterwards. */
 KEL_C_EXPORT kel_status kel_safe_upgrade(kel_safe* safe, const void* password,
                                          size_t password_length,

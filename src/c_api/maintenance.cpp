@@ -68,6 +68,11 @@ kel_status kel_safe_upgrade(kel_safe* safe, const void* password, size_t passwor
     if (!to_store_options(options, chosen)) {
       return refuse(h, KEL_INVALID_ARGUMENT, "Store options too small: use kel_store_options_init");
     }
+    // The C++ call reads any format but 3 as 2 (it predates format 3); here
+    // a format is what it says, and an upgrade never makes format 1.
+    if (chosen.format != 2 && chosen.format != 3) {
+      return refuse(h, KEL_INVALID_ARGUMENT, "An upgrade makes format 2 or 3 (0: the newest)");
+    }
     // An upgrade needs a Safe that still holds the password: the handle's
     // own has used it up opening the store. The fresh one then replaces it,
     // since the handle's knows only the old store key.

@@ -208,10 +208,13 @@ static void change_and_upgrade(void) {
   options.kdf_memory_kib = 19 * 1024;
   options.kdf_passes = 2;
   STATUS(kel_safe_upgrade(safe, NAME(password), &options), KEL_WRONG_PASSWORD);
+  options.format = 1; /* never a silent upgrade to another format than asked */
+  STATUS(kel_safe_upgrade(safe, NAME(new_password), &options), KEL_INVALID_ARGUMENT);
+  options.format = 0;
   STATUS(kel_safe_upgrade(safe, NAME(new_password), &options), KEL_OK);
   int format = 0;
   STATUS(kel_safe_format(safe, &format), KEL_OK);
-  CHECK(format >= 2);
+  CHECK(format == 3);
   STATUS(kel_safe_add(safe, NAME("after upgrade"), NAME("new file")), KEL_OK);
   STATUS(kel_safe_upgrade(safe, NAME(new_password), &options), KEL_INVALID_ARGUMENT);
   kel_safe_close(safe);
