@@ -74,6 +74,15 @@ int begin_index_scan(Store& store, std::string& text) {
     store.engine->index.indexed_file.valid = false;
     return -1;
   }
+  // A file cut inside the header this Store opened (below its records'
+  // start) is damaged, not empty, and not another store.
+  if (store.store_opened && is_version3_header(store.engine->keys.verified_header) &&
+      status.st_size < binding_of_v3(store.engine->keys.verified_header).records_start) {
+    store.engine->index.indexed_file.valid = false;
+    detail::fail(text, Status::damaged,
+                 "Store header damaged: the file ends inside its header");
+    return -1;
+  }
   if (store.store_opened && !key_opens(store, binding)) {
     store.engine->index.indexed_file.valid = false;
     detail::fail(text, Status::changed, kKeyChangedSinceOpen);
