@@ -269,6 +269,27 @@ TEST(CreateStore, Version3HeaderLayout) {
   }
   EXPECT_NE(kel::detail::open_v3_header(header, kel::test::kOtherPassword, 1, key, error), 0);
   EXPECT_EQ(error, "Invalid password");
+  // A slot of a kind this reader does not know is skipped by its length,
+  // but even it holds what every kind shares: shorter is damage, told.
+  for (const std::size_t length : {std::size_t{20}, std::size_t{13 + 124 + 32}}) {
+    std::vector<unsigned char> unknown(length, 0);
+    unknown[0] = 9;
+    unknown[2] = static_cast<unsigned char>(length);
+    std::vector<unsigned char> two = header;
+    two.insert(two.begin() + 52, unknown.begin(), unknown.end());
+    two[48] = 2;
+    const std::uint32_t total = static_cast<std::uint32_t>(two.size());
+    for (int i = 0; i < 4; ++i) two[12 + i] = static_cast<unsigned char>(total >> (8 * i));
+    std::vector<kel::detail::SlotFrame> slots;
+    const int parsed = kel::detail::parse_v3_header(two, slots, error);
+    if (length == 20) {
+      EXPECT_NE(parsed, 0);
+      EXPECT_EQ(error, "Store header damaged: key slot 1 has a wrong length");
+    } else {
+      EXPECT_EQ(parsed, 0) << error;
+      EXPECT_EQ(slots.size(), 2u);
+    }
+  }
   ASSERT_EQ(safe.add_entry(kel::Entry("first", "one value"), error), 0) << error;
   const std::string file = read_file(dir.file("v3.safe"));
   EXPECT_EQ(file.substr(0, empty.size()), empty);

@@ -155,7 +155,10 @@ int parse_v3_header(const std::vector<unsigned char>& header, std::vector<SlotFr
     slot.offset = at;
     slot.length = get_u16(header.data() + at + v3::kSlotLengthAt);
     slot.label_length = header[at + v3::kLabelLengthAt];
-    if (slot.length < static_cast<std::size_t>(v3::kLabelAt) ||
+    // Every kind holds at least what all share: its label, the public
+    // keys, the wrapped store key and the MAC.
+    if (slot.label_length > v3::kMaxLabel ||
+        slot.length < v3::kLabelAt + slot.label_length + v3::kKindPartAt + v3::kMacSize ||
         at + slot.length > header.size()) {
       return damaged(error, which + " has a wrong length");
     }
