@@ -26,21 +26,21 @@ void add_kdf_options(CLI::App* sub, FormatArgs& args, bool with_format) {
         ->type_name("N");
   }
   sub->add_option("--kdf-time", args.time_ms,
-                  "Format 2: calibrate Argon2id to cost about MS milliseconds of CPU time "
+                  "Formats 2 and 3: calibrate Argon2id to cost about MS milliseconds of CPU time "
                   "here (default 500; never less than 64 MiB with 3 passes)")
       ->check(CLI::Range(1, 60000))
       ->type_name("MS");
   sub->add_option("--kdf-memory", args.memory_mib,
-                  "Format 2: Argon2id memory in MiB, 19 to 4096 (default: 64 to 256, "
+                  "Formats 2 and 3: Argon2id memory in MiB, 19 to 4096 (default: 64 to 256, "
                   "calibrated)")
       ->check(CLI::Range(19, 4096))
       ->type_name("MIB");
   sub->add_option("--kdf-passes", args.passes,
-                  "Format 2: Argon2id passes, 1 to 1024, instead of calibrating them; "
+                  "Formats 2 and 3: Argon2id passes, 1 to 1024, instead of calibrating them; "
                   "memory times passes must be at least 38 MiB (19 MiB with 2 passes)")
       ->check(CLI::Range(1, 1024))
       ->type_name("N");
-  sub->add_option("--kdf-lanes", args.lanes, "Format 2: Argon2id lanes, 1 to 64 (default 4)")
+  sub->add_option("--kdf-lanes", args.lanes, "Formats 2 and 3: Argon2id lanes, 1 to 64 (default 4)")
       ->check(CLI::Range(1, 64))
       ->type_name("N");
 }

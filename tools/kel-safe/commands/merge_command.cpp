@@ -59,7 +59,8 @@ std::unique_ptr<kel::Safe> open_other(const Context& context, const MergeArgs& a
     given.quiet = context.passwords.quiet;
     auto safe = safe_at(path, store_password(given, path, false));
     if (!safe->key_verified(error)) {
-      library_failure("merge", safe->status(), error, path, {}, password_source(given));
+      library_failure("merge", safe->status(), error, path, {},
+                      "from --other-password-file " + tool::quoted(args.other_password_file));
     }
     return safe;
   }

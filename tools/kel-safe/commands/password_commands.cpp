@@ -74,12 +74,12 @@ CommandRun add_passwd_command(CLI::App& sub, Context& context) {
                "Delete the backups (which open with the old password) once "
                "the change succeeded");
   sub.add_flag("--rotate-key", args->rotate,
-               "Format 2: also draw a new store key and seal every entry again under it, "
+               "Formats 2 and 3: also draw a new store key and seal every entry again under it, "
                "in one rewrite, so that neither the old password nor a copy of the old "
                "file opens anything stored from now on");
   add_kdf_options(&sub, args->format, false);
   sub.add_flag("--recalibrate", args->recalibrate,
-               "Format 2: calibrate Argon2id on this machine again, as create does");
+               "Formats 2 and 3: calibrate Argon2id on this machine again, as create does");
   return [&context, args] {
     const FormatArgs& format = args->format;
     // Without any of these the store keeps its parameters.

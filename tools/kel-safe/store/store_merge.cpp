@@ -64,7 +64,7 @@ class Planner {
     for (auto it = result_.lower_bound(prefix);
          it != result_.end() && it->first.starts_with(prefix); ++it) {
       if (it->second.value() == value.value()) {
-        plan_.conflicts.push_back(tool::quoted(name) + ": " + why + "; the other value is "
+        plan_.conflicts.push_back(tool::quoted(name) + ": " + why + "; the value not kept is "
                                   "stored already as " + tool::quoted(it->first));
         return;
       }
@@ -72,7 +72,7 @@ class Planner {
     const std::string aside = conflict_name(name);
     taken_.insert(aside);
     plan_.put.push_back(entry_of(aside, value));
-    plan_.conflicts.push_back(tool::quoted(name) + ": " + why + "; the other value is stored as " +
+    plan_.conflicts.push_back(tool::quoted(name) + ": " + why + "; the value not kept is stored as " +
                               tool::quoted(aside));
   }
   void conflict(const std::string& name, const std::string& why) {
