@@ -35,6 +35,9 @@ EditAccess agent_or_store_access(const Context& context, bool drop_backup) {
   auto direct = std::make_shared<std::optional<EditAccess>>();
   EditAccess access;
   access.read = [&context, direct, drop_backup](const std::string& name) -> std::optional<Secret> {
+    // Once without an agent, always: the store opened (and its password
+    // asked) once.
+    if (*direct) return (*direct)->read(name);
     const std::string what = "edit " + tool::quoted(name);
     Secret output;
     std::string notes;
