@@ -23,9 +23,10 @@ const detail::RewriteMessages kAddMany{
     "Could not obtain file lock to add entries: ",
     "Store file is damaged, could not add entries"};
 
-// Every entry is checked before anything is sealed: the batch is refused
-// whole rather than stored in part.
-int check_batch(const std::vector<const SafeEntry*>& items, std::string& error) {
+}  // namespace
+
+int detail::check_batch(const std::vector<const SafeEntry*>& items, std::string& error,
+                        const std::vector<std::string>& also_named) {
   std::unordered_set<std::string_view> seen;
   for (const SafeEntry* item : items) {
     if (item == nullptr) {  // an entry that was moved from
@@ -42,15 +43,20 @@ int check_batch(const std::vector<const SafeEntry*>& items, std::string& error) 
       return -1;
     }
   }
+  for (const std::string& name : also_named) {
+    if (!seen.insert(name).second) {
+      detail::fail(error, Status::invalid_argument, "Entry given twice: " + name);
+      return -1;
+    }
+  }
   return 0;
 }
 
-}  // namespace
 
 int detail::add_items(Store& store, const std::vector<const SafeEntry*>& items, bool replace,
                      std::vector<AddOutcome>& outcomes, std::string& error) {
   try {
-    if (check_batch(items, error) != 0) return -1;
+    if (detail::check_batch(items, error) != 0) return -1;
     if (detail::prepare_to_read(store, error) != 0) return -1;
     // A first look without the lock: a batch whose names are all stored
     // already, with nothing to replace, writes nothing. The rewrite decides

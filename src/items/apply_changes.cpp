@@ -4,7 +4,6 @@
 // of them. A removal followed by adds would leave readers (and a crash) a
 // store that holds only half of the merge.
 #include <string_view>
-#include <unordered_set>
 
 #include "engine/records/append.h"
 #include "engine/records/record_writers.h"
@@ -23,40 +22,14 @@ const detail::RewriteMessages kApply{
     "Could not obtain file lock to change entries: ",
     "Store file is damaged, could not change entries"};
 
-// Everything is checked before anything is sealed: one invalid entry, a
-// name given twice, or a name both put and removed refuses the whole call.
-int check_changes(const std::vector<const SafeEntry*>& put,
-                  const std::vector<std::string>& remove, std::string& error) {
-  std::unordered_set<std::string_view> seen;
-  for (const SafeEntry* item : put) {
-    if (item == nullptr) {  // an entry that was moved from
-      detail::fail(error, Status::invalid_argument, "Invalid entry name");
-      return -1;
-    }
-    if (detail::check_name_and_length(item->name, item->value_length, error) != 0) {
-      error += ": " + item->name;
-      return -1;
-    }
-    if (!seen.insert(item->name).second) {
-      detail::fail(error, Status::invalid_argument, "Entry given twice: " + item->name);
-      return -1;
-    }
-  }
-  for (const std::string& name : remove) {
-    if (!seen.insert(name).second) {
-      detail::fail(error, Status::invalid_argument, "Entry given twice: " + name);
-      return -1;
-    }
-  }
-  return 0;
-}
-
 }  // namespace
 
 int detail::apply_changes(Store& store, const std::vector<const SafeEntry*>& put,
                           const std::vector<std::string>& remove, std::string& error) {
   try {
-    if (check_changes(put, remove, error) != 0) return -1;
+    // Everything is checked before anything is sealed: one invalid entry, a
+    // name given twice, or a name both put and removed refuses the call.
+    if (check_batch(put, error, remove) != 0) return -1;
     if (put.empty() && remove.empty()) return 0;
     return detail::run_rewrite(
         store, kApply,

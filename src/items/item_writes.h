@@ -32,6 +32,12 @@ int add_items(Store& store, const std::vector<const SafeEntry*>& items, bool rep
 // Store::add_item_from_file, reporting its progress.
 int add_item_from_file(Store& store, const std::string& name, std::string file_path,
                        std::string& error, const Progress& progress);
+// Every entry of a batch checked before anything is sealed, so that the
+// batch is refused whole rather than stored in part: a valid name and
+// value length, and no name twice among them and `also_named`.
+int check_batch(const std::vector<const SafeEntry*>& items, std::string& error,
+                const std::vector<std::string>& also_named = {});
+
 // See Safe::apply_changes.
 int apply_changes(Store& store, const std::vector<const SafeEntry*>& put,
                   const std::vector<std::string>& remove, std::string& error);

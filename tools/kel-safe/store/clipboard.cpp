@@ -302,13 +302,7 @@ int cmd_get_clip(const Context& context, const std::string& name,
   const Clipboard clipboard = find_clipboard(what);
   SafeHandle safe = open_safe(context, what);
   const std::vector<kel::Entry> entries = read_entries(*safe, {name}, what, path);
-  std::string_view value = entries.front().value();
-  if (line > 0) {
-    std::size_t lines = 0;
-    const std::optional<std::string_view> chosen = value_line(value, line, lines);
-    if (!chosen) no_such_line(what, name, line, lines);
-    value = *chosen;
-  }
+  const std::string_view value = value_or_line(entries.front().value(), line, what, name);
   copy_to_clipboard(clipboard, value, what);
   if (clear_after.count() > 0) clear_clipboard_later(clipboard, value, clear_after);
   if (!context.quiet) {

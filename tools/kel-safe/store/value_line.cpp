@@ -33,6 +33,15 @@ void no_such_line(const std::string& what, const std::string& name, std::size_t 
                                ", so it has no line " + std::to_string(number));
 }
 
+std::string_view value_or_line(std::string_view value, std::size_t number,
+                               const std::string& what, const std::string& name) {
+  if (number == 0) return value;
+  std::size_t lines = 0;
+  const std::optional<std::string_view> chosen = value_line(value, number, lines);
+  if (!chosen) no_such_line(what, name, number, lines);
+  return *chosen;
+}
+
 int cmd_get_line(const Context& context, const std::string& name, std::size_t number,
                  const std::string& output, bool force) {
   require_store(context);

@@ -25,6 +25,11 @@ std::optional<std::string_view> value_line(std::string_view value, std::size_t n
 [[noreturn]] void no_such_line(const std::string& what, const std::string& name,
                                std::size_t number, std::size_t lines);
 
+// The whole value when `number` is 0, else its line `number`; throws as
+// no_such_line when it has fewer.
+std::string_view value_or_line(std::string_view value, std::size_t number,
+                               const std::string& what, const std::string& name);
+
 // get NAME --line N: that line alone, without a line end, on standard
 // output or in a new file `output` as get -o writes one.
 int cmd_get_line(const Context& context, const std::string& name, std::size_t number,
