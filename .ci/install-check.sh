@@ -23,7 +23,9 @@ die() { echo "install-check: $*" >&2; exit 1; }
 # twice; its tests are not installed.
 step "configure and build in $build"
 if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >"$work/configure.log" ||
+  # Configured again from the source it was made from (CI's private copy).
+  source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+  cmake -S "${source_dir:-.}" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >"$work/configure.log" ||
     { cat "$work/configure.log"; die "configure failed"; }
 else
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
