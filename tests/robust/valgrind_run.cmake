@@ -57,6 +57,26 @@ if(count GREATER 0)
       continue()
     endif()
     list(APPEND executables "${exe}")
+    # A program that is not a GoogleTest binary (the C API test) runs with
+    # the arguments CTest gives it; GoogleTest binaries run all their tests.
+    set(plain_args "")
+    set(is_gtest FALSE)
+    string(JSON nargs LENGTH "${json}" tests ${i} command)
+    if(nargs GREATER 1)
+      math(EXPR alast "${nargs} - 1")
+      foreach(a RANGE 1 ${alast})
+        string(JSON arg GET "${json}" tests ${i} command ${a})
+        if(arg MATCHES "^--gtest")
+          set(is_gtest TRUE)
+        endif()
+        list(APPEND plain_args "${arg}")
+      endforeach()
+    endif()
+    if(is_gtest OR nargs EQUAL 1)
+      set("args_${exe_name}" --gtest_brief=1 ${filter_args})
+    else()
+      set("args_${exe_name}" ${plain_args})
+    endif()
     set(workdir "${BUILD_DIR}")
     string(JSON nprops ERROR_VARIABLE no_props LENGTH "${json}" tests ${i} properties)
     if(NOT no_props AND nprops GREATER 0)
@@ -115,7 +135,7 @@ foreach(exe IN LISTS executables)
             # wiped keep their own versions; the C library's are still tracked.
             --soname-synonyms=somalloc=nouserintercepts
             --log-file=${log_dir}/${exe_name}.log
-            ${exe} --gtest_brief=1 ${filter_args}
+            ${exe} ${args_${exe_name}}
     WORKING_DIRECTORY "${workdir_${exe_name}}"
     TIMEOUT ${TIMEOUT}
     RESULT_VARIABLE rc
