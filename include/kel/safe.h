@@ -73,6 +73,7 @@
 #include "kel/entry.h"
 #include "kel/export.h"
 #include "kel/integrity_report.h"
+#include "kel/key_slots.h"
 #include "kel/progress.h"
 #include "kel/status.h"
 #include "kel/store_format.h"
@@ -337,6 +338,53 @@ class KEL_SAFE_EXPORT Safe {
   // name is lost is kept as "recovered-<offset>". The report says what was
   // dropped and what was renamed. A clean store is left untouched.
   int repair(IntegrityReport& report, std::string& error);
+
+  // ---- Key slots (format 3; see kel/key_slots.h) --------------------------
+  // Each of these reports its Status through status() as every call does.
+  // The three use_* calls choose what opens the store, and must come before
+  // the Safe first uses it; the last one made holds.
+  // Opens through a recipient slot with the identity in `identity_text`
+  // (an identity file's whole text) instead of the password, which is then
+  // not needed. The text is checked here (invalid_argument); the Safe keeps
+  // the secret key masked and wipes it with itself.
+  int use_identity(const std::string& identity_text, std::string& error);
+  // The same with the identity read from the file at `path` (caller_file
+  // when it cannot be read).
+  int use_identity_file(const std::string& path, std::string& error);
+  // Opens through a password-and-key-file slot: the Safe's password with
+  // the key file at `path` (its whole content; caller_file when it cannot
+  // be read, invalid_argument when it is empty).
+  int use_key_file(const std::string& path, std::string& error);
+  // The slots of the store's header, in order. Needs the store opened (by
+  // any slot): it reports which slots are intact under the store key.
+  int list_slots(std::vector<SlotInfo>& slots, std::string& error);
+  // Adds a slot, in one rewrite of the header (the records stay as they
+  // are sealed; readers elsewhere find the old header or the new one). The
+  // store must open with this Safe's key. invalid_argument when the store
+  // holds kMaxKeySlots slots already, when the label is too long, or when
+  // the store is not format 3; damaged when it must be repaired first.
+  // A password slot under `password`, held to the password policy.
+  int grant_password(const std::string& password, const std::string& label,
+                     std::string& error);
+  // A password-and-key-file slot under `password` and the key file at
+  // `key_file_path`.
+  int grant_key_file(const std::string& password, const std::string& key_file_path,
+                     const std::string& label, std::string& error);
+  // A recipient slot for the public key text `public_key`; exists when the
+  // store has a slot for that key already.
+  int grant_recipient(const std::string& public_key, const std::string& label,
+                      std::string& error);
+  // Removes slot `index` (as list_slots numbers them) and, in the same
+  // rewrite, draws a new store key, seals every name and value again under
+  // it and wraps it to every remaining slot. Afterwards the removed slot,
+  // and any copy of the header taken before, opens nothing written to the
+  // store from then on; what the old key could read before, a copy of the
+  // old file still gives up. The old file is kept as "<path>.backup2", as
+  // for any rewrite. not_found when there is no such slot; invalid_argument
+  // when it is the last intact slot; damaged when the store must be
+  // repaired first. Other Safes that had opened the store refuse it from
+  // then on (Status::changed); this one goes on with the new key.
+  int revoke_slot(std::size_t index, std::string& error);
 
  private:
   Store* store;
