@@ -77,8 +77,10 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
       result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
     } else if (store.engine->keys.format_version == 3) {
       const std::vector<unsigned char> header = store.engine->keys.v3_header;
-      if (detail::open_v3_header(header, store.password, store.engine->kdf_threads, key,
-                                 text) == 0) {
+      std::size_t opened = 0;
+      if (detail::open_v3_header(header, store.password, store.engine->kdf_threads, key, text,
+                                 &opened, &store.engine->credential) == 0) {
+        detail::verify_v3_header(store, header, opened);
         return detail::HeaderCheck::match;
       }
       std::vector<unsigned char> again;
