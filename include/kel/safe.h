@@ -172,8 +172,12 @@ class KEL_SAFE_EXPORT Safe {
                  const std::string& new_password, const StoreOptions& options,
                  std::string& error);
   // Draws a new store key and store identifier for the format-2 or format-3
-  // store named `name` (format 3: one password slot replaces its slots) (old password checked, new one held to the policy; it may be the
-  // old one) and seals every name and value again under them, in one
+  // store named `name` (old password checked, new one held to the policy; it
+  // may be the old one) and seals every name and value again under them, in
+  // one rewrite. Format 3 keeps its store identifier and every other intact
+  // key slot, each wrapped anew to the new key (as revoke_slot does): only
+  // the slot the old password opens is replaced by one under the new
+  // password; everyone else who opens the store keeps their access. One
   // rewrite like a removal's: readers elsewhere find the old file or the new
   // one, and a crash leaves one of the two. The Argon2id parameters stay.
   // Afterwards neither the old password nor the old header opens anything
@@ -346,7 +350,8 @@ class KEL_SAFE_EXPORT Safe {
   // Opens through a recipient slot with the identity in `identity_text`
   // (an identity file's whole text) instead of the password, which is then
   // not needed. The text is checked here (invalid_argument); the Safe keeps
-  // the secret key masked and wipes it with itself.
+  // the secret key only until the store is open, and wipes it then, as it
+  // does the password (and the key file's hash of use_key_file).
   int use_identity(const std::string& identity_text, std::string& error);
   // The same with the identity read from the file at `path` (caller_file
   // when it cannot be read).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/index/index_state.h"
+#include "engine/keyring/credential.h"
 #include "engine/keyring/keyring.h"
 #include "engine/file/store_file.h"
 #include "kel/store.h"
@@ -31,6 +32,9 @@ struct Engine {
   // store's descriptor: on the same open file description it would replace
   // the write lock, and its release would leave the file unlocked.
   int write_locks = 0;
+  // What opens a format-3 header: the password, the password with a key
+  // file, or an identity (Safe::use_key_file, Safe::use_identity).
+  Credential credential;
 };
 
 inline Engine& engine(Store& store) { return *store.engine; }

@@ -18,7 +18,7 @@ namespace kel::detail {
 namespace {
 
 // With the write lock held: whether the file's header is still `opened`.
-int header_unchanged(const Store& store, const NewKeyRewrite& rewrite, std::string& error) {
+int header_unchanged(Store& store, const NewKeyRewrite& rewrite, std::string& error) {
   if (rewrite.format_version == 3) {
     // A rewrite elsewhere draws a new generation; the slots must be the
     // ones the password opened.
@@ -66,14 +66,7 @@ int reseal_every_record(Store& store, const unsigned char* key, const unsigned c
 
 int rewrite_under_new_key(Store& store, const NewKeyRewrite& rewrite, std::string& text) {
   Binding target;
-  if (is_version3_header(rewrite.header.data())) {
-    target = binding_of_v3(rewrite.header.data());
-  } else {
-    target.bound = true;
-    target.version = 2;
-    std::memcpy(target.store_id, rewrite.header.data() + format::kV2StoreIdOffset,
-                sizeof target.store_id);
-  }
+  std::vector<unsigned char> header = rewrite.header;
   return run_rewrite(
       store, rewrite.messages,
       [&](const unsigned char* key, RecordChanges& changes, std::string& error) {
@@ -82,12 +75,24 @@ int rewrite_under_new_key(Store& store, const NewKeyRewrite& rewrite, std::strin
           fail(error, rewrite.other_format_status, rewrite.other_format);
           return -1;
         }
-        if (header_unchanged(store, rewrite, error) != 0 ||
-            reseal_every_record(store, key, rewrite.new_key, target,
-                                rewrite.messages.damaged, changes, error) != 0) {
+        if ((rewrite.make_header ? rewrite.make_header(key, header, error)
+                                 : header_unchanged(store, rewrite, error)) != 0) {
           return -1;
         }
-        changes.header = rewrite.header;
+        if (is_version3_header(header.data())) {
+          target = binding_of_v3(header.data());
+        } else {
+          target = Binding();
+          target.bound = true;
+          target.version = 2;
+          std::memcpy(target.store_id, header.data() + format::kV2StoreIdOffset,
+                      sizeof target.store_id);
+        }
+        if (reseal_every_record(store, key, rewrite.new_key, target, rewrite.messages.damaged,
+                                changes, error) != 0) {
+          return -1;
+        }
+        changes.header = header;
         changes.new_key = rewrite.new_key;
         changes.backup_path = rewrite.backup_path;
         return 0;

@@ -9,6 +9,7 @@
 // key, and a Store elsewhere that holds the old one refuses the new file.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ struct NewKeyRewrite {
   std::string other_format;
   Status other_format_status = Status::changed;
   std::vector<unsigned char> header;       // the new header, wrapping new_key
+  // When set (format 3's key slots), the new header is made by this, with
+  // the lock held, from the file's header as it is then and the old `key`,
+  // instead of `header`; it checks that the header is still one to change
+  // (`opened` is not used then).
+  std::function<int(const unsigned char* key, std::vector<unsigned char>& header,
+                    std::string& error)>
+      make_header;
   const unsigned char* new_key = nullptr;  // the new plain store key
   std::string backup_path;                 // empty: the removal backup
 };

@@ -77,6 +77,10 @@ int run_rewrite(Store& store, const RewriteMessages& messages,
         std::memcpy(store.engine->keys.verified_header, changes.header.data(),
                     format::kHeaderSize);
       }
+    } else if (!changes.header.empty() && is_version3_header(changes.header.data())) {
+      // A new header under the same key (a slot granted): the one this
+      // Store's key now opens, through the slot it opened before.
+      verify_v3_header(store, changes.header);
     }
     // The new file is in place. This Store reads it afresh while the lock
     // on the old file is still held; writers elsewhere waiting on that lock

@@ -77,8 +77,10 @@ detail::HeaderCheck unwrap_version2(Store& store, unsigned char* key, std::strin
       result = changed ? detail::HeaderCheck::mismatch : detail::HeaderCheck::failed;
     } else if (store.engine->keys.format_version == 3) {
       const std::vector<unsigned char> header = store.engine->keys.v3_header;
-      if (detail::open_v3_header(header, store.password, store.engine->kdf_threads, key,
-                                 text) == 0) {
+      std::size_t opened = 0;
+      if (detail::open_v3_header(header, store.password, store.engine->kdf_threads, key, text,
+                                 &opened, &store.engine->credential) == 0) {
+        detail::verify_v3_header(store, header, opened);
         return detail::HeaderCheck::match;
       }
       std::vector<unsigned char> again;
@@ -207,6 +209,11 @@ int open(Store& store, bool whole_index, std::string& text) {
     // Only now is the password no longer needed: an opening that failed
     // above can be retried through this same object.
     detail::mem_clear(store.password.data(), store.password.size());
+    // So are an identity's secret key and a key file's hash: like the
+    // password, they open the store once and are not kept beside its key.
+    detail::Credential& credential = store.engine->credential;
+    detail::mem_clear(credential.identity_secret.data(), credential.identity_secret.size());
+    detail::mem_clear(credential.key_file_hash.data(), credential.key_file_hash.size());
     store.store_opened = true;
     return 0;
   } catch (...) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -503,6 +504,269 @@ TEST_F(ChangePassword, RefusalsLeaveNoBackup) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing.safe.backup1")));
 }
+
+// Key slots of every kind (format 3): each opens the store with its own key
+// and nothing else does; a revocation draws a new key that the revoked slot,
+// and a copy of the header from before, open nothing of.
+struct SlotKindRow {
+  const char* name;
+  kel::SlotKind kind;
+};
+
+class KeySlots : public ::testing::TestWithParam<SlotKindRow> {
+ protected:
+  void SetUp() override {
+    path = dir.file("slots.safe");
+    create_store(path, kPassword, 3);
+    write_file(dir.file("key1"), "the first key file's content");
+    write_file(dir.file("key2"), "another key file");
+    std::string error;
+    ASSERT_EQ(kel::generate_identity(identity, public_key, error), kel::Status::ok) << error;
+    ASSERT_EQ(kel::generate_identity(other_identity, other_public, error), kel::Status::ok);
+  }
+  // Grants the row's slot through `safe`: password kOtherPassword, key file
+  // key1 with kOtherPassword, or the recipient `public_key`.
+  int grant(kel::Safe& safe, std::string& error) {
+    switch (GetParam().kind) {
+      case kel::SlotKind::password:
+        return safe.grant_password(kOtherPassword, "second", error);
+      case kel::SlotKind::password_and_key_file:
+        return safe.grant_key_file(kOtherPassword, dir.file("key1"), "second", error);
+      default:
+        return safe.grant_recipient(public_key, "second", error);
+    }
+  }
+  // A Safe on `store` that opens through the row's slot.
+  std::unique_ptr<kel::Safe> opener(const std::string& store) {
+    std::string error;
+    const bool recipient = GetParam().kind == kel::SlotKind::recipient;
+    auto safe = std::make_unique<kel::Safe>(store, recipient ? "" : kOtherPassword);
+    if (GetParam().kind == kel::SlotKind::password_and_key_file) {
+      EXPECT_EQ(safe->use_key_file(dir.file("key1"), error), 0) << error;
+    }
+    if (recipient) {
+      EXPECT_EQ(safe->use_identity(identity, error), 0) << error;
+    }
+    return safe;
+  }
+  // Safes with keys that must not open the row's slot (nor any other).
+  std::vector<std::unique_ptr<kel::Safe>> wrong_openers(const std::string& store) {
+    std::vector<std::unique_ptr<kel::Safe>> safes;
+    std::string error;
+    const auto add = [&](const std::string& password, const char* key_file,
+                         const std::string* id) {
+      safes.push_back(std::make_unique<kel::Safe>(store, password));
+      if (key_file != nullptr) safes.back()->use_key_file(dir.file(key_file), error);
+      if (id != nullptr) safes.back()->use_identity(*id, error);
+    };
+    switch (GetParam().kind) {
+      case kel::SlotKind::password:
+        add("Wrong-Password-99-Zebra", nullptr, nullptr);
+        break;
+      case kel::SlotKind::password_and_key_file:
+        add(kOtherPassword, nullptr, nullptr);  // the password without its key file
+        add(kPassword, "key1", nullptr);        // the key file without its password
+        add(kOtherPassword, "key2", nullptr);   // another key file
+        break;
+      default:
+        add("", nullptr, &other_identity);  // another identity
+        add(kOtherPassword, nullptr, nullptr);
+        break;
+    }
+    return safes;
+  }
+  TempDir dir;
+  std::string path, identity, public_key, other_identity, other_public;
+};
+
+TEST_P(KeySlots, OpenGrantRevoke) {
+  kel::Safe owner(path, kPassword);
+  std::string error;
+  ASSERT_EQ(owner.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+  ASSERT_EQ(grant(owner, error), 0) << error;
+  std::vector<kel::SlotInfo> slots;
+  ASSERT_EQ(owner.list_slots(slots, error), 0) << error;
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_EQ(slots[1].kind, GetParam().kind);
+  EXPECT_EQ(slots[1].label, "second");
+  EXPECT_TRUE(slots[0].intact && slots[1].intact);
+  EXPECT_TRUE(slots[0].opened_here);
+  EXPECT_FALSE(slots[1].opened_here);
+  if (GetParam().kind == kel::SlotKind::recipient) {
+    EXPECT_EQ(slots[1].public_key, public_key);
+  }
+  // The owner's Safe goes on through the new header (a grant keeps the key).
+  ASSERT_EQ(owner.add_entry(kel::Entry("two", value_for("two")), error), 0) << error;
+  {
+    auto safe = opener(path);
+    kel::Entry one("one");
+    ASSERT_EQ(safe->get_entry(one, error), 0) << error;
+    EXPECT_TRUE(one.value() == value_for("one"));
+    ASSERT_EQ(safe->list_slots(slots, error), 0) << error;
+    EXPECT_TRUE(slots[1].opened_here && !slots[0].opened_here);
+  }
+  for (auto& wrong : wrong_openers(path)) {
+    kel::Entry one("one");
+    EXPECT_EQ(wrong->get_entry(one, error), -1);
+    EXPECT_EQ(wrong->status(), kel::Status::wrong_password) << error;
+  }
+  // A reader that opened before the revocation.
+  auto before = opener(path);
+  ASSERT_TRUE(before->key_verified(error)) << error;
+  const std::string old_file = read_file(path);
+  ASSERT_EQ(owner.revoke_slot(1, error), 0) << error;
+  EXPECT_TRUE(read_file(path + ".backup2") == old_file);
+  ASSERT_EQ(owner.add_entry(kel::Entry("three", value_for("three")), error), 0) << error;
+  kel::Entry two("two");
+  EXPECT_EQ(before->get_entry(two, error), -1);
+  EXPECT_EQ(before->status(), kel::Status::changed) << error;
+  EXPECT_EQ(opener(path)->get_entry(two, error), -1);
+  EXPECT_EQ(error, GetParam().kind == kel::SlotKind::recipient
+                       ? "No key slot of this store opens with this identity"
+                       : "Invalid password");
+  kel::Safe fresh(path, kPassword);
+  for (const char* n : {"one", "two", "three"}) {
+    kel::Entry e(n);
+    ASSERT_EQ(fresh.get_entry(e, error), 0) << n << ": " << error;
+    EXPECT_TRUE(e.value() == value_for(n)) << n;
+  }
+  // The header from before on the records of after, given their generation
+  // (a slot granted again makes it as long as before): the revoked key
+  // opens the header and nothing written since the revocation.
+  const std::string third = "Third-Password-55-Quay";
+  switch (GetParam().kind) {
+    case kel::SlotKind::password:
+      ASSERT_EQ(owner.grant_password(third, "second", error), 0) << error;
+      break;
+    case kel::SlotKind::password_and_key_file:
+      ASSERT_EQ(owner.grant_key_file(third, dir.file("key2"), "second", error), 0) << error;
+      break;
+    default:
+      ASSERT_EQ(owner.grant_recipient(other_public, "second", error), 0) << error;
+  }
+  const std::string now = read_file(path);
+  const std::size_t length = get_le(old_file, 12, 4);
+  ASSERT_EQ(get_le(now, 12, 4), length);
+  std::string header = old_file.substr(0, length);
+  header.replace(32, 16, now.substr(32, 16));
+  const std::string spliced = dir.file("spliced.safe");
+  write_file(spliced, header + now.substr(length));
+  auto old_header = opener(spliced);
+  EXPECT_TRUE(old_header->key_verified(error)) << error;
+  std::vector<std::string> names;
+  old_header->list_entries(names, error);
+  EXPECT_TRUE(names.empty()) << names.size();
+  kel::Entry three("three");
+  EXPECT_EQ(old_header->get_entry(three, error), -1);
+  write_file(spliced, now);  // the control: the same records, their own header
+  EXPECT_EQ(opener(spliced)->get_entry(three, error), -1);
+  kel::Safe control(spliced, kPassword);
+  ASSERT_EQ(control.get_entry(three, error), 0) << error;
+  // The last intact slot stays; a slot that is not there is not found.
+  ASSERT_EQ(owner.revoke_slot(1, error), 0) << error;
+  EXPECT_EQ(owner.revoke_slot(0, error), -1);
+  EXPECT_EQ(owner.status(), kel::Status::invalid_argument) << error;
+  EXPECT_EQ(owner.revoke_slot(5, error), -1);
+  EXPECT_EQ(owner.status(), kel::Status::not_found) << error;
+}
+
+// A slot of another store, put into this one's header in place of its own
+// (records stay where they are), is not intact and opens nothing; the next
+// grant drops it. A damaged slot costs that slot alone.
+TEST_P(KeySlots, ForeignAndDamagedSlotsCostThemselvesAlone) {
+  const std::string foreign = dir.file("foreign.safe");
+  create_store(foreign, kPassword, 3);
+  std::string error;
+  {
+    kel::Safe other(foreign, kPassword);
+    ASSERT_EQ(grant(other, error), 0) << error;
+    kel::Safe owner(path, kPassword);
+    ASSERT_EQ(owner.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+    ASSERT_EQ(grant(owner, error), 0) << error;
+  }
+  const std::string good = read_file(path), theirs = read_file(foreign);
+  const std::size_t length = get_le(good, 12, 4);
+  ASSERT_EQ(get_le(theirs, 12, 4), length);
+  std::string moved = good;
+  moved.replace(52 + 257, length - 52 - 257, theirs.substr(52 + 257, length - 52 - 257));
+  write_file(path, moved);
+  std::vector<kel::SlotInfo> slots;
+  kel::Entry one("one");
+  {
+    kel::Safe owner(path, kPassword);
+    ASSERT_EQ(owner.list_slots(slots, error), 0) << error;
+    ASSERT_EQ(slots.size(), 2u);
+    EXPECT_TRUE(slots[0].intact);
+    EXPECT_FALSE(slots[1].intact);
+    auto refused = opener(path);
+    EXPECT_EQ(refused->get_entry(one, error), -1);
+    // Its secret key is sealed to the other store's identifier; a recipient
+    // slot's key is wrapped to it: the identity opens the slot's secret
+    // side and finds the rest broken.
+    EXPECT_EQ(refused->status(), GetParam().kind == kel::SlotKind::recipient
+                                     ? kel::Status::damaged
+                                     : kel::Status::wrong_password)
+        << error;
+    ASSERT_EQ(owner.grant_password(kOtherPassword, "", error), 0) << error;
+    ASSERT_EQ(owner.list_slots(slots, error), 0) << error;
+    ASSERT_EQ(slots.size(), 2u);
+    EXPECT_TRUE(slots[1].intact && slots[1].kind == kel::SlotKind::password);
+  }
+  const std::size_t second = 52 + 257 + 13 + std::string("second").size();
+  for (const std::size_t at : {second + 80, length - 1}) {
+    std::string damaged = good;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+    write_file(path, damaged);
+    EXPECT_EQ(opener(path)->get_entry(one, error), -1) << at;
+    kel::Safe password(path, kPassword);
+    ASSERT_EQ(password.get_entry(one, error), 0) << at << ": " << error;
+    ASSERT_EQ(password.list_slots(slots, error), 0) << error;
+    EXPECT_FALSE(slots[1].intact) << at;
+  }
+}
+
+// A key rotation of a format-3 store keeps its identifier and every other
+// slot (wrapped to the new key): only the rotating password's slot changes.
+TEST_P(KeySlots, RotateKeyKeepsTheOtherSlots) {
+  std::string error;
+  const std::string rotated = "Rotated-Password-31-Yak";
+  {
+    kel::Safe owner(path, kPassword);
+    ASSERT_EQ(owner.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+    ASSERT_EQ(owner.grant_password(kOtherPassword, "", error), 0) << error;
+    ASSERT_EQ(owner.revoke_slot(1, error), 0) << error;  // slot 0 opened; slot 1 no more
+    ASSERT_EQ(grant(owner, error), 0) << error;
+  }
+  const std::string before = read_file(path);
+  auto reader = opener(path);
+  ASSERT_TRUE(reader->key_verified(error)) << error;
+  kel::Safe rotator(path, kPassword);
+  ASSERT_EQ(rotator.rotate_key(path, kPassword, rotated, error), 0) << error;
+  const std::string after = read_file(path);
+  EXPECT_EQ(after.substr(16, 16), before.substr(16, 16));  // the store_id stays
+  EXPECT_EQ(get_le(after, 12, 4), get_le(before, 12, 4));
+  kel::Entry one("one");
+  EXPECT_EQ(reader->get_entry(one, error), -1);  // it holds the old key
+  EXPECT_EQ(reader->status(), kel::Status::changed) << error;
+  ASSERT_EQ(opener(path)->get_entry(one, error), 0) << error;
+  EXPECT_TRUE(one.value() == value_for("one"));
+  kel::Safe old_password(path, kPassword);
+  EXPECT_EQ(old_password.get_entry(one, error), -1);
+  EXPECT_EQ(old_password.status(), kel::Status::wrong_password);
+  kel::Safe new_password(path, rotated);
+  ASSERT_EQ(new_password.get_entry(one, error), 0) << error;
+  std::vector<kel::SlotInfo> slots;
+  ASSERT_EQ(new_password.list_slots(slots, error), 0) << error;
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_TRUE(slots[0].opened_here && slots[1].intact && slots[1].label == "second");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, KeySlots,
+                         ::testing::Values(SlotKindRow{"Password", kel::SlotKind::password},
+                                           SlotKindRow{"KeyFile",
+                                                       kel::SlotKind::password_and_key_file},
+                                           SlotKindRow{"Recipient", kel::SlotKind::recipient}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kel::test::items

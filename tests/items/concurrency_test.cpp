@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -59,15 +60,39 @@ void expect_store_holds(const std::string& path,
   }
 }
 
+// What the rewriting process does besides replacing "churn" each round:
+// nothing, or (format 3) grant a key slot in some rounds (a new header,
+// the same key), or grant one and revoke it again (a new store key: the
+// appenders' Safes refuse the new file, and each goes on through a new one).
+enum class Churn { replace, grant, revoke };
+struct ConcurrentRow {
+  int format;
+  Churn churn;
+};
+
 // In the tool's format (3, whose names are bound to their place in the
 // file, which each append learns only under the lock, and whose every
 // rewrite draws a new generation) and the library's default (1).
-class ConcurrentAddInFormat : public ::testing::TestWithParam<int> {};
+class ConcurrentAddInFormat : public ::testing::TestWithParam<ConcurrentRow> {};
+
+// Adds `entry` through `safe`; a store key changed elsewhere meanwhile
+// (Status::changed) is met with a new Safe and another try. An earlier try
+// that landed shows as "Item exists": the final check reads the value.
+int add_through_key_changes(std::unique_ptr<kel::Safe>& safe, const std::string& path,
+                            const kel::Entry& entry, std::string& error) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (safe->add_entry(entry, error) == 0) return 0;
+    if (safe->status() != kel::Status::changed) return attempt > 0 && error == "Item exists" ? 0 : -1;
+    safe = std::make_unique<kel::Safe>(path, kPassword);
+  }
+  return -1;
+}
 
 TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   TempDir dir;
   const std::string path = dir.file("shared.safe");
-  create_store(path, kPassword, GetParam());
+  const Churn churn = GetParam().churn;
+  create_store(path, kPassword, GetParam().format);
   constexpr int kChildren = 4;
   constexpr int kPerChild = 40;
   constexpr int kRewrites = 40;
@@ -80,11 +105,13 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   ChildGroup group;
   for (int c = 0; c < kChildren; ++c) {
     group.spawn([&path, c]() -> int {
-      kel::Safe safe(path, kPassword);
+      auto safe = std::make_unique<kel::Safe>(path, kPassword);
       std::string error;
       for (int i = 0; i < kPerChild; ++i) {
         const std::string n = child_name(c, i);
-        if (safe.add_entry(kel::Entry(n, value_for(n)), error) != 0) return 1;
+        if (add_through_key_changes(safe, path, kel::Entry(n, value_for(n)), error) != 0) {
+          return 1;
+        }
       }
       return 0;
     });
@@ -92,24 +119,34 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   // Two processes race for the same name with different values.
   for (int c = 0; c < 2; ++c) {
     group.spawn([&path, c]() -> int {
-      kel::Safe safe(path, kPassword);
+      auto safe = std::make_unique<kel::Safe>(path, kPassword);
       std::string error;
-      int result = safe.add_entry(
-          kel::Entry("contested", "value from racer " + std::to_string(c)),
-          error);
+      const kel::Entry entry("contested", "value from racer " + std::to_string(c));
+      int result = safe->add_entry(entry, error);
+      while (result != 0 && safe->status() == kel::Status::changed) {
+        safe = std::make_unique<kel::Safe>(path, kPassword);
+        result = safe->add_entry(entry, error);
+      }
       if (result == 0) return 0;
       return error == "Item exists" ? 10 : 20;
     });
   }
   // Meanwhile one process rewrites the file again and again: each rewrite
   // puts a new file (in format 3 a new generation) under the appenders.
-  group.spawn([&path]() -> int {
+  group.spawn([&path, churn]() -> int {
     kel::Safe safe(path, kPassword);
     std::string error;
     for (int i = 0; i < kRewrites; ++i) {
       if (safe.replace_entry(kel::Entry("churn", "round-" + std::to_string(i)), error) != 0) {
         return 1;
       }
+      if (churn == Churn::replace || i % 4 != 0) continue;
+      std::string identity, public_key;
+      if (kel::generate_identity(identity, public_key, error) != kel::Status::ok ||
+          safe.grant_recipient(public_key, "round " + std::to_string(i), error) != 0) {
+        return 2;
+      }
+      if (churn == Churn::revoke && safe.revoke_slot(1, error) != 0) return 3;
     }
     return 0;
   });
@@ -135,8 +172,17 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
   expect_store_holds(path, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ConcurrentAddInFormat, ::testing::Values(3, 1),
-                         [](const auto& info) { return "Format" + std::to_string(info.param); });
+std::string concurrent_row_name(const ::testing::TestParamInfo<ConcurrentRow>& info) {
+  const char* const churn[] = {"", "WhileGranting", "WhileRevoking"};
+  return "Format" + std::to_string(info.param.format) + churn[static_cast<int>(info.param.churn)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ConcurrentAddInFormat,
+                         ::testing::Values(ConcurrentRow{3, Churn::replace},
+                                           ConcurrentRow{1, Churn::replace},
+                                           ConcurrentRow{3, Churn::grant},
+                                           ConcurrentRow{3, Churn::revoke}),
+                         concurrent_row_name);
 
 TEST(ConcurrentAdd, ThreadsWithTheirOwnSafesLoseNothing) {
   TempDir dir;

@@ -48,6 +48,24 @@ bool key_opens(const Store& store, const Binding& binding) {
   return own == binding;
 }
 
+// Format 3 keeps its store_id when a revocation draws a new key, so the
+// binding alone cannot tell: the header must still hold a slot under the
+// key (the one it was verified with, or one whose MAC holds). A header read
+// without a lock may be caught while a password change rewrites it in
+// place: a refusal is made sure of under the shared lock.
+bool v3_key_opens(Store& store) {
+  if (!is_version3_header(store.engine->keys.verified_header)) return true;
+  std::vector<unsigned char> header;
+  std::string ignored;
+  // A file no longer in format 3, or a header that cannot be read, is
+  // judged by the binding and by the reads that follow.
+  if (read_v3_header(store.store_fd, header, false, ignored) != 0) return true;
+  if (v3_key_holds(store, header)) return true;
+  if (store.engine->write_locks > 0) return false;
+  if (read_v3_header(store.store_fd, header, true, ignored) != 0) return true;
+  return v3_key_holds(store, header);
+}
+
 }  // namespace
 
 const char* const kKeyChangedSinceOpen =
@@ -83,7 +101,7 @@ int begin_index_scan(Store& store, std::string& text) {
                  "Store header damaged: the file ends inside its header");
     return -1;
   }
-  if (store.store_opened && !key_opens(store, binding)) {
+  if (store.store_opened && (!key_opens(store, binding) || !v3_key_opens(store))) {
     store.engine->index.indexed_file.valid = false;
     detail::fail(text, Status::changed, kKeyChangedSinceOpen);
     return -1;

@@ -24,6 +24,20 @@
 // no salt, info "kel-safe slot mac"), store_id || every slot byte before
 // the MAC): a slot moved from another store, or kept from before a key
 // change, fails it, and is never used or written again.
+//
+// Kind 2, recipient: the common part alone (169 + L bytes); P is the
+// recipient's own public key, and its holder opens the slot with the
+// secret key of that identity: X25519(sk, E) gives W as above. Only slots
+// whose P is the identity's public key are tried.
+// Kind 3, password and key file: kind 1's layout and construction, but the
+// Argon2id input is C = SHA-256(SHA-256(password) || SHA-256(the key file's
+// whole content)), 32 bytes, wiped after use: neither the password nor the
+// key file alone opens it.
+// A rewrite of the header (a grant) keeps only the slots whose MAC holds
+// under the store key: a damaged or foreign slot is dropped then. A
+// revocation draws a new store key and keeps the store_id: every remaining
+// slot gets a fresh ephemeral key, its store key wrapped anew and a new MAC
+// (a password slot's sealed secret binds store_id and P, which stay).
 #pragma once
 
 #include <cstddef>
@@ -33,6 +47,7 @@
 #include <vector>
 
 #include "kel/store.h"
+#include "engine/keyring/credential.h"
 #include "engine/keyring/header_v2.h"
 #include "engine/records/format.h"
 
@@ -48,6 +63,8 @@ inline constexpr std::size_t kGenerationSize = 16;
 inline constexpr std::size_t kMaxSlots = 16;
 inline constexpr std::size_t kMaxLabel = 64;
 inline constexpr unsigned kPasswordSlot = 1;
+inline constexpr unsigned kRecipientSlot = 2;
+inline constexpr unsigned kKeyFileSlot = 3;
 // Offsets inside a slot; those after the label are relative to its end
 // (13 + label length).
 inline constexpr long kSlotLengthAt = 2;
@@ -73,6 +90,11 @@ constexpr std::size_t password_slot_size(std::size_t label) {
   return kLabelAt + label + kKindPartAt + kPasswordPartSize + kMacSize;
 }
 static_assert(password_slot_size(0) == 257);
+// A recipient slot with an L-byte label is 169 + L bytes.
+constexpr std::size_t recipient_slot_size(std::size_t label) {
+  return kLabelAt + label + kKindPartAt + kMacSize;
+}
+static_assert(recipient_slot_size(0) == 169);
 // The largest header a reader accepts: every slot at the largest length
 // its two-byte field can give.
 inline constexpr std::size_t kMaxHeaderLength = kSlotsOffset + kMaxSlots * 0xFFFF;
@@ -122,6 +144,29 @@ int make_password_slot(const unsigned char* key, const unsigned char* store_id,
                        unsigned threads, std::string_view label,
                        std::vector<unsigned char>& slot, std::string& error);
 
+// The same kind of slot (kind 3) under `password` combined with the
+// SHA-256 `key_file_hash` of a key file.
+int make_key_file_slot(const unsigned char* key, const unsigned char* store_id,
+                       const std::string& password, const unsigned char* key_file_hash,
+                       const KdfParams& params, unsigned threads, std::string_view label,
+                       std::vector<unsigned char>& slot, std::string& error);
+
+// A recipient slot (kind 2) for the X25519 public key `recipient`.
+int make_recipient_slot(const unsigned char* key, const unsigned char* store_id,
+                        const unsigned char* recipient, std::string_view label,
+                        std::vector<unsigned char>& slot, std::string& error);
+
+// invalid_argument unless `label` is a slot label: at most 64 bytes, no
+// NUL and no line breaks.
+int check_slot_label(std::string_view label, std::string& error);
+
+// `slot` of `header` (whose MAC the caller checked) for the new store key
+// `new_key` of the same store: a fresh ephemeral key and nonce, the key
+// wrapped anew to the slot's own P, a new MAC; every other byte kept.
+int rewrap_v3_slot(const std::vector<unsigned char>& header, const SlotFrame& slot,
+                   const unsigned char* new_key, std::vector<unsigned char>& out,
+                   std::string& error);
+
 // A whole header from its fields and slots (1 to 16, each complete).
 std::vector<unsigned char> assemble_v3_header(const unsigned char* store_id,
                                               const unsigned char* generation,
@@ -146,9 +191,13 @@ int new_generation(std::vector<unsigned char>& header, std::string& error);
 // password opened a slot's secret key but the rest of that slot is broken
 // and no other slot opens. `opened` (when not null) receives the index of
 // the slot that opened.
+// With a `credential` other than the password: a key file opens only
+// password-and-key-file slots (with the password, "Invalid password" when
+// none opens), an identity only the recipient slots of its public key
+// ("No key slot of this store opens with this identity").
 int open_v3_header(const std::vector<unsigned char>& header, const std::string& password,
                    unsigned threads, unsigned char* key, std::string& error,
-                   std::size_t* opened = nullptr);
+                   std::size_t* opened = nullptr, const Credential* credential = nullptr);
 
 // Whether `slot` of `header` carries a MAC that holds under the store key
 // `key`: it belongs to this store and this store key.
@@ -166,13 +215,27 @@ void load_v3_header(Store& store, const std::vector<unsigned char>& header,
                     const std::vector<SlotFrame>& slots);
 
 // Makes `header` the one this Store's key is known to open (after an open
-// with the password, or after this Store wrote it).
-void verify_v3_header(Store& store, const std::vector<unsigned char>& header);
+// with the password, or after this Store wrote it). `opened`: the slot the
+// key came through; by default the slot it came through before, when the
+// header still has one of that public key, else the first.
+void verify_v3_header(Store& store, const std::vector<unsigned char>& header,
+                      std::size_t opened = static_cast<std::size_t>(-1));
 
 // For an open Store: whether the format-3 header now on `fd` is still one
 // its key was verified with: the same bytes, or the same slots under
-// another generation (a rewrite). Otherwise "Invalid password".
-bool still_version3_header(const Store& store, const std::vector<unsigned char>& header,
+// another generation (a rewrite), or (after slots were granted or dropped
+// elsewhere) a header of the same store that still holds the slot this
+// Store opened through, its MAC holding under the Store's key. A header
+// whose slots hold under the key but no longer hold that slot (its
+// password changed): "Invalid password" (wrong_password); one under
+// another store key (a revocation, a rotation): changed.
+bool still_version3_header(Store& store, const std::vector<unsigned char>& header,
                            std::string& error);
+
+// Whether the Store's key opens the format-3 `header`: the same store, and
+// the header the key was verified with (but for its generation) or a slot
+// whose MAC holds under the key. A revocation elsewhere keeps the store_id
+// but draws a new key: this tells it.
+bool v3_key_holds(Store& store, const std::vector<unsigned char>& header);
 
 }  // namespace kel::detail

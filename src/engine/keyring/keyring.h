@@ -40,6 +40,11 @@ struct Keyring {
   long long records_start = 132;
   std::vector<unsigned char> v3_header;
   std::vector<unsigned char> verified_v3;
+  // Format 3: the public key of the slot this Store's key came through (or
+  // of the slot it wrote for itself): while a header still holds that slot
+  // with a MAC that holds under the key, the Store's credential still opens
+  // it, whatever slots were added or dropped around it.
+  unsigned char opened_public[32] = {};
 };
 
 }  // namespace kel::detail

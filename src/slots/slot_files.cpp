@@ -1,0 +1,90 @@
+#include "slots/slot_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include "engine/file/io.h"
+#include "store/secret.h"
+#include "store/status_note.h"
+
+namespace kel::detail {
+
+namespace {
+
+// Reads the file at `path` in pieces, handing each to `take`; wipes the
+// buffer. The number of bytes read, or -1 with caller_file.
+template <typename Take>
+long long read_pieces(const std::string& path, const char* what, Take take,
+                      std::string& error) {
+  io::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) {
+    return fail(error, Status::caller_file,
+                std::string("Could not read ") + what + " " + path + " - " +
+                    io::error_text(errno));
+  }
+  SecretBytes<4096> buffer;
+  long long total = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      return fail(error, Status::caller_file,
+                  std::string("Could not read ") + what + " " + path + " - " +
+                      io::error_text(errno));
+    }
+    if (got == 0) return total;
+    take(buffer.data(), static_cast<std::size_t>(got));
+    total += got;
+  }
+}
+
+}  // namespace
+
+int hash_key_file(const std::string& path, unsigned char* hash, std::string& error) {
+  if (sodium_init() < 0) return fail(error, Status::internal, "Could not hash the key file");
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  const long long read = read_pieces(
+      path, "key file",
+      [&](const unsigned char* data, std::size_t length) {
+        crypto_hash_sha256_update(&state, data, length);
+      },
+      error);
+  if (read > 0) crypto_hash_sha256_final(&state, hash);
+  sodium_memzero(&state, sizeof state);
+  if (read < 0) return -1;
+  if (read == 0) {
+    return fail(error, Status::invalid_argument, "The key file " + path + " is empty");
+  }
+  return 0;
+}
+
+int read_identity_file(const std::string& path, std::string& text, std::string& error) {
+  // An identity file is a few lines; more is not one, and a string that
+  // grows would leave copies of the secret behind.
+  constexpr std::size_t kMost = 4096;
+  wipe(text.data(), text.size());
+  text.clear();
+  text.reserve(kMost);
+  bool too_long = false;
+  const long long read = read_pieces(
+      path, "identity file",
+      [&](const unsigned char* data, std::size_t length) {
+        if (text.size() + length > kMost) {
+          too_long = true;
+          return;
+        }
+        text.append(reinterpret_cast<const char*>(data), length);
+      },
+      error);
+  if (read < 0) return -1;
+  if (too_long) {
+    return fail(error, Status::invalid_argument,
+                "Not a kel-safe identity: " + path + " is too long");
+  }
+  return 0;
+}
+
+}  // namespace kel::detail
