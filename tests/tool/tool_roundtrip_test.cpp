@@ -2010,6 +2010,76 @@ TEST_F(RoundTrip, MergeDriverMergesThreeWaysByName) {
   EXPECT_TRUE(read_file(dir.file("ours") + ".safe") == ours);
 }
 
+// The merge driver never merges a header: the side that changed the key
+// slots gives the result its header, with both sides' entries; a slot
+// revoked there never comes back; slots changed on both sides are a
+// conflict that leaves OURS as git gave it.
+TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
+  const std::string base = dir.file("base"), ours = dir.file("ours"), theirs = dir.file("theirs");
+  const std::string carol = dir.file("carol.id"), dave = dir.file("dave.id"),
+                    erin = dir.file("erin.id");
+  const std::string carol_key = make_identity(carol), dave_key = make_identity(dave),
+                    erin_key = make_identity(erin);
+  create_store_on(base);
+  ASSERT_EQ(tool_on(base, {"add", "a"}, "1").status, kOk);
+  ASSERT_EQ(tool_on(base, {"grant", "--recipient", carol_key, "--label", "carol"}).status, kOk);
+  const std::string start = read_file(base + ".safe");
+  const struct {
+    const char* what;
+    std::vector<std::string> ours, theirs;  // a slot change on that side, if any
+    int status;
+    std::vector<std::pair<std::string, int>> opens;  // identity: status of get a on the result
+  } cases[] = {
+      {"granted on their side", {}, {"grant", "--recipient", dave_key}, kOk,
+       {{dave, kOk}, {carol, kOk}}},
+      {"granted on our side", {"grant", "--recipient", dave_key}, {}, kOk,
+       {{dave, kOk}, {carol, kOk}}},
+      {"revoked on their side", {}, {"revoke", "carol", "-y"}, kOk,
+       {{carol, kWrongPassword}}},
+      {"revoked on our side", {"revoke", "carol", "-y"}, {}, kOk, {{carol, kWrongPassword}}},
+      {"granted on both sides", {"grant", "--recipient", dave_key},
+       {"grant", "--recipient", erin_key}, kRejected, {}},
+      {"granted on one side, revoked on the other", {"grant", "--recipient", dave_key},
+       {"revoke", "carol", "-y"}, kRejected, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(base + ".safe", start);
+    write_file(ours + ".safe", start);
+    write_file(theirs + ".safe", start);
+    // Each side adds an entry of its own beside its slot change.
+    ASSERT_EQ(tool_on(ours, {"add", "ours"}, "o").status, kOk);
+    ASSERT_EQ(tool_on(theirs, {"add", "theirs"}, "t").status, kOk);
+    if (!c.ours.empty()) {
+      ASSERT_EQ(tool_on(ours, c.ours).status, kOk);
+    }
+    if (!c.theirs.empty()) {
+      ASSERT_EQ(tool_on(theirs, c.theirs).status, kOk);
+    }
+    const std::string before = read_file(ours + ".safe");
+    const ToolResult driven = tool({"merge-driver", base + ".safe", ours + ".safe", theirs + ".safe"});
+    EXPECT_EQ(driven.status, c.status) << driven.err;
+    if (c.status != kOk) {
+      EXPECT_NE(driven.err.find("both sides changed the store's key slots"), std::string::npos)
+          << driven.err;
+      EXPECT_TRUE(read_file(ours + ".safe") == before);
+      continue;
+    }
+    EXPECT_EQ(tool_on(ours, {"ls"}).out, "a\nours\ntheirs\n");
+    EXPECT_EQ(tool_on(ours, {"check"}).status, kOk);
+    for (const auto& [identity, status] : c.opens) {
+      ToolRun run;
+      run.args = {"-s", ours, "--identity", identity, "get", "theirs"};
+      EXPECT_EQ(run_tool(run).status, status) << identity;
+    }
+    // Nothing is left beside git's copy.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      EXPECT_EQ(entry.path().filename().string().find(".kel-safe-merge"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(ours + ".safe.backup2"));
+  }
+}
+
 // The README's git set-up, for real: two clones of one repository change
 // the store apart, and a pull merges them through the driver.
 TEST_F(RoundTrip, GitMergesTwoClonesThroughTheDriver) {
