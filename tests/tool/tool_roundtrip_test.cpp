@@ -1869,6 +1869,9 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
     EXPECT_EQ(got.out, way.status == kOk ? "the-mail-secret" : "");
     outputs.push_back(got);
   }
+  // passwd changes a password slot's password, which neither of them opens.
+  EXPECT_EQ(keyed({"--identity", alice, "passwd"}).status, kUsage);
+  EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "passwd"}).status, kUsage);
   // The identity's own slot is the one marked as opening the store.
   const ToolResult listed = keyed({"--identity", alice, "slots"});
   ASSERT_EQ(listed.status, kOk) << listed.err;

@@ -398,6 +398,15 @@ int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
                               " is a copy kept beside a store; copy it to a name "
                               "ending in .safe to give it a new password");
   }
+  // passwd changes the password that opens a password slot; an identity
+  // has none, and a key file's slot is replaced by granting a new one.
+  if (opens_with_identity(context.passwords) || !context.passwords.key_file.empty()) {
+    throw Failure(kUsage, std::string("passwd: changes the password of a password slot, which ") +
+                              (opens_with_identity(context.passwords) ? "--identity"
+                                                                      : "--key-file") +
+                              " does not open: give that password alone; a new key for "
+                              "another slot is kel-safe grant, then kel-safe revoke of the old");
+  }
   std::string error;
   if (rotate_key || kdf) {
     // Told before any password is asked for.
