@@ -2030,20 +2030,23 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
   const struct {
     const char* what;
     std::vector<std::string> ours, theirs;  // a slot change on that side, if any
+    std::string identity;                   // the driver's key, when not the password
     int status;
     std::vector<std::pair<std::string, int>> opens;  // identity: status of get a on the result
   } cases[] = {
-      {"granted on their side", {}, {"grant", "--recipient", dave_key}, kOk,
+      {"granted on their side", {}, {"grant", "--recipient", dave_key}, carol, kOk,
        {{dave, kOk}, {carol, kOk}}},
-      {"granted on our side", {"grant", "--recipient", dave_key}, {}, kOk,
+      {"granted on our side", {"grant", "--recipient", dave_key}, {}, "", kOk,
        {{dave, kOk}, {carol, kOk}}},
-      {"revoked on their side", {}, {"revoke", "carol", "-y"}, kOk,
+      {"revoked on their side", {}, {"revoke", "carol", "-y"}, "", kOk,
        {{carol, kWrongPassword}}},
-      {"revoked on our side", {"revoke", "carol", "-y"}, {}, kOk, {{carol, kWrongPassword}}},
+      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}},
+      {"revoked on their side, merged by the revoked", {}, {"revoke", "carol", "-y"}, carol,
+       kWrongPassword, {}},
       {"granted on both sides", {"grant", "--recipient", dave_key},
-       {"grant", "--recipient", erin_key}, kRejected, {}},
+       {"grant", "--recipient", erin_key}, "", kRejected, {}},
       {"granted on one side, revoked on the other", {"grant", "--recipient", dave_key},
-       {"revoke", "carol", "-y"}, kRejected, {}},
+       {"revoke", "carol", "-y"}, "", kRejected, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -2060,10 +2063,21 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
       ASSERT_EQ(tool_on(theirs, c.theirs).status, kOk);
     }
     const std::string before = read_file(ours + ".safe");
-    const ToolResult driven = tool({"merge-driver", base + ".safe", ours + ".safe", theirs + ".safe"});
+    const std::vector<std::string> files{base + ".safe", ours + ".safe", theirs + ".safe"};
+    ToolResult driven;
+    if (c.identity.empty()) {
+      driven = tool({"merge-driver", files[0], files[1], files[2]});
+    } else {
+      ToolRun run;
+      run.args = {"merge-driver", files[0], files[1], files[2]};
+      run.env = {{"KEL_SAFE_IDENTITY", c.identity}};
+      driven = run_tool(run);
+    }
     EXPECT_EQ(driven.status, c.status) << driven.err;
     if (c.status != kOk) {
-      EXPECT_NE(driven.err.find("both sides changed the store's key slots"), std::string::npos)
+      EXPECT_NE(driven.err.find(c.status == kRejected ? "both sides changed the store's key slots"
+                                                      : "its slot was revoked on one side"),
+                std::string::npos)
           << driven.err;
       EXPECT_TRUE(read_file(ours + ".safe") == before);
       continue;
