@@ -30,6 +30,25 @@ ToolResult ToolTest::tool_on(const std::string& other, std::vector<std::string> 
   return run_tool(run);
 }
 
+ToolResult ToolTest::keyed(std::vector<std::string> args, std::map<std::string, std::string> env,
+                           const std::string& input) {
+  ToolRun run;
+  run.args = {"-s", store};
+  run.args.insert(run.args.end(), args.begin(), args.end());
+  run.env = std::move(env);
+  run.input = input;
+  return run_tool(run);
+}
+
+std::string make_identity(const std::string& path) {
+  ToolRun run;
+  run.args = {"keygen", "-o", path};
+  const ToolResult made = run_tool(run);
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(std::count(made.out.begin(), made.out.end(), '\n'), 1) << made.out;
+  return made.out.substr(0, made.out.find('\n'));
+}
+
 std::vector<std::string> create_args(int format) {
   // Format 3 is what a new user gets. The smallest Argon2id cost keeps each
   // command cheap enough for a suite that runs hundreds of them.

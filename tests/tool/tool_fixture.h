@@ -35,6 +35,10 @@ class ToolTest : public testing::Test {
   // The same on the store `other` (a path without ".safe").
   ToolResult tool_on(const std::string& other, std::vector<std::string> args,
                      const std::string& input = "");
+  // kel-safe -s STORE ARGS... with no password but what `args` and `env`
+  // give (an identity, a key file, a password file of their own).
+  ToolResult keyed(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+                   const std::string& input = "");
   // Creates the store with kPassword, in the default format (3) unless told
   // otherwise; fails the test if that fails.
   void create_store(int format = 3);
@@ -67,6 +71,10 @@ std::size_t header_length(const std::string& bytes);
 // The 12 Argon2id parameter bytes (memory, passes, lanes) of a format-2
 // header, or of a format-3 header's first slot (which has no label).
 std::string kdf_bytes(const std::string& bytes);
+
+// Makes an identity at `path` with kel-safe keygen; returns its public key
+// (fails the test if that fails).
+std::string make_identity(const std::string& path);
 
 // A fake Wayland clipboard in `folder`: wl-copy appends "copy ARGS" to
 // folder/log and keeps its standard input in folder/clip (empties it for

@@ -531,6 +531,22 @@ TEST_F(Agent, PassesByADirectoryAnotherUserTook) {
 
 // Another store (another key) put in the file's place: the agent serves it
 // nothing and ends; the command runs without it and needs a password.
+// An agent started with an identity asks for no password, and serves
+// others as any agent does; a revocation ends it, as a password change does.
+TEST_F(Agent, StartsWithAnIdentityAndNoPassword) {
+  start_on(3);
+  ASSERT_EQ(client({"agent", "stop"}).status, kOk);
+  const std::string identity = dir.file("id");
+  ASSERT_EQ(tool({"grant", "--recipient", make_identity(identity), "--label", "me"}).status, kOk);
+  const ToolResult started = client({"--identity", identity, "agent", "start"});
+  ASSERT_EQ(started.status, kOk) << started.err;
+  EXPECT_EQ(client({"get", "alpha"}).out, "value-of-alpha");
+  EXPECT_NE(client({"slots"}).out.find("1*   recipient "), std::string::npos);
+  ASSERT_EQ(tool({"revoke", "me", "-y"}).status, kOk);
+  EXPECT_NE(client({"get", "alpha"}).status, kOk);
+  EXPECT_TRUE(agent_gone());
+}
+
 TEST_F(Agent, EndsWhenAnotherStoreTakesThePlace) {
   create_store_on(dir.file("other"));
   ASSERT_EQ(rename(dir.file("other.safe").c_str(), store_file.c_str()), 0);

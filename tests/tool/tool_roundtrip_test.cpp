@@ -288,9 +288,9 @@ TEST_F(RoundTrip, ShellBatchValuesQuotingAndRefusals) {
   }
   EXPECT_NE(helped[1].out.find("Usage: kel-safe ls"), std::string::npos) << helped[1].out;
   EXPECT_EQ(helped[2].notes,
-            "kel-safe: unknown subcommand 'bogus' (the subcommands are: add, get, edit, exists, "
-            "ls, find, otp, mv, cp, rm, merge, version, check, repair, export, import, generate, "
-            "lock, exit, help)\n");
+            "kel-safe: unknown subcommand 'bogus' (the subcommands are: slots, add, get, edit, "
+            "exists, ls, find, otp, mv, cp, rm, merge, version, check, repair, export, import, "
+            "generate, lock, exit, help)\n");
   EXPECT_EQ(helped[3].status, kUsage);  // the hidden listing is the program's, not a line's
   EXPECT_EQ(helped[3].out, "");
 
@@ -1760,6 +1760,186 @@ TEST_F(RoundTrip, MergeBringsInAnotherStoresEntries) {
   EXPECT_EQ(tool({"get", "sealed"}).out, "locked value");
 }
 
+// ---- Key slots -------------------------------------------------------------
+
+// keygen: the identity in a new 0600 file, never over one; its public key
+// alone on standard output; to standard output only when that is no
+// terminal.
+TEST_F(RoundTrip, KeygenWritesAPrivateIdentityOnce) {
+  const std::string identity = dir.file("id");
+  const std::string key = make_identity(identity);
+  const std::string text = read_file(identity);
+  EXPECT_NE(text.find(key), std::string::npos) << "the file names its public key";
+  struct stat info {};
+  ASSERT_EQ(stat(identity.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ToolRun again;
+  again.args = {"keygen", "-o", identity};
+  EXPECT_EQ(run_tool(again).status, kExists);
+  EXPECT_TRUE(read_file(identity) == text);
+  // Nor through a link: the secret would land where it leads.
+  ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), dir.file("link").c_str()), 0);
+  again.args = {"keygen", "-o", dir.file("link")};
+  EXPECT_EQ(run_tool(again).status, kExists);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("elsewhere")));
+  // Without -o: the identity on standard output (a pipe here), the key on
+  // standard error; two identities are never the same.
+  again.args = {"keygen"};
+  const ToolResult piped = run_tool(again);
+  ASSERT_EQ(piped.status, kOk) << piped.err;
+  const std::string other_key = piped.err.substr(piped.err.find("public key: ") + 12);
+  EXPECT_NE(piped.out.find(other_key.substr(0, other_key.size() - 1)), std::string::npos);
+  EXPECT_NE(other_key, key + "\n");
+  if (have_pseudo_terminals()) {
+    again.with_terminal = again.stdio_is_terminal = true;
+    const ToolResult shown = run_tool(again);
+    EXPECT_EQ(shown.status, kUsage);
+    EXPECT_NE(shown.terminal.find("give -o FILE"), std::string::npos) << shown.terminal;
+  }
+}
+
+// Each kind of slot granted, then the store opened through it, and every
+// wrong key refused with the status of a wrong password; slots lists them
+// and never a secret; revoke by label and by number locks the key out.
+TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
+  create_store();
+  add("mail", "the-mail-secret");
+  const std::string alice = dir.file("alice.id"), bob = dir.file("bob.id");
+  const std::string alice_key = make_identity(alice);
+  make_identity(bob);
+  const std::string key_file = dir.file("usb.key"), other_key_file = dir.file("other.key");
+  write_file(key_file, pattern_bytes(300, 1));
+  write_file(other_key_file, pattern_bytes(300, 2));
+  const std::string spare = dir.file("spare"), usb = dir.file("usb");
+  const std::string third_password = "Third-Secret-55-Words";
+  write_file(spare, kOtherPassword + "\n");
+  write_file(usb, third_password + "\n");
+  chmod(spare.c_str(), 0600);
+  chmod(usb.c_str(), 0600);
+  ASSERT_EQ(tool({"grant", "--recipient", alice_key, "--label", "alice"}).status, kOk);
+  ASSERT_EQ(tool({"grant", "--password", "--label", "spare", "--new-password-file", spare}).status,
+            kOk);
+  ASSERT_EQ(tool({"grant", "--key-file", key_file, "--label", "usb", "--new-password-file", usb})
+                .status,
+            kOk);
+  EXPECT_EQ(tool({"grant", "--recipient", alice_key}).status, kExists);
+  EXPECT_EQ(tool({"grant", "--recipient", "kelpk1-not-a-key"}).status, kRejected);
+  EXPECT_EQ(tool({"grant", "--label", "x"}).status, kUsage);
+  EXPECT_EQ(tool({"grant", "--password", "--recipient", alice_key}).status, kUsage);
+  EXPECT_EQ(tool({"grant", "--password", "--label", std::string(65, 'l')}).status, kRejected);
+
+  const std::string secret_line = [&] {
+    std::istringstream lines(read_file(alice));
+    std::string line, secret;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line[0] != '#') secret = line;
+    }
+    return secret;
+  }();
+  ASSERT_FALSE(secret_line.empty());
+  std::vector<ToolResult> outputs;
+  const struct {
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    int status;
+  } ways[] = {
+      {{"--identity", alice}, {}, kOk},
+      {{}, {{"KEL_SAFE_IDENTITY", alice}}, kOk},
+      {{"--key-file", key_file, "--password-file", usb}, {}, kOk},
+      {{"--password-file", usb}, {{"KEL_SAFE_KEY_FILE", key_file}}, kOk},
+      {{"--password-file", spare}, {}, kOk},
+      {{"--password-file", password_file}, {}, kOk},
+      // Wrong keys: another identity, the key file's password alone, the
+      // key file with another password or with no password at all.
+      {{"--identity", bob}, {}, kWrongPassword},
+      {{"--password-file", usb}, {}, kWrongPassword},
+      {{"--key-file", other_key_file, "--password-file", usb}, {}, kWrongPassword},
+      {{"--key-file", key_file, "--password-file", password_file}, {}, kWrongPassword},
+      {{"--key-file", key_file}, {}, kUsage},
+      {{"--identity", dir.file("missing")}, {}, kFileError},
+      {{"--identity", key_file}, {}, kRejected},
+      {{"--identity", alice, "--key-file", key_file}, {}, kUsage},
+  };
+  for (const auto& way : ways) {
+    std::vector<std::string> args = way.args;
+    args.insert(args.end(), {"get", "mail"});
+    const ToolResult got = keyed(args, way.env);
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(got.status, way.status) << got.err;
+    EXPECT_EQ(got.out, way.status == kOk ? "the-mail-secret" : "");
+    outputs.push_back(got);
+  }
+  // passwd changes a password slot's password, which neither of them opens.
+  EXPECT_EQ(keyed({"--identity", alice, "passwd"}).status, kUsage);
+  EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "passwd"}).status, kUsage);
+  // The identity's own slot is the one marked as opening the store.
+  const ToolResult listed = keyed({"--identity", alice, "slots"});
+  ASSERT_EQ(listed.status, kOk) << listed.err;
+  EXPECT_EQ(count_of(listed.out, "\n"), 5u) << listed.out;
+  for (const char* word : {"\n0    password ", "\n1*   recipient ", "alice\n", "\n2    password ",
+                           "spare\n", "\n3    password+key-file ", "usb\n"}) {
+    EXPECT_NE(listed.out.find(word), std::string::npos) << word << "\n" << listed.out;
+  }
+  const ToolResult json = tool({"slots", "--json"});
+  EXPECT_NE(json.out.find("{\"created\":"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"kind\":\"recipient\",\"label\":\"alice\",\"opened_here\":false,"
+                          "\"public_key\":\"" + alice_key + "\""),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"kind\":\"password\",\"label\":\"\",\"opened_here\":true"),
+            std::string::npos)
+      << json.out;
+  outputs.push_back(listed);
+  outputs.push_back(json);
+
+  // Revoked by label, then by number: the key opens nothing from then on.
+  EXPECT_EQ(tool({"revoke", "nobody"}).status, kNotFound);
+  EXPECT_EQ(tool({"revoke", "9"}).status, kNotFound);
+  const ToolResult revoked = tool({"revoke", "alice", "--yes"});
+  ASSERT_EQ(revoked.status, kOk) << revoked.err;
+  EXPECT_NE(revoked.err.find("still opens with the revoked slot's key"), std::string::npos)
+      << revoked.err;
+  EXPECT_EQ(keyed({"--identity", alice, "get", "mail"}).status, kWrongPassword);
+  EXPECT_EQ(keyed({"--password-file", spare, "get", "mail"}).out, "the-mail-secret");
+  ASSERT_EQ(tool({"revoke", "1", "--yes", "--drop-backup"}).status, kOk);  // spare, now 1
+  EXPECT_EQ(keyed({"--password-file", spare, "get", "mail"}).status, kWrongPassword);
+  EXPECT_FALSE(std::filesystem::exists(store_file + ".backup2"));
+  ASSERT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "revoke", "0", "-y"}).status,
+            kOk);
+  // The last slot stays, and the store still opens through it.
+  EXPECT_EQ(tool({"get", "mail"}).status, kWrongPassword);
+  EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "revoke", "usb", "-y"}).status,
+            kRejected);
+  EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "get", "mail"}).out,
+            "the-mail-secret");
+  outputs.push_back(revoked);
+  // No secret reaches any output: not the identity, not a password.
+  for (const ToolResult& result : outputs) {
+    for (const std::string& secret : {secret_line, kPassword, kOtherPassword, third_password}) {
+      EXPECT_EQ(result.out.find(secret), std::string::npos);
+      EXPECT_EQ(result.err.find(secret), std::string::npos);
+    }
+  }
+  // A session lists the slots, and changes none.
+  const std::vector<Frame> frames =
+      parse_frames(keyed({"--key-file", key_file, "--password-file", usb, "shell"},
+                         {}, "slots\ngrant --password\nrevoke 0\n")
+                       .out);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].status, kOk);
+  EXPECT_NE(frames[0].out.find("0*   password+key-file"), std::string::npos) << frames[0].out;
+  EXPECT_EQ(frames[1].status, kUsage);
+  EXPECT_EQ(frames[2].status, kUsage);
+  // A store of format 2 has no slots.
+  const std::string old = dir.file("old");
+  create_store_on(old, 2);
+  EXPECT_EQ(tool_on(old, {"grant", "--recipient", alice_key}).status, kRejected);
+  EXPECT_EQ(tool_on(old, {"slots"}).status, kRejected);
+  ToolRun through_identity;
+  through_identity.args = {"-s", old, "--identity", alice, "ls"};
+  EXPECT_EQ(run_tool(through_identity).status, kRejected);
+}
+
 // git's merge driver, three ways by name. Each side starts as a copy of
 // BASE (one store key, one header) and is changed by the tool.
 TEST_F(RoundTrip, MergeDriverMergesThreeWaysByName) {
@@ -1831,6 +2011,90 @@ TEST_F(RoundTrip, MergeDriverMergesThreeWaysByName) {
                                    dir.file("theirs") + ".safe"});
   EXPECT_EQ(refused.status, kWrongPassword) << refused.err;
   EXPECT_TRUE(read_file(dir.file("ours") + ".safe") == ours);
+}
+
+// The merge driver never merges a header: the side that changed the key
+// slots gives the result its header, with both sides' entries; a slot
+// revoked there never comes back; slots changed on both sides are a
+// conflict that leaves OURS as git gave it.
+TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
+  const std::string base = dir.file("base"), ours = dir.file("ours"), theirs = dir.file("theirs");
+  const std::string carol = dir.file("carol.id"), dave = dir.file("dave.id"),
+                    erin = dir.file("erin.id");
+  const std::string carol_key = make_identity(carol), dave_key = make_identity(dave),
+                    erin_key = make_identity(erin);
+  create_store_on(base);
+  ASSERT_EQ(tool_on(base, {"add", "a"}, "1").status, kOk);
+  ASSERT_EQ(tool_on(base, {"grant", "--recipient", carol_key, "--label", "carol"}).status, kOk);
+  const std::string start = read_file(base + ".safe");
+  const struct {
+    const char* what;
+    std::vector<std::string> ours, theirs;  // a slot change on that side, if any
+    std::string identity;                   // the driver's key, when not the password
+    int status;
+    std::vector<std::pair<std::string, int>> opens;  // identity: status of get a on the result
+  } cases[] = {
+      {"granted on their side", {}, {"grant", "--recipient", dave_key}, carol, kOk,
+       {{dave, kOk}, {carol, kOk}}},
+      {"granted on our side", {"grant", "--recipient", dave_key}, {}, "", kOk,
+       {{dave, kOk}, {carol, kOk}}},
+      {"revoked on their side", {}, {"revoke", "carol", "-y"}, "", kOk,
+       {{carol, kWrongPassword}}},
+      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}},
+      {"revoked on their side, merged by the revoked", {}, {"revoke", "carol", "-y"}, carol,
+       kWrongPassword, {}},
+      {"granted on both sides", {"grant", "--recipient", dave_key},
+       {"grant", "--recipient", erin_key}, "", kRejected, {}},
+      {"granted on one side, revoked on the other", {"grant", "--recipient", dave_key},
+       {"revoke", "carol", "-y"}, "", kRejected, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(base + ".safe", start);
+    write_file(ours + ".safe", start);
+    write_file(theirs + ".safe", start);
+    // Each side adds an entry of its own beside its slot change.
+    ASSERT_EQ(tool_on(ours, {"add", "ours"}, "o").status, kOk);
+    ASSERT_EQ(tool_on(theirs, {"add", "theirs"}, "t").status, kOk);
+    if (!c.ours.empty()) {
+      ASSERT_EQ(tool_on(ours, c.ours).status, kOk);
+    }
+    if (!c.theirs.empty()) {
+      ASSERT_EQ(tool_on(theirs, c.theirs).status, kOk);
+    }
+    const std::string before = read_file(ours + ".safe");
+    const std::vector<std::string> files{base + ".safe", ours + ".safe", theirs + ".safe"};
+    ToolResult driven;
+    if (c.identity.empty()) {
+      driven = tool({"merge-driver", files[0], files[1], files[2]});
+    } else {
+      ToolRun run;
+      run.args = {"merge-driver", files[0], files[1], files[2]};
+      run.env = {{"KEL_SAFE_IDENTITY", c.identity}};
+      driven = run_tool(run);
+    }
+    EXPECT_EQ(driven.status, c.status) << driven.err;
+    if (c.status != kOk) {
+      EXPECT_NE(driven.err.find(c.status == kRejected ? "both sides changed the store's key slots"
+                                                      : "its slot was revoked on one side"),
+                std::string::npos)
+          << driven.err;
+      EXPECT_TRUE(read_file(ours + ".safe") == before);
+      continue;
+    }
+    EXPECT_EQ(tool_on(ours, {"ls"}).out, "a\nours\ntheirs\n");
+    EXPECT_EQ(tool_on(ours, {"check"}).status, kOk);
+    for (const auto& [identity, status] : c.opens) {
+      ToolRun run;
+      run.args = {"-s", ours, "--identity", identity, "get", "theirs"};
+      EXPECT_EQ(run_tool(run).status, status) << identity;
+    }
+    // Nothing is left beside git's copy.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      EXPECT_EQ(entry.path().filename().string().find(".kel-safe-merge"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(ours + ".safe.backup2"));
+  }
 }
 
 // The README's git set-up, for real: two clones of one repository change

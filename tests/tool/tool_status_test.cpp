@@ -34,9 +34,10 @@ TEST_F(Statuses, UsageErrors) {
     std::string says;
   } cases[] = {
       {{},
-       "a subcommand is required: create, verify, passwd, add, get, edit, exists, ls, find, otp, "
-       "mv, cp, rm, merge, merge-driver, version, check, repair, upgrade, export, import, "
-       "generate, run, shell, agent, help (kel-safe --help tells more)\n"},
+       "a subcommand is required: create, verify, passwd, keygen, grant, slots, revoke, add, get, "
+       "edit, exists, ls, find, otp, mv, cp, rm, merge, merge-driver, version, check, repair, "
+       "upgrade, export, import, generate, run, shell, agent, help (kel-safe --help tells "
+       "more)\n"},
       {{"shell", "--timeout", "5x"},
        "shell --timeout: '5x' is not a duration such as 90s, 5m or 1h (at most a week)\n"},
       {{"frobnicate"}, "unknown subcommand 'frobnicate' (the subcommands are: create, "},
@@ -82,10 +83,11 @@ TEST_F(Statuses, UsageErrors) {
       {{"check", "-x"}, "unknown option -x for 'check' (kel-safe check --help lists its options)\n"},
       {{"add", "-x"}, "unknown option -x for 'add' (kel-safe add --help lists its options)" + dash_hint},
       {{"--output", "out", "get", "k"},
-       "--output is an option of 'get': write it after the subcommand (kel-safe get ... "
-       "--output)\n"},
+       "--output is an option of 'keygen' and 'get': write it after the subcommand (kel-safe "
+       "get ... --output)\n"},
       {{"get", "k", "--drop-backup"},
-       "--drop-backup is an option of 'passwd', 'add', 'edit', 'mv', 'cp', 'rm', 'merge', "
+       "--drop-backup is an option of 'passwd', 'revoke', 'add', 'edit', 'mv', 'cp', 'rm', "
+       "'merge', "
        "'upgrade', 'import' and 'generate', not of 'get'"},
       {{"-s", store, "add", "x", "--drop-backup"},
        "add: --drop-backup goes with --replace or --replace-or-add; a plain add appends and "
@@ -312,8 +314,11 @@ TEST_F(Statuses, CompletionKnowsEverySubcommand) {
     for (std::string word; split >> word;) words.push_back(word);
     words.push_back("-");
     std::set<std::string> offered;
+    // grant has a --key-file of its own, beside kel-safe's.
     for (const std::string& reply : replies(words)) {
-      if (global.count(reply) == 0 && reply != "--") offered.insert(reply);
+      if ((global.count(reply) == 0 || row.options.count(reply) != 0) && reply != "--") {
+        offered.insert(reply);
+      }
     }
     // A command with subcommands of its own offers those first.
     if (row.words == "agent") continue;

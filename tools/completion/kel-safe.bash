@@ -31,8 +31,9 @@ _kel_safe()
     [[ $COMP_CWORD -gt 0 ]] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local IFS=$' \t\n'
 
-    local global_options="-s --store --password-file --password-fd -q --quiet -h --help --version"
-    local commands="create verify passwd add get edit exists ls find otp mv cp rm merge merge-driver
+    local global_options="-s --store --password-file --password-fd --identity --key-file -q --quiet
+        -h --help --version"
+    local commands="create verify passwd keygen grant slots revoke add get edit exists ls find otp mv cp rm merge merge-driver
         check repair upgrade export import generate run shell agent version help"
 
     # The subcommand (and the agent's action), and whether "--" came.
@@ -43,7 +44,7 @@ _kel_safe()
             continue
         fi
         case $word in
-            -s | --store | --password-file | --password-fd)
+            -s | --store | --password-file | --password-fd | --identity | --key-file)
                 ((i++))
                 continue
                 ;;
@@ -75,7 +76,7 @@ _kel_safe()
             _kel_safe_stores "$cur"
             return 0
             ;;
-        --password-file | --new-password-file | -f | --file | -o | --output)
+        --password-file | --new-password-file | -f | --file | -o | --output | --identity | --key-file)
             _kel_safe_files -f "$cur"
             return 0
             ;;
@@ -100,7 +101,7 @@ _kel_safe()
         --password-fd | --new-password-fd | -l | --length | --timeout | --prefix | --as)
             return 0
             ;;
-        --line | --at)
+        --line | --at | --recipient | --label)
             return 0
             ;;
     esac
@@ -121,6 +122,10 @@ _kel_safe()
         passwd)
             options="--new-password-file --new-password-fd --drop-backup --rotate-key --kdf-time
                 --kdf-memory --kdf-passes --kdf-lanes --recalibrate" ;;
+        keygen) options="-o --output" ;;
+        grant) options="--recipient --password --key-file --label --new-password-file --new-password-fd" ;;
+        slots) options="--json" ;;
+        revoke) options="-y --yes --drop-backup" ;;
         add) options="-f --file --replace --replace-or-add --drop-backup" ;;
         get) options="-o --output --force --json --env --as --line --clip --clear-after --qr" ;;
         edit) options="--allow-disk --drop-backup" ;;

@@ -1,7 +1,7 @@
 # fish completion for kel-safe: subcommands, their options and store paths.
 # Entry names are not completed: listing them needs the store password.
 
-set -l kel_safe_commands create verify passwd add get edit exists ls find otp mv cp rm merge merge-driver check repair upgrade export import generate run shell agent version help
+set -l kel_safe_commands create verify passwd keygen grant slots revoke add get edit exists ls find otp mv cp rm merge merge-driver check repair upgrade export import generate run shell agent version help
 
 # Stores for -s: *.safe files and directories, or any file when there is no
 # store to offer.
@@ -29,6 +29,8 @@ complete -c kel-safe -f
 complete -c kel-safe -s s -l store -r -f -a '(__kel_safe_stores)' -d 'The store file'
 complete -c kel-safe -l password-file -r -F -d 'Read the store password from FILE'
 complete -c kel-safe -l password-fd -x -d 'Read the store password from descriptor N'
+complete -c kel-safe -n 'not __fish_seen_subcommand_from grant' -l identity -r -F -d 'Open through a recipient slot with the identity in FILE'
+complete -c kel-safe -n 'not __fish_seen_subcommand_from grant' -l key-file -r -F -d 'Open through a password-and-key-file slot with FILE'
 complete -c kel-safe -s q -l quiet -d 'Print no notes, only failures'
 complete -c kel-safe -s h -l help -d 'Print help and exit'
 complete -c kel-safe -l version -d 'Print the version and exit'
@@ -37,6 +39,10 @@ set -l no_command "not __fish_seen_subcommand_from $kel_safe_commands"
 complete -c kel-safe -n $no_command -a create -d 'Make a new, empty store'
 complete -c kel-safe -n $no_command -a verify -d 'Check the password'
 complete -c kel-safe -n $no_command -a passwd -d 'Change the store password, key derivation or store key'
+complete -c kel-safe -n $no_command -a keygen -d 'Make an identity for a recipient slot'
+complete -c kel-safe -n $no_command -a grant -d 'Add a key slot (recipient, password, or password and key file)'
+complete -c kel-safe -n $no_command -a slots -d 'List the key slots'
+complete -c kel-safe -n $no_command -a revoke -d 'Remove a key slot and draw a new store key'
 complete -c kel-safe -n $no_command -a add -d 'Store a value under NAME'
 complete -c kel-safe -n $no_command -a get -d 'Write the value of NAME'
 complete -c kel-safe -n $no_command -a edit -d 'Open the value of NAME in the editor'
@@ -73,13 +79,21 @@ complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l recalibrate -d '
 complete -c kel-safe -n '__fish_seen_subcommand_from create upgrade passwd' -l kdf-passes -x -d 'Argon2id passes'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-file -r -F -d 'Read the new password from FILE'
 complete -c kel-safe -n '__fish_seen_subcommand_from passwd' -l new-password-fd -x -d 'Read the new password from descriptor N'
-complete -c kel-safe -n '__fish_seen_subcommand_from passwd add edit mv cp rm import generate upgrade' -l drop-backup -d 'Delete the backup afterwards'
+complete -c kel-safe -n '__fish_seen_subcommand_from keygen' -s o -l output -r -F -d 'Write the identity to a new FILE'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l recipient -x -d 'A recipient slot for the public key PUBKEY'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l password -d 'A password slot'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l key-file -r -F -d 'A slot for a new password and FILE together'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l label -x -d 'A name for the slot'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l new-password-file -r -F -d 'Read the new password from FILE'
+complete -c kel-safe -n '__fish_seen_subcommand_from grant' -l new-password-fd -x -d 'Read the new password from descriptor N'
+complete -c kel-safe -n '__fish_seen_subcommand_from revoke' -s y -l yes -d 'Do not ask for confirmation'
+complete -c kel-safe -n '__fish_seen_subcommand_from passwd add edit mv cp rm import generate upgrade revoke' -l drop-backup -d 'Delete the backup afterwards'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -s f -l file -r -F -d 'Import the content of PATH'
 complete -c kel-safe -n '__fish_seen_subcommand_from add generate import mv cp' -l replace -d 'Replace stored values'
 complete -c kel-safe -n '__fish_seen_subcommand_from add' -l replace-or-add -d 'Replace, or add when absent'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -s o -l output -r -F -d 'Write to a new FILE'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l force -d 'Let -o replace an existing file'
-complete -c kel-safe -n '__fish_seen_subcommand_from get export check ls' -l json -d 'JSON output'
+complete -c kel-safe -n '__fish_seen_subcommand_from get export check ls slots' -l json -d 'JSON output'
 complete -c kel-safe -n '__fish_seen_subcommand_from get export' -l env -d 'Dotenv lines'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l as -x -d 'Print NAME as the variable VAR (VAR=NAME)'
 complete -c kel-safe -n '__fish_seen_subcommand_from get' -l clip -d 'Copy the value to the clipboard'

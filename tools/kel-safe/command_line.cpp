@@ -40,7 +40,9 @@ const char* const kEnvironment =
     "                         the same user (and root) can read a process's\n"
     "                         environment, and shells may keep it in history:\n"
     "                         prefer --password-file or --password-fd.\n"
-    "  KEL_SAFE_NEW_PASSWORD  the new password for passwd\n"
+    "  KEL_SAFE_NEW_PASSWORD  the new password for passwd and grant --password\n"
+    "  KEL_SAFE_IDENTITY      the identity file, when --identity is not given\n"
+    "  KEL_SAFE_KEY_FILE      the key file, when --key-file is not given\n"
     "Without any of these the password is asked on the terminal, without echo.\n"
     "Passwords are never taken from the command line.\n\n";
 
@@ -106,6 +108,21 @@ int command_line(Context& context, const std::vector<std::string>& args,
             ->type_name("N")
             ->check(descriptor_number());
     password_file->excludes(password_fd);
+    // A recipient slot opens with the identity alone; a key file goes with
+    // the password (store/key_source.h).
+    auto* identity =
+        app.add_option("--identity", context.passwords.identity,
+                       "Open the store through a recipient slot with the identity in FILE "
+                       "(kel-safe keygen makes one); no password is asked")
+            ->envname("KEL_SAFE_IDENTITY")
+            ->type_name("FILE");
+    auto* key_file =
+        app.add_option("--key-file", context.passwords.key_file,
+                       "Open the store through a password-and-key-file slot: FILE and the "
+                       "password together")
+            ->envname("KEL_SAFE_KEY_FILE")
+            ->type_name("FILE");
+    identity->excludes(key_file);
     app.add_flag("-q,--quiet", context.quiet,
                  "Print no notes on standard error, only failures");
   }
@@ -139,8 +156,9 @@ int command_line(Context& context, const std::vector<std::string>& args,
   for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
     std::string footer =
         one_shot ? "\nThe options of kel-safe itself (-s, --password-file, --password-fd,\n"
-                   "-q) may come before or after the subcommand: kel-safe --help lists\n"
-                   "them, the environment variables and the exit statuses.\n"
+                   "--identity, --key-file, -q) may come before or after the subcommand:\n"
+                   "kel-safe --help lists them, the environment variables and the exit\n"
+                   "statuses.\n"
                  : "\nIn a session the store and its password are the session's: the\n"
                    "options of kel-safe itself (-s, --password-file, --password-fd,\n"
                    "-q) are not taken here.\n";

@@ -22,6 +22,10 @@ namespace kel::tool {
 CommandRun add_create_command(CLI::App& sub, Context& context);    // password_commands.cpp
 CommandRun add_verify_command(CLI::App& sub, Context& context);    // password_commands.cpp
 CommandRun add_passwd_command(CLI::App& sub, Context& context);    // password_commands.cpp
+CommandRun add_keygen_command(CLI::App& sub, Context& context);
+CommandRun add_grant_command(CLI::App& sub, Context& context);     // slot_commands.cpp
+CommandRun add_slots_command(CLI::App& sub, Context& context);     // slot_commands.cpp
+CommandRun add_revoke_command(CLI::App& sub, Context& context);    // slot_commands.cpp
 CommandRun add_add_command(CLI::App& sub, Context& context);       // entry_commands.cpp
 CommandRun add_get_command(CLI::App& sub, Context& context);       // entry_commands.cpp
 CommandRun add_edit_command(CLI::App& sub, Context& context);
@@ -67,6 +71,29 @@ const CommandRow kCommands[] = {
      add_passwd_command,
      "the password cannot change under an open session; leave it (exit) and "
      "run kel-safe passwd",
+     false, nullptr},
+    // Key slots: several keys that each open one store.
+    {"keygen",
+     "Make an identity, for a recipient slot: -o FILE (0600, never over a file) and its "
+     "public key on standard output",
+     add_keygen_command, "keygen needs no store; run it outside the session", false, nullptr},
+    {"grant",
+     "Add a key slot: --recipient PUBKEY (an identity opens it, no password), --password, "
+     "or --key-file FILE (a new password and FILE together)",
+     add_grant_command,
+     "the key slots cannot change under an open session; leave it (exit) and run "
+     "kel-safe grant",
+     false, nullptr},
+    {"slots",
+     "List the key slots: number, kind, date, public key, label; '*' marks the one that "
+     "opened the store",
+     add_slots_command, nullptr, false, always},
+    {"revoke",
+     "Remove key slot SLOT (its number or label) and draw a new store key in the same "
+     "rewrite; asks first on a terminal",
+     add_revoke_command,
+     "the key slots cannot change under an open session; leave it (exit) and run "
+     "kel-safe revoke",
      false, nullptr},
     {"add",
      "Store a value under NAME: read from standard input (all of it, "

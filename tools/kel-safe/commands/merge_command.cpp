@@ -5,9 +5,9 @@
 // the other value is stored beside it as a conflict entry, reported by name
 // (store_merge.h). When there is nothing to bring, nothing is written.
 //
-// OTHER's password: --other-password-file; else the password that opened
-// this store, when it opens OTHER too (KEL_SAFE_PASSWORD thus serves both);
-// else it is asked on the terminal.
+// OTHER's password: --other-password-file; else the key that opened this
+// store (its password, identity or key file), when it opens OTHER too
+// (KEL_SAFE_PASSWORD thus serves both); else it is asked on the terminal.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "key_source.h"
 #include "password.h"
 #include "status.h"
 #include "store_merge.h"
@@ -64,10 +65,17 @@ std::unique_ptr<kel::Safe> open_other(const Context& context, const MergeArgs& a
     }
     return safe;
   }
-  if (!ours.empty()) {
+  // The identity or key file that opened this store is tried on OTHER too
+  // (a copy of this store, or another the same key was granted).
+  if (!ours.empty() || opens_with_identity(context.passwords)) {
     auto safe = safe_at(path, ours);
+    use_key_source(*safe, context.passwords, "merge");
     if (safe->key_verified(error)) return safe;
-    if (safe->status() != kel::Status::wrong_password) {
+    // A store of format 1 or 2 has no slot for an identity or key file.
+    const bool no_slots = safe->status() == kel::Status::invalid_argument &&
+                          (opens_with_identity(context.passwords) ||
+                           !context.passwords.key_file.empty());
+    if (safe->status() != kel::Status::wrong_password && !no_slots) {
       library_failure("merge", safe->status(), error, path);
     }
   }

@@ -8,12 +8,17 @@
 // "NAME.conflict-DATE", hold the values that lost their name), another
 // status on failure with OURS as git gave it.
 //
-// The password comes as for any command and must open all three files: the
-// result is OURS with its header, so it opens with OURS's password. When
-// their side changed the header (the password, the store key, the key
-// derivation or the format), keeping OURS's would undo that change
-// unnoticed, and opening THEIRS with another password cannot work either:
-// the driver refuses, and the user merges by hand (kel-safe merge).
+// The key comes as for any command (a password, --identity or --key-file)
+// and must open all three files. The header (the key slots, the password,
+// the store key, the key derivation, the format) is never merged: the
+// result keeps the header of the side that changed it, with the entries of
+// both, so that a slot granted on one side stays and one revoked there
+// never comes back. When both sides changed it (two members granted or
+// revoked at once), either header would lose the other's change unnoticed:
+// the driver reports that conflict, leaves OURS as git gave it, and the
+// user merges by hand. A side that no longer opens with the key (its
+// password changed, or the identity's slot was revoked there) is refused
+// as well.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -28,6 +33,7 @@
 
 #include <kel/store_format.h>
 
+#include "key_source.h"
 #include "password.h"
 #include "status.h"
 #include "store_merge.h"
@@ -57,6 +63,10 @@ struct DriverArgs {
 const char* const kByHand =
     "; OURS is left as git gave it: merge by hand (git checkout --ours FILE; kel-safe -s "
     "FILE merge THEIR-COPY, with THEIR-COPY from git show :3:FILE)";
+const char* const kSlotsByHand =
+    "; OURS is left as git gave it: keep one side (git checkout --theirs FILE), make our "
+    "grant or revoke again on it, and bring our entries with kel-safe -s FILE merge "
+    "OUR-COPY (OUR-COPY from git show :2:FILE)";
 
 off_t file_size(const std::string& path, const std::string& which) {
   struct stat info {};
@@ -108,33 +118,101 @@ std::string header_of(kel::Safe& safe, const std::string& path) {
 std::unique_ptr<kel::Safe> open_ours(const Context& context, const std::string& path,
                                      Secret& password) {
   const bool typed = password_is_typed(context.passwords);
+  const bool keyless = opens_with_identity(context.passwords);
   for (int attempt = 1;; ++attempt) {
-    password = store_password(context.passwords, path, false);
+    password = keyless ? Secret() : store_password(context.passwords, path, false);
     auto safe = safe_at(path, password);
+    use_key_source(*safe, context.passwords, "merge-driver");
     std::string error;
     if (safe->key_verified(error)) return safe;
-    if (!typed || attempt == kTries || safe->status() != kel::Status::wrong_password) {
-      library_failure("merge-driver", safe->status(), error, path, {},
-                      password_source(context.passwords));
+    if (keyless || !typed || attempt == kTries ||
+        safe->status() != kel::Status::wrong_password) {
+      open_failure("merge-driver", safe->status(), error, path, context.passwords);
     }
     note("wrong password, try again");
   }
 }
 
-// BASE or THEIRS, with the password that opened OURS.
-std::unique_ptr<kel::Safe> open_side(const std::string& path, const std::string& which,
-                                     const Secret& password) {
+// BASE or THEIRS (or a copy of it), with the key that opened OURS.
+std::unique_ptr<kel::Safe> open_side(const Context& context, const std::string& path,
+                                     const std::string& which, const Secret& password) {
   auto safe = safe_at(path, password);
+  use_key_source(*safe, context.passwords, "merge-driver");
   std::string error;
   if (safe->key_verified(error)) return safe;
   if (safe->status() == kel::Status::wrong_password) {
     throw Failure(kWrongPassword, "merge-driver: " + which + " " + tool::quoted(path) +
-                                      " does not open with the password of OURS: the "
-                                      "store's password changed on one side" +
+                                      (opens_with_identity(context.passwords)
+                                           ? " does not open with the identity that opens "
+                                             "OURS: its slot was revoked on one side"
+                                           : " does not open with the password of OURS: the "
+                                             "store's password changed on one side") +
                                       kByHand);
   }
   library_failure("merge-driver", safe->status(), error, path);
 }
+
+// A copy of THEIRS beside OURS, for a result that keeps their header: it
+// takes OURS's place once the entries are merged into it, and is removed
+// (with the backup its rewrite left) if anything fails before.
+class TheirCopy {
+ public:
+  TheirCopy(const std::string& theirs, const std::string& ours) {
+    const std::size_t slash = ours.rfind('/');
+    std::string pattern =
+        (slash == std::string::npos ? std::string() : ours.substr(0, slash + 1)) +
+        ".kel-safe-merge-XXXXXX";
+    UniqueFd out(mkostemp(pattern.data(), O_CLOEXEC));
+    if (!out) {
+      throw Failure(kFileError, "merge-driver: cannot make a file beside " +
+                                    tool::quoted(ours) + ": " + strerror(errno));
+    }
+    path_ = pattern;
+    UniqueFd in(open(theirs.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in) {
+      throw Failure(kStoreError, "merge-driver: cannot read THEIRS " + tool::quoted(theirs) +
+                                     ": " + strerror(errno));
+    }
+    std::string block(1 << 16, '\0');
+    for (;;) {
+      const ssize_t n = read(in.get(), block.data(), block.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        throw Failure(kStoreError, "merge-driver: cannot read THEIRS " + tool::quoted(theirs) +
+                                       ": " + strerror(errno));
+      }
+      if (n == 0) break;
+      write_all(out.get(), std::string_view(block.data(), static_cast<std::size_t>(n)),
+                tool::quoted(path_));
+    }
+    if (fsync(out.get()) != 0) {
+      throw Failure(kFileError, "merge-driver: cannot sync " + tool::quoted(path_) + ": " +
+                                    strerror(errno));
+    }
+  }
+  ~TheirCopy() {
+    if (!path_.empty()) unlink(path_.c_str());
+    if (!backup_.empty()) unlink(backup_.c_str());
+  }
+  TheirCopy(const TheirCopy&) = delete;
+  TheirCopy& operator=(const TheirCopy&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The backup a rewrite of the copy leaves beside it: removed with it.
+  void forget_backup(const std::string& backup) { backup_ = backup; }
+  // Puts the copy in OURS's place.
+  void replace(const std::string& ours) {
+    if (rename(path_.c_str(), ours.c_str()) != 0) {
+      throw Failure(kFileError, "merge-driver: cannot put the result in " + tool::quoted(ours) +
+                                    ": " + strerror(errno));
+    }
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+  std::string backup_;
+};
 
 int run_merge_driver(const Context& context, const DriverArgs& args) {
   // git gives an empty BASE when the two sides have no common version of
@@ -144,17 +222,30 @@ int run_merge_driver(const Context& context, const DriverArgs& args) {
   file_size(args.theirs, "THEIRS");
   Secret password;
   std::unique_ptr<kel::Safe> ours = open_ours(context, args.ours, password);
-  std::unique_ptr<kel::Safe> theirs = open_side(args.theirs, "THEIRS", password);
-  std::unique_ptr<kel::Safe> base = no_base ? nullptr : open_side(args.base, "BASE", password);
-  password.clear();
+  std::unique_ptr<kel::Safe> theirs = open_side(context, args.theirs, "THEIRS", password);
+  std::unique_ptr<kel::Safe> base =
+      no_base ? nullptr : open_side(context, args.base, "BASE", password);
 
   const std::string our_header = header_of(*ours, args.ours);
   const std::string their_header = header_of(*theirs, args.theirs);
-  if (our_header != their_header && (no_base || header_of(*base, args.base) != their_header)) {
-    throw Failure(kRejected,
-                  "merge-driver: their side changed the store's header (its password, store "
-                  "key, key derivation or format), which the merge would undo" +
-                      std::string(kByHand));
+  const std::string base_header = no_base ? std::string() : header_of(*base, args.base);
+  // Whose header the result keeps: ours, unless only their side changed it.
+  bool keep_theirs = false;
+  if (our_header != their_header) {
+    if (no_base) {
+      throw Failure(kRejected,
+                    "merge-driver: the two sides have no common version, and their headers "
+                    "differ (key slots, password, store key, key derivation or format): "
+                    "either would lose the other's" + std::string(kByHand));
+    }
+    if (our_header != base_header && their_header != base_header) {
+      throw Failure(kRejected,
+                    "merge-driver: conflict: both sides changed the store's key slots or "
+                    "password (a grant, revoke or passwd on each); merged, one side's change "
+                    "would be lost, a slot granted there gone or one revoked there back" +
+                        std::string(kSlotsByHand));
+    }
+    keep_theirs = our_header == base_header;
   }
 
   const StoreEntries base_entries =
@@ -164,7 +255,26 @@ int run_merge_driver(const Context& context, const DriverArgs& args) {
   base.reset();
   theirs.reset();
   MergePlan plan = plan_three_way(base_entries, our_entries, their_entries, std::time(nullptr));
-  if (!plan.empty()) {
+  if (keep_theirs) {
+    // Their header, with the entries the merge gives OURS: written over a
+    // copy of THEIRS, which then takes OURS's place.
+    ours.reset();
+    const MergePlan onto = plan_onto(their_entries, our_entries, plan);
+    TheirCopy copy(args.theirs, args.ours);
+    if (!onto.empty()) {
+      std::unique_ptr<kel::Safe> merged = open_side(context, copy.path(), "THEIRS", password);
+      std::string error;
+      copy.forget_backup(merged->removal_backup_path());
+      if (merged->apply_changes(onto.put, onto.remove, error) != 0) {
+        library_failure("merge-driver", merged->status(), error, args.ours);
+      }
+    }
+    copy.replace(args.ours);
+    if (!context.quiet) {
+      note("merge-driver: their side changed the store's key slots or password; the result "
+           "keeps theirs");
+    }
+  } else if (!plan.empty()) {
     std::string error;
     if (ours->apply_changes(plan.put, plan.remove, error) != 0) {
       library_failure("merge-driver", ours->status(), error, args.ours);
@@ -172,6 +282,7 @@ int run_merge_driver(const Context& context, const DriverArgs& args) {
     // The backup would be left in the work tree beside git's copy.
     unlink(ours->removal_backup_path().c_str());
   }
+  password.clear();
   for (const std::string& line : plan.conflicts) note("conflict: " + line);
   if (!context.quiet) {
     note("merge-driver: " + std::to_string(plan.added.size()) + " added, " +

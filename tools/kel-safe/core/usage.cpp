@@ -144,9 +144,16 @@ std::string find_mistake(const CLI::App& app, const std::vector<std::string>& ar
           owner_list += (k + 1 == owners.size() ? " and " : ", ") + owners[k];
         }
         if (sub == nullptr) {
+          // The example is the subcommand the line names later, if it is one.
+          std::string example = owners.front().substr(1, owners.front().size() - 2);
+          for (std::size_t j = i + 1; j < args.size(); ++j) {
+            if (std::find(owners.begin(), owners.end(), "'" + args[j] + "'") != owners.end()) {
+              example = args[j];
+              break;
+            }
+          }
           return flag + " is an option of " + owner_list +
-                 ": write it after the subcommand (kel-safe " +
-                 owners.front().substr(1, owners.front().size() - 2) + " ... " + flag + ")";
+                 ": write it after the subcommand (kel-safe " + example + " ... " + flag + ")";
         }
         return flag + " is an option of " + owner_list + ", not of '" + sub->get_name() +
                "' (kel-safe " + sub->get_name() + " --help lists its options)";

@@ -62,7 +62,8 @@ std::optional<int> agent_exchange(const Context& context, const std::vector<std:
 bool agent_may_run(const std::vector<std::string>& words);
 
 // `args` without the options of kel-safe itself (-s, --password-file,
-// --password-fd, -q), which may stand before or after the subcommand.
+// --password-fd, --identity, --key-file, -q), which may stand before or
+// after the subcommand.
 std::vector<std::string> without_own_options(
     const std::vector<std::string>& args);
 

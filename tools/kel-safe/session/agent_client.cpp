@@ -71,13 +71,14 @@ std::vector<std::string> without_own_options(
     if (arg == "--") ended = true;
     if (arg == "-q" || arg == "--quiet") continue;
     if (arg == "-s" || arg == "--store" || arg == "--password-file" ||
-        arg == "--password-fd") {
+        arg == "--password-fd" || arg == "--identity" || arg == "--key-file") {
       ++i;  // and its value
       continue;
     }
     if (arg.rfind("--store=", 0) == 0 ||
         arg.rfind("--password-file=", 0) == 0 ||
         arg.rfind("--password-fd=", 0) == 0 ||
+        arg.rfind("--identity=", 0) == 0 || arg.rfind("--key-file=", 0) == 0 ||
         (arg.size() > 2 && arg.rfind("-s", 0) == 0)) {
       continue;
     }

@@ -22,6 +22,7 @@
 
 #include "default_store.h"
 #include "generator.h"
+#include "key_source.h"
 #include "output_file.h"
 #include "shown_bytes.h"
 #include "status.h"
@@ -162,17 +163,20 @@ void report_backup(const Context& context, const std::string& backup, bool drop,
 SafeHandle open_safe(const Context& context, const std::string& what, Secret* kept) {
   if (context.session != nullptr) return SafeHandle(context.session, SafeRelease{false});
   const std::string path = store_file(context.store);
-  const bool typed = password_is_typed(context.passwords);
+  // An identity opens its slot with no password: none is asked.
+  const bool keyless = opens_with_identity(context.passwords);
+  const bool typed = !keyless && password_is_typed(context.passwords);
   for (int attempt = 1;; ++attempt) {
-    Secret password = store_password(context.passwords, path, false);
+    Secret password = keyless ? Secret() : store_password(context.passwords, path, false);
     std::unique_ptr<kel::Safe> safe = make_safe(context, password);
+    use_key_source(*safe, context.passwords, what);
     std::string error;
     if (safe->key_verified(error)) {
       if (kept != nullptr) *kept = std::move(password);
       return SafeHandle(safe.release());
     }
     if (!typed || attempt == kPasswordTries || safe->status() != kel::Status::wrong_password) {
-      library_failure(what, safe->status(), error, path, {}, password_source(context.passwords));
+      open_failure(what, safe->status(), error, path, context.passwords);
     }
     note("wrong password, try again");
   }
@@ -364,22 +368,25 @@ int cmd_create(const Context& context, bool group, bool generate_password,
 int cmd_verify(const Context& context) {
   require_store(context);
   const std::string path = store_file(context.store);
-  Secret password = store_password(context.passwords, path, false);
+  const bool keyless = opens_with_identity(context.passwords);
+  Secret password = keyless ? Secret() : store_password(context.passwords, path, false);
   std::unique_ptr<kel::Safe> safe = make_safe(context, password);
+  use_key_source(*safe, context.passwords, "verify");
   password.clear();
+  const std::string identity = "the identity " + quoted(context.passwords.identity);
   std::string error;
   if (safe->key_verified(error)) {
-    if (!context.quiet) note("the password unlocks " + quoted(path));
+    if (!context.quiet) note((keyless ? identity : "the password") + " unlocks " + quoted(path));
     return kOk;
   }
   if (safe->status() == kel::Status::wrong_password) {
     if (!context.quiet) {
-      note("the password " + password_source(context.passwords) + " does not unlock " +
-           quoted(path));
+      note((keyless ? identity : "the password " + password_source(context.passwords)) +
+           " does not unlock " + quoted(path));
     }
     return kFalse;
   }
-  library_failure("verify", safe->status(), error, path);
+  open_failure("verify", safe->status(), error, path, context.passwords);
 }
 
 int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
@@ -390,6 +397,15 @@ int cmd_passwd(const Context& context, bool drop_backup, bool rotate_key,
     throw Failure(kUsage, "passwd: " + quoted(path) +
                               " is a copy kept beside a store; copy it to a name "
                               "ending in .safe to give it a new password");
+  }
+  // passwd changes the password that opens a password slot; an identity
+  // has none, and a key file's slot is replaced by granting a new one.
+  if (opens_with_identity(context.passwords) || !context.passwords.key_file.empty()) {
+    throw Failure(kUsage, std::string("passwd: changes the password of a password slot, which ") +
+                              (opens_with_identity(context.passwords) ? "--identity"
+                                                                      : "--key-file") +
+                              " does not open: give that password alone; a new key for "
+                              "another slot is kel-safe grant, then kel-safe revoke of the old");
   }
   std::string error;
   if (rotate_key || kdf) {

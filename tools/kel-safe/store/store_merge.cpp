@@ -44,11 +44,11 @@ class Planner {
       : result_(result), stores_(std::move(stores)), now_(now) {}
 
   void add(const std::string& name, const kel::Entry& value) {
-    plan_.put.push_back(entry_of(name, value));
+    put(name, value);
     plan_.added.push_back(name);
   }
   void replace(const std::string& name, const kel::Entry& value) {
-    plan_.put.push_back(entry_of(name, value));
+    put(name, value);
     plan_.replaced.push_back(name);
   }
   void remove(const std::string& name) {
@@ -71,7 +71,7 @@ class Planner {
     }
     const std::string aside = conflict_name(name);
     taken_.insert(aside);
-    plan_.put.push_back(entry_of(aside, value));
+    put(aside, value);
     plan_.conflicts.push_back(tool::quoted(name) + ": " + why + "; the value not kept is stored as " +
                               tool::quoted(aside));
   }
@@ -81,6 +81,11 @@ class Planner {
   MergePlan take() { return std::move(plan_); }
 
  private:
+  void put(const std::string& name, const kel::Entry& value) {
+    plan_.put.push_back(entry_of(name, value));
+    plan_.put_names.push_back(name);
+  }
+
   bool taken(const std::string& name) const {
     if (taken_.count(name) != 0) return true;
     for (const StoreEntries* store : stores_) {
@@ -196,6 +201,29 @@ MergePlan plan_three_way(const StoreEntries& base, const StoreEntries& ours,
     }
   }
   return planner.take();
+}
+
+MergePlan plan_onto(const StoreEntries& target, const StoreEntries& ours, const MergePlan& plan) {
+  // What ours holds once the plan is applied, by name.
+  std::map<std::string, const kel::Entry*> result;
+  for (const auto& [name, value] : ours) result[name] = &value;
+  for (std::size_t i = 0; i < plan.put.size(); ++i) result[plan.put_names[i]] = &plan.put[i];
+  for (const std::string& name : plan.remove) result.erase(name);
+  MergePlan onto;
+  for (const auto& [name, value] : result) {
+    if (!same(find(target, name), value)) {
+      onto.put.push_back(entry_of(name, *value));
+      onto.put_names.push_back(name);
+    }
+  }
+  for (const auto& each : target) {
+    if (result.count(each.first) == 0) onto.remove.push_back(each.first);
+  }
+  onto.added = plan.added;
+  onto.replaced = plan.replaced;
+  onto.removed = plan.removed;
+  onto.conflicts = plan.conflicts;
+  return onto;
 }
 
 }  // namespace kel::tool

@@ -37,6 +37,7 @@ StoreEntries read_store(kel::Safe& safe, const std::string& what, const std::str
 
 struct MergePlan {
   std::vector<kel::Entry> put;      // names to add, or whose value to replace
+  std::vector<std::string> put_names;  // the name of each of `put`, in its order
   std::vector<std::string> remove;  // names to remove
   std::vector<std::string> added, replaced, removed;  // the names, for the report
   // One line for each conflict: which name, and where the other value went.
@@ -60,5 +61,12 @@ MergePlan plan_merge(const StoreEntries& ours, const StoreEntries& theirs, bool 
 // stays under the name, and that is a conflict too.
 MergePlan plan_three_way(const StoreEntries& base, const StoreEntries& ours,
                          const StoreEntries& theirs, std::time_t now);
+
+// The changes that make `target` hold what `ours` holds once `plan` (made
+// for `ours`) is applied: for a merge whose result keeps the header of the
+// other side (its key slots), and so is written over a copy of that side.
+// The report (added, replaced, removed, conflicts) stays the plan's, told
+// from our side.
+MergePlan plan_onto(const StoreEntries& target, const StoreEntries& ours, const MergePlan& plan);
 
 }  // namespace kel::tool

@@ -187,10 +187,13 @@ Secret store_password(const PasswordOptions& options,
 }
 
 std::string password_source(const PasswordOptions& options) {
-  if (options.fd >= 0) return "from --password-fd " + std::to_string(options.fd);
-  if (!options.file.empty()) return "from --password-file " + quoted(options.file);
-  if (g_env_password) return "from KEL_SAFE_PASSWORD";
-  return "typed on the terminal";
+  // A password-and-key-file slot takes both: a failure may be either's.
+  const std::string with_key_file =
+      options.key_file.empty() ? "" : ", with the key file " + quoted(options.key_file);
+  if (options.fd >= 0) return "from --password-fd " + std::to_string(options.fd) + with_key_file;
+  if (!options.file.empty()) return "from --password-file " + quoted(options.file) + with_key_file;
+  if (g_env_password) return "from KEL_SAFE_PASSWORD" + with_key_file;
+  return "typed on the terminal" + with_key_file;
 }
 
 bool password_is_typed(const PasswordOptions& options) {

@@ -15,6 +15,9 @@ struct PasswordOptions {
   std::string new_file;  // --new-password-file (passwd)
   int new_fd = -1;       // --new-password-fd (passwd)
   bool quiet = false;    // no warnings about lax password files
+  // What opens the store besides a password (store/key_source.h):
+  std::string identity;  // --identity / KEL_SAFE_IDENTITY: no password then
+  std::string key_file;  // --key-file / KEL_SAFE_KEY_FILE: with the password
 };
 
 // Moves KEL_SAFE_PASSWORD and KEL_SAFE_NEW_PASSWORD out of the environment
