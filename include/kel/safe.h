@@ -350,7 +350,8 @@ class KEL_SAFE_EXPORT Safe {
   // Opens through a recipient slot with the identity in `identity_text`
   // (an identity file's whole text) instead of the password, which is then
   // not needed. The text is checked here (invalid_argument); the Safe keeps
-  // the secret key masked and wipes it with itself.
+  // the secret key only until the store is open, and wipes it then, as it
+  // does the password (and the key file's hash of use_key_file).
   int use_identity(const std::string& identity_text, std::string& error);
   // The same with the identity read from the file at `path` (caller_file
   // when it cannot be read).

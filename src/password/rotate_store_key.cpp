@@ -74,15 +74,18 @@ int detail::rotate_store_key(Store& own, const std::string& name,
       return -1;
     }
     NewKeyRewrite rewrite;
+    // (Outside the block below: the lambda that makes the header under the
+    // lock refers to them.)
+    std::vector<unsigned char> fresh;
+    const unsigned char* opener = target.engine->keys.opened_public;
+    const auto public_of = [](const std::vector<unsigned char>& header, const SlotFrame& slot) {
+      return header.data() + slot.after_label() + format::v3::kPublicAt;
+    };
     if (version == 3) {
       // The slot the old password opened: its parameters and label stay.
       const std::vector<unsigned char>& verified = target.engine->keys.verified_v3;
       std::vector<SlotFrame> slots;
       if (parse_v3_header(verified, slots, text) != 0) return -1;
-      const unsigned char* opener = target.engine->keys.opened_public;
-      const auto public_of = [](const std::vector<unsigned char>& header, const SlotFrame& slot) {
-        return header.data() + slot.after_label() + format::v3::kPublicAt;
-      };
       std::string label;
       for (const SlotFrame& slot : slots) {
         if (std::memcmp(public_of(verified, slot), opener, 32) != 0) continue;
@@ -91,7 +94,6 @@ int detail::rotate_store_key(Store& own, const std::string& name,
                      slot.label_length);
         if (options == nullptr) params = v3_slot_params(verified, slot);
       }
-      std::vector<unsigned char> fresh;
       if (make_password_slot(new_key.data(), target.engine->keys.store_id, new_password, params,
                              target.engine->kdf_threads, label, fresh, text) != 0) {
         return -1;

@@ -209,6 +209,11 @@ int open(Store& store, bool whole_index, std::string& text) {
     // Only now is the password no longer needed: an opening that failed
     // above can be retried through this same object.
     detail::mem_clear(store.password.data(), store.password.size());
+    // So are an identity's secret key and a key file's hash: like the
+    // password, they open the store once and are not kept beside its key.
+    detail::Credential& credential = store.engine->credential;
+    detail::mem_clear(credential.identity_secret.data(), credential.identity_secret.size());
+    detail::mem_clear(credential.key_file_hash.data(), credential.key_file_hash.size());
     store.store_opened = true;
     return 0;
   } catch (...) {

@@ -725,6 +725,42 @@ TEST_P(KeySlots, ForeignAndDamagedSlotsCostThemselvesAlone) {
   }
 }
 
+// A key rotation of a format-3 store keeps its identifier and every other
+// slot (wrapped to the new key): only the rotating password's slot changes.
+TEST_P(KeySlots, RotateKeyKeepsTheOtherSlots) {
+  std::string error;
+  const std::string rotated = "Rotated-Password-31-Yak";
+  {
+    kel::Safe owner(path, kPassword);
+    ASSERT_EQ(owner.add_entry(kel::Entry("one", value_for("one")), error), 0) << error;
+    ASSERT_EQ(owner.grant_password(kOtherPassword, "", error), 0) << error;
+    ASSERT_EQ(owner.revoke_slot(1, error), 0) << error;  // slot 0 opened; slot 1 no more
+    ASSERT_EQ(grant(owner, error), 0) << error;
+  }
+  const std::string before = read_file(path);
+  auto reader = opener(path);
+  ASSERT_TRUE(reader->key_verified(error)) << error;
+  kel::Safe rotator(path, kPassword);
+  ASSERT_EQ(rotator.rotate_key(path, kPassword, rotated, error), 0) << error;
+  const std::string after = read_file(path);
+  EXPECT_EQ(after.substr(16, 16), before.substr(16, 16));  // the store_id stays
+  EXPECT_EQ(get_le(after, 12, 4), get_le(before, 12, 4));
+  kel::Entry one("one");
+  EXPECT_EQ(reader->get_entry(one, error), -1);  // it holds the old key
+  EXPECT_EQ(reader->status(), kel::Status::changed) << error;
+  ASSERT_EQ(opener(path)->get_entry(one, error), 0) << error;
+  EXPECT_TRUE(one.value() == value_for("one"));
+  kel::Safe old_password(path, kPassword);
+  EXPECT_EQ(old_password.get_entry(one, error), -1);
+  EXPECT_EQ(old_password.status(), kel::Status::wrong_password);
+  kel::Safe new_password(path, rotated);
+  ASSERT_EQ(new_password.get_entry(one, error), 0) << error;
+  std::vector<kel::SlotInfo> slots;
+  ASSERT_EQ(new_password.list_slots(slots, error), 0) << error;
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_TRUE(slots[0].opened_here && slots[1].intact && slots[1].label == "second");
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, KeySlots,
                          ::testing::Values(SlotKindRow{"Password", kel::SlotKind::password},
                                            SlotKindRow{"KeyFile",

@@ -1,12 +1,16 @@
 // Creating a store: the header bytes are checked with the test's own offsets
 // and libcrypto used directly, never with the library's format code.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -15,6 +19,8 @@
 #include "kel/safe.h"
 #include "kel/store.h"
 #include "engine/keyring/header_v3.h"
+#include "crypto/key_agreement.h"
+#include "slots/identity_text.h"
 #include "support/reference_store.h"
 #include "support/test_support.h"
 #include "support/unit_util.h"
@@ -301,6 +307,146 @@ TEST(CreateStore, Version3HeaderLayout) {
   EXPECT_EQ(info.kdf_passes, 2u);
 }
 
+
+// base64url without padding of `bytes`, through libcrypto's encoder.
+std::string base64url(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  while (!out.empty() && out.back() == '=') out.pop_back();
+  for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return out;
+}
+
+std::string sha256(const std::string& bytes) {
+  unsigned char digest[32];
+  EVP_Digest(bytes.data(), bytes.size(), digest, nullptr, EVP_sha256(), nullptr);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// Identities' text forms, rebuilt here from their definition: a public key
+// is "kelpk1" and base64url of the key and its 4-byte check; an identity
+// file's one line is the secret key the same way. A character changed is
+// refused, and so is a key of small order.
+TEST(CreateStore, IdentityTextForms) {
+  std::string identity, public_key, error;
+  ASSERT_EQ(kel::generate_identity(identity, public_key, error), kel::Status::ok) << error;
+  ASSERT_EQ(public_key.size(), 54u);
+  ASSERT_EQ(public_key.substr(0, 6), "kelpk1");
+  const std::size_t line = identity.find("KEL-SAFE-IDENTITY-1");
+  ASSERT_NE(line, std::string::npos);
+  EXPECT_EQ(identity.substr(0, 29), "# kel-safe identity, created ");
+  EXPECT_NE(identity.find("\n# public key: " + public_key + "\n"), std::string::npos);
+  const std::string encoded = identity.substr(line + 19, 48);
+  EXPECT_EQ(identity.substr(line + 19 + 48), "\n");
+  // The secret key, from the text, gives the public key of the text.
+  std::string sk;
+  for (std::size_t i = 0; i < 48; i += 4) {
+    unsigned char three[3];
+    std::string quad = encoded.substr(i, 4);
+    for (char& c : quad) c = c == '-' ? '+' : c == '_' ? '/' : c;
+    ASSERT_EQ(EVP_DecodeBlock(three, reinterpret_cast<const unsigned char*>(quad.data()), 4), 3);
+    sk.append(reinterpret_cast<const char*>(three), 3);
+  }
+  ASSERT_EQ(sk.size(), 36u);
+  EXPECT_EQ(sk.substr(32), sha256("kel-safe identity" + sk.substr(0, 32)).substr(0, 4));
+  unsigned char pk[32];
+  ASSERT_TRUE(kel::crypto::x25519_public(reinterpret_cast<const unsigned char*>(sk.data()), pk));
+  const std::string pk_bytes(reinterpret_cast<const char*>(pk), 32);
+  EXPECT_EQ(public_key,
+            "kelpk1" + base64url(pk_bytes + sha256("kel-safe public key" + pk_bytes).substr(0, 4)));
+  std::string again;
+  ASSERT_EQ(kel::identity_public_key(identity, again, error), kel::Status::ok) << error;
+  EXPECT_EQ(again, public_key);
+  EXPECT_EQ(kel::check_public_key("  " + public_key + "\n", error), kel::Status::ok) << error;
+  for (std::size_t at = 0; at < public_key.size(); ++at) {
+    std::string typo = public_key;
+    typo[at] = typo[at] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(kel::check_public_key(typo, error), kel::Status::invalid_argument) << at;
+  }
+  EXPECT_EQ(kel::check_public_key(public_key.substr(0, 53), error),
+            kel::Status::invalid_argument);
+  for (std::size_t at = line + 19; at < line + 19 + 48; at += 7) {
+    std::string typo = identity;
+    typo[at] = typo[at] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(kel::identity_public_key(typo, again, error), kel::Status::invalid_argument) << at;
+  }
+  // Comment lines and blank lines aside, one identity line and no other.
+  EXPECT_EQ(kel::identity_public_key("\n# note\n\n" + identity.substr(line), again, error),
+            kel::Status::ok);
+  EXPECT_EQ(kel::identity_public_key(identity + identity.substr(line), again, error),
+            kel::Status::invalid_argument);
+  // All zeros, and a point of order 8, carry a valid check but are refused.
+  std::string order8(32, '\0');
+  const unsigned char point[32] = {0xe0, 0xeb, 0x7a, 0x7c, 0x3b, 0x41, 0xb8, 0xae, 0x16, 0x56, 0xe3,
+                                   0xfa, 0xf1, 0x9f, 0xc4, 0x6a, 0xda, 0x09, 0x8d, 0xeb, 0x9c, 0x32,
+                                   0xb1, 0xfd, 0x86, 0x62, 0x05, 0x16, 0x5f, 0x49, 0xb8, 0x00};
+  std::memcpy(order8.data(), point, 32);
+  for (const std::string& bad : {std::string(32, '\0'), order8}) {
+    const std::string text =
+        "kelpk1" + base64url(bad + sha256("kel-safe public key" + bad).substr(0, 4));
+    EXPECT_EQ(kel::check_public_key(text, error), kel::Status::invalid_argument);
+    EXPECT_NE(error.find("small order"), std::string::npos) << error;
+  }
+}
+
+// A recipient slot after the password slot: the common part alone, with
+// the recipient's public key as P, and a MAC that holds under the key.
+TEST(CreateStore, Version3RecipientSlotLayout) {
+  TempDir dir;
+  kel::Safe safe(dir.file("v3"), kPassword);
+  std::string error;
+  ASSERT_EQ(safe.create_safe(kel::test::cheapest(3), error), 0) << error;
+  ASSERT_EQ(safe.add_entry(kel::Entry("first", "one value"), error), 0) << error;
+  std::string identity, public_key;
+  ASSERT_EQ(kel::generate_identity(identity, public_key, error), kel::Status::ok);
+  ASSERT_EQ(safe.grant_recipient(public_key, "laptop", error), 0) << error;
+  EXPECT_EQ(safe.grant_recipient(public_key, "again", error), -1);
+  EXPECT_EQ(safe.status(), kel::Status::exists) << error;
+  EXPECT_EQ(safe.grant_recipient(public_key, std::string(65, 'x'), error), -1);
+  EXPECT_EQ(safe.status(), kel::Status::invalid_argument);
+  EXPECT_EQ(safe.grant_password(kel::test::kOtherPassword, "two\nlines", error), -1);
+  EXPECT_EQ(safe.status(), kel::Status::invalid_argument);
+  const std::string file = read_file(dir.file("v3.safe"));
+  const std::size_t at = 52 + 257;
+  EXPECT_EQ(ref::read_le32(file, 12), at + 169 + 6);
+  EXPECT_EQ(kel::test::hex(file.substr(48, 4)), "02000000");          // two slots
+  EXPECT_EQ(kel::test::hex(file.substr(at, 4)), "0200" "af00");       // kind 2, 175 bytes
+  EXPECT_EQ(file.substr(at + 12, 7), std::string("\6laptop"));
+  const std::int64_t created = static_cast<std::int64_t>(ref::read_le32(file, at + 4)) |
+                               static_cast<std::int64_t>(ref::read_le32(file, at + 8)) << 32;
+  EXPECT_LE(std::abs(created - static_cast<std::int64_t>(std::time(nullptr))), 60);
+  unsigned char pk[32];
+  ASSERT_EQ(kel::detail::parse_public_key(public_key, pk, error), 0) << error;
+  EXPECT_EQ(file.substr(at + 19, 32), std::string(reinterpret_cast<const char*>(pk), 32));
+  std::vector<unsigned char> header(file.begin(), file.begin() + static_cast<long>(at + 175));
+  std::vector<kel::detail::SlotFrame> slots;
+  ASSERT_EQ(kel::detail::parse_v3_header(header, slots, error), 0) << error;
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_EQ(slots[1].kind, 2u);
+  EXPECT_EQ(slots[1].length, 175u);
+  // The identity opens the store key; the password slot's key is the same.
+  kel::detail::Credential credential;
+  credential.kind = kel::detail::Credential::Kind::identity;
+  ASSERT_EQ(kel::detail::parse_identity(identity, credential.identity_secret.data(),
+                                        credential.identity_public, error),
+            0);
+  unsigned char by_identity[32], by_password[32];
+  std::size_t opened = 9;
+  ASSERT_EQ(kel::detail::open_v3_header(header, "", 1, by_identity, error, &opened, &credential),
+            0)
+      << error;
+  EXPECT_EQ(opened, 1u);
+  ASSERT_EQ(kel::detail::open_v3_header(header, kPassword, 1, by_password, error), 0);
+  EXPECT_EQ(std::memcmp(by_identity, by_password, 32), 0);
+  EXPECT_TRUE(kel::detail::v3_slot_mac_holds(header, slots[1], by_password));
+  // A recipient slot of the wrong length for its label is damage.
+  std::vector<unsigned char> longer = header;
+  longer[at + 2] = 176;
+  EXPECT_NE(kel::detail::parse_v3_header(longer, slots, error), 0);
+}
 
 // Format 2's header and records, read byte by byte with the tests' own
 // offsets, libargon2 and libcrypto: the magic and version, the parameters

@@ -1,7 +1,8 @@
 // What a Store opens its format-3 header with, besides (or instead of) its
 // password: chosen by Safe::use_key_file or Safe::use_identity before the
 // store is first opened. The key file is kept only as its SHA-256, the
-// identity as its secret key; both are wiped with the Store's engine.
+// identity as its secret key; both are wiped once the store is open (as
+// the password is), and with the Store's engine in any case.
 #pragma once
 
 #include "store/secret.h"
