@@ -356,9 +356,9 @@ KEL_C_EXPORT kel_status kel_check_public_key(const char* public_key);
 
 /* Through a recipient slot, with the identity text at `identity`; the
  * password is then not needed. The text is checked here
- * (KEL_INVALID_ARGUMENT); the library keeps the secret key masked and
- * wipes it when the handle closes. The caller's bytes stay the caller's to
- * wipe. A store with no slot for it refuses with KEL_WRONG_PASSWORD. */
+ * (KEL_INVALID_ARGUMENT); the library holds the secret key only until the
+ * store is open and wipes it then, as it does the password. The caller's
+ * bytes stay the caller's to wipe. A store with no slot for it refuses with KEL_WRONG_PASSWORD. */
 KEL_C_EXPORT kel_status kel_safe_use_identity(kel_safe* safe, const void* identity,
                                               size_t identity_length);
 /* The same with the identity file at `path` (KEL_CALLER_FILE when it
