@@ -75,13 +75,18 @@ exported=$(nm -D --defined-only "$prefix/$libdir/libkel-safe.so.1" | c++filt |
            grep -v ' kel::\(set_backup_aside\|put_backup_back\|abandoned_backups\)(' |
            grep -v ' kel::\(generate_identity\|identity_public_key\|check_public_key\)(' || true)
 [ -z "$exported" ] || { echo "$exported"; die "the library exports internal symbols"; }
-# Of plain C names only the C interface's kel_ functions (kel/kel.h), all in
-# their own version node KEL_SAFE_1.1; the C++ symbols in KEL_SAFE_1.0.
+# Of plain C names only the C interface's kel_ functions (kel/kel.h), in
+# their own version nodes: KEL_SAFE_1.1, and KEL_SAFE_1.2 for the key slots'
+# (named here one by one); the C++ symbols in KEL_SAFE_1.0.
 versions=$(nm -D --defined-only --with-symbol-versions "$prefix/$libdir/libkel-safe.so.1" |
            awk '$2 ~ /^[TtDdBbRrVvWw]$/ { print $3 }')
-stray=$(grep -v '^_Z' <<<"$versions" | grep -v '^kel_[a-z_]*@@KEL_SAFE_1\.1$' || true)
+slot_calls='kel_\(generate_identity\|identity_public_key\|check_public_key\|safe_use_identity\|safe_use_identity_file\|safe_use_key_file\|safe_grant_password\|safe_grant_key_file\|safe_grant_recipient\|safe_revoke_slot\|slots_open\|slots_count\|slots_index\|slots_kind\|slots_label\|slots_created\|slots_public_key\|slots_intact\|slots_opened_here\|slots_close\)'
+stray=$(grep -v '^_Z' <<<"$versions" | grep -v '^kel_[a-z_]*@@KEL_SAFE_1\.1$' |
+        grep -v "^$slot_calls@@KEL_SAFE_1\\.2\$" || true)
 [ -z "$stray" ] || { echo "$stray"; die "C symbols outside the C interface's version node"; }
 grep -q '^kel_safe_open@@KEL_SAFE_1\.1$' <<<"$versions" || die "kel_safe_open is not in KEL_SAFE_1.1"
+[ "$(grep -c "^$slot_calls@@KEL_SAFE_1\\.2\$" <<<"$versions")" = 20 ] ||
+  die "the key slots' C calls are not all in KEL_SAFE_1.2"
 stray=$(grep '^_Z' <<<"$versions" | grep -v '@@KEL_SAFE_1\.0$' || true)
 [ -z "$stray" ] || { echo "$stray"; die "C++ symbols outside KEL_SAFE_1.0"; }
 

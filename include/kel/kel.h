@@ -4,7 +4,7 @@
  * It is a thin layer over kel::Safe (kel/safe.h) in the same library,
  * libkel-safe.so.1: the same store files, the same rules for names, values
  * and passwords, the same locking. Its symbols carry the version
- * KEL_SAFE_1.1. Types are opaque and every layout this header shows is
+ * KEL_SAFE_1.1, the key slots' KEL_SAFE_1.2. Types are opaque and every layout this header shows is
  * either fixed (the status codes) or grows behind a size field
  * (kel_store_options), so the C ABI stays stable when the C++ classes
  * change.
@@ -14,9 +14,10 @@
  * message of the last call on that handle ("" after a success), for people;
  * its wording may change, the codes do not. The few calls that only read a
  * value back (kel_safe_error, kel_status_name, kel_secret_data,
- * kel_secret_size) return it directly, and the calls that release something
- * (kel_safe_close, kel_secret_free, kel_list_close) cannot fail and return
- * nothing; each accepts NULL and then does nothing.
+ * kel_secret_size, the kel_slots_ accessors) return it directly, and the
+ * calls that release something (kel_safe_close, kel_secret_free,
+ * kel_list_close, kel_slots_close) cannot fail and return nothing; each
+ * accepts NULL and then does nothing.
  *
  * Names and values are bytes with a length, never NUL-terminated strings:
  * a name is 1 to 255 bytes, any bytes (NUL included), a value 1 to
@@ -299,6 +300,134 @@ KEL_C_EXPORT void kel_list_close(kel_list* list);
  * much; kel-safe check says where, kel-safe repair saves the rest), another
  * status when the store could not be read (counts 0). */
 KEL_C_EXPORT kel_status kel_safe_check(kel_safe* safe, uint64_t* intact, uint64_t* damaged);
+
+/* ---- Key slots (format 3) ------------------------------------------------
+ * Added in KEL_SAFE_1.2; see kel/key_slots.h. A format-3 store holds 1 to
+ * KEL_MAX_KEY_SLOTS slots, each of which opens it: a password, a password
+ * together with a key file, or an identity (an X25519 secret key kept in a
+ * file) for a recipient slot. Formats 1 and 2 have one password and no
+ * slots: the slot calls refuse them with KEL_INVALID_ARGUMENT.
+ *
+ * Opening through a slot other than a password's: make the handle with
+ * kel_safe_new (no password for an identity: NULL, 0), choose what opens
+ * with one kel_safe_use_ call, then kel_safe_verify. The choice must come
+ * before the handle first reads the store; the last one made holds. */
+
+#define KEL_MAX_KEY_SLOTS 16
+/* A slot's label: 0 to 64 bytes, any bytes but NUL and line breaks. */
+#define KEL_MAX_SLOT_LABEL 64
+/* A buffer of this many bytes holds any public key text with its NUL. */
+#define KEL_PUBLIC_KEY_CAPACITY 128
+
+/* The kinds of kel::SlotKind, value for value. */
+typedef enum kel_slot_kind {
+  KEL_SLOT_UNKNOWN = 0, /* a kind this library does not know: never opens */
+  KEL_SLOT_PASSWORD = 1,
+  KEL_SLOT_RECIPIENT = 2,
+  KEL_SLOT_PASSWORD_AND_KEY_FILE = 3
+} kel_slot_kind;
+
+/* Identities. These need no handle and give no message: the status says
+ * it. A public key goes into the caller's `public_key` buffer of
+ * `capacity` bytes as a NUL-terminated line of printable ASCII (nothing
+ * secret), its length without the NUL into *length; when it does not fit
+ * (KEL_PUBLIC_KEY_CAPACITY always does), nothing is copied and the result
+ * is KEL_BUFFER_TOO_SMALL. */
+
+/* Makes a new identity: the whole text of an identity file into a new
+ * kel_secret at *identity (a secret: write it to a file of mode 0600, then
+ * kel_secret_free wipes it), its public key into `public_key`. On any
+ * failure *identity is NULL. */
+KEL_C_EXPORT kel_status kel_generate_identity(kel_secret** identity, char* public_key,
+                                              size_t capacity, size_t* length);
+
+/* The public key of the identity whose text (an identity file's whole
+ * content) is the `identity_length` bytes at `identity`.
+ * KEL_INVALID_ARGUMENT when they hold no valid identity. */
+KEL_C_EXPORT kel_status kel_identity_public_key(const void* identity, size_t identity_length,
+                                                char* public_key, size_t capacity,
+                                                size_t* length);
+
+/* KEL_OK when `public_key` is a valid public key text (white space around
+ * it allowed), KEL_INVALID_ARGUMENT otherwise. */
+KEL_C_EXPORT kel_status kel_check_public_key(const char* public_key);
+
+/* Choosing what opens the handle's store (before its first use). */
+
+/* Through a recipient slot, with the identity text at `identity`; the
+ * password is then not needed. The text is checked here
+ * (KEL_INVALID_ARGUMENT); the library holds the secret key only until the
+ * store is open and wipes it then, as it does the password. The caller's
+ * bytes stay the caller's to wipe. A store with no slot for it refuses with KEL_WRONG_PASSWORD. */
+KEL_C_EXPORT kel_status kel_safe_use_identity(kel_safe* safe, const void* identity,
+                                              size_t identity_length);
+/* The same with the identity file at `path` (KEL_CALLER_FILE when it
+ * cannot be read). */
+KEL_C_EXPORT kel_status kel_safe_use_identity_file(kel_safe* safe, const char* path);
+/* Through a password-and-key-file slot: the handle's password with the
+ * whole content of the key file at `path` (KEL_CALLER_FILE when it cannot
+ * be read, KEL_INVALID_ARGUMENT when it is empty). */
+KEL_C_EXPORT kel_status kel_safe_use_key_file(kel_safe* safe, const char* path);
+
+/* Adding and removing slots, each in one rewrite of the store file; the
+ * store must open with the handle's key. `label` is NUL-terminated (NULL:
+ * no label). KEL_INVALID_ARGUMENT when the store holds KEL_MAX_KEY_SLOTS
+ * slots already, when the label is too long, or when the store is not
+ * format 3; KEL_DAMAGED when it must be repaired first. */
+
+/* A password slot under the password's bytes, held to the password
+ * policy. */
+KEL_C_EXPORT kel_status kel_safe_grant_password(kel_safe* safe, const void* password,
+                                                size_t password_length, const char* label);
+/* A password-and-key-file slot under the password and the key file at
+ * `key_file_path`. */
+KEL_C_EXPORT kel_status kel_safe_grant_key_file(kel_safe* safe, const void* password,
+                                                size_t password_length,
+                                                const char* key_file_path, const char* label);
+/* A recipient slot for the public key text `public_key`; KEL_EXISTS when
+ * the store has a slot for that key already. */
+KEL_C_EXPORT kel_status kel_safe_grant_recipient(kel_safe* safe, const char* public_key,
+                                                 const char* label);
+/* Removes slot `index` (as kel_slots_open numbers them) and in the same
+ * rewrite draws a new store key that seals every name and value again and
+ * is wrapped to every remaining slot: the removed slot, and any copy of the
+ * header taken before, opens nothing written from then on (a copy of the
+ * old file still gives up what it held; the old file is kept as "<store
+ * file>.backup2"). KEL_NOT_FOUND when there is no such slot;
+ * KEL_INVALID_ARGUMENT when it is the last intact one. Other handles that
+ * had opened the store refuse it from then on (KEL_CHANGED); this one goes
+ * on with the new key. */
+KEL_C_EXPORT kel_status kel_safe_revoke_slot(kel_safe* safe, size_t index);
+
+/* The slots of the store's header, in order, as they were when
+ * kel_slots_open ran. Nothing in it is secret. */
+typedef struct kel_slots kel_slots;
+
+/* Lists the slots into a new kel_slots at *out (NULL on failure) and
+ * their number into *count (may be NULL). Needs the store opened by any
+ * slot. */
+KEL_C_EXPORT kel_status kel_slots_open(kel_safe* safe, kel_slots** out, size_t* count);
+/* The number of slots; 0 for NULL. */
+KEL_C_EXPORT size_t kel_slots_count(const kel_slots* slots);
+/* Slot `i` (0 to count - 1) of the list. For a NULL list or an `i` out of
+ * range each gives 0, KEL_SLOT_UNKNOWN or "". Texts are NUL-terminated and
+ * valid until kel_slots_close. */
+/* Its place in the header: what kel_safe_revoke_slot takes. */
+KEL_C_EXPORT size_t kel_slots_index(const kel_slots* slots, size_t i);
+KEL_C_EXPORT kel_slot_kind kel_slots_kind(const kel_slots* slots, size_t i);
+KEL_C_EXPORT const char* kel_slots_label(const kel_slots* slots, size_t i);
+/* When the slot was made, in Unix seconds. */
+KEL_C_EXPORT int64_t kel_slots_created(const kel_slots* slots, size_t i);
+/* The slot's public key text (for a recipient slot, the recipient's). */
+KEL_C_EXPORT const char* kel_slots_public_key(const kel_slots* slots, size_t i);
+/* 1 when the slot belongs to this store and its current key; 0 for a
+ * damaged slot or one copied from elsewhere or from before a revocation,
+ * which opens nothing and goes with the next rewrite of the header. */
+KEL_C_EXPORT int kel_slots_intact(const kel_slots* slots, size_t i);
+/* 1 when the handle opened the store through this slot. */
+KEL_C_EXPORT int kel_slots_opened_here(const kel_slots* slots, size_t i);
+/* Releases the list. NULL: nothing. */
+KEL_C_EXPORT void kel_slots_close(kel_slots* slots);
 
 #ifdef __cplusplus
 }

@@ -19,8 +19,10 @@ buffer)`` into a ``bytearray`` of your own, and overwrite both when done
 from ._errors import (Changed, Damaged, Error, Exists, InvalidArgument, NotAStore, NotFound,
                       StoreNotFound, WrongPassword)
 from ._safe import Safe, create
+from ._slots import Slot, check_public_key, generate_identity, identity_public_key
 
 __all__ = [
     "Safe", "create", "Error", "WrongPassword", "Damaged", "NotAStore", "Exists", "NotFound",
-    "StoreNotFound", "InvalidArgument", "Changed",
+    "StoreNotFound", "InvalidArgument", "Changed", "Slot", "generate_identity",
+    "identity_public_key", "check_public_key",
 ]

@@ -85,3 +85,29 @@ _declare("kel_list_next", _status, _handle, ctypes.POINTER(ctypes.c_void_p),
 _declare("kel_list_close", None, _handle)
 _declare("kel_safe_check", _status, _handle, ctypes.POINTER(ctypes.c_uint64),
          ctypes.POINTER(ctypes.c_uint64))
+
+# Key slots (KEL_SAFE_1.2).
+PUBLIC_KEY_CAPACITY = 128
+_declare("kel_generate_identity", _status, ctypes.POINTER(_handle), ctypes.c_char_p, _size,
+         ctypes.POINTER(_size))
+_declare("kel_identity_public_key", _status, _bytes, _size, ctypes.c_char_p, _size,
+         ctypes.POINTER(_size))
+_declare("kel_check_public_key", _status, ctypes.c_char_p)
+_declare("kel_safe_use_identity", _status, _handle, _bytes, _size)
+_declare("kel_safe_use_identity_file", _status, _handle, ctypes.c_char_p)
+_declare("kel_safe_use_key_file", _status, _handle, ctypes.c_char_p)
+_declare("kel_safe_grant_password", _status, _handle, _bytes, _size, ctypes.c_char_p)
+_declare("kel_safe_grant_key_file", _status, _handle, _bytes, _size, ctypes.c_char_p,
+         ctypes.c_char_p)
+_declare("kel_safe_grant_recipient", _status, _handle, ctypes.c_char_p, ctypes.c_char_p)
+_declare("kel_safe_revoke_slot", _status, _handle, _size)
+_declare("kel_slots_open", _status, _handle, ctypes.POINTER(_handle), ctypes.POINTER(_size))
+_declare("kel_slots_count", _size, _handle)
+_declare("kel_slots_index", _size, _handle, _size)
+_declare("kel_slots_kind", ctypes.c_int, _handle, _size)
+_declare("kel_slots_label", ctypes.c_char_p, _handle, _size)
+_declare("kel_slots_created", ctypes.c_int64, _handle, _size)
+_declare("kel_slots_public_key", ctypes.c_char_p, _handle, _size)
+_declare("kel_slots_intact", ctypes.c_int, _handle, _size)
+_declare("kel_slots_opened_here", ctypes.c_int, _handle, _size)
+_declare("kel_slots_close", None, _handle)

@@ -4,7 +4,7 @@ bytes values; and kel_safe.create, which makes a new store."""
 import ctypes
 import os
 
-from . import _native
+from . import _native, _slots
 from ._errors import Error, error_for
 
 _lib = _native.lib
@@ -47,6 +47,11 @@ class Safe:
     WrongPassword, StoreNotFound, NotAStore or Damaged. Use it in a ``with``
     block, or call close().
 
+    A format-3 store may have several key slots. ``Safe(path,
+    identity=text)`` or ``Safe(path, identity_file=path)`` opens through a
+    recipient slot with no password; ``Safe(path, password,
+    key_file=path)`` through a password-and-key-file slot.
+
     Names are str (UTF-8; a stored name that is not UTF-8 comes back with
     surrogate escapes, as os.fsdecode gives, and goes in again the same) or
     bytes. Values are bytes. ``safe[name] = value`` adds a new entry and
@@ -58,14 +63,19 @@ class Safe:
     docstring about what Python cannot wipe.
     """
 
-    def __init__(self, path, password, *, kdf_threads=0, _create=None):
+    def __init__(self, path, password=None, *, identity=None, identity_file=None,
+                 key_file=None, kdf_threads=0, _create=None):
         self._handle = _native._handle()
-        secret, length = _bytes_arg(password, "password")
+        if identity is not None and identity_file is not None:
+            raise TypeError("kel_safe: an identity or an identity file, not both")
+        secret, length = (None, 0) if password is None else _bytes_arg(password, "password")
         if _create is None:
             status = _lib.kel_safe_new(ctypes.byref(self._handle), os.fsencode(path), secret,
                                        length)
             if status == _native.OK:
                 _lib.kel_safe_set_kdf_threads(self._handle, kdf_threads)
+                status = self._choose_key(identity, identity_file, key_file)
+            if status == _native.OK:
                 status = _lib.kel_safe_verify(self._handle)
         else:
             status = _lib.kel_safe_create(ctypes.byref(self._handle), os.fsencode(path),
@@ -76,6 +86,19 @@ class Safe:
             raise error
 
     # ---- the handle -------------------------------------------------------
+
+    def _choose_key(self, identity, identity_file, key_file):
+        """What opens the store besides (or instead of) the password; the
+        status of the first choice refused."""
+        status = _native.OK
+        if identity is not None:
+            data, length = _bytes_arg(identity, "identity")
+            status = _lib.kel_safe_use_identity(self._handle, data, length)
+        elif identity_file is not None:
+            status = _lib.kel_safe_use_identity_file(self._handle, os.fsencode(identity_file))
+        if status == _native.OK and key_file is not None:
+            status = _lib.kel_safe_use_key_file(self._handle, os.fsencode(key_file))
+        return status
 
     def close(self):
         """Closes the store; the library wipes what it held. Idempotent."""
@@ -254,6 +277,47 @@ class Safe:
         secret, length = _bytes_arg(password, "password")
         options = _options(format, kdf_memory_kib, kdf_passes)
         self._call(_lib.kel_safe_upgrade, secret, length, ctypes.byref(options))
+
+    # ---- key slots (format 3) ------------------------------------------------
+
+    def slots(self):
+        """The store's key slots, in order, as Slot tuples (nothing
+        secret)."""
+        listing = _native._handle()
+        self._call(_lib.kel_slots_open, ctypes.byref(listing), None)
+        try:
+            return _slots.read_slots(listing)
+        finally:
+            _lib.kel_slots_close(listing)
+
+    def grant_password(self, password, label=""):
+        """Adds a password slot (the password held to the policy)."""
+        secret, length = _bytes_arg(password, "password")
+        self._call(_lib.kel_safe_grant_password, secret, length, _label(label))
+
+    def grant_key_file(self, password, key_file, label=""):
+        """Adds a slot that the password and the key file at ``key_file``
+        open together, neither alone."""
+        secret, length = _bytes_arg(password, "password")
+        self._call(_lib.kel_safe_grant_key_file, secret, length, os.fsencode(key_file),
+                   _label(label))
+
+    def grant_recipient(self, public_key, label=""):
+        """Adds a recipient slot for a public key's text; Exists when the
+        store has one for it already."""
+        self._call(_lib.kel_safe_grant_recipient, public_key.encode("utf-8"), _label(label))
+
+    def revoke_slot(self, index):
+        """Removes slot ``index`` and draws a new store key in the same
+        rewrite: the removed key opens nothing written from then on. The old
+        file stays as "<store file>.backup2" (the removed key still opens
+        it): delete it once not needed. InvalidArgument for the last intact
+        slot, NotFound for no such slot."""
+        self._call(_lib.kel_safe_revoke_slot, index)
+
+
+def _label(label):
+    return label.encode("utf-8") if isinstance(label, str) else bytes(label)
 
 
 def create(path, password, format=None, *, kdf_memory_kib=0, kdf_passes=0):

@@ -117,3 +117,51 @@ def test_a_store_python_made_opens_in_the_tool(tmp_path):
         assert safe.format >= 2
         safe["made"] = b"in python"
     assert tool(path, "get", "made") == b"in python"
+
+
+def test_key_slots(tmp_path):
+    path = str(tmp_path / "slots")
+    other_password = "Another-Secret-77-Phrase"
+    key_file = str(tmp_path / "key-file")
+    with open(key_file, "wb") as file:
+        file.write(b"key file bytes")
+    identity, public_key = kel_safe.generate_identity()
+    assert isinstance(identity, bytearray) and kel_safe.check_public_key(public_key)
+    assert kel_safe.identity_public_key(identity) == public_key
+    assert not kel_safe.check_public_key("not a key")
+    with pytest.raises(kel_safe.InvalidArgument):
+        kel_safe.identity_public_key(b"no identity")
+    with kel_safe.create(path, PASSWORD, 3, kdf_memory_kib=19 * 1024, kdf_passes=2) as safe:
+        safe["slotted"] = b"value"
+        safe.grant_recipient(public_key, "laptop")
+        with pytest.raises(kel_safe.Exists):
+            safe.grant_recipient(public_key)
+        safe.grant_key_file(other_password, key_file, label="usb")
+    identity_file = str(tmp_path / "identity")
+    with os.fdopen(os.open(identity_file, os.O_WRONLY | os.O_CREAT, 0o600), "wb") as file:
+        file.write(identity)
+
+    with kel_safe.Safe(path, identity=identity) as safe:
+        assert safe["slotted"] == b"value"
+        slots = safe.slots()
+        assert [slot.kind for slot in slots] == ["password", "recipient", "password_and_key_file"]
+        assert [slot.index for slot in slots] == [0, 1, 2] and all(slot.intact for slot in slots)
+        assert slots[1].label == "laptop" and slots[1].public_key == public_key
+        assert slots[1].opened_here and not slots[0].opened_here and slots[2].label == "usb"
+        safe.revoke_slot(0)
+        assert safe["slotted"] == b"value"
+    with pytest.raises(kel_safe.WrongPassword):
+        kel_safe.Safe(path, PASSWORD)  # revoked
+    with pytest.raises(kel_safe.WrongPassword):
+        kel_safe.Safe(path, other_password)  # without its key file
+    with pytest.raises(kel_safe.WrongPassword):
+        kel_safe.Safe(path, identity=kel_safe.generate_identity()[0])
+    with kel_safe.Safe(path, other_password, key_file=key_file) as safe:
+        assert safe["slotted"] == b"value"
+        with pytest.raises(kel_safe.NotFound):
+            safe.revoke_slot(5)
+        safe.revoke_slot(0)  # the recipient's
+        with pytest.raises(kel_safe.InvalidArgument):
+            safe.revoke_slot(0)  # never the last one
+    with pytest.raises(kel_safe.WrongPassword):
+        kel_safe.Safe(path, identity_file=identity_file)

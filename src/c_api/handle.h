@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "kel/entry.h"
 #include "kel/kel.h"
 #include "kel/safe.h"
 
@@ -21,6 +22,12 @@ struct kel_safe {
   std::string error;
   unsigned kdf_threads = 0;
   unsigned scan_threads = 0;
+};
+
+// A value (or an identity's text) the library holds for a C caller: the
+// Entry wipes it when freed.
+struct kel_secret {
+  kel::Entry entry;
 };
 
 namespace kel::c_api {

@@ -8,11 +8,6 @@
 #include "kel/entry.h"
 #include "store/secret.h"
 
-// A value the library holds for a C caller: the Entry wipes it when freed.
-struct kel_secret {
-  kel::Entry entry;
-};
-
 using namespace kel::c_api;
 
 namespace {

@@ -2,7 +2,8 @@
  * made (its default format and format 1): read what the tool wrote, write,
  * list, check; then the tool reads what this program wrote. Wrong
  * passwords, files that are no store and damaged stores give their
- * statuses. Run by CTest; prints every failed check and exits 1.
+ * statuses; key slots of each kind open, list and revoke. Run by CTest;
+ * prints every failed check and exits 1.
  *   c_api_test TOOL */
 #define _POSIX_C_SOURCE 200809L
 #include <kel/kel.h>
@@ -286,6 +287,117 @@ static void failures_on_disk(void) {
   kel_safe_close(safe);
 }
 
+/* Key slots: a recipient slot opened by its identity with no password, a
+ * stranger's identity refused, a key-file slot that its password alone does
+ * not open, the list, revocations, and the last slot kept. */
+static void key_slots(void) {
+  current = "key slots";
+  char path[512], key_file[512];
+  store_path(path, sizeof path, "slots");
+  store_path(key_file, sizeof key_file, "key-file");
+  write_file("key-file", "key file bytes", 14);
+  kel_store_options options;
+  STATUS(kel_store_options_init(&options), KEL_OK);
+  options.kdf_memory_kib = 19 * 1024;
+  options.kdf_passes = 2;
+  options.kdf_lanes = 1;
+  kel_safe* safe = NULL;
+  STATUS(kel_safe_create(&safe, path, NAME(password), &options), KEL_OK);
+  STATUS(kel_safe_add(safe, NAME("slotted"), NAME("value")), KEL_OK);
+
+  kel_secret *identity = NULL, *stranger = NULL;
+  char key[KEL_PUBLIC_KEY_CAPACITY], other[KEL_PUBLIC_KEY_CAPACITY], again[KEL_PUBLIC_KEY_CAPACITY];
+  size_t key_length = 0, length = 0;
+  STATUS(kel_generate_identity(&identity, key, 4, &key_length), KEL_BUFFER_TOO_SMALL);
+  CHECK(identity == NULL && key_length > 4);
+  STATUS(kel_generate_identity(&identity, key, sizeof key, &key_length), KEL_OK);
+  STATUS(kel_generate_identity(&stranger, other, sizeof other, NULL), KEL_OK);
+  CHECK(strlen(key) == key_length && strcmp(key, other) != 0);
+  STATUS(kel_identity_public_key(kel_secret_data(identity), kel_secret_size(identity), again,
+                                 sizeof again, &length),
+         KEL_OK);
+  CHECK(length == key_length && strcmp(again, key) == 0);
+  STATUS(kel_identity_public_key(NAME("no identity"), again, sizeof again, &length),
+         KEL_INVALID_ARGUMENT);
+  STATUS(kel_check_public_key(key), KEL_OK);
+  STATUS(kel_check_public_key("not a key"), KEL_INVALID_ARGUMENT);
+
+  STATUS(kel_safe_grant_recipient(safe, key, "laptop"), KEL_OK);
+  STATUS(kel_safe_grant_recipient(safe, key, "twice"), KEL_EXISTS);
+  STATUS(kel_safe_grant_key_file(safe, NAME(new_password), key_file, NULL), KEL_OK);
+  kel_safe_close(safe);
+
+  /* The identity opens with no password; a stranger's does not. */
+  STATUS(kel_safe_new(&safe, path, NULL, 0), KEL_OK);
+  STATUS(kel_safe_use_identity(safe, kel_secret_data(stranger), kel_secret_size(stranger)),
+         KEL_OK);
+  STATUS(kel_safe_verify(safe), KEL_WRONG_PASSWORD);
+  kel_safe_close(safe);
+  STATUS(kel_safe_new(&safe, path, NULL, 0), KEL_OK);
+  STATUS(kel_safe_use_identity(safe, NAME("garbage")), KEL_INVALID_ARGUMENT);
+  STATUS(kel_safe_use_identity(safe, kel_secret_data(identity), kel_secret_size(identity)),
+         KEL_OK);
+  STATUS(kel_safe_verify(safe), KEL_OK);
+  char buffer[16];
+  STATUS(kel_safe_get(safe, NAME("slotted"), buffer, sizeof buffer, &length), KEL_OK);
+  CHECK(length == 5 && memcmp(buffer, "value", 5) == 0);
+
+  /* The key-file slot: its password alone is refused. */
+  kel_safe* by_file = NULL;
+  STATUS(kel_safe_open(&by_file, path, NAME(new_password)), KEL_WRONG_PASSWORD);
+  kel_safe_close(by_file);
+  STATUS(kel_safe_new(&by_file, path, NAME(new_password)), KEL_OK);
+  STATUS(kel_safe_use_key_file(by_file, key_file), KEL_OK);
+  STATUS(kel_safe_verify(by_file), KEL_OK);
+  kel_safe_close(by_file);
+
+  kel_slots* slots = NULL;
+  size_t count = 0;
+  STATUS(kel_slots_open(safe, &slots, &count), KEL_OK);
+  CHECK(count == 3 && kel_slots_count(slots) == 3);
+  CHECK(kel_slots_kind(slots, 0) == KEL_SLOT_PASSWORD &&
+        kel_slots_kind(slots, 1) == KEL_SLOT_RECIPIENT &&
+        kel_slots_kind(slots, 2) == KEL_SLOT_PASSWORD_AND_KEY_FILE);
+  CHECK(strcmp(kel_slots_label(slots, 1), "laptop") == 0 &&
+        strcmp(kel_slots_label(slots, 2), "") == 0 &&
+        strcmp(kel_slots_public_key(slots, 1), key) == 0);
+  CHECK(kel_slots_opened_here(slots, 1) && !kel_slots_opened_here(slots, 0));
+  CHECK(kel_slots_intact(slots, 0) && kel_slots_intact(slots, 2));
+  CHECK(kel_slots_index(slots, 2) == 2 && kel_slots_created(slots, 1) > 1700000000);
+  CHECK(kel_slots_kind(slots, 3) == KEL_SLOT_UNKNOWN && strcmp(kel_slots_label(slots, 3), "") == 0);
+  kel_slots_close(slots);
+
+  /* Revoking the password slot: the password opens nothing any more, the
+   * key file still does, and this handle goes on with the new key. */
+  STATUS(kel_safe_revoke_slot(safe, 7), KEL_NOT_FOUND);
+  STATUS(kel_safe_revoke_slot(safe, 0), KEL_OK);
+  STATUS(kel_safe_get(safe, NAME("slotted"), buffer, sizeof buffer, &length), KEL_OK);
+  STATUS(kel_safe_open(&by_file, path, NAME(password)), KEL_WRONG_PASSWORD);
+  kel_safe_close(by_file);
+  STATUS(kel_safe_new(&by_file, path, NAME(new_password)), KEL_OK);
+  STATUS(kel_safe_use_key_file(by_file, key_file), KEL_OK);
+  STATUS(kel_safe_verify(by_file), KEL_OK);
+  kel_safe_close(by_file);
+  STATUS(kel_slots_open(safe, &slots, &count), KEL_OK);
+  CHECK(count == 2 && kel_slots_kind(slots, 0) == KEL_SLOT_RECIPIENT);
+  kel_slots_close(slots);
+  kel_safe_close(safe);
+  /* The key file's handle revokes the identity's slot, then keeps its own. */
+  STATUS(kel_safe_new(&safe, path, NAME(new_password)), KEL_OK);
+  STATUS(kel_safe_use_key_file(safe, key_file), KEL_OK);
+  STATUS(kel_safe_revoke_slot(safe, 0), KEL_OK);
+  STATUS(kel_safe_revoke_slot(safe, 0), KEL_INVALID_ARGUMENT); /* never the last one */
+  STATUS(kel_safe_get(safe, NAME("slotted"), buffer, sizeof buffer, &length), KEL_OK);
+  kel_safe_close(safe);
+  STATUS(kel_safe_new(&safe, path, NULL, 0), KEL_OK);
+  STATUS(kel_safe_use_identity(safe, kel_secret_data(identity), kel_secret_size(identity)),
+         KEL_OK);
+  STATUS(kel_safe_verify(safe), KEL_WRONG_PASSWORD);
+  kel_safe_close(safe);
+  kel_secret_free(identity);
+  kel_secret_free(stranger);
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: c_api_test TOOL\n");
@@ -307,6 +419,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) exercise(&cases[i]);
   change_and_upgrade();
   failures_on_disk();
+  key_slots();
 
   char command[600];
   snprintf(command, sizeof command, "rm -rf '%s'", dir);
