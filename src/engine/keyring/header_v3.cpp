@@ -322,7 +322,7 @@ int read_v3_header(int fd, std::vector<unsigned char>& header, bool locked,
   }
   if (got < 16 || !is_version3_header(start)) return 1;
   const std::uint32_t length = v3_header_length(start);
-  if (length < v3::kSlotsOffset + v3::password_slot_size(0) || length > v3::kMaxHeaderLength) {
+  if (length < v3::kSlotsOffset + v3::recipient_slot_size(0) || length > v3::kMaxHeaderLength) {
     return damaged(error, "its length is out of range");
   }
   header.assign(length, 0);
