@@ -82,7 +82,12 @@ int add_through_key_changes(std::unique_ptr<kel::Safe>& safe, const std::string&
                             const kel::Entry& entry, std::string& error) {
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (safe->add_entry(entry, error) == 0) return 0;
-    if (safe->status() != kel::Status::changed) return attempt > 0 && error == "Item exists" ? 0 : -1;
+    if (safe->status() != kel::Status::changed) {
+      if (attempt > 0 && error == "Item exists") return 0;
+      std::fprintf(stderr, "add: %s (%s)\n", error.c_str(),
+                   kel::status_name(safe->status()));
+      return -1;
+    }
     safe = std::make_unique<kel::Safe>(path, kPassword);
   }
   return -1;
@@ -128,7 +133,9 @@ TEST_P(ConcurrentAddInFormat, ProcessesAddingAtOnceLoseNothing) {
         result = safe->add_entry(entry, error);
       }
       if (result == 0) return 0;
-      return error == "Item exists" ? 10 : 20;
+      if (error == "Item exists") return 10;
+      std::fprintf(stderr, "racer %d: %s (%s)\n", c, error.c_str(), kel::status_name(safe->status()));
+      return 20;
     });
   }
   // Meanwhile one process rewrites the file again and again: each rewrite

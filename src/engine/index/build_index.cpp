@@ -92,10 +92,14 @@ int begin_index_scan(Store& store, std::string& text) {
     store.engine->index.indexed_file.valid = false;
     return -1;
   }
-  // A file cut inside the header this Store opened (below its records'
-  // start) is damaged, not empty, and not another store.
+  // A file cut inside its own header (below the records' start its header
+  // gives) is damaged, not empty, and not another store. Its own: a grant or
+  // revocation elsewhere puts a file with a longer or shorter header in place.
+  // (A file too short to tell its format cannot be a whole format-3 header.)
+  const long long own_start =
+      binding.version == 3 ? binding.records_start : format::v3::kSlotsOffset;
   if (store.store_opened && is_version3_header(store.engine->keys.verified_header) &&
-      status.st_size < binding_of_v3(store.engine->keys.verified_header).records_start) {
+      status.st_size < own_start) {
     store.engine->index.indexed_file.valid = false;
     detail::fail(text, Status::damaged,
                  "Store header damaged: the file ends inside its header");
