@@ -76,7 +76,7 @@ int detail::check(Store& store, IntegrityReport& report, std::string& error) {
           report.damaged.push_back(
               {static_cast<std::int64_t>(slots[i].offset),
                static_cast<std::int64_t>(slots[i].length),
-               "key slot " + std::to_string(i + 1) +
+               "key slot " + std::to_string(i) +
                    " does not belong to this store's key (moved from another store, or "
                    "kept from before a key change): it is never used"});
         }

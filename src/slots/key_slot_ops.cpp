@@ -140,8 +140,10 @@ int grant_slot(Store& store, const SlotMaker& make, const unsigned char* recipie
         std::vector<std::vector<unsigned char>> kept;
         for (const SlotFrame& slot : slots) {
           if (!v3_slot_mac_holds(header, slot, held)) continue;  // dropped
-          if (recipient != nullptr && slot.kind == v3::kRecipientSlot &&
-              std::memcmp(public_of(header, slot), recipient, 32) == 0) {
+          // Any kind: a recipient slot for a password slot's public key
+          // would let that password's secret key open the store after the
+          // password slot is revoked.
+          if (recipient != nullptr && std::memcmp(public_of(header, slot), recipient, 32) == 0) {
             return fail(text, Status::exists,
                         prefix + ": the store has a slot for that public key already");
           }
@@ -177,6 +179,12 @@ int rekey_v3_header(const std::vector<unsigned char>& current, const unsigned ch
       continue;
     }
     if (!v3_slot_mac_holds(current, slots[i], old_key)) continue;
+    // A slot of the same public key as the one removed (a copy put into
+    // the header) opens with the same secret: it goes with it.
+    if (replaced < slots.size() &&
+        std::memcmp(public_of(current, slots[i]), public_of(current, slots[replaced]), 32) == 0) {
+      continue;
+    }
     std::vector<unsigned char> slot;
     if (rewrap_v3_slot(current, slots[i], new_key, slot, error) != 0) return -1;
     kept.push_back(std::move(slot));

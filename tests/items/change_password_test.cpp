@@ -595,6 +595,12 @@ TEST_P(KeySlots, OpenGrantRevoke) {
   if (GetParam().kind == kel::SlotKind::recipient) {
     EXPECT_EQ(slots[1].public_key, public_key);
   }
+  // No recipient slot for a public key the store has a slot of, whatever
+  // its kind: that slot's secret would open it after the other is revoked.
+  EXPECT_EQ(owner.grant_recipient(slots[GetParam().kind == kel::SlotKind::recipient ? 0 : 1]
+                                      .public_key, "twin", error),
+            -1);
+  EXPECT_EQ(owner.status(), kel::Status::exists) << error;
   // The owner's Safe goes on through the new header (a grant keeps the key).
   ASSERT_EQ(owner.add_entry(kel::Entry("two", value_for("two")), error), 0) << error;
   {
@@ -724,10 +730,15 @@ TEST_P(KeySlots, ForeignAndDamagedSlotsCostThemselvesAlone) {
     ASSERT_EQ(slots.size(), 2u);
     EXPECT_TRUE(slots[1].intact && slots[1].kind == kel::SlotKind::password);
   }
-  const std::size_t second = 52 + 257 + 13 + std::string("second").size();
-  for (const std::size_t at : {second + 80, length - 1}) {
+  // A byte of its wrapped key or MAC; its kind (to another known kind),
+  // reserved byte or label length, whose slot keeps its frame.
+  const std::size_t slot1 = 52 + 257, second = slot1 + 13 + std::string("second").size();
+  const std::pair<std::size_t, int> flips[] = {{second + 80, 0x10}, {length - 1, 0x10},
+                                               {slot1, 0x01}, {slot1 + 1, 0x04},
+                                               {slot1 + 12, 0x10}};
+  for (const auto& [at, mask] : flips) {
     std::string damaged = good;
-    damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+    damaged[at] = static_cast<char>(damaged[at] ^ mask);
     write_file(path, damaged);
     EXPECT_EQ(opener(path)->get_entry(one, error), -1) << at;
     kel::Safe password(path, kPassword);

@@ -1093,7 +1093,7 @@ TEST_F(Statuses, TamperingWithRecordsShows) {
   write_file(file, bytes);
   const ToolResult damaged_slot = tool_on(other, {"get", "a"});
   EXPECT_EQ(damaged_slot.status, kStoreError) << damaged_slot.err;
-  EXPECT_NE(damaged_slot.err.find("Store header damaged: the password opens key slot 1, but "
+  EXPECT_NE(damaged_slot.err.find("Store header damaged: the password opens key slot 0, but "
                                   "its wrapped store key or its MAC does not authenticate"),
             std::string::npos)
       << damaged_slot.err;
@@ -1120,7 +1120,7 @@ TEST_F(Statuses, TamperingWithRecordsShows) {
   EXPECT_EQ(tool_on(mine, {"get", "x"}).out, "y");
   const ToolResult two_slots = tool_on(mine, {"check"});
   EXPECT_EQ(two_slots.status, kStoreError);
-  EXPECT_NE(two_slots.out.find("damaged region at offset 309, 257 bytes: key slot 2 does not "
+  EXPECT_NE(two_slots.out.find("damaged region at offset 309, 257 bytes: key slot 1 does not "
                                "belong to this store's key"),
             std::string::npos)
       << two_slots.out;

@@ -290,7 +290,7 @@ TEST(CreateStore, Version3HeaderLayout) {
     const int parsed = kel::detail::parse_v3_header(two, slots, error);
     if (length == 20) {
       EXPECT_NE(parsed, 0);
-      EXPECT_EQ(error, "Store header damaged: key slot 1 has a wrong length");
+      EXPECT_EQ(error, "Store header damaged: key slot 0 has a wrong length");
     } else {
       EXPECT_EQ(parsed, 0) << error;
       EXPECT_EQ(slots.size(), 2u);

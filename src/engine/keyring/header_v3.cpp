@@ -283,26 +283,35 @@ int parse_v3_header(const std::vector<unsigned char>& header, std::vector<SlotFr
   }
   std::size_t at = v3::kSlotsOffset;
   for (unsigned i = 0; i < count; ++i) {
-    const std::string which = "key slot " + std::to_string(i + 1);
+    const std::string which = "key slot " + std::to_string(i);
     if (at + v3::kLabelAt > header.size()) return damaged(error, which + " is cut short");
     SlotFrame slot;
     slot.kind = header[at];
     slot.offset = at;
     slot.length = get_u16(header.data() + at + v3::kSlotLengthAt);
     slot.label_length = header[at + v3::kLabelLengthAt];
-    // Every kind holds at least what all share: its label, the public
-    // keys, the wrapped store key and the MAC.
-    if (slot.label_length > v3::kMaxLabel ||
-        slot.length < v3::kLabelAt + slot.label_length + v3::kKindPartAt + v3::kMacSize ||
+    // Every kind holds at least what all share: the public keys, the
+    // wrapped store key and the MAC. A length below that, or past the
+    // header, breaks the frame of every slot after it.
+    if (slot.length < v3::kLabelAt + v3::kKindPartAt + v3::kMacSize ||
         at + slot.length > header.size()) {
       return damaged(error, which + " has a wrong length");
     }
+    // A slot framed soundly but whose own fields do not agree (a label
+    // longer than the slot, a known kind of the wrong length, a reserved
+    // byte set) is damaged: it is listed as a kind no one opens, so that
+    // it costs itself alone, and its MAC fails, so a rewrite drops it.
+    bool sound = slot.label_length <= v3::kMaxLabel &&
+                 slot.length >= v3::kLabelAt + slot.label_length + v3::kKindPartAt + v3::kMacSize;
     const bool secret_kind = slot.kind == v3::kPasswordSlot || slot.kind == v3::kKeyFileSlot;
-    if ((secret_kind || slot.kind == v3::kRecipientSlot) &&
-        (header[at + 1] != 0 ||
-         slot.length != (secret_kind ? v3::password_slot_size(slot.label_length)
-                                     : v3::recipient_slot_size(slot.label_length)))) {
-      return damaged(error, which + " has a wrong length");
+    if (sound && (secret_kind || slot.kind == v3::kRecipientSlot)) {
+      sound = header[at + 1] == 0 &&
+              slot.length == (secret_kind ? v3::password_slot_size(slot.label_length)
+                                          : v3::recipient_slot_size(slot.label_length));
+    }
+    if (!sound) {
+      slot.kind = 0;
+      slot.label_length = 0;
     }
     slots.push_back(slot);
     at += slot.length;
@@ -486,7 +495,7 @@ int open_v3_header(const std::vector<unsigned char>& header, const std::string& 
       const std::string problem = kdf_params_problem(v3_slot_params(header, slots[i]));
       if (!problem.empty()) {
         if (out_of_bounds.empty()) {
-          out_of_bounds = "key slot " + std::to_string(i + 1) +
+          out_of_bounds = "key slot " + std::to_string(i) +
                           "'s key derivation parameters are out of range: " + problem;
         }
         continue;
@@ -504,7 +513,7 @@ int open_v3_header(const std::vector<unsigned char>& header, const std::string& 
       case SlotOpen::failed:
         return -1;
       case SlotOpen::broken:
-        if (broken.empty()) broken = "key slot " + std::to_string(i + 1);
+        if (broken.empty()) broken = "key slot " + std::to_string(i);
         break;
       case SlotOpen::wrong_password:
         break;
