@@ -261,6 +261,16 @@ int repair_locked(Store& store, const unsigned char* key, const detail::StoreWri
   // An intact store is left as it is; an unfinished append at its end is
   // cut off by the next writer.
   if (report.clean()) return 0;
+  // Not one record opens with this key: a repair would keep nothing. That
+  // is a key that is not the records' (a slot from before a revocation put
+  // back into the header opens one), or a header whose binding broke; either
+  // way emptying the store helps no one, and the file stays as it is.
+  if (report.intact == 0 && report.renamed.empty() && !report.dropped.empty()) {
+    detail::fail(error, Status::damaged,
+                 "Could not repair the store: not one entry opens with the key it was "
+                 "opened with, so a repair would keep nothing; the file is left as it is");
+    return -1;
+  }
   plan.backup_path = backup_name(lock.target());
   detail::RewriteOutcome outcome;
   const int rc = detail::rewrite_store(store, lock, key, plan, outcome, error);

@@ -668,6 +668,16 @@ TEST_P(KeySlots, OpenGrantRevoke) {
   EXPECT_EQ(opener(spliced)->get_entry(three, error), -1);
   kel::Safe control(spliced, kPassword);
   ASSERT_EQ(control.get_entry(three, error), 0) << error;
+  // The revoked slot put back in place of the new one opens the old key,
+  // which opens no record: a repair through it would empty the store, and
+  // is refused with the file left as it is.
+  std::string replayed = now;
+  replayed.replace(52 + 257, length - 52 - 257, old_file.substr(52 + 257, length - 52 - 257));
+  write_file(path, replayed);
+  kel::IntegrityReport report;
+  EXPECT_EQ(opener(path)->repair(report, error), -1);
+  EXPECT_TRUE(read_file(path) == replayed);
+  write_file(path, now);
   // The owner revokes its own slot: the row's kind alone opens the store
   // (a header of one recipient slot is shorter than any password slot).
   ASSERT_EQ(owner.revoke_slot(0, error), 0) << error;
