@@ -70,7 +70,7 @@ bool v3_key_opens(Store& store) {
 
 const char* const kKeyChangedSinceOpen =
     "Could not read store: it has a new store key since this Safe opened it (an "
-    "upgrade or a key rotation elsewhere); open it through a new Safe";
+    "upgrade, a key rotation or a revocation elsewhere); open it through a new Safe";
 
 IndexScan::IndexScan(int fd, const struct stat& status, const Binding& binding)
     : fd_(fd), file_(identity_of(status)), records_(fd, status.st_size, nullptr, binding) {}
