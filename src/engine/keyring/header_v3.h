@@ -23,7 +23,8 @@
 // bytes as associated data. slot_mac = HMAC-SHA256(HKDF-SHA256(store key,
 // no salt, info "kel-safe slot mac"), store_id || every slot byte before
 // the MAC): a slot moved from another store, or kept from before a key
-// change, fails it, and is never used or written again.
+// change, fails it, and is never written again (a slot from before a key
+// change still opens the old key to its holder, which opens no record since).
 //
 // Kind 2, recipient: the common part alone (169 + L bytes); P is the
 // recipient's own public key, and its holder opens the slot with the
