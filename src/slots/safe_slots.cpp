@@ -42,16 +42,25 @@ int slot_params(const Store& store, detail::KdfParams& params, std::string& erro
 
 }  // namespace
 
-int Safe::use_identity(const std::string& identity_text, std::string& error) {
-  detail::SafeCall call(*this);
-  if (refuse_opened(*store, error) != 0) return call.result(-1);
-  detail::Credential& credential = detail::engine(*store).credential;
-  if (detail::parse_identity(identity_text, credential.identity_secret.data(),
+namespace {
+
+// Makes the identity in `text` what opens `store`.
+int take_identity(Store& store, const std::string& text, std::string& error) {
+  if (refuse_opened(store, error) != 0) return -1;
+  detail::Credential& credential = detail::engine(store).credential;
+  if (detail::parse_identity(text, credential.identity_secret.data(),
                              credential.identity_public, error) != 0) {
-    return call.result(-1);
+    return -1;
   }
   credential.kind = detail::Credential::Kind::identity;
-  return call.result(0);
+  return 0;
+}
+
+}  // namespace
+
+int Safe::use_identity(const std::string& identity_text, std::string& error) {
+  detail::SafeCall call(*this);
+  return call.result(take_identity(*store, identity_text, error));
 }
 
 int Safe::use_identity_file(const std::string& path, std::string& error) {
@@ -59,14 +68,7 @@ int Safe::use_identity_file(const std::string& path, std::string& error) {
   std::string text;
   detail::StringWiper wiper(text);
   if (detail::read_identity_file(path, text, error) != 0) return call.result(-1);
-  if (refuse_opened(*store, error) != 0) return call.result(-1);
-  detail::Credential& credential = detail::engine(*store).credential;
-  if (detail::parse_identity(text, credential.identity_secret.data(),
-                             credential.identity_public, error) != 0) {
-    return call.result(-1);
-  }
-  credential.kind = detail::Credential::Kind::identity;
-  return call.result(0);
+  return call.result(take_identity(*store, text, error));
 }
 
 int Safe::use_key_file(const std::string& path, std::string& error) {
