@@ -2033,26 +2033,38 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
     std::string identity;                   // the driver's key, when not the password
     int status;
     std::vector<std::pair<std::string, int>> opens;  // identity: status of get a on the result
+    // A slot change made on BASE, and the side (1 ours, 2 theirs) that is a
+    // copy restored from before it: an attacker's rollback.
+    std::vector<std::string> base;
+    int stale;
   } cases[] = {
       {"granted on their side", {}, {"grant", "--recipient", dave_key}, carol, kOk,
-       {{dave, kOk}, {carol, kOk}}},
+       {{dave, kOk}, {carol, kOk}}, {}, 0},
       {"granted on our side", {"grant", "--recipient", dave_key}, {}, "", kOk,
-       {{dave, kOk}, {carol, kOk}}},
+       {{dave, kOk}, {carol, kOk}}, {}, 0},
       {"revoked on their side", {}, {"revoke", "carol", "-y"}, "", kOk,
-       {{carol, kWrongPassword}}},
-      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}},
+       {{carol, kWrongPassword}}, {}, 0},
+      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}, {}, 0},
       {"revoked on their side, merged by the revoked", {}, {"revoke", "carol", "-y"}, carol,
-       kWrongPassword, {}},
+       kWrongPassword, {}, {}, 0},
       {"granted on both sides", {"grant", "--recipient", dave_key},
-       {"grant", "--recipient", erin_key}, "", kRejected, {}},
+       {"grant", "--recipient", erin_key}, "", kRejected, {}, {}, 0},
       {"granted on one side, revoked on the other", {"grant", "--recipient", dave_key},
-       {"revoke", "carol", "-y"}, "", kRejected, {}},
+       {"revoke", "carol", "-y"}, "", kRejected, {}, {}, 0},
+      {"theirs restored from before a revocation on BASE", {}, {}, "", kRejected,
+       {{carol, kWrongPassword}}, {"revoke", "carol", "-y"}, 2},
+      {"ours restored from before a revocation on BASE", {}, {}, "", kRejected, {},
+       {"revoke", "carol", "-y"}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     write_file(base + ".safe", start);
-    write_file(ours + ".safe", start);
-    write_file(theirs + ".safe", start);
+    if (!c.base.empty()) {
+      ASSERT_EQ(tool_on(base, c.base).status, kOk);
+      std::filesystem::remove(base + ".safe.backup2");
+    }
+    write_file(ours + ".safe", c.stale == 1 ? start : read_file(base + ".safe"));
+    write_file(theirs + ".safe", c.stale == 2 ? start : read_file(base + ".safe"));
     // Each side adds an entry of its own beside its slot change.
     ASSERT_EQ(tool_on(ours, {"add", "ours"}, "o").status, kOk);
     ASSERT_EQ(tool_on(theirs, {"add", "theirs"}, "t").status, kOk);
@@ -2075,11 +2087,17 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
     }
     EXPECT_EQ(driven.status, c.status) << driven.err;
     if (c.status != kOk) {
-      EXPECT_NE(driven.err.find(c.status == kRejected ? "both sides changed the store's key slots"
-                                                      : "its slot was revoked on one side"),
+      EXPECT_NE(driven.err.find(c.stale != 0 ? "could bring back a revoked member"
+                                : c.status == kRejected ? "both sides changed the store's key slots"
+                                                        : "its slot was revoked on one side"),
                 std::string::npos)
           << driven.err;
       EXPECT_TRUE(read_file(ours + ".safe") == before);
+      for (const auto& [identity, status] : c.opens) {
+        ToolRun run;
+        run.args = {"-s", ours, "--identity", identity, "get", "ours"};
+        EXPECT_EQ(run_tool(run).status, status) << identity;
+      }
       continue;
     }
     EXPECT_EQ(tool_on(ours, {"ls"}).out, "a\nours\ntheirs\n");
