@@ -293,6 +293,12 @@ const kel::SlotInfo& chosen_slot(const std::vector<kel::SlotInfo>& slots, const 
 
 int run_revoke(const Context& context, const RevokeArgs& args) {
   const std::string what = "revoke";
+  // No slot has an empty name to take: an empty SLOT (an unset shell
+  // variable) must not pick the slots that have no label.
+  if (args.slot.empty()) {
+    throw Failure(kUsage, "revoke: SLOT is empty: give the slot's number or its label "
+                          "(kel-safe slots lists them)");
+  }
   require_slots(context, what);
   const std::string path = store_file(context.store);
   SafeHandle safe = open_safe(context, what);
