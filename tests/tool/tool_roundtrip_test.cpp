@@ -1823,7 +1823,20 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
                 .status,
             kOk);
   EXPECT_EQ(tool({"grant", "--recipient", alice_key}).status, kExists);
-  EXPECT_EQ(tool({"grant", "--recipient", "kelpk1-not-a-key"}).status, kRejected);
+  // Whatever was given is never echoed: a pasted identity line is a secret.
+  const std::string alice_text = read_file(alice);
+  const std::size_t line_at = alice_text.find("KEL-SAFE-IDENTITY-");
+  ASSERT_NE(line_at, std::string::npos) << alice_text;
+  const std::string alice_secret =
+      alice_text.substr(line_at, alice_text.find('\n', line_at) - line_at);
+  for (const auto& [given, says] : std::vector<std::pair<std::string, std::string>>{
+           {"kelpk1-not-a-key", "not a public key (a public key starts with kelpk1"},
+           {alice_secret, "this is an identity (a secret key), not a public key"}}) {
+    const ToolResult refused = tool({"grant", "--recipient", given});
+    EXPECT_EQ(refused.status, kRejected);
+    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
+    EXPECT_EQ((refused.out + refused.err).find(given.substr(7)), std::string::npos) << refused.err;
+  }
   EXPECT_EQ(tool({"grant", "--label", "x"}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--recipient", alice_key}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--label", std::string(65, 'l')}).status, kRejected);

@@ -122,9 +122,16 @@ int run_grant(const Context& context, const GrantArgs& args) {
   std::string error;
   if (!args.recipient.empty() &&
       kel::check_public_key(args.recipient, error) != kel::Status::ok) {
-    throw Failure(kRejected, "grant --recipient: " + tool::quoted(args.recipient) +
-                                 " is not a public key, such as kel-safe keygen prints (" +
-                                 error + ")");
+    // The argument is never echoed: what was pasted may be an identity, a
+    // secret key, and the message goes to a terminal or a log.
+    if (trimmed(args.recipient).starts_with("KEL-SAFE-IDENTITY-")) {
+      throw Failure(kRejected,
+                    "grant --recipient: this is an identity (a secret key), not a public key: "
+                    "give its public key (kel-safe keygen printed it; the identity file's "
+                    "'# public key:' line)");
+    }
+    throw Failure(kRejected,
+                  "grant --recipient: not a public key (a public key starts with kelpk1...)");
   }
   if (!args.key_file.empty()) {
     struct stat info {};
