@@ -1823,20 +1823,6 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
                 .status,
             kOk);
   EXPECT_EQ(tool({"grant", "--recipient", alice_key}).status, kExists);
-  // Whatever was given is never echoed: a pasted identity line is a secret.
-  const std::string alice_text = read_file(alice);
-  const std::size_t line_at = alice_text.find("KEL-SAFE-IDENTITY-");
-  ASSERT_NE(line_at, std::string::npos) << alice_text;
-  const std::string alice_secret =
-      alice_text.substr(line_at, alice_text.find('\n', line_at) - line_at);
-  for (const auto& [given, says] : std::vector<std::pair<std::string, std::string>>{
-           {"kelpk1-not-a-key", "not a public key (a public key starts with kelpk1"},
-           {alice_secret, "this is an identity (a secret key), not a public key"}}) {
-    const ToolResult refused = tool({"grant", "--recipient", given});
-    EXPECT_EQ(refused.status, kRejected);
-    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
-    EXPECT_EQ((refused.out + refused.err).find(given.substr(7)), std::string::npos) << refused.err;
-  }
   EXPECT_EQ(tool({"grant", "--label", "x"}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--recipient", alice_key}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--label", std::string(65, 'l')}).status, kRejected);
@@ -1850,7 +1836,18 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
     return secret;
   }();
   ASSERT_FALSE(secret_line.empty());
+  // Whatever was given is never echoed: a pasted identity line is a secret.
+  for (const auto& [given, says] : std::vector<std::pair<std::string, std::string>>{
+           {"kelpk1-not-a-key", "not a public key (a public key starts with kelpk1"},
+           {secret_line, "this is an identity (a secret key), not a public key"}}) {
+    const ToolResult refused = tool({"grant", "--recipient", given});
+    EXPECT_EQ(refused.status, kRejected);
+    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
+    EXPECT_EQ((refused.out + refused.err).find(given.substr(7)), std::string::npos) << refused.err;
+  }
   std::vector<ToolResult> outputs;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::vector<std::string> args;
     std::map<std::string, std::string> env;
@@ -1872,6 +1869,13 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
       {{"--identity", dir.file("missing")}, {}, kFileError},
       {{"--identity", key_file}, {}, kRejected},
       {{"--identity", alice, "--key-file", key_file}, {}, kUsage},
+      // A FIFO nobody writes to reads as empty, at once (the open waited
+      // for a writer forever); a device is refused unread (/dev/zero never
+      // ends).
+      {{"--identity", fifo}, {}, kRejected},
+      {{"--key-file", fifo, "--password-file", usb}, {}, kRejected},
+      {{"--identity", "/dev/zero"}, {}, kFileError},
+      {{"--key-file", "/dev/zero", "--password-file", usb}, {}, kFileError},
   };
   for (const auto& way : ways) {
     std::vector<std::string> args = way.args;
@@ -1882,6 +1886,9 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
     EXPECT_EQ(got.out, way.status == kOk ? "the-mail-secret" : "");
     outputs.push_back(got);
   }
+  // A pipe is still read to its end: an identity given as <(cat FILE).
+  EXPECT_EQ(keyed({"--identity", "/dev/stdin", "get", "mail"}, {}, read_file(alice)).out,
+            "the-mail-secret");
   // passwd changes a password slot's password, which neither of them opens.
   EXPECT_EQ(keyed({"--identity", alice, "passwd"}).status, kUsage);
   EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "passwd"}).status, kUsage);
