@@ -1859,6 +1859,10 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
       {{"--password-file", usb}, {{"KEL_SAFE_KEY_FILE", key_file}}, kOk},
       {{"--password-file", spare}, {}, kOk},
       {{"--password-file", password_file}, {}, kOk},
+      // A password option on the command line beats the environment's
+      // identity (bob's opens nothing here).
+      {{"--password-file", spare}, {{"KEL_SAFE_IDENTITY", bob}}, kOk},
+      {{"--key-file", key_file, "--password-file", usb}, {{"KEL_SAFE_IDENTITY", bob}}, kOk},
       // Wrong keys: another identity, the key file's password alone, the
       // key file with another password or with no password at all.
       {{"--identity", bob}, {}, kWrongPassword},
