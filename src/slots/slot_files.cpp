@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/file/io.h"
@@ -13,30 +14,44 @@ namespace kel::detail {
 
 namespace {
 
-// Reads the file at `path` in pieces, handing each to `take`; wipes the
-// buffer. The number of bytes read, or -1 with caller_file.
+// Reads the file at `path` in pieces, handing each to `take`, which
+// returns false to stop; wipes the buffer. The number of bytes read, or -1
+// with caller_file.
+//
+// Only a regular file or a pipe is read. The open does not wait: a FIFO
+// that nobody writes to would hang it, and a device (/dev/zero, a
+// terminal) could be read forever or consume what it gives. A pipe is read
+// blocking again (`<(cat id)` writes once it runs); one whose writer is
+// gone, or never came, reads as empty.
 template <typename Take>
 long long read_pieces(const std::string& path, const char* what, Take take,
                       std::string& error) {
-  io::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) {
+  auto failed = [&](const std::string& why) -> long long {
     return fail(error, Status::caller_file,
-                std::string("Could not read ") + what + " " + path + " - " +
-                    io::error_text(errno));
+                std::string("Could not read ") + what + " " + path + " - " + why);
+  };
+  io::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return failed(io::error_text(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return failed(io::error_text(errno));
+  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
+    return failed("not a regular file");
+  }
+  if (S_ISFIFO(info.st_mode)) {
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return failed(io::error_text(errno));
+    }
   }
   SecretBytes<4096> buffer;
   long long total = 0;
   for (;;) {
     const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      return fail(error, Status::caller_file,
-                  std::string("Could not read ") + what + " " + path + " - " +
-                      io::error_text(errno));
-    }
+    if (got < 0) return failed(io::error_text(errno));
     if (got == 0) return total;
-    take(buffer.data(), static_cast<std::size_t>(got));
     total += got;
+    if (!take(buffer.data(), static_cast<std::size_t>(got))) return total;
   }
 }
 
@@ -50,6 +65,7 @@ int hash_key_file(const std::string& path, unsigned char* hash, std::string& err
       path, "key file",
       [&](const unsigned char* data, std::size_t length) {
         crypto_hash_sha256_update(&state, data, length);
+        return true;
       },
       error);
   if (read > 0) crypto_hash_sha256_final(&state, hash);
@@ -73,16 +89,17 @@ int read_identity_file(const std::string& path, std::string& text, std::string& 
       path, "identity file",
       [&](const unsigned char* data, std::size_t length) {
         if (text.size() + length > kMost) {
-          too_long = true;
-          return;
+          too_long = true;  // no need to read the rest
+          return false;
         }
         text.append(reinterpret_cast<const char*>(data), length);
+        return true;
       },
       error);
   if (read < 0) return -1;
   if (too_long) {
     return fail(error, Status::invalid_argument,
-                "Not a kel-safe identity: " + path + " is too long");
+                "Not a kel-safe identity: " + path + " is too long for an identity file");
   }
   return 0;
 }

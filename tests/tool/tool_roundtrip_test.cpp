@@ -1823,7 +1823,6 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
                 .status,
             kOk);
   EXPECT_EQ(tool({"grant", "--recipient", alice_key}).status, kExists);
-  EXPECT_EQ(tool({"grant", "--recipient", "kelpk1-not-a-key"}).status, kRejected);
   EXPECT_EQ(tool({"grant", "--label", "x"}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--recipient", alice_key}).status, kUsage);
   EXPECT_EQ(tool({"grant", "--password", "--label", std::string(65, 'l')}).status, kRejected);
@@ -1837,7 +1836,18 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
     return secret;
   }();
   ASSERT_FALSE(secret_line.empty());
+  // Whatever was given is never echoed: a pasted identity line is a secret.
+  for (const auto& [given, says] : std::vector<std::pair<std::string, std::string>>{
+           {"kelpk1-not-a-key", "not a public key (a public key starts with kelpk1"},
+           {secret_line, "this is an identity (a secret key), not a public key"}}) {
+    const ToolResult refused = tool({"grant", "--recipient", given});
+    EXPECT_EQ(refused.status, kRejected);
+    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
+    EXPECT_EQ((refused.out + refused.err).find(given.substr(7)), std::string::npos) << refused.err;
+  }
   std::vector<ToolResult> outputs;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::vector<std::string> args;
     std::map<std::string, std::string> env;
@@ -1849,6 +1859,10 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
       {{"--password-file", usb}, {{"KEL_SAFE_KEY_FILE", key_file}}, kOk},
       {{"--password-file", spare}, {}, kOk},
       {{"--password-file", password_file}, {}, kOk},
+      // A password option on the command line beats the environment's
+      // identity (bob's opens nothing here).
+      {{"--password-file", spare}, {{"KEL_SAFE_IDENTITY", bob}}, kOk},
+      {{"--key-file", key_file, "--password-file", usb}, {{"KEL_SAFE_IDENTITY", bob}}, kOk},
       // Wrong keys: another identity, the key file's password alone, the
       // key file with another password or with no password at all.
       {{"--identity", bob}, {}, kWrongPassword},
@@ -1859,6 +1873,13 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
       {{"--identity", dir.file("missing")}, {}, kFileError},
       {{"--identity", key_file}, {}, kRejected},
       {{"--identity", alice, "--key-file", key_file}, {}, kUsage},
+      // A FIFO nobody writes to reads as empty, at once (the open waited
+      // for a writer forever); a device is refused unread (/dev/zero never
+      // ends).
+      {{"--identity", fifo}, {}, kRejected},
+      {{"--key-file", fifo, "--password-file", usb}, {}, kRejected},
+      {{"--identity", "/dev/zero"}, {}, kFileError},
+      {{"--key-file", "/dev/zero", "--password-file", usb}, {}, kFileError},
   };
   for (const auto& way : ways) {
     std::vector<std::string> args = way.args;
@@ -1869,6 +1890,9 @@ TEST_F(RoundTrip, KeySlotsOpenGrantAndRevoke) {
     EXPECT_EQ(got.out, way.status == kOk ? "the-mail-secret" : "");
     outputs.push_back(got);
   }
+  // A pipe is still read to its end: an identity given as <(cat FILE).
+  EXPECT_EQ(keyed({"--identity", "/dev/stdin", "get", "mail"}, {}, read_file(alice)).out,
+            "the-mail-secret");
   // passwd changes a password slot's password, which neither of them opens.
   EXPECT_EQ(keyed({"--identity", alice, "passwd"}).status, kUsage);
   EXPECT_EQ(keyed({"--key-file", key_file, "--password-file", usb, "passwd"}).status, kUsage);
@@ -2033,26 +2057,38 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
     std::string identity;                   // the driver's key, when not the password
     int status;
     std::vector<std::pair<std::string, int>> opens;  // identity: status of get a on the result
+    // A slot change made on BASE, and the side (1 ours, 2 theirs) that is a
+    // copy restored from before it: an attacker's rollback.
+    std::vector<std::string> base;
+    int stale;
   } cases[] = {
       {"granted on their side", {}, {"grant", "--recipient", dave_key}, carol, kOk,
-       {{dave, kOk}, {carol, kOk}}},
+       {{dave, kOk}, {carol, kOk}}, {}, 0},
       {"granted on our side", {"grant", "--recipient", dave_key}, {}, "", kOk,
-       {{dave, kOk}, {carol, kOk}}},
+       {{dave, kOk}, {carol, kOk}}, {}, 0},
       {"revoked on their side", {}, {"revoke", "carol", "-y"}, "", kOk,
-       {{carol, kWrongPassword}}},
-      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}},
+       {{carol, kWrongPassword}}, {}, 0},
+      {"revoked on our side", {"revoke", "carol", "-y"}, {}, "", kOk, {{carol, kWrongPassword}}, {}, 0},
       {"revoked on their side, merged by the revoked", {}, {"revoke", "carol", "-y"}, carol,
-       kWrongPassword, {}},
+       kWrongPassword, {}, {}, 0},
       {"granted on both sides", {"grant", "--recipient", dave_key},
-       {"grant", "--recipient", erin_key}, "", kRejected, {}},
+       {"grant", "--recipient", erin_key}, "", kRejected, {}, {}, 0},
       {"granted on one side, revoked on the other", {"grant", "--recipient", dave_key},
-       {"revoke", "carol", "-y"}, "", kRejected, {}},
+       {"revoke", "carol", "-y"}, "", kRejected, {}, {}, 0},
+      {"theirs restored from before a revocation on BASE", {}, {}, "", kRejected,
+       {{carol, kWrongPassword}}, {"revoke", "carol", "-y"}, 2},
+      {"ours restored from before a revocation on BASE", {}, {}, "", kRejected, {},
+       {"revoke", "carol", "-y"}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     write_file(base + ".safe", start);
-    write_file(ours + ".safe", start);
-    write_file(theirs + ".safe", start);
+    if (!c.base.empty()) {
+      ASSERT_EQ(tool_on(base, c.base).status, kOk);
+      std::filesystem::remove(base + ".safe.backup2");
+    }
+    write_file(ours + ".safe", c.stale == 1 ? start : read_file(base + ".safe"));
+    write_file(theirs + ".safe", c.stale == 2 ? start : read_file(base + ".safe"));
     // Each side adds an entry of its own beside its slot change.
     ASSERT_EQ(tool_on(ours, {"add", "ours"}, "o").status, kOk);
     ASSERT_EQ(tool_on(theirs, {"add", "theirs"}, "t").status, kOk);
@@ -2075,11 +2111,17 @@ TEST_F(RoundTrip, MergeDriverKeepsTheSideThatChangedTheSlots) {
     }
     EXPECT_EQ(driven.status, c.status) << driven.err;
     if (c.status != kOk) {
-      EXPECT_NE(driven.err.find(c.status == kRejected ? "both sides changed the store's key slots"
-                                                      : "its slot was revoked on one side"),
+      EXPECT_NE(driven.err.find(c.stale != 0 ? "could bring back a revoked member"
+                                : c.status == kRejected ? "both sides changed the store's key slots"
+                                                        : "its slot was revoked on one side"),
                 std::string::npos)
           << driven.err;
       EXPECT_TRUE(read_file(ours + ".safe") == before);
+      for (const auto& [identity, status] : c.opens) {
+        ToolRun run;
+        run.args = {"-s", ours, "--identity", identity, "get", "ours"};
+        EXPECT_EQ(run_tool(run).status, status) << identity;
+      }
       continue;
     }
     EXPECT_EQ(tool_on(ours, {"ls"}).out, "a\nours\ntheirs\n");

@@ -65,6 +65,8 @@ TEST_F(Statuses, UsageErrors) {
       {{"-s", store, "otp", "k", "--at", "-5"},
        "otp --at: UNIX_TIME is seconds since 1970, not -5\n"},
       {{"-s", store, "find", ""}, "find: the PATTERN is empty (kel-safe ls lists every name)\n"},
+      {{"-s", store, "revoke", "", "-y"},
+       "revoke: SLOT is empty: give the slot's number or its label (kel-safe slots lists them)\n"},
       {{"crate"}, "unknown subcommand 'crate' (did you mean 'create'?)\n"},
       {{"bog\xc2\x9bus"}, "unknown subcommand 'bog\\xc2\\x9bus' (the subcommands are: "},
       {{"help", "gte"}, "unknown subcommand 'gte' (did you mean 'get'?)\n"},

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -41,7 +42,8 @@ const char* const kEnvironment =
     "                         environment, and shells may keep it in history:\n"
     "                         prefer --password-file or --password-fd.\n"
     "  KEL_SAFE_NEW_PASSWORD  the new password for passwd and grant --password\n"
-    "  KEL_SAFE_IDENTITY      the identity file, when --identity is not given\n"
+    "  KEL_SAFE_IDENTITY      the identity file, when neither --identity,\n"
+    "                         --password-file nor --password-fd is given\n"
     "  KEL_SAFE_KEY_FILE      the key file, when --key-file is not given\n"
     "Without any of these the password is asked on the terminal, without echo.\n"
     "Passwords are never taken from the command line.\n\n";
@@ -91,17 +93,21 @@ int command_line(Context& context, const std::vector<std::string>& args,
   // The options of kel-safe itself choose the store and its password: a
   // session has both already, so its lines take none of them.
   CLI::Option* store_option = nullptr;
+  CLI::Option* password_file = nullptr;
+  CLI::Option* password_fd = nullptr;
+  CLI::Option* identity = nullptr;
+  CLI::Option* key_file = nullptr;
   if (one_shot) {
     store_option = app.add_option("-s,--store", context.store,
                    "The store file (\".safe\" is appended unless the name ends "
                    "with it)")
         ->envname("KEL_SAFE_STORE")
         ->type_name("PATH");
-    auto* password_file =
+    password_file =
         app.add_option("--password-file", context.passwords.file,
                        "Read the store password from the first line of FILE")
             ->type_name("FILE");
-    auto* password_fd =
+    password_fd =
         app.add_option("--password-fd", context.passwords.fd,
                        "Read the store password from the first line of the "
                        "inherited descriptor N")
@@ -110,13 +116,14 @@ int command_line(Context& context, const std::vector<std::string>& args,
     password_file->excludes(password_fd);
     // A recipient slot opens with the identity alone; a key file goes with
     // the password (store/key_source.h).
-    auto* identity =
+    // KEL_SAFE_IDENTITY is taken after parsing (below): a password option
+    // on the command line beats it.
+    identity =
         app.add_option("--identity", context.passwords.identity,
                        "Open the store through a recipient slot with the identity in FILE "
                        "(kel-safe keygen makes one); no password is asked")
-            ->envname("KEL_SAFE_IDENTITY")
             ->type_name("FILE");
-    auto* key_file =
+    key_file =
         app.add_option("--key-file", context.passwords.key_file,
                        "Open the store through a password-and-key-file slot: FILE and the "
                        "password together")
@@ -192,6 +199,18 @@ int command_line(Context& context, const std::vector<std::string>& args,
       context.store = default_store_file();
     }
     context.store = absolute_store_path(context.store);
+    // The environment's identity, unless the command line chose a key: a
+    // --password-file or --password-fd given there is meant to be used,
+    // and the identity set for every command would silently win over it.
+    const char* env_identity = std::getenv("KEL_SAFE_IDENTITY");
+    if (identity->count() == 0 && env_identity != nullptr && *env_identity != '\0' &&
+        password_file->count() == 0 && password_fd->count() == 0) {
+      if (key_file->count() != 0) {
+        note("--key-file excludes --identity (KEL_SAFE_IDENTITY is set)");
+        return kUsage;
+      }
+      context.passwords.identity = env_identity;
+    }
     context.passwords.quiet = context.quiet;
     // The library's diagnostic lines are notes like the tool's own.
     if (context.quiet) {

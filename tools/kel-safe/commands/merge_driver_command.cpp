@@ -16,9 +16,11 @@
 // never comes back. When both sides changed it (two members granted or
 // revoked at once), either header would lose the other's change unnoticed:
 // the driver reports that conflict, leaves OURS as git gave it, and the
-// user merges by hand. A side that no longer opens with the key (its
-// password changed, or the identity's slot was revoked there) is refused
-// as well.
+// user merges by hand. So it is when the one side's change is neither a
+// grant nor a revocation against BASE: an old copy of the file, restored
+// from before a revocation, would bring the revoked member back. A side
+// that no longer opens with the key (its password changed, or the
+// identity's slot was revoked there) is refused as well.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -30,6 +32,8 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <kel/store_format.h>
 
@@ -111,6 +115,63 @@ std::string header_of(kel::Safe& safe, const std::string& path) {
     throw Failure(kStoreError, "merge-driver: cannot read the header of " + tool::quoted(path));
   }
   return header + "/" + bytes;
+}
+
+// The slots of a format-3 header (`header` as header_of gives it, whose
+// raw bytes follow its last '/'): each slot's raw bytes, and its public
+// key. The layout: slot_count (2 bytes, little-endian) at 48, the slots
+// back to back from 52; in a slot, slot_length (2 bytes) at 2,
+// label_length at 12, the label from 13, the public key (32 bytes) after
+// it. Empty when the header is not format 3 or does not parse.
+struct Slot {
+  std::string bytes, public_key;
+};
+std::vector<Slot> slots_of(const std::string& header) {
+  if (!header.starts_with("3/")) return {};
+  std::size_t at = 0;
+  for (int i = 0; i < 4; ++i) at = header.find('/', at) + 1;  // version and the KDF's three
+  const std::string_view raw = std::string_view(header).substr(at);
+  auto byte = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(raw[i])); };
+  if (raw.size() < 52) return {};
+  const std::size_t count = byte(48) | (byte(49) << 8);
+  std::vector<Slot> slots;
+  std::size_t offset = 52;
+  for (std::size_t n = 0; n < count; ++n) {
+    if (offset + 13 > raw.size()) return {};
+    const std::size_t length = byte(offset + 2) | (byte(offset + 3) << 8);
+    const std::size_t public_at = offset + 13 + byte(offset + 12);
+    if (offset + length > raw.size() || public_at + 32 > offset + length) return {};
+    slots.push_back({std::string(raw.substr(offset, length)), std::string(raw.substr(public_at, 32))});
+    offset += length;
+  }
+  return slots;
+}
+
+// Whether a side's changed header may replace BASE's in the result. Two
+// changes are safe: a grant, which adds slots and keeps BASE's byte for
+// byte (the same store key: BASE's members open the result, and nobody
+// BASE did not admit); and a revocation, which only removes slots (every
+// remaining key was one BASE trusted). Anything else is refused: a slot
+// BASE does not have under another store key is an old copy of the file
+// restored from before a revocation (taking it would bring the revoked
+// member back and seal the other side's new entries under a key they
+// hold), a password change or a new key. Outside format 3 a header holds
+// no slots, and the old rule (the side that changed it wins) stands.
+bool safe_header_change(const std::string& base, const std::string& side) {
+  const std::vector<Slot> base_slots = slots_of(base), side_slots = slots_of(side);
+  if (base_slots.empty() || side_slots.empty()) return !base.starts_with("3/") || !side.starts_with("3/");
+  auto has = [](const std::vector<Slot>& slots, std::string Slot::*field,
+                const std::string& value) {
+    return std::any_of(slots.begin(), slots.end(),
+                       [&](const Slot& each) { return each.*field == value; });
+  };
+  const bool granted = std::all_of(base_slots.begin(), base_slots.end(), [&](const Slot& each) {
+    return has(side_slots, &Slot::bytes, each.bytes);
+  });
+  const bool revoked = std::all_of(side_slots.begin(), side_slots.end(), [&](const Slot& each) {
+    return has(base_slots, &Slot::public_key, each.public_key);
+  });
+  return granted || revoked;
 }
 
 // OURS, opened with the password from wherever the user gave it (typed on
@@ -246,6 +307,14 @@ int run_merge_driver(const Context& context, const DriverArgs& args) {
                         std::string(kSlotsByHand));
     }
     keep_theirs = our_header == base_header;
+    if (!safe_header_change(base_header, keep_theirs ? their_header : our_header)) {
+      throw Failure(kRejected,
+                    "merge-driver: conflict: " + std::string(keep_theirs ? "their" : "our") +
+                        " side's key slots are not BASE's with slots granted or revoked: a "
+                        "slot BASE does not have, under another store key (a copy of the "
+                        "store from before a revocation, a password change or a new key); "
+                        "taken, it could bring back a revoked member" + kByHand);
+    }
   }
 
   const StoreEntries base_entries =

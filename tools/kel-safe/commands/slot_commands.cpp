@@ -122,9 +122,16 @@ int run_grant(const Context& context, const GrantArgs& args) {
   std::string error;
   if (!args.recipient.empty() &&
       kel::check_public_key(args.recipient, error) != kel::Status::ok) {
-    throw Failure(kRejected, "grant --recipient: " + tool::quoted(args.recipient) +
-                                 " is not a public key, such as kel-safe keygen prints (" +
-                                 error + ")");
+    // The argument is never echoed: what was pasted may be an identity, a
+    // secret key, and the message goes to a terminal or a log.
+    if (trimmed(args.recipient).starts_with("KEL-SAFE-IDENTITY-")) {
+      throw Failure(kRejected,
+                    "grant --recipient: this is an identity (a secret key), not a public key: "
+                    "give its public key (kel-safe keygen printed it; the identity file's "
+                    "'# public key:' line)");
+    }
+    throw Failure(kRejected,
+                  "grant --recipient: not a public key (a public key starts with kelpk1...)");
   }
   if (!args.key_file.empty()) {
     struct stat info {};
@@ -293,6 +300,12 @@ const kel::SlotInfo& chosen_slot(const std::vector<kel::SlotInfo>& slots, const 
 
 int run_revoke(const Context& context, const RevokeArgs& args) {
   const std::string what = "revoke";
+  // No slot has an empty name to take: an empty SLOT (an unset shell
+  // variable) must not pick the slots that have no label.
+  if (args.slot.empty()) {
+    throw Failure(kUsage, "revoke: SLOT is empty: give the slot's number or its label "
+                          "(kel-safe slots lists them)");
+  }
   require_slots(context, what);
   const std::string path = store_file(context.store);
   SafeHandle safe = open_safe(context, what);
