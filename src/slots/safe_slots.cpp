@@ -87,6 +87,31 @@ int Safe::list_slots(std::vector<SlotInfo>& slots, std::string& error) {
   return call.result(detail::list_slots(*store, slots, error));
 }
 
+namespace {
+
+// Grants a password slot, or with `key_file_hash` a password-and-key-file
+// slot, under the parameters of the store's password slots.
+int grant_secret_slot(Store& own, const std::string& password,
+                      const unsigned char* key_file_hash, const std::string& label,
+                      std::string& error) {
+  return detail::grant_slot(
+      own,
+      [&](const unsigned char* key, const unsigned char* store_id,
+          std::vector<unsigned char>& slot, std::string& text) {
+        detail::KdfParams params;
+        if (slot_params(own, params, text) != 0) return -1;
+        const unsigned threads = own.engine->kdf_threads;
+        return key_file_hash == nullptr
+                   ? detail::make_password_slot(key, store_id, password, params, threads,
+                                                label, slot, text)
+                   : detail::make_key_file_slot(key, store_id, password, key_file_hash,
+                                                params, threads, label, slot, text);
+      },
+      nullptr, error);
+}
+
+}  // namespace
+
 int Safe::grant_password(const std::string& password, const std::string& label,
                          std::string& error) {
   detail::SafeCall call(*this);
@@ -94,17 +119,7 @@ int Safe::grant_password(const std::string& password, const std::string& label,
       store->validate_password(password, error) != 0) {
     return call.result(-1);
   }
-  Store& own = *store;
-  return call.result(detail::grant_slot(
-      own,
-      [&](const unsigned char* key, const unsigned char* store_id,
-          std::vector<unsigned char>& slot, std::string& text) {
-        detail::KdfParams params;
-        if (slot_params(own, params, text) != 0) return -1;
-        return detail::make_password_slot(key, store_id, password, params,
-                                          own.engine->kdf_threads, label, slot, text);
-      },
-      nullptr, error));
+  return call.result(grant_secret_slot(*store, password, nullptr, label, error));
 }
 
 int Safe::grant_key_file(const std::string& password, const std::string& key_file_path,
@@ -116,17 +131,7 @@ int Safe::grant_key_file(const std::string& password, const std::string& key_fil
       detail::hash_key_file(key_file_path, hash.data(), error) != 0) {
     return call.result(-1);
   }
-  Store& own = *store;
-  return call.result(detail::grant_slot(
-      own,
-      [&](const unsigned char* key, const unsigned char* store_id,
-          std::vector<unsigned char>& slot, std::string& text) {
-        detail::KdfParams params;
-        if (slot_params(own, params, text) != 0) return -1;
-        return detail::make_key_file_slot(key, store_id, password, hash.data(), params,
-                                          own.engine->kdf_threads, label, slot, text);
-      },
-      nullptr, error));
+  return call.result(grant_secret_slot(*store, password, hash.data(), label, error));
 }
 
 int Safe::grant_recipient(const std::string& public_key, const std::string& label,
