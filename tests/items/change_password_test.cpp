@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -512,6 +513,9 @@ struct SlotKindRow {
   const char* name;
   kel::SlotKind kind;
 };
+// Printed by name: GoogleTest would print the row's bytes, its padding too,
+// which memcheck rightly calls uninitialised.
+void PrintTo(const SlotKindRow& row, std::ostream* os) { *os << row.name; }
 
 class KeySlots : public ::testing::TestWithParam<SlotKindRow> {
  protected:
